@@ -1,0 +1,18 @@
+# Warnings, reproducible floating point and sanitizers for every target of the project.
+add_library(talven_options INTERFACE)
+target_compile_options(talven_options INTERFACE
+  -Wall -Wextra -Wpedantic -Wshadow -Wnon-virtual-dtor -Wcast-align -Wnull-dereference
+  # A fused multiply-add can move the per-subject statistic across its threshold: never contract.
+  -ffp-contract=off)
+if(TALVEN_WERROR)
+  target_compile_options(talven_options INTERFACE -Werror)
+endif()
+if(TALVEN_FAULT_INJECTION)
+  target_compile_definitions(talven_options INTERFACE KESTRION_FAULT_INJECTION=1)
+endif()
+if(TALVEN_SANITIZE)
+  target_compile_options(talven_options INTERFACE -fsanitize=address,undefined -fno-omit-frame-pointer
+                                                  -fno-sanitize-recover=undefined)
+  target_link_options(talven_options INTERFACE -fsanitize=address,undefined)
+endif()
+target_include_directories(talven_options INTERFACE ${PROJECT_SOURCE_DIR} ${PROJECT_SOURCE_DIR}/include)

@@ -1,0 +1,49 @@
+// L'Ecuyer's (1988) combined multiplicative congruential generator and the process-wide
+// resampling stream: seeded once by SEED=, or from a 1/10000 s clock at every resampling call
+// with the second seed word carried on.
+#ifndef KESTRION_ENGINE_UNIFORM_GENERATOR_H
+#define KESTRION_ENGINE_UNIFORM_GENERATOR_H
+
+#include <cstdint>
+#include <functional>
+
+namespace kestrion {
+
+class UniformGenerator {
+ public:
+  void set_seed(int32_t s1, int32_t s2) {
+    s1_ = s1;
+    s2_ = s2;
+  }
+  int32_t s1() const { return s1_; }
+  int32_t s2() const { return s2_; }
+  // Strictly between 0 and 1.
+  double next();
+
+ private:
+  int32_t s1_ = 1;
+  int32_t s2_ = 1;
+};
+
+// The stream every bootstrap call draws from (single-threaded by design).
+UniformGenerator& resampling_generator();
+
+// seed >= 1: seed the stream once at the start of the next analysis and never from the clock;
+// 0: clock mode.
+void set_analysis_seed(int32_t seed);
+int32_t analysis_seed();
+// Called by runkestrion before its first draw: seeds the stream in seeded mode.
+void start_analysis_stream();
+// Called by each bootstrap call before its first draw: in clock mode sets s1 from the clock count
+// (1 if the count is 0), keeping s2; in seeded mode does nothing.
+void seed_for_resample();
+
+// The clock count at 10000 counts per second: (seconds since 1970 mod 214748) * 10000 + the
+// elapsed part of the second in 1/10000 s. Replaceable for tests.
+using ClockCount = std::function<int32_t()>;
+void set_clock_for_testing(ClockCount clock);  // empty function restores the real clock
+int32_t clock_count();
+
+}  // namespace kestrion
+
+#endif  // KESTRION_ENGINE_UNIFORM_GENERATOR_H

@@ -1,0 +1,81 @@
+/*
+ * libKestrion: two-stage Q-learning with adaptive bootstrap confidence intervals.
+ *
+ * C interface, usable from C, C++, R (.C / FFI) and Python (ctypes).
+ *
+ * Conventions, stated once for every function below:
+ *  - Integers are 32-bit signed; reals are 64-bit IEEE doubles; flags are 8-bit (0 false, the
+ *    library writes 255 for true).
+ *  - Scalars are passed by value, arrays by the address of their first element. A matrix is one
+ *    contiguous column-major block: element (i, j), counting from 0, of an r-by-c matrix is at
+ *    index i + j*r.
+ *  - The caller allocates and frees every array. The library writes only into the output arrays
+ *    named below and never keeps a pointer after it returns.
+ *  - No function throws, prints or ends the process. Failures are reported only through
+ *    errorFlag and message.
+ *  - The library is single-threaded: one call at a time per process.
+ */
+#ifndef KESTRION_H
+#define KESTRION_H
+
+#include <stdint.h>
+
+#if defined(_WIN32)
+#define KESTRION_API __declspec(dllexport)
+#else
+#define KESTRION_API __attribute__((visibility("default")))
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Interface version implemented by this library: 1.0.0. */
+#define KESTRION_VERSION_MAJOR 1
+#define KESTRION_VERSION_MINOR 0
+#define KESTRION_VERSION_REVISION 0
+
+/*
+ * Sets *versionMismatch to 0 when requestedVersion (major, minor, revision) equals the library's
+ * interface version, to 255 otherwise.
+ */
+KESTRION_API void checkversion(const int32_t* requestedVersion, uint8_t* versionMismatch);
+
+/*
+ * Fits two-stage Q-learning and, when deriveCI is non-zero, adaptive bootstrap confidence
+ * intervals for the stage-1 coefficients and the nC contrasts.
+ *
+ * Sizes: p1 = p10 + K1*(p11+1), p2 = p20 + K2*(p21+1).
+ * Inputs: Y1, inputY2, respStatus (0 = in the stage-2 sample), A1, inputA2 (treatment codes
+ * 1..K) of n1 subjects; H10 n1 x p10, H11 n1 x p11, inputH20 n1 x p20, inputH21 n1 x p21;
+ * levels1 (K1-1) x K1, levels2 (K2-1) x K2; contrastMatrix nC x p1.
+ * Outputs: beta1hat[p1], beta2hat[p2]; with deriveCI also upper[p1+nC], lower[p1+nC] and
+ * *nCollinear. On failure *errorFlag is 255 and message holds the diagnostic text, one character
+ * code per element, lines separated by CR LF, ended by a 0 (when messageLength > 0).
+ * cores and fixedTwo are accepted and not used.
+ */
+KESTRION_API void runkestrion(int32_t cores, int32_t fixedTwo, const double* Y1,
+                              const double* inputY2, int32_t n1, int32_t n2,
+                              const int32_t* respStatus, const int32_t* A1,
+                              const int32_t* inputA2, const double* H10, int32_t p10,
+                              const double* H11, int32_t p11, const double* inputH20, int32_t p20,
+                              const double* inputH21, int32_t p21, const double* levels1,
+                              int32_t K1, const double* levels2, int32_t K2,
+                              const double* contrastMatrix, int32_t nC, int32_t nBootstrap1,
+                              int32_t nBootstrap2, int32_t nGrid, double gridScale,
+                              uint8_t deriveCI, double alpha, double* beta1hat, double* beta2hat,
+                              double* upper, double* lower, int32_t* nCollinear,
+                              uint8_t* errorFlag, int32_t messageLength, int32_t* message);
+
+/*
+ * seed >= 1: the next runkestrion seeds its uniform generator once from seed, before its first
+ * draw, and never from the clock, so runs are reproducible. seed == 0: every resampling call
+ * seeds from the clock. Values below 0 are treated as 0.
+ */
+KESTRION_API void seedkestrion(int32_t seed);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* KESTRION_H */

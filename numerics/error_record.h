@@ -1,0 +1,59 @@
+// The library's error record: a flag and a list of 70-character lines that a failing routine
+// appends to and its callers pass upward unchanged, plus the fixed table of error codes.
+#ifndef KESTRION_NUMERICS_ERROR_RECORD_H
+#define KESTRION_NUMERICS_ERROR_RECORD_H
+
+#include <cstdint>
+#include <optional>
+#include <string_view>
+
+namespace kestrion {
+
+inline constexpr int kErrorLineLength = 70;
+
+struct ErrorLine {
+  char text[kErrorLineLength];  // blank-padded, no terminating NUL
+  ErrorLine* next = nullptr;
+};
+
+// Owns its lines; a record that goes out of scope frees them as clear_errors would.
+struct ErrorRecord {
+  bool has_error = false;
+  // Set by a code 200 or 201 report (memory could not be obtained or released), so that callers
+  // can tell a memory failure from a rank deficiency; cleared with the lines.
+  bool memory_failure = false;
+  ErrorLine* first_line = nullptr;
+  ErrorLine* last_line = nullptr;
+
+  ErrorRecord() = default;
+  ErrorRecord(const ErrorRecord&) = delete;
+  ErrorRecord& operator=(const ErrorRecord&) = delete;
+  ~ErrorRecord();
+};
+
+// Optional parts of one report, in the order report_error writes them.
+struct ErrorDetails {
+  std::optional<std::string_view> routine_label;
+  std::optional<std::string_view> file_name;
+  std::optional<int32_t> line_number;
+  std::optional<std::string_view> object_name;
+  std::optional<std::string_view> note_1;
+  std::optional<std::string_view> note_2;
+  std::optional<std::string_view> note_3;
+};
+
+// Text of a code's line; nullopt for code 1000, which contributes no line.
+std::optional<std::string_view> error_code_text(int32_t code);
+
+void report_error(ErrorRecord& record, int32_t code, const ErrorDetails& details = {});
+void append_error_line(std::string_view text, ErrorRecord& record);
+void clear_errors(ErrorRecord& record);
+bool error_occurred(const ErrorRecord& record);
+// Writes the lines into buffer[0..length) separated by the platform's separator ("UNIX": LF,
+// "MAC": CR, anything else or absent: CR LF); the rest of the buffer is blank.
+void compose_error_text(const ErrorRecord& record, char* buffer, int64_t length,
+                        std::optional<std::string_view> platform = std::nullopt);
+
+}  // namespace kestrion
+
+#endif  // KESTRION_NUMERICS_ERROR_RECORD_H

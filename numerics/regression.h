@@ -1,0 +1,37 @@
+// Least squares through our own singular value decomposition (Golub-Reinsch, EISPACK form), with
+// a relative rank test. The module keeps the singular values and right singular vectors of the
+// last fit (`sigma`, `v`) for getMInverse until nullify_data or the next svdr_l2.
+//
+// Calling order: svdr_l2 -> optionally getMInverse -> nullify_data or the next svdr_l2. Not
+// thread-safe: one fit at a time in the process.
+#ifndef KESTRION_NUMERICS_REGRESSION_H
+#define KESTRION_NUMERICS_REGRESSION_H
+
+#include <cstdint>
+
+#include "numerics/array.h"
+#include "numerics/error_record.h"
+
+namespace kestrion {
+
+// The rank tolerance of the analysis: 1e-10 in single precision, widened.
+inline constexpr double kRankTolerance = static_cast<double>(1e-10f);
+
+// design is m x n (not changed), y has m entries, beta receives n coefficients.
+int32_t svdr_l2(ConstDblMat design, int32_t m, int32_t n, ConstDblVec y, double tolerance,
+                DblVec beta, ErrorRecord& record);
+// a = u * diag(w) * v^T; a is m x n and not changed, w has n, u is m x n, v is n x n.
+int32_t svd(int32_t m, int32_t n, ConstDblMat a, DblVec w, DblMat u, DblMat v,
+            ErrorRecord& record);
+double safe_hypot(double a, double b);
+// result (n x n) = scale * (design^T design)^-1 from the last successful svdr_l2. Always 0; a
+// rank failure shows only in the record.
+int32_t getMInverse(DblMat result, int32_t scale, int32_t n, ErrorRecord& record);
+int32_t nullify_data(ErrorRecord& record);
+
+// Read access to the module state, for tests.
+bool regression_state_allocated();
+
+}  // namespace kestrion
+
+#endif  // KESTRION_NUMERICS_REGRESSION_H

@@ -1,0 +1,13 @@
+#!/usr/bin/env bash
+# Builds and runs every test: the debug build, then the AddressSanitizer + UBSan build.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/install-deps.sh
+jobs="$(nproc)"
+for preset in dev asan; do
+  echo "=== ${preset}: configure and build"
+  cmake --preset "${preset}" >/dev/null
+  cmake --build --preset "${preset}" -j"${jobs}"
+  echo "=== ${preset}: tests"
+  ctest --preset "${preset}" -j"${jobs}"
+done
