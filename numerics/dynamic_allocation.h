@@ -10,6 +10,7 @@
 #include <array>
 #include <cstdint>
 #include <string>
+#include <type_traits>
 
 #include "numerics/array.h"
 #include "numerics/error_record.h"
@@ -18,6 +19,10 @@ namespace kestrion {
 
 template <int R>
 using Bounds = std::array<int32_t, R>;
+// The rank is deduced from the array alone (std::array's size is a size_t, not an int, so it
+// cannot deduce R), which also lets callers write the bounds as a braced list: {m, n}.
+template <int R>
+using BoundsArg = std::type_identity_t<Bounds<R>>;
 
 // "dbl2_alloc in MOD dynamic_allocation" and the like.
 std::string alloc_label(Kind kind, int rank);
@@ -26,15 +31,15 @@ std::string dealloc_label(Kind kind, int rank);
 // Allocation by bounds: lower bounds 1. Replaces existing storage. 0 on success; -1 with the
 // code 200 (or 201) report naming `description` on failure.
 template <Kind K, int R>
-int32_t alloc(Array<K, R>& array, const Bounds<R>& upper, ErrorRecord& record,
+int32_t alloc(Array<K, R>& array, const BoundsArg<R>& upper, ErrorRecord& record,
               const char* description = nullptr);
 // Allocation by bounds with explicit lower bounds.
 template <Kind K, int R>
-int32_t alloc(Array<K, R>& array, const Bounds<R>& upper, ErrorRecord& record,
-              const Bounds<R>& lower, const char* description = nullptr);
+int32_t alloc(Array<K, R>& array, const BoundsArg<R>& upper, ErrorRecord& record,
+              const BoundsArg<R>& lower, const char* description = nullptr);
 // Allocation by shape: extents (non-positive = 0), lower bounds 1, no description.
 template <Kind K, int R>
-int32_t alloc_shape(Array<K, R>& array, const Bounds<R>& shape, ErrorRecord& record);
+int32_t alloc_shape(Array<K, R>& array, const BoundsArg<R>& shape, ErrorRecord& record);
 // Release; releasing an array that is not allocated is no failure.
 template <Kind K, int R>
 int32_t dealloc(Array<K, R>& array, ErrorRecord& record, const char* description = nullptr);

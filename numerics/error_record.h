@@ -22,6 +22,9 @@ struct ErrorRecord {
   // Set by a code 200 or 201 report (memory could not be obtained or released), so that callers
   // can tell a memory failure from a rank deficiency; cleared with the lines.
   bool memory_failure = false;
+  // Set when memory for a line could not be had: the line is dropped, the flag and
+  // memory_failure are still set, and compose_error_text ends its text with a line saying so.
+  bool lines_lost = false;
   ErrorLine* first_line = nullptr;
   ErrorLine* last_line = nullptr;
 
@@ -33,13 +36,13 @@ struct ErrorRecord {
 
 // Optional parts of one report, in the order report_error writes them.
 struct ErrorDetails {
-  std::optional<std::string_view> routine_label;
-  std::optional<std::string_view> file_name;
-  std::optional<int32_t> line_number;
-  std::optional<std::string_view> object_name;
-  std::optional<std::string_view> note_1;
-  std::optional<std::string_view> note_2;
-  std::optional<std::string_view> note_3;
+  std::optional<std::string_view> routine_label = std::nullopt;
+  std::optional<std::string_view> file_name = std::nullopt;
+  std::optional<int32_t> line_number = std::nullopt;
+  std::optional<std::string_view> object_name = std::nullopt;
+  std::optional<std::string_view> note_1 = std::nullopt;
+  std::optional<std::string_view> note_2 = std::nullopt;
+  std::optional<std::string_view> note_3 = std::nullopt;
 };
 
 // Text of a code's line; nullopt for code 1000, which contributes no line.
@@ -53,6 +56,13 @@ bool error_occurred(const ErrorRecord& record);
 // "MAC": CR, anything else or absent: CR LF); the rest of the buffer is blank.
 void compose_error_text(const ErrorRecord& record, char* buffer, int64_t length,
                         std::optional<std::string_view> platform = std::nullopt);
+
+#ifdef KESTRION_FAULT_INJECTION
+namespace fault {
+// Test seam: while set, every new error line fails to get memory.
+void fail_error_line_allocation(bool fail);
+}  // namespace fault
+#endif
 
 }  // namespace kestrion
 

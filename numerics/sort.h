@@ -25,6 +25,7 @@ int32_t indexx_int(View<const int32_t, 1> values, IntVec index, ErrorRecord& rec
 
 void swap_double(DblVec v, int64_t i, int64_t j);
 void swap_int(IntVec v, int64_t i, int64_t j);
+// Swaps strings i and j (1-based) of n back-to-back strings of `length` chars.
 void swap_string(char* strings, int32_t length, int64_t i, int64_t j);
 void to_lower(char* text, int64_t length);
 void to_upper(char* text, int64_t length);

@@ -1,0 +1,601 @@
+#include "numerics/regression.h"
+
+#include <algorithm>
+#include <cfloat>
+#include <cmath>
+#include <memory>
+#include <new>
+
+#include "numerics/dynamic_allocation.h"
+
+namespace kestrion {
+
+namespace {
+
+constexpr std::string_view kSvdrLabel = "svdr_l2 in MOD regression";
+constexpr std::string_view kSvdLabel = "svd in MOD regression";
+constexpr std::string_view kMInverseLabel = "getMInverse in MOD regression";
+constexpr std::string_view kNullifyLabel = "nullify_data in MOD regression";
+constexpr std::string_view kRankNote = "Design matrix doesn't have full rank.";
+
+// The decomposition of the last fit, kept for getMInverse.
+DblArray1 g_sigma;
+DblArray2 g_v;
+
+void report(ErrorRecord& record, int32_t code, std::string_view label,
+            std::optional<std::string_view> note = std::nullopt) {
+  ErrorDetails details;
+  details.routine_label = label;
+  details.note_1 = note;
+  report_error(record, code, details);
+}
+
+double sign_of(double magnitude, double sign_source) {
+  return sign_source >= 0.0 ? std::fabs(magnitude) : -std::fabs(magnitude);
+}
+
+// Column-major m x n matrix with unit row stride: the layout every inner loop below runs along.
+struct Dense {
+  double* data;
+  int64_t ld;
+  double& operator()(int64_t i, int64_t j) const { return data[(i - 1) + (j - 1) * ld]; }
+  double* column(int64_t j) const { return data + (j - 1) * ld; }
+};
+
+// Rows are processed in blocks of this many so that a row operation (which runs across columns)
+// still reads each column contiguously; the per-row sums live on the stack.
+constexpr int64_t kRowBlock = 256;
+
+// Plane rotations recorded during one sweep and applied to u afterwards in a single pass over its
+// rows: with a million rows each rotation on its own would stream two whole columns through
+// memory. Every element still sees the same rotations in the same order, so the result is
+// bit-for-bit that of applying them one by one.
+struct RotationBatch {
+  int64_t* first;
+  int64_t* second;
+  double* cosine;
+  double* sine;
+  int64_t count = 0;
+  void add(int64_t a, int64_t b, double c, double s) {
+    first[count] = a;
+    second[count] = b;
+    cosine[count] = c;
+    sine[count] = s;
+    ++count;
+  }
+};
+
+void rotate(double* a, double* b, int64_t length, double c, double s) {
+  for (int64_t j = 0; j < length; ++j) {
+    const double y = a[j];
+    const double z = b[j];
+    a[j] = y * c + z * s;
+    b[j] = -y * s + z * c;
+  }
+}
+
+void apply_rotations(Dense u, int64_t m, RotationBatch& batch) {
+  for (int64_t j0 = 0; j0 < m; j0 += kRowBlock) {
+    const int64_t length = std::min(kRowBlock, m - j0);
+    for (int64_t r = 0; r < batch.count; ++r) {
+      rotate(u.column(batch.first[r]) + j0, u.column(batch.second[r]) + j0, length, batch.cosine[r],
+             batch.sine[r]);
+    }
+  }
+  batch.count = 0;
+}
+
+// Householder step on the columns first..last of u with the vector in column `pivot`: for each
+// column j, dot_j = sum over rows dot_from..m of u(k, pivot) u(k, j), then u(k, j) +=
+// factor(dot_j) u(k, pivot) over rows update_from..m. Every dot is complete before any column
+// changes (no dot involves another target column), and rows are visited in blocks so that each
+// column streams through memory once per pass; sums run in row order as in the plain loops.
+template <typename Factor>
+void transform_columns(Dense u, int64_t m, int64_t pivot, int64_t first, int64_t last,
+                       int64_t dot_from, int64_t update_from, double* sums, Factor factor) {
+  if (first > last) return;
+  const double* up = u.column(pivot);
+  std::fill(sums, sums + (last - first + 1), 0.0);
+  for (int64_t k0 = dot_from; k0 <= m; k0 += kRowBlock) {
+    const int64_t k1 = std::min(m, k0 + kRowBlock - 1);
+    // Four columns at a time: four independent sums keep the adder busy while each one still
+    // adds its terms in row order.
+    int64_t j = first;
+    for (; j + 3 <= last; j += 4) {
+      const double* u0 = u.column(j);
+      const double* u1 = u.column(j + 1);
+      const double* u2 = u.column(j + 2);
+      const double* u3 = u.column(j + 3);
+      double s0 = sums[j - first];
+      double s1 = sums[j + 1 - first];
+      double s2 = sums[j + 2 - first];
+      double s3 = sums[j + 3 - first];
+      for (int64_t k = k0; k <= k1; ++k) {
+        const double p = up[k - 1];
+        s0 += p * u0[k - 1];
+        s1 += p * u1[k - 1];
+        s2 += p * u2[k - 1];
+        s3 += p * u3[k - 1];
+      }
+      sums[j - first] = s0;
+      sums[j + 1 - first] = s1;
+      sums[j + 2 - first] = s2;
+      sums[j + 3 - first] = s3;
+    }
+    for (; j <= last; ++j) {
+      const double* uj = u.column(j);
+      double s = sums[j - first];
+      for (int64_t k = k0; k <= k1; ++k) s += up[k - 1] * uj[k - 1];
+      sums[j - first] = s;
+    }
+  }
+  for (int64_t j = first; j <= last; ++j) sums[j - first] = factor(sums[j - first]);
+  for (int64_t k0 = update_from; k0 <= m; k0 += kRowBlock) {
+    const int64_t k1 = std::min(m, k0 + kRowBlock - 1);
+    for (int64_t j = first; j <= last; ++j) {
+      double* uj = u.column(j);
+      const double f = sums[j - first];
+      for (int64_t k = k0; k <= k1; ++k) uj[k - 1] += f * up[k - 1];
+    }
+  }
+}
+
+// Golub-Reinsch on u (which holds the matrix on entry), producing w, u and v. rv1 and sums have
+// n entries; batch has room for n rotations. Returns false when a singular value does not converge
+// within 30 sweeps.
+bool decompose(int64_t m, int64_t n, Dense u, double* w_data, Dense v, double* rv1_data,
+               RotationBatch& batch, double* sums) {
+  auto w = [w_data](int64_t i) -> double& { return w_data[i - 1]; };
+  auto rv1 = [rv1_data](int64_t i) -> double& { return rv1_data[i - 1]; };
+
+  // Householder reduction to bidiagonal form.
+  double g = 0.0;
+  double scale = 0.0;
+  double x = 0.0;
+  int64_t l = 1;
+  for (int64_t i = 1; i <= n; ++i) {
+    l = i + 1;
+    rv1(i) = scale * g;
+    g = 0.0;
+    double s = 0.0;
+    scale = 0.0;
+    if (i <= m) {
+      double* ui = u.column(i);
+      for (int64_t k = i; k <= m; ++k) scale += std::fabs(ui[k - 1]);
+      if (scale != 0.0) {
+        for (int64_t k = i; k <= m; ++k) {
+          ui[k - 1] /= scale;
+          s += ui[k - 1] * ui[k - 1];
+        }
+        const double f = u(i, i);
+        g = -sign_of(std::sqrt(s), f);
+        const double h = f * g - s;
+        u(i, i) = f - g;
+        transform_columns(u, m, i, l, n, i, i, sums, [h](double dot) { return dot / h; });
+        for (int64_t k = i; k <= m; ++k) ui[k - 1] *= scale;
+      }
+    }
+    w(i) = scale * g;
+    g = 0.0;
+    s = 0.0;
+    scale = 0.0;
+    if (i <= m && i != n) {
+      for (int64_t k = l; k <= n; ++k) scale += std::fabs(u(i, k));
+      if (scale != 0.0) {
+        for (int64_t k = l; k <= n; ++k) {
+          u(i, k) /= scale;
+          s += u(i, k) * u(i, k);
+        }
+        const double f = u(i, l);
+        g = -sign_of(std::sqrt(s), f);
+        const double h = f * g - s;
+        u(i, l) = f - g;
+        for (int64_t k = l; k <= n; ++k) rv1(k) = u(i, k) / h;
+        if (i != m) {
+          double row_sums[kRowBlock];
+          for (int64_t j0 = l; j0 <= m; j0 += kRowBlock) {
+            const int64_t j1 = std::min(m, j0 + kRowBlock - 1);
+            std::fill(row_sums, row_sums + (j1 - j0 + 1), 0.0);
+            for (int64_t k = l; k <= n; ++k) {
+              const double uik = u(i, k);
+              const double* uk = u.column(k);
+              for (int64_t j = j0; j <= j1; ++j) row_sums[j - j0] += uk[j - 1] * uik;
+            }
+            for (int64_t k = l; k <= n; ++k) {
+              const double rk = rv1(k);
+              double* uk = u.column(k);
+              for (int64_t j = j0; j <= j1; ++j) uk[j - 1] += row_sums[j - j0] * rk;
+            }
+          }
+        }
+        for (int64_t k = l; k <= n; ++k) u(i, k) *= scale;
+      }
+    }
+    x = std::max(x, std::fabs(w(i)) + std::fabs(rv1(i)));
+  }
+
+  // Accumulation of the right-hand transformations.
+  for (int64_t i = n; i >= 1; --i) {
+    if (i < n) {
+      if (g != 0.0) {
+        // Dividing twice avoids a possible underflow of u(i, l) * g.
+        for (int64_t j = l; j <= n; ++j) v(j, i) = (u(i, j) / u(i, l)) / g;
+        for (int64_t j = l; j <= n; ++j) {
+          double s = 0.0;
+          for (int64_t k = l; k <= n; ++k) s += u(i, k) * v(k, j);
+          for (int64_t k = l; k <= n; ++k) v(k, j) += s * v(k, i);
+        }
+      }
+      for (int64_t j = l; j <= n; ++j) {
+        v(i, j) = 0.0;
+        v(j, i) = 0.0;
+      }
+    }
+    v(i, i) = 1.0;
+    g = rv1(i);
+    l = i;
+  }
+
+  // Accumulation of the left-hand transformations.
+  const int64_t mn = std::min(m, n);
+  for (int64_t i = mn; i >= 1; --i) {
+    l = i + 1;
+    g = w(i);
+    for (int64_t j = l; j <= n; ++j) u(i, j) = 0.0;
+    double* ui = u.column(i);
+    if (g != 0.0) {
+      if (i != mn) {
+        const double uii = ui[i - 1];
+        transform_columns(u, m, i, l, n, l, i, sums,
+                          [uii, g](double dot) { return (dot / uii) / g; });
+      }
+      for (int64_t j = i; j <= m; ++j) ui[j - 1] /= g;
+    } else {
+      for (int64_t j = i; j <= m; ++j) ui[j - 1] = 0.0;
+    }
+    ui[i - 1] += 1.0;
+  }
+
+  // Diagonalisation of the bidiagonal form.
+  const double tst1 = x;
+  for (int64_t k = n; k >= 1; --k) {
+    int its = 0;
+    for (;;) {
+      // Split test. rv1(1) is 0, so for finite values the loop stops at l = 1 at the latest; a
+      // NaN makes every test fail, and then l = 1 sends the value to the iteration limit.
+      l = k;
+      bool cancel = false;
+      for (; l >= 1; --l) {
+        if (tst1 + std::fabs(rv1(l)) == tst1) break;
+        if (l == 1) break;
+        if (tst1 + std::fabs(w(l - 1)) == tst1) {
+          cancel = true;
+          break;
+        }
+      }
+      if (cancel) {
+        const int64_t l1 = l - 1;
+        double c = 0.0;
+        double s = 1.0;
+        for (int64_t i = l; i <= k; ++i) {
+          const double f = s * rv1(i);
+          rv1(i) = c * rv1(i);
+          if (tst1 + std::fabs(f) == tst1) break;
+          const double gi = w(i);
+          const double h = safe_hypot(f, gi);
+          w(i) = h;
+          c = gi / h;
+          s = -f / h;
+          batch.add(l1, i, c, s);
+        }
+        apply_rotations(u, m, batch);
+      }
+
+      // Convergence test.
+      double z = w(k);
+      if (l == k) {
+        if (z < 0.0) {
+          w(k) = -z;
+          double* vk = v.column(k);
+          for (int64_t j = 0; j < n; ++j) vk[j] = -vk[j];
+        }
+        break;
+      }
+      if (its == 30) return false;
+      ++its;
+
+      // Shift from the bottom 2 by 2 minor.
+      double xs = w(l);
+      double y = w(k - 1);
+      double gs = rv1(k - 1);
+      double h = rv1(k);
+      double f = 0.5 * (((gs + z) / h) * ((gs - z) / y) + y / h - h / y);
+      gs = safe_hypot(f, 1.0);
+      f = xs - (z / xs) * z + (h / xs) * (y / (f + sign_of(gs, f)) - h);
+
+      // Next QR transformation.
+      double c = 1.0;
+      double s = 1.0;
+      for (int64_t i1 = l; i1 <= k - 1; ++i1) {
+        const int64_t i = i1 + 1;
+        gs = rv1(i);
+        y = w(i);
+        h = s * gs;
+        gs = c * gs;
+        z = safe_hypot(f, h);
+        rv1(i1) = z;
+        c = f / z;
+        s = h / z;
+        f = xs * c + gs * s;
+        gs = -xs * s + gs * c;
+        h = y * s;
+        y = y * c;
+        rotate(v.column(i1), v.column(i), n, c, s);
+        z = safe_hypot(f, h);
+        w(i1) = z;
+        // With a zero radius the previous rotation stands.
+        if (z != 0.0) {
+          c = f / z;
+          s = h / z;
+        }
+        f = c * gs + s * y;
+        xs = -s * gs + c * y;
+        batch.add(i1, i, c, s);
+      }
+      apply_rotations(u, m, batch);
+      rv1(l) = 0.0;
+      rv1(k) = f;
+      w(k) = xs;
+    }
+  }
+  return true;
+}
+
+// Scratch storage that stays off the checked allocation family, so that the seam's count of
+// checked allocations per fit is exactly the documented arrays.
+template <typename T = double>
+struct Scratch {
+  T small[64];
+  std::unique_ptr<T[]> large;
+  T* get(int64_t n) {
+    if (n <= 64) return small;
+    large.reset(new (std::nothrow) T[static_cast<size_t>(n)]);
+    return large.get();
+  }
+};
+
+// The same elements seen with lower bounds 1.
+template <typename T, int R>
+View<T, R> one_based(const View<T, R>& view) {
+  std::array<int32_t, R> lower;
+  std::array<int64_t, R> extent;
+  std::array<int64_t, R> stride;
+  for (int d = 0; d < R; ++d) {
+    lower[d] = 1;
+    extent[d] = view.extent(d);
+    stride[d] = view.stride(d);
+  }
+  return View<T, R>(view.data(), lower, extent, stride);
+}
+
+bool unit_rows(const View<double, 2>& a, int64_t m, int64_t n) {
+  return a.stride(0) == 1 && (n <= 1 || a.stride(1) >= m);
+}
+
+bool all_finite(const ConstDblMat& design, int64_t m, int64_t n, const ConstDblVec& y) {
+  for (int64_t j = 1; j <= n; ++j) {
+    for (int64_t i = 1; i <= m; ++i) {
+      if (!std::isfinite(design(i, j))) return false;
+    }
+  }
+  for (int64_t i = 1; i <= m; ++i) {
+    if (!std::isfinite(y(i))) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+double safe_hypot(double a, double b) {
+  // Without this the loop below never ends: inf/inf and NaN never make 4 + r equal 4.
+  if (std::isinf(a) || std::isinf(b)) return HUGE_VAL;
+  if (std::isnan(a) || std::isnan(b)) return std::nan("");
+  double p = std::max(std::fabs(a), std::fabs(b));
+  if (p == 0.0) return 0.0;
+  double r = std::min(std::fabs(a), std::fabs(b)) / p;
+  r *= r;
+  for (;;) {
+    const double t = 4.0 + r;
+    if (t == 4.0) break;
+    const double s = r / t;
+    const double u = 1.0 + 2.0 * s;
+    p = u * p;
+    const double q = s / u;
+    r = q * q * r;
+  }
+  return p;
+}
+
+int32_t svd(int32_t m, int32_t n, ConstDblMat a_in, DblVec w_in, DblMat u_in, DblMat v_in,
+            ErrorRecord& record) {
+  if (m < 0 || n < 0 || a_in.extent(0) < m || a_in.extent(1) < n || w_in.extent(0) < n ||
+      u_in.extent(0) < m || u_in.extent(1) < n || v_in.extent(0) < n || v_in.extent(1) < n) {
+    report(record, 301, kSvdLabel);
+    return -1;
+  }
+  const ConstDblMat a = one_based(a_in);
+  const DblVec w = one_based(w_in);
+  const DblMat u = one_based(u_in);
+  const DblMat v = one_based(v_in);
+
+  // Work on unit-stride storage: the caller's arrays when they have it, copies otherwise.
+  Scratch<> u_scratch;
+  Scratch<> v_scratch;
+  Scratch<> w_scratch;
+  Scratch<> rv1_scratch;
+  Scratch<> cosine_scratch;
+  Scratch<> sine_scratch;
+  Scratch<> sums_scratch;
+  Scratch<int64_t> first_scratch;
+  Scratch<int64_t> second_scratch;
+  const bool direct_u = unit_rows(u, m, n);
+  const bool direct_v = unit_rows(v, n, n);
+  const bool direct_w = w.stride(0) == 1;
+  Dense du{direct_u ? u.data() : u_scratch.get(int64_t{m} * n),
+           direct_u ? std::max<int64_t>(u.stride(1), 1) : std::max<int32_t>(m, 1)};
+  Dense dv{direct_v ? v.data() : v_scratch.get(int64_t{n} * n),
+           direct_v ? std::max<int64_t>(v.stride(1), 1) : std::max<int32_t>(n, 1)};
+  double* dw = direct_w ? w.data() : w_scratch.get(n);
+  double* rv1 = rv1_scratch.get(n);
+  double* sums = sums_scratch.get(n);
+  RotationBatch batch{first_scratch.get(n), second_scratch.get(n), cosine_scratch.get(n),
+                      sine_scratch.get(n)};
+  if (n > 0 && ((m > 0 && du.data == nullptr) || dv.data == nullptr || dw == nullptr ||
+                rv1 == nullptr || batch.first == nullptr || batch.second == nullptr ||
+                batch.cosine == nullptr || batch.sine == nullptr || sums == nullptr)) {
+    report(record, 200, kSvdLabel);
+    return -1;
+  }
+
+  for (int64_t j = 1; j <= n; ++j) {
+    for (int64_t i = 1; i <= m; ++i) du(i, j) = a(i, j);
+  }
+  const bool converged = decompose(m, n, du, dw, dv, rv1, batch, sums);
+  if (!direct_u) {
+    for (int64_t j = 1; j <= n; ++j) {
+      for (int64_t i = 1; i <= m; ++i) u(i, j) = du(i, j);
+    }
+  }
+  if (!direct_v) {
+    for (int64_t j = 1; j <= n; ++j) {
+      for (int64_t i = 1; i <= n; ++i) v(i, j) = dv(i, j);
+    }
+  }
+  if (!direct_w) {
+    for (int64_t i = 1; i <= n; ++i) w(i) = dw[i - 1];
+  }
+  if (!converged) {
+    report(record, 1000, kSvdLabel, "Number of iterations exceeded!");
+    return -1;
+  }
+  return 0;
+}
+
+int32_t svdr_l2(ConstDblMat design_in, int32_t m, int32_t n, ConstDblVec y_in, double tolerance,
+                DblVec beta_in, ErrorRecord& record) {
+  if (m < 0 || n < 0 || design_in.extent(0) < m || design_in.extent(1) < n || y_in.extent(0) < m ||
+      beta_in.extent(0) < n) {
+    report(record, 301, kSvdrLabel);
+    return -1;
+  }
+  const ConstDblMat design = one_based(design_in);
+  const ConstDblVec y = one_based(y_in);
+  const DblVec beta = one_based(beta_in);
+
+  // A NaN would derail the decomposition and an infinity would turn every coefficient into NaN;
+  // refuse both before anything is allocated.
+  if (!all_finite(design, m, n, y)) {
+    report(record, 1000, kSvdrLabel, "Non-finite value in the design matrix or response.");
+    return -1;
+  }
+
+  DblArray2 u;
+  auto fail_decomposition = [&] {
+    report(record, 1000, kSvdrLabel, "Error occured.");
+    dealloc(u, record);
+    return -1;
+  };
+  if (alloc(g_sigma, {n}, record, "regression: sigma") != 0 ||
+      alloc(u, {m, n}, record, "regression: u") != 0 ||
+      alloc(g_v, {n, n}, record, "regression: u") != 0) {
+    return fail_decomposition();
+  }
+  if (svd(m, n, design, g_sigma, u, g_v, record) != 0) return fail_decomposition();
+
+  double sigma_max = -DBL_MAX;
+  for (int64_t j = 1; j <= n; ++j) sigma_max = std::max(sigma_max, g_sigma(j));
+
+  double* b = beta.data();
+  const int64_t beta_stride = beta.stride(0);
+  for (int64_t k = 0; k < n; ++k) b[k * beta_stride] = 0.0;
+  const double threshold = sigma_max * tolerance;
+  int32_t rank = 0;
+  const double* yv = y.data();
+  const int64_t y_stride = y.stride(0);
+  for (int64_t j = 1; j <= n; ++j) {
+    const double sj = g_sigma(j);
+    if (!(sj > threshold)) continue;
+    ++rank;
+    const double* uj = &u(1, j);
+    double d = 0.0;
+    if (y_stride == 1) {
+      for (int64_t i = 0; i < m; ++i) d += uj[i] * yv[i];
+    } else {
+      for (int64_t i = 0; i < m; ++i) d += uj[i] * yv[i * y_stride];
+    }
+    for (int64_t k = 1; k <= n; ++k) b[(k - 1) * beta_stride] += d * g_v(k, j) / sj;
+  }
+
+  if (rank < n) {
+    report(record, 100, kSvdrLabel, kRankNote);
+    dealloc(u, record);
+    return -1;
+  }
+  if (dealloc(u, record) != 0) {
+    report(record, 1000, kSvdrLabel, "Error occured.");
+    return -1;
+  }
+  return 0;
+}
+
+int32_t getMInverse(DblMat result_in, int32_t scale, int32_t n, ErrorRecord& record) {
+  // A call without the decomposition it needs (released, or of fewer columns) gets a report
+  // instead of reading outside the module state.
+  if (n > 0 &&
+      (!g_sigma.allocated() || !g_v.allocated() || g_sigma.extent(0) < n || g_v.extent(0) < n ||
+       g_v.extent(1) < n || result_in.extent(0) < n || result_in.extent(1) < n)) {
+    report(record, 301, kMInverseLabel);
+    return 0;
+  }
+  const DblMat result = one_based(result_in);
+  double sigma_min = DBL_MAX;
+  double sigma_max = -DBL_MAX;
+  for (int64_t i = 1; i <= n; ++i) {
+    sigma_min = std::min(sigma_min, g_sigma(i));
+    sigma_max = std::max(sigma_max, g_sigma(i));
+  }
+  if (sigma_min < sigma_max * kRankTolerance) {
+    report(record, 100, kMInverseLabel, kRankNote);
+    return 0;
+  }
+  for (int64_t j = 1; j <= n; ++j) {
+    for (int64_t k = 1; k <= n; ++k) result(k, j) = 0.0;
+  }
+  for (int64_t i = 1; i <= n; ++i) {
+    const double s2 = g_sigma(i) * g_sigma(i);
+    for (int64_t j = 1; j <= n; ++j) {
+      const double vji = g_v(j, i);
+      for (int64_t k = 1; k <= n; ++k) result(k, j) += g_v(k, i) / s2 * vji;
+    }
+  }
+  // The count is widened through single precision, as the cross-product scaling always was.
+  const double factor = static_cast<double>(static_cast<float>(scale));
+  for (int64_t j = 1; j <= n; ++j) {
+    for (int64_t k = 1; k <= n; ++k) result(k, j) *= factor;
+  }
+  return 0;
+}
+
+int32_t nullify_data(ErrorRecord& record) {
+  if (dealloc(g_v, record) != 0 || dealloc(g_sigma, record) != 0) {
+    report(record, 1000, kNullifyLabel, "Could not deallocate part of data.");
+    return -1;
+  }
+  return 0;
+}
+
+bool regression_state_allocated() {
+  return g_sigma.allocated() || g_v.allocated();
+}
+
+}  // namespace kestrion
