@@ -74,7 +74,16 @@ void rotate(double* a, double* b, int64_t length, double c, double s) {
   }
 }
 
-void apply_rotations(Dense u, int64_t m, RotationBatch& batch) {
+void apply_rotations(Dense u, int64_t m, RotationBatch& batch, double* response) {
+  if (response != nullptr) {
+    // Only u^T y is wanted: rotate its entries as the columns of u would be rotated.
+    for (int64_t r = 0; r < batch.count; ++r) {
+      rotate(response + batch.first[r] - 1, response + batch.second[r] - 1, 1, batch.cosine[r],
+             batch.sine[r]);
+    }
+    batch.count = 0;
+    return;
+  }
   for (int64_t j0 = 0; j0 < m; j0 += kRowBlock) {
     const int64_t length = std::min(kRowBlock, m - j0);
     for (int64_t r = 0; r < batch.count; ++r) {
@@ -143,8 +152,12 @@ void transform_columns(Dense u, int64_t m, int64_t pivot, int64_t first, int64_t
 // Golub-Reinsch on u (which holds the matrix on entry), producing w, u and v. rv1 and sums have
 // n entries; batch has room for n rotations. Returns false when a singular value does not converge
 // within 30 sweeps.
+//
+// With a response (m entries, m >= n) the left singular vectors are never formed: every left
+// transformation is applied to the response instead, whose first n entries end as u^T y. w and v
+// are the same bits as without it, since nothing that produces them reads u's left factors.
 bool decompose(int64_t m, int64_t n, Dense u, double* w_data, Dense v, double* rv1_data,
-               RotationBatch& batch, double* sums) {
+               RotationBatch& batch, double* sums, double* response = nullptr) {
   auto w = [w_data](int64_t i) -> double& { return w_data[i - 1]; };
   auto rv1 = [rv1_data](int64_t i) -> double& { return rv1_data[i - 1]; };
 
@@ -172,6 +185,12 @@ bool decompose(int64_t m, int64_t n, Dense u, double* w_data, Dense v, double* r
         const double h = f * g - s;
         u(i, i) = f - g;
         transform_columns(u, m, i, l, n, i, i, sums, [h](double dot) { return dot / h; });
+        if (response != nullptr) {
+          double dot = 0.0;
+          for (int64_t k = i; k <= m; ++k) dot += ui[k - 1] * response[k - 1];
+          const double f_y = dot / h;
+          for (int64_t k = i; k <= m; ++k) response[k - 1] += f_y * ui[k - 1];
+        }
         for (int64_t k = i; k <= m; ++k) ui[k - 1] *= scale;
       }
     }
@@ -237,7 +256,7 @@ bool decompose(int64_t m, int64_t n, Dense u, double* w_data, Dense v, double* r
   }
 
   // Accumulation of the left-hand transformations.
-  const int64_t mn = std::min(m, n);
+  const int64_t mn = response != nullptr ? 0 : std::min(m, n);
   for (int64_t i = mn; i >= 1; --i) {
     l = i + 1;
     g = w(i);
@@ -288,7 +307,7 @@ bool decompose(int64_t m, int64_t n, Dense u, double* w_data, Dense v, double* r
           s = -f / h;
           batch.add(l1, i, c, s);
         }
-        apply_rotations(u, m, batch);
+        apply_rotations(u, m, batch, response);
       }
 
       // Convergence test.
@@ -342,7 +361,7 @@ bool decompose(int64_t m, int64_t n, Dense u, double* w_data, Dense v, double* r
         xs = -s * gs + c * y;
         batch.add(i1, i, c, s);
       }
-      apply_rotations(u, m, batch);
+      apply_rotations(u, m, batch, response);
       rv1(l) = 0.0;
       rv1(k) = f;
       w(k) = xs;
@@ -481,8 +500,14 @@ int32_t svd(int32_t m, int32_t n, ConstDblMat a_in, DblVec w_in, DblMat u_in, Db
   return 0;
 }
 
-int32_t svdr_l2(ConstDblMat design_in, int32_t m, int32_t n, ConstDblVec y_in, double tolerance,
-                DblVec beta_in, ErrorRecord& record) {
+namespace {
+
+// Least squares over the kept singular values. With form_u the left singular vectors are formed
+// by svd and u^T y is taken from them (the straightforward path, kept as the reference); without
+// it the left transformations go straight to a copy of y (m >= n only), which skips the costliest
+// part of the decomposition on tall designs. sigma and v, and so the rank test, are identical.
+int32_t least_squares(ConstDblMat design_in, int32_t m, int32_t n, ConstDblVec y_in,
+                      double tolerance, DblVec beta_in, ErrorRecord& record, bool form_u) {
   if (m < 0 || n < 0 || design_in.extent(0) < m || design_in.extent(1) < n || y_in.extent(0) < m ||
       beta_in.extent(0) < n) {
     report(record, 301, kSvdrLabel);
@@ -510,7 +535,47 @@ int32_t svdr_l2(ConstDblMat design_in, int32_t m, int32_t n, ConstDblVec y_in, d
       alloc(g_v, {n, n}, record, "regression: u") != 0) {
     return fail_decomposition();
   }
-  if (svd(m, n, design, g_sigma, u, g_v, record) != 0) return fail_decomposition();
+
+  // projection(j) = u(., j)^T y for the kept columns.
+  Scratch<> projection_scratch;
+  double* projection = nullptr;
+  if (form_u || m < n) {
+    if (svd(m, n, design, g_sigma, u, g_v, record) != 0) return fail_decomposition();
+  } else {
+    Scratch<> rv1_scratch;
+    Scratch<> cosine_scratch;
+    Scratch<> sine_scratch;
+    Scratch<> sums_scratch;
+    Scratch<int64_t> first_scratch;
+    Scratch<int64_t> second_scratch;
+    projection = projection_scratch.get(m);
+    double* rv1 = rv1_scratch.get(n);
+    double* sums = sums_scratch.get(n);
+    RotationBatch batch{first_scratch.get(n), second_scratch.get(n), cosine_scratch.get(n),
+                        sine_scratch.get(n)};
+    if (m > 0 &&
+        (projection == nullptr || rv1 == nullptr || sums == nullptr || batch.first == nullptr ||
+         batch.second == nullptr || batch.cosine == nullptr || batch.sine == nullptr)) {
+      report(record, 200, kSvdLabel);
+      return fail_decomposition();
+    }
+    const Dense du{u.data(), std::max<int64_t>(m, 1)};
+    const Dense dv{g_v.data(), std::max<int64_t>(n, 1)};
+    for (int64_t j = 1; j <= n; ++j) {
+      const double* source = &design(1, j);
+      double* target = du.column(j);
+      if (design.stride(0) == 1) {
+        std::copy(source, source + m, target);
+      } else {
+        for (int64_t i = 1; i <= m; ++i) target[i - 1] = design(i, j);
+      }
+    }
+    for (int64_t i = 1; i <= m; ++i) projection[i - 1] = y(i);
+    if (!decompose(m, n, du, g_sigma.data(), dv, rv1, batch, sums, projection)) {
+      report(record, 1000, kSvdLabel, "Number of iterations exceeded!");
+      return fail_decomposition();
+    }
+  }
 
   double sigma_max = -DBL_MAX;
   for (int64_t j = 1; j <= n; ++j) sigma_max = std::max(sigma_max, g_sigma(j));
@@ -526,12 +591,16 @@ int32_t svdr_l2(ConstDblMat design_in, int32_t m, int32_t n, ConstDblVec y_in, d
     const double sj = g_sigma(j);
     if (!(sj > threshold)) continue;
     ++rank;
-    const double* uj = &u(1, j);
     double d = 0.0;
-    if (y_stride == 1) {
-      for (int64_t i = 0; i < m; ++i) d += uj[i] * yv[i];
+    if (projection != nullptr) {
+      d = projection[j - 1];
     } else {
-      for (int64_t i = 0; i < m; ++i) d += uj[i] * yv[i * y_stride];
+      const double* uj = &u(1, j);
+      if (y_stride == 1) {
+        for (int64_t i = 0; i < m; ++i) d += uj[i] * yv[i];
+      } else {
+        for (int64_t i = 0; i < m; ++i) d += uj[i] * yv[i * y_stride];
+      }
     }
     for (int64_t k = 1; k <= n; ++k) b[(k - 1) * beta_stride] += d * g_v(k, j) / sj;
   }
@@ -546,6 +615,18 @@ int32_t svdr_l2(ConstDblMat design_in, int32_t m, int32_t n, ConstDblVec y_in, d
     return -1;
   }
   return 0;
+}
+
+}  // namespace
+
+int32_t svdr_l2(ConstDblMat design, int32_t m, int32_t n, ConstDblVec y, double tolerance,
+                DblVec beta, ErrorRecord& record) {
+  return least_squares(design, m, n, y, tolerance, beta, record, /*form_u=*/false);
+}
+
+int32_t svdr_l2_reference(ConstDblMat design, int32_t m, int32_t n, ConstDblVec y, double tolerance,
+                          DblVec beta, ErrorRecord& record) {
+  return least_squares(design, m, n, y, tolerance, beta, record, /*form_u=*/true);
 }
 
 int32_t getMInverse(DblMat result_in, int32_t scale, int32_t n, ErrorRecord& record) {
@@ -596,6 +677,11 @@ int32_t nullify_data(ErrorRecord& record) {
 
 bool regression_state_allocated() {
   return g_sigma.allocated() || g_v.allocated();
+}
+
+std::vector<double> regression_singular_values() {
+  if (!g_sigma.allocated()) return {};
+  return std::vector<double>(g_sigma.data(), g_sigma.data() + g_sigma.size());
 }
 
 }  // namespace kestrion

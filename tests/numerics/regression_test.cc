@@ -493,3 +493,51 @@ TEST(SvdrL2, AllocationFailureIsReportedWithItsOwnLines) {
 
 }  // namespace
 }  // namespace kestrion
+
+namespace kestrion {
+namespace {
+
+// The fast path never forms u; it must still give the reference's coefficients, the very same
+// singular values (so the same rank decisions) and the same reports.
+TEST(SvdrL2, FastPathAgreesWithTheReferencePath) {
+  struct Case {
+    int32_t m, n;
+    double log10_condition;  // 0: plain random
+    bool duplicate_column;
+  };
+  const std::vector<Case> cases = {{1, 1, 0, false},   {5, 5, 0, false},   {40, 5, 0, false},
+                                   {300, 9, 0, false}, {200, 6, 8, false}, {50, 4, 13, false},
+                                   {30, 4, 0, true},   {3, 5, 0, false}};
+  uint64_t seed = 900;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << c.m << "x" << c.n << " cond 1e" << c.log10_condition);
+    Matrix x = c.log10_condition > 0 ? ill_conditioned(c.m, c.n, c.log10_condition, ++seed)
+                                     : random_matrix(c.m, c.n, ++seed);
+    if (c.duplicate_column) {
+      for (int i = 1; i <= c.m; ++i) x(i, 2) = x(i, 1);
+    }
+    const Matrix y = random_matrix(c.m, 1, ++seed);
+    std::vector<double> fast(c.n), reference(c.n);
+    ErrorRecord fast_record, reference_record;
+    const int32_t fast_result = svdr_l2(x.view(), c.m, c.n, make_view(y.data.data(), c.m),
+                                        kRankTolerance, make_view(fast.data(), c.n), fast_record);
+    std::vector<double> fast_sigma(regression_singular_values());
+    const int32_t reference_result =
+        svdr_l2_reference(x.view(), c.m, c.n, make_view(y.data.data(), c.m), kRankTolerance,
+                          make_view(reference.data(), c.n), reference_record);
+    EXPECT_EQ(fast_result, reference_result);
+    EXPECT_EQ(lines_of(fast_record), lines_of(reference_record));
+    EXPECT_EQ(fast_sigma, regression_singular_values());
+    if (fast_result == 0) {
+      for (int32_t k = 0; k < c.n; ++k) {
+        EXPECT_LE(std::fabs(fast[k] - reference[k]), 1e-12 * std::max(1.0, std::fabs(reference[k])))
+            << "coefficient " << k + 1;
+      }
+    }
+  }
+  ErrorRecord record;
+  EXPECT_EQ(nullify_data(record), 0);
+}
+
+}  // namespace
+}  // namespace kestrion

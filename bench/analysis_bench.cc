@@ -1,0 +1,307 @@
+// Wall time and peak memory of the analysis on the workloads W1-W4 (synthetic studies, fixed
+// seeds). W1-W3 call the library directly; W4 runs the talven command on a CSV file.
+//
+// Each workload runs in a child process so that its peak resident memory is its own.
+//
+//   talven_bench [--only W1,W2,...] [--repeat N] [--talven PATH] [--keep DIR]
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <iostream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "examples/study/study.h"
+#include "kestrion.h"
+
+namespace {
+
+struct Workload {
+  std::string name;
+  std::string description;
+  smart::StudyOptions options;
+  bool derive_ci = true;
+  int n_contrasts = 0;
+  int32_t n_grid = 10;
+  int repeats = 5;
+  bool through_talven = false;
+};
+
+struct Result {
+  double median_seconds = 0;
+  double min_seconds = 0;
+  int32_t n_collinear = 0;
+  int32_t n_bootstrap1 = 0;
+  long peak_kib = 0;
+  bool ok = false;
+  std::string error;
+};
+
+std::vector<Workload> workloads() {
+  std::vector<Workload> w;
+  Workload w1;
+  w1.name = "W1";
+  w1.description = "n1=300, 1 covariate per list, 101 grid rows";
+  w1.options.n = 300;
+  w1.options.seed = 101;
+  w.push_back(w1);
+
+  Workload w2 = w1;
+  w2.name = "W2";
+  w2.description = "W1 with two TAILOR2 (1001 grid rows), two contrasts";
+  w2.options.n_tailor2 = 2;
+  w2.options.seed = 102;
+  w2.n_contrasts = 2;
+  w2.repeats = 3;
+  w.push_back(w2);
+
+  Workload w3 = w1;
+  w3.name = "W3";
+  w3.description = "n1=5000, five MAIN1 and MAIN2, two TAILOR1, one TAILOR2";
+  w3.options.n = 5000;
+  w3.options.seed = 103;
+  w3.options.n_main1 = 5;
+  w3.options.n_main2 = 5;
+  w3.options.n_tailor1 = 2;
+  w3.repeats = 3;
+  w.push_back(w3);
+
+  Workload w1x4 = w1;
+  w1x4.name = "W1x4";
+  w1x4.description = "W1 with four times the subjects (scaling)";
+  w1x4.options.n = 1200;
+  w1x4.repeats = 3;
+  w.push_back(w1x4);
+
+  Workload w1g = w1;
+  w1g.name = "W1g10";
+  w1g.description = "W1 with two TAILOR2: ten times the grid rows (scaling)";
+  w1g.options.n_tailor2 = 2;
+  w1g.repeats = 3;
+  w.push_back(w1g);
+
+  Workload w4;
+  w4.name = "W4";
+  w4.description = "n1=1,000,000, ten MAIN1/MAIN2, three TAILOR1, two TAILOR2, via talven";
+  w4.options.n = 1000000;
+  w4.options.seed = 104;
+  w4.options.n_main1 = 10;
+  w4.options.n_main2 = 10;
+  w4.options.n_tailor1 = 3;
+  w4.options.n_tailor2 = 2;
+  w4.derive_ci = false;
+  w4.repeats = 3;
+  w4.through_talven = true;
+  w.push_back(w4);
+  return w;
+}
+
+double median(std::vector<double> v) {
+  std::sort(v.begin(), v.end());
+  const size_t n = v.size();
+  return n % 2 ? v[n / 2] : 0.5 * (v[n / 2 - 1] + v[n / 2]);
+}
+
+// Contrast c picks the c-th treatment-interaction coefficient of stage 1 and adds the
+// treatment coefficient, so every contrast is a different linear combination.
+std::vector<double> make_contrasts(int n_contrasts, int32_t p1) {
+  std::vector<double> c(static_cast<size_t>(n_contrasts) * p1, 0.0);
+  for (int r = 0; r < n_contrasts; ++r) {
+    c[static_cast<size_t>(r) + static_cast<size_t>(p1 - 1) * n_contrasts] = 1.0;
+    c[static_cast<size_t>(r) + static_cast<size_t>(p1 - 2 - r) * n_contrasts] = (r % 2) ? -2 : 2;
+  }
+  return c;
+}
+
+Result run_library(const Workload& w) {
+  Result result;
+  const smart::Study study = smart::generate_study(w.options);
+  smart::AnalysisArrays a;
+  std::string error;
+  if (!smart::build_analysis_arrays(study, smart::default_spec(w.options), &a, &error)) {
+    result.error = error;
+    return result;
+  }
+  const int32_t p1 = a.p1();
+  const int32_t p2 = a.p2();
+  const std::vector<double> contrasts = make_contrasts(w.n_contrasts, p1);
+  const int32_t m = p1 + w.n_contrasts;
+  std::vector<double> beta1(p1), beta2(p2), upper(m), lower(m);
+  std::vector<int32_t> message(3001);
+  std::vector<double> times;
+  for (int r = 0; r < w.repeats; ++r) {
+    int32_t n_collinear = 0;
+    uint8_t flag = 0;
+    seedkestrion(20181208);
+    const auto t0 = std::chrono::steady_clock::now();
+    runkestrion(1, 2, a.Y1.data(), a.inputY2.data(), a.n1, a.n2, a.respStatus.data(),
+                a.A1.data(), a.inputA2.data(), a.H10.data(), a.p10, a.H11.data(), a.p11,
+                a.inputH20.data(), a.p20, a.inputH21.data(), a.p21, a.levels1.data(), a.K1,
+                a.levels2.data(), a.K2, contrasts.data(), w.n_contrasts, 1000, 1000, w.n_grid,
+                2.58, w.derive_ci ? 1 : 0, 0.05, beta1.data(), beta2.data(), upper.data(),
+                lower.data(), &n_collinear, &flag, static_cast<int32_t>(message.size()),
+                message.data());
+    times.push_back(std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count());
+    if (flag) {
+      for (int32_t c : message) {
+        if (c == 0) break;
+        result.error.push_back(static_cast<char>(c));
+      }
+      return result;
+    }
+    result.n_collinear = n_collinear;
+  }
+  result.n_bootstrap1 = w.derive_ci ? 1000 : 0;
+  result.median_seconds = median(times);
+  result.min_seconds = *std::min_element(times.begin(), times.end());
+  result.ok = true;
+  return result;
+}
+
+std::filesystem::path self_dir() {
+  return std::filesystem::canonical("/proc/self/exe").parent_path();
+}
+
+Result run_talven(const Workload& w, const std::filesystem::path& talven,
+                  const std::filesystem::path& dir) {
+  Result result;
+  std::filesystem::create_directories(dir);
+  const auto csv = dir / "w4.csv";
+  if (!std::filesystem::exists(csv)) {
+    const smart::Study study = smart::generate_study(w.options);
+    std::ofstream out(csv);
+    smart::write_csv(study, out);
+  }
+  const smart::AnalysisSpec spec = smart::default_spec(w.options);
+  auto list = [](const std::vector<std::string>& names) {
+    std::string s;
+    for (const auto& n : names) s += " " + n;
+    return s;
+  };
+  std::ofstream program(dir / "w4.sas");
+  program << "PROC TALVEN DATA=w4;\n  MAIN1" << list(spec.main1) << ";\n  TAILOR1"
+          << list(spec.tailor1) << ";\n  STG1TRT" << list(spec.stg1trt) << ";\n"
+          << (spec.stg2sample.empty() ? "" : "  STG2SAMPLE " + spec.stg2sample + ";\n")
+          << "  MAIN2" << list(spec.main2) << ";\n  TAILOR2" << list(spec.tailor2)
+          << ";\n  STG2TRT" << list(spec.stg2trt) << ";\n  RESPONSE " << spec.response
+          << ";\nRUN;\n";
+  program.close();
+  std::vector<double> times;
+  for (int r = 0; r < w.repeats; ++r) {
+    const std::string command = "'" + talven.string() + "' -L '" + dir.string() + "' --log '" +
+                                (dir / "w4.log").string() + "' --print '" +
+                                (dir / "w4.lst").string() + "' '" + (dir / "w4.sas").string() +
+                                "'";
+    const auto t0 = std::chrono::steady_clock::now();
+    const int status = std::system(command.c_str());
+    times.push_back(std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count());
+    if (status != 0) {
+      result.error = "talven exited with status " + std::to_string(WEXITSTATUS(status)) +
+                     "; see " + (dir / "w4.log").string();
+      return result;
+    }
+  }
+  result.median_seconds = median(times);
+  result.min_seconds = *std::min_element(times.begin(), times.end());
+  result.ok = true;
+  return result;
+}
+
+// Runs `body` in a child process; returns its result and the child's peak resident memory.
+Result in_child(const std::function<Result()>& body) {
+  int fds[2];
+  if (pipe(fds) != 0) return Result{};
+  const pid_t pid = fork();
+  if (pid == 0) {
+    close(fds[0]);
+    Result r = body();
+    std::ostringstream s;
+    s << r.ok << ' ' << r.median_seconds << ' ' << r.min_seconds << ' ' << r.n_collinear << ' '
+      << r.n_bootstrap1 << ' ' << r.error;
+    const std::string text = s.str();
+    ssize_t written = write(fds[1], text.data(), text.size());
+    (void)written;
+    _exit(0);
+  }
+  close(fds[1]);
+  std::string text;
+  char buffer[4096];
+  ssize_t got;
+  while ((got = read(fds[0], buffer, sizeof buffer)) > 0) text.append(buffer, buffer + got);
+  close(fds[0]);
+  int status = 0;
+  rusage usage{};
+  wait4(pid, &status, 0, &usage);
+  Result r;
+  std::istringstream in(text);
+  in >> r.ok >> r.median_seconds >> r.min_seconds >> r.n_collinear >> r.n_bootstrap1;
+  std::getline(in, r.error);
+  r.peak_kib = usage.ru_maxrss;
+  return r;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::vector<std::string> only;
+  int repeat_override = 0;
+  std::filesystem::path talven = self_dir() / "talven";
+  std::filesystem::path keep = std::filesystem::temp_directory_path() / "talven-bench";
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    auto value = [&]() -> std::string {
+      if (i + 1 >= argc) {
+        std::cerr << "talven_bench: " << arg << " needs a value\n";
+        std::exit(2);
+      }
+      return argv[++i];
+    };
+    if (arg == "--only") {
+      std::stringstream s(value());
+      for (std::string item; std::getline(s, item, ',');) only.push_back(item);
+    } else if (arg == "--repeat") {
+      repeat_override = std::atoi(value().c_str());
+    } else if (arg == "--talven") {
+      talven = value();
+    } else if (arg == "--keep") {
+      keep = value();
+    } else {
+      std::cerr << "usage: talven_bench [--only W1,W2,...] [--repeat N] [--talven PATH] "
+                   "[--keep DIR]\n";
+      return 2;
+    }
+  }
+  std::printf("%-6s %-68s %10s %10s %10s %12s\n", "work", "description", "median s", "min s",
+              "peak MiB", "ms/replicate");
+  int failures = 0;
+  for (Workload w : workloads()) {
+    if (!only.empty() && std::find(only.begin(), only.end(), w.name) == only.end()) continue;
+    if (repeat_override > 0) w.repeats = repeat_override;
+    const Result r = in_child([&] { return w.through_talven ? run_talven(w, talven, keep)
+                                                           : run_library(w); });
+    if (!r.ok) {
+      std::printf("%-6s %-68s FAILED: %s\n", w.name.c_str(), w.description.c_str(),
+                  r.error.c_str());
+      ++failures;
+      continue;
+    }
+    const int32_t kept = r.n_bootstrap1 - r.n_collinear;
+    char per_replicate[32] = "-";
+    if (kept > 0) std::snprintf(per_replicate, sizeof per_replicate, "%.3f",
+                                1000.0 * r.median_seconds / kept);
+    std::printf("%-6s %-68s %10.3f %10.3f %10.1f %12s\n", w.name.c_str(), w.description.c_str(),
+                r.median_seconds, r.min_seconds, r.peak_kib / 1024.0, per_replicate);
+    std::fflush(stdout);
+  }
+  return failures ? 1 : 0;
+}
