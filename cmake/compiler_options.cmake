@@ -1,7 +1,7 @@
 # Warnings, reproducible floating point and sanitizers for every target of the project.
 add_library(talven_options INTERFACE)
 target_compile_options(talven_options INTERFACE
-  -Wall -Wextra -Wpedantic -Wshadow -Wnon-virtual-dtor -Wcast-align -Wnull-dereference
+  -Wall -Wextra -Wpedantic -Wshadow -Wnon-virtual-dtor -Wcast-align
   # A fused multiply-add can move the per-subject statistic across its threshold: never contract.
   -ffp-contract=off)
 if(TALVEN_WERROR)
