@@ -1,0 +1,161 @@
+// One procedure step from start-up to the end code, and the release of its record.
+#include <cstdint>
+
+#include "procedure/host_services.h"
+#include "procedure/kestrion_info.h"
+#include "procedure/kestrion_library.h"
+
+namespace talven {
+namespace {
+
+constexpr const char* kVersion = "1.0.0";
+constexpr const char* kRevisionDate = "May  2 2018";
+
+// Stands in for the arrays that have no elements in this run, so the library never sees null.
+double empty_block[1] = {0.0};
+
+const double* or_empty(const double* block) {
+  return block != nullptr ? block : empty_block;
+}
+
+void write_banner() {
+  log("%8h *** SAS PROC TALVEN ***");
+  log("  Version %s", kVersion);
+  for (const char* notice : kNotices) log("  %s", notice);
+  log("  Revision Date: %s", kRevisionDate);
+  log(" ");
+}
+
+void call_library(KESTRIONINFOSTR& info, int32_t* message, uint8_t& error_flag) {
+  const KestrionLibrary& library = kestrion_library();
+  const int32_t version[3] = {1, 0, 0};
+  uint8_t mismatch = 0;
+  library.checkversion(version, &mismatch);
+  if (mismatch != 0) {
+    log("%1zThe TALVEN library has an incorrect version number.");
+    log(" ");
+    end_procedure(TALVEN_END_ERROR);
+  }
+
+  log("%3zBefore runkestrion......");
+  library.seedkestrion(info.seed);
+  library.runkestrion(info.cores, info.fixedTwo, info.Y1, info.inputY2, info.n1, info.n2,
+                      info.respStatus, info.A1, info.inputA2, or_empty(info.H10), info.p10,
+                      or_empty(info.H11), info.p11, or_empty(info.inputH20), info.p20,
+                      or_empty(info.inputH21), info.p21, info.levels1, info.K1, info.levels2,
+                      info.K2, or_empty(info.contrastMatrix), info.nContrasts, info.nBootstrap1,
+                      info.nBootstrap2, info.nGrid, info.gridScale, info.deriveCI, info.alpha,
+                      info.beta1hat, info.beta2hat, info.upper, info.lower, &info.nCollinear,
+                      &error_flag, kMessageLength, message);
+  log("%3zAfter runkestrion......");
+}
+
+}  // namespace
+
+KestrionLibrary linked_kestrion_library() {
+  return KestrionLibrary{&::checkversion, &::runkestrion, &::seedkestrion};
+}
+
+KestrionLibrary& kestrion_library() {
+  static KestrionLibrary library = linked_kestrion_library();
+  return library;
+}
+
+std::vector<std::string> split_diagnostic_text(const char* text, int length) {
+  std::vector<std::string> pieces;
+  std::string piece;
+  for (int k = 0; k < length && text[k] != '\0'; ++k) {
+    if (text[k] == '\r' || text[k] == '\n') {
+      if (!piece.empty()) pieces.push_back(piece);
+      piece.clear();
+    } else {
+      piece += text[k];
+    }
+  }
+  if (!piece.empty()) pieces.push_back(piece);
+  return pieces;
+}
+
+void kestrionNullify(KESTRIONINFOSTR& info) {
+  log("%3zkestrionNullify start.......");
+  release_array(info.obsBuffer);
+  if (info.hasContrast) {
+    release_array(info.contrastObsBuffer);
+    release_array(info.contrastMatrix);
+  }
+  release_array(info.contrastVarNumbers);
+  release_array(info.H10);
+  release_array(info.H11);
+  release_array(info.inputH20);
+  release_array(info.inputH21);
+  release_array(info.Y1);
+  release_array(info.inputY2);
+  release_array(info.levels1);
+  release_array(info.levels2);
+  if (info.hasMain1) release_array(info.main1Names);
+  release_array(info.tailor1Names);
+  if (info.hasMain2) release_array(info.main2Names);
+  release_array(info.tailor2Names);
+  release_array(info.stg1TrtNames);
+  release_array(info.stg2TrtNames);
+  release_array(info.readVarNumbers);
+  release_array(info.respStatus);
+  release_array(info.A1);
+  release_array(info.inputA2);
+  release_array(info.beta1hat);
+  release_array(info.beta2hat);
+  release_array(info.upper);
+  release_array(info.lower);
+  log("%3zNullify pointers.......");
+  log("%3zAfter Nullify pointers.......");
+  log("%3zkestrionNullify end.......");
+}
+
+void run_procedure(TalvenParseHolder* holder) {
+  start_host_services(holder);
+  const TalvenRoutines& h = host();
+  if (h.parseStatement(&talven_grammar(), holder) >= TALVEN_PARSE_FAILED) {
+    end_procedure(TALVEN_END_ERROR);
+  }
+
+  KESTRIONINFOSTR info;
+  int32_t* message = allocate_array<int32_t>(kMessageLength, "message");
+  for (int k = 0; k < kMessageLength; ++k) message[k] = ' ';
+  char* text = allocate_array<char>(kMessageLength + 1, "text");
+  uint8_t error_flag = 0;
+  info.nCollinear = 0;
+
+  write_banner();
+  read_options(info);
+  getKestrionData(info);
+  getContrastMatrix(info);
+  call_library(info, message, error_flag);
+
+  for (int k = 0; k < kMessageLength; ++k) text[k] = static_cast<char>(message[k] & 0xFF);
+  text[kMessageLength] = '\0';
+  if (error_flag != 0) {
+    log("%1zA problem occured during model estimation.  Diagnostic information is as follows:");
+    log(" ");
+    for (const std::string& piece : split_diagnostic_text(text, kMessageLength)) {
+      log("   %s", piece.c_str());
+    }
+    log(" ");
+    end_procedure(TALVEN_END_ERROR);
+  }
+
+  log("%3zBefore kestrionOutput......");
+  kestrionOutput(info);
+  log("%3zAfter kestrionOutput......");
+
+  h.readerEnd(info.dataReader);
+  info.dataReader = nullptr;
+  release_array(message);
+  release_array(text);
+
+  log("%3zBefore Nullify KESTRIONINFOSTR......");
+  kestrionNullify(info);
+  log("%3zAfter Nullify KESTRIONINFOSTR......");
+  end_procedure(TALVEN_END_OK);
+}
+
+}  // namespace talven

@@ -1,0 +1,342 @@
+// The PROC TALVEN statement: its grammar, and reading its options into the record in a fixed
+// order so that the first problem a user sees is always the same one.
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <iterator>
+#include <string>
+
+#include "procedure/host_services.h"
+#include "procedure/kestrion_info.h"
+
+namespace talven {
+namespace {
+
+enum Item : int32_t {
+  kData = 1,
+  kContrast1 = 2,
+  kNtreats1 = 5,
+  kNtreats2 = 6,
+  kMain1 = 7,
+  kTailor1 = 8,
+  kMain2 = 9,
+  kTailor2 = 10,
+  kResponse = 12,
+  kStg1Trt = 13,
+  kStg2Trt = 14,
+  kStg2Sample = 15,
+  kNbootstrap1 = 17,
+  kNgrid = 18,
+  kAlpha = 19,
+  kCores = 20,
+  kGridScale = 21,
+  kNbootstrap2 = 22,
+  kSeed = 23,
+};
+constexpr int32_t kDeriveCiFlag = 1;
+constexpr int32_t kLargestGrid = 2147483647;
+constexpr double kSlowGrid = 10000.0;
+constexpr int32_t kLargestSeed = 2147483562;
+
+constexpr const char* kVocabulary[] = {
+    "(",         ")",           "-",           ":",       "=",          "ALPHA",      "CHAR",
+    "CHARACTER", "CONTRAST1",   "CORES",       "DATA",    "DERIVECI",   "GRID_SCALE", "MAIN1",
+    "MAIN2",     "NBOOTSTRAP1", "NBOOTSTRAP2", "NGRID",   "NTREATS1",   "NTREATS2",   "NUMERIC",
+    "TALVEN",    "RESPONSE",    "SEED",        "STG1TRT", "STG2SAMPLE", "STG2TRT",    "TAILOR1",
+    "TAILOR2",   "_ALL_",       "_CHARACTER_", "_CHAR_",  "_NUMERIC_",
+};
+
+constexpr TalvenGrammarEntry kEntries[] = {
+    {"DATA", TALVEN_ITEM_DATASET, kData, 0},
+    {"CONTRAST1", TALVEN_ITEM_DATASET, kContrast1, 0},
+    {"NTREATS1", TALVEN_ITEM_INTEGER, kNtreats1, 0},
+    {"NTREATS2", TALVEN_ITEM_INTEGER, kNtreats2, 0},
+    {"MAIN1", TALVEN_ITEM_VARLIST, kMain1, 1},
+    {"TAILOR1", TALVEN_ITEM_VARLIST, kTailor1, 1},
+    {"MAIN2", TALVEN_ITEM_VARLIST, kMain2, 1},
+    {"TAILOR2", TALVEN_ITEM_VARLIST, kTailor2, 1},
+    {"RESPONSE", TALVEN_ITEM_VARLIST, kResponse, 1},
+    {"STG1TRT", TALVEN_ITEM_VARLIST, kStg1Trt, 1},
+    {"STG2TRT", TALVEN_ITEM_VARLIST, kStg2Trt, 1},
+    {"STG2SAMPLE", TALVEN_ITEM_VARLIST, kStg2Sample, 1},
+    {"NBOOTSTRAP1", TALVEN_ITEM_INTEGER, kNbootstrap1, 0},
+    {"NGRID", TALVEN_ITEM_INTEGER, kNgrid, 0},
+    {"ALPHA", TALVEN_ITEM_REAL, kAlpha, 0},
+    {"CORES", TALVEN_ITEM_INTEGER, kCores, 0},
+    {"GRID_SCALE", TALVEN_ITEM_REAL, kGridScale, 0},
+    {"NBOOTSTRAP2", TALVEN_ITEM_INTEGER, kNbootstrap2, 0},
+    {"SEED", TALVEN_ITEM_INTEGER, kSeed, 0},
+    {"DERIVECI", TALVEN_ITEM_FLAG, kDeriveCiFlag, 0},
+};
+
+constexpr TalvenGrammar kGrammar = {
+    "TALVEN",
+    kVocabulary,
+    static_cast<int32_t>(std::size(kVocabulary)),
+    kEntries,
+    static_cast<int32_t>(std::size(kEntries)),
+    kData,
+};
+
+bool given(int32_t item) {
+  return host().itemGiven(item) != 0;
+}
+
+// Integer options arrive as doubles and are truncated toward zero.
+int32_t integer_option(int32_t item, const char* name, int32_t fallback) {
+  if (!given(item)) return fallback;
+  const double value = std::trunc(host().itemNumber(item));
+  if (!(value >= INT32_MIN && value <= INT32_MAX)) {
+    stop("%1zThe value of %s= is out of range.", name);
+  }
+  return static_cast<int32_t>(value);
+}
+
+double real_option(int32_t item, const char* name, double fallback) {
+  if (!given(item)) return fallback;
+  const double value = host().itemNumber(item);
+  if (!std::isfinite(value)) stop("%1zThe value of %s= is out of range.", name);
+  return value;
+}
+
+int32_t count_of(int64_t value, const char* what, TalvenDataSet* data_set) {
+  if (value < 0 || value > INT32_MAX) {
+    stop("%1zThe number of %s of data set %s cannot be handled (%lld).", what,
+         host().dataSetName(data_set), static_cast<long long>(value));
+  }
+  return static_cast<int32_t>(value);
+}
+
+struct VariableInfo {
+  std::string name;
+  int32_t type = 0;
+};
+
+VariableInfo variable_info(TalvenDataSet* data_set, int32_t number) {
+  char name[257] = {};
+  int32_t length = 0;
+  VariableInfo info;
+  if (host().variableAttributes(data_set, number, name, sizeof name, &length, &info.type) != 0) {
+    stop("%1zThe attributes of variable %d of data set %s cannot be read.", number,
+         host().dataSetName(data_set));
+  }
+  name[sizeof name - 1] = '\0';
+  info.name = name;
+  return info;
+}
+
+NameField* read_names(KESTRIONINFOSTR& info, int32_t item, int32_t count, const char* field) {
+  NameField* names = allocate_array<NameField>(static_cast<std::size_t>(count), field);
+  for (int32_t i = 0; i < count; ++i) {
+    const std::string name = variable_info(info.dataSet, host().itemVarNumber(item, i)).name;
+    std::memset(names[i].text, ' ', kNameLength);
+    std::memcpy(names[i].text, name.data(), std::min<std::size_t>(name.size(), kNameLength));
+    names[i].text[kNameLength] = '\0';
+  }
+  return names;
+}
+
+int32_t var_count(int32_t item) {
+  const int32_t count = host().itemVarCount(item);
+  return count < 0 ? 0 : count;
+}
+
+// Variables, not their 12-character names, are compared: two long names may share a prefix.
+void check_overlap(const KESTRIONINFOSTR& info, int32_t tailor_item, int32_t main_item,
+                   bool main_given, const char* format) {
+  if (!main_given) return;
+  const int32_t n_tailor = var_count(tailor_item);
+  const int32_t n_main = var_count(main_item);
+  for (int32_t j = 0; j < n_tailor; ++j) {
+    const int32_t tailor = host().itemVarNumber(tailor_item, j);
+    for (int32_t m = 0; m < n_main; ++m) {
+      if (host().itemVarNumber(main_item, m) == tailor) {
+        stop(format, variable_info(info.dataSet, tailor).name.c_str());
+      }
+    }
+  }
+}
+
+double* zero_level_table(int32_t k, const char* field) {
+  const std::size_t count = static_cast<std::size_t>(k - 1) * static_cast<std::size_t>(k);
+  double* table = allocate_array<double>(count, field);
+  for (std::size_t i = 0; i < count; ++i) table[i] = 0.0;
+  return table;
+}
+
+void append_numbers(int32_t*& out, int32_t item, int32_t count) {
+  for (int32_t i = 0; i < count; ++i) *out++ = host().itemVarNumber(item, i);
+}
+
+}  // namespace
+
+const TalvenGrammar& talven_grammar() {
+  return kGrammar;
+}
+
+void read_options(KESTRIONINFOSTR& info) {
+  info.dataSet = host().itemDataSet(kData);
+  if (info.dataSet == nullptr) stop("%1zDATA= must be specified.");
+  info.nDataVars = count_of(host().dataSetAttribute(info.dataSet, TALVEN_ATTR_VARIABLES),
+                            "variables", info.dataSet);
+  info.nObs = count_of(host().dataSetAttribute(info.dataSet, TALVEN_ATTR_OBSERVATIONS),
+                       "observations", info.dataSet);
+  info.fixedTwo = 2;
+
+  info.hasContrast = given(kContrast1) ? 1 : 0;
+  info.nContrasts = 0;
+  info.nContrastCols = 0;
+  if (info.hasContrast) {
+    info.contrastSet = host().itemDataSet(kContrast1);
+    if (info.contrastSet == nullptr) stop("%1zThe CONTRAST1= data set cannot be opened.");
+    info.nContrasts = count_of(host().dataSetAttribute(info.contrastSet, TALVEN_ATTR_OBSERVATIONS),
+                               "observations", info.contrastSet);
+    info.nContrastCols = count_of(host().dataSetAttribute(info.contrastSet, TALVEN_ATTR_VARIABLES),
+                                  "variables", info.contrastSet);
+  }
+
+  info.cores = integer_option(kCores, "CORES", 1);
+  info.nBootstrap1 = integer_option(kNbootstrap1, "NBOOTSTRAP1", 1000);
+  if (info.nBootstrap1 <= 0) stop("%1zNBOOTSTRAP1 must be positive.");
+  info.nBootstrap2 = integer_option(kNbootstrap2, "NBOOTSTRAP2", 1000);
+  if (info.nBootstrap2 <= 0) stop("%1zNBOOTSTRAP2 must be positive.");
+  info.nGrid = integer_option(kNgrid, "NGRID", 10);
+  if (info.nGrid <= 0) stop("%1zNGRID must be positive.");
+
+  info.K1 = integer_option(kNtreats1, "NTREATS1", 2);
+  info.K2 = integer_option(kNtreats2, "NTREATS2", 2);
+  // Each treatment beyond the first needs a variable of DATA=; the level tables are sized by K.
+  const int64_t most_treatments = int64_t{1} + info.nDataVars;
+  if (info.K1 < 2 || info.K1 > most_treatments) {
+    stop("%1zNTREATS1 must be between 2 and %d.", static_cast<int32_t>(most_treatments));
+  }
+  if (info.K2 < 2 || info.K2 > most_treatments) {
+    stop("%1zNTREATS2 must be between 2 and %d.", static_cast<int32_t>(most_treatments));
+  }
+  info.levels1 = zero_level_table(info.K1, "levels1");
+  info.levels2 = zero_level_table(info.K2, "levels2");
+
+  info.deriveCI = 0;
+  if (info.K1 == 2 && info.K2 == 2 && host().flagSet(kDeriveCiFlag)) info.deriveCI = 255;
+  // The interval grid divides by NGRID - 1.
+  if (info.deriveCI && info.nGrid < 2)
+    stop("%1zNGRID must be at least 2 when DERIVECI is specified.");
+
+  info.alpha = real_option(kAlpha, "ALPHA", 0.05);
+  if (!(info.alpha > 0)) stop("%1zALPHA must be positive.");
+  if (!(info.alpha < 1)) stop("%1zALPHA must be less than 1.");
+  info.gridScale = real_option(kGridScale, "GRID_SCALE", 2.58);
+  if (!(info.gridScale > 0)) stop("%1zGRID_SCALE must be positive.");
+
+  info.seed = 0;
+  if (given(kSeed)) {
+    const double seed = std::trunc(host().itemNumber(kSeed));
+    if (!(seed >= 1 && seed <= kLargestSeed)) stop("%1zSEED must be between 1 and 2147483562.");
+    info.seed = static_cast<int32_t>(seed);
+  }
+
+  const bool has_main1 = given(kMain1);
+  const bool has_tailor1 = given(kTailor1);
+  const bool has_main2 = given(kMain2);
+  const bool has_tailor2 = given(kTailor2);
+  // Only the first variable of these lists is read; an empty list is as good as none.
+  const bool has_response = given(kResponse) && var_count(kResponse) > 0;
+  const bool has_stg1trt = given(kStg1Trt);
+  const bool has_stg2trt = given(kStg2Trt);
+  const bool has_stg2sample = given(kStg2Sample) && var_count(kStg2Sample) > 0;
+  info.hasMain1 = has_main1 ? 1 : 0;
+  info.hasMain2 = has_main2 ? 1 : 0;
+  info.hasStg2Sample = has_stg2sample ? 1 : 0;
+
+  info.p10 = 0;
+  if (has_main1) {
+    info.p10 = var_count(kMain1);
+    info.main1Names = read_names(info, kMain1, info.p10, "main1Names");
+  }
+  if (!has_tailor1) stop("%1zTAILOR1 must be specified.");
+  info.p11 = var_count(kTailor1);
+  info.tailor1Names = read_names(info, kTailor1, info.p11, "tailor1Names");
+  check_overlap(info, kTailor1, kMain1, has_main1,
+                "%1zPlease remove variable %s from MAIN1 as TAYLOR1 variables are included as "
+                "MAIN1 automatically in the model.");
+
+  info.p20 = 0;
+  if (has_main2) {
+    info.p20 = var_count(kMain2);
+    info.main2Names = read_names(info, kMain2, info.p20, "main2Names");
+  }
+  if (!has_tailor2) stop("%1zTAILOR2 must be specified.");
+  info.p21 = var_count(kTailor2);
+  info.tailor2Names = read_names(info, kTailor2, info.p21, "tailor2Names");
+  check_overlap(info, kTailor2, kMain2, has_main2,
+                "%1zPlease remove variable %s from MAIN2 as TAYLOR2 variables are included as "
+                "MAIN2 automatically in the model.");
+
+  const int32_t exponent = (info.K2 - 1) * (info.p21 + 1);
+  const double grid_rows = std::pow(static_cast<double>(info.nGrid), exponent) + 1.0;
+  if (info.deriveCI && grid_rows > kLargestGrid) {
+    stop("%1zThe grid of NGRID**%d points is too large; lower NGRID.", exponent);
+  }
+  if (grid_rows > kSlowGrid) {
+    log("%2zThe total number of grid points is greater than 10000. The run will take a long time "
+        "to finish.");
+  }
+
+  if (!has_response) stop("%1zRESPONSE must be specified.");
+  if (!has_stg1trt) stop("%1zSTG1TRT must be specified.");
+  if (var_count(kStg1Trt) != info.K1 - 1) {
+    stop("%1zPlease specify %d stage 1 treatment variable in STG1TRT.", info.K1 - 1);
+  }
+  info.stg1TrtNames = read_names(info, kStg1Trt, info.K1 - 1, "stg1TrtNames");
+  if (!has_stg2trt) stop("%1zSTG2TRT must be specified.");
+  if (var_count(kStg2Trt) != info.K2 - 1) {
+    stop("%1zPlease specify %d stage 2 treatment variable in STG2TRT.", info.K2 - 1);
+  }
+  info.stg2TrtNames = read_names(info, kStg2Trt, info.K2 - 1, "stg2TrtNames");
+
+  const int64_t p1 = info.p10 + int64_t{info.K1} * (info.p11 + 1);
+  const int64_t p2 = info.p20 + int64_t{info.K2} * (info.p21 + 1);
+  if (p1 > INT32_MAX || p2 > INT32_MAX) stop("%1zThe model has too many coefficients.");
+  if (info.hasContrast) {
+    if (info.nContrastCols != p1) {
+      stop("%1zContrast1 Dataset should have %d columns.", static_cast<int32_t>(p1));
+    }
+    for (int32_t j = 1; j <= info.nContrastCols; ++j) {
+      const VariableInfo variable = variable_info(info.contrastSet, j);
+      if (variable.type == TALVEN_VAR_CHARACTER) {
+        stop(
+            "%1zVariable %s of the CONTRAST1= data set is character; contrast coefficients "
+            "must be numeric.",
+            variable.name.c_str());
+      }
+    }
+    info.contrastObsBuffer =
+        allocate_array<double>(static_cast<std::size_t>(info.nContrastCols), "contrastObsBuffer");
+    info.contrastMatrix = allocate_array<double>(
+        static_cast<std::size_t>(info.nContrasts) * static_cast<std::size_t>(info.nContrastCols),
+        "contrastMatrix");
+  }
+  // Numbered now so that no one ever sees the list unset.
+  info.contrastVarNumbers =
+      allocate_array<int32_t>(static_cast<std::size_t>(info.nContrastCols), "contrastVarNumbers");
+  for (int32_t j = 0; j < info.nContrastCols; ++j) info.contrastVarNumbers[j] = j + 1;
+
+  const int64_t n_read = int64_t{info.p10} + info.p11 + (info.K1 - 1) + (has_stg2sample ? 1 : 0) +
+                         info.p20 + info.p21 + (info.K2 - 1) + 1;
+  if (n_read > INT32_MAX) stop("%1zThe model has too many variables.");
+  info.nReadVars = static_cast<int32_t>(n_read);
+  info.obsBuffer = allocate_array<double>(static_cast<std::size_t>(n_read), "obsBuffer");
+  info.readVarNumbers = allocate_array<int32_t>(static_cast<std::size_t>(n_read), "readVarNumbers");
+  int32_t* out = info.readVarNumbers;
+  if (has_main1) append_numbers(out, kMain1, info.p10);
+  append_numbers(out, kTailor1, info.p11);
+  append_numbers(out, kStg1Trt, info.K1 - 1);
+  if (has_stg2sample) append_numbers(out, kStg2Sample, 1);
+  if (has_main2) append_numbers(out, kMain2, info.p20);
+  append_numbers(out, kTailor2, info.p21);
+  append_numbers(out, kStg2Trt, info.K2 - 1);
+  append_numbers(out, kResponse, 1);
+}
+
+}  // namespace talven
