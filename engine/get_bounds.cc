@@ -1,0 +1,48 @@
+#include "engine/get_bounds.h"
+
+#include <cstdint>
+
+#include "engine/calculate_terms.h"
+#include "numerics/dynamic_allocation.h"
+
+namespace kestrion {
+
+int32_t getBounds(ConstDblVec term1, ConstDblMat term2, ConstDblMat contrastMatrix, int32_t nC,
+                  int32_t p1, int32_t d2, int32_t nGrid, DblMat values, ErrorRecord& record) {
+  const int32_t m = p1 + nC;
+  DblArray2 contrasts;
+  if (alloc(contrasts, {m, p1}, record, "getBounds: contrasts") != 0) return -1;
+  for (int32_t i = 1; i <= m; ++i) {
+    for (int32_t c = 1; c <= p1; ++c) {
+      contrasts(i, c) = i <= p1 ? (c == i ? 1.0 : 0.0) : contrastMatrix(i - p1, c);
+    }
+  }
+
+  const int64_t rows = grid_row_count(grid_point_count(nGrid, d2));
+  const double* t1 = term1.data();
+  const int64_t t1_stride = term1.stride(0);
+  const double* t2 = term2.data();
+  const int64_t t2_rows = term2.stride(0);
+  const int64_t t2_cols = term2.stride(1);
+  double* out = values.data();
+  const int64_t out_rows = values.stride(0);
+  const int64_t out_cols = values.stride(1);
+  const double* rows_of_contrasts = contrasts.data();  // element (i, c) at (i-1) + (c-1)*m
+  for (int32_t i = 1; i <= m; ++i) {
+    const double* row = rows_of_contrasts + (i - 1);
+    double a = 0.0;
+    for (int32_t c = 1; c <= p1; ++c) a += row[(c - 1) * int64_t{m}] * t1[(c - 1) * t1_stride];
+    for (int64_t g = 1; g <= rows; ++g) {
+      const double* column = t2 + (g - 1) * t2_cols;
+      double grid_part = 0.0;
+      for (int32_t c = 1; c <= p1; ++c) {
+        grid_part += row[(c - 1) * int64_t{m}] * column[(c - 1) * t2_rows];
+      }
+      out[(i - 1) * out_rows + (g - 1) * out_cols] = a + grid_part;
+    }
+  }
+
+  return dealloc(contrasts, record);
+}
+
+}  // namespace kestrion

@@ -1,0 +1,126 @@
+// The exported C interface: thin shims over the C++ library; nothing throws across them.
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <exception>
+
+#include "engine/analysis.h"
+#include "engine/uniform_generator.h"
+#include "kestrion.h"
+#include "numerics/error_record.h"
+#include "numerics/regression.h"
+
+namespace {
+
+// The library's version as it is kept: three decimal texts.
+constexpr const char* kLibraryVersion[3] = {"1", "0", "0"};
+
+template <typename T>
+kestrion::View<const T, 1> in_vector(const T* data, int64_t n) {
+  return kestrion::make_view(data, n);
+}
+template <typename T>
+kestrion::View<const T, 2> in_matrix(const T* data, int64_t rows, int64_t cols) {
+  return kestrion::make_view(data, rows, cols);
+}
+
+void report_unexpected(const char* what, uint8_t* errorFlag, int32_t messageLength,
+                       int32_t* message) {
+  char text[256];
+  const int length =
+      std::snprintf(text, sizeof text, "Unexpected failure in runkestrion: %s", what);
+  kestrion::write_failure_text(text, length < 0 ? 0 : std::min<int>(length, sizeof text - 1),
+                               errorFlag, messageLength, message);
+  try {
+    kestrion::ErrorRecord ignored;
+    static_cast<void>(kestrion::nullify_data(ignored));
+  } catch (...) {
+  }
+}
+
+}  // namespace
+
+extern "C" {
+
+KESTRION_API void checkversion(const int32_t* requestedVersion, uint8_t* versionMismatch) {
+  if (versionMismatch == nullptr) return;
+  *versionMismatch = 0;
+  if (requestedVersion == nullptr) {
+    *versionMismatch = 255;
+    return;
+  }
+  for (int part = 0; part < 3; ++part) {
+    const auto own = static_cast<int32_t>(std::strtol(kLibraryVersion[part], nullptr, 10));
+    if (requestedVersion[part] != own) {
+      *versionMismatch = 255;
+      return;
+    }
+  }
+}
+
+KESTRION_API void runkestrion(int32_t cores, int32_t fixedTwo, const double* Y1,
+                              const double* inputY2, int32_t n1, int32_t n2,
+                              const int32_t* respStatus, const int32_t* A1, const int32_t* inputA2,
+                              const double* H10, int32_t p10, const double* H11, int32_t p11,
+                              const double* inputH20, int32_t p20, const double* inputH21,
+                              int32_t p21, const double* levels1, int32_t K1, const double* levels2,
+                              int32_t K2, const double* contrastMatrix, int32_t nC,
+                              int32_t nBootstrap1, int32_t nBootstrap2, int32_t nGrid,
+                              double gridScale, uint8_t deriveCI, double alpha, double* beta1hat,
+                              double* beta2hat, double* upper, double* lower, int32_t* nCollinear,
+                              uint8_t* errorFlag, int32_t messageLength, int32_t* message) {
+  try {
+    // Extents in 64 bits: the driver refuses counts whose products leave the 32-bit range.
+    const int64_t p1 = p10 + int64_t{K1} * (int64_t{p11} + 1);
+    const int64_t p2 = p20 + int64_t{K2} * (int64_t{p21} + 1);
+    kestrion::AnalysisArguments a;
+    a.cores = cores;
+    a.fixedTwo = fixedTwo;
+    a.Y1 = in_vector(Y1, n1);
+    a.inputY2 = in_vector(inputY2, n1);
+    a.n1 = n1;
+    a.n2 = n2;
+    a.respStatus = in_vector(respStatus, n1);
+    a.A1 = in_vector(A1, n1);
+    a.inputA2 = in_vector(inputA2, n1);
+    a.H10 = in_matrix(H10, n1, p10);
+    a.p10 = p10;
+    a.H11 = in_matrix(H11, n1, p11);
+    a.p11 = p11;
+    a.inputH20 = in_matrix(inputH20, n1, p20);
+    a.p20 = p20;
+    a.inputH21 = in_matrix(inputH21, n1, p21);
+    a.p21 = p21;
+    a.levels1 = in_matrix(levels1, int64_t{K1} - 1, K1);
+    a.K1 = K1;
+    a.levels2 = in_matrix(levels2, int64_t{K2} - 1, K2);
+    a.K2 = K2;
+    a.contrastMatrix = in_matrix(contrastMatrix, nC, p1);
+    a.nC = nC;
+    a.nBootstrap1 = nBootstrap1;
+    a.nBootstrap2 = nBootstrap2;
+    a.nGrid = nGrid;
+    a.gridScale = gridScale;
+    a.deriveCI = deriveCI != 0;
+    a.alpha = alpha;
+    a.beta1hat = kestrion::make_view(beta1hat, p1);
+    a.beta2hat = kestrion::make_view(beta2hat, p2);
+    a.upper = kestrion::make_view(upper, p1 + nC);
+    a.lower = kestrion::make_view(lower, p1 + nC);
+    a.nCollinear = nCollinear;
+    a.errorFlag = errorFlag;
+    a.messageLength = messageLength;
+    a.message = message;
+    kestrion::run_analysis(a);
+  } catch (const std::exception& e) {
+    report_unexpected(e.what(), errorFlag, messageLength, message);
+  } catch (...) {
+    report_unexpected("unknown exception", errorFlag, messageLength, message);
+  }
+}
+
+KESTRION_API void seedkestrion(int32_t seed) {
+  kestrion::set_analysis_seed(seed < 0 ? 0 : seed);
+}
+
+}  // extern "C"

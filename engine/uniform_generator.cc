@@ -1,0 +1,80 @@
+#include "engine/uniform_generator.h"
+
+#include <chrono>
+#include <utility>
+
+namespace kestrion {
+
+namespace {
+
+constexpr int32_t kModulus1 = 2147483563;
+constexpr int32_t kModulus2 = 2147483399;
+
+// Schrage's decomposition keeps a*s mod m within 32 bits: m = a*q + r with r < q.
+int32_t next_word(int32_t s, int32_t a, int32_t q, int32_t r, int32_t m) {
+  const int32_t k = s / q;
+  int32_t next = a * (s - k * q) - k * r;
+  if (next < 0) next += m;
+  return next;
+}
+
+int32_t g_analysis_seed = 0;
+ClockCount g_test_clock;
+
+int32_t system_clock_count() {
+  using namespace std::chrono;
+  const auto since_epoch = system_clock::now().time_since_epoch();
+  const auto whole = duration_cast<seconds>(since_epoch);
+  const auto ticks = duration_cast<duration<int64_t, std::ratio<1, 10000>>>(since_epoch - whole);
+  // 214748 * 10000 stays below 2^31.
+  return static_cast<int32_t>((whole.count() % 214748) * 10000 + ticks.count());
+}
+
+}  // namespace
+
+double UniformGenerator::next() {
+  s1_ = next_word(s1_, 40014, 53668, 12211, kModulus1);
+  s2_ = next_word(s2_, 40692, 52774, 3791, kModulus2);
+  int32_t z = s1_ - s2_;
+  if (z < 1) z += kModulus1 - 1;
+  return z * 4.656613057e-10;
+}
+
+UniformGenerator& resampling_generator() {
+  static UniformGenerator generator;
+  return generator;
+}
+
+void set_analysis_seed(int32_t seed) {
+  g_analysis_seed = seed > 0 ? seed : 0;
+}
+
+int32_t analysis_seed() {
+  return g_analysis_seed;
+}
+
+void start_analysis_stream() {
+  if (g_analysis_seed < 1) return;
+  const int32_t n = g_analysis_seed;
+  resampling_generator().set_seed(1 + (n - 1) % (kModulus1 - 1), 1 + (n - 1) % (kModulus2 - 1));
+}
+
+void seed_for_resample() {
+  if (g_analysis_seed >= 1) return;
+  int32_t count = clock_count();
+  // Zero (and any value a replaced clock might give outside the generator's range) would
+  // leave the first word without a valid state.
+  if (count < 1 || count >= kModulus1) count = 1;
+  UniformGenerator& generator = resampling_generator();
+  generator.set_seed(count, generator.s2());
+}
+
+void set_clock_for_testing(ClockCount clock) {
+  g_test_clock = std::move(clock);
+}
+
+int32_t clock_count() {
+  return g_test_clock ? g_test_clock() : system_clock_count();
+}
+
+}  // namespace kestrion
