@@ -2,7 +2,7 @@
 # Installs the Debian packages the build and the tests need, when run as root and any is missing.
 set -euo pipefail
 packages=(build-essential cmake libgtest-dev libgmock-dev libbenchmark-dev clang clang-format
-          libclang-rt-14-dev)
+          libclang-rt-14-dev libreadstat-dev)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
