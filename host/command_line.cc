@@ -1,0 +1,252 @@
+#include "host/command_line.h"
+
+#include <dlfcn.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <iterator>
+#include <memory>
+#include <sstream>
+
+#include "host/log.h"
+#include "host/module_loader.h"
+#include "host/runner.h"
+#include "procedure/host_interface.h"
+
+namespace host {
+
+namespace fs = std::filesystem;
+
+CommandLine parse_command_line(const std::vector<std::string>& args, std::string* error) {
+  CommandLine cl;
+  error->clear();
+  auto set_source = [&](CommandLine::Source s, const std::string& value) {
+    if (cl.source != CommandLine::Source::kNone) {
+      *error = "give one program only: a file, -e TEXT or -";
+      return;
+    }
+    cl.source = s;
+    cl.program = value;
+  };
+  for (size_t i = 0; i < args.size() && error->empty(); ++i) {
+    const std::string& a = args[i];
+    auto value = [&](const std::string& option) -> std::optional<std::string> {
+      if (i + 1 >= args.size()) {
+        *error = "option " + option + " needs a value";
+        return std::nullopt;
+      }
+      return args[++i];
+    };
+    auto inline_value = [&](const std::string& option, std::optional<std::string>* target) {
+      if (a.rfind(option + "=", 0) == 0) {
+        *target = a.substr(option.size() + 1);
+        return true;
+      }
+      return false;
+    };
+    std::optional<std::string> v;
+    if (a == "-h" || a == "--help") {
+      cl.help = true;
+    } else if (a == "--version") {
+      cl.version = true;
+    } else if (a == "-e") {
+      if ((v = value(a))) set_source(CommandLine::Source::kText, *v);
+    } else if (a == "-") {
+      set_source(CommandLine::Source::kStdin, "");
+    } else if (a == "-L" || a == "--lib") {
+      if ((v = value(a))) cl.lib = *v;
+    } else if (a.size() > 2 && a.rfind("-L", 0) == 0) {
+      cl.lib = a.substr(2);
+    } else if (inline_value("--lib", &v)) {
+      cl.lib = *v;
+    } else if (a == "--log") {
+      cl.log_file = value(a);
+    } else if (inline_value("--log", &cl.log_file) || inline_value("--print", &cl.print_file) ||
+               inline_value("--debug", &cl.debug)) {
+    } else if (a == "--print") {
+      cl.print_file = value(a);
+    } else if (a == "--debug") {
+      cl.debug = value(a);
+    } else if (a.size() > 1 && a[0] == '-') {
+      *error = "unknown option " + a;
+    } else {
+      set_source(CommandLine::Source::kFile, a);
+    }
+  }
+  if (error->empty() && !cl.help && !cl.version && cl.source == CommandLine::Source::kNone) {
+    *error = "no program given";
+  }
+  return cl;
+}
+
+std::string usage_text() {
+  return "usage: talven [OPTIONS] PROGRAM.sas     run every step of a program file\n"
+         "       talven [OPTIONS] -e 'TEXT'        run program text given on the command line\n"
+         "       talven [OPTIONS] -                read the program from standard input\n"
+         "  -L, --lib DIR      folder of the WORK library (default: the current folder)\n"
+         "  --log FILE         write the log to FILE (default: standard error)\n"
+         "  --print FILE       write the listing to FILE (default: standard output)\n"
+         "  --debug TEXT       the host value DEBUG that a procedure reads at start-up\n"
+         "  -h, --help         this text;  --version  version of the host, module and library\n"
+         "Exit status: 0 success, 1 warnings, 2 errors.\n";
+}
+
+namespace {
+
+// mcn_main only stores the anchor and returns static data, so it is safe to call outside a step.
+int32_t no_value(const char*, char*, int32_t) {
+  return -1;
+}
+TalvenSupportEntry no_module(const char*) {
+  return nullptr;
+}
+void no_message(const char*) {}
+void no_end(int32_t) {}
+const TalvenAnchor kIdleAnchor = {sizeof(TalvenAnchor), &no_value, &no_module, &no_message,
+                                  &no_end};
+
+std::string module_version() {
+  ModuleLoader loader(default_module_folders());
+  std::string why;
+  bool not_found = false;
+  const TalvenMcnMain entry = loader.load("TALVEN", &why, &not_found);
+  if (entry == nullptr) return "procedure module: not available (" + why + ")";
+  const TalvenImageInformation* info = entry(&kIdleAnchor);
+  if (info == nullptr || std::memcmp(info->tag, TALVEN_IMAGE_TAG, TALVEN_IMAGE_TAG_LENGTH) != 0) {
+    return "procedure module: libtalven.so has no image information";
+  }
+  std::string out = "procedure module libtalven.so: host interface ";
+  out += info->interfaceVersion != nullptr ? info->interfaceVersion : "?";
+  out += " (";
+  out += info->interfaceRelease != nullptr ? info->interfaceRelease : "?";
+  out += "), built ";
+  out += info->buildDate != nullptr ? info->buildDate : "?";
+  return out;
+}
+
+std::string library_version() {
+  for (const fs::path& folder : default_module_folders()) {
+    const fs::path file = folder / "libKestrion.so";
+    std::error_code ec;
+    if (!fs::exists(file, ec)) continue;
+    void* handle = dlopen(file.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (handle == nullptr) return "compute library libKestrion.so: cannot be loaded";
+    using CheckVersion = void (*)(const int32_t*, uint8_t*);
+    auto check = reinterpret_cast<CheckVersion>(dlsym(handle, "checkversion"));
+    if (check == nullptr) return "compute library libKestrion.so: no checkversion";
+    const int32_t wanted[3] = {1, 0, 0};
+    uint8_t mismatch = 255;
+    check(wanted, &mismatch);
+    return mismatch == 0 ? "compute library libKestrion.so: interface 1.0.0"
+                         : "compute library libKestrion.so: not interface 1.0.0";
+  }
+  return "compute library libKestrion.so: not found";
+}
+
+bool read_stream(std::istream& in, std::string* text) {
+  text->assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  return !in.bad();
+}
+
+struct FileCloser {
+  void operator()(std::FILE* f) const {
+    if (f != nullptr) std::fclose(f);
+  }
+};
+using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
+
+}  // namespace
+
+std::string version_text() {
+  return std::string("talven ") + kHostVersion + "\n" + module_version() + "\n" +
+         library_version() + "\n";
+}
+
+int run_command(const std::vector<std::string>& args) {
+  std::string error;
+  const CommandLine cl = parse_command_line(args, &error);
+  if (!error.empty()) {
+    std::fprintf(stderr, "talven: %s\n%s", error.c_str(), usage_text().c_str());
+    return 2;
+  }
+  if (cl.help) {
+    std::fputs(usage_text().c_str(), stdout);
+    return 0;
+  }
+  if (cl.version) {
+    std::fputs(version_text().c_str(), stdout);
+    return 0;
+  }
+
+  std::error_code ec;
+  if (!fs::is_directory(cl.lib, ec)) {
+    std::fprintf(stderr, "talven: the WORK folder %s does not exist\n", cl.lib.c_str());
+    return 2;
+  }
+
+  std::string text;
+  if (cl.source == CommandLine::Source::kText) {
+    text = cl.program;
+  } else if (cl.source == CommandLine::Source::kStdin) {
+    if (!read_stream(std::cin, &text)) {
+      std::fprintf(stderr, "talven: the program cannot be read from standard input\n");
+      return 2;
+    }
+  } else {
+    if (fs::is_directory(cl.program, ec)) {
+      std::fprintf(stderr, "talven: the program file %s is a folder\n", cl.program.c_str());
+      return 2;
+    }
+    std::ifstream in(cl.program, std::ios::binary);
+    if (!in || !read_stream(in, &text)) {
+      std::fprintf(stderr, "talven: the program file %s cannot be read: %s\n", cl.program.c_str(),
+                   std::strerror(errno));
+      return 2;
+    }
+  }
+
+  FilePtr log_file;
+  FilePtr print_file;
+  if (cl.log_file) {
+    log_file.reset(std::fopen(cl.log_file->c_str(), "w"));
+    if (!log_file) {
+      std::fprintf(stderr, "talven: the log file %s cannot be written: %s\n", cl.log_file->c_str(),
+                   std::strerror(errno));
+      return 2;
+    }
+  }
+  if (cl.print_file) {
+    print_file.reset(std::fopen(cl.print_file->c_str(), "w"));
+    if (!print_file) {
+      std::fprintf(stderr, "talven: the listing file %s cannot be written: %s\n",
+                   cl.print_file->c_str(), std::strerror(errno));
+      return 2;
+    }
+  }
+  Log log(log_file ? log_file.get() : stderr);
+  Listing listing(print_file ? print_file.get() : stdout);
+
+  RunSettings settings;
+  settings.work = cl.lib;
+  settings.debug = cl.debug;
+  settings.module_folders = default_module_folders();
+  ProgramRunner runner(settings, log, listing);
+  int status = runner.run(text);
+
+  // A log or listing that could not be written completely is a failure, not a success.
+  for (std::FILE* f : {log_file.get(), print_file.get(), stdout}) {
+    if (f != nullptr && (std::fflush(f) != 0 || std::ferror(f))) {
+      std::fprintf(stderr, "talven: writing the %s failed\n",
+                   f == log_file.get() ? "log" : "listing");
+      status = 2;
+    }
+  }
+  return status;
+}
+
+}  // namespace host

@@ -1,0 +1,63 @@
+// Data sets as the host hands them to procedures: a loaded table and the name users see.
+#ifndef TALVEN_HOST_DATA_SET_H
+#define TALVEN_HOST_DATA_SET_H
+
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "host/csv_reader.h"
+
+// The opaque handle of the module interface.
+struct TalvenDataSet {
+  std::shared_ptr<const host::DataTable> table;
+  std::string name;  // "WORK.STUDY", or the path as written
+  std::vector<int32_t> declared;
+};
+
+namespace host {
+
+// How a statement names a data set.
+struct DataSetRef {
+  std::string libref;  // empty for a quoted path
+  std::string member;
+  std::string path;  // quoted form
+  bool quoted = false;
+  std::string display() const;  // "WORK.STUDY" or the path
+};
+
+class Libraries {
+ public:
+  explicit Libraries(std::filesystem::path work) { folders_["WORK"] = std::move(work); }
+  // Empty on success, else the reason.
+  std::string assign(const std::string& libref, const std::filesystem::path& folder);
+  std::optional<std::filesystem::path> folder(const std::string& libref) const;
+
+ private:
+  std::map<std::string, std::filesystem::path> folders_;  // keys upper case
+};
+
+// Finds the file of a data set: in a library folder MEMBER.csv with the name matched without
+// regard to case. Empty path and *error set when there is none (or more than one).
+std::filesystem::path locate_data_set(const DataSetRef& ref, const Libraries& libraries,
+                                      std::string* error);
+
+// Loads a data set; null and *error set on failure. Tables are cached per loader, so a file named
+// twice in one step is read once.
+class DataSetLoader {
+ public:
+  explicit DataSetLoader(const Libraries& libraries) : libraries_(libraries) {}
+  virtual ~DataSetLoader() = default;
+  virtual std::unique_ptr<TalvenDataSet> open(const DataSetRef& ref, std::string* error);
+
+ private:
+  const Libraries& libraries_;
+  std::map<std::string, std::shared_ptr<const DataTable>> cache_;
+};
+
+}  // namespace host
+
+#endif  // TALVEN_HOST_DATA_SET_H

@@ -1,0 +1,127 @@
+#include "host/log.h"
+
+#include "host/text_util.h"
+
+namespace host {
+
+std::string translate_codes(std::string_view format, CodeMode mode, Severity* severity) {
+  std::string out;
+  out.reserve(format.size() + 8);
+  Severity seen = Severity::kPlain;
+  for (size_t i = 0; i < format.size(); ++i) {
+    const char c = format[i];
+    if (c != '%') {
+      out += c;
+      continue;
+    }
+    if (i + 1 < format.size() && format[i + 1] == '%') {
+      out += "%%";
+      ++i;
+      continue;
+    }
+    if (i + 2 < format.size()) {
+      const std::string_view code = format.substr(i, 3);
+      const bool severity_code = code == "%1z" || code == "%2z" || code == "%3z";
+      const bool print_control = code == "%8h" || code == "%9t";
+      if (severity_code || print_control) {
+        if (mode == CodeMode::kPassThrough) {
+          out += '%';
+          out += code;  // "%%1z" prints as "%1z"
+        } else if (code == "%1z") {
+          out += "ERROR: ";
+          seen = Severity::kError;
+        } else if (code == "%2z") {
+          out += "WARNING: ";
+          seen = Severity::kWarning;
+        } else if (code == "%3z") {
+          out += "NOTE: ";
+          seen = Severity::kNote;
+        }
+        i += 2;
+        continue;
+      }
+    }
+    out += c;
+  }
+  if (severity != nullptr) *severity = seen;
+  return out;
+}
+
+std::string format_printf(const char* format, va_list args) {
+  va_list copy;
+  va_copy(copy, args);
+  char small[512];
+  const int n = std::vsnprintf(small, sizeof small, format, copy);
+  va_end(copy);
+  if (n < 0) return format;
+  if (static_cast<size_t>(n) < sizeof small) return std::string(small, static_cast<size_t>(n));
+  std::string out(static_cast<size_t>(n) + 1, '\0');
+  std::vsnprintf(out.data(), out.size(), format, args);
+  out.resize(static_cast<size_t>(n));
+  return out;
+}
+
+std::string strip_print_controls(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '%' && i + 2 < text.size()) {
+      const std::string_view code = text.substr(i, 3);
+      if (code == "%8h" || code == "%9t") {
+        i += 2;
+        continue;
+      }
+    }
+    out += text[i];
+  }
+  return out;
+}
+
+std::string center_title(std::string_view title, int width) {
+  const std::string_view t = trim_blanks(title);
+  const int pad = (width - static_cast<int>(t.size())) / 2;
+  std::string out(pad > 0 ? static_cast<size_t>(pad) : 0, ' ');
+  out += t;
+  return out;
+}
+
+void Log::write(Severity severity, std::string_view text) {
+  if (severity == Severity::kError) ++errors_;
+  if (severity == Severity::kWarning) ++warnings_;
+  if (out_ != nullptr) {
+    std::fwrite(text.data(), 1, text.size(), out_);
+    std::fputc('\n', out_);
+  }
+  if (keep_lines_) lines_.emplace_back(text);
+}
+
+void Listing::set_title(int line, std::string_view text) {
+  if (line < 1 || line > 10) return;
+  if (titles_.size() < static_cast<size_t>(line)) titles_.resize(static_cast<size_t>(line));
+  titles_[static_cast<size_t>(line) - 1] = strip_print_controls(text);
+}
+
+void Listing::start() {
+  for (const std::string& t : titles_) put(center_title(t));
+  put("");
+}
+
+std::string Listing::end_line() {
+  std::string line = strip_print_controls(pending_);
+  pending_.clear();
+  put(line);
+  return line;
+}
+
+void Listing::finish_step() {
+  if (!pending_.empty()) end_line();
+  if (out_ != nullptr) std::fflush(out_);
+}
+
+void Listing::put(std::string_view line) {
+  if (out_ == nullptr) return;
+  std::fwrite(line.data(), 1, line.size(), out_);
+  std::fputc('\n', out_);
+}
+
+}  // namespace host
