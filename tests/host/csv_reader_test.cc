@@ -2,9 +2,9 @@
 
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -133,17 +133,12 @@ TEST(CsvReader, FilesThatCannotBeRead) {
   EXPECT_NE(read_csv_file(dir).error.find("it is a folder"), std::string::npos);
 }
 
-// A million rows of thirty numbers must load well within a second in an optimised build; other
-// builds check a tenth of that for correctness only.
-TEST(CsvReader, LargeFileLoadsQuickly) {
-#if defined(NDEBUG) && !defined(__SANITIZE_ADDRESS__)
-  const int rows = 1000000;
-#else
-  const int rows = 100000;
-#endif
+// Many rows of many columns come back exactly (the fast number path against snprintf's text).
+// Speed is measured by the benchmark program, not here.
+TEST(CsvReader, LargeFileReadsBackExactly) {
+  const int rows = 20000;
   const int cols = 30;
   std::string text;
-  text.reserve(static_cast<size_t>(rows) * cols * 8);
   for (int c = 0; c < cols; ++c) text += (c ? ",v" : "v") + std::to_string(c);
   text += '\n';
   char field[32];
@@ -155,18 +150,15 @@ TEST(CsvReader, LargeFileLoadsQuickly) {
     }
     text += '\n';
   }
-  const auto start = std::chrono::steady_clock::now();
   const CsvOutcome o = parse_csv(text, ',', "big.csv");
-  const double seconds =
-      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   ASSERT_TRUE(o.table) << o.error;
   EXPECT_EQ(o.table->rows, rows);
-  EXPECT_NEAR(o.table->columns[29].numbers[rows - 1], ((rows - 1) * 31 + 29 * 7) % 1000 / 7.0,
-              1e-4);
-  std::printf("parsed %d x %d in %.3f s\n", rows, cols, seconds);
-#if defined(NDEBUG) && !defined(__SANITIZE_ADDRESS__)
-  EXPECT_LT(seconds, 1.0);
-#endif
+  for (int r = 0; r < rows; r += 997) {
+    for (int c = 0; c < cols; ++c) {
+      std::snprintf(field, sizeof field, "%.4f", (r * 31 + c * 7) % 1000 / 7.0);
+      EXPECT_EQ(o.table->columns[c].numbers[r], std::strtod(field, nullptr)) << r << "," << c;
+    }
+  }
 }
 
 }  // namespace
