@@ -1,9 +1,13 @@
-// Wall time and peak memory of the analysis on the workloads W1-W4 (synthetic studies, fixed
-// seeds). W1-W3 call the library directly; W4 runs the talven command on a CSV file.
+// Wall time, user CPU time and peak memory of the analysis on the workloads W1-W4 (synthetic
+// studies, fixed seeds). W1-W3 call the library directly; W4 runs the talven command on a CSV
+// file. The machine is shared, so user CPU time is the steadier figure of the two.
 //
 // Each workload runs in a child process so that its peak resident memory is its own.
 //
-//   talven_bench [--only W1,W2,...] [--repeat N] [--talven PATH] [--keep DIR]
+//   talven_bench [--only W1,W2,...] [--repeat N] [--talven PATH] [--keep DIR] [--limits]
+//
+// --limits also prints every estimate and limit of W1-W3 exactly (hexadecimal), so that two
+// builds can be shown to give the same bits.
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -26,6 +30,8 @@
 
 namespace {
 
+bool g_print_limits = false;
+
 struct Workload {
   std::string name;
   std::string description;
@@ -40,6 +46,7 @@ struct Workload {
 struct Result {
   double median_seconds = 0;
   double min_seconds = 0;
+  double median_cpu_seconds = 0;  // user CPU time of one analysis
   int32_t n_collinear = 0;
   int32_t n_bootstrap1 = 0;
   long peak_kib = 0;
@@ -106,6 +113,12 @@ std::vector<Workload> workloads() {
   return w;
 }
 
+double user_seconds(int who) {
+  rusage usage{};
+  getrusage(who, &usage);
+  return static_cast<double>(usage.ru_utime.tv_sec) + 1e-6 * usage.ru_utime.tv_usec;
+}
+
 double median(std::vector<double> v) {
   std::sort(v.begin(), v.end());
   const size_t n = v.size();
@@ -138,20 +151,21 @@ Result run_library(const Workload& w) {
   const int32_t m = p1 + w.n_contrasts;
   std::vector<double> beta1(p1), beta2(p2), upper(m), lower(m);
   std::vector<int32_t> message(3001);
-  std::vector<double> times;
+  std::vector<double> times, cpu;
   for (int r = 0; r < w.repeats; ++r) {
     int32_t n_collinear = 0;
     uint8_t flag = 0;
     seedkestrion(20181208);
+    const double cpu0 = user_seconds(RUSAGE_SELF);
     const auto t0 = std::chrono::steady_clock::now();
-    runkestrion(1, 2, a.Y1.data(), a.inputY2.data(), a.n1, a.n2, a.respStatus.data(),
-                a.A1.data(), a.inputA2.data(), a.H10.data(), a.p10, a.H11.data(), a.p11,
-                a.inputH20.data(), a.p20, a.inputH21.data(), a.p21, a.levels1.data(), a.K1,
-                a.levels2.data(), a.K2, contrasts.data(), w.n_contrasts, 1000, 1000, w.n_grid,
-                2.58, w.derive_ci ? 1 : 0, 0.05, beta1.data(), beta2.data(), upper.data(),
-                lower.data(), &n_collinear, &flag, static_cast<int32_t>(message.size()),
-                message.data());
+    runkestrion(1, 2, a.Y1.data(), a.inputY2.data(), a.n1, a.n2, a.respStatus.data(), a.A1.data(),
+                a.inputA2.data(), a.H10.data(), a.p10, a.H11.data(), a.p11, a.inputH20.data(),
+                a.p20, a.inputH21.data(), a.p21, a.levels1.data(), a.K1, a.levels2.data(), a.K2,
+                contrasts.data(), w.n_contrasts, 1000, 1000, w.n_grid, 2.58, w.derive_ci ? 1 : 0,
+                0.05, beta1.data(), beta2.data(), upper.data(), lower.data(), &n_collinear, &flag,
+                static_cast<int32_t>(message.size()), message.data());
     times.push_back(std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count());
+    cpu.push_back(user_seconds(RUSAGE_SELF) - cpu0);
     if (flag) {
       for (int32_t c : message) {
         if (c == 0) break;
@@ -160,9 +174,21 @@ Result run_library(const Workload& w) {
       return result;
     }
     result.n_collinear = n_collinear;
+    if (g_print_limits && r == 0) {
+      std::printf("%s collinear %d\n", w.name.c_str(), static_cast<int>(n_collinear));
+      for (int32_t k = 0; k < m; ++k) {
+        std::printf("%s %2d %-24a %-24a %-24a\n", w.name.c_str(), static_cast<int>(k + 1),
+                    k < p1 ? beta1[k] : 0.0, lower[k], upper[k]);
+      }
+      for (int32_t k = 0; k < p2; ++k) {
+        std::printf("%s beta2 %2d %a\n", w.name.c_str(), static_cast<int>(k + 1), beta2[k]);
+      }
+      std::fflush(stdout);
+    }
   }
   result.n_bootstrap1 = w.derive_ci ? 1000 : 0;
   result.median_seconds = median(times);
+  result.median_cpu_seconds = median(cpu);
   result.min_seconds = *std::min_element(times.begin(), times.end());
   result.ok = true;
   return result;
@@ -191,28 +217,29 @@ Result run_talven(const Workload& w, const std::filesystem::path& talven,
   std::ofstream program(dir / "w4.sas");
   program << "PROC TALVEN DATA=w4;\n  MAIN1" << list(spec.main1) << ";\n  TAILOR1"
           << list(spec.tailor1) << ";\n  STG1TRT" << list(spec.stg1trt) << ";\n"
-          << (spec.stg2sample.empty() ? "" : "  STG2SAMPLE " + spec.stg2sample + ";\n")
-          << "  MAIN2" << list(spec.main2) << ";\n  TAILOR2" << list(spec.tailor2)
-          << ";\n  STG2TRT" << list(spec.stg2trt) << ";\n  RESPONSE " << spec.response
-          << ";\nRUN;\n";
+          << (spec.stg2sample.empty() ? "" : "  STG2SAMPLE " + spec.stg2sample + ";\n") << "  MAIN2"
+          << list(spec.main2) << ";\n  TAILOR2" << list(spec.tailor2) << ";\n  STG2TRT"
+          << list(spec.stg2trt) << ";\n  RESPONSE " << spec.response << ";\nRUN;\n";
   program.close();
-  std::vector<double> times;
+  std::vector<double> times, cpu;
   for (int r = 0; r < w.repeats; ++r) {
     const std::string command = "'" + talven.string() + "' -L '" + dir.string() + "' --log '" +
                                 (dir / "w4.log").string() + "' --print '" +
-                                (dir / "w4.lst").string() + "' '" + (dir / "w4.sas").string() +
-                                "'";
+                                (dir / "w4.lst").string() + "' '" + (dir / "w4.sas").string() + "'";
+    const double cpu0 = user_seconds(RUSAGE_CHILDREN);
     const auto t0 = std::chrono::steady_clock::now();
     const int status = std::system(command.c_str());
     times.push_back(std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count());
+    cpu.push_back(user_seconds(RUSAGE_CHILDREN) - cpu0);
     if (status != 0) {
-      result.error = "talven exited with status " + std::to_string(WEXITSTATUS(status)) +
-                     "; see " + (dir / "w4.log").string();
+      result.error = "talven exited with status " + std::to_string(WEXITSTATUS(status)) + "; see " +
+                     (dir / "w4.log").string();
       return result;
     }
   }
   result.median_seconds = median(times);
   result.min_seconds = *std::min_element(times.begin(), times.end());
+  result.median_cpu_seconds = median(cpu);
   result.ok = true;
   return result;
 }
@@ -226,8 +253,8 @@ Result in_child(const std::function<Result()>& body) {
     close(fds[0]);
     Result r = body();
     std::ostringstream s;
-    s << r.ok << ' ' << r.median_seconds << ' ' << r.min_seconds << ' ' << r.n_collinear << ' '
-      << r.n_bootstrap1 << ' ' << r.error;
+    s << r.ok << ' ' << r.median_seconds << ' ' << r.min_seconds << ' ' << r.median_cpu_seconds
+      << ' ' << r.n_collinear << ' ' << r.n_bootstrap1 << ' ' << r.error;
     const std::string text = s.str();
     ssize_t written = write(fds[1], text.data(), text.size());
     (void)written;
@@ -244,7 +271,8 @@ Result in_child(const std::function<Result()>& body) {
   wait4(pid, &status, 0, &usage);
   Result r;
   std::istringstream in(text);
-  in >> r.ok >> r.median_seconds >> r.min_seconds >> r.n_collinear >> r.n_bootstrap1;
+  in >> r.ok >> r.median_seconds >> r.min_seconds >> r.median_cpu_seconds >> r.n_collinear >>
+      r.n_bootstrap1;
   std::getline(in, r.error);
   r.peak_kib = usage.ru_maxrss;
   return r;
@@ -273,22 +301,24 @@ int main(int argc, char** argv) {
       repeat_override = std::atoi(value().c_str());
     } else if (arg == "--talven") {
       talven = value();
+    } else if (arg == "--limits") {
+      g_print_limits = true;
     } else if (arg == "--keep") {
       keep = value();
     } else {
       std::cerr << "usage: talven_bench [--only W1,W2,...] [--repeat N] [--talven PATH] "
-                   "[--keep DIR]\n";
+                   "[--keep DIR] [--limits]\n";
       return 2;
     }
   }
-  std::printf("%-6s %-68s %10s %10s %10s %12s\n", "work", "description", "median s", "min s",
-              "peak MiB", "ms/replicate");
+  std::printf("%-6s %-68s %9s %9s %9s %9s %12s\n", "work", "description", "median s", "min s",
+              "user s", "peak MiB", "ms/replicate");
   int failures = 0;
   for (Workload w : workloads()) {
     if (!only.empty() && std::find(only.begin(), only.end(), w.name) == only.end()) continue;
     if (repeat_override > 0) w.repeats = repeat_override;
-    const Result r = in_child([&] { return w.through_talven ? run_talven(w, talven, keep)
-                                                           : run_library(w); });
+    const Result r =
+        in_child([&] { return w.through_talven ? run_talven(w, talven, keep) : run_library(w); });
     if (!r.ok) {
       std::printf("%-6s %-68s FAILED: %s\n", w.name.c_str(), w.description.c_str(),
                   r.error.c_str());
@@ -297,10 +327,11 @@ int main(int argc, char** argv) {
     }
     const int32_t kept = r.n_bootstrap1 - r.n_collinear;
     char per_replicate[32] = "-";
-    if (kept > 0) std::snprintf(per_replicate, sizeof per_replicate, "%.3f",
-                                1000.0 * r.median_seconds / kept);
-    std::printf("%-6s %-68s %10.3f %10.3f %10.1f %12s\n", w.name.c_str(), w.description.c_str(),
-                r.median_seconds, r.min_seconds, r.peak_kib / 1024.0, per_replicate);
+    if (kept > 0)
+      std::snprintf(per_replicate, sizeof per_replicate, "%.3f", 1000.0 * r.median_seconds / kept);
+    std::printf("%-6s %-68s %9.3f %9.3f %9.3f %9.1f %12s\n", w.name.c_str(), w.description.c_str(),
+                r.median_seconds, r.min_seconds, r.median_cpu_seconds, r.peak_kib / 1024.0,
+                per_replicate);
     std::fflush(stdout);
   }
   return failures ? 1 : 0;

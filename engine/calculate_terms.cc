@@ -164,6 +164,64 @@ void best_parts_over_rows(const double* v, double* u, double* q, double* best, i
   }
 }
 
+// The K2 = 2 case (the only one with intervals) in one pass over the rows for P21 tailoring
+// variables: the same operations as best_parts_over_rows on both grids, then their difference,
+// without the intermediate arrays.
+template <int P21>
+void two_treatment_differences(const GridChunk& chunk, int64_t len, const Stage2Model& model,
+                               int64_t i) {
+  double h[P21 > 0 ? P21 : 1];
+  for (int32_t l = 1; l <= P21; ++l) h[l - 1] = model.H21(i, l);
+  const double level1 = model.levels(1, 1);
+  const double level2 = model.levels(1, 2);
+  const int64_t cap = chunk.capacity;
+  const double* shifted = chunk.shifted;
+  const double* centred = chunk.centred;
+  double* diff = chunk.difference;
+  const auto best = [&](double u) {
+    double q1 = 0.0;
+    q1 += level1 * u;
+    double q2 = 0.0;
+    q2 += level2 * u;
+    double b = kMaximumStart;
+    b = q1 > b ? q1 : b;
+    b = q2 > b ? q2 : b;
+    return b;
+  };
+  for (int64_t t = 0; t < len; ++t) {
+    double u_shifted = 0.0;
+    double u_centred = 0.0;
+    for (int l = 0; l < P21; ++l) {
+      u_shifted += h[l] * shifted[l * cap + t];
+      u_centred += h[l] * centred[l * cap + t];
+    }
+    u_shifted = u_shifted + shifted[P21 * cap + t];
+    u_centred = u_centred + centred[P21 * cap + t];
+    diff[t] = best(u_shifted) - best(u_centred);
+  }
+}
+
+// Fills chunk.difference for subject i; false when no specialised pass fits.
+bool fast_differences(const GridChunk& chunk, int64_t len, const Stage2Model& model, int64_t i) {
+  if (model.K2 != 2) return false;
+  switch (model.p21) {
+    case 0:
+      two_treatment_differences<0>(chunk, len, model, i);
+      return true;
+    case 1:
+      two_treatment_differences<1>(chunk, len, model, i);
+      return true;
+    case 2:
+      two_treatment_differences<2>(chunk, len, model, i);
+      return true;
+    case 3:
+      two_treatment_differences<3>(chunk, len, model, i);
+      return true;
+    default:
+      return false;
+  }
+}
+
 }  // namespace
 
 int32_t grid_point_count(int32_t nGrid, int32_t d2) {
@@ -346,12 +404,14 @@ int32_t calculateTerms(int32_t n1, int32_t p1, int32_t n2, int32_t p2, int32_t p
       }
       for (int64_t i = 1; i <= n1; ++i) {
         if (!on_grid(i)) continue;
-        best_parts_over_rows(chunk.shifted, chunk.u_shifted, chunk.q, chunk.best_shifted, len,
-                             chunk.capacity, model, i);
-        best_parts_over_rows(chunk.centred, chunk.u_centred, chunk.q, chunk.best_centred, len,
-                             chunk.capacity, model, i);
         double* diff = chunk.difference;
-        for (int64_t t = 0; t < len; ++t) diff[t] = chunk.best_shifted[t] - chunk.best_centred[t];
+        if (!fast_differences(chunk, len, model, i)) {
+          best_parts_over_rows(chunk.shifted, chunk.u_shifted, chunk.q, chunk.best_shifted, len,
+                               chunk.capacity, model, i);
+          best_parts_over_rows(chunk.centred, chunk.u_centred, chunk.q, chunk.best_centred, len,
+                               chunk.capacity, model, i);
+          for (int64_t t = 0; t < len; ++t) diff[t] = chunk.best_shifted[t] - chunk.best_centred[t];
+        }
         const double w = 1.0 - static_cast<double>(status(i));
         for (int64_t j = 1; j <= p1; ++j) {
           const double factor = w * A(i, j);

@@ -1,5 +1,10 @@
 #include "host/csv_reader.h"
 
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
@@ -211,6 +216,37 @@ CsvOutcome fail(std::string message) {
   return out;
 }
 
+// A regular file mapped read-only. Parsing from the page cache spares a copy of the whole file
+// into fresh memory, which on a large data set costs more than the parse.
+class MappedFile {
+ public:
+  explicit MappedFile(const std::filesystem::path& path) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return;
+    struct stat st {};
+    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) {
+      void* p = ::mmap(nullptr, static_cast<size_t>(st.st_size), PROT_READ, MAP_PRIVATE, fd, 0);
+      if (p != MAP_FAILED) {
+        data_ = static_cast<const char*>(p);
+        size_ = static_cast<size_t>(st.st_size);
+        ::madvise(p, size_, MADV_SEQUENTIAL);
+      }
+    }
+    ::close(fd);
+  }
+  MappedFile(const MappedFile&) = delete;
+  MappedFile& operator=(const MappedFile&) = delete;
+  ~MappedFile() {
+    if (data_ != nullptr) ::munmap(const_cast<char*>(data_), size_);
+  }
+  bool mapped() const { return data_ != nullptr; }
+  std::string_view text() const { return {data_, size_}; }
+
+ private:
+  const char* data_ = nullptr;
+  size_t size_ = 0;
+};
+
 }  // namespace
 
 bool is_missing_form(std::string_view field) {
@@ -366,6 +402,13 @@ CsvOutcome read_csv_file(const std::filesystem::path& path) {
   if (std::filesystem::is_directory(path, ec)) {
     return fail("File " + label + " cannot be read: it is a folder");
   }
+  const std::string ext = to_lower(path.extension().string());
+  const char delimiter = ext == ".tsv" ? '\t' : ',';
+  {
+    const MappedFile mapped(path);
+    if (mapped.mapped()) return parse_csv(mapped.text(), delimiter, label);
+  }
+  // Empty files, pipes and whatever cannot be mapped are read the ordinary way.
   std::ifstream in(path, std::ios::binary);
   if (!in) {
     return fail("File " + label + " cannot be read: " + std::strerror(errno));
@@ -379,9 +422,7 @@ CsvOutcome read_csv_file(const std::filesystem::path& path) {
   if (!in.read(text.get(), size)) {
     return fail("File " + label + " cannot be read completely");
   }
-  const std::string ext = to_lower(path.extension().string());
-  return parse_csv(std::string_view(text.get(), static_cast<size_t>(size)),
-                   ext == ".tsv" ? '\t' : ',', label);
+  return parse_csv(std::string_view(text.get(), static_cast<size_t>(size)), delimiter, label);
 }
 
 }  // namespace host

@@ -66,6 +66,17 @@ bool injected_failure() {
   ++g_seam.calls;
   return g_seam.countdown > 0 && --g_seam.countdown == 0;
 }
+
+// KESTRION_COUNT_ALLOC=1: the process reports its number of checked allocations on standard error
+// as it ends, so that a failure-injection sweep knows its last N.
+struct CountReport {
+  ~CountReport() {
+    const char* value = std::getenv("KESTRION_COUNT_ALLOC");
+    if (value == nullptr || *value == '\0' || std::strcmp(value, "0") == 0) return;
+    std::fprintf(stderr, "KESTRION_ALLOC_COUNT=%lld\n", static_cast<long long>(g_seam.calls));
+  }
+};
+CountReport g_count_report;
 #endif
 
 }  // namespace

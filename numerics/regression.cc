@@ -99,45 +99,74 @@ void apply_rotations(Dense u, int64_t m, RotationBatch& batch, double* response)
 // factor(dot_j) u(k, pivot) over rows update_from..m. Every dot is complete before any column
 // changes (no dot involves another target column), and rows are visited in blocks so that each
 // column streams through memory once per pass; sums run in row order as in the plain loops.
+// Up to four dot products with the pivot column at once: independent sums keep the adder busy
+// while each one still adds its terms in row order.
+template <int N>
+void dot_group(const double* up, const double* const* columns, double* const* out, int64_t k0,
+               int64_t k1) {
+  double sum[N];
+  for (int c = 0; c < N; ++c) sum[c] = *out[c];
+  for (int64_t k = k0; k <= k1; ++k) {
+    const double p = up[k - 1];
+    for (int c = 0; c < N; ++c) sum[c] += p * columns[c][k - 1];
+  }
+  for (int c = 0; c < N; ++c) *out[c] = sum[c];
+}
+
+// sums[j - first] = sum over rows dot_from..m of u(k, pivot) u(k, j), for j = first..last; with
+// `extra` (a vector of m entries) also *extra_sum, its dot product with the pivot column, which
+// joins the leftover columns rather than running a chain of its own.
+void column_dots(Dense u, int64_t m, int64_t pivot, int64_t first, int64_t last, int64_t dot_from,
+                 double* sums, const double* extra = nullptr, double* extra_sum = nullptr) {
+  const double* up = u.column(pivot);
+  if (first <= last) std::fill(sums, sums + (last - first + 1), 0.0);
+  if (extra != nullptr) *extra_sum = 0.0;
+  for (int64_t k0 = dot_from; k0 <= m; k0 += kRowBlock) {
+    const int64_t k1 = std::min(m, k0 + kRowBlock - 1);
+    int64_t j = first;
+    for (; j + 3 <= last; j += 4) {
+      const double* columns[4] = {u.column(j), u.column(j + 1), u.column(j + 2), u.column(j + 3)};
+      double* out[4] = {sums + (j - first), sums + (j + 1 - first), sums + (j + 2 - first),
+                        sums + (j + 3 - first)};
+      dot_group<4>(up, columns, out, k0, k1);
+    }
+    const double* columns[4];
+    double* out[4];
+    int count = 0;
+    for (; j <= last; ++j, ++count) {
+      columns[count] = u.column(j);
+      out[count] = sums + (j - first);
+    }
+    if (extra != nullptr) {
+      columns[count] = extra;
+      out[count] = extra_sum;
+      ++count;
+    }
+    switch (count) {
+      case 1:
+        dot_group<1>(up, columns, out, k0, k1);
+        break;
+      case 2:
+        dot_group<2>(up, columns, out, k0, k1);
+        break;
+      case 3:
+        dot_group<3>(up, columns, out, k0, k1);
+        break;
+      case 4:
+        dot_group<4>(up, columns, out, k0, k1);
+        break;
+      default:
+        break;
+    }
+  }
+}
+
 template <typename Factor>
 void transform_columns(Dense u, int64_t m, int64_t pivot, int64_t first, int64_t last,
                        int64_t dot_from, int64_t update_from, double* sums, Factor factor) {
   if (first > last) return;
   const double* up = u.column(pivot);
-  std::fill(sums, sums + (last - first + 1), 0.0);
-  for (int64_t k0 = dot_from; k0 <= m; k0 += kRowBlock) {
-    const int64_t k1 = std::min(m, k0 + kRowBlock - 1);
-    // Four columns at a time: four independent sums keep the adder busy while each one still
-    // adds its terms in row order.
-    int64_t j = first;
-    for (; j + 3 <= last; j += 4) {
-      const double* u0 = u.column(j);
-      const double* u1 = u.column(j + 1);
-      const double* u2 = u.column(j + 2);
-      const double* u3 = u.column(j + 3);
-      double s0 = sums[j - first];
-      double s1 = sums[j + 1 - first];
-      double s2 = sums[j + 2 - first];
-      double s3 = sums[j + 3 - first];
-      for (int64_t k = k0; k <= k1; ++k) {
-        const double p = up[k - 1];
-        s0 += p * u0[k - 1];
-        s1 += p * u1[k - 1];
-        s2 += p * u2[k - 1];
-        s3 += p * u3[k - 1];
-      }
-      sums[j - first] = s0;
-      sums[j + 1 - first] = s1;
-      sums[j + 2 - first] = s2;
-      sums[j + 3 - first] = s3;
-    }
-    for (; j <= last; ++j) {
-      const double* uj = u.column(j);
-      double s = sums[j - first];
-      for (int64_t k = k0; k <= k1; ++k) s += up[k - 1] * uj[k - 1];
-      sums[j - first] = s;
-    }
-  }
+  column_dots(u, m, pivot, first, last, dot_from, sums);
   for (int64_t j = first; j <= last; ++j) sums[j - first] = factor(sums[j - first]);
   for (int64_t k0 = update_from; k0 <= m; k0 += kRowBlock) {
     const int64_t k1 = std::min(m, k0 + kRowBlock - 1);
@@ -166,15 +195,32 @@ bool decompose(int64_t m, int64_t n, Dense u, double* w_data, Dense v, double* r
   double scale = 0.0;
   double x = 0.0;
   int64_t l = 1;
+  //
+  // Step i changes rows i + 1 .. m of columns i + 1 .. n twice, first by the column reflection
+  // and then by the row reflection. The row reflection is built from row i alone, so row i is
+  // updated first and both reflections then go through the rows below in one pass, block by
+  // block: each element still receives the column update and then the row update, with the same
+  // operands as in two separate passes, and a tall matrix streams through memory once less.
+  //
+  // The same pass also sums |u(k, i + 1)| for the next step's scale, in the same row order, while
+  // the values are at hand.
+  bool scale_ready = false;
+  double next_scale = 0.0;
   for (int64_t i = 1; i <= n; ++i) {
     l = i + 1;
     rv1(i) = scale * g;
     g = 0.0;
     double s = 0.0;
     scale = 0.0;
+    double* ui = u.column(i);
+    bool column_step = false;
+    double column_scale = 0.0;
     if (i <= m) {
-      double* ui = u.column(i);
-      for (int64_t k = i; k <= m; ++k) scale += std::fabs(ui[k - 1]);
+      if (scale_ready) {
+        scale = next_scale;
+      } else {
+        for (int64_t k = i; k <= m; ++k) scale += std::fabs(ui[k - 1]);
+      }
       if (scale != 0.0) {
         for (int64_t k = i; k <= m; ++k) {
           ui[k - 1] /= scale;
@@ -184,20 +230,25 @@ bool decompose(int64_t m, int64_t n, Dense u, double* w_data, Dense v, double* r
         g = -sign_of(std::sqrt(s), f);
         const double h = f * g - s;
         u(i, i) = f - g;
-        transform_columns(u, m, i, l, n, i, i, sums, [h](double dot) { return dot / h; });
+        double response_dot = 0.0;
+        if (l <= n || response != nullptr) {
+          column_dots(u, m, i, l, n, i, sums, response, &response_dot);
+          for (int64_t j = l; j <= n; ++j) sums[j - l] = sums[j - l] / h;
+          for (int64_t j = l; j <= n; ++j) u(i, j) += sums[j - l] * ui[i - 1];
+        }
         if (response != nullptr) {
-          double dot = 0.0;
-          for (int64_t k = i; k <= m; ++k) dot += ui[k - 1] * response[k - 1];
-          const double f_y = dot / h;
+          const double f_y = response_dot / h;
           for (int64_t k = i; k <= m; ++k) response[k - 1] += f_y * ui[k - 1];
         }
-        for (int64_t k = i; k <= m; ++k) ui[k - 1] *= scale;
+        column_step = true;
+        column_scale = scale;
       }
     }
     w(i) = scale * g;
     g = 0.0;
     s = 0.0;
     scale = 0.0;
+    bool row_step = false;
     if (i <= m && i != n) {
       for (int64_t k = l; k <= n; ++k) scale += std::fabs(u(i, k));
       if (scale != 0.0) {
@@ -210,25 +261,47 @@ bool decompose(int64_t m, int64_t n, Dense u, double* w_data, Dense v, double* r
         const double h = f * g - s;
         u(i, l) = f - g;
         for (int64_t k = l; k <= n; ++k) rv1(k) = u(i, k) / h;
-        if (i != m) {
-          double row_sums[kRowBlock];
-          for (int64_t j0 = l; j0 <= m; j0 += kRowBlock) {
-            const int64_t j1 = std::min(m, j0 + kRowBlock - 1);
-            std::fill(row_sums, row_sums + (j1 - j0 + 1), 0.0);
-            for (int64_t k = l; k <= n; ++k) {
-              const double uik = u(i, k);
-              const double* uk = u.column(k);
-              for (int64_t j = j0; j <= j1; ++j) row_sums[j - j0] += uk[j - 1] * uik;
-            }
-            for (int64_t k = l; k <= n; ++k) {
-              const double rk = rv1(k);
-              double* uk = u.column(k);
-              for (int64_t j = j0; j <= j1; ++j) uk[j - 1] += row_sums[j - j0] * rk;
-            }
+        row_step = true;
+      }
+    }
+    scale_ready = false;
+    if ((column_step && l <= n) || (row_step && i != m)) {
+      scale_ready = l <= n;
+      next_scale = 0.0;
+      const double* next = l <= n ? u.column(l) : nullptr;
+      double row_sums[kRowBlock];
+      for (int64_t j0 = l; j0 <= m; j0 += kRowBlock) {
+        const int64_t j1 = std::min(m, j0 + kRowBlock - 1);
+        if (column_step) {
+          for (int64_t k = l; k <= n; ++k) {
+            double* uk = u.column(k);
+            const double f = sums[k - l];
+            for (int64_t j = j0; j <= j1; ++j) uk[j - 1] += f * ui[j - 1];
           }
         }
-        for (int64_t k = l; k <= n; ++k) u(i, k) *= scale;
+        if (row_step) {
+          std::fill(row_sums, row_sums + (j1 - j0 + 1), 0.0);
+          for (int64_t k = l; k <= n; ++k) {
+            const double uik = u(i, k);
+            const double* uk = u.column(k);
+            for (int64_t j = j0; j <= j1; ++j) row_sums[j - j0] += uk[j - 1] * uik;
+          }
+          for (int64_t k = l; k <= n; ++k) {
+            const double rk = rv1(k);
+            double* uk = u.column(k);
+            for (int64_t j = j0; j <= j1; ++j) uk[j - 1] += row_sums[j - j0] * rk;
+          }
+        }
+        if (next != nullptr) {
+          for (int64_t j = j0; j <= j1; ++j) next_scale += std::fabs(next[j - 1]);
+        }
       }
+    }
+    if (row_step) {
+      for (int64_t k = l; k <= n; ++k) u(i, k) *= scale;
+    }
+    if (column_step) {
+      for (int64_t k = i; k <= m; ++k) ui[k - 1] *= column_scale;
     }
     x = std::max(x, std::fabs(w(i)) + std::fabs(rv1(i)));
   }

@@ -106,6 +106,23 @@ struct KeyedItems {
   }
 };
 
+// Bare values sorted where they stand. The algorithm's decisions depend on the values alone, so
+// the values end in exactly the order that KeyedItems gives them.
+template <bool kNanAware>
+struct ValueItems {
+  double* w;
+  double get(int64_t i) const { return w[i - 1]; }
+  void set(int64_t i, double value) const { w[i - 1] = value; }
+  void swap(int64_t i, int64_t j) const { std::swap(w[i - 1], w[j - 1]); }
+  static bool less(double a, double b) {
+    if constexpr (kNanAware) {
+      return a < b || (std::isnan(b) && !std::isnan(a));
+    } else {
+      return a < b;
+    }
+  }
+};
+
 // Partition stack from the checked allocation family, as the analysis's seam count expects.
 struct SortStack {
   IntArray1 array;
@@ -222,6 +239,38 @@ int32_t qsort_double(DblVec values, IntVec permutation, int32_t n, bool sort_in_
   return has_nan
              ? sort_keyed<double, true>(values, permutation, n, sort_in_place, 2, kLabel, record)
              : sort_keyed<double, false>(values, permutation, n, sort_in_place, 2, kLabel, record);
+}
+
+int32_t qsort_double(DblVec values, int32_t n, ErrorRecord& record) {
+  constexpr std::string_view kLabel = "qsort_double in MOD sort";
+  if (!view_holds(values.extent(0), n)) {
+    report(record, 1000, kLabel, kSizeMismatch);
+    return -1;
+  }
+  if (n > 0 && values.stride(0) != 1) {
+    // A strided view takes the sort with the permutation, which works on a copy.
+    std::unique_ptr<int32_t[]> positions(new (std::nothrow) int32_t[n]);
+    if (positions == nullptr) {
+      report(record, 200, kLabel, "Unable to allocate sort work array.");
+      return -1;
+    }
+    return qsort_double(values, make_view(positions.get(), n), n, true, record);
+  }
+  SortStack stack;
+  if (stack.obtain(n, record, kLabel, 2) != 0) return -1;
+  if (n <= 0) return 0;
+  double* w = &values(values.lower(0));
+  bool has_nan = false;
+  for (int64_t i = 0; i < n && !has_nan; ++i) has_nan = std::isnan(w[i]);
+  ValueItems<true> with_nan{w};
+  ValueItems<false> plain{w};
+  const bool sorted = has_nan ? quicksort(with_nan, n, 7, stack.data(), stack.length())
+                              : quicksort(plain, n, 7, stack.data(), stack.length());
+  if (!sorted) {
+    report(record, 1000, kLabel, "Could not sort: Stack size is too small");
+    return -1;
+  }
+  return 0;
 }
 
 int32_t qsort_int(IntVec values, IntVec permutation, int32_t n, bool sort_in_place,

@@ -14,6 +14,9 @@ namespace kestrion {
 // position of the i-th smallest value. With sort_in_place values are replaced by the sorted values.
 int32_t qsort_double(DblVec values, IntVec permutation, int32_t n, bool sort_in_place,
                      ErrorRecord& record);
+// The same sort when the permutation is not wanted: values (n entries) are sorted in place into
+// the same order, without a work copy. After a failure they may be partly sorted.
+int32_t qsort_double(DblVec values, int32_t n, ErrorRecord& record);
 int32_t qsort_int(IntVec values, IntVec permutation, int32_t n, bool sort_in_place,
                   ErrorRecord& record);
 // n strings of `length` chars each, stored back to back in `strings`.

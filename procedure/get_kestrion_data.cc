@@ -2,6 +2,8 @@
 // each stage by the order in which their levels first appear.
 #include <cmath>
 #include <cstdint>
+#include <cstring>
+#include <utility>
 
 #include "procedure/host_services.h"
 #include "procedure/kestrion_info.h"
@@ -109,8 +111,26 @@ void getKestrionData(KESTRIONINFOSTR& info) {
     stop("%1zData set %s cannot be read.", h.dataSetName(info.dataSet));
   }
 
-  double* staging = allocate_array<double>(
-      static_cast<std::size_t>(info.nObs) * static_cast<std::size_t>(width), "stagingTable");
+  // Each kept observation goes straight to its place in the subject arrays, laid out for nObs
+  // subjects until the count is known; a staging copy of the whole data set would cost as much
+  // memory again. Treatment values wait in their own tables until every level has been seen.
+  const std::size_t capacity = static_cast<std::size_t>(info.nObs);
+  const std::size_t stage1_width = static_cast<std::size_t>(info.K1 - 1);
+  const std::size_t stage2_width = static_cast<std::size_t>(info.K2 - 1);
+  info.H10 = allocate_array<double>(capacity * static_cast<std::size_t>(info.p10), "H10");
+  info.H11 = allocate_array<double>(capacity * static_cast<std::size_t>(info.p11), "H11");
+  info.inputH20 = allocate_array<double>(capacity * static_cast<std::size_t>(info.p20), "inputH20");
+  info.inputH21 = allocate_array<double>(capacity * static_cast<std::size_t>(info.p21), "inputH21");
+  info.respStatus = allocate_array<int32_t>(capacity, "respStatus");
+  info.A1 = allocate_array<int32_t>(capacity, "A1");
+  info.inputA2 = allocate_array<int32_t>(capacity, "inputA2");
+  info.inputY2 = allocate_array<double>(capacity, "inputY2");
+  info.Y1 = allocate_array<double>(capacity, "Y1");
+  double* treatments1 = allocate_array<double>(capacity * stage1_width, "stage1Treatments");
+  double* treatments2 = allocate_array<double>(capacity * stage2_width, "stage2Treatments");
+  double* row = allocate_array<double>(static_cast<std::size_t>(width), "observation");
+  const int64_t rows = info.nObs;
+
   int64_t n1 = 0;
   int64_t delivered = 0;
   while (h.readerNext(info.dataReader)) {
@@ -121,7 +141,6 @@ void getKestrionData(KESTRIONINFOSTR& info) {
     }
     ++delivered;
     h.readerTransfer(info.dataReader);
-    double* row = staging + n1 * width;
     bool missing_stage1 = false, missing_sample = false, missing_stage2 = false,
          missing_response = false;
     for (int64_t pos = 0; pos < width; ++pos) {
@@ -136,7 +155,6 @@ void getKestrionData(KESTRIONINFOSTR& info) {
         } else {
           missing_response = true;
         }
-        // A row reused after a dropped observation must not keep that observation's values.
         // Missing stage-2 treatments stay recognisable so that their code can be settled.
         row[pos] = pos >= l.trt2 && pos < l.stage2_end ? NAN : 0.0;
       } else {
@@ -151,23 +169,41 @@ void getKestrionData(KESTRIONINFOSTR& info) {
     const bool retained =
         !missing_sample && !missing_response &&
         ((s == 0.0 && !missing_stage1 && !missing_stage2) || (s == 1.0 && !missing_stage1));
-    if (retained) ++n1;
+    if (!retained) continue;
+    copy_values(info.H10, rows, n1, row + l.main1, info.p10);
+    copy_values(info.H11, rows, n1, row + l.tailor1, info.p11);
+    copy_values(info.inputH20, rows, n1, row + l.main2, info.p20);
+    copy_values(info.inputH21, rows, n1, row + l.tailor2, info.p21);
+    for (std::size_t t = 0; t < stage1_width; ++t) {
+      treatments1[static_cast<std::size_t>(n1) * stage1_width + t] = row[l.trt1 + t];
+    }
+    for (std::size_t t = 0; t < stage2_width; ++t) {
+      treatments2[static_cast<std::size_t>(n1) * stage2_width + t] = row[l.trt2 + t];
+    }
+    info.respStatus[n1] = l.sample >= 0 ? static_cast<int32_t>(row[l.sample]) : 0;
+    info.inputY2[n1] = row[l.response];
+    ++n1;
   }
+  release_array(row);
   info.n1 = static_cast<int32_t>(n1);
   if (info.n1 < info.nObs) {
     log("%2zThere are missing data in the dataset, complete case analysis was used.");
   }
+  // Close the columns up to n1 rows, the layout the library expects. Column j only moves
+  // towards the front, so the columns are moved in increasing order.
+  if (n1 < rows) {
+    const std::pair<double*, int64_t> tables[] = {{info.H10, info.p10},
+                                                  {info.H11, info.p11},
+                                                  {info.inputH20, info.p20},
+                                                  {info.inputH21, info.p21}};
+    for (const auto& [table, columns] : tables) {
+      for (int64_t j = 1; j < columns; ++j) {
+        std::memmove(table + j * n1, table + j * rows,
+                     static_cast<std::size_t>(n1) * sizeof(double));
+      }
+    }
+  }
 
-  const std::size_t n = static_cast<std::size_t>(n1);
-  info.H10 = allocate_array<double>(n * static_cast<std::size_t>(info.p10), "H10");
-  info.H11 = allocate_array<double>(n * static_cast<std::size_t>(info.p11), "H11");
-  info.inputH20 = allocate_array<double>(n * static_cast<std::size_t>(info.p20), "inputH20");
-  info.inputH21 = allocate_array<double>(n * static_cast<std::size_t>(info.p21), "inputH21");
-  info.respStatus = allocate_array<int32_t>(n, "respStatus");
-  info.A1 = allocate_array<int32_t>(n, "A1");
-  info.inputA2 = allocate_array<int32_t>(n, "inputA2");
-  info.inputY2 = allocate_array<double>(n, "inputY2");
-  info.Y1 = allocate_array<double>(n, "Y1");
   const std::size_t n_limits = static_cast<std::size_t>(info.p1() + info.nContrasts);
   info.beta1hat = allocate_array<double>(static_cast<std::size_t>(info.p1()), "beta1hat");
   info.beta2hat = allocate_array<double>(static_cast<std::size_t>(info.p2()), "beta2hat");
@@ -179,38 +215,32 @@ void getKestrionData(KESTRIONINFOSTR& info) {
   LevelTable levels2(info.levels2, info.K2);
   info.n2 = 0;
   for (int64_t i = 0; i < n1; ++i) {
-    const double* row = staging + i * width;
-    copy_values(info.H10, n1, i, row + l.main1, info.p10);
-    copy_values(info.H11, n1, i, row + l.tailor1, info.p11);
-    if (!levels1.learn(row + l.trt1)) {
+    if (!levels1.learn(treatments1 + static_cast<std::size_t>(i) * stage1_width)) {
       stop(
           "%1zTreatment variable in stage 1 has more than 2 treatments, this version of Proc "
           "TALVEN only allows 2 treatments.");
     }
-    info.respStatus[i] = l.sample >= 0 ? static_cast<int32_t>(row[l.sample]) : 0;
     if (info.respStatus[i] == 0) ++info.n2;
-    copy_values(info.inputH20, n1, i, row + l.main2, info.p20);
-    copy_values(info.inputH21, n1, i, row + l.tailor2, info.p21);
-    if (info.respStatus[i] == 0 && !levels2.learn(row + l.trt2)) {
+    if (info.respStatus[i] == 0 &&
+        !levels2.learn(treatments2 + static_cast<std::size_t>(i) * stage2_width)) {
       stop(
           "%1zTreatment variable in stage 2 has more than 2 treatments, this version of Proc "
           "TALVEN only allows 2 treatments.");
     }
-    info.inputY2[i] = row[l.response];
   }
 
   if (info.n2 < info.p2()) stop("%1zThere is not enough data at stage 2 for the method to work.");
 
   for (int64_t i = 0; i < n1; ++i) {
-    const double* row = staging + i * width;
-    info.A1[i] = levels1.code(row + l.trt1);
+    info.A1[i] = levels1.code(treatments1 + static_cast<std::size_t>(i) * stage1_width);
     // Outside the stage-2 sample a missing or unknown stage-2 treatment still needs a valid code.
-    const int32_t code2 = levels2.code(row + l.trt2);
+    const int32_t code2 = levels2.code(treatments2 + static_cast<std::size_t>(i) * stage2_width);
     info.inputA2[i] = code2 > 0 ? code2 : 1;
     info.Y1[i] = info.inputY2[i];
   }
 
-  release_array(staging);
+  release_array(treatments1);
+  release_array(treatments2);
   log("%3zgetKestrionData end.......");
 }
 
