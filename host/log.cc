@@ -85,9 +85,29 @@ std::string center_title(std::string_view title, int width) {
   return out;
 }
 
-void Log::write(Severity severity, std::string_view text) {
+std::string printable_line(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (const char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if ((byte >= 0x20 && byte != 0x7F) || c == '\t') {
+      out += c;
+    } else {
+      static constexpr char kHex[] = "0123456789ABCDEF";
+      out += "\\x";
+      out += kHex[byte >> 4];
+      out += kHex[byte & 0xF];
+    }
+  }
+  return out;
+}
+
+void Log::write(Severity severity, std::string_view raw) {
   if (severity == Severity::kError) ++errors_;
   if (severity == Severity::kWarning) ++warnings_;
+  // Messages quote the user's text; a control byte from a damaged file must neither break the
+  // line structure nor reach the terminal, and must still be visible to the reader.
+  const std::string text = printable_line(raw);
   if (out_ != nullptr) {
     std::fwrite(text.data(), 1, text.size(), out_);
     std::fputc('\n', out_);

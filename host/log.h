@@ -31,6 +31,9 @@ std::string strip_print_controls(std::string_view text);
 // Centres a title in `width` columns (leading blanks only; nothing is cut).
 std::string center_title(std::string_view title, int width = 80);
 
+// The line with every control byte but the tab shown as \xNN.
+std::string printable_line(std::string_view text);
+
 class Log {
  public:
   explicit Log(std::FILE* out) : out_(out) {}

@@ -1,6 +1,8 @@
 #include "host/memory.h"
 
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 namespace host {
 
@@ -20,6 +22,19 @@ int64_t failing_allocation() {
   return 0;
 #endif
 }
+
+#ifdef KESTRION_FAULT_INJECTION
+// TALVEN_COUNT_HOST_ALLOC=1: the process reports its number of host allocations on standard error
+// as it ends, so that a failure-injection sweep knows its last N.
+struct CountReport {
+  ~CountReport() {
+    const char* value = std::getenv("TALVEN_COUNT_HOST_ALLOC");
+    if (value == nullptr || *value == '\0' || std::strcmp(value, "0") == 0) return;
+    std::fprintf(stderr, "TALVEN_HOST_ALLOC_COUNT=%lld\n", static_cast<long long>(g_allocations));
+  }
+};
+CountReport g_count_report;
+#endif
 }  // namespace
 
 void set_failing_allocation(int64_t n) {

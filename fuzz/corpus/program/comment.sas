@@ -1,0 +1,1 @@
+PROC TALVEN DATA=s;MAIN1 x1;/* open comment

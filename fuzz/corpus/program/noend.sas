@@ -1,0 +1,1 @@
+proc talven data=s; response y; stg1trt a1; stg2trt a2; stg2sample stage2

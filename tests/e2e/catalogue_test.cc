@@ -1,0 +1,386 @@
+// A catalogue of bad programs and data files: each must stop with exit status 2 and the exact
+// first ERROR line a user would act on, without a crash, a sanitizer report or a hang.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "tests/e2e/e2e_support.h"
+
+namespace {
+
+using e2e::TalvenRun;
+
+std::string garbage(size_t size, uint32_t seed) {
+  std::string out(size, '\0');
+  for (char& c : out) {
+    seed = seed * 1103515245u + 12345u;
+    c = static_cast<char>(seed >> 23);
+  }
+  return out;
+}
+
+// The model over the study, with `proc` as the PROC statement's options.
+std::string model(const std::string& proc) {
+  return "PROC TALVEN " + proc + ";\n" + e2e::kModel;
+}
+
+// As model(), with the statement `from` replaced by `to` (empty: removed).
+std::string model_with(const std::string& proc, const std::string& from, const std::string& to) {
+  std::string text = model(proc);
+  const size_t at = text.find(from);
+  if (at != std::string::npos) text.replace(at, from.size(), to);
+  return text;
+}
+
+// The study with column `column` (0-based) of data row `row` (1-based) set to `value`.
+std::string study_with(const std::string& study, int row, int column, const std::string& value) {
+  std::vector<std::string> lines;
+  size_t start = 0;
+  for (size_t end; (end = study.find('\n', start)) != std::string::npos; start = end + 1) {
+    lines.push_back(study.substr(start, end - start));
+  }
+  std::string& line = lines.at(static_cast<size_t>(row));
+  size_t from = 0;
+  for (int c = 0; c < column; ++c) from = line.find(',', from) + 1;
+  const size_t to = line.find(',', from);
+  line.replace(from, (to == std::string::npos ? line.size() : to) - from, value);
+  std::string out;
+  for (const std::string& l : lines) out += l + "\n";
+  return out;
+}
+
+// The study with every value of column `column` (0-based) replaced by `value`.
+std::string all_same(const std::string& study, int column, const std::string& value) {
+  std::string out = study;
+  const int rows = static_cast<int>(std::count(study.begin(), study.end(), '\n')) - 1;
+  for (int r = 1; r <= rows; ++r) out = study_with(out, r, column, value);
+  return out;
+}
+
+struct Case {
+  const char* name;
+  std::string program;
+  std::map<std::string, std::string> files;  // added to (or replacing) study.csv and con.csv
+  std::string first_error;             // ending in '*': the line starts with the text before it
+  std::vector<std::string> also = {};  // lines the log must hold as well (leading blanks aside)
+};
+
+std::vector<Case> catalogue() {
+  const std::string study = e2e::small_study(60);
+  const std::string ci = "DATA=study DERIVECI NBOOTSTRAP1=20 NBOOTSTRAP2=20 NGRID=2 SEED=5";
+  // Requests of many terabytes: beyond any machine's physical memory, so they must take the
+  // allocation failure path rather than be left to the operating system's out-of-memory killer.
+  const std::vector<std::string> too_large = {"Unable to allocate memory for object",
+                                              "calculateCI: term2",
+                                              "OCCURRED IN: dbl3_alloc in MOD dynamic_allocation"};
+  const std::vector<std::string> singular = {"Matrix apparently singular",
+                                             "Design matrix doesn't have full rank.",
+                                             "OCCURRED IN: svdr_l2 in MOD regression"};
+  return {
+      // Program text.
+      {"number expected",
+       model("DATA=study NBOOTSTRAP1=abc"),
+       {},
+       "ERROR: Line 1, column 36: Syntax error: expected a number after NBOOTSTRAP1=, found abc."},
+      {"unknown option",
+       model("DATA=study BOGUS=1"),
+       {},
+       "ERROR: Line 1, column 24: Option BOGUS is not known to PROC TALVEN."},
+      {"option without value",
+       model("DATA=study ALPHA="),
+       {},
+       "ERROR: Line 1, column 30: Syntax error: expected a number after ALPHA=, found ;."},
+      {"unknown statement",
+       model_with("DATA=study", "RESPONSE y;", "RESPONSE y; WEIGHT y;"),
+       {},
+       "ERROR: Line 3, column 51: Statement WEIGHT y is not valid in PROC TALVEN."},
+      {"statement outside a step",
+       "MAIN1 age;\n" + model("DATA=study"),
+       {},
+       "ERROR: Line 1, column 1: Statement MAIN1 age is not valid outside a PROC step."},
+      {"unknown procedure",
+       "PROC NOSUCH DATA=study; RUN;",
+       {},
+       "ERROR: Line 1, column 6: Procedure NOSUCH not found."},
+      {"PROC without a name",
+       "PROC ; RUN;",
+       {},
+       "ERROR: Line 1, column 6: Syntax error: expected a procedure name after PROC."},
+      {"unterminated string",
+       "PROC TALVEN DATA='study.csv;\nRUN;\n",
+       {},
+       "ERROR: Line 1, column 18: Syntax error: the quoted string that starts here is not closed."},
+      {"unterminated comment",
+       model("DATA=study") + "/* never closed",
+       {},
+       "ERROR: Line 5, column 1: Syntax error: the comment that starts here is not closed by */."},
+      {"text after RUN",
+       model_with("DATA=study", "RUN;", "RUN now;"),
+       {},
+       "ERROR: Line 4, column 5: Syntax error: expected ; after RUN, found now."},
+      {"LIBNAME without folder",
+       "LIBNAME lib;\n" + model("DATA=lib.study"),
+       {},
+       "ERROR: Line 1, column 12: Syntax error: expected the library's folder in quotes after "
+       "LIBNAME LIB."},
+      {"LIBNAME of a missing folder",
+       "LIBNAME lib 'nowhere';\n" + model("DATA=lib.study"),
+       {},
+       "ERROR: Line 1, column 13: The folder nowhere of library LIB does not exist."},
+      {"binary garbage as program", garbage(600, 7), {}, "ERROR: Line 1, column 1: Statement *"},
+      {"NUL bytes in program",
+       std::string("PROC TALVEN DATA=study\0;\nRUN;\n", 30),
+       {},
+       "ERROR: Line 1, column 23: Syntax error: expected an option of PROC TALVEN, found \\x00."},
+      // Names and lists.
+      {"no DATA=", model(""), {}, "ERROR: DATA= must be specified."},
+      {"missing data set",
+       model("DATA=nothere"),
+       {},
+       "ERROR: Line 1, column 13: DATA=: Data set WORK.NOTHERE does not exist (no file "
+       "nothere.csv, nothere.sas7bdat or nothere.xpt in .)."},
+      {"unknown variable",
+       model_with("DATA=study", "MAIN1 age;", "MAIN1 agex;"),
+       {},
+       "ERROR: Line 2, column 9: Variable agex in the MAIN1 list is not in WORK.STUDY."},
+      {"character variable",
+       model_with("DATA=study", "TAILOR1 o11;", "TAILOR1 site;"),
+       {},
+       "ERROR: Line 2, column 22: Variable site in the TAILOR1 list is character; only numeric "
+       "variables can be used there."},
+      {"numbered range matching nothing",
+       model_with("DATA=study", "MAIN1 age;", "MAIN1 x1-x3;"),
+       {},
+       "ERROR: Line 2, column 9: Variable x1 in the MAIN1 list is not in WORK.STUDY."},
+      {"prefix matching nothing",
+       model_with("DATA=study", "MAIN1 age;", "MAIN1 q:;"),
+       {},
+       "ERROR: Line 2, column 9: q: in the MAIN1 list matches no variable of WORK.STUDY."},
+      {"broken range",
+       model_with("DATA=study", "MAIN1 age;", "MAIN1 age-;"),
+       {},
+       "ERROR: Line 2, column 13: Syntax error in the MAIN1 list: expected a variable name after "
+       "age-, found ;."},
+      {"no RESPONSE",
+       model_with("DATA=study", "RESPONSE y;", ""),
+       {},
+       "ERROR: RESPONSE must be specified."},
+      {"a variable twice in one list",
+       model_with("DATA=study", "MAIN1 age;", "MAIN1 age age;"),
+       {},
+       "ERROR: A problem occured during model estimation.  Diagnostic information is as follows:",
+       singular},
+      {"MAIN1 and TAILOR1 share a variable",
+       model_with("DATA=study", "TAILOR1 o11;", "TAILOR1 age;"),
+       {},
+       "ERROR: Please remove variable age from MAIN1 as TAYLOR1 variables are included as MAIN1 "
+       "automatically in the model."},
+      // Option values.
+      {"NBOOTSTRAP1=0",
+       model("DATA=study NBOOTSTRAP1=0"),
+       {},
+       "ERROR: NBOOTSTRAP1 must be positive."},
+      {"NBOOTSTRAP1=1e10",
+       model("DATA=study NBOOTSTRAP1=1e10"),
+       {},
+       "ERROR: The value of NBOOTSTRAP1= is out of range."},
+      {"NBOOTSTRAP2=-5",
+       model("DATA=study NBOOTSTRAP2=-5"),
+       {},
+       "ERROR: NBOOTSTRAP2 must be positive."},
+      {"ALPHA=1", model("DATA=study ALPHA=1"), {}, "ERROR: ALPHA must be less than 1."},
+      {"ALPHA=0", model("DATA=study ALPHA=0"), {}, "ERROR: ALPHA must be positive."},
+      {"NTREATS1=1",
+       model("DATA=study NTREATS1=1"),
+       {},
+       "ERROR: NTREATS1 must be between 2 and 12."},
+      {"NTREATS2=100000",
+       model("DATA=study NTREATS2=100000"),
+       {},
+       "ERROR: NTREATS2 must be between 2 and 12."},
+      {"SEED=0", model("DATA=study SEED=0"), {}, "ERROR: SEED must be between 1 and 2147483562."},
+      {"GRID_SCALE=-1",
+       model("DATA=study GRID_SCALE=-1"),
+       {},
+       "ERROR: GRID_SCALE must be positive."},
+      {"NGRID=1 with DERIVECI",
+       model("DATA=study DERIVECI NGRID=1"),
+       {},
+       "ERROR: NGRID must be at least 2 when DERIVECI is specified."},
+      {"NGRID=1000 with DERIVECI, grid too large",
+       model_with("DATA=study DERIVECI NGRID=1000", "TAILOR2 o21;", "TAILOR2 o21 z1 z2;"),
+       {},
+       "ERROR: The grid of NGRID**4 points is too large; lower NGRID."},
+      // Requests larger than the machine.
+      {"NGRID=1000 with DERIVECI",
+       model("DATA=study DERIVECI NGRID=1000 NBOOTSTRAP1=100000 NBOOTSTRAP2=10 SEED=3"),
+       {},
+       "ERROR: A problem occured during model estimation.  Diagnostic information is as follows:",
+       too_large},
+      {"NBOOTSTRAP1=2147483647",
+       model("DATA=study DERIVECI NBOOTSTRAP1=2147483647 NBOOTSTRAP2=10 SEED=3"),
+       {},
+       "ERROR: A problem occured during model estimation.  Diagnostic information is as follows:",
+       too_large},
+      {"NBOOTSTRAP1=2000000000 with a large grid",
+       model("DATA=study DERIVECI NBOOTSTRAP1=2000000000 NGRID=40 NBOOTSTRAP2=10 SEED=3"),
+       {},
+       "ERROR: A problem occured during model estimation.  Diagnostic information is as follows:",
+       too_large},
+      // Data files.
+      {"empty data file",
+       model("DATA=study"),
+       {{"study.csv", ""}},
+       "ERROR: Line 1, column 13: DATA=: File ./study.csv is empty: it has no line of variable "
+       "names."},
+      {"header only",
+       model("DATA=study"),
+       {{"study.csv", "id,age,o11,a1,stage2,o21,a2,y\n"}},
+       "ERROR: There is not enough data at stage 2 for the method to work."},
+      {"ragged row",
+       model("DATA=study"),
+       {{"study.csv", study + "1,2,3\n"}},
+       "ERROR: Line 1, column 13: DATA=: File ./study.csv, line 62: the row has 3 fields where the "
+       "header has 11."},
+      {"duplicate names",
+       model("DATA=study"),
+       {{"study.csv", "id,age,age\n1,2,3\n"}},
+       "ERROR: Line 1, column 13: DATA=: File ./study.csv, line 1: variable name age appears twice "
+       "(columns 2 and 3)."},
+      {"empty name",
+       model("DATA=study"),
+       {{"study.csv", "id,,y\n1,2,3\n"}},
+       "ERROR: Line 1, column 13: DATA=: File ./study.csv, line 1: the name of variable 2 is "
+       "empty."},
+      {"unterminated quote",
+       model("DATA=study"),
+       {{"study.csv", "id,age\n1,\"2\n3,4\n"}},
+       "ERROR: Line 1, column 13: DATA=: File ./study.csv, line 2: a quoted field is not closed."},
+      {"binary garbage as CSV",
+       model("DATA=study"),
+       {{"study.csv", garbage(4000, 11)}},
+       "ERROR: Line 1, column 13: DATA=: File ./study.csv, line 4: the row has 2 fields where the "
+       "header has 1."},
+      {"inf in a numeric column",
+       model("DATA=study"),
+       {{"study.csv", study_with(study, 5, 1, "inf")}},
+       "ERROR: Line 2, column 9: Variable age in the MAIN1 list is character; only numeric "
+       "variables can be used there."},
+      {"non-numeric treatment",
+       model("DATA=study"),
+       {{"study.csv", study_with(study, 3, 3, "A")}},
+       "ERROR: Line 2, column 35: Variable a1 in the STG1TRT list is character; only numeric "
+       "variables can be used there."},
+      {"three stage-1 treatments",
+       model("DATA=study"),
+       {{"study.csv", study_with(study, 3, 3, "0")}},
+       "ERROR: Treatment variable in stage 1 has more than 2 treatments, this version of Proc "
+       "TALVEN only allows 2 treatments."},
+      {"garbage .sas7bdat",
+       model("DATA=study"),
+       {{"study.csv", ""}, {"Study.sas7bdat", garbage(5000, 3)}},
+       "ERROR: Line 1, column 13: DATA=: File ./Study.sas7bdat could not be read as a SAS data "
+       "set: Invalid file, or file has unsupported features."},
+      {"data set that is a folder",
+       model("DATA=study"),
+       {{"study.csv", ""}, {"study.csv/", ""}},
+       "ERROR: Line 1, column 13: DATA=: File ./study.csv cannot be read: it is a folder."},
+      {"all responses missing",
+       model("DATA=study"),
+       {{"study.csv", all_same(study, 10, "")}},
+       "ERROR: There is not enough data at stage 2 for the method to work."},
+      {"one stage-1 treatment only",
+       model("DATA=study"),
+       {{"study.csv", all_same(study, 3, "1")}},
+       "ERROR: A problem occured during model estimation.  Diagnostic information is as follows:",
+       singular},
+      {"CORES=1e300",
+       model("DATA=study CORES=1e300"),
+       {},
+       "ERROR: The value of CORES= is out of range."},
+      {"SEED=2147483563",
+       model("DATA=study SEED=2147483563"),
+       {},
+       "ERROR: SEED must be between 1 and 2147483562."},
+      {"transport file cut short",
+       model("DATA=study"),
+       {{"study.csv", ""},
+        {"study.xpt",
+         std::string(
+             "HEADER RECORD*******LIBRARY HEADER RECORD!!!!!!!000000000000000000000000000000  ") +
+             "SAS     SAS     SASLIB"}},
+       "ERROR: Line 1, column 13: DATA=: File ./study.xpt could not be read as a SAS data set: its "
+       "length is not a whole number of 80-byte records; the file is truncated or damaged."},
+      {"garbage .xpt",
+       model("DATA=study"),
+       {{"study.csv", ""}, {"study.xpt", garbage(800, 5)}},
+       "ERROR: Line 1, column 13: DATA=: File ./study.xpt could not be read as a SAS data set: "
+       "Invalid file, or file has unsupported features."},
+      // Contrast files.
+      {"contrast of the wrong width",
+       model(ci + " CONTRAST1=con"),
+       {{"con.csv", "c1,c2,c3,c4\n0,0,0,1\n"}},
+       "ERROR: Contrast1 Dataset should have 5 columns."},
+      {"character contrast",
+       model(ci + " CONTRAST1=con"),
+       {{"con.csv", "c1,c2,c3,c4,c5\n0,0,0,one,1\n"}},
+       "ERROR: Variable c4 of the CONTRAST1= data set is character; contrast coefficients must be "
+       "numeric."},
+      {"empty contrast file",
+       model(ci + " CONTRAST1=con"),
+       {{"con.csv", ""}},
+       "ERROR: Line 1, column 78: CONTRAST1=: File ./con.csv is empty: it has no line of variable "
+       "names."},
+      {"contrast in a quoted file that is a folder",
+       model(ci + " CONTRAST1='sub.csv'"),
+       {{"sub.csv/", ""}},
+       "ERROR: Line 1, column 78: CONTRAST1=: File sub.csv cannot be read: it is a folder."},
+      {"missing contrast data set",
+       model(ci + " CONTRAST1=nocon"),
+       {},
+       "ERROR: Line 1, column 78: CONTRAST1=: Data set WORK.NOCON does not exist (no file "
+       "nocon.csv, nocon.sas7bdat or nocon.xpt in .)."},
+  };
+}
+
+TEST(Catalogue, EveryBadInputStopsWithItsOwnFirstError) {
+  const std::vector<Case> cases = catalogue();
+  for (const Case& c : cases) {
+    e2e::Folder folder("catalogue");
+    folder.write("study.csv", e2e::small_study(60));
+    folder.write("con.csv", e2e::kContrasts);
+    for (const auto& [name, bytes] : c.files) {
+      if (name.back() == '/') {
+        std::filesystem::create_directories(folder.path() / name);
+      } else if (name == "study.csv" && bytes.empty() && c.files.size() > 1) {
+        std::filesystem::remove(folder.path() / name);
+      } else {
+        folder.write(name, bytes);
+      }
+    }
+    const TalvenRun r = folder.talven(c.program);
+    EXPECT_EQ(r.status, 2) << c.name << "\n" << r.all();
+    if (c.first_error.back() == '*') {
+      const std::string prefix = c.first_error.substr(0, c.first_error.size() - 1);
+      EXPECT_EQ(r.first_error().substr(0, prefix.size()), prefix) << c.name;
+    } else {
+      EXPECT_EQ(r.first_error(), c.first_error) << c.name;
+    }
+    for (const std::string& line : c.also) {
+      EXPECT_TRUE(std::any_of(r.log.begin(), r.log.end(),
+                              [&](const std::string& l) {
+                                const size_t start = l.find_first_not_of(' ');
+                                return start != std::string::npos && l.substr(start) == line;
+                              }))
+          << c.name << ": no line " << line << "\n"
+          << r.all();
+    }
+  }
+  RecordProperty("catalogue_cases", static_cast<int>(cases.size()));
+}
+
+}  // namespace
