@@ -5,6 +5,7 @@
 #include <exception>
 
 #include "engine/analysis.h"
+#include "engine/progress.h"
 #include "engine/uniform_generator.h"
 #include "kestrion.h"
 #include "numerics/error_record.h"
@@ -121,6 +122,10 @@ KESTRION_API void runkestrion(int32_t cores, int32_t fixedTwo, const double* Y1,
 
 KESTRION_API void seedkestrion(int32_t seed) {
   kestrion::set_analysis_seed(seed < 0 ? 0 : seed);
+}
+
+KESTRION_API void progresskestrion(KestrionProgress callback, void* context) {
+  kestrion::set_progress_callback(callback, context);
 }
 
 }  // extern "C"

@@ -1,6 +1,7 @@
 #include "host/command_line.h"
 
 #include <dlfcn.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdint>
@@ -93,7 +94,9 @@ std::string usage_text() {
          "  --print FILE       write the listing to FILE (default: standard output)\n"
          "  --debug TEXT       the host value DEBUG that a procedure reads at start-up\n"
          "  -h, --help         this text;  --version  version of the host, module and library\n"
-         "Exit status: 0 success, 1 warnings, 2 errors.\n";
+         "Exit status: 0 success, 1 warnings, 2 errors.\n"
+         "Statements, options, data formats and messages: see the user guide, docs/user-guide.md\n"
+         "in the TALVEN source tree (installed as share/doc/talven/user-guide.md).\n";
 }
 
 namespace {
@@ -235,6 +238,8 @@ int run_command(const std::vector<std::string>& args) {
   settings.work = cl.lib;
   settings.debug = cl.debug;
   settings.module_folders = default_module_folders();
+  // Only a person watching the log on a terminal wants a progress line; a log file never gets it.
+  if (!log_file && ::isatty(::fileno(stderr)) == 1) settings.progress = stderr;
   ProgramRunner runner(settings, log, listing);
   int status = runner.run(text);
 

@@ -1,5 +1,13 @@
 #include "host/data_set.h"
 
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <iterator>
+
+#include "host/sas_reader.h"
 #include "host/text_util.h"
 
 namespace host {
@@ -26,7 +34,45 @@ std::optional<fs::path> Libraries::folder(const std::string& libref) const {
   return it->second;
 }
 
-fs::path locate_data_set(const DataSetRef& ref, const Libraries& libraries, std::string* error) {
+namespace {
+
+// Kinds of data set file in a library folder, in order of preference.
+constexpr const char* kExtensions[] = {".csv", ".sas7bdat", ".xpt"};
+
+bool ends_with_ignoring_case(const std::string& name, std::string_view ending) {
+  return name.size() >= ending.size() &&
+         iequals(std::string_view(name).substr(name.size() - ending.size()), ending);
+}
+
+std::string folder_unreadable(const fs::path& folder, const std::string& libref,
+                              const std::error_code& ec) {
+  return "The folder " + folder.string() + " of library " + to_upper(libref) +
+         " cannot be read: " + ec.message() + ".";
+}
+
+std::string with_period(std::string text) {
+  if (text.empty() || text.back() != '.') text += '.';
+  return text;
+}
+
+std::string list_names(const std::vector<fs::path>& files) {
+  std::string out;
+  for (size_t k = 0; k < files.size(); ++k) {
+    if (k > 0) out += k + 1 == files.size() ? " and " : ", ";
+    out += files[k].filename().string();
+  }
+  return out;
+}
+
+}  // namespace
+
+bool is_sas_file(const fs::path& file) {
+  const std::string name = file.filename().string();
+  return ends_with_ignoring_case(name, ".sas7bdat") || ends_with_ignoring_case(name, ".xpt");
+}
+
+fs::path locate_data_set(const DataSetRef& ref, const Libraries& libraries, std::string* error,
+                         std::string* note) {
   if (ref.quoted) {
     std::error_code ec;
     if (!fs::exists(ref.path, ec)) {
@@ -40,33 +86,108 @@ fs::path locate_data_set(const DataSetRef& ref, const Libraries& libraries, std:
     *error = "Libref " + to_upper(ref.libref) + " is not assigned.";
     return {};
   }
-  const std::string wanted = ref.member + ".csv";
-  std::vector<fs::path> matches;
+  constexpr size_t kKinds = std::size(kExtensions);
+  std::vector<fs::path> matches[kKinds];
   std::error_code ec;
   for (fs::directory_iterator it(*folder, ec), end; !ec && it != end; it.increment(ec)) {
-    if (iequals(it->path().filename().string(), wanted)) matches.push_back(it->path());
+    const std::string name = it->path().filename().string();
+    for (size_t k = 0; k < kKinds; ++k) {
+      if (iequals(name, ref.member + kExtensions[k])) matches[k].push_back(it->path());
+    }
   }
   if (ec) {
-    *error = "The folder " + folder->string() + " of library " + to_upper(ref.libref) +
-             " cannot be read: " + ec.message() + ".";
+    *error = folder_unreadable(*folder, ref.libref, ec);
     return {};
   }
-  if (matches.empty()) {
-    *error = "Data set " + ref.display() + " does not exist (no file " + to_lower(wanted) + " in " +
-             folder->string() + ").";
+  size_t chosen = kKinds;
+  for (size_t k = 0; k < kKinds && chosen == kKinds; ++k) {
+    if (!matches[k].empty()) chosen = k;
+  }
+  if (chosen == kKinds) {
+    const std::string stem = to_lower(ref.member);
+    *error = "Data set " + ref.display() + " does not exist (no file " + stem + ".csv, " + stem +
+             ".sas7bdat or " + stem + ".xpt in " + folder->string() + ").";
     return {};
   }
-  if (matches.size() > 1) {
-    *error = "Data set " + ref.display() + " is ambiguous: both " + matches[0].filename().string() +
-             " and " + matches[1].filename().string() + " are in " + folder->string() + ".";
+  std::vector<fs::path>& found = matches[chosen];
+  if (found.size() > 1) {
+    std::sort(found.begin(), found.end());
+    *error = "Data set " + ref.display() + " is ambiguous: both " + found[0].filename().string() +
+             " and " + found[1].filename().string() + " are in " + folder->string() + ".";
     return {};
   }
-  return matches.front();
+  std::vector<fs::path> ignored;
+  for (size_t k = chosen + 1; k < kKinds; ++k) {
+    ignored.insert(ignored.end(), matches[k].begin(), matches[k].end());
+  }
+  if (note != nullptr && !ignored.empty()) {
+    *note = "Data set " + ref.display() + " is read from " + found.front().filename().string() +
+            "; " + list_names(ignored) + " in the same folder " +
+            (ignored.size() == 1 ? "is" : "are") + " not used.";
+  }
+  return found.front();
+}
+
+fs::path locate_output_data_set(const DataSetRef& ref, const Libraries& libraries,
+                                std::string* error) {
+  std::error_code ec;
+  fs::path file;
+  if (ref.quoted) {
+    file = ref.path;
+    if (!ends_with_ignoring_case(file.filename().string(), ".csv")) {
+      *error = "File " + ref.path +
+               " cannot be written: output data sets are CSV files, so its "
+               "name must end in .csv.";
+      return {};
+    }
+  } else {
+    const auto folder = libraries.folder(ref.libref);
+    if (!folder) {
+      *error = "Libref " + to_upper(ref.libref) + " is not assigned.";
+      return {};
+    }
+    std::vector<fs::path> same;
+    for (fs::directory_iterator it(*folder, ec), end; !ec && it != end; it.increment(ec)) {
+      if (iequals(it->path().filename().string(), ref.member + ".csv")) {
+        same.push_back(it->path());
+      }
+    }
+    if (ec) {
+      *error = folder_unreadable(*folder, ref.libref, ec);
+      return {};
+    }
+    if (same.size() > 1) {
+      std::sort(same.begin(), same.end());
+      *error = "Data set " + ref.display() + " is ambiguous: both " + same[0].filename().string() +
+               " and " + same[1].filename().string() + " are in " + folder->string() + ".";
+      return {};
+    }
+    file = same.empty() ? *folder / (to_lower(ref.member) + ".csv") : same.front();
+  }
+  if (fs::is_directory(file, ec)) {
+    *error = "File " + file.string() + " cannot be written: it is a folder.";
+    return {};
+  }
+  const fs::path parent = file.parent_path().empty() ? fs::path(".") : file.parent_path();
+  if (!fs::is_directory(parent, ec)) {
+    *error = "File " + file.string() + " cannot be written: the folder " + parent.string() +
+             " does not exist.";
+    return {};
+  }
+  // The file is written beside itself and renamed, so the folder must take new files.
+  if (::access(parent.c_str(), W_OK | X_OK) != 0) {
+    *error = "File " + file.string() + " cannot be written: the folder " + parent.string() +
+             " does not accept new files (" + std::strerror(errno) + ").";
+    return {};
+  }
+  return file;
 }
 
 std::unique_ptr<TalvenDataSet> DataSetLoader::open(const DataSetRef& ref, std::string* error) {
-  const fs::path file = locate_data_set(ref, libraries_, error);
+  std::string note;
+  const fs::path file = locate_data_set(ref, libraries_, error, &note);
   if (file.empty()) return nullptr;
+  if (!note.empty() && note_sink_) note_sink_(note);
   std::error_code ec;
   fs::path key = fs::weakly_canonical(file, ec);
   if (ec) key = file;
@@ -75,9 +196,9 @@ std::unique_ptr<TalvenDataSet> DataSetLoader::open(const DataSetRef& ref, std::s
   if (it != cache_.end()) {
     table = it->second;
   } else {
-    CsvOutcome loaded = read_csv_file(file);
+    CsvOutcome loaded = is_sas_file(file) ? read_sas_file(file) : read_csv_file(file);
     if (!loaded.table) {
-      *error = loaded.error + ".";
+      *error = with_period(loaded.error);
       return nullptr;
     }
     table = loaded.table;

@@ -3,6 +3,7 @@
 #define TALVEN_HOST_DATA_SET_H
 
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -40,10 +41,22 @@ class Libraries {
   std::map<std::string, std::filesystem::path> folders_;  // keys upper case
 };
 
-// Finds the file of a data set: in a library folder MEMBER.csv with the name matched without
-// regard to case. Empty path and *error set when there is none (or more than one).
+// Finds the file of a data set: in a library folder MEMBER.csv, MEMBER.sas7bdat or MEMBER.xpt
+// with the name matched without regard to case, in that order of preference. When files of
+// several kinds exist, *note (if given) names the file used and the others. Empty path and *error
+// set when there is none (or two that differ only in case).
 std::filesystem::path locate_data_set(const DataSetRef& ref, const Libraries& libraries,
-                                      std::string* error);
+                                      std::string* error, std::string* note = nullptr);
+
+// True when the file is read as a SAS data set (.sas7bdat or .xpt, in any case).
+bool is_sas_file(const std::filesystem::path& file);
+
+// The file an output data set is written to: in a library folder MEMBER.csv (an existing file of
+// that name in another case is replaced under its own name, a new one is named in lower case);
+// a quoted path must end in .csv. Checks that the folder exists and can be written. Empty path
+// and *error set otherwise.
+std::filesystem::path locate_output_data_set(const DataSetRef& ref, const Libraries& libraries,
+                                             std::string* error);
 
 // Loads a data set; null and *error set on failure. Tables are cached per loader, so a file named
 // twice in one step is read once.
@@ -53,8 +66,13 @@ class DataSetLoader {
   virtual ~DataSetLoader() = default;
   virtual std::unique_ptr<TalvenDataSet> open(const DataSetRef& ref, std::string* error);
 
+  const Libraries& libraries() const { return libraries_; }
+  // Receives the notes of the lookup (which of several files was read).
+  void set_note_sink(std::function<void(const std::string&)> sink) { note_sink_ = std::move(sink); }
+
  private:
   const Libraries& libraries_;
+  std::function<void(const std::string&)> note_sink_;
   std::map<std::string, std::shared_ptr<const DataTable>> cache_;
 };
 

@@ -34,11 +34,13 @@ void ProgramRunner::run_step(const Step& step) {
   }
   // Each step reads its data afresh: a file changed between steps is seen as it is now.
   DataSetLoader loader(libraries_);
+  loader.set_note_sink([this](const std::string& note) { log_.note(note); });
   StepEnvironment env;
   env.log = &log_;
   env.listing = &listing_;
   env.loader = &loader;
   env.debug = settings_.debug;
+  env.progress = settings_.progress;
   const StepOutcome outcome = run_procedure_step(entry, name, step, env);
   if (outcome.failed) step_failed_ = true;
 }

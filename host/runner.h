@@ -2,6 +2,7 @@
 #ifndef TALVEN_HOST_RUNNER_H
 #define TALVEN_HOST_RUNNER_H
 
+#include <cstdio>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -19,6 +20,8 @@ struct RunSettings {
   std::filesystem::path work = ".";
   std::optional<std::string> debug;
   std::vector<std::filesystem::path> module_folders;
+  // The terminal that shows the progress of long computations; null: none.
+  std::FILE* progress = nullptr;
 };
 
 // 0: no warning and no error; 1: warnings only; 2: errors or a failed step.

@@ -360,6 +360,7 @@ class StepParser {
       v.at = key;
     }
     open_data_sets();
+    locate_outputs();
 
     const ItemValue* data = result_.find(g_.varListDataItem);
     if (data != nullptr && data->data_set) {
@@ -453,7 +454,7 @@ class StepParser {
       v.at = key;
       size_t next = i + 2;
       bool ok = true;
-      if (e->kind == TALVEN_ITEM_DATASET) {
+      if (e->kind == TALVEN_ITEM_DATASET || e->kind == TALVEN_ITEM_OUTPUT_DATASET) {
         ok = parse_data_set_name(name, &next, &v.data_set_ref);
       } else if (e->kind == TALVEN_ITEM_INTEGER || e->kind == TALVEN_ITEM_REAL) {
         ok = parse_number(name, &next, &v.number);
@@ -535,6 +536,41 @@ class StepParser {
       std::string why;
       it->second.data_set = loader_.open(it->second.data_set_ref, &why);
       if (!it->second.data_set) fail(it->second.at, to_upper(e.keyword) + "=: " + why);
+    }
+  }
+
+  // Output data sets are checked now, not when they are written: a step that would only fail
+  // at its end, after a long computation, fails before it starts.
+  void locate_outputs() {
+    for (int32_t k = 0; k < g_.entryCount; ++k) {
+      const TalvenGrammarEntry& e = g_.entries[k];
+      if (e.kind != TALVEN_ITEM_OUTPUT_DATASET) continue;
+      auto it = result_.items.find(e.number);
+      if (it == result_.items.end() || !it->second.given) continue;
+      ItemValue& out = it->second;
+      std::string why;
+      out.output_path = locate_output_data_set(out.data_set_ref, loader_.libraries(), &why);
+      if (out.output_path.empty()) {
+        fail(out.at, to_upper(e.keyword) + "=: " + why);
+        continue;
+      }
+      // Replacing a data set the step reads would destroy its input.
+      std::error_code ec;
+      const std::filesystem::path target = std::filesystem::weakly_canonical(out.output_path, ec);
+      for (int32_t j = 0; j < g_.entryCount; ++j) {
+        const TalvenGrammarEntry& in = g_.entries[j];
+        const ItemValue* v = in.kind == TALVEN_ITEM_DATASET ? result_.find(in.number) : nullptr;
+        if (v == nullptr || !v->data_set) continue;
+        std::string ignored;
+        const std::filesystem::path source =
+            locate_data_set(v->data_set_ref, loader_.libraries(), &ignored);
+        if (!source.empty() && std::filesystem::weakly_canonical(source, ec) == target) {
+          fail(out.at, to_upper(e.keyword) + "=: The data set " + out.data_set_ref.display() +
+                           " is read by this step (" + to_upper(in.keyword) +
+                           "=); write the output to another data set.");
+          break;
+        }
+      }
     }
   }
 

@@ -4,6 +4,7 @@
 #define TALVEN_HOST_STATEMENT_PARSER_H
 
 #include <cstdint>
+#include <filesystem>
 #include <functional>
 #include <map>
 #include <memory>
@@ -23,8 +24,9 @@ struct ItemValue {
   double number = 0.0;
   DataSetRef data_set_ref;
   std::unique_ptr<TalvenDataSet> data_set;
-  bool resolved = false;           // variable lists: numbers below are valid
-  std::vector<int32_t> variables;  // 1-based numbers in the data set, in the order written
+  std::filesystem::path output_path;  // output data set options: the file to be written
+  bool resolved = false;              // variable lists: numbers below are valid
+  std::vector<int32_t> variables;     // 1-based numbers in the data set, in the order written
 };
 
 struct ParseResult {

@@ -1,5 +1,6 @@
 #include "host/step_services.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cinttypes>
 #include <cstdarg>
@@ -11,7 +12,9 @@
 #include <type_traits>
 #include <vector>
 
+#include "host/csv_writer.h"
 #include "host/memory.h"
+#include "host/progress.h"
 #include "host/statement_parser.h"
 #include "host/text_util.h"
 
@@ -21,6 +24,10 @@ struct TalvenReader {
   std::vector<std::pair<int32_t, double*>> bindings;  // 0-based column, target
   bool finished = false;
   int64_t row = -1;
+  uint64_t sequence = 0;  // creation order, for the notes of readers the host ends
+  int64_t delivered = 0;  // observations handed to the procedure
+  bool advanced = false;  // asked for an observation at least once
+  bool counted = false;   // its note is in the log
 };
 
 namespace host {
@@ -44,6 +51,8 @@ struct StepContext {
   std::string support_module;
   bool trace = false;
   bool trace_listing = false;
+  uint64_t readers_created = 0;
+  std::optional<ProgressLine> progress;
 };
 
 StepContext* g_step = nullptr;
@@ -51,6 +60,8 @@ StepOutcome g_last_outcome;
 std::optional<std::string> g_omitted_override;
 
 Log& step_log() {
+  // Whatever goes to the log may share the terminal with the progress line.
+  if (g_step->progress) g_step->progress->clear();
   return *g_step->env.log;
 }
 
@@ -196,12 +207,25 @@ const char* r_dataSetName(TalvenDataSet* ds) {
   return known_data_set(ds) ? ds->name.c_str() : "";
 }
 
+// Once per reader: when it reports the end of its data, or when it is ended before that.
+void note_observations_read(TalvenReader* r) {
+  try {
+    if (r->counted || !r->advanced) return;
+    r->counted = true;
+    step_log().note("There were " + std::to_string(r->delivered) +
+                    " observations read from the data set " + r->data_set->name + ".");
+  } catch (...) {
+    return;
+  }
+}
+
 TalvenReader* r_readerCreate(TalvenDataSet* ds, int32_t count) {
   try {
     if (!known_data_set(ds) || count < 0) return nullptr;
     auto reader = std::make_unique<TalvenReader>();
     reader->data_set = ds;
     reader->capacity = count;
+    reader->sequence = g_step->readers_created++;
     TalvenReader* raw = reader.get();
     g_step->readers.emplace(raw, std::move(reader));
     return raw;
@@ -241,8 +265,14 @@ int32_t r_readerFinish(TalvenReader* r) {
 
 int32_t r_readerNext(TalvenReader* r) {
   if (known_reader(r) == nullptr) return 0;
+  r->advanced = true;
   if (r->row < r->data_set->table->rows) ++r->row;
-  return r->row < r->data_set->table->rows ? 1 : 0;
+  if (r->row < r->data_set->table->rows) {
+    ++r->delivered;
+    return 1;
+  }
+  note_observations_read(r);
+  return 0;
 }
 
 int32_t r_readerTransfer(TalvenReader* r) {
@@ -255,7 +285,9 @@ int32_t r_readerTransfer(TalvenReader* r) {
 }
 
 void r_readerEnd(TalvenReader* r) {
-  if (known_reader(r) != nullptr) g_step->readers.erase(r);
+  if (known_reader(r) == nullptr) return;
+  note_observations_read(r);
+  g_step->readers.erase(r);
 }
 
 int32_t r_isMissing(double value) {
@@ -372,6 +404,94 @@ int32_t r_format(char* buffer, int32_t size, const char* format, ...) {
   const int32_t n = format_into(buffer, size, format, args);
   va_end(args);
   return n;
+}
+
+// Checks what a procedure hands over for an output data set; empty when it is usable.
+std::string invalid_output(const char* const* names, const int32_t* types, int32_t nVars,
+                           const double* numbers, const char* const* texts, int64_t nObs) {
+  if (nVars < 1 || names == nullptr || types == nullptr) return "it has no variables";
+  if (nObs < 0 || nObs > INT32_MAX) return "its observation count is " + std::to_string(nObs);
+  bool numeric = false, character = false;
+  for (int32_t j = 0; j < nVars; ++j) {
+    if (names[j] == nullptr || names[j][0] == '\0') {
+      return "variable " + std::to_string(j + 1) + " has no name";
+    }
+    for (int32_t k = 0; k < j; ++k) {
+      if (iequals(names[k], names[j])) {
+        return std::string("variable name ") + names[j] + " appears twice";
+      }
+    }
+    if (types[j] == TALVEN_VAR_NUMERIC) {
+      numeric = true;
+    } else if (types[j] == TALVEN_VAR_CHARACTER) {
+      character = true;
+    } else {
+      return std::string("variable ") + names[j] + " has no known type";
+    }
+  }
+  if (nObs > 0 && ((numeric && numbers == nullptr) || (character && texts == nullptr))) {
+    return "its values are missing";
+  }
+  return {};
+}
+
+int32_t r_writeDataSet(int32_t item, const char* const* names, const int32_t* types, int32_t nVars,
+                       const double* numbers, const char* const* texts, int64_t nObs) {
+  if (g_step == nullptr) return 1;
+  const ItemValue* v = given_item(item);
+  std::string shown;
+  try {
+    if (v != nullptr) shown = v->data_set_ref.display();
+    if (v == nullptr || v->output_path.empty()) {
+      host_error("PROCEDURE " + g_step->name + " asked to write the data set of item " +
+                 std::to_string(item) + ", which names no output data set.");
+      return 1;
+    }
+    const std::string wrong = invalid_output(names, types, nVars, numbers, texts, nObs);
+    if (!wrong.empty()) {
+      host_error("PROCEDURE " + g_step->name + " handed the host an invalid data set " + shown +
+                 ": " + wrong + ".");
+      return 1;
+    }
+    DataTable table;
+    table.rows = nObs;
+    const auto n = static_cast<size_t>(nObs);
+    for (int32_t j = 0; j < nVars; ++j) {
+      Column c;
+      c.name = names[j];
+      const size_t first = static_cast<size_t>(j) * n;
+      if (types[j] == TALVEN_VAR_NUMERIC) {
+        c.type = VarType::kNumeric;
+        if (n > 0) c.numbers.assign(numbers + first, numbers + first + n);
+      } else {
+        c.type = VarType::kCharacter;
+        for (size_t i = 0; i < n; ++i) {
+          c.texts.emplace_back(texts[first + i] != nullptr ? texts[first + i] : "");
+        }
+      }
+      table.columns.push_back(std::move(c));
+    }
+    const std::string why = write_file_atomically(v->output_path, format_csv(table));
+    if (!why.empty()) {
+      host_error("The data set " + shown + " could not be written to " + v->output_path.string() +
+                 ": " + why + ".");
+      return 1;
+    }
+    step_log().note("The data set " + shown + " has " + std::to_string(nObs) +
+                    " observations and " + std::to_string(nVars) + " variables.");
+    return 0;
+  } catch (...) {
+    host_error("The data set " + shown + " could not be written: not enough memory.");
+    return 1;
+  }
+}
+
+void r_progress(int32_t done, int32_t total) {
+  try {
+    if (g_step != nullptr && g_step->progress) g_step->progress->update(done, total);
+  } catch (...) {
+    return;
+  }
 }
 
 // ---- Tracing for "SASPROCD": each call becomes a NOTE line.
@@ -495,6 +615,8 @@ TalvenRoutines routine_table(bool traced) {
     t.titles = &r_titles;
     t.startListing = &r_startListing;
     t.format = &r_format;
+    t.writeDataSet = &r_writeDataSet;
+    t.progress = &r_progress;
     return t;
   }
   t.endProcedure = TALVEN_TRACED(endProcedure);
@@ -528,6 +650,9 @@ TalvenRoutines routine_table(bool traced) {
   t.titles = TALVEN_TRACED(titles);
   t.startListing = TALVEN_TRACED(startListing);
   t.format = &t_format;
+  t.writeDataSet = TALVEN_TRACED(writeDataSet);
+  // Not traced: one call per replicate would bury the log.
+  t.progress = &r_progress;
   return t;
 }
 
@@ -664,6 +789,19 @@ StepOutcome run_procedure_step(TalvenMcnMain mcn_main, const std::string& name, 
   StepContext* const outer = g_step;
   g_step = &context;
   Log& log = *env.log;
+  if (env.progress != nullptr) {
+    std::FILE* terminal = env.progress;
+    const auto seconds = [] {
+      return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
+          .count();
+    };
+    context.progress.emplace(
+        [terminal](std::string_view text) {
+          std::fwrite(text.data(), 1, text.size(), terminal);
+          std::fflush(terminal);
+        },
+        seconds, seconds());
+  }
 
   bool driver_ran = false;
   const TalvenImageInformation* info = mcn_main(&kAnchor);
@@ -691,6 +829,7 @@ StepOutcome run_procedure_step(TalvenMcnMain mcn_main, const std::string& name, 
     }
   }
 
+  if (context.progress) context.progress->clear();
   StepOutcome outcome;
   outcome.ended = context.ended;
   outcome.end_code = context.end_code;
@@ -702,6 +841,11 @@ StepOutcome run_procedure_step(TalvenMcnMain mcn_main, const std::string& name, 
 
   env.listing->finish_step();
   outcome.readers_ended = context.readers.size();
+  std::vector<TalvenReader*> left;
+  for (const auto& [reader, owned] : context.readers) left.push_back(reader);
+  std::sort(left.begin(), left.end(),
+            [](const TalvenReader* a, const TalvenReader* b) { return a->sequence < b->sequence; });
+  for (TalvenReader* reader : left) note_observations_read(reader);
   context.readers.clear();
   outcome.blocks_freed = context.blocks.release_all();
   if (context.trace) {

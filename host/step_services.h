@@ -4,6 +4,7 @@
 #define TALVEN_HOST_STEP_SERVICES_H
 
 #include <cstdint>
+#include <cstdio>
 #include <optional>
 #include <string>
 
@@ -19,6 +20,8 @@ struct StepEnvironment {
   Listing* listing = nullptr;
   DataSetLoader* loader = nullptr;
   std::optional<std::string> debug;  // the host value DEBUG (--debug)
+  // The terminal that shows the progress of long computations; null: no progress line.
+  std::FILE* progress = nullptr;
 };
 
 struct StepOutcome {

@@ -74,6 +74,15 @@ KESTRION_API void runkestrion(int32_t cores, int32_t fixedTwo, const double* Y1,
  */
 KESTRION_API void seedkestrion(int32_t seed);
 
+/*
+ * Progress of runkestrion's interval computation: called on the caller's thread after each main
+ * bootstrap replicate with the replicates done so far and their total. The callback must return
+ * promptly and must not call into the library. A null callback stops the reports. The
+ * registration holds for every later runkestrion until it is changed.
+ */
+typedef void (*KestrionProgress)(int32_t done, int32_t total, void* context);
+KESTRION_API void progresskestrion(KestrionProgress callback, void* context);
+
 #ifdef __cplusplus
 }
 #endif

@@ -26,6 +26,12 @@ void write_banner() {
   log(" ");
 }
 
+// Runs inside the library: hands the count on to the host and never throws.
+void report_progress(int32_t done, int32_t total, void* /*context*/) {
+  const auto progress = host_state().table.progress;
+  if (progress != nullptr) progress(done, total);
+}
+
 void call_library(KESTRIONINFOSTR& info, int32_t* message, uint8_t& error_flag) {
   const KestrionLibrary& library = kestrion_library();
   const int32_t version[3] = {1, 0, 0};
@@ -37,8 +43,18 @@ void call_library(KESTRIONINFOSTR& info, int32_t* message, uint8_t& error_flag) 
     end_procedure(TALVEN_END_ERROR);
   }
 
+  if (info.deriveCI) {
+    if (info.seed != 0) {
+      log("%3zThe bootstrap used SEED=%d.", info.seed);
+    } else {
+      log("%3zThe bootstrap was seeded from the clock; use SEED= for a reproducible run.");
+    }
+  }
   log("%3zBefore runkestrion......");
   library.seedkestrion(info.seed);
+  const bool progress =
+      info.deriveCI && host().progress != nullptr && library.progresskestrion != nullptr;
+  if (progress) library.progresskestrion(&report_progress, nullptr);
   library.runkestrion(info.cores, info.fixedTwo, info.Y1, info.inputY2, info.n1, info.n2,
                       info.respStatus, info.A1, info.inputA2, or_empty(info.H10), info.p10,
                       or_empty(info.H11), info.p11, or_empty(info.inputH20), info.p20,
@@ -47,13 +63,14 @@ void call_library(KESTRIONINFOSTR& info, int32_t* message, uint8_t& error_flag) 
                       info.nBootstrap2, info.nGrid, info.gridScale, info.deriveCI, info.alpha,
                       info.beta1hat, info.beta2hat, info.upper, info.lower, &info.nCollinear,
                       &error_flag, kMessageLength, message);
+  if (progress) library.progresskestrion(nullptr, nullptr);
   log("%3zAfter runkestrion......");
 }
 
 }  // namespace
 
 KestrionLibrary linked_kestrion_library() {
-  return KestrionLibrary{&::checkversion, &::runkestrion, &::seedkestrion};
+  return KestrionLibrary{&::checkversion, &::runkestrion, &::seedkestrion, &::progresskestrion};
 }
 
 KestrionLibrary& kestrion_library() {
@@ -146,6 +163,7 @@ void run_procedure(TalvenParseHolder* holder) {
   log("%3zBefore kestrionOutput......");
   kestrionOutput(info);
   log("%3zAfter kestrionOutput......");
+  if (info.hasOutest) writeOutest(info);
 
   h.readerEnd(info.dataReader);
   info.dataReader = nullptr;

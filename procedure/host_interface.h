@@ -39,7 +39,9 @@ typedef enum TalvenItemKind {
   TALVEN_ITEM_INTEGER = 2, /* option: KEYWORD=number (handed over as a double)            */
   TALVEN_ITEM_REAL = 3,    /* option: KEYWORD=number                                      */
   TALVEN_ITEM_FLAG = 4,    /* option: KEYWORD alone                                        */
-  TALVEN_ITEM_VARLIST = 5  /* statement of its own: KEYWORD variable-list ;                */
+  TALVEN_ITEM_VARLIST = 5, /* statement of its own: KEYWORD variable-list ;                */
+  /* option: KEYWORD=name of a data set the procedure writes; it need not exist yet */
+  TALVEN_ITEM_OUTPUT_DATASET = 6
 } TalvenItemKind;
 
 typedef struct TalvenGrammarEntry {
@@ -135,6 +137,19 @@ typedef struct TalvenRoutines {
   void (*startListing)(void);
   /* snprintf-like; returns the number of characters written. */
   int32_t (*format)(char* buffer, int32_t size, const char* format, ...);
+
+  /* Writes the output data set named by `item` (a TALVEN_ITEM_OUTPUT_DATASET option): nVars
+   * variables named `names`, each of type TALVEN_VAR_NUMERIC or TALVEN_VAR_CHARACTER, nObs
+   * observations. Values are column-major: observation i of variable j is numbers[i + j*nObs]
+   * for a numeric variable (NaN is missing) and texts[i + j*nObs] for a character one (null is
+   * empty); the other array may be null when no variable has its type. The data set is replaced
+   * as a whole or not at all. 0 on success; otherwise the host has logged an ERROR. */
+  int32_t (*writeDataSet)(int32_t item, const char* const* names, const int32_t* types,
+                          int32_t nVars, const double* numbers, const char* const* texts,
+                          int64_t nObs);
+  /* `done` of `total` units of a long computation are finished; the host may show it. Cheap
+   * enough to call once per unit; never logs. */
+  void (*progress)(int32_t done, int32_t total);
 } TalvenRoutines;
 
 typedef struct TalvenDebugSettings {

@@ -86,6 +86,7 @@ struct KESTRIONINFOSTR {
   TalvenDataSet* contrastSet = nullptr;
   // SEED=: 0 when not given.
   int32_t seed = 0;
+  int32_t hasOutest = 0;
 
   int32_t p1() const { return p10 + K1 * (p11 + 1); }
   int32_t p2() const { return p20 + K2 * (p21 + 1); }
@@ -93,6 +94,8 @@ struct KESTRIONINFOSTR {
 
 // Statement grammar handed to the host's parser.
 const TalvenGrammar& talven_grammar();
+// Item number of OUTEST=.
+int32_t outest_item();
 
 // Reads, defaults and checks every option and variable list; allocates the record's option-sized
 // arrays. Stops the run on the first error.
@@ -101,6 +104,11 @@ void read_options(KESTRIONINFOSTR& info);
 void getKestrionData(KESTRIONINFOSTR& info);
 void getContrastMatrix(KESTRIONINFOSTR& info);
 void kestrionOutput(KESTRIONINFOSTR& info);
+// Contrast m (from 0) of the stage-1 estimates, summed as the listing prints it.
+double contrast_estimate(const KESTRIONINFOSTR& info, int32_t m);
+// Hands the estimates, in listing order, to the host as the OUTEST= data set; stops the run when
+// the host cannot write it.
+void writeOutest(KESTRIONINFOSTR& info);
 void kestrionNullify(KESTRIONINFOSTR& info);
 
 // The whole procedure step after mcn_main; ends the procedure and so never returns normally.

@@ -14,6 +14,7 @@ struct KestrionLibrary {
   decltype(&::checkversion) checkversion;
   decltype(&::runkestrion) runkestrion;
   decltype(&::seedkestrion) seedkestrion;
+  decltype(&::progresskestrion) progresskestrion;
 };
 
 KestrionLibrary& kestrion_library();

@@ -70,6 +70,14 @@ void make_printable(NameField* names, int32_t count) {
 
 }  // namespace
 
+double contrast_estimate(const KESTRIONINFOSTR& info, int32_t m) {
+  double estimate = 0.0;
+  for (int32_t j = 0; j < info.nContrastCols; ++j) {
+    estimate += at(info.contrastMatrix, info.nContrasts, m, j) * info.beta1hat[j];
+  }
+  return estimate;
+}
+
 void kestrionOutput(KESTRIONINFOSTR& info) {
   const TalvenRoutines& h = host();
   const bool ci = info.deriveCI != 0;
@@ -123,10 +131,7 @@ void kestrionOutput(KESTRIONINFOSTR& info) {
     line(ci ? "Contrasts                   Estimates      Upper       Lower   "
             : "Contrasts                   Estimates      ");
     for (int32_t m = 0; m < info.nContrasts; ++m) {
-      double estimate = 0.0;
-      for (int32_t j = 0; j < info.nContrastCols; ++j) {
-        estimate += at(info.contrastMatrix, info.nContrasts, m, j) * info.beta1hat[j];
-      }
+      const double estimate = contrast_estimate(info, m);
       h.listingText("Contrast%2ld                %8.4f", static_cast<long>(m + 1), estimate);
       if (ci) h.listingText("     %10.4f  %10.4f", info.upper[p1 + m], info.lower[p1 + m]);
       h.listingEndLine();

@@ -33,6 +33,7 @@ enum Item : int32_t {
   kGridScale = 21,
   kNbootstrap2 = 22,
   kSeed = 23,
+  kOutest = 24,
 };
 constexpr int32_t kDeriveCiFlag = 1;
 constexpr int32_t kLargestGrid = 2147483647;
@@ -40,11 +41,11 @@ constexpr double kSlowGrid = 10000.0;
 constexpr int32_t kLargestSeed = 2147483562;
 
 constexpr const char* kVocabulary[] = {
-    "(",         ")",           "-",           ":",       "=",          "ALPHA",      "CHAR",
-    "CHARACTER", "CONTRAST1",   "CORES",       "DATA",    "DERIVECI",   "GRID_SCALE", "MAIN1",
-    "MAIN2",     "NBOOTSTRAP1", "NBOOTSTRAP2", "NGRID",   "NTREATS1",   "NTREATS2",   "NUMERIC",
-    "TALVEN",    "RESPONSE",    "SEED",        "STG1TRT", "STG2SAMPLE", "STG2TRT",    "TAILOR1",
-    "TAILOR2",   "_ALL_",       "_CHARACTER_", "_CHAR_",  "_NUMERIC_",
+    "(",         ")",           "-",           ":",           "=",        "ALPHA",      "CHAR",
+    "CHARACTER", "CONTRAST1",   "CORES",       "DATA",        "DERIVECI", "GRID_SCALE", "MAIN1",
+    "MAIN2",     "NBOOTSTRAP1", "NBOOTSTRAP2", "NGRID",       "NTREATS1", "NTREATS2",   "NUMERIC",
+    "OUTEST",    "TALVEN",      "RESPONSE",    "SEED",        "STG1TRT",  "STG2SAMPLE", "STG2TRT",
+    "TAILOR1",   "TAILOR2",     "_ALL_",       "_CHARACTER_", "_CHAR_",   "_NUMERIC_",
 };
 
 constexpr TalvenGrammarEntry kEntries[] = {
@@ -67,6 +68,7 @@ constexpr TalvenGrammarEntry kEntries[] = {
     {"GRID_SCALE", TALVEN_ITEM_REAL, kGridScale, 0},
     {"NBOOTSTRAP2", TALVEN_ITEM_INTEGER, kNbootstrap2, 0},
     {"SEED", TALVEN_ITEM_INTEGER, kSeed, 0},
+    {"OUTEST", TALVEN_ITEM_OUTPUT_DATASET, kOutest, 0},
     {"DERIVECI", TALVEN_ITEM_FLAG, kDeriveCiFlag, 0},
 };
 
@@ -175,6 +177,10 @@ const TalvenGrammar& talven_grammar() {
   return kGrammar;
 }
 
+int32_t outest_item() {
+  return kOutest;
+}
+
 void read_options(KESTRIONINFOSTR& info) {
   info.dataSet = host().itemDataSet(kData);
   if (info.dataSet == nullptr) stop("%1zDATA= must be specified.");
@@ -234,6 +240,11 @@ void read_options(KESTRIONINFOSTR& info) {
     const double seed = std::trunc(host().itemNumber(kSeed));
     if (!(seed >= 1 && seed <= kLargestSeed)) stop("%1zSEED must be between 1 and 2147483562.");
     info.seed = static_cast<int32_t>(seed);
+  }
+  info.hasOutest = given(kOutest) ? 1 : 0;
+  // Found out now rather than after the computation.
+  if (info.hasOutest && host().writeDataSet == nullptr) {
+    stop("%1zThis host cannot write output data sets; remove OUTEST=.");
   }
 
   const bool has_main1 = given(kMain1);

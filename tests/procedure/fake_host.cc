@@ -51,7 +51,7 @@ int32_t parse_statement(const TalvenGrammar* grammar, TalvenParseHolder*) {
 }
 int32_t item_given(int32_t item) {
   return current->data_sets_.count(item) + current->numbers_.count(item) +
-                     current->lists_.count(item) >
+                     current->lists_.count(item) + current->outputs_.count(item) >
                  0
              ? 1
              : 0;
@@ -209,6 +209,28 @@ int32_t format_text(char* buffer, int32_t size, const char* format, ...) {
       std::min<std::size_t>(text.size(), static_cast<std::size_t>(size - 1)));
 }
 
+int32_t write_data_set(int32_t item, const char* const* names, const int32_t* types, int32_t count,
+                       const double* numbers, const char* const* texts, int64_t observations) {
+  FakeHost::Written w;
+  w.item = item;
+  w.observations = observations;
+  for (int32_t j = 0; j < count; ++j) {
+    w.names.emplace_back(names[j]);
+    w.types.push_back(types[j]);
+    for (int64_t i = 0; i < observations; ++i) {
+      const int64_t at = i + j * observations;
+      const bool numeric = types[j] == TALVEN_VAR_NUMERIC;
+      w.numbers.push_back(numeric ? numbers[at] : kMissing);
+      w.texts.emplace_back(!numeric && texts[at] != nullptr ? texts[at] : "");
+    }
+  }
+  current->written.push_back(w);
+  return current->write_result;
+}
+void progress(int32_t done, int32_t total) {
+  current->progress.emplace_back(done, total);
+}
+
 int32_t support_entry(TalvenRoutines* table, TalvenParseHolder*, const TalvenDebugSettings* debug,
                       void*) {
   if (debug != nullptr) current->debug_received = *debug;
@@ -244,7 +266,9 @@ int32_t support_entry(TalvenRoutines* table, TalvenParseHolder*, const TalvenDeb
                           listing_end_line,
                           titles,
                           start_listing,
-                          format_text};
+                          format_text,
+                          current->has_output_routines ? write_data_set : nullptr,
+                          current->has_output_routines ? progress : nullptr};
   return 0;
 }
 
@@ -319,6 +343,9 @@ void check_arguments(int32_t cores, int32_t fixed_two, const double* Y1, const d
   for (int32_t k = 0; k < p1; ++k) beta1[k] = k + 1.5;
   for (int32_t k = 0; k < p2; ++k) beta2[k] = -0.25 - k;
   if (derive_ci) {
+    KestrionProgress report =
+        lib.progress_callbacks.empty() ? nullptr : lib.progress_callbacks.back();
+    for (int32_t b = 1; report != nullptr && b <= nB1; ++b) report(b, nB1, lib.progress_context);
     for (int32_t k = 0; k < p1 + nC; ++k) {
       upper[k] = 10.0 + k;
       lower[k] = -10.0 - k;
@@ -335,6 +362,10 @@ void fake_checkversion(const int32_t* version, uint8_t* mismatch) {
 }
 void fake_seed(int32_t seed) {
   current_library->seeds.push_back(seed);
+}
+void fake_progress(KestrionProgress callback, void* context) {
+  current_library->progress_callbacks.push_back(callback);
+  current_library->progress_context = context;
 }
 
 }  // namespace
@@ -392,7 +423,7 @@ std::vector<std::string> FakeHost::lines_with(const std::string& prefix) const {
 
 FakeLibrary::FakeLibrary() : saved(talven::kestrion_library()) {
   current_library = this;
-  talven::kestrion_library() = {fake_checkversion, check_arguments, fake_seed};
+  talven::kestrion_library() = {fake_checkversion, check_arguments, fake_seed, fake_progress};
 }
 
 FakeLibrary::~FakeLibrary() {

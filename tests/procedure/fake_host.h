@@ -39,6 +39,8 @@ class FakeHost {
   // Variables of the item-1 data set, by name.
   void list(int32_t item, const std::vector<std::string>& names);
   void flag(int32_t number) { flags_[number] = 1; }
+  // An output data set option (OUTEST=).
+  void output(int32_t item) { outputs_[item] = 1; }
   void clear_item(int32_t item);
 
   // mcn_main, then the driver, as the real host does.
@@ -50,7 +52,20 @@ class FakeHost {
   bool has_sasproci = true;
   bool has_sasprocd = true;
   int32_t parse_status = 0;
-  int64_t fail_allocation = 0;  // the N-th allocation from now returns null (0: never)
+  int64_t fail_allocation = 0;      // the N-th allocation from now returns null (0: never)
+  bool has_output_routines = true;  // false: a host without writeDataSet and progress
+  int32_t write_result = 0;         // what writeDataSet answers
+
+  struct Written {
+    int32_t item = 0;
+    std::vector<std::string> names;
+    std::vector<int32_t> types;
+    int64_t observations = 0;
+    std::vector<double> numbers;     // column-major, every variable (NaN for character ones)
+    std::vector<std::string> texts;  // column-major, every variable ("" for numeric ones)
+  };
+  std::vector<Written> written;
+  std::vector<std::pair<int32_t, int32_t>> progress;  // (done, total) of each report
 
   std::vector<std::string> log;  // "ERROR: ", "WARNING: ", "NOTE: " as the real host shows them
   std::vector<std::string> host_messages;
@@ -81,6 +96,7 @@ class FakeHost {
   std::map<int32_t, double> numbers_;
   std::map<int32_t, std::vector<int32_t>> lists_;
   std::map<int32_t, int32_t> flags_;
+  std::map<int32_t, int32_t> outputs_;
   std::map<void*, std::size_t> blocks_;
   std::vector<Reader*> readers_;
   std::string current_line_;
@@ -97,6 +113,8 @@ struct FakeLibrary {
 
   bool called = false;
   std::vector<int32_t> seeds;
+  std::vector<KestrionProgress> progress_callbacks;  // each registration, null included
+  void* progress_context = nullptr;
   int32_t n1 = 0, n2 = 0, p10 = 0, p11 = 0, p20 = 0, p21 = 0, K1 = 0, K2 = 0, nC = 0;
   int32_t nBootstrap1 = 0, nBootstrap2 = 0, nGrid = 0, cores = 0, message_length = 0;
   double alpha = 0, grid_scale = 0;

@@ -1,0 +1,128 @@
+#include "host/csv_writer.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <charconv>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+namespace host {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// Quoting keeps blanks and empty texts: the reader trims blanks around unquoted fields and reads
+// an empty unquoted field as missing.
+bool needs_quotes(std::string_view text) {
+  if (text.empty()) return true;
+  if (text.front() == ' ' || text.back() == ' ' || text.front() == '\t' || text.back() == '\t') {
+    return true;
+  }
+  return text.find_first_of(",\"\r\n") != std::string_view::npos;
+}
+
+void append_text(std::string& out, std::string_view text) {
+  if (!needs_quotes(text)) {
+    out += text;
+    return;
+  }
+  out += '"';
+  for (char c : text) {
+    if (c == '"') out += '"';
+    out += c;
+  }
+  out += '"';
+}
+
+void append_number(std::string& out, double value) {
+  if (!std::isfinite(value)) return;  // missing; infinities have no CSV form the reader accepts
+  char buffer[32];
+  const auto result = std::to_chars(buffer, buffer + sizeof buffer, value);
+  out.append(buffer, result.ptr);
+}
+
+bool write_all(int fd, std::string_view bytes) {
+#ifdef KESTRION_FAULT_INJECTION
+  // Test builds: TALVEN_FAIL_OUTPUT_WRITE makes every output write stop halfway, as a full disk
+  // would, so that the clean-up can be seen from the outside.
+  if (std::getenv("TALVEN_FAIL_OUTPUT_WRITE") != nullptr) {
+    const std::string_view half = bytes.substr(0, bytes.size() / 2);
+    if (::write(fd, half.data(), half.size()) < 0) return false;
+    errno = ENOSPC;
+    return false;
+  }
+#endif
+  while (!bytes.empty()) {
+    const ssize_t n = ::write(fd, bytes.data(), bytes.size());
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    bytes.remove_prefix(static_cast<size_t>(n));
+  }
+  return true;
+}
+
+}  // namespace
+
+std::string format_csv(const DataTable& table) {
+  std::string out;
+  for (size_t c = 0; c < table.columns.size(); ++c) {
+    if (c > 0) out += ',';
+    append_text(out, table.columns[c].name);
+  }
+  out += '\n';
+  for (int64_t r = 0; r < table.rows; ++r) {
+    const auto row = static_cast<size_t>(r);
+    for (size_t c = 0; c < table.columns.size(); ++c) {
+      if (c > 0) out += ',';
+      const Column& column = table.columns[c];
+      if (column.type == VarType::kNumeric) {
+        if (row < column.numbers.size()) append_number(out, column.numbers[row]);
+      } else {
+        append_text(out, row < column.texts.size() ? column.texts[row] : std::string());
+      }
+    }
+    out += '\n';
+  }
+  return out;
+}
+
+std::string write_file_atomically(const fs::path& file, std::string_view bytes) {
+  const fs::path folder = file.parent_path().empty() ? fs::path(".") : file.parent_path();
+  std::string pattern = (folder / ("." + file.filename().string() + ".XXXXXX")).string();
+  std::vector<char> name(pattern.begin(), pattern.end());
+  name.push_back('\0');
+  const int fd = ::mkstemp(name.data());
+  if (fd < 0) {
+    return "a temporary file cannot be created in " + folder.string() + ": " + std::strerror(errno);
+  }
+  const std::string temporary(name.data());
+  std::string why;
+  if (!write_all(fd, bytes)) {
+    why = std::strerror(errno);
+  } else if (::fsync(fd) != 0) {
+    why = std::strerror(errno);
+  }
+  // A new file gets the permissions a newly created file would get, not mkstemp's 0600.
+  if (why.empty()) {
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    struct stat existing {};
+    const mode_t mode =
+        ::stat(file.c_str(), &existing) == 0 ? (existing.st_mode & 07777) : (0666 & ~mask);
+    ::fchmod(fd, mode);
+  }
+  if (::close(fd) != 0 && why.empty()) why = std::strerror(errno);
+  if (why.empty() && ::rename(temporary.c_str(), file.c_str()) != 0) why = std::strerror(errno);
+  if (!why.empty()) ::unlink(temporary.c_str());
+  return why;
+}
+
+}  // namespace host

@@ -1,0 +1,26 @@
+// Writes data tables as CSV files that the CSV reader reads back to the same table, and replaces
+// files atomically so that a failed write never leaves a partial file behind.
+#ifndef TALVEN_HOST_CSV_WRITER_H
+#define TALVEN_HOST_CSV_WRITER_H
+
+#include <filesystem>
+#include <string>
+#include <string_view>
+
+#include "host/csv_reader.h"
+
+namespace host {
+
+// The CSV text of a table: a header row, then one row per observation, LF line ends. Numbers in
+// their shortest exact form; a missing number is an empty field; fields are quoted only when
+// they must be (delimiter, quote, line break, blanks at either end, or an empty text).
+std::string format_csv(const DataTable& table);
+
+// Writes `bytes` to a new file in the folder of `file` and renames it to `file`, replacing any
+// file of that name only once the new one is complete and flushed to disk. Empty on success;
+// else the reason, and neither `file` nor a temporary file has changed.
+std::string write_file_atomically(const std::filesystem::path& file, std::string_view bytes);
+
+}  // namespace host
+
+#endif  // TALVEN_HOST_CSV_WRITER_H

@@ -1,0 +1,284 @@
+// SAS data files, OUTEST=, the log notes and the progress line, seen from outside the talven
+// command: programs and data in a temporary folder, the log and listing in files.
+#include <gtest/gtest.h>
+#include <readstat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "host/csv_reader.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string read_file(const fs::path& p) {
+  std::ifstream in(p, std::ios::binary);
+  std::stringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+std::string binary() {
+  return TALVEN_BINARY_DIR "/bin/talven";
+}
+
+struct Outcome {
+  int status = -1;
+  std::string log;
+  std::string listing;
+  bool has(const std::string& line) const { return log.find(line + "\n") != std::string::npos; }
+};
+
+// The model of the shipped example, with a small bootstrap; `options` go on the PROC statement.
+std::string analysis(const std::string& options) {
+  return "PROC TALVEN " + options +
+         ";\n  MAIN1 age; TAILOR1 o11; STG1TRT a1; STG2SAMPLE stage2;\n"
+         "  MAIN2 sidefx; TAILOR2 o21; STG2TRT a2; RESPONSE y;\nRUN;\n";
+}
+
+class Features : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+    dir_ = fs::temp_directory_path() /
+           ("talven_features_" + std::string(info->name()) + "_" + std::to_string(::getpid()));
+    fs::remove_all(dir_);
+    fs::create_directories(dir_);
+    for (const char* f : {"smart_study.csv", "smart_contrasts.csv"}) {
+      fs::copy_file(fs::path(TALVEN_SOURCE_DIR) / "examples" / f, dir_ / f);
+    }
+  }
+  void TearDown() override { fs::remove_all(dir_); }
+
+  Outcome run(const std::string& program, const std::string& env = "") {
+    std::ofstream(dir_ / "prog.sas") << program;
+    fs::remove(dir_ / "log.txt");
+    fs::remove(dir_ / "out.txt");
+    const std::string command = "cd '" + dir_.string() + "' && " + env + " " + binary() +
+                                " --log log.txt --print out.txt prog.sas";
+    const int raw = std::system(command.c_str());
+    Outcome r;
+    r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+    r.log = read_file(dir_ / "log.txt");
+    r.listing = read_file(dir_ / "out.txt");
+    return r;
+  }
+
+  fs::path dir_;
+};
+
+ssize_t append_bytes(const void* data, size_t len, void* ctx) {
+  static_cast<std::string*>(ctx)->append(static_cast<const char*>(data), len);
+  return static_cast<ssize_t>(len);
+}
+
+// The table written by ReadStat's own writer, every missing number of `tagged` as ".A".
+std::string write_sas(const host::DataTable& t, bool xport, const std::string& tagged) {
+  std::string out;
+  readstat_writer_t* w = readstat_writer_init();
+  readstat_set_data_writer(w, append_bytes);
+  if (xport) readstat_writer_set_file_format_version(w, 8);
+  std::vector<readstat_variable_t*> vars;
+  for (const host::Column& c : t.columns) {
+    vars.push_back(readstat_add_variable(w, c.name.c_str(), READSTAT_TYPE_DOUBLE, 8));
+  }
+  readstat_error_t e = xport ? readstat_begin_writing_xport(w, &out, static_cast<long>(t.rows))
+                             : readstat_begin_writing_sas7bdat(w, &out, static_cast<long>(t.rows));
+  for (int64_t r = 0; r < t.rows && e == READSTAT_OK; ++r) {
+    e = readstat_begin_row(w);
+    for (size_t c = 0; c < t.columns.size() && e == READSTAT_OK; ++c) {
+      const double v = t.columns[c].numbers[static_cast<size_t>(r)];
+      if (!std::isnan(v)) {
+        e = readstat_insert_double_value(w, vars[c], v);
+      } else if (t.columns[c].name == tagged) {
+        e = readstat_insert_tagged_missing_value(w, vars[c], 'A');
+      } else {
+        e = readstat_insert_missing_value(w, vars[c]);
+      }
+    }
+    if (e == READSTAT_OK) e = readstat_end_row(w);
+  }
+  if (e == READSTAT_OK) e = readstat_end_writing(w);
+  readstat_writer_free(w);
+  EXPECT_EQ(e, READSTAT_OK) << readstat_error_message(e);
+  return out;
+}
+
+TEST_F(Features, SasFilesGiveTheListingOfTheSameCsvData) {
+  const auto study = host::read_csv_file(dir_ / "smart_study.csv");
+  ASSERT_TRUE(study.table) << study.error;
+  fs::create_directories(dir_ / "sas");
+  std::ofstream(dir_ / "sas" / "study.sas7bdat", std::ios::binary)
+      << write_sas(*study.table, false, "sidefx");
+  std::ofstream(dir_ / "sas" / "xstudy.xpt", std::ios::binary)
+      << write_sas(*study.table, true, "o21");
+  const std::string options = " DERIVECI SEED=11 NBOOTSTRAP1=60 NBOOTSTRAP2=60";
+  const Outcome csv = run(analysis("DATA=smart_study" + options));
+  ASSERT_EQ(csv.status, 0) << csv.log;
+  EXPECT_TRUE(
+      csv.has("NOTE: There were 300 observations read from the data set WORK.SMART_STUDY."));
+  const struct {
+    const char* data;
+    const char* name;
+  } cases[] = {
+      {"s.study", "S.STUDY"},
+      {"s.XSTUDY", "S.XSTUDY"},
+      {"'sas/study.sas7bdat'", "sas/study.sas7bdat"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.data);
+    const Outcome sas =
+        run("libname s 'sas';\n" + analysis(std::string("DATA=") + c.data + options));
+    EXPECT_EQ(sas.status, 0) << sas.log;
+    EXPECT_EQ(sas.listing, csv.listing);
+    EXPECT_TRUE(sas.has(std::string("NOTE: There were 300 observations read from the data set ") +
+                        c.name + "."))
+        << sas.log;
+  }
+
+  // Several files for one name: the CSV file is read, and the log says so.
+  fs::copy_file(dir_ / "sas" / "study.sas7bdat", dir_ / "smart_study.sas7bdat");
+  const Outcome both = run(analysis("DATA=smart_study" + options));
+  EXPECT_EQ(both.listing, csv.listing);
+  EXPECT_TRUE(both.has(
+      "NOTE: Data set WORK.SMART_STUDY is read from smart_study.csv; smart_study.sas7bdat in the "
+      "same folder is not used."))
+      << both.log;
+
+  // A damaged SAS file is an error naming the file and the reason.
+  std::ofstream(dir_ / "sas" / "study.sas7bdat", std::ios::binary) << "not a SAS file";
+  const Outcome bad = run("libname s 'sas';\n" + analysis("DATA=s.study"));
+  EXPECT_EQ(bad.status, 2);
+  EXPECT_NE(bad.log.find("ERROR: Line 2, column 13: DATA=: File sas/study.sas7bdat could not be "
+                         "read as a SAS data set: "),
+            std::string::npos)
+      << bad.log;
+}
+
+TEST_F(Features, OutestRoundTripsThroughTheCsvReaderAndTalven) {
+  fs::create_directories(dir_ / "results");
+  const Outcome r = run("libname res 'results';\n" +
+                        analysis("DATA=smart_study CONTRAST1=smart_contrasts OUTEST=res.Est "
+                                 "DERIVECI SEED=3 NBOOTSTRAP1=60 NBOOTSTRAP2=60") +
+                        "PROC HOSTTEST DATA=res.est; VARS Stage Estimate Lower Upper; RUN;\n");
+  ASSERT_EQ(r.status, 0) << r.log;
+  EXPECT_TRUE(r.has("NOTE: The data set RES.EST has 12 observations and 5 variables.")) << r.log;
+  EXPECT_TRUE(r.has("NOTE: There were 12 observations read from the data set RES.EST.")) << r.log;
+  // Written under a lower-case name, with nothing else left in the folder.
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir_ / "results"), {}), 1);
+  const auto est = host::read_csv_file(dir_ / "results" / "est.csv");
+  ASSERT_TRUE(est.table) << est.error;
+  const auto& cols = est.table->columns;
+  ASSERT_EQ(cols.size(), 5u);
+  const std::vector<std::string> names = {"Stage", "Term", "Estimate", "Lower", "Upper"};
+  for (size_t c = 0; c < 5; ++c) EXPECT_EQ(cols[c].name, names[c]);
+  EXPECT_EQ(cols[1].texts,
+            (std::vector<std::string>{"intercept", "age", "o11", "o11:a1", "a1", "Contrast1",
+                                      "Contrast2", "intercept", "sidefx", "o21", "o21:a2", "a2"}));
+  // Every number is the one the listing prints, Upper before Lower there.
+  for (size_t i = 0; i < 12; ++i) {
+    char row[96];
+    if (i < 7) {
+      std::snprintf(row, sizeof row, "%8.4f     %10.4f  %10.4f\n", cols[2].numbers[i],
+                    cols[4].numbers[i], cols[3].numbers[i]);
+    } else {
+      EXPECT_TRUE(std::isnan(cols[3].numbers[i]) && std::isnan(cols[4].numbers[i]));
+      std::snprintf(row, sizeof row, "%8.4f\n", cols[2].numbers[i]);
+    }
+    EXPECT_NE(r.listing.find(row), std::string::npos) << cols[1].texts[i] << ": " << row;
+    EXPECT_EQ(cols[0].numbers[i], i < 7 ? 1 : 2);
+  }
+}
+
+TEST_F(Features, OutestProblemsNeverLeaveAPartialFile) {
+  const struct {
+    const char* outest;
+    const char* error;
+  } refused[] = {
+      {"smart_study",
+       "OUTEST=: The data set WORK.SMART_STUDY is read by this step (DATA=); write the output to "
+       "another data set."},
+      {"'est.xpt'",
+       "OUTEST=: File est.xpt cannot be written: output data sets are CSV files, so its name must "
+       "end in .csv."},
+      {"nolib.est", "OUTEST=: Libref NOLIB is not assigned."},
+  };
+  for (const auto& c : refused) {
+    SCOPED_TRACE(c.outest);
+    const Outcome r = run(analysis(std::string("DATA=smart_study OUTEST=") + c.outest));
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.log.find(c.error), std::string::npos) << r.log;
+    EXPECT_EQ(r.log.find("*** SAS PROC TALVEN ***"), std::string::npos) << "refused before it ran";
+  }
+  EXPECT_EQ(read_file(dir_ / "smart_study.csv"),
+            read_file(fs::path(TALVEN_SOURCE_DIR) / "examples" / "smart_study.csv"));
+#ifdef KESTRION_FAULT_INJECTION
+  // A write that fails halfway (a full disk) leaves the earlier file as it was.
+  std::ofstream(dir_ / "est.csv") << "earlier\n";
+  const Outcome r = run(analysis("DATA=smart_study OUTEST=est"), "TALVEN_FAIL_OUTPUT_WRITE=1");
+  EXPECT_EQ(r.status, 2);
+  EXPECT_TRUE(
+      r.has("ERROR: The data set WORK.EST could not be written to ./est.csv: No space "
+            "left on device."))
+      << r.log;
+  EXPECT_EQ(read_file(dir_ / "est.csv"), "earlier\n");
+  for (const auto& entry : fs::directory_iterator(dir_)) {
+    EXPECT_NE(entry.path().filename().string().front(), '.') << entry.path();
+  }
+#endif
+}
+
+TEST_F(Features, NoProgressInLogFiles) {
+  const Outcome r = run(analysis("DATA=smart_study DERIVECI NBOOTSTRAP1=300 NBOOTSTRAP2=30"));
+  EXPECT_EQ(r.status, 0) << r.log;
+  EXPECT_TRUE(
+      r.has("NOTE: The bootstrap was seeded from the clock; use SEED= for a reproducible run."));
+  EXPECT_EQ(r.log.find("Bootstrap:"), std::string::npos);
+  EXPECT_EQ(r.log.find('\r'), std::string::npos);
+}
+
+// The progress line as a person sees it: talven in a tmux pane, the pane captured while it runs.
+TEST_F(Features, ProgressLineIsShownOnATerminalAndErasedAfterwards) {
+  if (std::system("tmux -V > /dev/null 2>&1") != 0) GTEST_SKIP() << "tmux is not installed";
+  const std::string socket = "talven_progress_" + std::to_string(::getpid());
+  const std::string tmux = "tmux -L " + socket + " ";
+  std::ofstream(dir_ / "prog.sas")
+      << analysis("DATA=smart_study DERIVECI SEED=1 NBOOTSTRAP1=4000 NBOOTSTRAP2=50");
+  const std::string command =
+      "cd '" + dir_.string() + "' && " + binary() + " prog.sas > out.txt; touch finished; sleep 60";
+  ASSERT_EQ(std::system((tmux + "new-session -d -x 150 -y 40 \"" + command + "\"").c_str()), 0);
+  const auto capture = [&] {
+    const std::string file = (dir_ / "pane.txt").string();
+    std::system((tmux + "capture-pane -p > '" + file + "'").c_str());
+    return read_file(file);
+  };
+  std::string seen;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(5);
+  while (!fs::exists(dir_ / "finished") && std::chrono::steady_clock::now() < deadline) {
+    const std::string pane = capture();
+    const size_t at = pane.find("Bootstrap: ");
+    if (at != std::string::npos) seen = pane.substr(at, pane.find('\n', at) - at);
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  }
+  const std::string final_pane = capture();
+  std::system((tmux + "kill-server").c_str());
+  ASSERT_TRUE(fs::exists(dir_ / "finished")) << "talven did not finish";
+  EXPECT_NE(seen.find(" replicates, "), std::string::npos) << "never seen:\n" << final_pane;
+  EXPECT_NE(seen.find("/4000 replicates, "), std::string::npos) << seen;
+  EXPECT_NE(seen.find(" elapsed, about "), std::string::npos) << seen;
+  EXPECT_EQ(final_pane.find("Bootstrap: "), std::string::npos) << final_pane;
+  EXPECT_NE(final_pane.find("NOTE: After runkestrion......"), std::string::npos) << final_pane;
+}
+
+}  // namespace

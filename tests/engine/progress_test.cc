@@ -1,0 +1,62 @@
+// Progress reports of the interval computation: one per main replicate, collinear ones included,
+// in order, and none once the callback is withdrawn.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "engine/uniform_generator.h"
+#include "kestrion.h"
+#include "reference_engine.h"
+
+namespace kestrion {
+namespace {
+
+using Reports = std::vector<std::pair<int32_t, int32_t>>;
+
+void record(int32_t done, int32_t total, void* context) {
+  static_cast<Reports*>(context)->emplace_back(done, total);
+}
+
+Reports counting(int32_t n) {
+  Reports r;
+  for (int32_t b = 1; b <= n; ++b) r.emplace_back(b, n);
+  return r;
+}
+
+TEST(Progress, OneReportPerMainReplicate) {
+  reference::StudyShape shape;
+  shape.rare_binary_main1 = true;  // some replicates are collinear and left out
+  reference::Study st;
+  ASSERT_TRUE(reference::make_study(shape, 23, st));
+  const struct {
+    int32_t nBootstrap1;
+    bool fails;  // fewer than three kept replicates
+  } cases[] = {{40, false}, {2, true}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.nBootstrap1);
+    reference::CiOptions options;
+    options.nBootstrap1 = c.nBootstrap1;
+    Reports reports;
+    progresskestrion(&record, &reports);
+    set_analysis_seed(99);
+    start_analysis_stream();
+    std::vector<std::string> lines;
+    const reference::CiResult r = reference::run_fast_ci(st, options, &lines);
+    EXPECT_EQ(r.failed, c.fails);
+    EXPECT_EQ(reports, counting(c.nBootstrap1));
+    if (!c.fails) {
+      EXPECT_GT(r.nCollinear, 0);
+    }
+
+    progresskestrion(nullptr, &reports);
+    reports.clear();
+    reference::run_fast_ci(st, options, &lines);
+    EXPECT_TRUE(reports.empty());
+  }
+  set_analysis_seed(0);
+}
+
+}  // namespace
+}  // namespace kestrion
