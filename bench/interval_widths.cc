@@ -49,12 +49,11 @@ int main(int argc, char** argv) {
     int32_t n_collinear = 0;
     uint8_t flag = 0;
     seedkestrion(20181208);
-    runkestrion(1, 2, a.Y1.data(), a.inputY2.data(), a.n1, a.n2, a.respStatus.data(),
-                a.A1.data(), a.inputA2.data(), a.H10.data(), a.p10, a.H11.data(), a.p11,
-                a.inputH20.data(), a.p20, a.inputH21.data(), a.p21, a.levels1.data(), a.K1,
-                a.levels2.data(), a.K2, nullptr, 0, 1000, 1000, 10, 2.58, 1, 0.05, beta1.data(),
-                beta2.data(), upper.data(), lower.data(), &n_collinear, &flag, 3001,
-                message.data());
+    runkestrion(1, 2, a.Y1.data(), a.inputY2.data(), a.n1, a.n2, a.respStatus.data(), a.A1.data(),
+                a.inputA2.data(), a.H10.data(), a.p10, a.H11.data(), a.p11, a.inputH20.data(),
+                a.p20, a.inputH21.data(), a.p21, a.levels1.data(), a.K1, a.levels2.data(), a.K2,
+                nullptr, 0, 1000, 1000, 10, 2.58, 1, 0.05, beta1.data(), beta2.data(), upper.data(),
+                lower.data(), &n_collinear, &flag, 3001, message.data());
     if (flag) {
       std::fprintf(stderr, "n=%d: the analysis failed\n", n);
       return 1;

@@ -13,13 +13,13 @@ namespace kestrion {
 // designM2 and y2 are those of the full-data fit. Uses the process-wide uniform generator.
 void calculateCI(int32_t n1, int32_t p1, ConstDblMat designM2, int32_t n2, int32_t p2,
                  ConstDblVec Y1, ConstDblVec inputY2, ConstDblVec y2, ConstIntVec respStatus,
-                 ConstIntVec A1, ConstIntVec inputA2, ConstDblMat H10, int32_t p10,
-                 ConstDblMat H11, int32_t p11, ConstDblMat inputH20, int32_t p20,
-                 ConstDblMat inputH21, int32_t p21, ConstDblMat levels1, int32_t K1,
-                 ConstDblMat levels2, int32_t K2, ConstDblMat contrastMatrix, int32_t nC,
-                 int32_t nBootstrap1, int32_t nBootstrap2, int32_t nGrid, double gridScale,
-                 double alpha, double tolerance, int32_t& nCollinear, ConstDblVec beta1hat,
-                 ConstDblVec beta2hat, DblVec upper, DblVec lower, ErrorRecord& record);
+                 ConstIntVec A1, ConstIntVec inputA2, ConstDblMat H10, int32_t p10, ConstDblMat H11,
+                 int32_t p11, ConstDblMat inputH20, int32_t p20, ConstDblMat inputH21, int32_t p21,
+                 ConstDblMat levels1, int32_t K1, ConstDblMat levels2, int32_t K2,
+                 ConstDblMat contrastMatrix, int32_t nC, int32_t nBootstrap1, int32_t nBootstrap2,
+                 int32_t nGrid, double gridScale, double alpha, double tolerance,
+                 int32_t& nCollinear, ConstDblVec beta1hat, ConstDblVec beta2hat, DblVec upper,
+                 DblVec lower, ErrorRecord& record);
 
 // Positions (1-based) of the lower and upper order statistics among nKept sorted values:
 // floor((0.5 * nKept) * alpha) raised to 1, ceil(nKept * (1 - 0.5 * alpha)) lowered to nKept.

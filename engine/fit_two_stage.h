@@ -19,8 +19,8 @@ void fitTwoStage(int32_t n1, int32_t p1, ConstDblVec Y1, ConstDblMat H10, int32_
                  ConstDblMat inputH21, int32_t p21, ConstIntVec inputA2, ConstDblMat levels1,
                  int32_t K1, ConstDblMat levels2, int32_t K2, DblMat treatment1, DblMat treatment2,
                  DblVec y2, DblMat h20, DblMat h21, IntVec a2, DblMat designM1, DblMat designM2,
-                 DblVec beta1hat, DblVec beta2hat, DblVec yhat, double tolerance,
-                 bool wantSigma1n, DblMat sigma1n, ErrorRecord& record);
+                 DblVec beta1hat, DblVec beta2hat, DblVec yhat, double tolerance, bool wantSigma1n,
+                 DblMat sigma1n, ErrorRecord& record);
 
 }  // namespace kestrion
 

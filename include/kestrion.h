@@ -56,15 +56,14 @@ KESTRION_API void checkversion(const int32_t* requestedVersion, uint8_t* version
  */
 KESTRION_API void runkestrion(int32_t cores, int32_t fixedTwo, const double* Y1,
                               const double* inputY2, int32_t n1, int32_t n2,
-                              const int32_t* respStatus, const int32_t* A1,
-                              const int32_t* inputA2, const double* H10, int32_t p10,
-                              const double* H11, int32_t p11, const double* inputH20, int32_t p20,
-                              const double* inputH21, int32_t p21, const double* levels1,
-                              int32_t K1, const double* levels2, int32_t K2,
-                              const double* contrastMatrix, int32_t nC, int32_t nBootstrap1,
-                              int32_t nBootstrap2, int32_t nGrid, double gridScale,
-                              uint8_t deriveCI, double alpha, double* beta1hat, double* beta2hat,
-                              double* upper, double* lower, int32_t* nCollinear,
+                              const int32_t* respStatus, const int32_t* A1, const int32_t* inputA2,
+                              const double* H10, int32_t p10, const double* H11, int32_t p11,
+                              const double* inputH20, int32_t p20, const double* inputH21,
+                              int32_t p21, const double* levels1, int32_t K1, const double* levels2,
+                              int32_t K2, const double* contrastMatrix, int32_t nC,
+                              int32_t nBootstrap1, int32_t nBootstrap2, int32_t nGrid,
+                              double gridScale, uint8_t deriveCI, double alpha, double* beta1hat,
+                              double* beta2hat, double* upper, double* lower, int32_t* nCollinear,
                               uint8_t* errorFlag, int32_t messageLength, int32_t* message);
 
 /*

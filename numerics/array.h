@@ -21,7 +21,7 @@ enum class Kind { Int, Dbl, Str, Log };
 struct Logical {
   int32_t value = 0;
   Logical() = default;
-  constexpr Logical(bool b) : value(b ? 1 : 0) {}  // NOLINT(google-explicit-constructor)
+  constexpr Logical(bool b) : value(b ? 1 : 0) {}         // NOLINT(google-explicit-constructor)
   constexpr operator bool() const { return value != 0; }  // NOLINT(google-explicit-constructor)
 };
 
@@ -146,11 +146,11 @@ class Array {
   template <typename... I>
   char* element(I... index) const {
     static_assert(K == Kind::Str);
-    return &view_(index...) ;
+    return &view_(index...);
   }
 
   View<Element, R> view() const { return view_; }
-  operator View<Element, R>() const { return view_; }  // NOLINT(google-explicit-constructor)
+  operator View<Element, R>() const { return view_; }        // NOLINT(google-explicit-constructor)
   operator View<const Element, R>() const { return view_; }  // NOLINT(google-explicit-constructor)
 
   // Used by the allocation family only.

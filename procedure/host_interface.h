@@ -52,8 +52,8 @@ typedef struct TalvenGrammarEntry {
 } TalvenGrammarEntry;
 
 typedef struct TalvenGrammar {
-  const char* procedure;          /* upper case procedure name, "TALVEN" */
-  const char* const* vocabulary;  /* every keyword and punctuation of the grammar */
+  const char* procedure;         /* upper case procedure name, "TALVEN" */
+  const char* const* vocabulary; /* every keyword and punctuation of the grammar */
   int32_t vocabularyCount;
   const TalvenGrammarEntry* entries;
   int32_t entryCount;

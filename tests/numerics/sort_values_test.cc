@@ -58,9 +58,9 @@ TEST(QsortDoubleValues, SameOrderAsTheSortWithThePermutation) {
     std::vector<double> without = c.values;
     std::vector<int32_t> permutation(c.values.size());
     ErrorRecord record;
-    ASSERT_EQ(qsort_double(make_view(with.data(), n), make_view(permutation.data(), n), n, true,
-                           record),
-              0);
+    ASSERT_EQ(
+        qsort_double(make_view(with.data(), n), make_view(permutation.data(), n), n, true, record),
+        0);
     ASSERT_EQ(qsort_double(make_view(without.data(), n), n, record), 0);
     EXPECT_EQ(bits_of(without), bits_of(with));
     EXPECT_FALSE(error_occurred(record));
@@ -73,8 +73,8 @@ TEST(QsortDoubleValues, StridedViewsAndShortViews) {
   const DblVec strided(buffer.data(), {1}, {9}, {2});
   ErrorRecord record;
   ASSERT_EQ(qsort_double(strided, 9, record), 0);
-  EXPECT_EQ(buffer, (std::vector<double>{0, -1, 1, -1, 2, -1, 3, -1, 4, -1, 5, -1, 7, -1, 8, -1,
-                                         9}));
+  EXPECT_EQ(buffer,
+            (std::vector<double>{0, -1, 1, -1, 2, -1, 3, -1, 4, -1, 5, -1, 7, -1, 8, -1, 9}));
 
   std::vector<double> three = {3, 2, 1};
   ASSERT_EQ(qsort_double(make_view(three.data(), 3), 4, record), -1);
