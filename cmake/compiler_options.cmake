@@ -7,12 +7,6 @@ target_compile_options(talven_options INTERFACE
 if(TALVEN_WERROR)
   target_compile_options(talven_options INTERFACE -Werror)
 endif()
-# GCC 12 at -O3 (Release) raises false maybe-uninitialized and restrict warnings inside
-# libstdc++'s string code; there they stay warnings rather than stopping the build.
-if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU")
-  target_compile_options(talven_options INTERFACE
-    $<$<CONFIG:Release>:-Wno-error=maybe-uninitialized -Wno-error=restrict>)
-endif()
 if(TALVEN_FAULT_INJECTION)
   target_compile_definitions(talven_options INTERFACE KESTRION_FAULT_INJECTION=1)
 endif()

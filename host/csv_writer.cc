@@ -96,7 +96,10 @@ std::string format_csv(const DataTable& table) {
 
 std::string write_file_atomically(const fs::path& file, std::string_view bytes) {
   const fs::path folder = file.parent_path().empty() ? fs::path(".") : file.parent_path();
-  std::string pattern = (folder / ("." + file.filename().string() + ".XXXXXX")).string();
+  std::string hidden_name = ".";
+  hidden_name += file.filename().string();
+  hidden_name += ".XXXXXX";
+  std::string pattern = (folder / hidden_name).string();
   std::vector<char> name(pattern.begin(), pattern.end());
   name.push_back('\0');
   const int fd = ::mkstemp(name.data());

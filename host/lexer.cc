@@ -133,7 +133,7 @@ Token Lexer::next() {
     t.text = c;
     advance();
     if (c == '-' && peek() == '-') {
-      t.text = "--";
+      t.text.push_back('-');
       advance();
     }
     if (c == ';') statement_start_ = true;

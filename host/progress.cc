@@ -67,7 +67,10 @@ void ProgressLine::update(int32_t done, int32_t total) {
 
 void ProgressLine::clear() {
   if (!shown()) return;
-  out_("\r" + std::string(width_, ' ') + "\r");
+  std::string blank(width_ + 2, ' ');
+  blank.front() = '\r';
+  blank.back() = '\r';
+  out_(blank);
   width_ = 0;
 }
 
