@@ -9,33 +9,11 @@
 
 #include "procedure/host_services.h"
 #include "procedure/kestrion_info.h"
+#include "procedure/statement_items.h"
 
 namespace talven {
 namespace {
 
-enum Item : int32_t {
-  kData = 1,
-  kContrast1 = 2,
-  kNtreats1 = 5,
-  kNtreats2 = 6,
-  kMain1 = 7,
-  kTailor1 = 8,
-  kMain2 = 9,
-  kTailor2 = 10,
-  kResponse = 12,
-  kStg1Trt = 13,
-  kStg2Trt = 14,
-  kStg2Sample = 15,
-  kNbootstrap1 = 17,
-  kNgrid = 18,
-  kAlpha = 19,
-  kCores = 20,
-  kGridScale = 21,
-  kNbootstrap2 = 22,
-  kSeed = 23,
-  kOutest = 24,
-};
-constexpr int32_t kDeriveCiFlag = 1;
 constexpr int32_t kLargestGrid = 2147483647;
 constexpr double kSlowGrid = 10000.0;
 constexpr int32_t kLargestSeed = 2147483562;

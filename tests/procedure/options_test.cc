@@ -5,33 +5,14 @@
 #include <string>
 #include <vector>
 
+#include "procedure/statement_items.h"
 #include "tests/procedure/fake_host.h"
 
 namespace talven_test {
 namespace {
 
-enum Item {
-  kData = 1,
-  kContrast1 = 2,
-  kNtreats1 = 5,
-  kNtreats2 = 6,
-  kMain1 = 7,
-  kTailor1 = 8,
-  kMain2 = 9,
-  kTailor2 = 10,
-  kResponse = 12,
-  kStg1Trt = 13,
-  kStg2Trt = 14,
-  kStg2Sample = 15,
-  kNbootstrap1 = 17,
-  kNgrid = 18,
-  kAlpha = 19,
-  kCores = 20,
-  kGridScale = 21,
-  kNbootstrap2 = 22,
-  kSeed = 23,
-  kDeriveCi = 1
-};
+using namespace talven;  // the grammar's item numbers
+constexpr int32_t kDeriveCi = kDeriveCiFlag;
 
 TEST(Options, DefaultsReachTheLibrary) {
   FakeHost host;

@@ -8,12 +8,13 @@
 #include <string>
 #include <vector>
 
+#include "procedure/statement_items.h"
 #include "tests/procedure/fake_host.h"
 
 namespace talven_test {
 namespace {
 
-constexpr int32_t kOutest = 24;
+using talven::kOutest;
 
 struct Row {
   double stage;
