@@ -1,5 +1,9 @@
 // One procedure step from start-up to the end code, and the release of its record.
+#include <chrono>
 #include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
 
 #include "procedure/host_services.h"
 #include "procedure/kestrion_info.h"
@@ -10,6 +14,7 @@ namespace {
 
 constexpr const char* kVersion = "1.0.0";
 constexpr const char* kRevisionDate = "May  2 2018";
+constexpr int32_t kLargestSeed = 2147483562;
 
 // Stands in for the arrays that have no elements in this run, so the library never sees null.
 double empty_block[1] = {0.0};
@@ -32,6 +37,46 @@ void report_progress(int32_t done, int32_t total, void* /*context*/) {
   if (progress != nullptr) progress(done, total);
 }
 
+std::string format_number(double value) {
+  char text[64];
+  std::snprintf(text, sizeof text, "%.10g", value);
+  return text;
+}
+
+// A treatment with fewer levels than its stage has treatments makes the design rank deficient;
+// the analysis then stops with a report that does not say why.
+void explain_missing_levels(const KESTRIONINFOSTR& info) {
+  struct Stage {
+    const char* list;
+    int32_t k, found, used, number;
+    const double* levels;
+    const std::vector<std::string>& names;
+  };
+  const Stage stages[] = {{"STG1TRT", info.K1, info.levels1_found, info.n1, 1, info.levels1,
+                           info.stage1_names.treatments},
+                          {"STG2TRT", info.K2, info.levels2_found, info.n2, 2, info.levels2,
+                           info.stage2_names.treatments}};
+  for (const Stage& stage : stages) {
+    if (stage.found >= stage.k) continue;
+    const int32_t rows = stage.k - 1;
+    std::vector<std::string> levels;
+    for (int32_t c = 0; c < stage.found; ++c) {
+      std::vector<std::string> values;
+      for (int32_t t = 0; t < rows; ++t)
+        values.push_back(format_number(stage.levels[t + c * rows]));
+      levels.push_back(rows == 1 ? values[0] : "(" + join(values) + ")");
+    }
+    const std::string found = rows == 1 ? "one value"
+                              : stage.found == 1
+                                  ? "one combination of values"
+                                  : std::to_string(stage.found) + " combinations of values";
+    log("%1z%s variable%s %s %s only %s (%s) among the %ld observations used; NTREATS%d=%d "
+        "treatments are expected.",
+        stage.list, rows == 1 ? "" : "s", join(stage.names).c_str(), rows == 1 ? "has" : "have",
+        found.c_str(), join(levels).c_str(), static_cast<long>(stage.used), stage.number, stage.k);
+  }
+}
+
 void call_library(KESTRIONINFOSTR& info, int32_t* message, uint8_t& error_flag) {
   const KestrionLibrary& library = kestrion_library();
   const int32_t version[3] = {1, 0, 0};
@@ -43,11 +88,14 @@ void call_library(KESTRIONINFOSTR& info, int32_t* message, uint8_t& error_flag) 
     end_procedure(TALVEN_END_ERROR);
   }
 
+  explain_missing_levels(info);
   if (info.deriveCI) {
     if (info.seed != 0) {
       log("%3zThe bootstrap used SEED=%d.", info.seed);
     } else {
-      log("%3zThe bootstrap was seeded from the clock; use SEED= for a reproducible run.");
+      // One seed for the whole run, so that the run can be repeated with SEED=.
+      info.seed = seed_from_clock(seed_clock()());
+      log("%3zThe bootstrap was seeded from the clock: SEED=%d repeats this run.", info.seed);
     }
   }
   log("%3zBefore runkestrion......");
@@ -68,6 +116,17 @@ void call_library(KESTRIONINFOSTR& info, int32_t* message, uint8_t& error_flag) 
 }
 
 }  // namespace
+
+SeedClock& seed_clock() {
+  static SeedClock clock = [] {
+    return static_cast<uint64_t>(std::chrono::system_clock::now().time_since_epoch().count());
+  };
+  return clock;
+}
+
+int32_t seed_from_clock(uint64_t ticks) {
+  return static_cast<int32_t>(1 + ticks % uint64_t{kLargestSeed});
+}
 
 KestrionLibrary linked_kestrion_library() {
   return KestrionLibrary{&::checkversion, &::runkestrion, &::seedkestrion, &::progresskestrion};

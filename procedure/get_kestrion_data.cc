@@ -1,9 +1,14 @@
 // Reads DATA=: keeps the complete cases, decides the stage-2 sample, and codes the treatments of
 // each stage by the order in which their levels first appear.
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
+#include <map>
+#include <string>
 #include <utility>
+#include <vector>
 
 #include "procedure/host_services.h"
 #include "procedure/kestrion_info.h"
@@ -65,6 +70,8 @@ class LevelTable {
     return true;
   }
 
+  int32_t found() const { return found_; }
+
   // The last matching column counts, unfilled ones (all 0) included; 0 when none matches.
   int32_t code(const double* values) const {
     for (int32_t c = k_ - 1; c >= 0; --c) {
@@ -83,6 +90,144 @@ class LevelTable {
 void copy_values(double* target, int64_t n1, int64_t i, const double* source, int64_t count) {
   for (int64_t j = 0; j < count; ++j) at(target, n1, i, j) = source[j];
 }
+
+// Why observations were left out: the specified warning says only that some were. A variable
+// may be read at several positions (age in MAIN1 and MAIN2); each counts once per observation.
+class LeftOutTally {
+ public:
+  LeftOutTally(const KESTRIONINFOSTR& info, const Layout& layout) : layout_(layout) {
+    for (int32_t pos = 0; pos < info.nReadVars; ++pos) {
+      const int32_t number = info.readVarNumbers[pos];
+      std::size_t k = 0;
+      while (k < numbers_.size() && numbers_[k] != number) ++k;
+      if (k == numbers_.size()) numbers_.push_back(number);
+      variable_of_.push_back(k);
+    }
+    missing_.assign(numbers_.size(), 0);
+    stage2_missing_.assign(numbers_.size(), 0);
+    seen_.assign(numbers_.size(), -1);
+    stage2_seen_.assign(numbers_.size(), -1);
+  }
+
+  // Stage-2 values count only for observations in the stage-2 sample: the others need none.
+  void left_out(const double* values, const uint8_t* missing, bool in_sample, bool bad_sample) {
+    ++left_out_;
+    if (bad_sample) ++bad_sample_;
+    for (std::size_t pos = 0; pos < variable_of_.size(); ++pos) {
+      const auto p = static_cast<int64_t>(pos);
+      if (!missing[pos]) continue;
+      if (p >= layout_.stage2_begin && p < layout_.stage2_end && !in_sample) continue;
+      count_once(missing_, seen_, pos);
+    }
+    if (bad_sample) ++bad_values_[values[layout_.sample]];
+  }
+
+  // Without STG2SAMPLE: how often each stage-2 variable is missing among all observations.
+  void stage2_missing(const uint8_t* missing) {
+    for (int64_t p = layout_.stage2_begin; p < layout_.stage2_end; ++p) {
+      if (missing[p]) count_once(stage2_missing_, stage2_seen_, static_cast<std::size_t>(p));
+    }
+  }
+
+  void next_observation() { ++observation_; }
+
+  void report(const KESTRIONINFOSTR& info, int64_t delivered) const {
+    if (left_out_ > 0) {
+      std::vector<std::pair<std::string, int64_t>> reasons;
+      for (std::size_t k = 0; k < numbers_.size(); ++k) {
+        if (missing_[k] > 0) {
+          reasons.push_back({variable_name(info.dataSet, numbers_[k]) + " missing", missing_[k]});
+        }
+      }
+      if (bad_sample_ > 0) {
+        reasons.push_back({sample_name(info) + " neither 0 nor 1", bad_sample_});
+      }
+      // Most first; ties in the order of the names, so that the NOTE reads the same whatever
+      // the order of the statements.
+      std::sort(reasons.begin(), reasons.end(), [](const auto& a, const auto& b) {
+        return a.second != b.second ? a.second > b.second : a.first < b.first;
+      });
+      if (reasons.size() > kMostReasons) reasons.resize(kMostReasons);
+      std::string text;
+      for (const auto& [reason, count] : reasons) {
+        text += (text.empty() ? "" : ", ") + reason + " in " + std::to_string(count);
+      }
+      log("%3z%ld of %ld observations were left out: %s.", static_cast<long>(left_out_),
+          static_cast<long>(delivered), text.c_str());
+    }
+    if (bad_sample_ > 0) report_bad_sample(info);
+    if (layout_.sample < 0) report_stage2_missing(info, delivered);
+  }
+
+ private:
+  static constexpr std::size_t kMostReasons = 10;
+  static constexpr std::size_t kMostValues = 5;
+
+  void count_once(std::vector<int64_t>& counts, std::vector<int64_t>& seen, std::size_t pos) {
+    const std::size_t k = variable_of_[pos];
+    if (seen[k] == observation_) return;
+    seen[k] = observation_;
+    ++counts[k];
+  }
+
+  static std::string sample_name(const KESTRIONINFOSTR& info) {
+    return variable_name(info.dataSet, info.readVarNumbers[info.p10 + info.p11 + info.K1 - 1]);
+  }
+
+  void report_bad_sample(const KESTRIONINFOSTR& info) const {
+    std::vector<std::pair<double, int64_t>> values(bad_values_.begin(), bad_values_.end());
+    // Most first; ties in increasing order of value (the map's order).
+    std::stable_sort(values.begin(), values.end(),
+                     [](const auto& a, const auto& b) { return a.second > b.second; });
+    auto observations = [](int64_t count) {
+      return std::to_string(count) + (count == 1 ? " observation" : " observations");
+    };
+    std::vector<std::string> parts;
+    int64_t listed = 0;
+    for (std::size_t v = 0; v < values.size() && v < kMostValues; ++v) {
+      char value[64];
+      std::snprintf(value, sizeof value, "%.10g", values[v].first);
+      parts.push_back(observations(values[v].second) + " with the value " + value);
+      listed += values[v].second;
+    }
+    if (listed < bad_sample_)
+      parts.push_back(observations(bad_sample_ - listed) + " with other values");
+    std::string text;
+    for (std::size_t k = 0; k < parts.size(); ++k) {
+      text += k == 0 ? "" : (k + 1 == parts.size() ? " and " : ", ");
+      text += parts[k];
+    }
+    log("%2zSTG2SAMPLE variable %s must be 0 (outside the stage-2 sample) or 1 (in it); %s %s "
+        "left out.",
+        sample_name(info).c_str(), text.c_str(), bad_sample_ == 1 ? "was" : "were");
+  }
+
+  void report_stage2_missing(const KESTRIONINFOSTR& info, int64_t delivered) const {
+    std::size_t worst = 0;
+    for (std::size_t k = 1; k < numbers_.size(); ++k) {
+      if (stage2_missing_[k] > stage2_missing_[worst]) worst = k;
+    }
+    const int64_t count = stage2_missing_.empty() ? 0 : stage2_missing_[worst];
+    if (count == 0 || count * 10 < delivered) return;
+    log("%2zWithout STG2SAMPLE every observation is in the stage-2 sample, and %s is missing in "
+        "%ld of %ld observations, which were therefore left out of both stages. If only some "
+        "subjects entered stage 2, mark them with a STG2SAMPLE statement.",
+        variable_name(info.dataSet, numbers_[worst]).c_str(), static_cast<long>(count),
+        static_cast<long>(delivered));
+  }
+
+  const Layout& layout_;
+  std::vector<int32_t> numbers_;          // distinct variables, in reading order
+  std::vector<std::size_t> variable_of_;  // reading position -> index into numbers_
+  std::vector<int64_t> missing_;
+  std::vector<int64_t> stage2_missing_;
+  std::vector<int64_t> seen_;
+  std::vector<int64_t> stage2_seen_;
+  std::map<double, int64_t> bad_values_;
+  int64_t observation_ = 0;
+  int64_t left_out_ = 0;
+  int64_t bad_sample_ = 0;
+};
 
 }  // namespace
 
@@ -131,6 +276,8 @@ void getKestrionData(KESTRIONINFOSTR& info) {
   double* row = allocate_array<double>(static_cast<std::size_t>(width), "observation");
   const int64_t rows = info.nObs;
 
+  LeftOutTally tally(info, l);
+  std::vector<uint8_t> missing(static_cast<std::size_t>(width));
   int64_t n1 = 0;
   int64_t delivered = 0;
   while (h.readerNext(info.dataReader)) {
@@ -145,7 +292,8 @@ void getKestrionData(KESTRIONINFOSTR& info) {
          missing_response = false;
     for (int64_t pos = 0; pos < width; ++pos) {
       const double value = info.obsBuffer[pos];
-      if (h.isMissing(value)) {
+      missing[static_cast<std::size_t>(pos)] = h.isMissing(value) ? 1 : 0;
+      if (missing[static_cast<std::size_t>(pos)] != 0) {
         if (pos < l.stage1_end) {
           missing_stage1 = true;
         } else if (pos == l.sample) {
@@ -162,6 +310,7 @@ void getKestrionData(KESTRIONINFOSTR& info) {
       }
     }
     double s = 0.0;
+    const double sample_value = l.sample >= 0 ? row[l.sample] : 0.0;
     if (l.sample >= 0 && !missing_sample) {
       s = 1.0 - std::trunc(row[l.sample]);
       row[l.sample] = s;
@@ -169,6 +318,14 @@ void getKestrionData(KESTRIONINFOSTR& info) {
     const bool retained =
         !missing_sample && !missing_response &&
         ((s == 0.0 && !missing_stage1 && !missing_stage2) || (s == 1.0 && !missing_stage1));
+    const uint8_t* flags = missing.data();
+    if (l.sample < 0 && missing_stage2) tally.stage2_missing(flags);
+    if (!retained) {
+      const bool bad_sample = !missing_sample && s != 0.0 && s != 1.0;
+      if (bad_sample) row[l.sample] = sample_value;
+      tally.left_out(row, flags, !missing_sample && s == 0.0, bad_sample);
+    }
+    tally.next_observation();
     if (!retained) continue;
     copy_values(info.H10, rows, n1, row + l.main1, info.p10);
     copy_values(info.H11, rows, n1, row + l.tailor1, info.p11);
@@ -186,6 +343,7 @@ void getKestrionData(KESTRIONINFOSTR& info) {
   }
   release_array(row);
   info.n1 = static_cast<int32_t>(n1);
+  tally.report(info, delivered);
   if (info.n1 < info.nObs) {
     log("%2zThere are missing data in the dataset, complete case analysis was used.");
   }
@@ -229,6 +387,8 @@ void getKestrionData(KESTRIONINFOSTR& info) {
     }
   }
 
+  info.levels1_found = levels1.found();
+  info.levels2_found = levels2.found();
   if (info.n2 < info.p2()) stop("%1zThere is not enough data at stage 2 for the method to work.");
 
   for (int64_t i = 0; i < n1; ++i) {

@@ -4,8 +4,10 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 #include "procedure/host_interface.h"
+#include "procedure/stage_model.h"
 
 namespace talven {
 
@@ -87,6 +89,12 @@ struct KESTRIONINFOSTR {
   // SEED=: 0 when not given.
   int32_t seed = 0;
   int32_t hasOutest = 0;
+  // Full variable names of each stage's model, for messages and data sets (the NameFields are cut).
+  StageNames stage1_names;
+  StageNames stage2_names;
+  // Distinct treatment levels seen among the observations used at each stage.
+  int32_t levels1_found = 0;
+  int32_t levels2_found = 0;
 
   int32_t p1() const { return p10 + K1 * (p11 + 1); }
   int32_t p2() const { return p20 + K2 * (p21 + 1); }
@@ -96,6 +104,9 @@ struct KESTRIONINFOSTR {
 const TalvenGrammar& talven_grammar();
 // Item number of OUTEST=.
 int32_t outest_item();
+
+// The full name of variable `number` of a data set.
+std::string variable_name(TalvenDataSet* data_set, int32_t number);
 
 // Reads, defaults and checks every option and variable list; allocates the record's option-sized
 // arrays. Stops the run on the first error.

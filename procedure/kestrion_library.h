@@ -3,6 +3,7 @@
 #ifndef TALVEN_PROCEDURE_KESTRION_LIBRARY_H
 #define TALVEN_PROCEDURE_KESTRION_LIBRARY_H
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -18,6 +19,12 @@ struct KestrionLibrary {
 };
 
 KestrionLibrary& kestrion_library();
+
+// The clock that seeds a bootstrap run without SEED=; tests replace it.
+using SeedClock = uint64_t (*)();
+SeedClock& seed_clock();
+// A seed in 1..2147483562 from a clock reading.
+int32_t seed_from_clock(uint64_t ticks);
 KestrionLibrary linked_kestrion_library();
 
 // The pieces of a diagnostic text that go to the log, one per line: the text ends at its first

@@ -6,9 +6,11 @@
 #include <cstring>
 #include <iterator>
 #include <string>
+#include <vector>
 
 #include "procedure/host_services.h"
 #include "procedure/kestrion_info.h"
+#include "procedure/stage_model.h"
 #include "procedure/statement_items.h"
 
 namespace talven {
@@ -17,6 +19,7 @@ namespace {
 constexpr int32_t kLargestGrid = 2147483647;
 constexpr double kSlowGrid = 10000.0;
 constexpr int32_t kLargestSeed = 2147483562;
+constexpr int32_t kFewestCovarianceReplicates = 20;
 
 constexpr const char* kVocabulary[] = {
     "(",         ")",           "-",           ":",           "=",        "ALPHA",      "CHAR",
@@ -106,10 +109,14 @@ VariableInfo variable_info(TalvenDataSet* data_set, int32_t number) {
   return info;
 }
 
-NameField* read_names(KESTRIONINFOSTR& info, int32_t item, int32_t count, const char* field) {
+// The 12-character fields of the listing, and the full names for every other use.
+NameField* read_names(KESTRIONINFOSTR& info, int32_t item, int32_t count, const char* field,
+                      std::vector<std::string>& full) {
   NameField* names = allocate_array<NameField>(static_cast<std::size_t>(count), field);
+  full.clear();
   for (int32_t i = 0; i < count; ++i) {
     const std::string name = variable_info(info.dataSet, host().itemVarNumber(item, i)).name;
+    full.push_back(name);
     std::memset(names[i].text, ' ', kNameLength);
     std::memcpy(names[i].text, name.data(), std::min<std::size_t>(name.size(), kNameLength));
     names[i].text[kNameLength] = '\0';
@@ -138,6 +145,70 @@ void check_overlap(const KESTRIONINFOSTR& info, int32_t tailor_item, int32_t mai
   }
 }
 
+// RESPONSE, STG2SAMPLE and the treatments each name one variable with a role of its own; a model
+// of y on itself or a treatment that is also a covariate gives a meaningless analysis. Stage-1
+// treatments may be stage-2 covariates. Variables are compared by number, not by cut names.
+void check_roles(const KESTRIONINFOSTR& info, bool has_stg2sample) {
+  struct List {
+    int32_t item;
+    const char* name;
+    int32_t count;
+  };
+  auto count = [](int32_t item) { return given(item) ? var_count(item) : 0; };
+  const List covariates[] = {{kMain1, "MAIN1", count(kMain1)},
+                             {kTailor1, "TAILOR1", count(kTailor1)},
+                             {kMain2, "MAIN2", count(kMain2)},
+                             {kTailor2, "TAILOR2", count(kTailor2)}};
+  const List roles[] = {{kResponse, "RESPONSE", 1},
+                        {kStg2Sample, "STG2SAMPLE", has_stg2sample ? 1 : 0},
+                        {kStg1Trt, "STG1TRT", info.K1 - 1},
+                        {kStg2Trt, "STG2TRT", info.K2 - 1}};
+  auto refuse = [&](int32_t variable, const char* role, const char* list) {
+    stop("%1zVariable %s is the %s variable and cannot also be in %s.",
+         variable_info(info.dataSet, variable).name.c_str(), role, list);
+  };
+  for (std::size_t r = 0; r < std::size(roles); ++r) {
+    const List& role = roles[r];
+    for (int32_t i = 0; i < role.count; ++i) {
+      const int32_t variable = host().itemVarNumber(role.item, i);
+      for (const List& list : covariates) {
+        if (role.item == kStg1Trt && (list.item == kMain2 || list.item == kTailor2)) continue;
+        for (int32_t j = 0; j < list.count; ++j) {
+          if (host().itemVarNumber(list.item, j) == variable)
+            refuse(variable, role.name, list.name);
+        }
+      }
+      // Later roles, and later treatments of the same stage: each pair is looked at once.
+      for (std::size_t o = r; o < std::size(roles); ++o) {
+        for (int32_t j = o == r ? i + 1 : 0; j < roles[o].count; ++j) {
+          if (host().itemVarNumber(roles[o].item, j) == variable) {
+            refuse(variable, role.name, roles[o].name);
+          }
+        }
+      }
+    }
+  }
+}
+
+// Limits from too few replicates are valid but unstable: say so, and how many would do.
+void warn_of_few_replicates(const KESTRIONINFOSTR& info) {
+  // Each tail of the main phase should hold at least one replicate: ALPHA/2 x NBOOTSTRAP1 >= 1.
+  const double half = info.alpha / 2;
+  if (half * info.nBootstrap1 < 1) {
+    double enough = std::ceil(1 / half);
+    while (half * (enough - 1) >= 1) --enough;
+    while (half * enough < 1) ++enough;
+    log("%2zNBOOTSTRAP1=%d is too small for ALPHA=%g: the limits are the extreme replicates; "
+        "use NBOOTSTRAP1=%.0f or more.",
+        info.nBootstrap1, info.alpha, enough);
+  }
+  if (info.nBootstrap2 < kFewestCovarianceReplicates) {
+    log("%2zNBOOTSTRAP2=%d is too small for a stable covariance of the stage-2 estimates; use "
+        "NBOOTSTRAP2=%d or more.",
+        info.nBootstrap2, kFewestCovarianceReplicates);
+  }
+}
+
 double* zero_level_table(int32_t k, const char* field) {
   const std::size_t count = static_cast<std::size_t>(k - 1) * static_cast<std::size_t>(k);
   double* table = allocate_array<double>(count, field);
@@ -150,6 +221,10 @@ void append_numbers(int32_t*& out, int32_t item, int32_t count) {
 }
 
 }  // namespace
+
+std::string variable_name(TalvenDataSet* data_set, int32_t number) {
+  return variable_info(data_set, number).name;
+}
 
 const TalvenGrammar& talven_grammar() {
   return kGrammar;
@@ -202,7 +277,13 @@ void read_options(KESTRIONINFOSTR& info) {
   info.levels2 = zero_level_table(info.K2, "levels2");
 
   info.deriveCI = 0;
-  if (info.K1 == 2 && info.K2 == 2 && host().flagSet(kDeriveCiFlag)) info.deriveCI = 255;
+  if (host().flagSet(kDeriveCiFlag)) {
+    if (info.K1 == 2 && info.K2 == 2) {
+      info.deriveCI = 255;
+    } else {
+      log("%3zConfidence intervals need two treatments at each stage; DERIVECI has no effect.");
+    }
+  }
   // The interval grid divides by NGRID - 1.
   if (info.deriveCI && info.nGrid < 2)
     stop("%1zNGRID must be at least 2 when DERIVECI is specified.");
@@ -241,11 +322,12 @@ void read_options(KESTRIONINFOSTR& info) {
   info.p10 = 0;
   if (has_main1) {
     info.p10 = var_count(kMain1);
-    info.main1Names = read_names(info, kMain1, info.p10, "main1Names");
+    info.main1Names = read_names(info, kMain1, info.p10, "main1Names", info.stage1_names.main);
   }
   if (!has_tailor1) stop("%1zTAILOR1 must be specified.");
   info.p11 = var_count(kTailor1);
-  info.tailor1Names = read_names(info, kTailor1, info.p11, "tailor1Names");
+  info.tailor1Names =
+      read_names(info, kTailor1, info.p11, "tailor1Names", info.stage1_names.tailor);
   check_overlap(info, kTailor1, kMain1, has_main1,
                 "%1zPlease remove variable %s from MAIN1 as TAYLOR1 variables are included as "
                 "MAIN1 automatically in the model.");
@@ -253,11 +335,12 @@ void read_options(KESTRIONINFOSTR& info) {
   info.p20 = 0;
   if (has_main2) {
     info.p20 = var_count(kMain2);
-    info.main2Names = read_names(info, kMain2, info.p20, "main2Names");
+    info.main2Names = read_names(info, kMain2, info.p20, "main2Names", info.stage2_names.main);
   }
   if (!has_tailor2) stop("%1zTAILOR2 must be specified.");
   info.p21 = var_count(kTailor2);
-  info.tailor2Names = read_names(info, kTailor2, info.p21, "tailor2Names");
+  info.tailor2Names =
+      read_names(info, kTailor2, info.p21, "tailor2Names", info.stage2_names.tailor);
   check_overlap(info, kTailor2, kMain2, has_main2,
                 "%1zPlease remove variable %s from MAIN2 as TAYLOR2 variables are included as "
                 "MAIN2 automatically in the model.");
@@ -277,20 +360,26 @@ void read_options(KESTRIONINFOSTR& info) {
   if (var_count(kStg1Trt) != info.K1 - 1) {
     stop("%1zPlease specify %d stage 1 treatment variable in STG1TRT.", info.K1 - 1);
   }
-  info.stg1TrtNames = read_names(info, kStg1Trt, info.K1 - 1, "stg1TrtNames");
+  info.stg1TrtNames =
+      read_names(info, kStg1Trt, info.K1 - 1, "stg1TrtNames", info.stage1_names.treatments);
   if (!has_stg2trt) stop("%1zSTG2TRT must be specified.");
   if (var_count(kStg2Trt) != info.K2 - 1) {
     stop("%1zPlease specify %d stage 2 treatment variable in STG2TRT.", info.K2 - 1);
   }
-  info.stg2TrtNames = read_names(info, kStg2Trt, info.K2 - 1, "stg2TrtNames");
+  info.stg2TrtNames =
+      read_names(info, kStg2Trt, info.K2 - 1, "stg2TrtNames", info.stage2_names.treatments);
+  check_roles(info, has_stg2sample);
 
   const int64_t p1 = info.p10 + int64_t{info.K1} * (info.p11 + 1);
   const int64_t p2 = info.p20 + int64_t{info.K2} * (info.p21 + 1);
   if (p1 > INT32_MAX || p2 > INT32_MAX) stop("%1zThe model has too many coefficients.");
   if (info.hasContrast) {
+    const std::vector<std::string> labels = coefficient_labels(info.stage1_names);
     if (info.nContrastCols != p1) {
-      stop("%1zContrast1 Dataset should have %d columns.", static_cast<int32_t>(p1));
+      log("%1zContrast1 Dataset should have %d columns.", static_cast<int32_t>(p1));
+      stop("%1zThe columns are used in this order: %s.", join(labels).c_str());
     }
+    std::vector<std::string> columns;
     for (int32_t j = 1; j <= info.nContrastCols; ++j) {
       const VariableInfo variable = variable_info(info.contrastSet, j);
       if (variable.type == TALVEN_VAR_CHARACTER) {
@@ -299,6 +388,14 @@ void read_options(KESTRIONINFOSTR& info) {
             "must be numeric.",
             variable.name.c_str());
       }
+      columns.push_back(variable.name);
+    }
+    const int misplaced = first_misplaced_column(columns, labels);
+    if (misplaced >= 0) {
+      log("%2zThe columns of the CONTRAST1= data set are used by position, but their names "
+          "suggest another order: column %d is named %s. The order is %s.",
+          misplaced + 1, columns[static_cast<std::size_t>(misplaced)].c_str(),
+          join(labels).c_str());
     }
     info.contrastObsBuffer =
         allocate_array<double>(static_cast<std::size_t>(info.nContrastCols), "contrastObsBuffer");
@@ -326,6 +423,7 @@ void read_options(KESTRIONINFOSTR& info) {
   append_numbers(out, kTailor2, info.p21);
   append_numbers(out, kStg2Trt, info.K2 - 1);
   append_numbers(out, kResponse, 1);
+  if (info.deriveCI) warn_of_few_replicates(info);
 }
 
 }  // namespace talven

@@ -34,6 +34,12 @@ struct TalvenRun {
     }
     return "";
   }
+  std::string first_warning() const {
+    for (const std::string& l : log) {
+      if (l.rfind("WARNING: ", 0) == 0) return l;
+    }
+    return "";
+  }
   std::string all() const {
     std::string out;
     for (const std::string& l : log) out += l + "\n";

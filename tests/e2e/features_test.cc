@@ -242,10 +242,30 @@ TEST_F(Features, OutestProblemsNeverLeaveAPartialFile) {
 TEST_F(Features, NoProgressInLogFiles) {
   const Outcome r = run(analysis("DATA=smart_study DERIVECI NBOOTSTRAP1=300 NBOOTSTRAP2=30"));
   EXPECT_EQ(r.status, 0) << r.log;
-  EXPECT_TRUE(
-      r.has("NOTE: The bootstrap was seeded from the clock; use SEED= for a reproducible run."));
+  EXPECT_NE(r.log.find("NOTE: The bootstrap was seeded from the clock: SEED="), std::string::npos);
   EXPECT_EQ(r.log.find("Bootstrap:"), std::string::npos);
   EXPECT_EQ(r.log.find('\r'), std::string::npos);
+}
+
+// A clock-seeded run names its seed, and SEED= with it repeats the run to the last digit.
+TEST_F(Features, TheClockSeedRepeatsTheRun) {
+  const std::string options = "DATA=smart_study DERIVECI NBOOTSTRAP1=100 NBOOTSTRAP2=40 NGRID=4";
+  const Outcome first = run(analysis(options));
+  EXPECT_EQ(first.status, 0) << first.log;
+  const std::string head = "NOTE: The bootstrap was seeded from the clock: SEED=";
+  const size_t at = first.log.find(head);
+  ASSERT_NE(at, std::string::npos) << first.log;
+  const std::string rest = first.log.substr(at + head.size());
+  const std::string seed = rest.substr(0, rest.find(' '));
+  EXPECT_EQ(rest.substr(seed.size(), rest.find('\n') - seed.size()), " repeats this run.");
+  const long value = std::stol(seed);
+  EXPECT_GE(value, 1);
+  EXPECT_LE(value, 2147483562);
+
+  const Outcome again = run(analysis(options + " SEED=" + seed));
+  EXPECT_EQ(again.status, 0) << again.log;
+  EXPECT_TRUE(again.has("NOTE: The bootstrap used SEED=" + seed + ".")) << again.log;
+  EXPECT_EQ(again.listing, first.listing);
 }
 
 // The progress line as a person sees it: talven in a tmux pane, the pane captured while it runs.

@@ -23,6 +23,8 @@ const char* kMoreThanTwo2 =
     "allows 2 treatments.";
 const char* kMissingData =
     "There are missing data in the dataset, complete case analysis was used.";
+const char* kOneLevel1 = "STG1TRT variable a1 has only one value ";
+const char* kAmong = " among the 6 observations used; NTREATS1=2 treatments are expected.";
 
 // Columns t1 a1 r t2 a2 y; p2 = 4, so four stage-2 subjects are needed.
 struct Row {
@@ -57,22 +59,28 @@ TEST(Data, StageOneLevelsAndCodes) {
     Doubles a1;
     Doubles levels;
     Ints codes;
+    Lines errors = {};
   };
-  const Case cases[] = {
+  // The analysis of a single level fails as rank deficient; before it, the cause is logged.
+  const std::vector<Case> cases = {
       {{1, 0, 1, 0, 0, 1}, {1, 0}, {1, 2, 1, 2, 2, 1}},
       {{-1, 1, 1, -1, 1, 1}, {-1, 1}, {1, 2, 2, 1, 2, 2}},
       {{0, 2e-8, 0, 2e-8, 0, 0}, {0, 2e-8}, {1, 2, 1, 2, 1, 1}},
       {{1, 1 + 5e-9, 0, 1, 0, 0}, {1, 0}, {1, 1, 2, 1, 2, 2}},
       // A single level leaves the second place at 0, and the last matching place gives the code.
-      {{1, 1, 1, 1, 1, 1}, {1, 0}, {1, 1, 1, 1, 1, 1}},
-      {{0, 5e-9, 0, 5e-9, 0, 0}, {0, 0}, {2, 2, 2, 2, 2, 2}},
+      {{1, 1, 1, 1, 1, 1}, {1, 0}, {1, 1, 1, 1, 1, 1}, {kOneLevel1 + std::string("(1)") + kAmong}},
+      {{0, 5e-9, 0, 5e-9, 0, 0},
+       {0, 0},
+       {2, 2, 2, 2, 2, 2},
+       {kOneLevel1 + std::string("(0)") + kAmong}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(::testing::PrintToString(c.a1));
     FakeHost host;
     FakeLibrary library;
     run(host, with_stage1(c.a1));
-    EXPECT_TRUE(host.errors().empty());
+    EXPECT_EQ(host.errors(), c.errors);
+    EXPECT_TRUE(library.called);
     EXPECT_TRUE(host.warnings().empty());
     EXPECT_EQ(library.levels1, c.levels);
     EXPECT_EQ(library.A1, c.codes);
@@ -149,7 +157,13 @@ TEST(Data, StageTwoSampleMembership) {
   FakeHost host;
   FakeLibrary library;
   run(host, rows);
-  EXPECT_EQ(host.warnings(), Lines{kMissingData});  // 2 and the missing value are dropped
+  // 2 and the missing value are dropped, and each is explained.
+  EXPECT_EQ(host.warnings(),
+            (Lines{"STG2SAMPLE variable r must be 0 (outside the stage-2 sample) or 1 (in it); 1 "
+                   "observation with the value 2 was left out.",
+                   kMissingData}));
+  EXPECT_EQ(host.lines_with("NOTE: 2 of"),
+            Lines{" 10 observations were left out: r missing in 1, r neither 0 nor 1 in 1."});
   EXPECT_EQ(library.n1, 8);
   EXPECT_EQ(library.resp_status, (Ints{0, 1, 0, 1, 1, 0, 0, 0}));
   EXPECT_EQ(library.n2, 5);

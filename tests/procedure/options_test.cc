@@ -102,6 +102,8 @@ TEST(Options, ChecksRunInOrderAndTheBannerComesFirst) {
       {[](FakeHost& h) { h.list(kStg2Trt, {}); },
        "Please specify 1 stage 2 treatment variable in STG2TRT."},
       {[](FakeHost& h) { h.clear_item(kStg2Trt); }, "STG2TRT must be specified."},
+      {[](FakeHost& h) { h.list(kMain2, {"y"}); },
+       "Variable y is the RESPONSE variable and cannot also be in MAIN2."},
       {[&](FakeHost& h) { h.data_set(kContrast1, contrasts); },
        "Contrast1 Dataset should have 4 columns."},
   };
@@ -117,10 +119,12 @@ TEST(Options, ChecksRunInOrderAndTheBannerComesFirst) {
       break;
     }
     SCOPED_TRACE(problems[first].error);
-    EXPECT_EQ(host.errors(), std::vector<std::string>{problems[first].error});
+    EXPECT_EQ(host.errors().front(), problems[first].error);
     ASSERT_GE(host.log.size(), 8u);
     EXPECT_EQ(host.log[0], " *** SAS PROC TALVEN ***");
-    EXPECT_EQ(host.log.back(), "ERROR: " + problems[first].error);
+    // Only the wrong contrast width explains itself on a second line.
+    EXPECT_EQ(host.errors().size(), first + 1 == problems.size() ? 2u : 1u);
+    EXPECT_EQ(host.log[host.log.size() - host.errors().size()], "ERROR: " + problems[first].error);
     EXPECT_EQ(host.end_codes, std::vector<int32_t>{3000});
     EXPECT_TRUE(host.declared.empty());  // no data read
     EXPECT_FALSE(library.called);

@@ -154,10 +154,13 @@ TEST(SeedNoteAndProgress, FollowTheIntervalRequest) {
       {false, 0, true, nullptr},
       {false, 5, true, nullptr},
       {true, 0, true,
-       "NOTE: The bootstrap was seeded from the clock; use SEED= for a reproducible run."},
+       "NOTE: The bootstrap was seeded from the clock: SEED=123456789 repeats this run."},
       {true, 2147483562, true, "NOTE: The bootstrap used SEED=2147483562."},
       {true, 9, false, "NOTE: The bootstrap used SEED=9."},
   };
+  const talven::SeedClock saved = talven::seed_clock();
+  // 123456788 ticks map to seed 123456789; 2147483562 more ticks map to the same seed.
+  talven::seed_clock() = [] { return uint64_t{123456788} + 3 * uint64_t{2147483562}; };
   for (const auto& c : cases) {
     SCOPED_TRACE(std::string(c.ci ? "DERIVECI" : "no DERIVECI") +
                  " SEED=" + std::to_string(c.seed));
@@ -180,6 +183,10 @@ TEST(SeedNoteAndProgress, FollowTheIntervalRequest) {
       ASSERT_NE(note, host.log.end());
       EXPECT_EQ(note + 1, before);
     }
+    // A clock seed is used exactly as SEED= would be.
+    if (c.ci) {
+      EXPECT_EQ(library.seeds, std::vector<int32_t>{c.seed != 0 ? c.seed : 123456789});
+    }
     // Reports reach the host only when there is a computation to report and a host to show it;
     // the callback is withdrawn when the library returns.
     const bool reports = c.ci && c.host_progress;
@@ -191,6 +198,7 @@ TEST(SeedNoteAndProgress, FollowTheIntervalRequest) {
       EXPECT_EQ(library.progress_callbacks.back(), nullptr);
     }
   }
+  talven::seed_clock() = saved;
 }
 
 }  // namespace
