@@ -64,7 +64,9 @@ void explain_missing_levels(const KESTRIONINFOSTR& info) {
       std::vector<std::string> values;
       for (int32_t t = 0; t < rows; ++t)
         values.push_back(format_number(stage.levels[t + c * rows]));
-      levels.push_back(rows == 1 ? values[0] : "(" + join(values) + ")");
+      std::string level = rows == 1 ? values[0] : std::string("(");
+      if (rows > 1) level.append(join(values)).append(")");
+      levels.push_back(level);
     }
     const std::string found = rows == 1 ? "one value"
                               : stage.found == 1

@@ -150,7 +150,8 @@ class LeftOutTally {
       if (reasons.size() > kMostReasons) reasons.resize(kMostReasons);
       std::string text;
       for (const auto& [reason, count] : reasons) {
-        text += (text.empty() ? "" : ", ") + reason + " in " + std::to_string(count);
+        if (!text.empty()) text += ", ";
+        text.append(reason).append(" in ").append(std::to_string(count));
       }
       log("%3z%ld of %ld observations were left out: %s.", static_cast<long>(left_out_),
           static_cast<long>(delivered), text.c_str());
