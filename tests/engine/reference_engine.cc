@@ -339,7 +339,8 @@ CiResult calculate_ci(const Study& st, const CiOptions& o) {
   for (int32_t j = 1; j <= d2; ++j)
     gamma(G + 1, j) = std::sqrt(double(n1)) * st.beta2hat[nr + j - 1];
 
-  // Spec layout: target, replicate, grid row.
+  // The interval store in the method's own order, target fastest, then replicate, then grid row;
+  // the fast engine keeps each (target, grid row) series contiguous instead.
   const int64_t rows = G + 1;
   std::vector<double> byReplicate(int64_t{m} * o.nBootstrap1 * rows);
   const auto at = [&](int32_t k, int32_t b, int64_t g) -> double& {

@@ -60,7 +60,9 @@ TEST(Progress, ErasedWhenDoneOrAskedAndPaddedWhenShorter) {
   ASSERT_EQ(t.writes.size(), 2u);
   EXPECT_EQ(t.writes[1], "\r" + longer);
   t.line.clear();
-  EXPECT_EQ(t.writes.back(), "\r" + std::string(longer.size(), ' ') + "\r");
+  std::string erased(longer.size() + 2, ' ');
+  erased.front() = erased.back() = '\r';
+  EXPECT_EQ(t.writes.back(), erased);
   EXPECT_FALSE(t.line.shown());
   t.line.clear();
   EXPECT_EQ(t.writes.size(), 3u) << "nothing to erase twice";

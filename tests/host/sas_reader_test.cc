@@ -147,8 +147,8 @@ TEST(SasReader, ReadsWhatTheCsvReaderReadsFromTheSameData) {
   none.rows.clear();
   Grid many = {{"a", "b", "c"}, {false, false, true}, {}};
   for (int i = 0; i < 30000; ++i) {  // several pages of a sas7bdat file
-    many.rows.push_back(
-        {std::to_string(i), i % 97 ? std::to_string(i * 0.5) : ".", "g" + std::to_string(i % 10)});
+    many.rows.push_back({std::to_string(i), i % 97 ? std::to_string(i * 0.5) : ".",
+                         std::string{'g', char('0' + i % 10)}});
   }
   for (const Flavour& f : kFlavours) {
     SCOPED_TRACE(f.name);

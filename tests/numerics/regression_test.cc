@@ -269,7 +269,7 @@ double digits(double got, double certified) {
 }
 
 TEST(SvdrL2, LongleyCertifiedValuesToNineDigits) {
-  const std::string dir = TALVEN_SOURCE_DIR "/../shared/data/";
+  const std::string dir = TALVEN_SOURCE_DIR "/tests/numerics/data/";
   const auto data = read_csv(dir + "longley.csv");
   const auto certified = read_csv(dir + "longley_certified.csv");
   ASSERT_EQ(data.size(), 17u);

@@ -48,7 +48,8 @@ void list_items(const TalvenRoutines& r) {
     if (!r.itemGiven(item)) continue;
     std::string numbers;
     for (int32_t k = 0; k < r.itemVarCount(item); ++k) {
-      numbers += " " + std::to_string(r.itemVarNumber(item, k));
+      numbers += ' ';
+      numbers += std::to_string(r.itemVarNumber(item, k));
     }
     r.log("%3zlist %d:%s", item, numbers.c_str());
   }
