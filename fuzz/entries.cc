@@ -27,12 +27,12 @@ std::string_view as_text(const uint8_t* data, size_t size) {
 
 // A reader may refuse any input, but a table it returns must be whole: every column as long as
 // the table, values only in the vector of the column's type, names present.
-void check_table(const host::CsvOutcome& outcome) {
-  if (outcome.table == nullptr) {
-    require(!outcome.error.empty());
+void check_table(const host::ReadOutcome& outcome) {
+  if (!outcome.ok()) {
+    require(!outcome.error().empty());
     return;
   }
-  const host::DataTable& t = *outcome.table;
+  const host::DataTable& t = **outcome;
   require(t.rows >= 0);
   for (const host::Column& c : t.columns) {
     require(!c.name.empty());
@@ -69,10 +69,9 @@ class MemoryLoader : public host::DataSetLoader {
  public:
   explicit MemoryLoader(const host::Libraries& libraries)
       : host::DataSetLoader(libraries), table_(make_study()) {}
-  std::unique_ptr<TalvenDataSet> open(const host::DataSetRef& ref, std::string* error) override {
+  host::Result<std::unique_ptr<TalvenDataSet>> open(const host::DataSetRef& ref) override {
     if (host::to_upper(ref.member) == "MISSING") {
-      *error = "Data set " + ref.display() + " does not exist.";
-      return nullptr;
+      return host::Failure{"Data set " + ref.display() + " does not exist."};
     }
     auto ds = std::make_unique<TalvenDataSet>();
     ds->table = table_;

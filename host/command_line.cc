@@ -17,7 +17,7 @@
 #include "host/log.h"
 #include "host/module_loader.h"
 #include "host/runner.h"
-#include "procedure/host_interface.h"
+#include "talven_host.h"
 
 namespace host {
 
@@ -115,11 +115,9 @@ const TalvenAnchor kIdleAnchor = {sizeof(TalvenAnchor), &no_value, &no_module, &
 
 std::string module_version() {
   ModuleLoader loader(default_module_folders());
-  std::string why;
-  bool not_found = false;
-  const TalvenMcnMain entry = loader.load("TALVEN", &why, &not_found);
-  if (entry == nullptr) return "procedure module: not available (" + why + ")";
-  const TalvenImageInformation* info = entry(&kIdleAnchor);
+  const Result<TalvenMcnMain> entry = loader.load("TALVEN");
+  if (!entry) return "procedure module: not available (" + entry.error() + ")";
+  const TalvenImageInformation* info = (*entry)(&kIdleAnchor);
   if (info == nullptr || std::memcmp(info->tag, TALVEN_IMAGE_TAG, TALVEN_IMAGE_TAG_LENGTH) != 0) {
     return "procedure module: libtalven.so has no image information";
   }

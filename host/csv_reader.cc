@@ -210,10 +210,8 @@ class Scanner {
   std::string error_;
 };
 
-CsvOutcome fail(std::string message) {
-  CsvOutcome out;
-  out.error = std::move(message);
-  return out;
+Failure fail(std::string message) {
+  return Failure{std::move(message)};
 }
 
 // A regular file mapped read-only. Parsing from the page cache spares a copy of the whole file
@@ -259,6 +257,21 @@ bool is_missing_form(std::string_view field) {
   return false;
 }
 
+std::string character_explanation(const Column& column) {
+  if (column.type != VarType::kCharacter || !column.first_text) return {};
+  constexpr size_t kShown = 40;
+  std::string text = column.first_text->text;
+  if (text.size() > kShown) {
+    size_t cut = kShown;
+    while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) --cut;  // UTF-8
+    text = text.substr(0, cut) + "...";
+  }
+  return column.name + " is character because line " + std::to_string(column.first_text->line) +
+         " holds '" + text +
+         "'; a numeric column holds numbers and these missing values only: an empty field, ., "
+         ".A to .Z, ._ or NA.";
+}
+
 bool parse_decimal(std::string_view field, double* value) {
   const char* p = field.data();
   const char* end = p + field.size();
@@ -286,7 +299,7 @@ bool parse_decimal(std::string_view field, double* value) {
   return true;
 }
 
-CsvOutcome parse_csv(std::string_view text, char delimiter, std::string_view label) {
+ReadOutcome parse_csv(std::string_view text, char delimiter, std::string_view label) {
   Scanner scan(text, delimiter, label);
   if (scan.at_end() || scan.only_blank_lines_left()) {
     return fail("File " + std::string(label) + " is empty: it has no line of variable names");
@@ -361,6 +374,7 @@ CsvOutcome parse_csv(std::string_view text, char delimiter, std::string_view lab
           numeric[count] = 0;
           any_character = true;
           std::vector<double>().swap(values);
+          table->columns[count].first_text = FirstText{record_line, std::string(content)};
         }
       }
       ++count;
@@ -391,12 +405,10 @@ CsvOutcome parse_csv(std::string_view text, char delimiter, std::string_view lab
       }
     }
   }
-  CsvOutcome out;
-  out.table = std::move(table);
-  return out;
+  return std::shared_ptr<const DataTable>(std::move(table));
 }
 
-CsvOutcome read_csv_file(const std::filesystem::path& path) {
+ReadOutcome read_csv_file(const std::filesystem::path& path) {
   const std::string label = path.string();
   std::error_code ec;
   if (std::filesystem::is_directory(path, ec)) {

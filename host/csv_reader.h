@@ -4,43 +4,28 @@
 #ifndef TALVEN_HOST_CSV_READER_H
 #define TALVEN_HOST_CSV_READER_H
 
-#include <cstdint>
 #include <filesystem>
-#include <memory>
 #include <string>
 #include <string_view>
-#include <vector>
+
+#include "host/data_table.h"
 
 namespace host {
 
-enum class VarType { kNumeric = 1, kCharacter = 2 };
-
-struct Column {
-  std::string name;
-  VarType type = VarType::kNumeric;
-  std::vector<double> numbers;     // numeric columns; missing values are NaN
-  std::vector<std::string> texts;  // character columns
-};
-
-struct DataTable {
-  std::vector<Column> columns;
-  int64_t rows = 0;
-};
-
-struct CsvOutcome {
-  std::shared_ptr<const DataTable> table;  // null on failure
-  std::string error;                       // names the file (label) and line
-};
-
 // True for the numeric missing-value forms: empty, ".", ".A" to ".Z", "._", "NA".
 bool is_missing_form(std::string_view field);
+
+// Why a column that was meant to be numeric reads as character: "y is character because line 18
+// holds 'n/a'" and the forms read as missing values. Empty when the reader recorded no such field
+// (a character variable of a SAS data set, for instance).
+std::string character_explanation(const Column& column);
 // Parses a whole field as a finite decimal number (optional sign, digits, fraction, exponent).
 bool parse_decimal(std::string_view field, double* value);
 
 // `label` names the source in error messages (usually the file name).
-CsvOutcome parse_csv(std::string_view text, char delimiter, std::string_view label);
+ReadOutcome parse_csv(std::string_view text, char delimiter, std::string_view label);
 // Tab-delimited when the file name ends in ".tsv", else comma-delimited.
-CsvOutcome read_csv_file(const std::filesystem::path& path);
+ReadOutcome read_csv_file(const std::filesystem::path& path);
 
 }  // namespace host
 

@@ -94,7 +94,7 @@ std::string format_csv(const DataTable& table) {
   return out;
 }
 
-std::string write_file_atomically(const fs::path& file, std::string_view bytes) {
+Result<void> write_file_atomically(const fs::path& file, std::string_view bytes) {
   const fs::path folder = file.parent_path().empty() ? fs::path(".") : file.parent_path();
   std::string hidden_name = ".";
   hidden_name += file.filename().string();
@@ -104,7 +104,8 @@ std::string write_file_atomically(const fs::path& file, std::string_view bytes) 
   name.push_back('\0');
   const int fd = ::mkstemp(name.data());
   if (fd < 0) {
-    return "a temporary file cannot be created in " + folder.string() + ": " + std::strerror(errno);
+    return Failure{"a temporary file cannot be created in " + folder.string() + ": " +
+                   std::strerror(errno)};
   }
   const std::string temporary(name.data());
   std::string why;
@@ -124,8 +125,9 @@ std::string write_file_atomically(const fs::path& file, std::string_view bytes) 
   }
   if (::close(fd) != 0 && why.empty()) why = std::strerror(errno);
   if (why.empty() && ::rename(temporary.c_str(), file.c_str()) != 0) why = std::strerror(errno);
-  if (!why.empty()) ::unlink(temporary.c_str());
-  return why;
+  if (why.empty()) return {};
+  ::unlink(temporary.c_str());
+  return Failure{why};
 }
 
 }  // namespace host

@@ -7,7 +7,8 @@
 #include <string>
 #include <string_view>
 
-#include "host/csv_reader.h"
+#include "host/data_table.h"
+#include "host/result.h"
 
 namespace host {
 
@@ -17,9 +18,9 @@ namespace host {
 std::string format_csv(const DataTable& table);
 
 // Writes `bytes` to a new file in the folder of `file` and renames it to `file`, replacing any
-// file of that name only once the new one is complete and flushed to disk. Empty on success;
-// else the reason, and neither `file` nor a temporary file has changed.
-std::string write_file_atomically(const std::filesystem::path& file, std::string_view bytes);
+// file of that name only once the new one is complete and flushed to disk. On failure neither
+// `file` nor a temporary file has changed.
+Result<void> write_file_atomically(const std::filesystem::path& file, std::string_view bytes);
 
 }  // namespace host
 

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <iterator>
 
+#include "host/csv_reader.h"
 #include "host/sas_reader.h"
 #include "host/text_util.h"
 
@@ -19,10 +20,11 @@ std::string DataSetRef::display() const {
   return to_upper(libref) + "." + to_upper(member);
 }
 
-std::string Libraries::assign(const std::string& libref, const fs::path& folder) {
+Result<void> Libraries::assign(const std::string& libref, const fs::path& folder) {
   std::error_code ec;
   if (!fs::is_directory(folder, ec)) {
-    return "The folder " + folder.string() + " of library " + to_upper(libref) + " does not exist.";
+    return Failure{"The folder " + folder.string() + " of library " + to_upper(libref) +
+                   " does not exist."};
   }
   folders_[to_upper(libref)] = folder;
   return {};
@@ -71,21 +73,14 @@ bool is_sas_file(const fs::path& file) {
   return ends_with_ignoring_case(name, ".sas7bdat") || ends_with_ignoring_case(name, ".xpt");
 }
 
-fs::path locate_data_set(const DataSetRef& ref, const Libraries& libraries, std::string* error,
-                         std::string* note) {
+Result<LocatedFile> locate_data_set(const DataSetRef& ref, const Libraries& libraries) {
   if (ref.quoted) {
     std::error_code ec;
-    if (!fs::exists(ref.path, ec)) {
-      *error = "File " + ref.path + " does not exist.";
-      return {};
-    }
-    return ref.path;
+    if (!fs::exists(ref.path, ec)) return Failure{"File " + ref.path + " does not exist."};
+    return LocatedFile{ref.path, {}};
   }
   const auto folder = libraries.folder(ref.libref);
-  if (!folder) {
-    *error = "Libref " + to_upper(ref.libref) + " is not assigned.";
-    return {};
-  }
+  if (!folder) return Failure{"Libref " + to_upper(ref.libref) + " is not assigned."};
   constexpr size_t kKinds = std::size(kExtensions);
   std::vector<fs::path> matches[kKinds];
   std::error_code ec;
@@ -95,56 +90,50 @@ fs::path locate_data_set(const DataSetRef& ref, const Libraries& libraries, std:
       if (iequals(name, ref.member + kExtensions[k])) matches[k].push_back(it->path());
     }
   }
-  if (ec) {
-    *error = folder_unreadable(*folder, ref.libref, ec);
-    return {};
-  }
+  if (ec) return Failure{folder_unreadable(*folder, ref.libref, ec)};
   size_t chosen = kKinds;
   for (size_t k = 0; k < kKinds && chosen == kKinds; ++k) {
     if (!matches[k].empty()) chosen = k;
   }
   if (chosen == kKinds) {
     const std::string stem = to_lower(ref.member);
-    *error = "Data set " + ref.display() + " does not exist (no file " + stem + ".csv, " + stem +
-             ".sas7bdat or " + stem + ".xpt in " + folder->string() + ").";
-    return {};
+    return Failure{"Data set " + ref.display() + " does not exist (no file " + stem + ".csv, " +
+                   stem + ".sas7bdat or " + stem + ".xpt in " + folder->string() + ")."};
   }
   std::vector<fs::path>& found = matches[chosen];
   if (found.size() > 1) {
     std::sort(found.begin(), found.end());
-    *error = "Data set " + ref.display() + " is ambiguous: both " + found[0].filename().string() +
-             " and " + found[1].filename().string() + " are in " + folder->string() + ".";
-    return {};
+    return Failure{"Data set " + ref.display() + " is ambiguous: both " +
+                   found[0].filename().string() + " and " + found[1].filename().string() +
+                   " are in " + folder->string() + "."};
   }
   std::vector<fs::path> ignored;
   for (size_t k = chosen + 1; k < kKinds; ++k) {
     ignored.insert(ignored.end(), matches[k].begin(), matches[k].end());
   }
-  if (note != nullptr && !ignored.empty()) {
-    *note = "Data set " + ref.display() + " is read from " + found.front().filename().string() +
-            "; " + list_names(ignored) + " in the same folder " +
-            (ignored.size() == 1 ? "is" : "are") + " not used.";
+  LocatedFile located{found.front(), {}};
+  if (!ignored.empty()) {
+    located.note = "Data set " + ref.display() + " is read from " +
+                   found.front().filename().string() + "; " + list_names(ignored) +
+                   " in the same folder " + (ignored.size() == 1 ? "is" : "are") + " not used.";
   }
-  return found.front();
+  return located;
 }
 
-fs::path locate_output_data_set(const DataSetRef& ref, const Libraries& libraries,
-                                std::string* error) {
+Result<fs::path> locate_output_data_set(const DataSetRef& ref, const Libraries& libraries) {
   std::error_code ec;
   fs::path file;
   if (ref.quoted) {
     file = ref.path;
     if (!ends_with_ignoring_case(file.filename().string(), ".csv")) {
-      *error = "File " + ref.path +
-               " cannot be written: output data sets are CSV files, so its "
-               "name must end in .csv.";
-      return {};
+      return Failure{"File " + ref.path +
+                     " cannot be written: output data sets are CSV files, so its "
+                     "name must end in .csv."};
     }
   } else {
     const auto folder = libraries.folder(ref.libref);
     if (!folder) {
-      *error = "Libref " + to_upper(ref.libref) + " is not assigned.";
-      return {};
+      return Failure{"Libref " + to_upper(ref.libref) + " is not assigned."};
     }
     std::vector<fs::path> same;
     for (fs::directory_iterator it(*folder, ec), end; !ec && it != end; it.increment(ec)) {
@@ -153,41 +142,37 @@ fs::path locate_output_data_set(const DataSetRef& ref, const Libraries& librarie
       }
     }
     if (ec) {
-      *error = folder_unreadable(*folder, ref.libref, ec);
-      return {};
+      return Failure{folder_unreadable(*folder, ref.libref, ec)};
     }
     if (same.size() > 1) {
       std::sort(same.begin(), same.end());
-      *error = "Data set " + ref.display() + " is ambiguous: both " + same[0].filename().string() +
-               " and " + same[1].filename().string() + " are in " + folder->string() + ".";
-      return {};
+      return Failure{"Data set " + ref.display() + " is ambiguous: both " +
+                     same[0].filename().string() + " and " + same[1].filename().string() +
+                     " are in " + folder->string() + "."};
     }
     file = same.empty() ? *folder / (to_lower(ref.member) + ".csv") : same.front();
   }
   if (fs::is_directory(file, ec)) {
-    *error = "File " + file.string() + " cannot be written: it is a folder.";
-    return {};
+    return Failure{"File " + file.string() + " cannot be written: it is a folder."};
   }
   const fs::path parent = file.parent_path().empty() ? fs::path(".") : file.parent_path();
   if (!fs::is_directory(parent, ec)) {
-    *error = "File " + file.string() + " cannot be written: the folder " + parent.string() +
-             " does not exist.";
-    return {};
+    return Failure{"File " + file.string() + " cannot be written: the folder " + parent.string() +
+                   " does not exist."};
   }
   // The file is written beside itself and renamed, so the folder must take new files.
   if (::access(parent.c_str(), W_OK | X_OK) != 0) {
-    *error = "File " + file.string() + " cannot be written: the folder " + parent.string() +
-             " does not accept new files (" + std::strerror(errno) + ").";
-    return {};
+    return Failure{"File " + file.string() + " cannot be written: the folder " + parent.string() +
+                   " does not accept new files (" + std::strerror(errno) + ")."};
   }
   return file;
 }
 
-std::unique_ptr<TalvenDataSet> DataSetLoader::open(const DataSetRef& ref, std::string* error) {
-  std::string note;
-  const fs::path file = locate_data_set(ref, libraries_, error, &note);
-  if (file.empty()) return nullptr;
-  if (!note.empty() && note_sink_) note_sink_(note);
+Result<std::unique_ptr<TalvenDataSet>> DataSetLoader::open(const DataSetRef& ref) {
+  const Result<LocatedFile> located = locate_data_set(ref, libraries_);
+  if (!located) return Failure{located.error()};
+  const fs::path& file = located->path;
+  if (!located->note.empty() && note_sink_) note_sink_(located->note);
   std::error_code ec;
   fs::path key = fs::weakly_canonical(file, ec);
   if (ec) key = file;
@@ -196,12 +181,9 @@ std::unique_ptr<TalvenDataSet> DataSetLoader::open(const DataSetRef& ref, std::s
   if (it != cache_.end()) {
     table = it->second;
   } else {
-    CsvOutcome loaded = is_sas_file(file) ? read_sas_file(file) : read_csv_file(file);
-    if (!loaded.table) {
-      *error = with_period(loaded.error);
-      return nullptr;
-    }
-    table = loaded.table;
+    const ReadOutcome loaded = is_sas_file(file) ? read_sas_file(file) : read_csv_file(file);
+    if (!loaded) return Failure{with_period(loaded.error())};
+    table = *loaded;
     cache_.emplace(key.string(), table);
   }
   auto ds = std::make_unique<TalvenDataSet>();

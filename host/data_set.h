@@ -10,7 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "host/csv_reader.h"
+#include "host/data_table.h"
+#include "host/result.h"
 
 // The opaque handle of the module interface.
 struct TalvenDataSet {
@@ -33,38 +34,38 @@ struct DataSetRef {
 class Libraries {
  public:
   explicit Libraries(std::filesystem::path work) { folders_["WORK"] = std::move(work); }
-  // Empty on success, else the reason.
-  std::string assign(const std::string& libref, const std::filesystem::path& folder);
+  Result<void> assign(const std::string& libref, const std::filesystem::path& folder);
   std::optional<std::filesystem::path> folder(const std::string& libref) const;
 
  private:
   std::map<std::string, std::filesystem::path> folders_;  // keys upper case
 };
 
+struct LocatedFile {
+  std::filesystem::path path;
+  std::string note;  // when files of several kinds exist: which one is used
+};
+
 // Finds the file of a data set: in a library folder MEMBER.csv, MEMBER.sas7bdat or MEMBER.xpt
-// with the name matched without regard to case, in that order of preference. When files of
-// several kinds exist, *note (if given) names the file used and the others. Empty path and *error
-// set when there is none (or two that differ only in case).
-std::filesystem::path locate_data_set(const DataSetRef& ref, const Libraries& libraries,
-                                      std::string* error, std::string* note = nullptr);
+// with the name matched without regard to case, in that order of preference. Fails when there is
+// none (or two that differ only in case).
+Result<LocatedFile> locate_data_set(const DataSetRef& ref, const Libraries& libraries);
 
 // True when the file is read as a SAS data set (.sas7bdat or .xpt, in any case).
 bool is_sas_file(const std::filesystem::path& file);
 
 // The file an output data set is written to: in a library folder MEMBER.csv (an existing file of
 // that name in another case is replaced under its own name, a new one is named in lower case);
-// a quoted path must end in .csv. Checks that the folder exists and can be written. Empty path
-// and *error set otherwise.
-std::filesystem::path locate_output_data_set(const DataSetRef& ref, const Libraries& libraries,
-                                             std::string* error);
+// a quoted path must end in .csv. Checks that the folder exists and can be written.
+Result<std::filesystem::path> locate_output_data_set(const DataSetRef& ref,
+                                                     const Libraries& libraries);
 
-// Loads a data set; null and *error set on failure. Tables are cached per loader, so a file named
-// twice in one step is read once.
+// Loads data sets. Tables are cached per loader, so a file named twice in one step is read once.
 class DataSetLoader {
  public:
   explicit DataSetLoader(const Libraries& libraries) : libraries_(libraries) {}
   virtual ~DataSetLoader() = default;
-  virtual std::unique_ptr<TalvenDataSet> open(const DataSetRef& ref, std::string* error);
+  virtual Result<std::unique_ptr<TalvenDataSet>> open(const DataSetRef& ref);
 
   const Libraries& libraries() const { return libraries_; }
   // Receives the notes of the lookup (which of several files was read).

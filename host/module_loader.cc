@@ -16,9 +16,7 @@ std::vector<fs::path> default_module_folders() {
   return {dir, dir / ".." / "lib"};
 }
 
-TalvenMcnMain ModuleLoader::load(const std::string& procedure, std::string* error,
-                                 bool* not_found) {
-  *not_found = false;
+Result<TalvenMcnMain> ModuleLoader::load(const std::string& procedure) {
   const std::string file = "lib" + to_lower(procedure) + ".so";
   auto cached = loaded_.find(file);
   if (cached != loaded_.end()) return cached->second;
@@ -30,24 +28,20 @@ TalvenMcnMain ModuleLoader::load(const std::string& procedure, std::string* erro
     void* handle = dlopen(candidate.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (handle == nullptr) {
       const char* why = dlerror();
-      *error = "The module of PROCEDURE " + to_upper(procedure) + " (" + candidate.string() +
-               ") cannot be loaded: " + (why != nullptr ? why : "unknown reason") + ".";
-      return nullptr;
+      return Failure{"The module of PROCEDURE " + to_upper(procedure) + " (" + candidate.string() +
+                     ") cannot be loaded: " + (why != nullptr ? why : "unknown reason") + "."};
     }
     void* symbol = dlsym(handle, "mcn_main");
     if (symbol == nullptr) {
       dlclose(handle);
-      *error = "The module " + candidate.string() + " has no entry mcn_main; it is not a " +
-               "procedure module.";
-      return nullptr;
+      return Failure{"The module " + candidate.string() +
+                     " has no entry mcn_main; it is not a procedure module."};
     }
     auto entry = reinterpret_cast<TalvenMcnMain>(symbol);
     loaded_.emplace(file, entry);
     return entry;
   }
-  *not_found = true;
-  *error = "Procedure " + to_upper(procedure) + " not found.";
-  return nullptr;
+  return Failure{"Procedure " + to_upper(procedure) + " not found."};
 }
 
 }  // namespace host

@@ -8,7 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "procedure/host_interface.h"
+#include "host/result.h"
+#include "talven_host.h"
 
 namespace host {
 
@@ -22,9 +23,8 @@ class ModuleLoader {
   ModuleLoader(const ModuleLoader&) = delete;
   ModuleLoader& operator=(const ModuleLoader&) = delete;
 
-  // The module's mcn_main, or null with *error saying why. *not_found is set when no file of the
-  // module exists, as opposed to a file that cannot be loaded. Modules stay loaded for the run.
-  TalvenMcnMain load(const std::string& procedure, std::string* error, bool* not_found);
+  // The module's mcn_main. Modules stay loaded for the run.
+  Result<TalvenMcnMain> load(const std::string& procedure);
 
  private:
   std::vector<std::filesystem::path> folders_;

@@ -24,11 +24,9 @@ int ProgramRunner::run(std::string_view text) {
 
 void ProgramRunner::run_step(const Step& step) {
   const std::string name = to_upper(step.name.text);
-  std::string why;
-  bool not_found = false;
-  const TalvenMcnMain entry = modules_.load(step.name.text, &why, &not_found);
-  if (entry == nullptr) {
-    log_.error(where(step.name) + ": " + why);
+  const Result<TalvenMcnMain> entry = modules_.load(step.name.text);
+  if (!entry) {
+    log_.error(where(step.name) + ": " + entry.error());
     step_failed_ = true;
     return;
   }
@@ -41,7 +39,7 @@ void ProgramRunner::run_step(const Step& step) {
   env.loader = &loader;
   env.debug = settings_.debug;
   env.progress = settings_.progress;
-  const StepOutcome outcome = run_procedure_step(entry, name, step, env);
+  const StepOutcome outcome = run_procedure_step(*entry, name, step, env);
   if (outcome.failed) step_failed_ = true;
 }
 
@@ -64,9 +62,9 @@ void ProgramRunner::libname(const Statement& st) {
           "Syntax error: expected ; after the folder, found " + t[3].text + ".");
     return;
   }
-  const std::string why = libraries_.assign(t[1].text, t[2].text);
-  if (!why.empty()) {
-    error(t[2].line, t[2].column, why);
+  const Result<void> assigned = libraries_.assign(t[1].text, t[2].text);
+  if (!assigned) {
+    error(t[2].line, t[2].column, assigned.error());
     return;
   }
   log_.note("Libref " + to_upper(t[1].text) + " refers to the folder " + t[2].text + ".");

@@ -229,10 +229,8 @@ std::string reason(readstat_error_t code) {
   }
 }
 
-CsvOutcome fail(std::string_view label, const std::string& why) {
-  CsvOutcome out;
-  out.error = "File " + std::string(label) + " could not be read as a SAS data set: " + why;
-  return out;
+Failure fail(std::string_view label, const std::string& why) {
+  return Failure{"File " + std::string(label) + " could not be read as a SAS data set: " + why};
 }
 
 struct ParserDeleter {
@@ -248,7 +246,7 @@ char sas_missing_form(double value) {
   return only_tag && is_special_tag(tag) ? tag : '.';
 }
 
-CsvOutcome parse_sas(std::string_view bytes, SasFormat format, std::string_view label) {
+ReadOutcome parse_sas(std::string_view bytes, SasFormat format, std::string_view label) {
   if (bytes.empty()) return fail(label, "the file is empty.");
   // A transport file is a sequence of 80-byte records. Cut short inside the data, it still parses
   // and silently yields fewer observations, so its length is the one sign of the damage.
@@ -305,51 +303,36 @@ CsvOutcome parse_sas(std::string_view bytes, SasFormat format, std::string_view 
                            " observations but holds " + std::to_string(table->rows) +
                            "; the file is truncated or damaged.");
   }
-  CsvOutcome out;
-  out.table = std::move(table);
-  return out;
+  return std::shared_ptr<const DataTable>(std::move(table));
 }
 
-CsvOutcome read_sas_file(const std::filesystem::path& path) {
+ReadOutcome read_sas_file(const std::filesystem::path& path) {
   const std::string label = path.string();
   const std::string ext = to_lower(path.extension().string());
   SasFormat format = SasFormat::kSas7bdat;
   if (ext == ".xpt") {
     format = SasFormat::kXport;
   } else if (ext != ".sas7bdat") {
-    CsvOutcome out;
-    out.error = "File " + label + " is not a SAS data set: its name must end in .sas7bdat or .xpt";
-    return out;
+    return Failure{"File " + label +
+                   " is not a SAS data set: its name must end in .sas7bdat or .xpt"};
   }
-  CsvOutcome out;
   std::error_code ec;
   if (std::filesystem::is_directory(path, ec)) {
-    out.error = "File " + label + " cannot be read: it is a folder";
-    return out;
+    return Failure{"File " + label + " cannot be read: it is a folder"};
   }
   std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    out.error = "File " + label + " cannot be read: " + std::strerror(errno);
-    return out;
-  }
+  if (!in) return Failure{"File " + label + " cannot be read: " + std::strerror(errno)};
   in.seekg(0, std::ios::end);
   const std::streamoff size = in.tellg();
-  if (size < 0) {
-    out.error = "File " + label + " cannot be read";
-    return out;
-  }
+  if (size < 0) return Failure{"File " + label + " cannot be read"};
   std::string bytes;
   try {
     bytes.resize(static_cast<size_t>(size));
   } catch (const std::bad_alloc&) {
-    out.error = "File " + label + " cannot be read: it is too large for the memory available";
-    return out;
+    return Failure{"File " + label + " cannot be read: it is too large for the memory available"};
   }
   in.seekg(0, std::ios::beg);
-  if (!in.read(bytes.data(), size)) {
-    out.error = "File " + label + " cannot be read completely";
-    return out;
-  }
+  if (!in.read(bytes.data(), size)) return Failure{"File " + label + " cannot be read completely"};
   return parse_sas(bytes, format, label);
 }
 

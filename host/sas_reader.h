@@ -7,17 +7,17 @@
 #include <filesystem>
 #include <string_view>
 
-#include "host/csv_reader.h"
+#include "host/data_table.h"
 
 namespace host {
 
 enum class SasFormat { kSas7bdat, kXport };
 
 // Reads a data set held in memory. `label` names the source in error messages.
-CsvOutcome parse_sas(std::string_view bytes, SasFormat format, std::string_view label);
+ReadOutcome parse_sas(std::string_view bytes, SasFormat format, std::string_view label);
 
 // Reads a file whose name ends in ".sas7bdat" or ".xpt" (in any case).
-CsvOutcome read_sas_file(const std::filesystem::path& path);
+ReadOutcome read_sas_file(const std::filesystem::path& path);
 
 // The SAS form of a missing value read by parse_sas: '.' for ".", 'A' to 'Z' and '_' for the
 // special missing values, 0 for a value that is not missing. The forms travel in the NaN payload,

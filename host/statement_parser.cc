@@ -533,9 +533,12 @@ class StepParser {
       if (e.kind != TALVEN_ITEM_DATASET) continue;
       auto it = result_.items.find(e.number);
       if (it == result_.items.end() || !it->second.given || it->second.data_set) continue;
-      std::string why;
-      it->second.data_set = loader_.open(it->second.data_set_ref, &why);
-      if (!it->second.data_set) fail(it->second.at, to_upper(e.keyword) + "=: " + why);
+      auto opened = loader_.open(it->second.data_set_ref);
+      if (opened) {
+        it->second.data_set = std::move(*opened);
+      } else {
+        fail(it->second.at, to_upper(e.keyword) + "=: " + opened.error());
+      }
     }
   }
 
@@ -548,12 +551,12 @@ class StepParser {
       auto it = result_.items.find(e.number);
       if (it == result_.items.end() || !it->second.given) continue;
       ItemValue& out = it->second;
-      std::string why;
-      out.output_path = locate_output_data_set(out.data_set_ref, loader_.libraries(), &why);
-      if (out.output_path.empty()) {
-        fail(out.at, to_upper(e.keyword) + "=: " + why);
+      const auto located = locate_output_data_set(out.data_set_ref, loader_.libraries());
+      if (!located) {
+        fail(out.at, to_upper(e.keyword) + "=: " + located.error());
         continue;
       }
+      out.output_path = *located;
       // Replacing a data set the step reads would destroy its input.
       std::error_code ec;
       const std::filesystem::path target = std::filesystem::weakly_canonical(out.output_path, ec);
@@ -561,10 +564,8 @@ class StepParser {
         const TalvenGrammarEntry& in = g_.entries[j];
         const ItemValue* v = in.kind == TALVEN_ITEM_DATASET ? result_.find(in.number) : nullptr;
         if (v == nullptr || !v->data_set) continue;
-        std::string ignored;
-        const std::filesystem::path source =
-            locate_data_set(v->data_set_ref, loader_.libraries(), &ignored);
-        if (!source.empty() && std::filesystem::weakly_canonical(source, ec) == target) {
+        const auto source = locate_data_set(v->data_set_ref, loader_.libraries());
+        if (source && std::filesystem::weakly_canonical(source->path, ec) == target) {
           fail(out.at, to_upper(e.keyword) + "=: The data set " + out.data_set_ref.display() +
                            " is read by this step (" + to_upper(in.keyword) +
                            "=); write the output to another data set.");

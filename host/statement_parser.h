@@ -14,7 +14,7 @@
 
 #include "host/data_set.h"
 #include "host/program.h"
-#include "procedure/host_interface.h"
+#include "talven_host.h"
 
 namespace host {
 

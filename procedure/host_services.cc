@@ -7,15 +7,13 @@ namespace {
 
 constexpr int32_t kDebugValueSize = 200;  // at most 199 characters and the NUL
 
-// Any routine left empty by the support module would crash the first time it is used.
+// Any needed routine left empty by the support module would crash the first time it is used.
 bool table_complete(const TalvenRoutines& t) {
-  return t.endProcedure && t.parseStatement && t.itemGiven && t.itemNumber && t.itemDataSet &&
-         t.itemVarCount && t.itemVarNumber && t.flagSet && t.dataSetAttribute &&
-         t.variableAttributes && t.declareVariables && t.prepareDataSet && t.dataSetName &&
-         t.readerCreate && t.readerBind && t.readerFinish && t.readerNext && t.readerTransfer &&
-         t.readerEnd && t.isMissing && t.allocate && t.release && t.fill && t.compare &&
-         t.nameToText && t.log && t.listingText && t.listingEndLine && t.titles && t.startListing &&
-         t.format;
+#define TALVEN_FILLED(needed, result, name, parameters, failure) \
+  if ((needed) && t.name == nullptr) return false;
+  TALVEN_HOST_ROUTINES(TALVEN_FILLED)
+#undef TALVEN_FILLED
+  return true;
 }
 
 bool load_module(const char* name, TalvenParseHolder* holder, const TalvenDebugSettings* debug) {

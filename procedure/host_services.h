@@ -11,7 +11,7 @@
 #include <cstdint>
 #include <limits>
 
-#include "procedure/host_interface.h"
+#include "talven_host.h"
 
 namespace talven {
 

@@ -6,8 +6,8 @@
 #include <cstdint>
 #include <string>
 
-#include "procedure/host_interface.h"
 #include "procedure/stage_model.h"
+#include "talven_host.h"
 
 namespace talven {
 

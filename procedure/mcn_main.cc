@@ -2,9 +2,9 @@
 #include <cstddef>
 #include <string_view>
 
-#include "procedure/host_interface.h"
 #include "procedure/host_services.h"
 #include "procedure/kestrion_info.h"
+#include "talven_host.h"
 
 namespace talven {
 namespace {

@@ -117,12 +117,11 @@ std::string write_sas(const host::DataTable& t, bool xport, const std::string& t
 
 TEST_F(Features, SasFilesGiveTheListingOfTheSameCsvData) {
   const auto study = host::read_csv_file(dir_ / "smart_study.csv");
-  ASSERT_TRUE(study.table) << study.error;
+  ASSERT_TRUE(study.ok()) << study.error();
   fs::create_directories(dir_ / "sas");
   std::ofstream(dir_ / "sas" / "study.sas7bdat", std::ios::binary)
-      << write_sas(*study.table, false, "sidefx");
-  std::ofstream(dir_ / "sas" / "xstudy.xpt", std::ios::binary)
-      << write_sas(*study.table, true, "o21");
+      << write_sas(**study, false, "sidefx");
+  std::ofstream(dir_ / "sas" / "xstudy.xpt", std::ios::binary) << write_sas(**study, true, "o21");
   const std::string options = " DERIVECI SEED=11 NBOOTSTRAP1=60 NBOOTSTRAP2=60";
   const Outcome csv = run(analysis("DATA=smart_study" + options));
   ASSERT_EQ(csv.status, 0) << csv.log;
@@ -178,8 +177,8 @@ TEST_F(Features, OutestRoundTripsThroughTheCsvReaderAndTalven) {
   // Written under a lower-case name, with nothing else left in the folder.
   EXPECT_EQ(std::distance(fs::directory_iterator(dir_ / "results"), {}), 1);
   const auto est = host::read_csv_file(dir_ / "results" / "est.csv");
-  ASSERT_TRUE(est.table) << est.error;
-  const auto& cols = est.table->columns;
+  ASSERT_TRUE(est.ok()) << est.error();
+  const auto& cols = (*est)->columns;
   ASSERT_EQ(cols.size(), 5u);
   const std::vector<std::string> names = {"Stage", "Term", "Estimate", "Lower", "Upper"};
   for (size_t c = 0; c < 5; ++c) EXPECT_EQ(cols[c].name, names[c]);

@@ -13,9 +13,9 @@ namespace host {
 namespace {
 
 // Keeps the table alive for the test's use.
-std::shared_ptr<const DataTable> ok(const CsvOutcome& o) {
-  EXPECT_TRUE(o.table) << o.error;
-  return o.table ? o.table : std::make_shared<const DataTable>();
+std::shared_ptr<const DataTable> ok(const ReadOutcome& o) {
+  EXPECT_TRUE(o.ok()) << (o.ok() ? "" : o.error());
+  return o.ok() ? *o : std::make_shared<const DataTable>();
 }
 
 TEST(CsvNumbers, DecimalFormsAreNumbersOthersAreNot) {
@@ -120,17 +120,17 @@ TEST(CsvReader, MalformedFilesNameFileAndLine) {
       {"a,b\n1,\"x\"y\n", "File f.csv, line 2: unexpected character after the closing quote"},
   };
   for (const auto& c : cases) {
-    const CsvOutcome o = parse_csv(c.text, ',', "f.csv");
-    EXPECT_FALSE(o.table) << c.text;
-    EXPECT_NE(o.error.find(c.error), std::string::npos) << c.text << " -> " << o.error;
+    const ReadOutcome o = parse_csv(c.text, ',', "f.csv");
+    EXPECT_FALSE(o.ok()) << c.text;
+    EXPECT_NE(o.error().find(c.error), std::string::npos) << c.text << " -> " << o.error();
   }
 }
 
 TEST(CsvReader, FilesThatCannotBeRead) {
   const auto dir = std::filesystem::temp_directory_path();
-  EXPECT_NE(read_csv_file(dir / "talven_no_such_file.csv").error.find("cannot be read"),
+  EXPECT_NE(read_csv_file(dir / "talven_no_such_file.csv").error().find("cannot be read"),
             std::string::npos);
-  EXPECT_NE(read_csv_file(dir).error.find("it is a folder"), std::string::npos);
+  EXPECT_NE(read_csv_file(dir).error().find("it is a folder"), std::string::npos);
 }
 
 // Many rows of many columns come back exactly (the fast number path against snprintf's text).
@@ -150,13 +150,13 @@ TEST(CsvReader, LargeFileReadsBackExactly) {
     }
     text += '\n';
   }
-  const CsvOutcome o = parse_csv(text, ',', "big.csv");
-  ASSERT_TRUE(o.table) << o.error;
-  EXPECT_EQ(o.table->rows, rows);
+  const ReadOutcome o = parse_csv(text, ',', "big.csv");
+  ASSERT_TRUE(o.ok()) << o.error();
+  EXPECT_EQ((*o)->rows, rows);
   for (int r = 0; r < rows; r += 997) {
     for (int c = 0; c < cols; ++c) {
       std::snprintf(field, sizeof field, "%.4f", (r * 31 + c * 7) % 1000 / 7.0);
-      EXPECT_EQ(o.table->columns[c].numbers[r], std::strtod(field, nullptr)) << r << "," << c;
+      EXPECT_EQ((*o)->columns[c].numbers[r], std::strtod(field, nullptr)) << r << "," << c;
     }
   }
 }

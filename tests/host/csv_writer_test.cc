@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "host/csv_reader.h"
+
 namespace host {
 namespace {
 
@@ -52,13 +54,13 @@ TEST(CsvWriter, TheReaderReadsBackTheSameTable) {
   t.rows = 7;
   const std::string text = format_csv(t);
   EXPECT_EQ(text.substr(0, text.find('\n')), "x,Term,all missing");
-  const CsvOutcome back = parse_csv(text, ',', "written.csv");
-  ASSERT_TRUE(back.table) << back.error;
-  ASSERT_EQ(back.table->rows, t.rows);
-  ASSERT_EQ(back.table->columns.size(), t.columns.size());
+  const ReadOutcome back = parse_csv(text, ',', "written.csv");
+  ASSERT_TRUE(back.ok()) << back.error();
+  ASSERT_EQ((*back)->rows, t.rows);
+  ASSERT_EQ((*back)->columns.size(), t.columns.size());
   for (size_t c = 0; c < t.columns.size(); ++c) {
     const Column& want = t.columns[c];
-    const Column& got = back.table->columns[c];
+    const Column& got = (*back)->columns[c];
     EXPECT_EQ(got.name, want.name);
     ASSERT_EQ(got.type, want.type) << want.name;
     EXPECT_EQ(got.texts, want.texts);
@@ -92,14 +94,14 @@ class AtomicWrite : public ::testing::Test {
 
 TEST_F(AtomicWrite, ReplacesWholeFilesKeepingTheirPermissions) {
   const fs::path file = dir_ / "est.csv";
-  EXPECT_EQ(write_file_atomically(file, "a\n1\n"), "");
+  EXPECT_TRUE(write_file_atomically(file, "a\n1\n").ok());
   EXPECT_EQ(read_file(file), "a\n1\n");
   // A new file gets the usual permissions, not those of a private temporary file.
   const mode_t mask = ::umask(0);
   ::umask(mask);
   EXPECT_EQ(fs::status(file).permissions(), fs::perms(0666 & ~mask));
   fs::permissions(file, fs::perms(0640));
-  EXPECT_EQ(write_file_atomically(file, "b\n2\n"), "");
+  EXPECT_TRUE(write_file_atomically(file, "b\n2\n").ok());
   EXPECT_EQ(read_file(file), "b\n2\n");
   EXPECT_EQ(fs::status(file).permissions(), fs::perms(0640));
   EXPECT_EQ(files(), 1u);  // no temporary file left beside it

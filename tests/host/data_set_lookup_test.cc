@@ -67,10 +67,10 @@ TEST_F(Lookup, CsvFirstThenSas7bdatThenTransportWithANoteNamingTheOthers) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.files.front());
     const Libraries libs = library(c.files);
-    std::string error, note;
-    const fs::path got = locate_data_set({"work", "Study", "", false}, libs, &error, &note);
-    EXPECT_EQ(got.filename().string(), c.found);
-    EXPECT_EQ(note, c.note);
+    const auto located = locate_data_set({"work", "Study", "", false}, libs);
+    const std::string error = located ? "" : located.error();
+    EXPECT_EQ(located ? located->path.filename().string() : "", c.found);
+    EXPECT_EQ(located ? located->note : "", c.note);
     EXPECT_EQ(error.substr(0, c.error.size()), c.error);
     EXPECT_EQ(error.empty(), c.error.empty()) << error;
   }
@@ -99,8 +99,9 @@ TEST_F(Lookup, OutputFilesAreCheckedBeforeTheyAreNeeded) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.ref.display());
-    std::string error;
-    const fs::path got = locate_output_data_set(c.ref, libs, &error);
+    const auto located = locate_output_data_set(c.ref, libs);
+    const std::string error = located ? "" : located.error();
+    const fs::path got = located ? *located : fs::path();
     EXPECT_EQ(got.empty() ? "" : got.filename().string(), c.file);
     if (!got.empty()) {
       EXPECT_EQ(got.parent_path(), dir_);
@@ -110,9 +111,9 @@ TEST_F(Lookup, OutputFilesAreCheckedBeforeTheyAreNeeded) {
   }
   if (::geteuid() != 0) {  // root writes anywhere
     fs::permissions(dir_, fs::perms(0555));
-    std::string error;
-    EXPECT_TRUE(locate_output_data_set({"work", "new", "", false}, libs, &error).empty());
-    EXPECT_NE(error.find("does not accept new files"), std::string::npos) << error;
+    const auto located = locate_output_data_set({"work", "new", "", false}, libs);
+    ASSERT_FALSE(located.ok());
+    EXPECT_NE(located.error().find("does not accept new files"), std::string::npos);
     fs::permissions(dir_, fs::perms(0755));
   }
 }

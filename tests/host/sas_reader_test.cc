@@ -13,6 +13,8 @@
 #include <string>
 #include <vector>
 
+#include "host/csv_reader.h"
+
 namespace host {
 namespace {
 
@@ -97,9 +99,9 @@ std::string to_csv(const Grid& g) {
 }
 
 // Holds the table: a reference into a temporary outcome would dangle.
-std::shared_ptr<const DataTable> ok(const CsvOutcome& o) {
-  EXPECT_TRUE(o.table) << o.error;
-  return o.table ? o.table : std::make_shared<const DataTable>();
+std::shared_ptr<const DataTable> ok(const ReadOutcome& o) {
+  EXPECT_TRUE(o.ok()) << (o.ok() ? "" : o.error());
+  return o.ok() ? *o : std::make_shared<const DataTable>();
 }
 
 // The CSV reader's table of the same grid is the reference. Transport files hold IBM
@@ -184,17 +186,18 @@ TEST(SasReader, DamagedInputIsAnErrorNamingTheSource) {
     }
     cases.emplace_back("last byte cut", good.substr(0, good.size() - 1));
     for (const auto& [what, bytes] : cases) {
-      const CsvOutcome o = parse_sas(bytes, f.format, "data/study.bin");
-      EXPECT_FALSE(o.table) << what;
-      EXPECT_TRUE(o.error.starts_with("File data/study.bin could not be read as a SAS data set: "))
-          << what << ": " << o.error;
+      const ReadOutcome o = parse_sas(bytes, f.format, "data/study.bin");
+      EXPECT_FALSE(o.ok()) << what;
+      EXPECT_TRUE(
+          o.error().starts_with("File data/study.bin could not be read as a SAS data set: "))
+          << what << ": " << o.error();
     }
-    EXPECT_FALSE(parse_sas(good, other, "swapped").table);
+    EXPECT_FALSE(parse_sas(good, other, "swapped").ok());
 
-    const CsvOutcome twice =
+    const ReadOutcome twice =
         parse_sas(write_sas(f, {{"dose", "y", "DOSE"}, {false, false, false}, {{"1", "2", "3"}}}),
                   f.format, "twice.sas7bdat");
-    EXPECT_EQ(twice.error,
+    EXPECT_EQ(twice.error(),
               "File twice.sas7bdat could not be read as a SAS data set: variable name DOSE "
               "appears twice (variables 1 and 3).");
   }
@@ -223,10 +226,10 @@ TEST(SasReader, FilesFollowTheirExtension) {
       {dir / "folder.xpt", "it is a folder"},
   };
   for (const auto& c : bad) {
-    const CsvOutcome o = read_sas_file(c.path);
-    EXPECT_FALSE(o.table) << c.path;
-    EXPECT_NE(o.error.find(c.path.string()), std::string::npos) << o.error;
-    EXPECT_NE(o.error.find(c.says), std::string::npos) << o.error;
+    const ReadOutcome o = read_sas_file(c.path);
+    EXPECT_FALSE(o.ok()) << c.path;
+    EXPECT_NE(o.error().find(c.path.string()), std::string::npos) << o.error();
+    EXPECT_NE(o.error().find(c.says), std::string::npos) << o.error();
   }
 }
 

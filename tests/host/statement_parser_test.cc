@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "host/csv_reader.h"
 #include "host/text_util.h"
 
 namespace host {
@@ -26,19 +27,13 @@ class MemoryLoader : public DataSetLoader {
  public:
   MemoryLoader() : DataSetLoader(libraries_) {}
   std::map<std::string, std::string> files;
-  std::unique_ptr<TalvenDataSet> open(const DataSetRef& ref, std::string* error) override {
+  Result<std::unique_ptr<TalvenDataSet>> open(const DataSetRef& ref) override {
     auto it = files.find(to_upper(ref.member));
-    if (it == files.end()) {
-      *error = "no data set " + ref.display();
-      return nullptr;
-    }
-    CsvOutcome o = parse_csv(it->second, ',', ref.member);
-    if (!o.table) {
-      *error = o.error;
-      return nullptr;
-    }
+    if (it == files.end()) return Failure{"no data set " + ref.display()};
+    ReadOutcome o = parse_csv(it->second, ',', ref.member);
+    if (!o) return Failure{o.error()};
     auto ds = std::make_unique<TalvenDataSet>();
-    ds->table = o.table;
+    ds->table = *o;
     ds->name = ref.display();
     return ds;
   }

@@ -231,6 +231,10 @@ void progress(int32_t done, int32_t total) {
   current->progress.emplace_back(done, total);
 }
 
+void explain_character(TalvenDataSet*, int32_t var_number) {
+  current->explained.push_back(var_number);
+}
+
 int32_t support_entry(TalvenRoutines* table, TalvenParseHolder*, const TalvenDebugSettings* debug,
                       void*) {
   if (debug != nullptr) current->debug_received = *debug;
@@ -268,7 +272,8 @@ int32_t support_entry(TalvenRoutines* table, TalvenParseHolder*, const TalvenDeb
                           start_listing,
                           format_text,
                           current->has_output_routines ? write_data_set : nullptr,
-                          current->has_output_routines ? progress : nullptr};
+                          current->has_output_routines ? progress : nullptr,
+                          current->has_output_routines ? explain_character : nullptr};
   return 0;
 }
 

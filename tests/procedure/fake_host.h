@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "procedure/host_interface.h"
 #include "procedure/kestrion_library.h"
+#include "talven_host.h"
 
 namespace talven_test {
 
@@ -66,6 +66,7 @@ class FakeHost {
   };
   std::vector<Written> written;
   std::vector<std::pair<int32_t, int32_t>> progress;  // (done, total) of each report
+  std::vector<int32_t> explained;                     // variable numbers handed to explainCharacter
 
   std::vector<std::string> log;  // "ERROR: ", "WARNING: ", "NOTE: " as the real host shows them
   std::vector<std::string> host_messages;

@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "procedure/host_interface.h"
+#include "talven_host.h"
 #include "tests/procedure/fake_host.h"
 
 extern "C" const TalvenImageInformation* mcn_main(const TalvenAnchor* anchor);

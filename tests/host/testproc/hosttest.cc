@@ -5,7 +5,7 @@
 #include <cstring>
 #include <string>
 
-#include "procedure/host_interface.h"
+#include "talven_host.h"
 
 namespace {
 
