@@ -2,9 +2,15 @@
 
 #include <optional>
 
+#include "host/suggest.h"
 #include "host/text_util.h"
 
 namespace host {
+
+const std::vector<std::string>& global_statements() {
+  static const std::vector<std::string> kStatements = {"LIBNAME", "PROC", "QUIT", "RUN"};
+  return kStatements;
+}
 
 std::string where(int line, int column) {
   return "Line " + std::to_string(line) + ", column " + std::to_string(column);
@@ -109,7 +115,9 @@ void run_program_text(std::string_view text, ProgramActions& actions) {
     } else {
       actions.error(
           first.line, first.column,
-          "Statement " + describe_statement(st.tokens) + " is not valid outside a PROC step.");
+          "Statement " + describe_statement(st.tokens) + " is not valid outside a PROC step." +
+              (first.kind == TokenKind::kName ? did_you_mean(first.text, global_statements())
+                                              : std::string()));
     }
     if (!terminated) break;
   }

@@ -40,6 +40,9 @@ class ProgramActions {
 // Reads the whole text; each step is run as soon as it ends, so the log follows the program.
 void run_program_text(std::string_view text, ProgramActions& actions);
 
+// The statements that may stand outside a PROC step (in upper case).
+const std::vector<std::string>& global_statements();
+
 // "line L, column C" for messages.
 std::string where(int line, int column);
 inline std::string where(const Token& t) {

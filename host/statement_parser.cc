@@ -1,9 +1,12 @@
 #include "host/statement_parser.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <optional>
 
+#include "host/csv_reader.h"
+#include "host/suggest.h"
 #include "host/text_util.h"
 
 namespace host {
@@ -302,6 +305,8 @@ bool resolve_variable_list(const std::vector<Token>& tokens, const DataTable& ta
         const Token& t = *origin[k];
         error(where(t) + ": Variable " + c.name + " in the " + list +
               " list is character; only numeric variables can be used there.");
+        const std::string why = character_explanation(c);
+        if (!why.empty()) error(why);
         ok = false;
       }
     }
@@ -342,8 +347,8 @@ class StepParser {
       const TalvenGrammarEntry* e =
           key.kind == TokenKind::kName ? find_entry(g_, key.text) : nullptr;
       if (e == nullptr) {
-        fail(key,
-             "Statement " + describe_statement(st.tokens) + " is not valid in PROC " + proc_ + ".");
+        fail(key, "Statement " + describe_statement(st.tokens) + " is not valid in PROC " + proc_ +
+                      "." + statement_hint(key));
         continue;
       }
       if (e->kind != TALVEN_ITEM_VARLIST) {
@@ -395,6 +400,36 @@ class StepParser {
     fail(t, "Syntax error: expected " + what + ", found " + found(t) + ".");
   }
 
+  // The grammar's options (with "=" when they take a value) or statements, in alphabetical order.
+  std::vector<std::string> keywords(bool statements, bool with_equals) const {
+    std::vector<std::string> out;
+    for (int32_t k = 0; k < g_.entryCount; ++k) {
+      const TalvenGrammarEntry& e = g_.entries[k];
+      if (e.keyword == nullptr || (e.kind == TALVEN_ITEM_VARLIST) != statements) continue;
+      const bool valued = e.kind != TALVEN_ITEM_FLAG && e.kind != TALVEN_ITEM_VARLIST;
+      out.push_back(to_upper(e.keyword) + (with_equals && valued ? "=" : ""));
+    }
+    std::sort(out.begin(), out.end());
+    return out;
+  }
+
+  // The nearest known options when one is near, else the list of them.
+  std::string option_hint(const Token& typed) const {
+    const std::string near = did_you_mean(typed.text, keywords(false, false));
+    if (!near.empty()) return near;
+    return " The options of PROC " + proc_ + " are " + join_names(keywords(false, true)) + ".";
+  }
+
+  std::string statement_hint(const Token& typed) const {
+    if (typed.kind != TokenKind::kName) return {};
+    std::vector<std::string> known = keywords(true, false);
+    const std::vector<std::string> global = global_statements();
+    known.insert(known.end(), global.begin(), global.end());
+    const std::string near = did_you_mean(typed.text, known);
+    if (!near.empty()) return near;
+    return " The statements of PROC " + proc_ + " are " + join_names(keywords(true, false)) + ".";
+  }
+
   const Token& at(size_t i) const {
     return i < step_.options.size() ? step_.options[i] : step_.options_end;
   }
@@ -411,6 +446,17 @@ class StepParser {
     return i;
   }
 
+  // Past "= value" at i, if there is one: a name, string or signed number, or libref.member.
+  size_t after_value(size_t i) const {
+    if (!at(i).is_punct("=")) return i;
+    ++i;
+    if (at(i).is_punct("-") || at(i).is_punct("+")) ++i;
+    if (at(i).kind == TokenKind::kEnd) return i;
+    ++i;
+    if (at(i).is_punct(".") && at(i + 1).kind == TokenKind::kName) i += 2;
+    return i;
+  }
+
   void parse_options() {
     size_t i = 0;
     const size_t n = step_.options.size();
@@ -423,8 +469,10 @@ class StepParser {
       }
       const TalvenGrammarEntry* e = find_entry(g_, key.text);
       if (e == nullptr) {
-        fail(key, "Option " + to_upper(key.text) + " is not known to PROC " + proc_ + ".");
-        i = recover(i + 1);
+        fail(key, "Option " + to_upper(key.text) + " is not known to PROC " + proc_ + "." +
+                      option_hint(key));
+        // Its value goes with it, so that a second misspelled option is reported as well.
+        i = after_value(i + 1);
         continue;
       }
       const std::string name = to_upper(key.text);

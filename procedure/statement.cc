@@ -383,10 +383,11 @@ void read_options(KESTRIONINFOSTR& info) {
     for (int32_t j = 1; j <= info.nContrastCols; ++j) {
       const VariableInfo variable = variable_info(info.contrastSet, j);
       if (variable.type == TALVEN_VAR_CHARACTER) {
-        stop(
-            "%1zVariable %s of the CONTRAST1= data set is character; contrast coefficients "
+        log("%1zVariable %s of the CONTRAST1= data set is character; contrast coefficients "
             "must be numeric.",
             variable.name.c_str());
+        if (host().explainCharacter != nullptr) host().explainCharacter(info.contrastSet, j);
+        end_procedure(TALVEN_END_ERROR);
       }
       columns.push_back(variable.name);
     }

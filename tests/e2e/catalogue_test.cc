@@ -108,6 +108,9 @@ std::vector<Case> catalogue() {
   const std::vector<std::string> too_large = {"Unable to allocate memory for object",
                                               "calculateCI: term2",
                                               "OCCURRED IN: dbl3_alloc in MOD dynamic_allocation"};
+  const std::string only_numbers =
+      "; a numeric column holds numbers and these missing values only: an empty field, ., .A to "
+      ".Z, ._ or NA.";
   const std::vector<std::string> singular = {"Matrix apparently singular",
                                              "Design matrix doesn't have full rank.",
                                              "OCCURRED IN: svdr_l2 in MOD regression"};
@@ -120,7 +123,15 @@ std::vector<Case> catalogue() {
       {"unknown option",
        model("DATA=study BOGUS=1"),
        {},
-       "ERROR: Line 1, column 24: Option BOGUS is not known to PROC TALVEN."},
+       "ERROR: Line 1, column 24: Option BOGUS is not known to PROC TALVEN. The options of PROC "
+       "TALVEN are ALPHA=, CONTRAST1=, CORES=, DATA=, DERIVECI, GRID_SCALE=, NBOOTSTRAP1=, "
+       "NBOOTSTRAP2=, NGRID=, NTREATS1=, NTREATS2=, OUTEST= and SEED=."},
+      {"misspelled option",
+       model("DATA=study DERIVE_CI NGIRD=3"),
+       {},
+       "ERROR: Line 1, column 24: Option DERIVE_CI is not known to PROC TALVEN. Did you mean "
+       "DERIVECI?",
+       {"ERROR: Line 1, column 34: Option NGIRD is not known to PROC TALVEN. Did you mean NGRID?"}},
       {"option without value",
        model("DATA=study ALPHA="),
        {},
@@ -128,7 +139,19 @@ std::vector<Case> catalogue() {
       {"unknown statement",
        model_with("DATA=study", "RESPONSE y;", "RESPONSE y; WEIGHT y;"),
        {},
-       "ERROR: Line 3, column 51: Statement WEIGHT y is not valid in PROC TALVEN."},
+       "ERROR: Line 3, column 51: Statement WEIGHT y is not valid in PROC TALVEN. The statements "
+       "of PROC TALVEN are MAIN1, MAIN2, RESPONSE, STG1TRT, STG2SAMPLE, STG2TRT, TAILOR1 and "
+       "TAILOR2."},
+      {"misspelled statement",
+       model_with("DATA=study", "TAILOR1 o11;", "TAILR1 o11;"),
+       {},
+       "ERROR: Line 2, column 14: Statement TAILR1 o11 is not valid in PROC TALVEN. Did you mean "
+       "TAILOR1?"},
+      {"misspelled statement outside a step",
+       "LIBNAM lib '.';\n" + model("DATA=study"),
+       {},
+       "ERROR: Line 1, column 1: Statement LIBNAM lib '.' is not valid outside a PROC step. Did "
+       "you mean LIBNAME?"},
       {"statement outside a step",
        "MAIN1 age;\n" + model("DATA=study"),
        {},
@@ -300,12 +323,20 @@ std::vector<Case> catalogue() {
        model("DATA=study"),
        {{"study.csv", study_with(study, 5, 1, "inf")}},
        "ERROR: Line 2, column 9: Variable age in the MAIN1 list is character; only numeric "
-       "variables can be used there."},
+       "variables can be used there.",
+       {"ERROR: age is character because line 6 holds 'inf'" + only_numbers}},
       {"non-numeric treatment",
        model("DATA=study"),
        {{"study.csv", study_with(study, 3, 3, "A")}},
        "ERROR: Line 2, column 35: Variable a1 in the STG1TRT list is character; only numeric "
-       "variables can be used there."},
+       "variables can be used there.",
+       {"ERROR: a1 is character because line 4 holds 'A'" + only_numbers}},
+      {"n/a in the response",
+       model("DATA=study"),
+       {{"study.csv", study_with(study_with(study, 17, 10, "n/a"), 30, 10, "-")}},
+       "ERROR: Line 3, column 48: Variable y in the RESPONSE list is character; only numeric "
+       "variables can be used there.",
+       {"ERROR: y is character because line 18 holds 'n/a'" + only_numbers}},
       {"three stage-1 treatments",
        model("DATA=study"),
        {{"study.csv", study_with(study, 3, 3, "0")}},
@@ -452,9 +483,10 @@ std::vector<Case> catalogue() {
        0},
       {"character contrast",
        model(ci + " CONTRAST1=con"),
-       {{"con.csv", "c1,c2,c3,c4,c5\n0,0,0,one,1\n"}},
+       {{"con.csv", "c1,c2,c3,c4,c5\n0,0,0,1,1\n0,0,0,\"nan\",1\n"}},
        "ERROR: Variable c4 of the CONTRAST1= data set is character; contrast coefficients must be "
-       "numeric."},
+       "numeric.",
+       {"ERROR: c4 is character because line 3 holds 'nan'" + only_numbers}},
       {"empty contrast file",
        model(ci + " CONTRAST1=con"),
        {{"con.csv", ""}},

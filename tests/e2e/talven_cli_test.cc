@@ -143,7 +143,10 @@ TEST_F(TalvenCli, ErrorsNameTheirPlaceAndLaterStepsStillRun) {
   EXPECT_EQ(r.status, 2);
   EXPECT_TRUE(r.has("ERROR: Line 1, column 1: Statement x = 1 is not valid outside a PROC step."));
   EXPECT_TRUE(r.has("ERROR: Line 2, column 6: Procedure NOTHERE not found."));
-  EXPECT_TRUE(r.has("ERROR: Line 3, column 26: Option BOGUS is not known to PROC HOSTTEST."));
+  EXPECT_TRUE(
+      r.has("ERROR: Line 3, column 26: Option BOGUS is not known to PROC HOSTTEST. The "
+            "options of PROC HOSTTEST are DATA=, FLAGA, LEAK=, MODE=, N=, OTHER= and X=."))
+      << r.all();
   EXPECT_TRUE(
       r.has("ERROR: Line 3, column 36: Syntax error: expected a number after N=, found "
             "abc."));

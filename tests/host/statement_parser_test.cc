@@ -94,7 +94,13 @@ TEST(StatementParser, EachSyntaxProblemIsOneErrorWithItsPlace) {
       {"proc talven ntreats1=x;",
        {"Line 1, column 22: Syntax error: expected a number after NTREATS1=, found x."}},
       {"proc talven bogus=3 alpha=0.1;",
-       {"Line 1, column 13: Option BOGUS is not known to PROC TALVEN."}},
+       {"Line 1, column 13: Option BOGUS is not known to PROC TALVEN. The options of PROC TALVEN "
+        "are ALPHA=, DATA=, DERIVECI, NTREATS1= and OTHER=."}},
+      // Each misspelling is reported with its value skipped, the nearest names suggested.
+      {"proc talven derive_ci alfa=0.1 ntreats=2 data=lib.study;",
+       {"Line 1, column 13: Option DERIVE_CI is not known to PROC TALVEN. Did you mean DERIVECI?",
+        "Line 1, column 23: Option ALFA is not known to PROC TALVEN. Did you mean ALPHA?",
+        "Line 1, column 32: Option NTREATS is not known to PROC TALVEN. Did you mean NTREATS1?"}},
       {"proc talven alpha 0.1 deriveci=1;",
        {"Line 1, column 19: Syntax error: expected = after ALPHA, found 0.1.",
         "Line 1, column 31: Syntax error: DERIVECI takes no value."}},
@@ -108,7 +114,13 @@ TEST(StatementParser, EachSyntaxProblemIsOneErrorWithItsPlace) {
        {"Line 2, column 2: ALPHA is an option of the PROC TALVEN "
         "statement, not a statement of its own."}},
       {"proc talven;\n weight w;",
-       {"Line 2, column 2: Statement weight w is not valid in PROC TALVEN."}},
+       {"Line 2, column 2: Statement weight w is not valid in PROC TALVEN. The statements of PROC "
+        "TALVEN are ANY, MAIN1 and TAILOR1."}},
+      {"proc talven;\n tailr1 w; mian1 x; libnam x;",
+       {"Line 2, column 2: Statement tailr1 w is not valid in PROC TALVEN. Did you mean TAILOR1?",
+        "Line 2, column 12: Statement mian1 x is not valid in PROC TALVEN. Did you mean MAIN1?",
+        "Line 2, column 21: Statement libnam x is not valid in PROC TALVEN. Did you mean "
+        "LIBNAME?"}},
       {"proc talven;\n main1 ;",
        {"Line 2, column 8: Syntax error in the MAIN1 list: expected a "
         "variable name, found ;."}},
@@ -171,10 +183,14 @@ TEST(VariableLists, EveryFormResolvesInTheOrderWritten) {
 }
 
 TEST(VariableLists, NamesThatAreNotThereAndFormsThatMatchNothingAreErrors) {
+  const std::string grp_is_text =
+      "grp is character because line 2 holds 'a'; a numeric column holds numbers and these "
+      "missing values only: an empty field, ., .A to .Z, ._ or NA.";
   const struct {
     const char* list;
     bool numeric_only;
     std::string error;
+    std::string explanation = {};
   } cases[] = {
       {"id zz", false, "Line 2, column 8: Variable zz in the ANY list is not in WORK.STUDY."},
       {"x1-x4", false, "Line 2, column 5: Variable x4 in the ANY list is not in WORK.STUDY."},
@@ -186,15 +202,19 @@ TEST(VariableLists, NamesThatAreNotThereAndFormsThatMatchNothingAreErrors) {
        "in WORK.STUDY."},
       {"id grp", true,
        "Line 2, column 10: Variable grp in the MAIN1 list is character; only numeric variables "
-       "can be used there."},
+       "can be used there.",
+       grp_is_text},
       {"_all_", true,
        "Line 2, column 7: Variable grp in the MAIN1 list is character; only numeric variables "
-       "can be used there."},
+       "can be used there.",
+       grp_is_text},
   };
   for (const auto& c : cases) {
     std::vector<std::string> errors;
     EXPECT_TRUE(resolve(c.list, &errors, c.numeric_only).empty()) << c.list;
-    EXPECT_EQ(errors, std::vector<std::string>{c.error}) << c.list;
+    std::vector<std::string> expected{c.error};
+    if (!c.explanation.empty()) expected.push_back(c.explanation);
+    EXPECT_EQ(errors, expected) << c.list;
   }
 }
 

@@ -249,6 +249,7 @@ TEST(Options, ContrastVariablesMustBeNumeric) {
   EXPECT_EQ(host.errors(), std::vector<std::string>{
                                "Variable label of the CONTRAST1= data set is character; contrast "
                                "coefficients must be numeric."});
+  EXPECT_EQ(host.explained, std::vector<int32_t>{2});  // the host says why, when it knows
   EXPECT_TRUE(host.declared.empty());
 }
 
