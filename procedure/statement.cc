@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "kestrion_options.h"
 #include "procedure/host_services.h"
 #include "procedure/kestrion_info.h"
 #include "procedure/stage_model.h"
@@ -16,9 +17,7 @@
 namespace talven {
 namespace {
 
-constexpr int32_t kLargestGrid = 2147483647;
-constexpr double kSlowGrid = 10000.0;
-constexpr int32_t kLargestSeed = 2147483562;
+constexpr int64_t kSlowGrid = 10000;
 constexpr int32_t kFewestCovarianceReplicates = 20;
 
 constexpr const char* kVocabulary[] = {
@@ -122,6 +121,11 @@ NameField* read_names(KESTRIONINFOSTR& info, int32_t item, int32_t count, const 
     names[i].text[kNameLength] = '\0';
   }
   return names;
+}
+
+// The library states the ranges of its options; the procedure stops on the first problem.
+void check(const char* problem) {
+  if (problem != nullptr) stop("%1z%s", problem);
 }
 
 int32_t var_count(int32_t item) {
@@ -255,13 +259,14 @@ void read_options(KESTRIONINFOSTR& info) {
                                   "variables", info.contrastSet);
   }
 
+  const kestrion::IntervalOptions defaults;
   info.cores = integer_option(kCores, "CORES", 1);
-  info.nBootstrap1 = integer_option(kNbootstrap1, "NBOOTSTRAP1", 1000);
-  if (info.nBootstrap1 <= 0) stop("%1zNBOOTSTRAP1 must be positive.");
-  info.nBootstrap2 = integer_option(kNbootstrap2, "NBOOTSTRAP2", 1000);
-  if (info.nBootstrap2 <= 0) stop("%1zNBOOTSTRAP2 must be positive.");
-  info.nGrid = integer_option(kNgrid, "NGRID", 10);
-  if (info.nGrid <= 0) stop("%1zNGRID must be positive.");
+  info.nBootstrap1 = integer_option(kNbootstrap1, "NBOOTSTRAP1", defaults.nBootstrap1);
+  check(kestrion::nbootstrap1_problem(info.nBootstrap1));
+  info.nBootstrap2 = integer_option(kNbootstrap2, "NBOOTSTRAP2", defaults.nBootstrap2);
+  check(kestrion::nbootstrap2_problem(info.nBootstrap2));
+  info.nGrid = integer_option(kNgrid, "NGRID", defaults.nGrid);
+  check(kestrion::ngrid_problem(info.nGrid));
 
   info.K1 = integer_option(kNtreats1, "NTREATS1", 2);
   info.K2 = integer_option(kNtreats2, "NTREATS2", 2);
@@ -284,20 +289,17 @@ void read_options(KESTRIONINFOSTR& info) {
       log("%3zConfidence intervals need two treatments at each stage; DERIVECI has no effect.");
     }
   }
-  // The interval grid divides by NGRID - 1.
-  if (info.deriveCI && info.nGrid < 2)
-    stop("%1zNGRID must be at least 2 when DERIVECI is specified.");
+  if (info.deriveCI) check(kestrion::ngrid_for_intervals_problem(info.nGrid));
 
-  info.alpha = real_option(kAlpha, "ALPHA", 0.05);
-  if (!(info.alpha > 0)) stop("%1zALPHA must be positive.");
-  if (!(info.alpha < 1)) stop("%1zALPHA must be less than 1.");
-  info.gridScale = real_option(kGridScale, "GRID_SCALE", 2.58);
-  if (!(info.gridScale > 0)) stop("%1zGRID_SCALE must be positive.");
+  info.alpha = real_option(kAlpha, "ALPHA", defaults.alpha);
+  check(kestrion::alpha_problem(info.alpha));
+  info.gridScale = real_option(kGridScale, "GRID_SCALE", defaults.gridScale);
+  check(kestrion::grid_scale_problem(info.gridScale));
 
   info.seed = 0;
   if (given(kSeed)) {
     const double seed = std::trunc(host().itemNumber(kSeed));
-    if (!(seed >= 1 && seed <= kLargestSeed)) stop("%1zSEED must be between 1 and 2147483562.");
+    if (!kestrion::seed_in_range(seed)) check(kestrion::kSeedRangeMessage);
     info.seed = static_cast<int32_t>(seed);
   }
   info.hasOutest = given(kOutest) ? 1 : 0;
@@ -346,11 +348,10 @@ void read_options(KESTRIONINFOSTR& info) {
                 "MAIN2 automatically in the model.");
 
   const int32_t exponent = (info.K2 - 1) * (info.p21 + 1);
-  const double grid_rows = std::pow(static_cast<double>(info.nGrid), exponent) + 1.0;
-  if (info.deriveCI && grid_rows > kLargestGrid) {
-    stop("%1zThe grid of NGRID**%d points is too large; lower NGRID.", exponent);
+  if (info.deriveCI && kestrion::grid_too_large(info.nGrid, exponent)) {
+    stop((std::string("%1z") + kestrion::kGridTooLargeFormat).c_str(), exponent);
   }
-  if (grid_rows > kSlowGrid) {
+  if (kestrion::grid_rows(info.nGrid, exponent) > kSlowGrid) {
     log("%2zThe total number of grid points is greater than 10000. The run will take a long time "
         "to finish.");
   }
