@@ -7,18 +7,19 @@
 #include <string>
 
 #include "engine/calculate_ci.h"
-#include "engine/engine_internal.h"
 #include "engine/fit_two_stage.h"
 #include "engine/uniform_generator.h"
 #include "numerics/dynamic_allocation.h"
 #include "numerics/error_record.h"
 #include "numerics/regression.h"
+#include "numerics/work_arrays.h"
 
 namespace kestrion {
 
 namespace {
 
-struct WorkArrays {
+// The driver's work arrays, released in the order the release list states.
+struct DriverArrays {
   DblArray1 y2;
   IntArray1 a2;
   DblArray2 h20;
@@ -29,7 +30,22 @@ struct WorkArrays {
   DblArray1 yhat;
   DblArray2 treatment1;
   DblArray2 sigma1n;
+
+  WorkArrays list(const ModelShape& shape, int32_t n1, int32_t n2) {
+    return {{y2, {n2}, "runkestrion: y2"},
+            {a2, {n2}, "runkestrion: a2"},
+            {h20, {n2, shape.p20}, "runkestrion: h20"},
+            {h21, {n2, shape.p21}, "runkestrion: h21"},
+            {designM2, {n2, shape.p2()}, "runkestrion: designM2"},
+            {treatment2, {n2, shape.K2 - 1}, "runkestrion: treatment2"},
+            {designM1, {n1, shape.p1()}, "runkestrion: designM1"},
+            {yhat, {n1}, "runkestrion: yhat"},
+            {treatment1, {n1, shape.K1 - 1}, "runkestrion: treatment1"},
+            {sigma1n, {shape.p1(), shape.p1()}, "runkestrion: sigma1n"}};
+  }
 };
+// y2, a2, h20, h21, designM1, yhat, treatment1, designM2, treatment2, sigma1n.
+constexpr int kReleaseOrder[] = {0, 1, 2, 3, 6, 7, 8, 4, 5, 9};
 
 // An invalid call is refused before any array is read: the library is reachable from any
 // language, and a bad code or count would otherwise index outside the caller's arrays.
@@ -39,7 +55,7 @@ bool refuse(ErrorRecord& record, const char* format, auto... values) {
   ErrorDetails details;
   details.note_1 = "Invalid argument to runkestrion:";
   details.note_2 = detail;
-  report_error(record, 1000, details);
+  report_error(record, ErrorCode::kGeneral, details);
   return false;
 }
 
@@ -54,58 +70,61 @@ bool check_array(ErrorRecord& record, const char* name, const void* data, int64_
 }
 
 bool check_arguments(const AnalysisArguments& a, int32_t p1, int32_t p2, ErrorRecord& record) {
-  const int64_t n1 = a.n1;
-  if (!check_array(record, "Y1", a.Y1.data(), n1) ||
-      !check_array(record, "inputY2", a.inputY2.data(), n1) ||
-      !check_array(record, "respStatus", a.respStatus.data(), n1) ||
-      !check_array(record, "A1", a.A1.data(), n1) ||
-      !check_array(record, "inputA2", a.inputA2.data(), n1) ||
-      !check_array(record, "H10", a.H10.data(), n1 * a.p10) ||
-      !check_array(record, "H11", a.H11.data(), n1 * a.p11) ||
-      !check_array(record, "inputH20", a.inputH20.data(), n1 * a.p20) ||
-      !check_array(record, "inputH21", a.inputH21.data(), n1 * a.p21) ||
-      !check_array(record, "levels1", a.levels1.data(), int64_t{a.K1 - 1} * a.K1) ||
-      !check_array(record, "levels2", a.levels2.data(), int64_t{a.K2 - 1} * a.K2) ||
+  const SubjectArrays& s = a.study.subjects;
+  const ModelShape& shape = a.shape;
+  const int64_t n1 = a.study.n1;
+  if (!check_array(record, "Y1", s.Y1.data(), n1) ||
+      !check_array(record, "inputY2", s.inputY2.data(), n1) ||
+      !check_array(record, "respStatus", s.respStatus.data(), n1) ||
+      !check_array(record, "A1", s.A1.data(), n1) ||
+      !check_array(record, "inputA2", s.inputA2.data(), n1) ||
+      !check_array(record, "H10", s.H10.data(), n1 * shape.p10) ||
+      !check_array(record, "H11", s.H11.data(), n1 * shape.p11) ||
+      !check_array(record, "inputH20", s.inputH20.data(), n1 * shape.p20) ||
+      !check_array(record, "inputH21", s.inputH21.data(), n1 * shape.p21) ||
+      !check_array(record, "levels1", a.study.levels1.data(), int64_t{shape.K1 - 1} * shape.K1) ||
+      !check_array(record, "levels2", a.study.levels2.data(), int64_t{shape.K2 - 1} * shape.K2) ||
       !check_array(record, "beta1hat", a.beta1hat.data(), p1) ||
       !check_array(record, "beta2hat", a.beta2hat.data(), p2)) {
     return false;
   }
   if (a.deriveCI) {
-    if (!check_array(record, "contrastMatrix", a.contrastMatrix.data(), int64_t{a.nC} * p1) ||
-        !check_array(record, "upper", a.upper.data(), int64_t{p1} + a.nC) ||
-        !check_array(record, "lower", a.lower.data(), int64_t{p1} + a.nC) ||
+    if (!check_array(record, "contrastMatrix", a.contrasts.matrix.data(),
+                     int64_t{a.contrasts.nC} * p1) ||
+        !check_array(record, "upper", a.upper.data(), int64_t{p1} + a.contrasts.nC) ||
+        !check_array(record, "lower", a.lower.data(), int64_t{p1} + a.contrasts.nC) ||
         !check_array(record, "nCollinear", a.nCollinear, 1)) {
       return false;
     }
   }
 
   int64_t in_sample = 0;
-  for (int32_t i = 1; i <= a.n1; ++i) {
-    const int32_t status = a.respStatus(i);
+  for (int32_t i = 1; i <= a.study.n1; ++i) {
+    const int32_t status = s.respStatus(i);
     if (status != 0 && status != 1) {
       return refuse(record, "respStatus of subject %" PRId32 " is %" PRId32 "; expected 0 or 1.", i,
                     status);
     }
-    const int32_t code1 = a.A1(i);
-    if (code1 < 1 || code1 > a.K1) {
+    const int32_t code1 = s.A1(i);
+    if (code1 < 1 || code1 > shape.K1) {
       return refuse(record,
                     "Stage-1 treatment code of subject %" PRId32 " is %" PRId32
                     "; expected 1 to %" PRId32 ".",
-                    i, code1, a.K1);
+                    i, code1, shape.K1);
     }
     if (status != 0) continue;
     ++in_sample;
-    const int32_t code2 = a.inputA2(i);
-    if (code2 < 1 || code2 > a.K2) {
+    const int32_t code2 = s.inputA2(i);
+    if (code2 < 1 || code2 > shape.K2) {
       return refuse(record,
                     "Stage-2 treatment code of subject %" PRId32 " is %" PRId32
                     "; expected 1 to %" PRId32 ".",
-                    i, code2, a.K2);
+                    i, code2, shape.K2);
     }
   }
-  if (in_sample != a.n2) {
-    return refuse(record, "n2 is %" PRId32 " but %" PRId64 " subjects have respStatus 0.", a.n2,
-                  in_sample);
+  if (in_sample != a.study.n2) {
+    return refuse(record, "n2 is %" PRId32 " but %" PRId64 " subjects have respStatus 0.",
+                  a.study.n2, in_sample);
   }
   return true;
 }
@@ -113,61 +132,24 @@ bool check_arguments(const AnalysisArguments& a, int32_t p1, int32_t p2, ErrorRe
 // Sizes first (so that no extent is negative and p1, p2 fit 32 bits), then the arrays.
 bool check_call(const AnalysisArguments& a, int64_t p1, int64_t p2, ErrorRecord& record) {
   if (a.errorFlag == nullptr) return refuse(record, "%s", "errorFlag is a null pointer.");
-  if (!check_count(record, "n1", a.n1, 0) || !check_count(record, "n2", a.n2, 0) ||
-      !check_count(record, "p10", a.p10, 0) || !check_count(record, "p11", a.p11, 0) ||
-      !check_count(record, "p20", a.p20, 0) || !check_count(record, "p21", a.p21, 0) ||
-      !check_count(record, "K1", a.K1, 1) || !check_count(record, "K2", a.K2, 1) ||
-      !check_count(record, "nC", a.nC, 0)) {
+  const ModelShape& shape = a.shape;
+  if (!check_count(record, "n1", a.study.n1, 0) || !check_count(record, "n2", a.study.n2, 0) ||
+      !check_count(record, "p10", shape.p10, 0) || !check_count(record, "p11", shape.p11, 0) ||
+      !check_count(record, "p20", shape.p20, 0) || !check_count(record, "p21", shape.p21, 0) ||
+      !check_count(record, "K1", shape.K1, 1) || !check_count(record, "K2", shape.K2, 1) ||
+      !check_count(record, "nC", a.contrasts.nC, 0)) {
     return false;
   }
   constexpr int64_t kLargest = std::numeric_limits<int32_t>::max();
-  if (p1 > kLargest || p2 > kLargest || p1 + a.nC > kLargest) {
+  if (p1 > kLargest || p2 > kLargest || p1 + a.contrasts.nC > kLargest) {
     return refuse(record, "%s", "p10 + K1*(p11+1) + nC or p20 + K2*(p21+1) exceeds 2147483647.");
   }
   return check_arguments(a, static_cast<int32_t>(p1), static_cast<int32_t>(p2), record);
 }
 
-int32_t allocate(WorkArrays& w, int32_t n1, int32_t n2, int32_t p1, int32_t p2,
-                 const AnalysisArguments& a, ErrorRecord& record) {
-  if (detail::obtain(w.y2, {n2}, record, "runkestrion: y2") != 0) return -1;
-  if (detail::obtain(w.a2, {n2}, record, "runkestrion: a2") != 0) return -1;
-  if (detail::obtain(w.h20, {n2, a.p20}, record, "runkestrion: h20") != 0) return -1;
-  if (detail::obtain(w.h21, {n2, a.p21}, record, "runkestrion: h21") != 0) return -1;
-  if (detail::obtain(w.designM2, {n2, p2}, record, "runkestrion: designM2") != 0) return -1;
-  if (detail::obtain(w.treatment2, {n2, a.K2 - 1}, record, "runkestrion: treatment2") != 0) {
-    return -1;
-  }
-  if (detail::obtain(w.designM1, {n1, p1}, record, "runkestrion: designM1") != 0) return -1;
-  if (detail::obtain(w.yhat, {n1}, record, "runkestrion: yhat") != 0) return -1;
-  if (detail::obtain(w.treatment1, {n1, a.K1 - 1}, record, "runkestrion: treatment1") != 0) {
-    return -1;
-  }
-  if (detail::obtain(w.sigma1n, {p1, p1}, record, "runkestrion: sigma1n") != 0) return -1;
-  return 0;
-}
-
-int32_t release(WorkArrays& w, ErrorRecord& record) {
-  if (dealloc(w.y2, record, "runkestrion: y2") != 0) return -1;
-  if (dealloc(w.a2, record, "runkestrion: a2") != 0) return -1;
-  if (dealloc(w.h20, record, "runkestrion: h20") != 0) return -1;
-  if (dealloc(w.h21, record, "runkestrion: h21") != 0) return -1;
-  if (dealloc(w.designM1, record, "runkestrion: designM1") != 0) return -1;
-  if (dealloc(w.yhat, record, "runkestrion: yhat") != 0) return -1;
-  if (dealloc(w.treatment1, record, "runkestrion: treatment1") != 0) return -1;
-  if (dealloc(w.designM2, record, "runkestrion: designM2") != 0) return -1;
-  if (dealloc(w.treatment2, record, "runkestrion: treatment2") != 0) return -1;
-  if (dealloc(w.sigma1n, record, "runkestrion: sigma1n") != 0) return -1;
-  return 0;
-}
-
-// After a failure: nothing is reported; an array whose release failed is freed with `w`.
-void release_quietly(WorkArrays& w) {
-  ErrorRecord ignored;
-  static_cast<void>(release(w, ignored));
-  static_cast<void>(nullify_data(ignored));
-}
-
-void fail(const AnalysisArguments& a, ErrorRecord& record, WorkArrays& w) {
+// After a failure nothing more is reported: the work arrays are freed by their destructors and the
+// regression module's state is released quietly.
+void fail(const AnalysisArguments& a, ErrorRecord& record) {
   // The record's text never needs more than its lines and separators, so a buffer of that size
   // composes exactly what a buffer of messageLength - 1 characters would.
   int64_t lines = 0;
@@ -178,7 +160,8 @@ void fail(const AnalysisArguments& a, ErrorRecord& record, WorkArrays& w) {
   compose_error_text(record, text.data(), length);
   write_failure_text(text.data(), length, a.errorFlag, a.messageLength, a.message);
   clear_errors(record);
-  release_quietly(w);
+  ErrorRecord ignored;
+  static_cast<void>(nullify_data(ignored));
 }
 
 }  // namespace
@@ -202,33 +185,34 @@ void run_analysis(const AnalysisArguments& a) {
   start_analysis_stream();
 
   ErrorRecord record;
-  WorkArrays w;
-  const int64_t p1 = a.p10 + int64_t{a.K1} * (int64_t{a.p11} + 1);
-  const int64_t p2 = a.p20 + int64_t{a.K2} * (int64_t{a.p21} + 1);
-  if (!check_call(a, p1, p2, record)) return fail(a, record, w);
+  const int64_t p1 = a.shape.p10 + int64_t{a.shape.K1} * (int64_t{a.shape.p11} + 1);
+  const int64_t p2 = a.shape.p20 + int64_t{a.shape.K2} * (int64_t{a.shape.p21} + 1);
+  if (!check_call(a, p1, p2, record)) return fail(a, record);
 
-  const auto p1_32 = static_cast<int32_t>(p1);
-  const auto p2_32 = static_cast<int32_t>(p2);
-  if (allocate(w, a.n1, a.n2, p1_32, p2_32, a, record) != 0) return fail(a, record, w);
+  DriverArrays w;
+  WorkArrays work = w.list(a.shape, a.study.n1, a.study.n2);
+  if (work.obtain(record) != Status::kOk) return fail(a, record);
 
   // The analysis driver's tolerance: 1e-10 in single precision, widened.
   const double tolerance = kRankTolerance;
-  fitTwoStage(a.n1, p1_32, a.Y1, a.H10, a.p10, a.H11, a.p11, a.A1, a.respStatus, a.n2, p2_32,
-              a.inputY2, a.inputH20, a.p20, a.inputH21, a.p21, a.inputA2, a.levels1, a.K1,
-              a.levels2, a.K2, w.treatment1, w.treatment2, w.y2, w.h20, w.h21, w.a2, w.designM1,
-              w.designM2, a.beta1hat, a.beta2hat, w.yhat, tolerance, false, w.sigma1n, record);
-  if (error_occurred(record)) return fail(a, record, w);
-
-  if (a.deriveCI) {
-    calculateCI(a.n1, p1_32, w.designM2, a.n2, p2_32, a.Y1, a.inputY2, w.y2, a.respStatus, a.A1,
-                a.inputA2, a.H10, a.p10, a.H11, a.p11, a.inputH20, a.p20, a.inputH21, a.p21,
-                a.levels1, a.K1, a.levels2, a.K2, a.contrastMatrix, a.nC, a.nBootstrap1,
-                a.nBootstrap2, a.nGrid, a.gridScale, a.alpha, tolerance, *a.nCollinear, a.beta1hat,
-                a.beta2hat, a.upper, a.lower, record);
-    if (error_occurred(record)) return fail(a, record, w);
+  const FitArrays fit{w.treatment1, w.treatment2, w.y2,   w.h20,      w.h21,      w.a2,
+                      w.designM1,   w.designM2,   w.yhat, a.beta1hat, a.beta2hat, w.sigma1n};
+  if (fitTwoStage(a.shape, a.study, fit, tolerance, false, record) != Status::kOk) {
+    return fail(a, record);
   }
 
-  if (release(w, record) != 0 || nullify_data(record) != 0) return fail(a, record, w);
+  if (a.deriveCI) {
+    const FullDataFit full{w.designM2, w.y2, a.beta1hat, a.beta2hat};
+    const IntervalLimits limits{a.upper, a.lower, a.nCollinear};
+    if (calculateCI(a.shape, a.study, full, a.contrasts, a.options, tolerance, limits, record) !=
+        Status::kOk) {
+      return fail(a, record);
+    }
+  }
+
+  if (work.release(record, kReleaseOrder) != Status::kOk || nullify_data(record) != 0) {
+    return fail(a, record);
+  }
 }
 
 }  // namespace kestrion

@@ -6,42 +6,23 @@
 
 #include <cstdint>
 
+#include "engine/calculate_ci.h"
+#include "engine/model.h"
+#include "kestrion_options.h"
 #include "numerics/array.h"
 
 namespace kestrion {
 
-// The arguments of runkestrion, in its order, with the arrays as 1-based column-major views whose
-// extents follow from the counts (p1 = p10 + K1*(p11+1), p2 = p20 + K2*(p21+1)).
+// The arguments of runkestrion as value types, the arrays as 1-based column-major views whose
+// extents follow from the counts.
 struct AnalysisArguments {
   int32_t cores = 0;
   int32_t fixedTwo = 2;
-  ConstDblVec Y1;
-  ConstDblVec inputY2;
-  int32_t n1 = 0;
-  int32_t n2 = 0;
-  ConstIntVec respStatus;
-  ConstIntVec A1;
-  ConstIntVec inputA2;
-  ConstDblMat H10;
-  int32_t p10 = 0;
-  ConstDblMat H11;
-  int32_t p11 = 0;
-  ConstDblMat inputH20;
-  int32_t p20 = 0;
-  ConstDblMat inputH21;
-  int32_t p21 = 0;
-  ConstDblMat levels1;
-  int32_t K1 = 2;
-  ConstDblMat levels2;
-  int32_t K2 = 2;
-  ConstDblMat contrastMatrix;
-  int32_t nC = 0;
-  int32_t nBootstrap1 = 0;
-  int32_t nBootstrap2 = 0;
-  int32_t nGrid = 0;
-  double gridScale = 0.0;
+  ModelShape shape;
+  StudyArrays study;
+  Contrasts contrasts;
+  IntervalOptions options;
   bool deriveCI = false;
-  double alpha = 0.0;
   DblVec beta1hat;
   DblVec beta2hat;
   DblVec upper;

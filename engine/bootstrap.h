@@ -4,22 +4,20 @@
 
 #include <cstdint>
 
+#include "engine/model.h"
 #include "numerics/array.h"
 #include "numerics/error_record.h"
 
 namespace kestrion {
 
 // Short form: one matrix (n x p, p may be 0) and one vector.
-int32_t bootstrap(int32_t n, int32_t p, ConstDblMat matrixIn, ConstDblVec vectorIn,
-                  DblMat matrixOut, DblVec vectorOut, ErrorRecord& record);
+Status bootstrap(int32_t n, int32_t p, ConstDblMat matrixIn, ConstDblVec vectorIn, DblMat matrixOut,
+                 DblVec vectorOut, ErrorRecord& record);
 
-// Full form: the nine per-subject arrays of the analysis, all with one common set of row numbers.
-int32_t bootstrap(int32_t n, ConstDblVec Y1, ConstDblMat H10, int32_t p10, ConstDblMat H11,
-                  int32_t p11, ConstIntVec A1, ConstIntVec respStatus, ConstDblVec inputY2,
-                  ConstDblMat inputH20, int32_t p20, ConstDblMat inputH21, int32_t p21,
-                  ConstIntVec inputA2, DblVec btY1, DblMat btH10, DblMat btH11, IntVec btA1,
-                  IntVec btRespStatus, DblVec btInputY2, DblMat btInputH20, DblMat btInputH21,
-                  IntVec btInputA2, ErrorRecord& record);
+// Full form: the nine per-subject arrays of n subjects, all with one common set of row numbers;
+// `in` and `out` have the same shape.
+Status bootstrap(int32_t n, const ModelShape& shape, const SubjectArrays& in,
+                 const SubjectArraysOut& out, ErrorRecord& record);
 
 }  // namespace kestrion
 

@@ -4,7 +4,6 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
-#include <limits>
 
 #include "engine/bootstrap.h"
 #include "engine/calculate_terms.h"
@@ -14,6 +13,7 @@
 #include "numerics/dynamic_allocation.h"
 #include "numerics/regression.h"
 #include "numerics/sort.h"
+#include "numerics/work_arrays.h"
 
 namespace kestrion {
 
@@ -22,43 +22,291 @@ namespace {
 // Running extremes over the grid start here rather than at infinity.
 constexpr double kExtremeStart = 1.0e15;
 
-void refuse(ErrorRecord& record, const char* note) {
-  ErrorDetails details;
-  details.note_1 = note;
-  report_error(record, 1000, details);
-}
-
 // The front end keeps these out; a direct caller gets the front end's wording instead of a
 // division by zero, an overflowing grid or an undefined rank.
-bool arguments_usable(int32_t nBootstrap2, int32_t nGrid, int32_t d2, double alpha,
-                      ErrorRecord& record) {
-  if (nBootstrap2 < 1) {
-    refuse(record, "NBOOTSTRAP2 must be positive.");
-    return false;
+bool arguments_usable(const IntervalOptions& options, int32_t d2, ErrorRecord& record) {
+  const char* problem = interval_arguments_problem(options, d2);
+  if (problem == nullptr) return true;
+  char note[80];
+  std::snprintf(note, sizeof note, problem, static_cast<int>(d2));
+  ErrorDetails details;
+  details.note_1 = note;
+  report_error(record, ErrorCode::kGeneral, details);
+  return false;
+}
+
+// The sizes every phase uses.
+struct Sizes {
+  int32_t n1;
+  int32_t n2;
+  int32_t p1;
+  int32_t p2;
+  int32_t d2;
+  int32_t m;       // targets: the p1 coefficients, then the contrasts
+  int32_t offset;  // the treatment-dependent part of a stage-2 vector follows this position
+  int32_t G;
+  int32_t rows;  // grid rows, the centre last
+};
+
+// Covariance phase: a plain bootstrap of the full-data stage-2 regression.
+struct CovarianceArrays {
+  DblArray2 btDesignM2;
+  DblArray1 beta2, meanBeta2;
+  DblArray2 betaArray;
+  DblArray1 btY2;
+  DblArray2 sigma2n;
+
+  WorkArrays list(const Sizes& z, const IntervalOptions& o) {
+    return {{btDesignM2, {z.n2, z.p2}, "calculateCI: btDesignM2"},
+            {beta2, {z.p2}, "calculateCI: beta2"},
+            {meanBeta2, {z.d2}, "calculateCI: meanBeta2"},
+            {betaArray, {o.nBootstrap2, z.d2}, "calculateCI: betaArray"},
+            {btY2, {z.n2}, "calculateCI: btY2"},
+            {sigma2n, {z.d2, z.d2}, "calculateCI: sigma2n"}};
   }
-  if (nGrid < 2) {
-    refuse(record, "NGRID must be at least 2 when DERIVECI is specified.");
-    return false;
+};
+
+// Main phase: the replicate arrays and the per-replicate values. Replicate values are stored
+// replicate-first, (slot, target, grid row), so that every (target, grid row) series is
+// contiguous; kept replicates take consecutive slots.
+struct MainArrays {
+  DblArray1 btY1;
+  DblArray2 btH10, btH11;
+  IntArray1 btA1, btRespStatus;
+  DblArray1 btInputY2;
+  DblArray2 btInputH20, btInputH21;
+  IntArray1 btInputA2;
+  DblArray1 btYhat;
+  DblArray2 btTreatment1;
+  DblArray1 btBeta1stS, btBeta2ndS;
+  DblArray2 btDesignM1, sigma1n;
+  DblArray1 term1;
+  DblArray2 term2;
+  DblArray3 term2ByReplicate;
+  DblArray2 gridUpper, gridLower;
+  DblArray1 upperBound, lowerBound;
+  DblArray2 gamma;
+  IntArray1 iarr;
+  LogArray1 btIsLinear;
+
+  WorkArrays list(const ModelShape& shape, const Sizes& z, const IntervalOptions& o) {
+    const int32_t n1 = z.n1;
+    return {{btY1, {n1}, "calculateCI: btY1"},
+            {btH10, {n1, shape.p10}, "calculateCI: btH10"},
+            {btH11, {n1, shape.p11}, "calculateCI: btH11"},
+            {btA1, {n1}, "calculateCI: btA1"},
+            {btRespStatus, {n1}, "calculateCI: btRespStatus"},
+            {btInputY2, {n1}, "calculateCI: btInputY2"},
+            {btInputH20, {n1, shape.p20}, "calculateCI: btInputH20"},
+            {btInputH21, {n1, shape.p21}, "calculateCI: btInputH21"},
+            {btInputA2, {n1}, "calculateCI: btInputA2"},
+            {btYhat, {n1}, "calculateCI: btYhat"},
+            {btTreatment1, {n1, shape.K1 - 1}, "calculateCI: btTreatment1"},
+            {btBeta1stS, {z.p1}, "calculateCI: btBeta1stS"},
+            {btBeta2ndS, {z.p2}, "calculateCI: btBeta2ndS"},
+            {btDesignM1, {n1, z.p1}, "calculateCI: btDesignM1"},
+            {sigma1n, {z.p1, z.p1}, "calculateCI: sigma1n"},
+            {term1, {z.p1}, "calculateCI: term1"},
+            {term2, {z.p1, z.rows}, "calculateCI: term2"},
+            {term2ByReplicate, {o.nBootstrap1, z.m, z.rows}, "calculateCI: term2"},
+            {gridUpper, {z.m, z.rows}, "calculateCI: upper"},
+            {gridLower, {z.m, z.rows}, "calculateCI: lower"},
+            {upperBound, {z.m}, "calculateCI: upperBound"},
+            {lowerBound, {z.m}, "calculateCI: lowerBound"},
+            {gamma, {z.rows, z.d2}, "calculateCI: gamma"},
+            {iarr, {o.nBootstrap1}, "calculateCI: iarr"},
+            {btIsLinear, {o.nBootstrap1}, "calculateCI: btIsLinear"}};
   }
-  constexpr int64_t kLargest = std::numeric_limits<int32_t>::max();
-  int64_t points = 1;
-  for (int32_t e = 0; e < d2 && points < kLargest; ++e) points *= nGrid;
-  if (points + 1 > kLargest) {
-    char note[80];
-    std::snprintf(note, sizeof note, "The grid of NGRID**%d points is too large; lower NGRID.",
-                  static_cast<int>(d2));
-    refuse(record, note);
-    return false;
+
+  SubjectArraysOut resample() const {
+    return {btY1, btInputY2, btRespStatus, btA1, btInputA2, btH10, btH11, btInputH20, btInputH21};
   }
-  if (!(alpha > 0.0)) {
-    refuse(record, "ALPHA must be positive.");
-    return false;
+};
+
+// One main replicate's stage-2 sample, built by its fit.
+struct ReplicateArrays {
+  DblArray2 btDesignM2, btTreatment2, btH20, btH21;
+  IntArray1 btA2;
+  DblArray1 btY2;
+
+  WorkArrays list(const ModelShape& shape, int32_t p2, int32_t n2Boot) {
+    return {{btDesignM2, {n2Boot, p2}, "calculateCI: btDesignM2"},
+            {btTreatment2, {n2Boot, shape.K2 - 1}, "calculateCI: btTreatment2"},
+            {btH20, {n2Boot, shape.p20}, "calculateCI: btH20"},
+            {btH21, {n2Boot, shape.p21}, "calculateCI: btH21"},
+            {btA2, {n2Boot}, "calculateCI: btA2"},
+            {btY2, {n2Boot}, "calculateCI: btY2"}};
   }
-  if (!(alpha < 1.0)) {
-    refuse(record, "ALPHA must be less than 1.");
-    return false;
+};
+
+// Row b of betaArray: the treatment-effect coefficients of covariance replicate b; then their
+// scaled covariance sigma2n = S * n2 / nBootstrap2 (the product first).
+Status covariance_phase(const Sizes& z, const FullDataFit& fit, const IntervalOptions& o,
+                        double tolerance, CovarianceArrays& c, ErrorRecord& record) {
+  const int32_t nB2 = o.nBootstrap2;
+  for (int32_t b = 1; b <= nB2; ++b) {
+    if (bootstrap(z.n2, z.p2, fit.designM2, fit.y2, c.btDesignM2, c.btY2, record) != Status::kOk) {
+      return Status::kFailed;
+    }
+    if (svdr_l2(c.btDesignM2, z.n2, z.p2, c.btY2, tolerance, c.beta2, record) != 0 ||
+        error_occurred(record)) {
+      return Status::kFailed;
+    }
+    for (int32_t j = 1; j <= z.d2; ++j) c.betaArray(b, j) = c.beta2(z.offset + j);
   }
-  return true;
+  for (int32_t j = 1; j <= z.d2; ++j) {
+    double sum = 0.0;
+    for (int32_t b = 1; b <= nB2; ++b) sum += c.betaArray(b, j);
+    c.meanBeta2(j) = sum / nB2;
+  }
+  for (int32_t i = 1; i <= z.d2; ++i) {
+    for (int32_t j = 1; j <= z.d2; ++j) {
+      double sum = 0.0;
+      for (int32_t b = 1; b <= nB2; ++b) {
+        sum += (c.betaArray(b, i) - c.meanBeta2(i)) * (c.betaArray(b, j) - c.meanBeta2(j));
+      }
+      c.sigma2n(i, j) = sum * z.n2 / nB2;
+    }
+  }
+  return Status::kOk;
+}
+
+// The grid's half-width is gridScale times the largest standard deviation of sigma2n.
+double half_width(const Sizes& z, const IntervalOptions& o, ConstDblMat sigma2n) {
+  double largest_sd = -kExtremeStart;
+  for (int32_t j = 1; j <= z.d2; ++j) {
+    const double sd = std::sqrt(sigma2n(j, j));
+    if (sd > largest_sd) largest_sd = sd;
+  }
+  return o.gridScale * largest_sd;
+}
+
+// Everything the main replicates share.
+struct MainPhase {
+  const ModelShape& shape;
+  const StudyArrays& study;
+  const FullDataFit& fit;
+  const Contrasts& contrasts;
+  const IntervalOptions& options;
+  const Sizes& z;
+  double tolerance;
+  ConstDblMat sigma2n;
+  MainArrays& a;
+};
+
+// Replicate b: resample, fit (a failing fit counts as collinear, unless it failed for memory),
+// then its terms and bounds into the next free slot of term2ByReplicate.
+Status run_replicate(const MainPhase& p, int32_t b, int32_t& nKept, int32_t& nCollinear,
+                     ErrorRecord& record) {
+  MainArrays& a = p.a;
+  const Sizes& z = p.z;
+  a.btIsLinear(b) = false;
+  if (bootstrap(z.n1, p.shape, p.study.subjects, a.resample(), record) != Status::kOk) {
+    return Status::kFailed;
+  }
+  int32_t n2Boot = 0;
+  for (int32_t i = 1; i <= z.n1; ++i) n2Boot += a.btRespStatus(i) == 0 ? 1 : 0;
+
+  ReplicateArrays r;
+  WorkArrays replicate_work = r.list(p.shape, z.p2, n2Boot);
+  if (replicate_work.obtain(record) != Status::kOk) return Status::kFailed;
+  const StudyArrays resampled{z.n1, n2Boot, a.resample(), p.study.levels1, p.study.levels2};
+  const FitArrays fit{a.btTreatment1, r.btTreatment2, r.btY2,       r.btH20,
+                      r.btH21,        r.btA2,         a.btDesignM1, r.btDesignM2,
+                      a.btYhat,       a.btBeta1stS,   a.btBeta2ndS, a.sigma1n};
+  if (fitTwoStage(p.shape, resampled, fit, p.tolerance, true, record) != Status::kOk) {
+    // A replicate that could not get its memory is a failure of the analysis, not a collinear
+    // resample.
+    if (record.memory_failure) return Status::kFailed;
+    ++nCollinear;
+    a.btIsLinear(b) = true;
+  }
+  clear_errors(record);
+  if (replicate_work.release(record) != Status::kOk) return Status::kFailed;
+  if (a.btIsLinear(b)) return Status::kOk;
+
+  const IntervalFrame frame{p.study.n2,     p.options.nGrid, p.study.levels2, p.fit.beta1hat,
+                            p.fit.beta2hat, p.sigma2n,       a.gamma};
+  const ReplicateFit replicate{z.n1,         a.btY1,    a.btInputH20, a.btInputH21, a.btRespStatus,
+                               a.btDesignM1, a.sigma1n, a.btBeta1stS, a.btBeta2ndS};
+  if (calculateTerms(p.shape, frame, replicate, a.term1, a.term2, record) != Status::kOk) {
+    return Status::kFailed;
+  }
+  ++nKept;
+  const int32_t nB1 = p.options.nBootstrap1;
+  double* slot = a.term2ByReplicate.size() > 0 ? a.term2ByReplicate.data() + (nKept - 1) : nullptr;
+  const DblMat section(slot, {1, 1}, {z.m, z.rows}, {nB1, int64_t{nB1} * z.m});
+  return getBounds(a.term1, a.term2, p.contrasts.matrix, p.contrasts.nC, z.p1, z.d2,
+                   p.options.nGrid, section, record);
+}
+
+// gridLower and gridUpper: the order statistics of every (target, grid row) series of kept
+// values; term2Kept holds one series at a time (the kept values already sit contiguously in
+// term2ByReplicate, so a second copy of all of them is not needed).
+Status order_statistics(const Sizes& z, int32_t nKept, double alpha, MainArrays& a,
+                        DblArray3& term2Kept, ErrorRecord& record) {
+  const OrderStatisticRanks ranks = order_statistic_ranks(nKept, alpha);
+  if (alloc(term2Kept, {1, nKept, 1}, record, "calculateCI: term2") != 0) return Status::kFailed;
+  std::fill(a.gridUpper.data(), a.gridUpper.data() + a.gridUpper.size(), 0.0);
+  std::fill(a.gridLower.data(), a.gridLower.data() + a.gridLower.size(), 0.0);
+  const DblVec buffer = make_view(term2Kept.data(), nKept);
+  for (int32_t k = 1; k <= z.m; ++k) {
+    for (int32_t g = 1; g <= z.rows; ++g) {
+      const double* series = &a.term2ByReplicate(1, k, g);
+      std::copy(series, series + nKept, term2Kept.data());
+      // Nothing reads the permutation, so the sort is spared from carrying it along (iarr stays
+      // unwritten).
+      if (qsort_double(buffer, nKept, record) != 0) return Status::kFailed;
+      a.gridLower(k, g) = buffer(ranks.low);
+      a.gridUpper(k, g) = buffer(ranks.high);
+    }
+  }
+  return Status::kOk;
+}
+
+// upperBound and lowerBound end as the limits: the estimate minus the extremes over the grid,
+// divided by the single-precision root of n1.
+void limits(const Sizes& z, const FullDataFit& fit, const Contrasts& contrasts, MainArrays& a) {
+  for (int32_t k = 1; k <= z.m; ++k) {
+    double largest = -kExtremeStart;
+    double smallest = kExtremeStart;
+    for (int32_t g = 1; g <= z.rows; ++g) {
+      if (a.gridUpper(k, g) > largest) largest = a.gridUpper(k, g);
+      if (a.gridLower(k, g) < smallest) smallest = a.gridLower(k, g);
+    }
+    a.upperBound(k) = largest;
+    a.lowerBound(k) = smallest;
+  }
+  const double s = static_cast<double>(std::sqrt(static_cast<float>(z.n1)));
+  for (int32_t k = 1; k <= z.m; ++k) {
+    double estimate = 0.0;
+    if (k <= z.p1) {
+      estimate = fit.beta1hat(k);
+    } else {
+      for (int32_t j = 1; j <= z.p1; ++j) {
+        estimate += fit.beta1hat(j) * contrasts.matrix(k - z.p1, j);
+      }
+    }
+    const double upper_limit = estimate - a.lowerBound(k) / s;
+    const double lower_limit = estimate - a.upperBound(k) / s;
+    a.upperBound(k) = upper_limit;
+    a.lowerBound(k) = lower_limit;
+  }
+}
+
+Sizes sizes_of(const ModelShape& shape, const StudyArrays& study, const Contrasts& contrasts,
+               const IntervalOptions& options) {
+  Sizes z{};
+  z.n1 = study.n1;
+  z.n2 = study.n2;
+  z.p1 = shape.p1();
+  z.p2 = shape.p2();
+  z.d2 = z.p2 - shape.p20 - shape.p21 - 1;
+  z.m = z.p1 + contrasts.nC;
+  z.offset = shape.stage2_offset();
+  z.G = grid_point_count(options.nGrid, z.d2);
+  z.rows = static_cast<int32_t>(grid_row_count(z.G));
+  return z;
 }
 
 }  // namespace
@@ -89,255 +337,62 @@ void build_grid(DblMat gamma, int32_t G, int32_t d2, int32_t nGrid, double halfW
   for (int32_t j = 1; j <= d2; ++j) gamma(G + 1, j) = root_n1 * beta2hat(offset + j);
 }
 
-void calculateCI(int32_t n1, int32_t p1, ConstDblMat designM2, int32_t n2, int32_t p2,
-                 ConstDblVec Y1, ConstDblVec inputY2, ConstDblVec y2, ConstIntVec respStatus,
-                 ConstIntVec A1, ConstIntVec inputA2, ConstDblMat H10, int32_t p10, ConstDblMat H11,
-                 int32_t p11, ConstDblMat inputH20, int32_t p20, ConstDblMat inputH21, int32_t p21,
-                 ConstDblMat levels1, int32_t K1, ConstDblMat levels2, int32_t K2,
-                 ConstDblMat contrastMatrix, int32_t nC, int32_t nBootstrap1, int32_t nBootstrap2,
-                 int32_t nGrid, double gridScale, double alpha, double tolerance,
-                 int32_t& nCollinear, ConstDblVec beta1hat, ConstDblVec beta2hat, DblVec upper,
-                 DblVec lower, ErrorRecord& record) {
-  nCollinear = 0;
-  const int32_t d2 = p2 - p20 - p21 - 1;
-  const int32_t m = p1 + nC;
-  const int32_t offset = p20 + p21 + 1;  // the treatment-dependent part follows this position
-  if (!arguments_usable(nBootstrap2, nGrid, d2, alpha, record)) return;
+Status calculateCI(const ModelShape& shape, const StudyArrays& study, const FullDataFit& fit,
+                   const Contrasts& contrasts, const IntervalOptions& options, double tolerance,
+                   const IntervalLimits& out, ErrorRecord& record) {
+  *out.nCollinear = 0;
+  const Sizes z = sizes_of(shape, study, contrasts, options);
+  if (!arguments_usable(options, z.d2, record)) return Status::kFailed;
 
   // Every work array is freed by its destructor when the call ends early, without a report;
   // the releases of the normal path go through the checked routine.
-
-  // Covariance phase: a plain bootstrap of the full-data stage-2 regression.
-  DblArray2 btDesignM2, betaArray, sigma2n;
-  DblArray1 beta2, meanBeta2, btY2;
-  if (alloc(btDesignM2, {n2, p2}, record, "calculateCI: btDesignM2") != 0 ||
-      alloc(beta2, {p2}, record, "calculateCI: beta2") != 0 ||
-      alloc(meanBeta2, {d2}, record, "calculateCI: meanBeta2") != 0 ||
-      alloc(betaArray, {nBootstrap2, d2}, record, "calculateCI: betaArray") != 0 ||
-      alloc(btY2, {n2}, record, "calculateCI: btY2") != 0 ||
-      alloc(sigma2n, {d2, d2}, record, "calculateCI: sigma2n") != 0) {
-    return;
-  }
-  for (int32_t b = 1; b <= nBootstrap2; ++b) {
-    if (bootstrap(n2, p2, designM2, y2, btDesignM2, btY2, record) != 0) return;
-    if (svdr_l2(btDesignM2, n2, p2, btY2, tolerance, beta2, record) != 0 ||
-        error_occurred(record)) {
-      return;
-    }
-    for (int32_t j = 1; j <= d2; ++j) betaArray(b, j) = beta2(offset + j);
-  }
-  for (int32_t j = 1; j <= d2; ++j) {
-    double sum = 0.0;
-    for (int32_t b = 1; b <= nBootstrap2; ++b) sum += betaArray(b, j);
-    meanBeta2(j) = sum / nBootstrap2;
-  }
-  for (int32_t i = 1; i <= d2; ++i) {
-    for (int32_t j = 1; j <= d2; ++j) {
-      double sum = 0.0;
-      for (int32_t b = 1; b <= nBootstrap2; ++b) {
-        sum += (betaArray(b, i) - meanBeta2(i)) * (betaArray(b, j) - meanBeta2(j));
-      }
-      sigma2n(i, j) = sum * n2 / nBootstrap2;
-    }
-  }
-  if (dealloc(btY2, record, "calculateCI: btY2") != 0 ||
-      dealloc(btDesignM2, record, "calculateCI: btDesignM2") != 0) {
-    return;
+  CovarianceArrays c;
+  WorkArrays covariance = c.list(z, options);
+  if (covariance.obtain(record) != Status::kOk ||
+      covariance_phase(z, fit, options, tolerance, c, record) != Status::kOk ||
+      covariance.release(record, {&c.btY2, &c.btDesignM2}) != Status::kOk) {
+    return Status::kFailed;
   }
 
-  // Main phase: the replicate arrays and the per-replicate values.
-  const int32_t G = grid_point_count(nGrid, d2);
-  const auto rows = static_cast<int32_t>(grid_row_count(G));
-  DblArray1 btY1, btInputY2, btYhat, btBeta1stS, btBeta2ndS, term1, upperBound, lowerBound;
-  DblArray2 btH10, btH11, btInputH20, btInputH21, btTreatment1, btDesignM1, sigma1n, term2,
-      gridUpper, gridLower, gamma;
-  IntArray1 btA1, btRespStatus, btInputA2, iarr;
-  LogArray1 btIsLinear;
-  // Replicate values are stored replicate-first, (slot, target, grid row), so that every
-  // (target, grid row) series is contiguous; kept replicates take consecutive slots.
-  DblArray3 term2ByReplicate;
-  if (alloc(btY1, {n1}, record, "calculateCI: btY1") != 0 ||
-      alloc(btH10, {n1, p10}, record, "calculateCI: btH10") != 0 ||
-      alloc(btH11, {n1, p11}, record, "calculateCI: btH11") != 0 ||
-      alloc(btA1, {n1}, record, "calculateCI: btA1") != 0 ||
-      alloc(btRespStatus, {n1}, record, "calculateCI: btRespStatus") != 0 ||
-      alloc(btInputY2, {n1}, record, "calculateCI: btInputY2") != 0 ||
-      alloc(btInputH20, {n1, p20}, record, "calculateCI: btInputH20") != 0 ||
-      alloc(btInputH21, {n1, p21}, record, "calculateCI: btInputH21") != 0 ||
-      alloc(btInputA2, {n1}, record, "calculateCI: btInputA2") != 0 ||
-      alloc(btYhat, {n1}, record, "calculateCI: btYhat") != 0 ||
-      alloc(btTreatment1, {n1, K1 - 1}, record, "calculateCI: btTreatment1") != 0 ||
-      alloc(btBeta1stS, {p1}, record, "calculateCI: btBeta1stS") != 0 ||
-      alloc(btBeta2ndS, {p2}, record, "calculateCI: btBeta2ndS") != 0 ||
-      alloc(btDesignM1, {n1, p1}, record, "calculateCI: btDesignM1") != 0 ||
-      alloc(sigma1n, {p1, p1}, record, "calculateCI: sigma1n") != 0 ||
-      alloc(term1, {p1}, record, "calculateCI: term1") != 0 ||
-      alloc(term2, {p1, rows}, record, "calculateCI: term2") != 0 ||
-      alloc(term2ByReplicate, {nBootstrap1, m, rows}, record, "calculateCI: term2") != 0 ||
-      alloc(gridUpper, {m, rows}, record, "calculateCI: upper") != 0 ||
-      alloc(gridLower, {m, rows}, record, "calculateCI: lower") != 0 ||
-      alloc(upperBound, {m}, record, "calculateCI: upperBound") != 0 ||
-      alloc(lowerBound, {m}, record, "calculateCI: lowerBound") != 0 ||
-      alloc(gamma, {rows, d2}, record, "calculateCI: gamma") != 0 ||
-      alloc(iarr, {nBootstrap1}, record, "calculateCI: iarr") != 0 ||
-      alloc(btIsLinear, {nBootstrap1}, record, "calculateCI: btIsLinear") != 0) {
-    return;
-  }
+  MainArrays a;
+  WorkArrays main = a.list(shape, z, options);
+  if (main.obtain(record) != Status::kOk) return Status::kFailed;
+  build_grid(a.gamma, z.G, z.d2, options.nGrid, half_width(z, options, c.sigma2n), z.n1,
+             fit.beta2hat, z.offset);
 
-  double largest_sd = -kExtremeStart;
-  for (int32_t j = 1; j <= d2; ++j) {
-    const double sd = std::sqrt(sigma2n(j, j));
-    if (sd > largest_sd) largest_sd = sd;
-  }
-  build_grid(gamma, G, d2, nGrid, gridScale * largest_sd, n1, beta2hat, offset);
-
+  const MainPhase phase{shape, study, fit, contrasts, options, z, tolerance, c.sigma2n, a};
   int32_t nKept = 0;
-  for (int32_t b = 1; b <= nBootstrap1; ++b) {
-    btIsLinear(b) = false;
-    if (bootstrap(n1, Y1, H10, p10, H11, p11, A1, respStatus, inputY2, inputH20, p20, inputH21, p21,
-                  inputA2, btY1, btH10, btH11, btA1, btRespStatus, btInputY2, btInputH20,
-                  btInputH21, btInputA2, record) != 0) {
-      return;
+  for (int32_t b = 1; b <= options.nBootstrap1; ++b) {
+    if (run_replicate(phase, b, nKept, *out.nCollinear, record) != Status::kOk) {
+      return Status::kFailed;
     }
-    int32_t n2Boot = 0;
-    for (int32_t i = 1; i <= n1; ++i) n2Boot += btRespStatus(i) == 0 ? 1 : 0;
-
-    DblArray2 btH20, btH21, btTreatment2;
-    IntArray1 btA2;
-    if (alloc(btDesignM2, {n2Boot, p2}, record, "calculateCI: btDesignM2") != 0 ||
-        alloc(btTreatment2, {n2Boot, K2 - 1}, record, "calculateCI: btTreatment2") != 0 ||
-        alloc(btH20, {n2Boot, p20}, record, "calculateCI: btH20") != 0 ||
-        alloc(btH21, {n2Boot, p21}, record, "calculateCI: btH21") != 0 ||
-        alloc(btA2, {n2Boot}, record, "calculateCI: btA2") != 0 ||
-        alloc(btY2, {n2Boot}, record, "calculateCI: btY2") != 0) {
-      return;
-    }
-    fitTwoStage(n1, p1, btY1, btH10, p10, btH11, p11, btA1, btRespStatus, n2Boot, p2, btInputY2,
-                btInputH20, p20, btInputH21, p21, btInputA2, levels1, K1, levels2, K2, btTreatment1,
-                btTreatment2, btY2, btH20, btH21, btA2, btDesignM1, btDesignM2, btBeta1stS,
-                btBeta2ndS, btYhat, tolerance, true, sigma1n, record);
-    if (error_occurred(record)) {
-      // A replicate that could not get its memory is a failure of the analysis, not a
-      // collinear resample.
-      if (record.memory_failure) return;
-      ++nCollinear;
-      btIsLinear(b) = true;
-    }
-    clear_errors(record);
-    if (dealloc(btDesignM2, record, "calculateCI: btDesignM2") != 0 ||
-        dealloc(btTreatment2, record, "calculateCI: btTreatment2") != 0 ||
-        dealloc(btH20, record, "calculateCI: btH20") != 0 ||
-        dealloc(btH21, record, "calculateCI: btH21") != 0 ||
-        dealloc(btA2, record, "calculateCI: btA2") != 0 ||
-        dealloc(btY2, record, "calculateCI: btY2") != 0) {
-      return;
-    }
-    if (btIsLinear(b)) {
-      report_progress(b, nBootstrap1);
-      continue;
-    }
-
-    if (calculateTerms(n1, p1, n2, p2, p20, p21, K2, nGrid, gridScale, btY1, btInputH20, btInputH21,
-                       levels2, beta1hat, beta2hat, btDesignM1, btRespStatus, sigma1n, sigma2n,
-                       gamma, btBeta1stS, btBeta2ndS, term1, term2, record) != 0) {
-      return;
-    }
-    ++nKept;
-    double* slot = term2ByReplicate.size() > 0 ? term2ByReplicate.data() + (nKept - 1) : nullptr;
-    const DblMat section(slot, {1, 1}, {m, rows}, {nBootstrap1, int64_t{nBootstrap1} * m});
-    if (getBounds(term1, term2, contrastMatrix, nC, p1, d2, nGrid, section, record) != 0) return;
-    report_progress(b, nBootstrap1);
+    report_progress(b, options.nBootstrap1);
   }
 
   if (nKept < 3) {
     ErrorDetails details;
     details.note_1 = "Too many bootstrap loops have collinearity.";
-    report_error(record, 100, details);
-    return;
+    report_error(record, ErrorCode::kSingular, details);
+    return Status::kFailed;
   }
-  const OrderStatisticRanks ranks = order_statistic_ranks(nKept, alpha);
-
-  // Holds one (target, grid row) series at a time: the kept values already sit contiguously in
-  // term2ByReplicate, so a second copy of all of them is not needed.
   DblArray3 term2Kept;
-  if (alloc(term2Kept, {1, nKept, 1}, record, "calculateCI: term2") != 0) return;
-  std::fill(gridUpper.data(), gridUpper.data() + gridUpper.size(), 0.0);
-  std::fill(gridLower.data(), gridLower.data() + gridLower.size(), 0.0);
-  const DblVec buffer = make_view(term2Kept.data(), nKept);
-  for (int32_t k = 1; k <= m; ++k) {
-    for (int32_t g = 1; g <= rows; ++g) {
-      const double* series = &term2ByReplicate(1, k, g);
-      std::copy(series, series + nKept, term2Kept.data());
-      // Nothing reads the permutation, so the sort is spared from carrying it along (iarr stays
-      // unwritten).
-      if (qsort_double(buffer, nKept, record) != 0) return;
-      gridLower(k, g) = buffer(ranks.low);
-      gridUpper(k, g) = buffer(ranks.high);
-    }
+  if (order_statistics(z, nKept, options.alpha, a, term2Kept, record) != Status::kOk) {
+    return Status::kFailed;
   }
-
-  for (int32_t k = 1; k <= m; ++k) {
-    double largest = -kExtremeStart;
-    double smallest = kExtremeStart;
-    for (int32_t g = 1; g <= rows; ++g) {
-      if (gridUpper(k, g) > largest) largest = gridUpper(k, g);
-      if (gridLower(k, g) < smallest) smallest = gridLower(k, g);
-    }
-    upperBound(k) = largest;
-    lowerBound(k) = smallest;
-  }
+  limits(z, fit, contrasts, a);
 
   // The limits wait in upperBound and lowerBound until every other release has succeeded, so
   // that a failed call never leaves them half-written.
-  const double s = static_cast<double>(std::sqrt(static_cast<float>(n1)));
-  for (int32_t k = 1; k <= m; ++k) {
-    double estimate = 0.0;
-    if (k <= p1) {
-      estimate = beta1hat(k);
-    } else {
-      for (int32_t j = 1; j <= p1; ++j) estimate += beta1hat(j) * contrastMatrix(k - p1, j);
-    }
-    const double upper_limit = estimate - lowerBound(k) / s;
-    const double lower_limit = estimate - upperBound(k) / s;
-    upperBound(k) = upper_limit;
-    lowerBound(k) = lower_limit;
-  }
-  if (dealloc(beta2, record, "calculateCI: beta2") != 0 ||
-      dealloc(meanBeta2, record, "calculateCI: meanBeta2") != 0 ||
-      dealloc(betaArray, record, "calculateCI: betaArray") != 0 ||
-      dealloc(sigma2n, record, "calculateCI: sigma2n") != 0 ||
-      dealloc(btY1, record, "calculateCI: btY1") != 0 ||
-      dealloc(btH10, record, "calculateCI: btH10") != 0 ||
-      dealloc(btH11, record, "calculateCI: btH11") != 0 ||
-      dealloc(btA1, record, "calculateCI: btA1") != 0 ||
-      dealloc(btRespStatus, record, "calculateCI: btRespStatus") != 0 ||
-      dealloc(btInputY2, record, "calculateCI: btInputY2") != 0 ||
-      dealloc(btInputH20, record, "calculateCI: btInputH20") != 0 ||
-      dealloc(btInputH21, record, "calculateCI: btInputH21") != 0 ||
-      dealloc(btInputA2, record, "calculateCI: btInputA2") != 0 ||
-      dealloc(btYhat, record, "calculateCI: btYhat") != 0 ||
-      dealloc(btTreatment1, record, "calculateCI: btTreatment1") != 0 ||
-      dealloc(btBeta1stS, record, "calculateCI: btBeta1stS") != 0 ||
-      dealloc(btBeta2ndS, record, "calculateCI: btBeta2ndS") != 0 ||
-      dealloc(btDesignM1, record, "calculateCI: btDesignM1") != 0 ||
-      dealloc(sigma1n, record, "calculateCI: sigma1n") != 0 ||
-      dealloc(term1, record, "calculateCI: term1") != 0 ||
-      dealloc(term2, record, "calculateCI: term2") != 0 ||
-      dealloc(term2ByReplicate, record, "calculateCI: term2") != 0 ||
-      dealloc(gridUpper, record, "calculateCI: upper") != 0 ||
-      dealloc(gridLower, record, "calculateCI: lower") != 0 ||
-      dealloc(gamma, record, "calculateCI: gamma") != 0 ||
-      dealloc(iarr, record, "calculateCI: iarr") != 0 ||
-      dealloc(btIsLinear, record, "calculateCI: btIsLinear") != 0 ||
+  if (covariance.release(record) != Status::kOk ||
+      main.release_all_but(record, {&a.upperBound, &a.lowerBound}) != Status::kOk ||
       dealloc(term2Kept, record, "calculateCI: term2") != 0) {
-    return;
+    return Status::kFailed;
   }
-  for (int32_t k = 1; k <= m; ++k) {
-    upper(k) = upperBound(k);
-    lower(k) = lowerBound(k);
+  for (int32_t k = 1; k <= z.m; ++k) {
+    out.upper(k) = a.upperBound(k);
+    out.lower(k) = a.lowerBound(k);
   }
-  if (dealloc(upperBound, record, "calculateCI: upperBound") != 0) return;
-  dealloc(lowerBound, record, "calculateCI: lowerBound");
+  return main.release(record, {&a.upperBound, &a.lowerBound});
 }
 
 }  // namespace kestrion

@@ -4,22 +4,42 @@
 
 #include <cstdint>
 
+#include "engine/model.h"
+#include "kestrion_options.h"
 #include "numerics/array.h"
 #include "numerics/error_record.h"
 
 namespace kestrion {
 
-// Writes upper and lower (p1 + nC entries each) and nCollinear; failures only in `record`.
-// designM2 and y2 are those of the full-data fit. Uses the process-wide uniform generator.
-void calculateCI(int32_t n1, int32_t p1, ConstDblMat designM2, int32_t n2, int32_t p2,
-                 ConstDblVec Y1, ConstDblVec inputY2, ConstDblVec y2, ConstIntVec respStatus,
-                 ConstIntVec A1, ConstIntVec inputA2, ConstDblMat H10, int32_t p10, ConstDblMat H11,
-                 int32_t p11, ConstDblMat inputH20, int32_t p20, ConstDblMat inputH21, int32_t p21,
-                 ConstDblMat levels1, int32_t K1, ConstDblMat levels2, int32_t K2,
-                 ConstDblMat contrastMatrix, int32_t nC, int32_t nBootstrap1, int32_t nBootstrap2,
-                 int32_t nGrid, double gridScale, double alpha, double tolerance,
-                 int32_t& nCollinear, ConstDblVec beta1hat, ConstDblVec beta2hat, DblVec upper,
-                 DblVec lower, ErrorRecord& record);
+// nC contrasts of the p1 stage-1 coefficients, one per row (nC x p1; not read when nC is 0).
+struct Contrasts {
+  ConstDblMat matrix;
+  int32_t nC = 0;
+};
+
+// The full-data fit the intervals start from: its stage-2 design (n2 x p2) and outcome (n2), and
+// the estimates of both stages (p1, p2).
+struct FullDataFit {
+  ConstDblMat designM2;
+  ConstDblVec y2;
+  ConstDblVec beta1hat;
+  ConstDblVec beta2hat;
+};
+
+// The outputs: p1 + nC upper and lower limits (stage-1 coefficients, then contrasts), written
+// only on success, and the number of main replicates whose fit failed.
+struct IntervalLimits {
+  DblVec upper;
+  DblVec lower;
+  int32_t* nCollinear = nullptr;
+};
+
+// The options are checked first (kestrion_options.h); an unusable set is refused with code 1000
+// and the front end's wording. The report of any failure is in `record`. Uses the process-wide
+// uniform generator.
+Status calculateCI(const ModelShape& shape, const StudyArrays& study, const FullDataFit& fit,
+                   const Contrasts& contrasts, const IntervalOptions& options, double tolerance,
+                   const IntervalLimits& out, ErrorRecord& record);
 
 // Positions (1-based) of the lower and upper order statistics among nKept sorted values:
 // floor((0.5 * nKept) * alpha) raised to 1, ceil(nKept * (1 - 0.5 * alpha)) lowered to nKept.

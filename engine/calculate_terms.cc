@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "numerics/dynamic_allocation.h"
+#include "numerics/work_arrays.h"
 
 namespace kestrion {
 
@@ -18,39 +19,14 @@ constexpr double kDenominatorFloor = 1e-15;
 // beyond the documented work arrays.
 constexpr int64_t kGridScratch = 4096;
 
-// 1-based access from a view's first element; the strides come from the view.
-template <typename T>
-struct Vec {
-  T* data;
-  int64_t stride;
-  T& operator()(int64_t i) const { return data[(i - 1) * stride]; }
-};
-template <typename T>
-struct Mat {
-  T* data;
-  int64_t row_stride;
-  int64_t col_stride;
-  T& operator()(int64_t i, int64_t j) const {
-    return data[(i - 1) * row_stride + (j - 1) * col_stride];
-  }
-};
-template <typename T>
-Vec<T> vec(View<T, 1> v) {
-  return {v.data(), v.stride(0)};
-}
-template <typename T>
-Mat<T> mat(View<T, 2> m) {
-  return {m.data(), m.stride(0), m.stride(1)};
-}
-
 // The stage-2 model as the interval terms see it: one subject's covariates and the level table.
 struct Stage2Model {
   int32_t p20;
   int32_t p21;
   int32_t K2;
-  Mat<const double> H20;
-  Mat<const double> H21;
-  Mat<const double> levels;
+  ConstDblMat H20;
+  ConstDblMat H21;
+  ConstDblMat levels;
 
   // q_k(i; v): the treatment part of the stage-2 value for treatment k; v(c) gives entry c of a
   // treatment-dependent coefficient vector.
@@ -77,7 +53,7 @@ struct Stage2Model {
   }
 
   // The part of Q_k(i; b) that does not depend on the treatment.
-  double common_part(int64_t i, Vec<const double> b) const {
+  double common_part(int64_t i, ConstDblVec b) const {
     double main = 0.0;
     for (int32_t l = 1; l <= p20; ++l) main += H20(i, l) * b(1 + l);
     double tailor = 0.0;
@@ -86,7 +62,7 @@ struct Stage2Model {
   }
 
   // max_k Q_k(i; b) for a full stage-2 coefficient vector b.
-  double best_value(int64_t i, Vec<const double> b) const {
+  double best_value(int64_t i, ConstDblVec b) const {
     const double common = common_part(i, b);
     const auto b_nr = [&](int64_t c) { return b(int64_t{p20} + p21 + 1 + c); };
     double best = kMaximumStart;
@@ -251,234 +227,292 @@ double indicator_threshold(int32_t n2) {
   return static_cast<double>(std::log(log_n2));
 }
 
-int32_t calculateTerms(int32_t n1, int32_t p1, int32_t n2, int32_t p2, int32_t p20, int32_t p21,
-                       int32_t K2, int32_t nGrid, double /*gridScale*/, ConstDblVec btY1,
-                       ConstDblMat btInputH20, ConstDblMat btInputH21, ConstDblMat levels2,
-                       ConstDblVec beta1hat, ConstDblVec beta2hat, ConstDblMat btDesignM1,
-                       ConstIntVec btRespStatus, ConstDblMat sigma1n, ConstDblMat sigma2n,
-                       ConstDblMat gamma, ConstDblVec btBeta1stS, ConstDblVec btBeta2ndS,
-                       DblVec term1, DblMat term2, ErrorRecord& record) {
-  const int32_t d2 = p2 - p20 - p21 - 1;
-  const int32_t G = grid_point_count(nGrid, d2);
-  const int64_t rows = grid_row_count(G);
-  const double lambda = indicator_threshold(n2);
-  const int64_t nr = int64_t{p20} + p21 + 1;  // treatment-dependent part follows position nr
+namespace {
 
-  // Work arrays are freed by their destructors on every early return; only the releases of a
-  // normal return are reported.
-  DblArray1 indicator1, denominator, indicator2, term1TmpArray, term2TmpArray, term3TmpArray,
-      betaDiff;
-  DblArray2 btH2Matrix, term4TmpArray;
-  // term4TmpArray is kept grid row first so that one column's sums are contiguous.
-  if (alloc(indicator1, {n1}, record, "calculateTerms: indicator1") != 0 ||
-      alloc(denominator, {n1}, record, "calculateTerms: denominator") != 0 ||
-      alloc(indicator2, {n1}, record, "calculateTerms: indicator2") != 0 ||
-      alloc(btH2Matrix, {n1, p2}, record, "calculateTerms: btH2Matrix") != 0 ||
-      alloc(term1TmpArray, {p1}, record, "calculateTerms: term1TmpArray") != 0 ||
-      alloc(term2TmpArray, {p1}, record, "calculateTerms: term2TmpArray") != 0 ||
-      alloc(term3TmpArray, {p1}, record, "calculateTerms: term3TmpArray") != 0 ||
-      alloc(term4TmpArray, {static_cast<int32_t>(rows), p1}, record,
-            "calculateTerms: term4TmpArray") != 0 ||
-      alloc(betaDiff, {p1}, record, "calculateTerms: betaDiff") != 0) {
-    return -1;
+// Everything the passes of one replicate read, named as in the formulas.
+struct Terms {
+  int32_t n1;
+  int32_t p1;
+  int32_t p2;
+  int32_t p20;
+  int32_t p21;
+  int32_t K2;
+  int32_t d2;
+  int64_t nr;  // the treatment-dependent part follows position nr
+  int32_t G;
+  int64_t rows;
+  double lambda;
+  double s;
+  double N1;
+  double N2;
+  Stage2Model model;
+  ConstDblMat A;
+  ConstIntVec status;
+  ConstDblVec y1;
+  ConstDblVec b1hat;
+  ConstDblVec b2hat;
+  ConstDblVec b2boot;
+  ConstDblMat sig1;
+  ConstDblMat sig2;
+  ConstDblMat grid;
+
+  Terms(const ModelShape& shape, const IntervalFrame& frame, const ReplicateFit& r)
+      : n1(r.n1),
+        p1(shape.p1()),
+        p2(shape.p2()),
+        p20(shape.p20),
+        p21(shape.p21),
+        K2(shape.K2),
+        d2(p2 - p20 - p21 - 1),
+        nr(int64_t{p20} + p21 + 1),
+        G(grid_point_count(frame.nGrid, d2)),
+        rows(grid_row_count(G)),
+        lambda(indicator_threshold(frame.n2)),
+        s(std::sqrt(static_cast<double>(static_cast<float>(n1)))),
+        N1(static_cast<double>(static_cast<float>(n1))),
+        N2(static_cast<double>(static_cast<float>(frame.n2))),
+        model{p20, p21, K2, r.btInputH20, r.btInputH21, frame.levels2},
+        A(r.btDesignM1),
+        status(r.btRespStatus),
+        y1(r.btY1),
+        b1hat(frame.beta1hat),
+        b2hat(frame.beta2hat),
+        b2boot(r.btBeta2ndS),
+        sig1(r.sigma1n),
+        sig2(frame.sigma2n),
+        grid(frame.gamma) {}
+
+  // The statistic is decided once per subject and reused by every column, which the
+  // column-outer formulation would only recompute; with p1 = 0 no column pass ever computes it.
+  bool screened(int32_t n2) const { return n2 > 1 && p1 >= 1; }
+  double delta(int64_t c) const { return b2boot(c) - b2hat(c); }
+  bool on_grid(int64_t i, const double* indicator) const {
+    return status(i) == 0 && indicator[i - 1] <= lambda;
   }
+};
 
-  const Stage2Model model{p20, p21, K2, mat(btInputH20), mat(btInputH21), mat(levels2)};
-  const Mat<const double> A = mat(btDesignM1);
-  const Vec<const int32_t> status = vec(btRespStatus);
-  const Vec<const double> y1 = vec(btY1);
-  const Vec<const double> b1hat = vec(beta1hat);
-  const Vec<const double> b2hat = vec(beta2hat);
-  const Vec<const double> b2boot = vec(btBeta2ndS);
-  const Mat<const double> sig2 = mat(sigma2n);
-  const Mat<const double> sig1 = mat(sigma1n);
-  const Mat<const double> grid = mat(gamma);
+// The work arrays of one call; term4TmpArray is kept grid row first so that one column's sums
+// are contiguous.
+struct TermsArrays {
+  DblArray1 indicator1, denominator, indicator2;
+  DblArray2 btH2Matrix;
+  DblArray1 term1TmpArray, term2TmpArray, term3TmpArray;
+  DblArray2 term4TmpArray;
+  DblArray1 betaDiff;
 
-  // Design row template: intercept, H20, H21, K2 - 1 copies of H21, K2 - 1 ones. Its last d2
-  // columns are the x_i of the statistic.
-  {
-    const Mat<double> h2 = mat(btH2Matrix.view());
-    const auto fill_column = [&](int64_t c, auto value) {
-      if (c > p2) return;
-      for (int64_t i = 1; i <= n1; ++i) h2(i, c) = value(i);
-    };
-    int64_t c = 1;
-    fill_column(c++, [](int64_t) { return 1.0; });
-    for (int32_t l = 1; l <= p20; ++l) fill_column(c++, [&](int64_t i) { return model.H20(i, l); });
-    for (int32_t copy = 0; copy < K2; ++copy) {
-      for (int32_t l = 1; l <= p21; ++l) {
-        fill_column(c++, [&](int64_t i) { return model.H21(i, l); });
-      }
+  WorkArrays list(const Terms& t) {
+    return {{indicator1, {t.n1}, "calculateTerms: indicator1"},
+            {denominator, {t.n1}, "calculateTerms: denominator"},
+            {indicator2, {t.n1}, "calculateTerms: indicator2"},
+            {btH2Matrix, {t.n1, t.p2}, "calculateTerms: btH2Matrix"},
+            {term1TmpArray, {t.p1}, "calculateTerms: term1TmpArray"},
+            {term2TmpArray, {t.p1}, "calculateTerms: term2TmpArray"},
+            {term3TmpArray, {t.p1}, "calculateTerms: term3TmpArray"},
+            {term4TmpArray, {static_cast<int32_t>(t.rows), t.p1}, "calculateTerms: term4TmpArray"},
+            {betaDiff, {t.p1}, "calculateTerms: betaDiff"}};
+  }
+};
+
+// Design row template: intercept, H20, H21, K2 - 1 copies of H21, K2 - 1 ones. Its last d2
+// columns are the x_i of the statistic.
+void fill_stage2_rows(const Terms& t, DblMat h2) {
+  const auto fill_column = [&](int64_t c, auto value) {
+    if (c > t.p2) return;
+    for (int64_t i = 1; i <= t.n1; ++i) h2(i, c) = value(i);
+  };
+  int64_t c = 1;
+  fill_column(c++, [](int64_t) { return 1.0; });
+  for (int32_t l = 1; l <= t.p20; ++l) {
+    fill_column(c++, [&](int64_t i) { return t.model.H20(i, l); });
+  }
+  for (int32_t copy = 0; copy < t.K2; ++copy) {
+    for (int32_t l = 1; l <= t.p21; ++l) {
+      fill_column(c++, [&](int64_t i) { return t.model.H21(i, l); });
     }
-    for (int32_t m = 1; m <= K2 - 1; ++m) fill_column(c++, [](int64_t) { return 1.0; });
   }
-  const Mat<const double> h2 = mat(ConstDblMat(btH2Matrix.view()));
-  const auto x = [&](int64_t i, int64_t c) { return h2(i, nr + c); };
+  for (int32_t m = 1; m <= t.K2 - 1; ++m) fill_column(c++, [](int64_t) { return 1.0; });
+}
 
-  double* const S1 = term1TmpArray.data();
-  double* const S2 = term2TmpArray.data();
-  double* const S3 = term3TmpArray.data();
-  double* const S4 = term4TmpArray.data();  // S4[(g - 1) + (j - 1) * rows]
-  std::fill(S1, S1 + p1, 0.0);
-  std::fill(S2, S2 + p1, 0.0);
-  std::fill(S3, S3 + p1, 0.0);
-  std::fill(S4, S4 + rows * p1, 0.0);
-  std::fill(indicator1.data(), indicator1.data() + n1, 1.0);
+void report_singular_sigma2n(ErrorRecord& record) {
+  ErrorDetails details;
+  details.routine_label = "svd in MOD calculateTerms";
+  details.note_1 = "The denominator is zero when calculate indicator 1 ";
+  details.note_2 = "as sigma2n is singular, please try a larger NBOOTSTRAP2 !";
+  report_error(record, ErrorCode::kSingular, details);
+}
 
-  const double s = std::sqrt(static_cast<double>(static_cast<float>(n1)));
-  const double N1 = static_cast<double>(static_cast<float>(n1));
-  const double N2 = static_cast<double>(static_cast<float>(n2));
-  // The statistic is decided once per subject and reused by every column, which the column-outer
-  // formulation would only recompute; with p1 = 0 no column pass ever computes it.
-  const bool screened = n2 > 1 && p1 >= 1;
-  const auto delta = [&](int64_t c) { return b2boot(c) - b2hat(c); };
-
-  // Per-subject pass: everything except the grid term. Each sum still adds its subjects in order.
-  for (int64_t i = 1; i <= n1; ++i) {
+// The smooth sums S1, S2, S3 (p1 each) and every subject's statistic, one pass over the subjects
+// in order, so that each sum still adds its subjects in order.
+Status subject_pass(const Terms& t, int32_t n2, ConstDblMat h2, double* S1, double* S2, double* S3,
+                    double* indicator1, double* denominator, ErrorRecord& record) {
+  const auto x = [&](int64_t i, int64_t c) { return h2(i, t.nr + c); };
+  for (int64_t i = 1; i <= t.n1; ++i) {
     double fitted = 0.0;
-    for (int64_t l = 1; l <= p1; ++l) fitted += A(i, l) * b1hat(l);
-    const auto R = static_cast<double>(status(i));
+    for (int64_t l = 1; l <= t.p1; ++l) fitted += t.A(i, l) * t.b1hat(l);
+    const auto R = static_cast<double>(t.status(i));
     const double w = 1.0 - R;
     // A subject outside the stage-2 sample is weighed by its own outcome alone: its stage-2
     // value is multiplied by 0 and must not turn the sum into NaN when it is not finite.
-    const double residual =
-        status(i) == 1 ? y1(i) - fitted : R * y1(i) + w * model.best_value(i, b2hat) - fitted;
-    for (int64_t j = 1; j <= p1; ++j) S1[j - 1] += residual * A(i, j);
-    if (!screened) continue;
+    const double residual = t.status(i) == 1
+                                ? t.y1(i) - fitted
+                                : R * t.y1(i) + w * t.model.best_value(i, t.b2hat) - fitted;
+    for (int64_t j = 1; j <= t.p1; ++j) S1[j - 1] += residual * t.A(i, j);
+    if (!t.screened(n2)) continue;
 
     double den = 0.0;
-    for (int64_t c = 1; c <= d2; ++c) {
+    for (int64_t c = 1; c <= t.d2; ++c) {
       double row = 0.0;
-      for (int64_t r = 1; r <= d2; ++r) row += sig2(c, r) * x(i, r);
+      for (int64_t r = 1; r <= t.d2; ++r) row += t.sig2(c, r) * x(i, r);
       den += x(i, c) * row;
     }
-    double t = 0.0;
-    for (int64_t c = 1; c <= d2; ++c) t += x(i, c) * b2boot(nr + c);
-    denominator.data()[i - 1] = den;
+    double tt = 0.0;
+    for (int64_t c = 1; c <= t.d2; ++c) tt += x(i, c) * t.b2boot(t.nr + c);
+    denominator[i - 1] = den;
     if (!(den > kDenominatorFloor)) {
-      ErrorDetails details;
-      details.routine_label = "svd in MOD calculateTerms";
-      details.note_1 = "The denominator is zero when calculate indicator 1 ";
-      details.note_2 = "as sigma2n is singular, please try a larger NBOOTSTRAP2 !";
-      report_error(record, 100, details);
-      return -1;
+      report_singular_sigma2n(record);
+      return Status::kFailed;
     }
-    const double T = N2 * t * t / den;
-    indicator1.data()[i - 1] = T;
+    const double T = t.N2 * tt * tt / den;
+    indicator1[i - 1] = T;
 
     // Subjects outside the stage-2 sample carry weight 0 in every later sum.
-    if (status(i) != 0) continue;
+    if (t.status(i) != 0) continue;
     double main = 0.0;
-    for (int32_t l = 1; l <= p20; ++l) main += model.H20(i, l) * delta(1 + l);
+    for (int32_t l = 1; l <= t.p20; ++l) main += t.model.H20(i, l) * t.delta(1 + l);
     double tailor = 0.0;
-    for (int32_t l = 1; l <= p21; ++l) tailor += model.H21(i, l) * delta(1 + p20 + l);
-    const double smooth_change = delta(1) + main + tailor;
-    for (int64_t j = 1; j <= p1; ++j) S2[j - 1] += w * A(i, j) * smooth_change;
-    if (T > lambda) {
-      const double best_change = model.best_treatment_part(i, [&](int64_t c) {
-        return b2boot(nr + c);
-      }) - model.best_treatment_part(i, [&](int64_t c) { return b2hat(nr + c); });
-      for (int64_t j = 1; j <= p1; ++j) S3[j - 1] += w * A(i, j) * best_change;
+    for (int32_t l = 1; l <= t.p21; ++l) tailor += t.model.H21(i, l) * t.delta(1 + t.p20 + l);
+    const double smooth_change = t.delta(1) + main + tailor;
+    for (int64_t j = 1; j <= t.p1; ++j) S2[j - 1] += w * t.A(i, j) * smooth_change;
+    if (T > t.lambda) {
+      const double best_change = t.model.best_treatment_part(i, [&](int64_t c) {
+        return t.b2boot(t.nr + c);
+      }) - t.model.best_treatment_part(i, [&](int64_t c) { return t.b2hat(t.nr + c); });
+      for (int64_t j = 1; j <= t.p1; ++j) S3[j - 1] += w * t.A(i, j) * best_change;
     }
   }
+  return Status::kOk;
+}
 
-  // Grid term: stage-2 subjects whose statistic does not exceed the threshold, chunk by chunk of
-  // grid rows; within a chunk every (column, row) sum still adds its subjects in order.
-  if (screened && G >= 0 && rows > 0) {
-    const auto on_grid = [&](int64_t i) {
-      return status(i) == 0 && indicator1.data()[i - 1] <= lambda;
-    };
-    double scratch[kGridScratch];
-    const GridChunk chunk(scratch, rows, d2, K2);
-    for (int64_t g0 = 0; chunk.capacity > 0 && g0 < rows; g0 += chunk.capacity) {
-      const int64_t len = std::min(chunk.capacity, rows - g0);
-      for (int64_t c = 1; c <= d2; ++c) {
-        const double shift = s * delta(nr + c);
-        double* shifted = chunk.shifted + (c - 1) * chunk.capacity;
-        double* centred = chunk.centred + (c - 1) * chunk.capacity;
-        for (int64_t t = 0; t < len; ++t) {
-          const double value = grid(g0 + t + 1, c);
-          centred[t] = value;
-          shifted[t] = shift + value;
-        }
-      }
-      for (int64_t i = 1; i <= n1; ++i) {
-        if (!on_grid(i)) continue;
-        double* diff = chunk.difference;
-        if (!fast_differences(chunk, len, model, i)) {
-          best_parts_over_rows(chunk.shifted, chunk.u_shifted, chunk.q, chunk.best_shifted, len,
-                               chunk.capacity, model, i);
-          best_parts_over_rows(chunk.centred, chunk.u_centred, chunk.q, chunk.best_centred, len,
-                               chunk.capacity, model, i);
-          for (int64_t t = 0; t < len; ++t) diff[t] = chunk.best_shifted[t] - chunk.best_centred[t];
-        }
-        const double w = 1.0 - static_cast<double>(status(i));
-        for (int64_t j = 1; j <= p1; ++j) {
-          const double factor = w * A(i, j);
-          double* sums = S4 + (j - 1) * rows + g0;
-          for (int64_t t = 0; t < len; ++t) sums[t] += factor * diff[t];
-        }
-      }
-    }
-    if (chunk.capacity == 0) {
-      // Only absurd treatment counts get here, and then the grid has at most two rows.
-      for (int64_t g = 1; g <= rows; ++g) {
-        const auto shifted = [&](int64_t c) { return s * delta(nr + c) + grid(g, c); };
-        const auto centred = [&](int64_t c) { return grid(g, c); };
-        for (int64_t i = 1; i <= n1; ++i) {
-          if (!on_grid(i)) continue;
-          const double diff =
-              model.best_treatment_part(i, shifted) - model.best_treatment_part(i, centred);
-          const double w = 1.0 - static_cast<double>(status(i));
-          for (int64_t j = 1; j <= p1; ++j) S4[(g - 1) + (j - 1) * rows] += w * A(i, j) * diff;
-        }
-      }
+// The shifted and centred grid values of rows g0 + 1 .. g0 + len, column by column.
+void load_chunk(const Terms& t, const GridChunk& chunk, int64_t g0, int64_t len) {
+  for (int64_t c = 1; c <= t.d2; ++c) {
+    const double shift = t.s * t.delta(t.nr + c);
+    double* shifted = chunk.shifted + (c - 1) * chunk.capacity;
+    double* centred = chunk.centred + (c - 1) * chunk.capacity;
+    for (int64_t r = 0; r < len; ++r) {
+      const double value = t.grid(g0 + r + 1, c);
+      centred[r] = value;
+      shifted[r] = shift + value;
     }
   }
+}
 
-  for (int64_t j = 0; j < p1; ++j) {
-    S1[j] /= s;
-    S2[j] /= s;
-    S3[j] /= s;
+// Adds subject i's grid differences of a loaded chunk to S4 (rows x p1, grid row first).
+void add_chunk_subject(const Terms& t, const GridChunk& chunk, int64_t g0, int64_t len, int64_t i,
+                       double* S4) {
+  double* diff = chunk.difference;
+  if (!fast_differences(chunk, len, t.model, i)) {
+    best_parts_over_rows(chunk.shifted, chunk.u_shifted, chunk.q, chunk.best_shifted, len,
+                         chunk.capacity, t.model, i);
+    best_parts_over_rows(chunk.centred, chunk.u_centred, chunk.q, chunk.best_centred, len,
+                         chunk.capacity, t.model, i);
+    for (int64_t r = 0; r < len; ++r) diff[r] = chunk.best_shifted[r] - chunk.best_centred[r];
   }
-  for (int64_t e = 0; e < rows * p1; ++e) S4[e] /= N1;
-
-  const double root_n1 = static_cast<double>(std::sqrt(static_cast<float>(n1)));
-  for (int64_t l = 1; l <= p1; ++l) {
-    betaDiff.data()[l - 1] = (vec(btBeta1stS)(l) - b1hat(l)) * root_n1;
+  const double w = 1.0 - static_cast<double>(t.status(i));
+  for (int64_t j = 1; j <= t.p1; ++j) {
+    const double factor = w * t.A(i, j);
+    double* sums = S4 + (j - 1) * t.rows + g0;
+    for (int64_t r = 0; r < len; ++r) sums[r] += factor * diff[r];
   }
+}
 
-  const Mat<double> out2 = mat(term2);
-  for (int64_t g = 1; g <= rows; ++g) {
-    for (int64_t r = 1; r <= p1; ++r) {
+// Grid term: stage-2 subjects whose statistic does not exceed the threshold, chunk by chunk of
+// grid rows; within a chunk every (column, row) sum still adds its subjects in order.
+void grid_pass(const Terms& t, const double* indicator1, double* S4) {
+  double scratch[kGridScratch];
+  const GridChunk chunk(scratch, t.rows, t.d2, t.K2);
+  for (int64_t g0 = 0; chunk.capacity > 0 && g0 < t.rows; g0 += chunk.capacity) {
+    const int64_t len = std::min(chunk.capacity, t.rows - g0);
+    load_chunk(t, chunk, g0, len);
+    for (int64_t i = 1; i <= t.n1; ++i) {
+      if (t.on_grid(i, indicator1)) add_chunk_subject(t, chunk, g0, len, i, S4);
+    }
+  }
+  if (chunk.capacity > 0) return;
+  // Only absurd treatment counts get here, and then the grid has at most two rows.
+  for (int64_t g = 1; g <= t.rows; ++g) {
+    const auto shifted = [&](int64_t c) { return t.s * t.delta(t.nr + c) + t.grid(g, c); };
+    const auto centred = [&](int64_t c) { return t.grid(g, c); };
+    for (int64_t i = 1; i <= t.n1; ++i) {
+      if (!t.on_grid(i, indicator1)) continue;
+      const double diff =
+          t.model.best_treatment_part(i, shifted) - t.model.best_treatment_part(i, centred);
+      const double w = 1.0 - static_cast<double>(t.status(i));
+      for (int64_t j = 1; j <= t.p1; ++j) S4[(g - 1) + (j - 1) * t.rows] += w * t.A(i, j) * diff;
+    }
+  }
+}
+
+// Scales the sums and premultiplies them by sigma1n into term1 and term2.
+void finish_terms(const Terms& t, double* S1, double* S2, double* S3, double* S4, DblVec term1,
+                  DblMat term2) {
+  for (int64_t j = 0; j < t.p1; ++j) {
+    S1[j] /= t.s;
+    S2[j] /= t.s;
+    S3[j] /= t.s;
+  }
+  for (int64_t e = 0; e < t.rows * t.p1; ++e) S4[e] /= t.N1;
+  for (int64_t g = 1; g <= t.rows; ++g) {
+    for (int64_t r = 1; r <= t.p1; ++r) {
       double sum = 0.0;
-      for (int64_t c = 1; c <= p1; ++c) sum += sig1(r, c) * S4[(g - 1) + (c - 1) * rows];
-      out2(r, g) = sum;
+      for (int64_t c = 1; c <= t.p1; ++c) sum += t.sig1(r, c) * S4[(g - 1) + (c - 1) * t.rows];
+      term2(r, g) = sum;
     }
   }
-  const Vec<double> out1 = vec(term1);
-  for (int64_t r = 1; r <= p1; ++r) {
+  for (int64_t r = 1; r <= t.p1; ++r) {
     double sum = 0.0;
-    for (int64_t c = 1; c <= p1; ++c) sum += sig1(r, c) * (S1[c - 1] + S2[c - 1] + S3[c - 1]);
-    out1(r) = sum;
+    for (int64_t c = 1; c <= t.p1; ++c) {
+      sum += t.sig1(r, c) * (S1[c - 1] + S2[c - 1] + S3[c - 1]);
+    }
+    term1(r) = sum;
   }
+}
 
-  // Every array is released even after a failed release; only the first failure is reported.
-  int32_t result = 0;
-  ErrorRecord quiet;
-  const auto release = [&](auto& array) {
-    if (dealloc(array, result == 0 ? record : quiet) != 0) result = -1;
-  };
-  release(indicator1);
-  release(denominator);
-  release(indicator2);
-  release(btH2Matrix);
-  release(term1TmpArray);
-  release(term2TmpArray);
-  release(term3TmpArray);
-  release(term4TmpArray);
-  release(betaDiff);
-  return result;
+}  // namespace
+
+Status calculateTerms(const ModelShape& shape, const IntervalFrame& frame,
+                      const ReplicateFit& replicate, DblVec term1, DblMat term2,
+                      ErrorRecord& record) {
+  const Terms t(shape, frame, replicate);
+  TermsArrays arrays;
+  WorkArrays work = arrays.list(t);
+  if (work.obtain(record) != Status::kOk) return Status::kFailed;
+
+  fill_stage2_rows(t, arrays.btH2Matrix);
+  double* const S1 = arrays.term1TmpArray.data();
+  double* const S2 = arrays.term2TmpArray.data();
+  double* const S3 = arrays.term3TmpArray.data();
+  double* const S4 = arrays.term4TmpArray.data();  // S4[(g - 1) + (j - 1) * rows]
+  std::fill(S1, S1 + t.p1, 0.0);
+  std::fill(S2, S2 + t.p1, 0.0);
+  std::fill(S3, S3 + t.p1, 0.0);
+  std::fill(S4, S4 + t.rows * t.p1, 0.0);
+  double* const indicator1 = arrays.indicator1.data();
+  std::fill(indicator1, indicator1 + t.n1, 1.0);
+
+  if (subject_pass(t, frame.n2, arrays.btH2Matrix, S1, S2, S3, indicator1,
+                   arrays.denominator.data(), record) != Status::kOk) {
+    return Status::kFailed;
+  }
+  if (t.screened(frame.n2) && t.G >= 0 && t.rows > 0) grid_pass(t, indicator1, S4);
+
+  // betaDiff is the replicate's scaled departure from the estimate; nothing reads it further.
+  const double root_n1 = static_cast<double>(std::sqrt(static_cast<float>(t.n1)));
+  for (int64_t l = 1; l <= t.p1; ++l) {
+    arrays.betaDiff.data()[l - 1] = (replicate.btBeta1stS(l) - t.b1hat(l)) * root_n1;
+  }
+  finish_terms(t, S1, S2, S3, S4, term1, term2);
+  return work.release(record);
 }
 
 }  // namespace kestrion

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 
+#include "engine/model.h"
 #include "numerics/array.h"
 #include "numerics/error_record.h"
 
@@ -23,21 +24,41 @@ int64_t grid_row_count(int32_t G);
 // The threshold ln(ln(n2)) in single precision, widened; 0 when n2 <= 1.
 double indicator_threshold(int32_t n2);
 
-// Every view is read from its first element, column-major. Shapes: btY1 n1; btInputH20 n1 x p20;
-// btInputH21 n1 x p21; levels2 (K2-1) x K2; beta1hat, btBeta1stS p1; beta2hat, btBeta2ndS p2;
-// btDesignM1 n1 x p1; btRespStatus n1 (0 = stage-2 subject); sigma1n p1 x p1; sigma2n d2 x d2 with
-// d2 = p2 - p20 - p21 - 1; gamma (G+1) x d2; term1 p1 and term2 p1 x (G+1) are written only on
-// success. n2 is the full-data stage-2 size: it sets the threshold and scales the statistic.
-// gridScale is accepted and not read.
-// Returns 0, or -1 with the report in `record`: an allocation failure, or a subject whose
-// x' sigma2n x is not above 1e-15 ("svd in MOD calculateTerms").
-int32_t calculateTerms(int32_t n1, int32_t p1, int32_t n2, int32_t p2, int32_t p20, int32_t p21,
-                       int32_t K2, int32_t nGrid, double gridScale, ConstDblVec btY1,
-                       ConstDblMat btInputH20, ConstDblMat btInputH21, ConstDblMat levels2,
-                       ConstDblVec beta1hat, ConstDblVec beta2hat, ConstDblMat btDesignM1,
-                       ConstIntVec btRespStatus, ConstDblMat sigma1n, ConstDblMat sigma2n,
-                       ConstDblMat gamma, ConstDblVec btBeta1stS, ConstDblVec btBeta2ndS,
-                       DblVec term1, DblMat term2, ErrorRecord& record);
+// What the terms of every replicate share: the full-data stage-2 size n2 (it sets the threshold
+// and scales the statistic), the grid (gamma, (G+1) x d2 with G = nGrid**d2), the stage-2 level
+// table ((K2-1) x K2), the full-data estimates (p1, p2) and sigma2n (d2 x d2).
+struct IntervalFrame {
+  int32_t n2 = 0;
+  int32_t nGrid = 0;
+  ConstDblMat levels2;
+  ConstDblVec beta1hat;
+  ConstDblVec beta2hat;
+  ConstDblMat sigma2n;
+  ConstDblMat gamma;
+};
+
+// One main replicate as the terms read it: its n1 resampled subjects (btY1 n1, btInputH20
+// n1 x p20, btInputH21 n1 x p21, btRespStatus n1 with 0 = stage-2 subject) and its fit
+// (btDesignM1 n1 x p1, sigma1n p1 x p1, btBeta1stS p1, btBeta2ndS p2).
+struct ReplicateFit {
+  int32_t n1 = 0;
+  ConstDblVec btY1;
+  ConstDblMat btInputH20;
+  ConstDblMat btInputH21;
+  ConstIntVec btRespStatus;
+  ConstDblMat btDesignM1;
+  ConstDblMat sigma1n;
+  ConstDblVec btBeta1stS;
+  ConstDblVec btBeta2ndS;
+};
+
+// Sizes come from `shape` (p1, p2, p20, p21, K2; the stage-1 numbers only through p1). Every view
+// is read from its first element, column-major. term1 (p1) and term2 (p1 x (G+1)) are written
+// only on success. The report of a failure is in `record`: an allocation failure, or a subject
+// whose x' sigma2n x is not above 1e-15 ("svd in MOD calculateTerms").
+Status calculateTerms(const ModelShape& shape, const IntervalFrame& frame,
+                      const ReplicateFit& replicate, DblVec term1, DblMat term2,
+                      ErrorRecord& record);
 
 }  // namespace kestrion
 

@@ -5,22 +5,37 @@
 
 #include <cstdint>
 
+#include "engine/model.h"
 #include "numerics/array.h"
 #include "numerics/error_record.h"
 
 namespace kestrion {
 
-// Failure shows only in `record` (emptied on entry). Preconditions the caller guarantees: n2 is
-// the number of zeros in respStatus; codes lie in 1..K; array extents agree with the counts.
-// With wantSigma1n the regression module still holds the stage-1 decomposition on return.
-void fitTwoStage(int32_t n1, int32_t p1, ConstDblVec Y1, ConstDblMat H10, int32_t p10,
-                 ConstDblMat H11, int32_t p11, ConstIntVec A1, ConstIntVec respStatus, int32_t n2,
-                 int32_t p2, ConstDblVec inputY2, ConstDblMat inputH20, int32_t p20,
-                 ConstDblMat inputH21, int32_t p21, ConstIntVec inputA2, ConstDblMat levels1,
-                 int32_t K1, ConstDblMat levels2, int32_t K2, DblMat treatment1, DblMat treatment2,
-                 DblVec y2, DblMat h20, DblMat h21, IntVec a2, DblMat designM1, DblMat designM2,
-                 DblVec beta1hat, DblVec beta2hat, DblVec yhat, double tolerance, bool wantSigma1n,
-                 DblMat sigma1n, ErrorRecord& record);
+// What the fit writes, sized by the caller: the treatment columns of both stages (n1 x (K1-1),
+// n2 x (K2-1)), the stage-2 sample in data order (y2, h20, h21, a2 with n2 rows), both designs
+// (n1 x p1, n2 x p2), the pseudo-outcome (n1), the coefficients (p1, p2) and, on request,
+// sigma1n = n1 (designM1' designM1)^-1 (p1 x p1).
+struct FitArrays {
+  DblMat treatment1;
+  DblMat treatment2;
+  DblVec y2;
+  DblMat h20;
+  DblMat h21;
+  IntVec a2;
+  DblMat designM1;
+  DblMat designM2;
+  DblVec yhat;
+  DblVec beta1hat;
+  DblVec beta2hat;
+  DblMat sigma1n;
+};
+
+// The report of a failure is in `record` (emptied on entry). Preconditions the caller
+// guarantees: study.n2 is the number of zeros in respStatus; codes lie in 1..K; array extents
+// agree with the counts. With wantSigma1n the regression module still holds the stage-1
+// decomposition on return.
+Status fitTwoStage(const ModelShape& shape, const StudyArrays& study, const FitArrays& fit,
+                   double tolerance, bool wantSigma1n, ErrorRecord& record);
 
 }  // namespace kestrion
 

@@ -7,11 +7,11 @@
 
 namespace kestrion {
 
-int32_t getBounds(ConstDblVec term1, ConstDblMat term2, ConstDblMat contrastMatrix, int32_t nC,
-                  int32_t p1, int32_t d2, int32_t nGrid, DblMat values, ErrorRecord& record) {
+Status getBounds(ConstDblVec term1, ConstDblMat term2, ConstDblMat contrastMatrix, int32_t nC,
+                 int32_t p1, int32_t d2, int32_t nGrid, DblMat values, ErrorRecord& record) {
   const int32_t m = p1 + nC;
   DblArray2 contrasts;
-  if (alloc(contrasts, {m, p1}, record, "getBounds: contrasts") != 0) return -1;
+  if (alloc(contrasts, {m, p1}, record, "getBounds: contrasts") != 0) return Status::kFailed;
   for (int32_t i = 1; i <= m; ++i) {
     for (int32_t c = 1; c <= p1; ++c) {
       contrasts(i, c) = i <= p1 ? (c == i ? 1.0 : 0.0) : contrastMatrix(i - p1, c);
@@ -42,7 +42,7 @@ int32_t getBounds(ConstDblVec term1, ConstDblMat term2, ConstDblMat contrastMatr
     }
   }
 
-  return dealloc(contrasts, record);
+  return dealloc(contrasts, record) == 0 ? Status::kOk : Status::kFailed;
 }
 
 }  // namespace kestrion

@@ -13,9 +13,9 @@ namespace kestrion {
 // term1 p1; term2 p1 x (G+1); contrastMatrix nC x p1 (not read when nC is 0); values
 // (p1+nC) x (G+1), any strides: values(i, g) = c_i . term1 + c_i . term2(., g), where c_i is
 // unit vector i for i <= p1 and contrast i - p1 otherwise. A negative G writes nothing.
-// Returns 0, or -1 with the allocation report of "getBounds: contrasts" (values untouched).
-int32_t getBounds(ConstDblVec term1, ConstDblMat term2, ConstDblMat contrastMatrix, int32_t nC,
-                  int32_t p1, int32_t d2, int32_t nGrid, DblMat values, ErrorRecord& record);
+// Fails only when "getBounds: contrasts" cannot be had (values untouched).
+Status getBounds(ConstDblVec term1, ConstDblMat term2, ConstDblMat contrastMatrix, int32_t nC,
+                 int32_t p1, int32_t d2, int32_t nGrid, DblMat values, ErrorRecord& record);
 
 }  // namespace kestrion
 

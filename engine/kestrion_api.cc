@@ -77,33 +77,18 @@ KESTRION_API void runkestrion(int32_t cores, int32_t fixedTwo, const double* Y1,
     kestrion::AnalysisArguments a;
     a.cores = cores;
     a.fixedTwo = fixedTwo;
-    a.Y1 = in_vector(Y1, n1);
-    a.inputY2 = in_vector(inputY2, n1);
-    a.n1 = n1;
-    a.n2 = n2;
-    a.respStatus = in_vector(respStatus, n1);
-    a.A1 = in_vector(A1, n1);
-    a.inputA2 = in_vector(inputA2, n1);
-    a.H10 = in_matrix(H10, n1, p10);
-    a.p10 = p10;
-    a.H11 = in_matrix(H11, n1, p11);
-    a.p11 = p11;
-    a.inputH20 = in_matrix(inputH20, n1, p20);
-    a.p20 = p20;
-    a.inputH21 = in_matrix(inputH21, n1, p21);
-    a.p21 = p21;
-    a.levels1 = in_matrix(levels1, int64_t{K1} - 1, K1);
-    a.K1 = K1;
-    a.levels2 = in_matrix(levels2, int64_t{K2} - 1, K2);
-    a.K2 = K2;
-    a.contrastMatrix = in_matrix(contrastMatrix, nC, p1);
-    a.nC = nC;
-    a.nBootstrap1 = nBootstrap1;
-    a.nBootstrap2 = nBootstrap2;
-    a.nGrid = nGrid;
-    a.gridScale = gridScale;
+    a.shape = kestrion::ModelShape{p10, p11, p20, p21, K1, K2};
+    a.study.n1 = n1;
+    a.study.n2 = n2;
+    a.study.subjects = {
+        in_vector(Y1, n1),       in_vector(inputY2, n1),       in_vector(respStatus, n1),
+        in_vector(A1, n1),       in_vector(inputA2, n1),       in_matrix(H10, n1, p10),
+        in_matrix(H11, n1, p11), in_matrix(inputH20, n1, p20), in_matrix(inputH21, n1, p21)};
+    a.study.levels1 = in_matrix(levels1, int64_t{K1} - 1, K1);
+    a.study.levels2 = in_matrix(levels2, int64_t{K2} - 1, K2);
+    a.contrasts = {in_matrix(contrastMatrix, nC, p1), nC};
+    a.options = {nBootstrap1, nBootstrap2, nGrid, gridScale, alpha};
     a.deriveCI = deriveCI != 0;
-    a.alpha = alpha;
     a.beta1hat = kestrion::make_view(beta1hat, p1);
     a.beta2hat = kestrion::make_view(beta2hat, p2);
     a.upper = kestrion::make_view(upper, p1 + nC);

@@ -45,6 +45,9 @@ struct ElementOf<Kind::Str> {
   using type = char;
 };
 
+// The one strided view of the library. Element (i1, ..., iR) sits at
+// data()[sum over d of (i_d - lower(d)) * stride(d)]; the lower bounds are folded into one offset
+// when the view is made, so an access costs what hand-written 1-based pointer arithmetic does.
 template <typename T, int R>
 class View {
   static_assert(R >= 1 && R <= 7);
@@ -53,7 +56,9 @@ class View {
   View() = default;
   View(T* data, const std::array<int32_t, R>& lower, const std::array<int64_t, R>& extent,
        const std::array<int64_t, R>& stride)
-      : data_(data), lower_(lower), extent_(extent), stride_(stride) {}
+      : data_(data), lower_(lower), extent_(extent), stride_(stride) {
+    for (int d = 0; d < R; ++d) origin_ -= int64_t{lower_[d]} * stride_[d];
+  }
 
   // A contiguous column-major block with all lower bounds 1.
   static View column_major(T* data, const std::array<int64_t, R>& extent) {
@@ -77,9 +82,25 @@ class View {
   T& operator()(I... index) const {
     static_assert(sizeof...(I) == R, "one index per dimension");
     const int64_t idx[] = {static_cast<int64_t>(index)...};
-    int64_t offset = 0;
-    for (int d = 0; d < R; ++d) offset += (idx[d] - lower_[d]) * stride_[d];
+    int64_t offset = origin_;
+    for (int d = 0; d < R; ++d) offset += idx[d] * stride_[d];
     return data_[offset];
+  }
+
+  // Column j of a matrix as a vector with the matrix's row bounds. The data pointer is only
+  // moved when the matrix has rows, so a matrix without rows never forms an out-of-range pointer.
+  View<T, 1> column(int64_t j) const {
+    static_assert(R == 2, "columns are taken of matrices");
+    T* start = data_;
+    if (data_ != nullptr && extent_[0] > 0) start += (j - lower_[1]) * stride_[1];
+    return View<T, 1>(start, {lower_[0]}, {extent_[0]}, {stride_[0]});
+  }
+
+  // The same elements seen with every lower bound 1.
+  View one_based() const {
+    std::array<int32_t, R> lower;
+    lower.fill(1);
+    return View(data_, lower, extent_, stride_);
   }
 
   T* data() const { return data_; }
@@ -95,6 +116,7 @@ class View {
 
  private:
   T* data_ = nullptr;
+  int64_t origin_ = 0;  // offset of the element with every index 0
   std::array<int32_t, R> lower_{};
   std::array<int64_t, R> extent_{};
   std::array<int64_t, R> stride_{};

@@ -121,7 +121,7 @@ bool admit_request(const int64_t* extent, int rank, uint64_t element_bytes, uint
   return bytes <= allocation_limit_bytes();
 }
 
-int32_t report_allocation_failure(ErrorRecord& record, int32_t code, Kind kind, int rank,
+int32_t report_allocation_failure(ErrorRecord& record, ErrorCode code, Kind kind, int rank,
                                   bool release, const char* description) {
   const LabelBuffer label = make_label(kind, rank, release);
   ErrorDetails details;

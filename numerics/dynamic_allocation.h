@@ -28,21 +28,25 @@ using BoundsArg = std::type_identity_t<Bounds<R>>;
 std::string alloc_label(Kind kind, int rank);
 std::string dealloc_label(Kind kind, int rank);
 
+// Every member returns 0 on success and -1 on failure, after its report.
+//
 // Allocation by bounds: lower bounds 1. Replaces existing storage. 0 on success; -1 with the
 // code 200 (or 201) report naming `description` on failure.
 template <Kind K, int R>
-int32_t alloc(Array<K, R>& array, const BoundsArg<R>& upper, ErrorRecord& record,
-              const char* description = nullptr);
+[[nodiscard]] int32_t alloc(Array<K, R>& array, const BoundsArg<R>& upper, ErrorRecord& record,
+                            const char* description = nullptr);
 // Allocation by bounds with explicit lower bounds.
 template <Kind K, int R>
-int32_t alloc(Array<K, R>& array, const BoundsArg<R>& upper, ErrorRecord& record,
-              const BoundsArg<R>& lower, const char* description = nullptr);
+[[nodiscard]] int32_t alloc(Array<K, R>& array, const BoundsArg<R>& upper, ErrorRecord& record,
+                            const BoundsArg<R>& lower, const char* description = nullptr);
 // Allocation by shape: extents (non-positive = 0), lower bounds 1, no description.
 template <Kind K, int R>
-int32_t alloc_shape(Array<K, R>& array, const BoundsArg<R>& shape, ErrorRecord& record);
+[[nodiscard]] int32_t alloc_shape(Array<K, R>& array, const BoundsArg<R>& shape,
+                                  ErrorRecord& record);
 // Release; releasing an array that is not allocated is no failure.
 template <Kind K, int R>
-int32_t dealloc(Array<K, R>& array, ErrorRecord& record, const char* description = nullptr);
+[[nodiscard]] int32_t dealloc(Array<K, R>& array, ErrorRecord& record,
+                              const char* description = nullptr);
 
 // Largest single request the family accepts: the machine's physical memory. Larger requests fail
 // with code 200 rather than being left to the operating system's out-of-memory killer.

@@ -19,7 +19,7 @@ namespace detail {
 bool admit_request(const int64_t* extent, int rank, uint64_t element_bytes, uint64_t& count);
 
 // Appends the code's lines, the description (if any) and "OCCURRED IN: <label>"; returns -1.
-int32_t report_allocation_failure(ErrorRecord& record, int32_t code, Kind kind, int rank,
+int32_t report_allocation_failure(ErrorRecord& record, ErrorCode code, Kind kind, int rank,
                                   bool release, const char* description);
 
 template <Kind K, int R>
@@ -34,12 +34,13 @@ int32_t obtain_storage(Array<K, R>& array, const BoundsArg<R>& lower,
   uint64_t count = 0;
   if (element_bytes < 0 ||
       !admit_request(extent.data(), R, static_cast<uint64_t>(element_bytes), count)) {
-    return report_allocation_failure(record, 200, K, R, false, description);
+    return report_allocation_failure(record, ErrorCode::kAllocation, K, R, false, description);
   }
   // A str element is element_length chars: the units counted above are already chars.
   const uint64_t elements = (K == Kind::Str) ? count * static_cast<uint64_t>(element_bytes) : count;
   std::unique_ptr<Element[]> storage(new (std::nothrow) Element[elements]);
-  if (storage == nullptr) return report_allocation_failure(record, 200, K, R, false, description);
+  if (storage == nullptr)
+    return report_allocation_failure(record, ErrorCode::kAllocation, K, R, false, description);
   array.adopt(std::move(storage), lower, extent);
   return 0;
 }

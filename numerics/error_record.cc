@@ -44,8 +44,8 @@ ErrorRecord::~ErrorRecord() {
   clear_errors(*this);
 }
 
-std::optional<std::string_view> error_code_text(int32_t code) {
-  switch (code) {
+std::optional<std::string_view> error_code_text(ErrorCode code) {
+  switch (static_cast<int32_t>(code)) {
     case 0:
       return "No errors";
     case 1:
@@ -110,8 +110,11 @@ void append_error_line(std::string_view text, ErrorRecord& record) {
   std::memcpy(line->text, text.data(), std::min<size_t>(text.size(), kErrorLineLength));
 }
 
-void report_error(ErrorRecord& record, int32_t code, const ErrorDetails& details) {
-  if (code == 200 || code == 201) record.memory_failure = true;
+void report_error(ErrorRecord& record, ErrorCode code, const ErrorDetails& details) {
+  if (!record.has_error) record.first_code = code;
+  if (code == ErrorCode::kAllocation || code == ErrorCode::kDeallocation) {
+    record.memory_failure = true;
+  }
   if (const auto text = error_code_text(code)) append_error_line(*text, record);
   for (const auto& note : {details.note_1, details.note_2, details.note_3}) {
     if (note) append_error_line(*note, record);
@@ -141,10 +144,15 @@ void clear_errors(ErrorRecord& record) {
   record.has_error = false;
   record.memory_failure = false;
   record.lines_lost = false;
+  record.first_code = ErrorCode::kNoErrors;
 }
 
 bool error_occurred(const ErrorRecord& record) {
   return record.has_error;
+}
+
+Status status_of(const ErrorRecord& record) {
+  return record.has_error ? Status::kFailed : Status::kOk;
 }
 
 void compose_error_text(const ErrorRecord& record, char* buffer, int64_t length,

@@ -11,6 +11,32 @@ namespace kestrion {
 
 inline constexpr int kErrorLineLength = 70;
 
+// The library's fixed table of error codes; each but kGeneral adds its own line to a report.
+enum class ErrorCode : int32_t {
+  kNoErrors = 0,
+  kOpenForRead = 1,
+  kOpenForWrite = 2,
+  kRead = 3,
+  kWrite = 4,
+  kReadPastEnd = 5,
+  kCloseAfterWrite = 6,
+  kCloseAfterRead = 7,
+  kSingular = 100,
+  kNotPositiveDefinite = 101,
+  kDivisionByZero = 102,
+  kLogOfNonPositive = 103,
+  kExpTooLarge = 104,
+  kRootOfNegative = 105,
+  kAllocation = 200,
+  kDeallocation = 201,
+  kNonSquare = 300,
+  kNonConformable = 301,
+  kGeneral = 1000,
+};
+
+// Result of the engine's routines; the report itself is in the error record.
+enum class [[nodiscard]] Status : int32_t{kOk = 0, kFailed = -1};
+
 struct ErrorLine {
   char text[kErrorLineLength];  // blank-padded, no terminating NUL
   ErrorLine* next = nullptr;
@@ -22,6 +48,8 @@ struct ErrorRecord {
   // Set by a code 200 or 201 report (memory could not be obtained or released), so that callers
   // can tell a memory failure from a rank deficiency; cleared with the lines.
   bool memory_failure = false;
+  // Code of the first report since the record was last cleared.
+  ErrorCode first_code = ErrorCode::kNoErrors;
   // Set when memory for a line could not be had: the line is dropped, the flag and
   // memory_failure are still set, and compose_error_text ends its text with a line saying so.
   bool lines_lost = false;
@@ -46,9 +74,11 @@ struct ErrorDetails {
 };
 
 // Text of a code's line; nullopt for code 1000, which contributes no line.
-std::optional<std::string_view> error_code_text(int32_t code);
+std::optional<std::string_view> error_code_text(ErrorCode code);
 
-void report_error(ErrorRecord& record, int32_t code, const ErrorDetails& details = {});
+void report_error(ErrorRecord& record, ErrorCode code, const ErrorDetails& details = {});
+// kFailed when the record holds a report: the engine's routines end with this.
+Status status_of(const ErrorRecord& record);
 void append_error_line(std::string_view text, ErrorRecord& record);
 void clear_errors(ErrorRecord& record);
 bool error_occurred(const ErrorRecord& record);

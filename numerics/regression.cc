@@ -22,7 +22,7 @@ constexpr std::string_view kRankNote = "Design matrix doesn't have full rank.";
 DblArray1 g_sigma;
 DblArray2 g_v;
 
-void report(ErrorRecord& record, int32_t code, std::string_view label,
+void report(ErrorRecord& record, ErrorCode code, std::string_view label,
             std::optional<std::string_view> note = std::nullopt) {
   ErrorDetails details;
   details.routine_label = label;
@@ -34,13 +34,14 @@ double sign_of(double magnitude, double sign_source) {
   return sign_source >= 0.0 ? std::fabs(magnitude) : -std::fabs(magnitude);
 }
 
-// Column-major m x n matrix with unit row stride: the layout every inner loop below runs along.
-struct Dense {
-  double* data;
-  int64_t ld;
-  double& operator()(int64_t i, int64_t j) const { return data[(i - 1) + (j - 1) * ld]; }
-  double* column(int64_t j) const { return data + (j - 1) * ld; }
-};
+// The decomposition works on column-major matrices with unit row stride and lower bounds 1: every
+// inner loop below runs down a column through its raw pointer.
+DblMat unit_rows_view(double* data, int64_t m, int64_t n, int64_t ld) {
+  return DblMat(data, {1, 1}, {m, n}, {1, ld});
+}
+double* column_of(const DblMat& u, int64_t j) {
+  return u.column(j).data();
+}
 
 // Rows are processed in blocks of this many so that a row operation (which runs across columns)
 // still reads each column contiguously; the per-row sums live on the stack.
@@ -74,7 +75,7 @@ void rotate(double* a, double* b, int64_t length, double c, double s) {
   }
 }
 
-void apply_rotations(Dense u, int64_t m, RotationBatch& batch, double* response) {
+void apply_rotations(DblMat u, int64_t m, RotationBatch& batch, double* response) {
   if (response != nullptr) {
     // Only u^T y is wanted: rotate its entries as the columns of u would be rotated.
     for (int64_t r = 0; r < batch.count; ++r) {
@@ -87,8 +88,8 @@ void apply_rotations(Dense u, int64_t m, RotationBatch& batch, double* response)
   for (int64_t j0 = 0; j0 < m; j0 += kRowBlock) {
     const int64_t length = std::min(kRowBlock, m - j0);
     for (int64_t r = 0; r < batch.count; ++r) {
-      rotate(u.column(batch.first[r]) + j0, u.column(batch.second[r]) + j0, length, batch.cosine[r],
-             batch.sine[r]);
+      rotate(column_of(u, batch.first[r]) + j0, column_of(u, batch.second[r]) + j0, length,
+             batch.cosine[r], batch.sine[r]);
     }
   }
   batch.count = 0;
@@ -116,16 +117,17 @@ void dot_group(const double* up, const double* const* columns, double* const* ou
 // sums[j - first] = sum over rows dot_from..m of u(k, pivot) u(k, j), for j = first..last; with
 // `extra` (a vector of m entries) also *extra_sum, its dot product with the pivot column, which
 // joins the leftover columns rather than running a chain of its own.
-void column_dots(Dense u, int64_t m, int64_t pivot, int64_t first, int64_t last, int64_t dot_from,
+void column_dots(DblMat u, int64_t m, int64_t pivot, int64_t first, int64_t last, int64_t dot_from,
                  double* sums, const double* extra = nullptr, double* extra_sum = nullptr) {
-  const double* up = u.column(pivot);
+  const double* up = column_of(u, pivot);
   if (first <= last) std::fill(sums, sums + (last - first + 1), 0.0);
   if (extra != nullptr) *extra_sum = 0.0;
   for (int64_t k0 = dot_from; k0 <= m; k0 += kRowBlock) {
     const int64_t k1 = std::min(m, k0 + kRowBlock - 1);
     int64_t j = first;
     for (; j + 3 <= last; j += 4) {
-      const double* columns[4] = {u.column(j), u.column(j + 1), u.column(j + 2), u.column(j + 3)};
+      const double* columns[4] = {column_of(u, j), column_of(u, j + 1), column_of(u, j + 2),
+                                  column_of(u, j + 3)};
       double* out[4] = {sums + (j - first), sums + (j + 1 - first), sums + (j + 2 - first),
                         sums + (j + 3 - first)};
       dot_group<4>(up, columns, out, k0, k1);
@@ -134,7 +136,7 @@ void column_dots(Dense u, int64_t m, int64_t pivot, int64_t first, int64_t last,
     double* out[4];
     int count = 0;
     for (; j <= last; ++j, ++count) {
-      columns[count] = u.column(j);
+      columns[count] = column_of(u, j);
       out[count] = sums + (j - first);
     }
     if (extra != nullptr) {
@@ -162,16 +164,16 @@ void column_dots(Dense u, int64_t m, int64_t pivot, int64_t first, int64_t last,
 }
 
 template <typename Factor>
-void transform_columns(Dense u, int64_t m, int64_t pivot, int64_t first, int64_t last,
+void transform_columns(DblMat u, int64_t m, int64_t pivot, int64_t first, int64_t last,
                        int64_t dot_from, int64_t update_from, double* sums, Factor factor) {
   if (first > last) return;
-  const double* up = u.column(pivot);
+  const double* up = column_of(u, pivot);
   column_dots(u, m, pivot, first, last, dot_from, sums);
   for (int64_t j = first; j <= last; ++j) sums[j - first] = factor(sums[j - first]);
   for (int64_t k0 = update_from; k0 <= m; k0 += kRowBlock) {
     const int64_t k1 = std::min(m, k0 + kRowBlock - 1);
     for (int64_t j = first; j <= last; ++j) {
-      double* uj = u.column(j);
+      double* uj = column_of(u, j);
       const double f = sums[j - first];
       for (int64_t k = k0; k <= k1; ++k) uj[k - 1] += f * up[k - 1];
     }
@@ -185,7 +187,7 @@ void transform_columns(Dense u, int64_t m, int64_t pivot, int64_t first, int64_t
 // With a response (m entries, m >= n) the left singular vectors are never formed: every left
 // transformation is applied to the response instead, whose first n entries end as u^T y. w and v
 // are the same bits as without it, since nothing that produces them reads u's left factors.
-bool decompose(int64_t m, int64_t n, Dense u, double* w_data, Dense v, double* rv1_data,
+bool decompose(int64_t m, int64_t n, DblMat u, double* w_data, DblMat v, double* rv1_data,
                RotationBatch& batch, double* sums, double* response = nullptr) {
   auto w = [w_data](int64_t i) -> double& { return w_data[i - 1]; };
   auto rv1 = [rv1_data](int64_t i) -> double& { return rv1_data[i - 1]; };
@@ -212,7 +214,7 @@ bool decompose(int64_t m, int64_t n, Dense u, double* w_data, Dense v, double* r
     g = 0.0;
     double s = 0.0;
     scale = 0.0;
-    double* ui = u.column(i);
+    double* ui = column_of(u, i);
     bool column_step = false;
     double column_scale = 0.0;
     if (i <= m) {
@@ -268,13 +270,13 @@ bool decompose(int64_t m, int64_t n, Dense u, double* w_data, Dense v, double* r
     if ((column_step && l <= n) || (row_step && i != m)) {
       scale_ready = l <= n;
       next_scale = 0.0;
-      const double* next = l <= n ? u.column(l) : nullptr;
+      const double* next = l <= n ? column_of(u, l) : nullptr;
       double row_sums[kRowBlock];
       for (int64_t j0 = l; j0 <= m; j0 += kRowBlock) {
         const int64_t j1 = std::min(m, j0 + kRowBlock - 1);
         if (column_step) {
           for (int64_t k = l; k <= n; ++k) {
-            double* uk = u.column(k);
+            double* uk = column_of(u, k);
             const double f = sums[k - l];
             for (int64_t j = j0; j <= j1; ++j) uk[j - 1] += f * ui[j - 1];
           }
@@ -283,12 +285,12 @@ bool decompose(int64_t m, int64_t n, Dense u, double* w_data, Dense v, double* r
           std::fill(row_sums, row_sums + (j1 - j0 + 1), 0.0);
           for (int64_t k = l; k <= n; ++k) {
             const double uik = u(i, k);
-            const double* uk = u.column(k);
+            const double* uk = column_of(u, k);
             for (int64_t j = j0; j <= j1; ++j) row_sums[j - j0] += uk[j - 1] * uik;
           }
           for (int64_t k = l; k <= n; ++k) {
             const double rk = rv1(k);
-            double* uk = u.column(k);
+            double* uk = column_of(u, k);
             for (int64_t j = j0; j <= j1; ++j) uk[j - 1] += row_sums[j - j0] * rk;
           }
         }
@@ -334,7 +336,7 @@ bool decompose(int64_t m, int64_t n, Dense u, double* w_data, Dense v, double* r
     l = i + 1;
     g = w(i);
     for (int64_t j = l; j <= n; ++j) u(i, j) = 0.0;
-    double* ui = u.column(i);
+    double* ui = column_of(u, i);
     if (g != 0.0) {
       if (i != mn) {
         const double uii = ui[i - 1];
@@ -388,7 +390,7 @@ bool decompose(int64_t m, int64_t n, Dense u, double* w_data, Dense v, double* r
       if (l == k) {
         if (z < 0.0) {
           w(k) = -z;
-          double* vk = v.column(k);
+          double* vk = column_of(v, k);
           for (int64_t j = 0; j < n; ++j) vk[j] = -vk[j];
         }
         break;
@@ -422,7 +424,7 @@ bool decompose(int64_t m, int64_t n, Dense u, double* w_data, Dense v, double* r
         gs = -xs * s + gs * c;
         h = y * s;
         y = y * c;
-        rotate(v.column(i1), v.column(i), n, c, s);
+        rotate(column_of(v, i1), column_of(v, i), n, c, s);
         z = safe_hypot(f, h);
         w(i1) = z;
         // With a zero radius the previous rotation stands.
@@ -455,20 +457,6 @@ struct Scratch {
     return large.get();
   }
 };
-
-// The same elements seen with lower bounds 1.
-template <typename T, int R>
-View<T, R> one_based(const View<T, R>& view) {
-  std::array<int32_t, R> lower;
-  std::array<int64_t, R> extent;
-  std::array<int64_t, R> stride;
-  for (int d = 0; d < R; ++d) {
-    lower[d] = 1;
-    extent[d] = view.extent(d);
-    stride[d] = view.stride(d);
-  }
-  return View<T, R>(view.data(), lower, extent, stride);
-}
 
 bool unit_rows(const View<double, 2>& a, int64_t m, int64_t n) {
   return a.stride(0) == 1 && (n <= 1 || a.stride(1) >= m);
@@ -512,13 +500,13 @@ int32_t svd(int32_t m, int32_t n, ConstDblMat a_in, DblVec w_in, DblMat u_in, Db
             ErrorRecord& record) {
   if (m < 0 || n < 0 || a_in.extent(0) < m || a_in.extent(1) < n || w_in.extent(0) < n ||
       u_in.extent(0) < m || u_in.extent(1) < n || v_in.extent(0) < n || v_in.extent(1) < n) {
-    report(record, 301, kSvdLabel);
+    report(record, ErrorCode::kNonConformable, kSvdLabel);
     return -1;
   }
-  const ConstDblMat a = one_based(a_in);
-  const DblVec w = one_based(w_in);
-  const DblMat u = one_based(u_in);
-  const DblMat v = one_based(v_in);
+  const ConstDblMat a = a_in.one_based();
+  const DblVec w = w_in.one_based();
+  const DblMat u = u_in.one_based();
+  const DblMat v = v_in.one_based();
 
   // Work on unit-stride storage: the caller's arrays when they have it, copies otherwise.
   Scratch<> u_scratch;
@@ -533,19 +521,21 @@ int32_t svd(int32_t m, int32_t n, ConstDblMat a_in, DblVec w_in, DblMat u_in, Db
   const bool direct_u = unit_rows(u, m, n);
   const bool direct_v = unit_rows(v, n, n);
   const bool direct_w = w.stride(0) == 1;
-  Dense du{direct_u ? u.data() : u_scratch.get(int64_t{m} * n),
-           direct_u ? std::max<int64_t>(u.stride(1), 1) : std::max<int32_t>(m, 1)};
-  Dense dv{direct_v ? v.data() : v_scratch.get(int64_t{n} * n),
-           direct_v ? std::max<int64_t>(v.stride(1), 1) : std::max<int32_t>(n, 1)};
+  const DblMat du =
+      unit_rows_view(direct_u ? u.data() : u_scratch.get(int64_t{m} * n), m, n,
+                     direct_u ? std::max<int64_t>(u.stride(1), 1) : std::max<int32_t>(m, 1));
+  const DblMat dv =
+      unit_rows_view(direct_v ? v.data() : v_scratch.get(int64_t{n} * n), n, n,
+                     direct_v ? std::max<int64_t>(v.stride(1), 1) : std::max<int32_t>(n, 1));
   double* dw = direct_w ? w.data() : w_scratch.get(n);
   double* rv1 = rv1_scratch.get(n);
   double* sums = sums_scratch.get(n);
   RotationBatch batch{first_scratch.get(n), second_scratch.get(n), cosine_scratch.get(n),
                       sine_scratch.get(n)};
-  if (n > 0 && ((m > 0 && du.data == nullptr) || dv.data == nullptr || dw == nullptr ||
+  if (n > 0 && ((m > 0 && du.data() == nullptr) || dv.data() == nullptr || dw == nullptr ||
                 rv1 == nullptr || batch.first == nullptr || batch.second == nullptr ||
                 batch.cosine == nullptr || batch.sine == nullptr || sums == nullptr)) {
-    report(record, 200, kSvdLabel);
+    report(record, ErrorCode::kAllocation, kSvdLabel);
     return -1;
   }
 
@@ -567,7 +557,7 @@ int32_t svd(int32_t m, int32_t n, ConstDblMat a_in, DblVec w_in, DblMat u_in, Db
     for (int64_t i = 1; i <= n; ++i) w(i) = dw[i - 1];
   }
   if (!converged) {
-    report(record, 1000, kSvdLabel, "Number of iterations exceeded!");
+    report(record, ErrorCode::kGeneral, kSvdLabel, "Number of iterations exceeded!");
     return -1;
   }
   return 0;
@@ -583,24 +573,25 @@ int32_t least_squares(ConstDblMat design_in, int32_t m, int32_t n, ConstDblVec y
                       double tolerance, DblVec beta_in, ErrorRecord& record, bool form_u) {
   if (m < 0 || n < 0 || design_in.extent(0) < m || design_in.extent(1) < n || y_in.extent(0) < m ||
       beta_in.extent(0) < n) {
-    report(record, 301, kSvdrLabel);
+    report(record, ErrorCode::kNonConformable, kSvdrLabel);
     return -1;
   }
-  const ConstDblMat design = one_based(design_in);
-  const ConstDblVec y = one_based(y_in);
-  const DblVec beta = one_based(beta_in);
+  const ConstDblMat design = design_in.one_based();
+  const ConstDblVec y = y_in.one_based();
+  const DblVec beta = beta_in.one_based();
 
   // A NaN would derail the decomposition and an infinity would turn every coefficient into NaN;
   // refuse both before anything is allocated.
   if (!all_finite(design, m, n, y)) {
-    report(record, 1000, kSvdrLabel, "Non-finite value in the design matrix or response.");
+    report(record, ErrorCode::kGeneral, kSvdrLabel,
+           "Non-finite value in the design matrix or response.");
     return -1;
   }
 
   DblArray2 u;
   auto fail_decomposition = [&] {
-    report(record, 1000, kSvdrLabel, "Error occured.");
-    dealloc(u, record);
+    report(record, ErrorCode::kGeneral, kSvdrLabel, "Error occured.");
+    static_cast<void>(dealloc(u, record));
     return -1;
   };
   if (alloc(g_sigma, {n}, record, "regression: sigma") != 0 ||
@@ -629,14 +620,14 @@ int32_t least_squares(ConstDblMat design_in, int32_t m, int32_t n, ConstDblVec y
     if (m > 0 &&
         (projection == nullptr || rv1 == nullptr || sums == nullptr || batch.first == nullptr ||
          batch.second == nullptr || batch.cosine == nullptr || batch.sine == nullptr)) {
-      report(record, 200, kSvdLabel);
+      report(record, ErrorCode::kAllocation, kSvdLabel);
       return fail_decomposition();
     }
-    const Dense du{u.data(), std::max<int64_t>(m, 1)};
-    const Dense dv{g_v.data(), std::max<int64_t>(n, 1)};
+    const DblMat du = unit_rows_view(u.data(), m, n, std::max<int64_t>(m, 1));
+    const DblMat dv = unit_rows_view(g_v.data(), n, n, std::max<int64_t>(n, 1));
     for (int64_t j = 1; j <= n; ++j) {
       const double* source = &design(1, j);
-      double* target = du.column(j);
+      double* target = column_of(du, j);
       if (design.stride(0) == 1) {
         std::copy(source, source + m, target);
       } else {
@@ -645,7 +636,7 @@ int32_t least_squares(ConstDblMat design_in, int32_t m, int32_t n, ConstDblVec y
     }
     for (int64_t i = 1; i <= m; ++i) projection[i - 1] = y(i);
     if (!decompose(m, n, du, g_sigma.data(), dv, rv1, batch, sums, projection)) {
-      report(record, 1000, kSvdLabel, "Number of iterations exceeded!");
+      report(record, ErrorCode::kGeneral, kSvdLabel, "Number of iterations exceeded!");
       return fail_decomposition();
     }
   }
@@ -679,12 +670,12 @@ int32_t least_squares(ConstDblMat design_in, int32_t m, int32_t n, ConstDblVec y
   }
 
   if (rank < n) {
-    report(record, 100, kSvdrLabel, kRankNote);
-    dealloc(u, record);
+    report(record, ErrorCode::kSingular, kSvdrLabel, kRankNote);
+    static_cast<void>(dealloc(u, record));
     return -1;
   }
   if (dealloc(u, record) != 0) {
-    report(record, 1000, kSvdrLabel, "Error occured.");
+    report(record, ErrorCode::kGeneral, kSvdrLabel, "Error occured.");
     return -1;
   }
   return 0;
@@ -708,10 +699,10 @@ int32_t getMInverse(DblMat result_in, int32_t scale, int32_t n, ErrorRecord& rec
   if (n > 0 &&
       (!g_sigma.allocated() || !g_v.allocated() || g_sigma.extent(0) < n || g_v.extent(0) < n ||
        g_v.extent(1) < n || result_in.extent(0) < n || result_in.extent(1) < n)) {
-    report(record, 301, kMInverseLabel);
+    report(record, ErrorCode::kNonConformable, kMInverseLabel);
     return 0;
   }
-  const DblMat result = one_based(result_in);
+  const DblMat result = result_in.one_based();
   double sigma_min = DBL_MAX;
   double sigma_max = -DBL_MAX;
   for (int64_t i = 1; i <= n; ++i) {
@@ -719,7 +710,7 @@ int32_t getMInverse(DblMat result_in, int32_t scale, int32_t n, ErrorRecord& rec
     sigma_max = std::max(sigma_max, g_sigma(i));
   }
   if (sigma_min < sigma_max * kRankTolerance) {
-    report(record, 100, kMInverseLabel, kRankNote);
+    report(record, ErrorCode::kSingular, kMInverseLabel, kRankNote);
     return 0;
   }
   for (int64_t j = 1; j <= n; ++j) {
@@ -742,7 +733,7 @@ int32_t getMInverse(DblMat result_in, int32_t scale, int32_t n, ErrorRecord& rec
 
 int32_t nullify_data(ErrorRecord& record) {
   if (dealloc(g_v, record) != 0 || dealloc(g_sigma, record) != 0) {
-    report(record, 1000, kNullifyLabel, "Could not deallocate part of data.");
+    report(record, ErrorCode::kGeneral, kNullifyLabel, "Could not deallocate part of data.");
     return -1;
   }
   return 0;

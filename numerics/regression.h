@@ -19,19 +19,20 @@ namespace kestrion {
 inline constexpr double kRankTolerance = static_cast<double>(1e-10f);
 
 // design is m x n (not changed), y has m entries, beta receives n coefficients.
-int32_t svdr_l2(ConstDblMat design, int32_t m, int32_t n, ConstDblVec y, double tolerance,
-                DblVec beta, ErrorRecord& record);
+[[nodiscard]] int32_t svdr_l2(ConstDblMat design, int32_t m, int32_t n, ConstDblVec y,
+                              double tolerance, DblVec beta, ErrorRecord& record);
 // a = u * diag(w) * v^T; a is m x n and not changed, w has n, u is m x n, v is n x n.
-int32_t svd(int32_t m, int32_t n, ConstDblMat a, DblVec w, DblMat u, DblMat v, ErrorRecord& record);
+[[nodiscard]] int32_t svd(int32_t m, int32_t n, ConstDblMat a, DblVec w, DblMat u, DblMat v,
+                          ErrorRecord& record);
 double safe_hypot(double a, double b);
 // svdr_l2 through the explicit left singular vectors: the straightforward path, kept so tests can
 // hold the faster svdr_l2 to it. Same results to rounding, same rank decisions, same reports.
-int32_t svdr_l2_reference(ConstDblMat design, int32_t m, int32_t n, ConstDblVec y, double tolerance,
-                          DblVec beta, ErrorRecord& record);
+[[nodiscard]] int32_t svdr_l2_reference(ConstDblMat design, int32_t m, int32_t n, ConstDblVec y,
+                                        double tolerance, DblVec beta, ErrorRecord& record);
 // result (n x n) = scale * (design^T design)^-1 from the last successful svdr_l2. Always 0; a
 // rank failure shows only in the record.
 int32_t getMInverse(DblMat result, int32_t scale, int32_t n, ErrorRecord& record);
-int32_t nullify_data(ErrorRecord& record);
+[[nodiscard]] int32_t nullify_data(ErrorRecord& record);
 
 // Read access to the module state, for tests.
 bool regression_state_allocated();

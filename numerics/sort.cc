@@ -17,7 +17,7 @@ namespace {
 
 constexpr std::string_view kSizeMismatch = "Sort array size does not match index array size.";
 
-void report(ErrorRecord& record, int32_t code, std::string_view label, std::string_view note) {
+void report(ErrorRecord& record, ErrorCode code, std::string_view label, std::string_view note) {
   ErrorDetails details;
   details.routine_label = label;
   details.note_1 = note;
@@ -129,7 +129,7 @@ struct SortStack {
   int32_t obtain(int64_t n, ErrorRecord& record, std::string_view label, int64_t numerator) {
     const int64_t length = (numerator * (n < 0 ? -n : n)) / 7;
     if (alloc(array, {static_cast<int32_t>(length)}, record) != 0) {
-      report(record, 200, label, "Unable to allocate sort stack.");
+      report(record, ErrorCode::kAllocation, label, "Unable to allocate sort stack.");
       return -1;
     }
     return 0;
@@ -138,7 +138,7 @@ struct SortStack {
   int64_t length() const { return array.size(); }
   ~SortStack() {
     ErrorRecord ignored;
-    dealloc(array, ignored);
+    static_cast<void>(dealloc(array, ignored));
   }
 };
 
@@ -151,7 +151,7 @@ int32_t sort_keyed(View<T, 1> values, IntVec permutation, int32_t n, bool sort_i
   if (n <= 0) return 0;
   std::unique_ptr<typename Items::Item[]> work(new (std::nothrow) typename Items::Item[n]);
   if (work == nullptr) {
-    report(record, 200, label, "Unable to allocate sort work array.");
+    report(record, ErrorCode::kAllocation, label, "Unable to allocate sort work array.");
     return -1;
   }
   const int64_t v0 = values.lower(0);
@@ -159,7 +159,7 @@ int32_t sort_keyed(View<T, 1> values, IntVec permutation, int32_t n, bool sort_i
   for (int64_t i = 0; i < n; ++i) work[i] = {values(v0 + i), static_cast<int32_t>(i + 1)};
   Items items{work.get()};
   if (!quicksort(items, n, 7, stack.data(), stack.length())) {
-    report(record, 1000, label, "Could not sort: Stack size is too small");
+    report(record, ErrorCode::kGeneral, label, "Could not sort: Stack size is too small");
     return -1;
   }
   for (int64_t i = 0; i < n; ++i) permutation(p0 + i) = work[i].position;
@@ -184,18 +184,18 @@ template <typename T>
 int32_t index_sort(View<const T, 1> values, IntVec index, std::string_view label,
                    ErrorRecord& record) {
   if (values.extent(0) != index.extent(0)) {
-    report(record, 1000, label, kSizeMismatch);
+    report(record, ErrorCode::kGeneral, label, kSizeMismatch);
     return -1;
   }
   const int64_t n = values.extent(0);
   if (n == 0) return 0;
   if (n > INT32_MAX) {
-    report(record, 1000, label, "Stack size is too small.");
+    report(record, ErrorCode::kGeneral, label, "Stack size is too small.");
     return -1;
   }
   std::unique_ptr<int32_t[]> work(new (std::nothrow) int32_t[n]);
   if (work == nullptr) {
-    report(record, 200, label, "Unable to allocate sort work array.");
+    report(record, ErrorCode::kAllocation, label, "Unable to allocate sort work array.");
     return -1;
   }
   for (int64_t i = 0; i < n; ++i) work[i] = static_cast<int32_t>(i);
@@ -213,7 +213,7 @@ int32_t index_sort(View<const T, 1> values, IntVec index, std::string_view label
   IndirectItems<decltype(key_less)> items{work.get(), key_less};
   int32_t stack[50];
   if (!quicksort(items, n, 15, stack, 50)) {
-    report(record, 1000, label, "Stack size is too small.");
+    report(record, ErrorCode::kGeneral, label, "Stack size is too small.");
     return -1;
   }
   const int64_t i0 = index.lower(0);
@@ -231,7 +231,7 @@ int32_t qsort_double(DblVec values, IntVec permutation, int32_t n, bool sort_in_
                      ErrorRecord& record) {
   constexpr std::string_view kLabel = "qsort_double in MOD sort";
   if (!view_holds(values.extent(0), n) || !view_holds(permutation.extent(0), n)) {
-    report(record, 1000, kLabel, kSizeMismatch);
+    report(record, ErrorCode::kGeneral, kLabel, kSizeMismatch);
     return -1;
   }
   bool has_nan = false;
@@ -244,14 +244,14 @@ int32_t qsort_double(DblVec values, IntVec permutation, int32_t n, bool sort_in_
 int32_t qsort_double(DblVec values, int32_t n, ErrorRecord& record) {
   constexpr std::string_view kLabel = "qsort_double in MOD sort";
   if (!view_holds(values.extent(0), n)) {
-    report(record, 1000, kLabel, kSizeMismatch);
+    report(record, ErrorCode::kGeneral, kLabel, kSizeMismatch);
     return -1;
   }
   if (n > 0 && values.stride(0) != 1) {
     // A strided view takes the sort with the permutation, which works on a copy.
     std::unique_ptr<int32_t[]> positions(new (std::nothrow) int32_t[n]);
     if (positions == nullptr) {
-      report(record, 200, kLabel, "Unable to allocate sort work array.");
+      report(record, ErrorCode::kAllocation, kLabel, "Unable to allocate sort work array.");
       return -1;
     }
     return qsort_double(values, make_view(positions.get(), n), n, true, record);
@@ -267,7 +267,7 @@ int32_t qsort_double(DblVec values, int32_t n, ErrorRecord& record) {
   const bool sorted = has_nan ? quicksort(with_nan, n, 7, stack.data(), stack.length())
                               : quicksort(plain, n, 7, stack.data(), stack.length());
   if (!sorted) {
-    report(record, 1000, kLabel, "Could not sort: Stack size is too small");
+    report(record, ErrorCode::kGeneral, kLabel, "Could not sort: Stack size is too small");
     return -1;
   }
   return 0;
@@ -277,7 +277,7 @@ int32_t qsort_int(IntVec values, IntVec permutation, int32_t n, bool sort_in_pla
                   ErrorRecord& record) {
   constexpr std::string_view kLabel = "qsort_int in MOD sort";
   if (!view_holds(values.extent(0), n) || !view_holds(permutation.extent(0), n)) {
-    report(record, 1000, kLabel, kSizeMismatch);
+    report(record, ErrorCode::kGeneral, kLabel, kSizeMismatch);
     return -1;
   }
   return sort_keyed<int32_t, false>(values, permutation, n, sort_in_place, 8, kLabel, record);
@@ -288,7 +288,7 @@ int32_t qsort_strings(char* strings, int32_t length, IntVec permutation, int32_t
   constexpr std::string_view kLabel = "qsort_strings in MOD sort";
   if (length < 0 || !view_holds(permutation.extent(0), n) ||
       (n > 0 && length > 0 && strings == nullptr)) {
-    report(record, 1000, kLabel, kSizeMismatch);
+    report(record, ErrorCode::kGeneral, kLabel, kSizeMismatch);
     return -1;
   }
   SortStack stack;
@@ -301,7 +301,7 @@ int32_t qsort_strings(char* strings, int32_t length, IntVec permutation, int32_t
   std::unique_ptr<char[]> originals(sort_in_place ? new (std::nothrow) char[bytes] : nullptr);
   if (work == nullptr || (ignore_case && bytes > 0 && keys == nullptr) ||
       (sort_in_place && bytes > 0 && originals == nullptr)) {
-    report(record, 200, kLabel, "Unable to allocate sort work array.");
+    report(record, ErrorCode::kAllocation, kLabel, "Unable to allocate sort work array.");
     return -1;
   }
   if (bytes > 0 && sort_in_place) std::memcpy(originals.get(), strings, bytes);
@@ -317,7 +317,7 @@ int32_t qsort_strings(char* strings, int32_t length, IntVec permutation, int32_t
   };
   IndirectItems<decltype(key_less)> items{work.get(), key_less};
   if (!quicksort(items, n, 7, stack.data(), stack.length())) {
-    report(record, 1000, kLabel, "Could not sort: Stack size is too small");
+    report(record, ErrorCode::kGeneral, kLabel, "Could not sort: Stack size is too small");
     return -1;
   }
   const int64_t p0 = permutation.lower(0);

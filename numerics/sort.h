@@ -12,19 +12,19 @@ namespace kestrion {
 
 // values and permutation have n entries (1-based views). permutation(i) receives the input
 // position of the i-th smallest value. With sort_in_place values are replaced by the sorted values.
-int32_t qsort_double(DblVec values, IntVec permutation, int32_t n, bool sort_in_place,
-                     ErrorRecord& record);
+[[nodiscard]] int32_t qsort_double(DblVec values, IntVec permutation, int32_t n, bool sort_in_place,
+                                   ErrorRecord& record);
 // The same sort when the permutation is not wanted: values (n entries) are sorted in place into
 // the same order, without a work copy. After a failure they may be partly sorted.
-int32_t qsort_double(DblVec values, int32_t n, ErrorRecord& record);
-int32_t qsort_int(IntVec values, IntVec permutation, int32_t n, bool sort_in_place,
-                  ErrorRecord& record);
+[[nodiscard]] int32_t qsort_double(DblVec values, int32_t n, ErrorRecord& record);
+[[nodiscard]] int32_t qsort_int(IntVec values, IntVec permutation, int32_t n, bool sort_in_place,
+                                ErrorRecord& record);
 // n strings of `length` chars each, stored back to back in `strings`.
-int32_t qsort_strings(char* strings, int32_t length, IntVec permutation, int32_t n,
-                      bool sort_in_place, bool ignore_case, ErrorRecord& record);
+[[nodiscard]] int32_t qsort_strings(char* strings, int32_t length, IntVec permutation, int32_t n,
+                                    bool sort_in_place, bool ignore_case, ErrorRecord& record);
 // Index sorts: only the permutation is produced; views may have any stride.
-int32_t indexx_dble(View<const double, 1> values, IntVec index, ErrorRecord& record);
-int32_t indexx_int(View<const int32_t, 1> values, IntVec index, ErrorRecord& record);
+[[nodiscard]] int32_t indexx_dble(View<const double, 1> values, IntVec index, ErrorRecord& record);
+[[nodiscard]] int32_t indexx_int(View<const int32_t, 1> values, IntVec index, ErrorRecord& record);
 
 void swap_double(DblVec v, int64_t i, int64_t j);
 void swap_int(IntVec v, int64_t i, int64_t j);

@@ -106,21 +106,28 @@ TEST(AnalysisTest, SuccessGivesTheFitAndLeavesFlagAndMessageAlone) {
       m2(size_t(n2) * p2), b1(p1), b2(p2), yhat(n1), sigma(size_t(p1) * p1);
   std::vector<int32_t> a2(n2);
   ErrorRecord record;
-  fitTwoStage(n1, p1, make_view(call.Y1.data(), n1), make_view(call.H10.data(), n1, 1), 1,
-              make_view(call.H11.data(), n1, 1), 1, make_view(call.A1.data(), n1),
-              make_view(call.respStatus.data(), n1), n2, p2, make_view(call.inputY2.data(), n1),
-              make_view(call.inputH20.data(), n1, 1), 1, make_view(call.inputH21.data(), n1, 1), 1,
-              make_view(call.inputA2.data(), n1), make_view(call.levels1.data(), 1, 2), 2,
-              make_view(call.levels2.data(), 1, 2), 2, make_view(t1.data(), n1, 1),
-              make_view(t2.data(), n2, 1), make_view(y2.data(), n2), make_view(h20.data(), n2, 1),
-              make_view(h21.data(), n2, 1), make_view(a2.data(), n2), make_view(m1.data(), n1, p1),
-              make_view(m2.data(), n2, p2), make_view(b1.data(), p1), make_view(b2.data(), p2),
-              make_view(yhat.data(), n1), kRankTolerance, false, make_view(sigma.data(), p1, p1),
-              record);
+  const ModelShape shape{1, 1, 1, 1, 2, 2};
+  const SubjectArrays subjects{make_view<const double>(call.Y1.data(), n1),
+                               make_view<const double>(call.inputY2.data(), n1),
+                               make_view<const int32_t>(call.respStatus.data(), n1),
+                               make_view<const int32_t>(call.A1.data(), n1),
+                               make_view<const int32_t>(call.inputA2.data(), n1),
+                               make_view<const double>(call.H10.data(), n1, 1),
+                               make_view<const double>(call.H11.data(), n1, 1),
+                               make_view<const double>(call.inputH20.data(), n1, 1),
+                               make_view<const double>(call.inputH21.data(), n1, 1)};
+  const StudyArrays study{n1, n2, subjects, make_view<const double>(call.levels1.data(), 1, 2),
+                          make_view<const double>(call.levels2.data(), 1, 2)};
+  const FitArrays fit{
+      make_view(t1.data(), n1, 1),  make_view(t2.data(), n2, 1),  make_view(y2.data(), n2),
+      make_view(h20.data(), n2, 1), make_view(h21.data(), n2, 1), make_view(a2.data(), n2),
+      make_view(m1.data(), n1, p1), make_view(m2.data(), n2, p2), make_view(yhat.data(), n1),
+      make_view(b1.data(), p1),     make_view(b2.data(), p2),     make_view(sigma.data(), p1, p1)};
+  EXPECT_EQ(fitTwoStage(shape, study, fit, kRankTolerance, false, record), Status::kOk);
   ASSERT_FALSE(error_occurred(record));
   EXPECT_EQ(call.beta1hat, b1);
   EXPECT_EQ(call.beta2hat, b2);
-  nullify_data(record);
+  EXPECT_EQ(nullify_data(record), 0);
 }
 
 TEST(AnalysisTest, FitFailureBecomesTheTextAndReleasesEverything) {

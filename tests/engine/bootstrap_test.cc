@@ -52,6 +52,15 @@ struct Subjects {
     inputH20 = matrix(p20, 0.3);
     inputH21 = matrix(p21, 0.4);
   }
+
+  ModelShape shape() const { return {p10, p11, p20, p21, 2, 2}; }
+  SubjectArraysOut views() {
+    return {make_view(Y1.data(), n),           make_view(inputY2.data(), n),
+            make_view(respStatus.data(), n),   make_view(A1.data(), n),
+            make_view(inputA2.data(), n),      make_view(H10.data(), n, p10),
+            make_view(H11.data(), n, p11),     make_view(inputH20.data(), n, p20),
+            make_view(inputH21.data(), n, p21)};
+  }
 };
 
 class BootstrapTest : public ::testing::Test {
@@ -74,17 +83,8 @@ TEST_F(BootstrapTest, FullFormMovesWholeSubjectsWithTheDefinedRowNumbers) {
     set_clock_for_testing([] { return 31337; });
     resampling_generator().set_seed(1, 271828);
     ErrorRecord record;
-    const int32_t result = bootstrap(
-        n, make_view(in.Y1.data(), n), make_view(in.H10.data(), n, in.p10), in.p10,
-        make_view(in.H11.data(), n, in.p11), in.p11, make_view(in.A1.data(), n),
-        make_view(in.respStatus.data(), n), make_view(in.inputY2.data(), n),
-        make_view(in.inputH20.data(), n, in.p20), in.p20, make_view(in.inputH21.data(), n, in.p21),
-        in.p21, make_view(in.inputA2.data(), n), make_view(out.Y1.data(), n),
-        make_view(out.H10.data(), n, out.p10), make_view(out.H11.data(), n, out.p11),
-        make_view(out.A1.data(), n), make_view(out.respStatus.data(), n),
-        make_view(out.inputY2.data(), n), make_view(out.inputH20.data(), n, out.p20),
-        make_view(out.inputH21.data(), n, out.p21), make_view(out.inputA2.data(), n), record);
-    ASSERT_EQ(result, 0);
+    const Status result = bootstrap(n, in.shape(), in.views(), out.views(), record);
+    ASSERT_EQ(result, Status::kOk);
     EXPECT_FALSE(error_occurred(record));
 
     const std::vector<int32_t> rows = expected_rows(n, 31337, 271828);
@@ -134,7 +134,7 @@ TEST_F(BootstrapTest, ShortFormCopiesVectorAndMatrixRows) {
         bootstrap(n, p, make_view<const double>(matrix.data(), n, p),
                   make_view<const double>(vector.data(), n), make_view(matrix_out.data(), n, p),
                   make_view(vector_out.data(), n), record),
-        0);
+        Status::kOk);
     const std::vector<int32_t> rows = expected_rows(n, 99, 99);
     for (int32_t i = 0; i < n; ++i) {
       EXPECT_EQ(vector_out[i], rows[i]);
@@ -147,7 +147,7 @@ TEST_F(BootstrapTest, NoRowsStillSeedsTheGenerator) {
   resampling_generator().set_seed(3, 8);
   set_clock_for_testing([] { return 5150; });
   ErrorRecord record;
-  EXPECT_EQ(bootstrap(0, 2, ConstDblMat(), ConstDblVec(), DblMat(), DblVec(), record), 0);
+  EXPECT_EQ(bootstrap(0, 2, ConstDblMat(), ConstDblVec(), DblMat(), DblVec(), record), Status::kOk);
   EXPECT_FALSE(error_occurred(record));
   EXPECT_EQ(resampling_generator().s1(), 5150);
   EXPECT_EQ(resampling_generator().s2(), 8);
@@ -161,7 +161,7 @@ TEST_F(BootstrapTest, IndexAllocationFailureWritesNothing) {
   fault::fail_nth_allocation(1);
   EXPECT_EQ(bootstrap(n, 0, ConstDblMat(), make_view<const double>(vector.data(), n), DblMat(),
                       make_view(out.data(), n), record),
-            -1);
+            Status::kFailed);
   fault::fail_nth_allocation(0);
   EXPECT_EQ(out, std::vector<double>(n, -9.0));
   std::vector<std::string> lines;

@@ -48,13 +48,12 @@ TermsOutput run(const TermsInput& in) {
   out.term1.assign(in.p1, kSentinel);
   out.term2 = Matrix(in.p1, in.term2_columns, kSentinel);
   ErrorRecord record;
-  out.result = calculateTerms(
-      in.n1, in.p1, in.n2, in.p2(), in.p20, in.p21, in.K2, in.nGrid, 2.58,
-      reference::cvview(in.btY1), in.H20.cview(), in.H21.cview(), in.levels2.cview(),
-      reference::cvview(in.beta1hat), reference::cvview(in.beta2hat), in.designM1.cview(),
-      reference::ciview(in.status), in.sigma1n.cview(), in.sigma2n.cview(), in.gamma.cview(),
-      reference::cvview(in.btBeta1stS), reference::cvview(in.btBeta2ndS),
-      reference::vview(out.term1), out.term2.view(), record);
+  out.result = reference::fast_terms(
+      in.n1, in.p1, in.n2, in.p20, in.p21, in.K2, in.nGrid, reference::cvview(in.btY1),
+      in.H20.cview(), in.H21.cview(), in.levels2.cview(), reference::cvview(in.beta1hat),
+      reference::cvview(in.beta2hat), in.designM1.cview(), reference::ciview(in.status),
+      in.sigma1n.cview(), in.sigma2n.cview(), in.gamma.cview(), reference::cvview(in.btBeta1stS),
+      reference::cvview(in.btBeta2ndS), reference::vview(out.term1), out.term2.view(), record);
   out.lines = reference::record_lines(record);
   return out;
 }

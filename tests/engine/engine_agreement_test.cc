@@ -75,10 +75,10 @@ TEST(EngineAgreement, TermsOnRandomInputs) {
     std::vector<double> fast1(p1, 0.0), slow1(p1, 0.0);
     Matrix fast2(p1, rows), slow2(p1, rows);
     ErrorRecord record;
-    const int32_t fast = calculateTerms(
-        n1, p1, n2, p2, p20, p21, K2, nGrid, 2.58, reference::cvview(btY1), H20.cview(),
-        H21.cview(), levels2.cview(), reference::cvview(beta1hat), reference::cvview(beta2hat),
-        A.cview(), reference::ciview(status), sigma1n.cview(), sigma2n.cview(), gamma.cview(),
+    const int32_t fast = reference::fast_terms(
+        n1, p1, n2, p20, p21, K2, nGrid, reference::cvview(btY1), H20.cview(), H21.cview(),
+        levels2.cview(), reference::cvview(beta1hat), reference::cvview(beta2hat), A.cview(),
+        reference::ciview(status), sigma1n.cview(), sigma2n.cview(), gamma.cview(),
         reference::cvview(btBeta1stS), reference::cvview(btBeta2ndS), reference::vview(fast1),
         fast2.view(), record);
     const int32_t slow = reference::calculate_terms(
@@ -116,7 +116,7 @@ TEST(EngineAgreement, BoundsOnRandomInputs) {
     ErrorRecord record;
     ASSERT_EQ(getBounds(reference::cvview(term1), term2.cview(), contrasts.cview(), nC, p1, d2,
                         nGrid, fast.view(), record),
-              0);
+              Status::kOk);
     reference::get_bounds(reference::cvview(term1), term2.cview(), contrasts.cview(), nC, p1, d2,
                           nGrid, slow.view());
     for (size_t e = 0; e < slow.data.size(); ++e) EXPECT_TRUE(close(fast.data[e], slow.data[e]));

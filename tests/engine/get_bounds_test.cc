@@ -21,7 +21,7 @@ constexpr double kSentinel = 3.25e99;
 constexpr double kEpsilon = std::numeric_limits<double>::epsilon();
 
 struct BoundsRun {
-  int32_t result = 0;
+  Status result = Status::kOk;
   Matrix values;
   std::vector<std::string> lines;
 };
@@ -43,7 +43,7 @@ TEST(GetBounds, WorkedExampleWithOneContrast) {
   Matrix term2(1, 3);
   term2.data = {1.5, -1.5, -0.5};
   const BoundsRun out = run({1.4}, term2, Matrix(1, 1, 2.0), 1, 2, 3);
-  ASSERT_EQ(out.result, 0);
+  ASSERT_EQ(out.result, Status::kOk);
   const double expected[2][3] = {{2.9, -0.1, 0.9}, {5.8, -0.2, 1.8}};
   for (int i = 1; i <= 2; ++i) {
     for (int g = 1; g <= 3; ++g) {
@@ -64,7 +64,7 @@ TEST(GetBounds, UnitRowsReproduceTheTermsExactly) {
   contrasts(2, 3) = 1.0;
   contrasts(3, 1) = 1.0;
   const BoundsRun out = run(term1, term2, contrasts, 2, 2, 5);
-  ASSERT_EQ(out.result, 0);
+  ASSERT_EQ(out.result, Status::kOk);
   const int selected[3] = {2, 3, 1};
   for (int g = 1; g <= 5; ++g) {
     for (int i = 1; i <= 3; ++i) EXPECT_EQ(out.values(i, g), term1[i - 1] + term2(i, g));
@@ -82,7 +82,7 @@ TEST(GetBounds, WritesExactlyTheGridColumns) {
     const int64_t columns = c.written + 3;
     const BoundsRun out =
         run({1.0, 2.0}, Matrix(2, columns, 0.5), Matrix(0, 2), c.d2, c.nGrid, columns);
-    EXPECT_EQ(out.result, 0);
+    EXPECT_EQ(out.result, Status::kOk);
     EXPECT_TRUE(out.lines.empty());
     for (int64_t g = 1; g <= columns; ++g) {
       EXPECT_EQ(out.values(1, g) != kSentinel, g <= c.written) << g;
@@ -100,7 +100,7 @@ TEST(GetBounds, WritesOnlyTheSectionItIsGiven) {
   ErrorRecord record;
   ASSERT_EQ(getBounds(reference::cvview(term1), term2.cview(), contrast.cview(), 1, 1, 1, 2,
                       section, record),
-            0);
+            Status::kOk);
   for (size_t e = 0; e < store.size(); ++e) EXPECT_EQ(store[e] != kSentinel, e % 4 == 1) << e;
 }
 
@@ -109,7 +109,7 @@ TEST(GetBounds, AllocationFailureLeavesValuesUntouched) {
   fault::fail_nth_allocation(1);
   const BoundsRun out = run({1.0}, Matrix(1, 3, 1.0), Matrix(0, 1), 1, 2, 3);
   fault::fail_nth_allocation(0);
-  EXPECT_EQ(out.result, -1);
+  EXPECT_EQ(out.result, Status::kFailed);
   const std::vector<std::string> expected = {"Unable to allocate memory for object",
                                              "getBounds: contrasts",
                                              "OCCURRED IN: dbl2_alloc in MOD dynamic_allocation"};

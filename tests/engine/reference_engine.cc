@@ -40,6 +40,17 @@ struct Draws {
 
 }  // namespace
 
+ModelShape shape_of(const Study& st) {
+  return {st.p10, st.p11, st.p20, st.p21, st.K1, st.K2};
+}
+
+StudyArrays study_of(const Study& st) {
+  const SubjectArrays subjects{cvview(st.Y1),  cvview(st.inputY2),  ciview(st.respStatus),
+                               ciview(st.A1),  ciview(st.inputA2),  st.H10.cview(),
+                               st.H11.cview(), st.inputH20.cview(), st.inputH21.cview()};
+  return {st.n1, st.n2, subjects, st.levels1.cview(), st.levels2.cview()};
+}
+
 std::vector<std::string> record_lines(const ErrorRecord& record) {
   std::vector<std::string> lines;
   for (const ErrorLine* line = record.first_line; line != nullptr; line = line->next) {
@@ -174,6 +185,19 @@ int32_t calculate_terms(int32_t n1, int32_t p1, int32_t n2, int32_t p2, int32_t 
   return 0;
 }
 
+int32_t fast_terms(int32_t n1, int32_t p1, int32_t n2, int32_t p20, int32_t p21, int32_t K2,
+                   int32_t nGrid, ConstDblVec btY1, ConstDblMat btInputH20, ConstDblMat btInputH21,
+                   ConstDblMat levels2, ConstDblVec beta1hat, ConstDblVec beta2hat,
+                   ConstDblMat btDesignM1, ConstIntVec btRespStatus, ConstDblMat sigma1n,
+                   ConstDblMat sigma2n, ConstDblMat gamma, ConstDblVec btBeta1stS,
+                   ConstDblVec btBeta2ndS, DblVec term1, DblMat term2, ErrorRecord& record) {
+  const ModelShape shape{p1 - 1, 0, p20, p21, 1, K2};
+  const IntervalFrame frame{n2, nGrid, levels2, beta1hat, beta2hat, sigma2n, gamma};
+  const ReplicateFit replicate{n1,         btY1,    btInputH20, btInputH21, btRespStatus,
+                               btDesignM1, sigma1n, btBeta1stS, btBeta2ndS};
+  return calculateTerms(shape, frame, replicate, term1, term2, record) == Status::kOk ? 0 : -1;
+}
+
 void get_bounds(ConstDblVec term1, ConstDblMat term2, ConstDblMat contrastMatrix, int32_t nC,
                 int32_t p1, int32_t d2, int32_t nGrid, DblMat values) {
   const int64_t rows = rows_of(wrapped_power(nGrid, d2));
@@ -275,16 +299,13 @@ bool make_study(const StudyShape& shape, uint64_t seed, Study& st) {
   st.beta1hat.assign(st.p1, 0.0);
   st.beta2hat.assign(st.p2, 0.0);
   ErrorRecord record;
-  fitTwoStage(n1, st.p1, cvview(st.Y1), st.H10.cview(), st.p10, st.H11.cview(), st.p11,
-              ciview(st.A1), ciview(st.respStatus), n2, st.p2, cvview(st.inputY2),
-              st.inputH20.cview(), st.p20, st.inputH21.cview(), st.p21, ciview(st.inputA2),
-              st.levels1.cview(), st.K1, st.levels2.cview(), st.K2, treatment1.view(),
-              treatment2.view(), vview(st.y2), h20.view(), h21.view(), iview(a2), designM1.view(),
-              st.designM2.view(), vview(st.beta1hat), vview(st.beta2hat), vview(yhat),
-              kRankTolerance, false, sigma1n.view(), record);
+  const FitArrays fit{treatment1.view(), treatment2.view(),  vview(st.y2),       h20.view(),
+                      h21.view(),        iview(a2),          designM1.view(),    st.designM2.view(),
+                      vview(yhat),       vview(st.beta1hat), vview(st.beta2hat), sigma1n.view()};
+  static_cast<void>(fitTwoStage(shape_of(st), study_of(st), fit, kRankTolerance, false, record));
   const bool fitted = !error_occurred(record);
   clear_errors(record);
-  nullify_data(record);
+  static_cast<void>(nullify_data(record));
   return fitted;
 }
 
@@ -299,7 +320,8 @@ CiResult calculate_ci(const Study& st, const CiOptions& o) {
   Matrix btDesignM2(n2, p2), betaArray(o.nBootstrap2, d2), sigma2n(d2, d2);
   std::vector<double> btY2(n2), beta2(p2), meanBeta2(d2);
   for (int32_t b = 1; b <= o.nBootstrap2; ++b) {
-    bootstrap(n2, p2, st.designM2.cview(), cvview(st.y2), btDesignM2.view(), vview(btY2), record);
+    static_cast<void>(bootstrap(n2, p2, st.designM2.cview(), cvview(st.y2), btDesignM2.view(),
+                                vview(btY2), record));
     if (svdr_l2(btDesignM2.cview(), n2, p2, cvview(btY2), kRankTolerance, vview(beta2), record) !=
         0) {
       out.failed = true;
@@ -354,24 +376,22 @@ CiResult calculate_ci(const Study& st, const CiOptions& o) {
       btTreatment1(n1, st.K1 - 1), btDesignM1(n1, p1), sigma1n(p1, p1), term2(p1, rows),
       values(m, rows);
   for (int32_t b = 1; b <= o.nBootstrap1; ++b) {
-    bootstrap(n1, cvview(st.Y1), st.H10.cview(), st.p10, st.H11.cview(), st.p11, ciview(st.A1),
-              ciview(st.respStatus), cvview(st.inputY2), st.inputH20.cview(), st.p20,
-              st.inputH21.cview(), st.p21, ciview(st.inputA2), vview(btY1), btH10.view(),
-              btH11.view(), iview(btA1), iview(btRespStatus), vview(btInputY2), btInputH20.view(),
-              btInputH21.view(), iview(btInputA2), record);
+    const SubjectArraysOut resampled{vview(btY1),  vview(btInputY2),  iview(btRespStatus),
+                                     iview(btA1),  iview(btInputA2),  btH10.view(),
+                                     btH11.view(), btInputH20.view(), btInputH21.view()};
+    static_cast<void>(bootstrap(n1, shape_of(st), study_of(st).subjects, resampled, record));
     const auto n2Boot =
         static_cast<int32_t>(std::count(btRespStatus.begin(), btRespStatus.end(), 0));
     Matrix bDesignM2(n2Boot, p2), bTreatment2(n2Boot, st.K2 - 1), bH20(n2Boot, st.p20),
         bH21(n2Boot, st.p21);
     std::vector<int32_t> bA2(n2Boot);
     std::vector<double> bY2(n2Boot);
-    fitTwoStage(n1, p1, cvview(btY1), btH10.cview(), st.p10, btH11.cview(), st.p11, ciview(btA1),
-                ciview(btRespStatus), n2Boot, p2, cvview(btInputY2), btInputH20.cview(), st.p20,
-                btInputH21.cview(), st.p21, ciview(btInputA2), st.levels1.cview(), st.K1,
-                st.levels2.cview(), st.K2, btTreatment1.view(), bTreatment2.view(), vview(bY2),
-                bH20.view(), bH21.view(), iview(bA2), btDesignM1.view(), bDesignM2.view(),
-                vview(btBeta1stS), vview(btBeta2ndS), vview(btYhat), kRankTolerance, true,
-                sigma1n.view(), record);
+    const StudyArrays replicate{n1, n2Boot, resampled, st.levels1.cview(), st.levels2.cview()};
+    const FitArrays fit{btTreatment1.view(), bTreatment2.view(), vview(bY2),
+                        bH20.view(),         bH21.view(),        iview(bA2),
+                        btDesignM1.view(),   bDesignM2.view(),   vview(btYhat),
+                        vview(btBeta1stS),   vview(btBeta2ndS),  sigma1n.view()};
+    static_cast<void>(fitTwoStage(shape_of(st), replicate, fit, kRankTolerance, true, record));
     if (error_occurred(record)) {
       ++out.nCollinear;
       linear[b - 1] = true;
@@ -392,7 +412,7 @@ CiResult calculate_ci(const Study& st, const CiOptions& o) {
       for (int64_t g = 1; g <= rows; ++g) at(k, b, g) = values(k, g);
     }
   }
-  nullify_data(record);
+  static_cast<void>(nullify_data(record));
 
   const int32_t nKept = o.nBootstrap1 - out.nCollinear;
   if (nKept < 3) {
@@ -448,17 +468,17 @@ CiResult run_fast_ci(const Study& st, const CiOptions& o, std::vector<std::strin
   out.lower.assign(m, kUnwritten);
   out.nCollinear = -1;
   ErrorRecord record;
-  calculateCI(st.n1, st.p1, st.designM2.cview(), st.n2, st.p2, cvview(st.Y1), cvview(st.inputY2),
-              cvview(st.y2), ciview(st.respStatus), ciview(st.A1), ciview(st.inputA2),
-              st.H10.cview(), st.p10, st.H11.cview(), st.p11, st.inputH20.cview(), st.p20,
-              st.inputH21.cview(), st.p21, st.levels1.cview(), st.K1, st.levels2.cview(), st.K2,
-              st.contrastMatrix.cview(), st.nC, o.nBootstrap1, o.nBootstrap2, o.nGrid, o.gridScale,
-              o.alpha, kRankTolerance, out.nCollinear, cvview(st.beta1hat), cvview(st.beta2hat),
-              vview(out.upper), vview(out.lower), record);
+  const FullDataFit fit{st.designM2.cview(), cvview(st.y2), cvview(st.beta1hat),
+                        cvview(st.beta2hat)};
+  const Contrasts contrasts{st.contrastMatrix.cview(), st.nC};
+  const IntervalOptions options{o.nBootstrap1, o.nBootstrap2, o.nGrid, o.gridScale, o.alpha};
+  const IntervalLimits limits{vview(out.upper), vview(out.lower), &out.nCollinear};
+  static_cast<void>(calculateCI(shape_of(st), study_of(st), fit, contrasts, options, kRankTolerance,
+                                limits, record));
   out.failed = error_occurred(record);
   if (lines != nullptr) *lines = record_lines(record);
   clear_errors(record);
-  nullify_data(record);
+  static_cast<void>(nullify_data(record));
   return out;
 }
 

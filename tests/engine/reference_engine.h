@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "engine/calculate_terms.h"
+#include "engine/model.h"
 #include "numerics/array.h"
 
 namespace kestrion {
@@ -28,6 +30,15 @@ int32_t calculate_terms(int32_t n1, int32_t p1, int32_t n2, int32_t p2, int32_t 
                         ConstDblVec beta2hat, ConstDblMat btDesignM1, ConstIntVec btRespStatus,
                         ConstDblMat sigma1n, ConstDblMat sigma2n, ConstDblMat gamma,
                         ConstDblVec btBeta2ndS, DblVec term1, DblMat term2);
+
+// kestrion::calculateTerms with the flat argument list of calculate_terms: the terms read the
+// stage-1 shape only through p1, so any p1 >= 1 is given as p10 = p1 - 1 with one treatment.
+int32_t fast_terms(int32_t n1, int32_t p1, int32_t n2, int32_t p20, int32_t p21, int32_t K2,
+                   int32_t nGrid, ConstDblVec btY1, ConstDblMat btInputH20, ConstDblMat btInputH21,
+                   ConstDblMat levels2, ConstDblVec beta1hat, ConstDblVec beta2hat,
+                   ConstDblMat btDesignM1, ConstIntVec btRespStatus, ConstDblMat sigma1n,
+                   ConstDblMat sigma2n, ConstDblMat gamma, ConstDblVec btBeta1stS,
+                   ConstDblVec btBeta2ndS, DblVec term1, DblMat term2, ErrorRecord& record);
 
 // values ((p1 + nC) x (G + 1)).
 void get_bounds(ConstDblVec term1, ConstDblMat term2, ConstDblMat contrastMatrix, int32_t nC,
@@ -70,6 +81,10 @@ struct Study {
   Matrix designM2;
   std::vector<double> y2, beta1hat, beta2hat;
 };
+
+// The study as the engine's routines take it.
+ModelShape shape_of(const Study& study);
+StudyArrays study_of(const Study& study);
 
 struct StudyShape {
   int32_t n1 = 40;

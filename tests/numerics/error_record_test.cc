@@ -15,24 +15,27 @@ using testing_support::lines_of;
 TEST(ErrorRecord, ReportLinesFollowTheCodeTableAndOptionalParts) {
   struct Case {
     const char* name;
-    int32_t code;
+    ErrorCode code;
     ErrorDetails details;
     std::vector<std::string> expected;
   };
   const std::vector<Case> cases = {
-      {"code 1000 alone adds nothing", 1000, {}, {}},
+      {"code 1000 alone adds nothing", ErrorCode::kGeneral, {}, {}},
       {"code 1000 with a note adds the note",
-       1000,
+       ErrorCode::kGeneral,
        {.note_1 = "Stack size is too small."},
        {"Stack size is too small."}},
-      {"code 0 still counts", 0, {}, {"No errors"}},
-      {"two blanks in code 300", 300, {}, {"Non-square matrix encountered  square expected"}},
+      {"code 0 still counts", ErrorCode::kNoErrors, {}, {"No errors"}},
+      {"two blanks in code 300",
+       ErrorCode::kNonSquare,
+       {},
+       {"Non-square matrix encountered  square expected"}},
       {"unknown code",
-       42,
+       ErrorCode{42},
        {.routine_label = "x in MOD sort"},
        {"Unknown error code.", "OCCURRED IN: x in MOD sort"}},
       {"every part in its order",
-       201,
+       ErrorCode::kDeallocation,
        {.routine_label = "dbl1_alloc in MOD dynamic_allocation   ",
         .file_name = "data.csv   ",
         .line_number = -12345,
@@ -55,26 +58,34 @@ TEST(ErrorRecord, ReportLinesFollowTheCodeTableAndOptionalParts) {
 TEST(ErrorRecord, LinesAreCutOrPaddedToSeventyCharacters) {
   ErrorRecord record;
   const std::string long_note(90, 'x');
-  report_error(record, 1000, {.note_1 = long_note, .note_2 = "short"});
+  report_error(record, ErrorCode::kGeneral, {.note_1 = long_note, .note_2 = "short"});
   ASSERT_NE(record.first_line, nullptr);
   EXPECT_EQ(std::string(record.first_line->text, kErrorLineLength), std::string(70, 'x'));
   EXPECT_EQ(std::string(record.last_line->text, kErrorLineLength), "short" + std::string(65, ' '));
   // A long label is cut after the prefix, never written past the line.
-  report_error(record, 1000, {.routine_label = std::string(100, 'r')});
+  report_error(record, ErrorCode::kGeneral, {.routine_label = std::string(100, 'r')});
   EXPECT_EQ(lines_of(record).back(), "OCCURRED IN: " + std::string(57, 'r'));
 }
 
-TEST(ErrorRecord, MemoryFailureFlagFollowsCodes200And201UntilCleared) {
-  for (const int32_t code : {100, 200, 201, 1000}) {
+TEST(ErrorRecord, MemoryFailureFlagAndFirstCodeFollowTheReportsUntilCleared) {
+  for (const ErrorCode code : {ErrorCode::kSingular, ErrorCode::kAllocation,
+                               ErrorCode::kDeallocation, ErrorCode::kGeneral}) {
+    const auto number = static_cast<int32_t>(code);
     ErrorRecord record;
     report_error(record, code, {.note_1 = "n"});
-    EXPECT_EQ(record.memory_failure, code == 200 || code == 201) << code;
+    // A later report never replaces the code of the first.
+    report_error(record, ErrorCode::kNonConformable);
+    EXPECT_EQ(record.memory_failure, number == 200 || number == 201) << number;
+    EXPECT_EQ(record.first_code, code) << number;
+    EXPECT_EQ(status_of(record), Status::kFailed);
     clear_errors(record);
     EXPECT_FALSE(record.memory_failure);
+    EXPECT_EQ(record.first_code, ErrorCode::kNoErrors);
+    EXPECT_EQ(status_of(record), Status::kOk);
     EXPECT_FALSE(error_occurred(record));
     EXPECT_EQ(record.first_line, nullptr);
     EXPECT_EQ(record.last_line, nullptr);
-    report_error(record, 100);
+    report_error(record, ErrorCode::kSingular);
     EXPECT_EQ(lines_of(record), std::vector<std::string>{"Matrix apparently singular"});
   }
 }
@@ -128,9 +139,9 @@ TEST(ErrorRecord, ComposeStopsWhenFewerThanFourPositionsRemain) {
 #ifdef KESTRION_FAULT_INJECTION
 TEST(ErrorRecord, LineWithoutMemoryKeepsTheFailureVisible) {
   ErrorRecord record;
-  report_error(record, 100, {.note_1 = "kept"});
+  report_error(record, ErrorCode::kSingular, {.note_1 = "kept"});
   fault::fail_error_line_allocation(true);
-  report_error(record, 100, {.note_1 = "lost"});
+  report_error(record, ErrorCode::kSingular, {.note_1 = "lost"});
   fault::fail_error_line_allocation(false);
   EXPECT_TRUE(error_occurred(record));
   EXPECT_TRUE(record.memory_failure);
@@ -143,7 +154,7 @@ TEST(ErrorRecord, LineWithoutMemoryKeepsTheFailureVisible) {
   // Every line lost: the record is still in the error state and the text still says why.
   ErrorRecord none;
   fault::fail_error_line_allocation(true);
-  report_error(none, 100);
+  report_error(none, ErrorCode::kSingular);
   fault::fail_error_line_allocation(false);
   EXPECT_TRUE(error_occurred(none));
   EXPECT_EQ(none.first_line, nullptr);
