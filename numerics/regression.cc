@@ -565,14 +565,102 @@ int32_t svd(int32_t m, int32_t n, ConstDblMat a_in, DblVec w_in, DblMat u_in, Db
 
 namespace {
 
+bool conformable(const ConstDblMat& design, int32_t m, int32_t n, const ConstDblVec& y,
+                 const DblVec& beta) {
+  return m >= 0 && n >= 0 && design.extent(0) >= m && design.extent(1) >= n && y.extent(0) >= m &&
+         beta.extent(0) >= n;
+}
+
+// The decomposition of `design` into g_sigma and g_v without forming u: every left
+// transformation goes to `projection` (m entries, y on entry), whose first n entries end as
+// u^T y. Needs m >= n; u receives the bidiagonal reduction.
+int32_t decompose_projecting(const ConstDblMat& design, int32_t m, int32_t n, const ConstDblVec& y,
+                             DblArray2& u, double* projection, ErrorRecord& record) {
+  Scratch<> rv1_scratch;
+  Scratch<> cosine_scratch;
+  Scratch<> sine_scratch;
+  Scratch<> sums_scratch;
+  Scratch<int64_t> first_scratch;
+  Scratch<int64_t> second_scratch;
+  double* rv1 = rv1_scratch.get(n);
+  double* sums = sums_scratch.get(n);
+  RotationBatch batch{first_scratch.get(n), second_scratch.get(n), cosine_scratch.get(n),
+                      sine_scratch.get(n)};
+  if (m > 0 &&
+      (projection == nullptr || rv1 == nullptr || sums == nullptr || batch.first == nullptr ||
+       batch.second == nullptr || batch.cosine == nullptr || batch.sine == nullptr)) {
+    report(record, ErrorCode::kAllocation, kSvdLabel);
+    return -1;
+  }
+  const DblMat du = unit_rows_view(u.data(), m, n, std::max<int64_t>(m, 1));
+  const DblMat dv = unit_rows_view(g_v.data(), n, n, std::max<int64_t>(n, 1));
+  for (int64_t j = 1; j <= n; ++j) {
+    const double* source = &design(1, j);
+    double* target = column_of(du, j);
+    if (design.stride(0) == 1) {
+      std::copy(source, source + m, target);
+    } else {
+      for (int64_t i = 1; i <= m; ++i) target[i - 1] = design(i, j);
+    }
+  }
+  for (int64_t i = 1; i <= m; ++i) projection[i - 1] = y(i);
+  if (!decompose(m, n, du, g_sigma.data(), dv, rv1, batch, sums, projection)) {
+    report(record, ErrorCode::kGeneral, kSvdLabel, "Number of iterations exceeded!");
+    return -1;
+  }
+  return 0;
+}
+
+// u(., j)^T y: from the projection when the decomposition made one, else from the formed u.
+double projected_response(int64_t j, const double* projection, const DblArray2& u, int32_t m,
+                          const ConstDblVec& y) {
+  if (projection != nullptr) return projection[j - 1];
+  const double* uj = &u(1, j);
+  const double* yv = y.data();
+  const int64_t y_stride = y.stride(0);
+  double d = 0.0;
+  if (y_stride == 1) {
+    for (int64_t i = 0; i < m; ++i) d += uj[i] * yv[i];
+  } else {
+    for (int64_t i = 0; i < m; ++i) d += uj[i] * yv[i * y_stride];
+  }
+  return d;
+}
+
+// beta over the singular values above tolerance times the largest; returns how many there were.
+int32_t solve_kept(int32_t m, int32_t n, const ConstDblVec& y, double tolerance, const DblVec& beta,
+                   const DblArray2& u, const double* projection) {
+  double sigma_max = -DBL_MAX;
+  for (int64_t j = 1; j <= n; ++j) sigma_max = std::max(sigma_max, g_sigma(j));
+
+  double* b = beta.data();
+  const int64_t beta_stride = beta.stride(0);
+  for (int64_t k = 0; k < n; ++k) b[k * beta_stride] = 0.0;
+  const double threshold = sigma_max * tolerance;
+  int32_t rank = 0;
+  for (int64_t j = 1; j <= n; ++j) {
+    const double sj = g_sigma(j);
+    if (!(sj > threshold)) continue;
+    ++rank;
+    const double d = projected_response(j, projection, u, m, y);
+    for (int64_t k = 1; k <= n; ++k) b[(k - 1) * beta_stride] += d * g_v(k, j) / sj;
+  }
+  return rank;
+}
+
+int32_t fail_decomposition(DblArray2& u, ErrorRecord& record) {
+  report(record, ErrorCode::kGeneral, kSvdrLabel, "Error occured.");
+  static_cast<void>(dealloc(u, record));
+  return -1;
+}
+
 // Least squares over the kept singular values. With form_u the left singular vectors are formed
 // by svd and u^T y is taken from them (the straightforward path, kept as the reference); without
 // it the left transformations go straight to a copy of y (m >= n only), which skips the costliest
 // part of the decomposition on tall designs. sigma and v, and so the rank test, are identical.
 int32_t least_squares(ConstDblMat design_in, int32_t m, int32_t n, ConstDblVec y_in,
                       double tolerance, DblVec beta_in, ErrorRecord& record, bool form_u) {
-  if (m < 0 || n < 0 || design_in.extent(0) < m || design_in.extent(1) < n || y_in.extent(0) < m ||
-      beta_in.extent(0) < n) {
+  if (!conformable(design_in, m, n, y_in, beta_in)) {
     report(record, ErrorCode::kNonConformable, kSvdrLabel);
     return -1;
   }
@@ -589,87 +677,25 @@ int32_t least_squares(ConstDblMat design_in, int32_t m, int32_t n, ConstDblVec y
   }
 
   DblArray2 u;
-  auto fail_decomposition = [&] {
-    report(record, ErrorCode::kGeneral, kSvdrLabel, "Error occured.");
-    static_cast<void>(dealloc(u, record));
-    return -1;
-  };
   if (alloc(g_sigma, {n}, record, "regression: sigma") != 0 ||
       alloc(u, {m, n}, record, "regression: u") != 0 ||
       alloc(g_v, {n, n}, record, "regression: u") != 0) {
-    return fail_decomposition();
+    return fail_decomposition(u, record);
   }
 
   // projection(j) = u(., j)^T y for the kept columns.
   Scratch<> projection_scratch;
   double* projection = nullptr;
   if (form_u || m < n) {
-    if (svd(m, n, design, g_sigma, u, g_v, record) != 0) return fail_decomposition();
+    if (svd(m, n, design, g_sigma, u, g_v, record) != 0) return fail_decomposition(u, record);
   } else {
-    Scratch<> rv1_scratch;
-    Scratch<> cosine_scratch;
-    Scratch<> sine_scratch;
-    Scratch<> sums_scratch;
-    Scratch<int64_t> first_scratch;
-    Scratch<int64_t> second_scratch;
     projection = projection_scratch.get(m);
-    double* rv1 = rv1_scratch.get(n);
-    double* sums = sums_scratch.get(n);
-    RotationBatch batch{first_scratch.get(n), second_scratch.get(n), cosine_scratch.get(n),
-                        sine_scratch.get(n)};
-    if (m > 0 &&
-        (projection == nullptr || rv1 == nullptr || sums == nullptr || batch.first == nullptr ||
-         batch.second == nullptr || batch.cosine == nullptr || batch.sine == nullptr)) {
-      report(record, ErrorCode::kAllocation, kSvdLabel);
-      return fail_decomposition();
-    }
-    const DblMat du = unit_rows_view(u.data(), m, n, std::max<int64_t>(m, 1));
-    const DblMat dv = unit_rows_view(g_v.data(), n, n, std::max<int64_t>(n, 1));
-    for (int64_t j = 1; j <= n; ++j) {
-      const double* source = &design(1, j);
-      double* target = column_of(du, j);
-      if (design.stride(0) == 1) {
-        std::copy(source, source + m, target);
-      } else {
-        for (int64_t i = 1; i <= m; ++i) target[i - 1] = design(i, j);
-      }
-    }
-    for (int64_t i = 1; i <= m; ++i) projection[i - 1] = y(i);
-    if (!decompose(m, n, du, g_sigma.data(), dv, rv1, batch, sums, projection)) {
-      report(record, ErrorCode::kGeneral, kSvdLabel, "Number of iterations exceeded!");
-      return fail_decomposition();
+    if (decompose_projecting(design, m, n, y, u, projection, record) != 0) {
+      return fail_decomposition(u, record);
     }
   }
 
-  double sigma_max = -DBL_MAX;
-  for (int64_t j = 1; j <= n; ++j) sigma_max = std::max(sigma_max, g_sigma(j));
-
-  double* b = beta.data();
-  const int64_t beta_stride = beta.stride(0);
-  for (int64_t k = 0; k < n; ++k) b[k * beta_stride] = 0.0;
-  const double threshold = sigma_max * tolerance;
-  int32_t rank = 0;
-  const double* yv = y.data();
-  const int64_t y_stride = y.stride(0);
-  for (int64_t j = 1; j <= n; ++j) {
-    const double sj = g_sigma(j);
-    if (!(sj > threshold)) continue;
-    ++rank;
-    double d = 0.0;
-    if (projection != nullptr) {
-      d = projection[j - 1];
-    } else {
-      const double* uj = &u(1, j);
-      if (y_stride == 1) {
-        for (int64_t i = 0; i < m; ++i) d += uj[i] * yv[i];
-      } else {
-        for (int64_t i = 0; i < m; ++i) d += uj[i] * yv[i * y_stride];
-      }
-    }
-    for (int64_t k = 1; k <= n; ++k) b[(k - 1) * beta_stride] += d * g_v(k, j) / sj;
-  }
-
-  if (rank < n) {
+  if (solve_kept(m, n, y, tolerance, beta, u, projection) < n) {
     report(record, ErrorCode::kSingular, kSvdrLabel, kRankNote);
     static_cast<void>(dealloc(u, record));
     return -1;
