@@ -197,7 +197,8 @@ void run_analysis(const AnalysisArguments& a) {
   const double tolerance = kRankTolerance;
   const FitArrays fit{w.treatment1, w.treatment2, w.y2,   w.h20,      w.h21,      w.a2,
                       w.designM1,   w.designM2,   w.yhat, a.beta1hat, a.beta2hat, w.sigma1n};
-  if (fitTwoStage(a.shape, a.study, fit, tolerance, false, record) != Status::kOk) {
+  const FitOptions data_fit{tolerance, false, true};
+  if (fitTwoStage(a.shape, a.study, fit, data_fit, record) != Status::kOk) {
     return fail(a, record);
   }
 

@@ -4,12 +4,14 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <string>
 
 #include "engine/bootstrap.h"
 #include "engine/calculate_terms.h"
 #include "engine/fit_two_stage.h"
 #include "engine/get_bounds.h"
 #include "engine/progress.h"
+#include "engine/rank_cause.h"
 #include "numerics/dynamic_allocation.h"
 #include "numerics/regression.h"
 #include "numerics/sort.h"
@@ -150,6 +152,8 @@ Status covariance_phase(const Sizes& z, const FullDataFit& fit, const IntervalOp
     }
     if (svdr_l2(c.btDesignM2, z.n2, z.p2, c.btY2, tolerance, c.beta2, record) != 0 ||
         error_occurred(record)) {
+      explain_rank_deficiency(record, "covariance replicate " + std::to_string(b), c.btDesignM2,
+                              z.n2, z.p2, tolerance);
       return Status::kFailed;
     }
     for (int32_t j = 1; j <= z.d2; ++j) c.betaArray(b, j) = c.beta2(z.offset + j);
@@ -214,7 +218,7 @@ Status run_replicate(const MainPhase& p, int32_t b, int32_t& nKept, int32_t& nCo
   const FitArrays fit{a.btTreatment1, r.btTreatment2, r.btY2,       r.btH20,
                       r.btH21,        r.btA2,         a.btDesignM1, r.btDesignM2,
                       a.btYhat,       a.btBeta1stS,   a.btBeta2ndS, a.sigma1n};
-  if (fitTwoStage(p.shape, resampled, fit, p.tolerance, true, record) != Status::kOk) {
+  if (fitTwoStage(p.shape, resampled, fit, {p.tolerance, true, false}, record) != Status::kOk) {
     // A replicate that could not get its memory is a failure of the analysis, not a collinear
     // resample.
     if (record.memory_failure) return Status::kFailed;

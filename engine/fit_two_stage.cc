@@ -1,5 +1,6 @@
 #include "engine/fit_two_stage.h"
 
+#include "engine/rank_cause.h"
 #include "numerics/regression.h"
 
 namespace kestrion {
@@ -123,11 +124,12 @@ bool failed(int32_t result, const ErrorRecord& record) {
 }  // namespace
 
 Status fitTwoStage(const ModelShape& shape, const StudyArrays& study, const FitArrays& fit,
-                   double tolerance, bool wantSigma1n, ErrorRecord& record) {
+                   const FitOptions& options, ErrorRecord& record) {
   clear_errors(record);
   const SubjectArrays& s = study.subjects;
   const int32_t n1 = study.n1;
   const int32_t n2 = study.n2;
+  const double tolerance = options.tolerance;
 
   select_stage2_sample(shape, study, fit);
   fill_treatment(n2, fit.a2, study.levels2, shape.K2 - 1, fit.treatment2);
@@ -138,6 +140,10 @@ Status fitTwoStage(const ModelShape& shape, const StudyArrays& study, const FitA
 
   if (failed(svdr_l2(fit.designM2, n2, shape.p2(), fit.y2, tolerance, fit.beta2hat, record),
              record)) {
+    if (options.explainRank) {
+      explain_rank_deficiency(record, "stage-2 fit of the data", fit.designM2, n2, shape.p2(),
+                              tolerance);
+    }
     return Status::kFailed;
   }
   if (nullify_data(record) == -1) return Status::kFailed;
@@ -146,9 +152,13 @@ Status fitTwoStage(const ModelShape& shape, const StudyArrays& study, const FitA
 
   if (failed(svdr_l2(fit.designM1, n1, shape.p1(), fit.yhat, tolerance, fit.beta1hat, record),
              record)) {
+    if (options.explainRank) {
+      explain_rank_deficiency(record, "stage-1 fit of the data", fit.designM1, n1, shape.p1(),
+                              tolerance);
+    }
     return Status::kFailed;
   }
-  if (wantSigma1n) static_cast<void>(getMInverse(fit.sigma1n, n1, shape.p1(), record));
+  if (options.wantSigma1n) static_cast<void>(getMInverse(fit.sigma1n, n1, shape.p1(), record));
   return status_of(record);
 }
 

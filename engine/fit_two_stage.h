@@ -30,12 +30,20 @@ struct FitArrays {
   DblMat sigma1n;
 };
 
+struct FitOptions {
+  double tolerance = 0.0;    // relative rank tolerance of both regressions
+  bool wantSigma1n = false;  // also sigma1n (the replicates of the interval engine)
+  // The fit of the data, whose failure ends the analysis: a rank-deficient design also gets the
+  // line that names the stage and the dependent columns (rank_cause.h).
+  bool explainRank = false;
+};
+
 // The report of a failure is in `record` (emptied on entry). Preconditions the caller
 // guarantees: study.n2 is the number of zeros in respStatus; codes lie in 1..K; array extents
 // agree with the counts. With wantSigma1n the regression module still holds the stage-1
 // decomposition on return.
 Status fitTwoStage(const ModelShape& shape, const StudyArrays& study, const FitArrays& fit,
-                   double tolerance, bool wantSigma1n, ErrorRecord& record);
+                   const FitOptions& options, ErrorRecord& record);
 
 }  // namespace kestrion
 

@@ -53,7 +53,22 @@ KESTRION_API void checkversion(const int32_t* requestedVersion, uint8_t* version
  * *nCollinear. On failure *errorFlag is 255 and message holds the diagnostic text, one character
  * code per element, lines separated by CR LF, ended by a 0 (when messageLength > 0).
  * cores and fixedTwo are accepted and not used.
+ *
+ * When a rank-deficient design ends the analysis (the report "Matrix apparently singular",
+ * "Design matrix doesn't have full rank.", "OCCURRED IN: svdr_l2 in MOD regression"), one more
+ * line follows that names the fit and the design columns (counted from 1 in the coefficient
+ * order above) that are linearly dependent:
+ *   Rank-deficient fit: stage-2 fit of the data; dependent columns 1 3-5
+ * The fit is "stage-1 fit of the data", "stage-2 fit of the data" or "covariance replicate k"
+ * (the k-th replicate of the covariance bootstrap of the stage-2 regression; its columns are
+ * those of the stage-2 design). A run of three or more consecutive columns is written
+ * "first-last". A list too long for one line of 70 characters goes on in lines that start
+ * "Rank-deficient fit, continued:", and a list of more than 8 lines ends with "...". A
+ * replicate of the main bootstrap whose fit fails is counted in nCollinear and reported nowhere.
  */
+#define KESTRION_RANK_CAUSE "Rank-deficient fit:"
+#define KESTRION_RANK_CAUSE_MORE "Rank-deficient fit, continued:"
+
 KESTRION_API void runkestrion(int32_t cores, int32_t fixedTwo, const double* Y1,
                               const double* inputY2, int32_t n1, int32_t n2,
                               const int32_t* respStatus, const int32_t* A1, const int32_t* inputA2,

@@ -765,6 +765,51 @@ int32_t nullify_data(ErrorRecord& record) {
   return 0;
 }
 
+std::vector<int32_t> dependent_columns(ConstDblMat design_in, int32_t m, int32_t n,
+                                       double tolerance) {
+  // Relative to the largest contribution, a rounding residue is some 1e-15 and a real part of a
+  // dependency rarely below 1e-3.
+  constexpr double kNegligible = 1e-6;
+  constexpr double kRounding = 1e-8;
+  if (n <= 0 || !g_sigma.allocated() || !g_v.allocated() || g_sigma.extent(0) < n ||
+      g_v.extent(0) < n || g_v.extent(1) < n || design_in.extent(1) < n) {
+    return {};
+  }
+  const ConstDblMat design = design_in.one_based();
+  std::vector<double> norm(static_cast<size_t>(n), 0.0);
+  std::vector<bool> dependent(static_cast<size_t>(n), false);
+  for (int32_t k = 1; k <= n; ++k) {
+    double sum = 0.0;
+    for (int32_t i = 1; i <= m; ++i) sum += design(i, k) * design(i, k);
+    norm[k - 1] = std::sqrt(sum);
+    if (norm[k - 1] == 0.0) dependent[k - 1] = true;
+  }
+  double sigma_max = -DBL_MAX;
+  for (int32_t j = 1; j <= n; ++j) sigma_max = std::max(sigma_max, g_sigma(j));
+  const double threshold = sigma_max * tolerance;
+  for (int32_t j = 1; j <= n; ++j) {
+    if (g_sigma(j) > threshold) continue;
+    // The part of the vector on non-zero columns; a vector of zero columns alone leaves only
+    // rounding there, which must not count as a dependency.
+    double part = 0.0;
+    double largest = 0.0;
+    for (int32_t k = 1; k <= n; ++k) {
+      if (norm[k - 1] == 0.0) continue;
+      part += g_v(k, j) * g_v(k, j);
+      largest = std::max(largest, std::fabs(g_v(k, j)) * norm[k - 1]);
+    }
+    if (!(std::sqrt(part) > kRounding)) continue;
+    for (int32_t k = 1; k <= n; ++k) {
+      if (std::fabs(g_v(k, j)) * norm[k - 1] > kNegligible * largest) dependent[k - 1] = true;
+    }
+  }
+  std::vector<int32_t> columns;
+  for (int32_t k = 1; k <= n; ++k) {
+    if (dependent[k - 1]) columns.push_back(k);
+  }
+  return columns;
+}
+
 bool regression_state_allocated() {
   return g_sigma.allocated() || g_v.allocated();
 }

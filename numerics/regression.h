@@ -34,6 +34,14 @@ double safe_hypot(double a, double b);
 int32_t getMInverse(DblMat result, int32_t scale, int32_t n, ErrorRecord& record);
 [[nodiscard]] int32_t nullify_data(ErrorRecord& record);
 
+// After svdr_l2 found `design` (m x n) rank-deficient, while the module still holds its
+// decomposition: the columns (1-based, ascending) that take part in a linear dependency. A column
+// of zeros is one on its own. Otherwise column k takes part when a right singular vector v of a
+// singular value at or below tolerance times the largest has more than rounding on the non-zero
+// columns and k's contribution |v(k)| * |column k| is not negligible (1e-6) beside the largest
+// one. Empty when the module holds no decomposition of n columns.
+std::vector<int32_t> dependent_columns(ConstDblMat design, int32_t m, int32_t n, double tolerance);
+
 // Read access to the module state, for tests.
 bool regression_state_allocated();
 // The singular values of the last decomposition, in the order found (empty when released).

@@ -8,6 +8,7 @@
 #include "procedure/host_services.h"
 #include "procedure/kestrion_info.h"
 #include "procedure/kestrion_library.h"
+#include "procedure/rank_cause.h"
 
 namespace talven {
 namespace {
@@ -214,7 +215,8 @@ void run_procedure(TalvenParseHolder* holder) {
   if (error_flag != 0) {
     log("%1zA problem occured during model estimation.  Diagnostic information is as follows:");
     log(" ");
-    for (const std::string& piece : split_diagnostic_text(text, kMessageLength)) {
+    for (const std::string& piece : name_rank_cause(split_diagnostic_text(text, kMessageLength),
+                                                    info.stage1_names, info.stage2_names)) {
       log("   %s", piece.c_str());
     }
     log(" ");

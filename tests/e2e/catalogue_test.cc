@@ -227,7 +227,7 @@ std::vector<Case> catalogue() {
        model_with("DATA=study", "MAIN1 age;", "MAIN1 age age;"),
        {},
        "ERROR: A problem occured during model estimation.  Diagnostic information is as follows:",
-       singular},
+       with(singular, "Rank-deficient fit: stage-1 fit of the data; dependent columns age, age")},
       {"MAIN1 and TAILOR1 share a variable",
        model_with("DATA=study", "TAILOR1 o11;", "TAILOR1 age;"),
        {},
@@ -360,15 +360,44 @@ std::vector<Case> catalogue() {
        {{"study.csv", all_same(study, 3, "1")}},
        "ERROR: STG1TRT variable a1 has only one value (1) among the 60 observations used; "
        "NTREATS1=2 treatments are expected.",
-       with(singular,
-            "ERROR: A problem occured during model estimation.  Diagnostic information "
-            "is as follows:")},
+       with(with(singular,
+                 "ERROR: A problem occured during model estimation.  Diagnostic information "
+                 "is as follows:"),
+            "Rank-deficient fit: stage-1 fit of the data; dependent columns intercept, o11, "
+            "o11:a1, a1")},
       {"one stage-2 treatment only",
        model("DATA=study OUTEST=est"),
        {{"study.csv", all_same(study, 6, "-1")}},
        "ERROR: STG2TRT variable a2 has only one value (-1) among the 29 observations used; "
        "NTREATS2=2 treatments are expected.",
-       singular},
+       with(singular,
+            "Rank-deficient fit: stage-2 fit of the data; dependent columns intercept, o21, "
+            "o21:a2, a2")},
+      // Rank-deficient designs name the fit and the columns.
+      {"two identical MAIN1 covariates",
+       model_with("DATA=study OUTEST=est", "MAIN1 age;", "MAIN1 age z1;"),
+       {{"study.csv", study_rows(study, [](auto& f, int) { f[7] = f[1]; })}},
+       "ERROR: A problem occured during model estimation.  Diagnostic information is as follows:",
+       with(singular, "Rank-deficient fit: stage-1 fit of the data; dependent columns age, z1")},
+      {"TAILOR2 constant within the stage-2 sample",
+       model("DATA=study OUTEST=est"),
+       {{"study.csv", study_rows(study,
+                                 [](auto& f, int) {
+                                   if (f[4] == "1") f[5] = "0.5";
+                                 })}},
+       "ERROR: A problem occured during model estimation.  Diagnostic information is as follows:",
+       with(singular,
+            "Rank-deficient fit: stage-2 fit of the data; dependent columns intercept, o21, "
+            "o21:a2, a2")},
+      {"a covariance replicate without the one stage-2 subject of a MAIN2 indicator",
+       model_with(ci + " OUTEST=est", "MAIN2 age;", "MAIN2 z1;"),
+       {{"study.csv", study_rows(study,
+                                 [first = true](auto& f, int) mutable {
+                                   f[7] = f[4] == "1" && first ? "1" : "0";
+                                   if (f[4] == "1") first = false;
+                                 })}},
+       "ERROR: A problem occured during model estimation.  Diagnostic information is as follows:",
+       with(singular, "Rank-deficient fit: covariance replicate 4; dependent columns z1")},
       {"CORES=1e300",
        model("DATA=study CORES=1e300"),
        {},

@@ -147,7 +147,7 @@ struct Fit {
   ErrorRecord record;
   Status status = Status::kOk;
 
-  void run(const Study& s, bool want_sigma1n) {
+  void run(const Study& s, bool want_sigma1n, bool explain = false) {
     const int32_t n1 = s.n1, n2 = s.n2, p1 = s.p1(), p2 = s.p2();
     auto sized = [](std::vector<double>& v, size_t n) { v.assign(n, kUntouched); };
     sized(treatment1, size_t(n1) * (s.K1 - 1));
@@ -187,7 +187,7 @@ struct Fit {
                         make_view(beta1hat.data(), p1),
                         make_view(beta2hat.data(), p2),
                         make_view(sigma1n.data(), p1, p1)};
-    status = fitTwoStage(shape, study, fit, kRankTolerance, want_sigma1n, record);
+    status = fitTwoStage(shape, study, fit, {kRankTolerance, want_sigma1n, explain}, record);
     EXPECT_EQ(status == Status::kOk, !error_occurred(record));
   }
 
@@ -359,6 +359,57 @@ TEST(FitTwoStageTest, RankDeficientStage2StopsBeforeStage1) {
     EXPECT_EQ(fit.sigma1n, std::vector<double>(fit.sigma1n.size(), Fit::kUntouched));
     EXPECT_NE(fit.designM1[0], Fit::kUntouched);  // the designs were built before the regression
   }
+}
+
+TEST(FitTwoStageTest, FitOfTheDataNamesTheStageAndTheDependentColumns) {
+  const std::vector<std::string> rank_lines{"Matrix apparently singular",
+                                            "Design matrix doesn't have full rank.",
+                                            "OCCURRED IN: svdr_l2 in MOD regression"};
+  struct Case {
+    const char* name;
+    Study study;
+    std::string cause;
+  };
+  // MAIN1 and MAIN2 columns follow the intercept: columns 2 and 3 of their stage's design.
+  Study main1 = make_study(80, 2, 1, 1, 1, 2, 2, true, "pm", 21);
+  for (int32_t i = 0; i < main1.n1; ++i) main1.H10[i + size_t(main1.n1)] = 3.0 * main1.H10[i];
+  Study main2 = make_study(80, 1, 1, 2, 1, 2, 2, true, "pm", 22);
+  for (int32_t i = 0; i < main2.n1; ++i)
+    main2.inputH20[i] = 1e6 * main2.inputH20[i + size_t(main2.n1)];
+  // A TAILOR2 variable constant within the stage-2 sample: it repeats the intercept and its
+  // interaction repeats the treatment column (design: 1, main, tailor, tailor:trt, trt).
+  Study constant = make_study(80, 1, 1, 1, 1, 2, 2, true, "pm", 23);
+  for (int32_t i = 0; i < constant.n1; ++i) {
+    if (constant.respStatus[i] == 0) constant.inputH21[i] = 2.5;
+  }
+  // A stage-2 treatment column of zeros: its interaction is zero too.
+  Study zeros = make_study(80, 1, 1, 1, 1, 2, 2, true, "01", 24);
+  for (int32_t i = 0; i < zeros.n1; ++i) zeros.inputA2[i] = 1;
+  const Case cases[] = {
+      {"identical MAIN1 up to a factor", main1,
+       "Rank-deficient fit: stage-1 fit of the data; dependent columns 2 3"},
+      {"MAIN2 columns a million times apart", main2,
+       "Rank-deficient fit: stage-2 fit of the data; dependent columns 2 3"},
+      {"constant TAILOR2", constant,
+       "Rank-deficient fit: stage-2 fit of the data; dependent columns 1 3-5"},
+      {"treatment column of zeros", zeros,
+       "Rank-deficient fit: stage-2 fit of the data; dependent columns 4 5"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Fit fit;
+    fit.run(c.study, false, true);
+    EXPECT_EQ(fit.status, Status::kFailed);
+    std::vector<std::string> expected = rank_lines;
+    expected.push_back(c.cause);
+    EXPECT_EQ(fit.lines(), expected);
+    // Without the request the report is the specified one alone (the replicates' case).
+    Fit quiet;
+    quiet.run(c.study, false, false);
+    EXPECT_EQ(quiet.lines(), rank_lines);
+  }
+  ErrorRecord record;
+  EXPECT_EQ(nullify_data(record), 0);
 }
 
 TEST(FitTwoStageTest, Sigma1nIsScaledInverseCrossProductAndRecordIsCleared) {

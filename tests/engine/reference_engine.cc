@@ -302,7 +302,7 @@ bool make_study(const StudyShape& shape, uint64_t seed, Study& st) {
   const FitArrays fit{treatment1.view(), treatment2.view(),  vview(st.y2),       h20.view(),
                       h21.view(),        iview(a2),          designM1.view(),    st.designM2.view(),
                       vview(yhat),       vview(st.beta1hat), vview(st.beta2hat), sigma1n.view()};
-  static_cast<void>(fitTwoStage(shape_of(st), study_of(st), fit, kRankTolerance, false, record));
+  static_cast<void>(fitTwoStage(shape_of(st), study_of(st), fit, {kRankTolerance, false, false}, record));
   const bool fitted = !error_occurred(record);
   clear_errors(record);
   static_cast<void>(nullify_data(record));
@@ -391,7 +391,7 @@ CiResult calculate_ci(const Study& st, const CiOptions& o) {
                         bH20.view(),         bH21.view(),        iview(bA2),
                         btDesignM1.view(),   bDesignM2.view(),   vview(btYhat),
                         vview(btBeta1stS),   vview(btBeta2ndS),  sigma1n.view()};
-    static_cast<void>(fitTwoStage(shape_of(st), replicate, fit, kRankTolerance, true, record));
+    static_cast<void>(fitTwoStage(shape_of(st), replicate, fit, {kRankTolerance, true, false}, record));
     if (error_occurred(record)) {
       ++out.nCollinear;
       linear[b - 1] = true;

@@ -302,11 +302,18 @@ TEST(SvdrL2, LongleyCertifiedValuesToNineDigits) {
   EXPECT_EQ(nullify_data(record), 0);
 }
 
-TEST(SvdrL2, RankDeficientDesignsGiveTheSingularReport) {
+TEST(SvdrL2, RankDeficientDesignsGiveTheSingularReportAndTheirDependentColumns) {
   Matrix duplicate = random_matrix(20, 4, 31);
   for (int i = 1; i <= 20; ++i) duplicate(i, 3) = duplicate(i, 2);
   Matrix zero_column = random_matrix(20, 4, 32);
   for (int i = 1; i <= 20; ++i) zero_column(i, 4) = 0.0;
+  // Column 5 = column 1 + 0.01 * column 3 while column 1 is a thousand times column 3's scale:
+  // every part of the dependency counts, however different the scales.
+  Matrix mixed = random_matrix(30, 5, 34);
+  for (int i = 1; i <= 30; ++i) {
+    mixed(i, 1) *= 1e3;
+    mixed(i, 5) = mixed(i, 1) + 0.01 * mixed(i, 3);
+  }
   // diag(1, 0.5) with tolerance 0.5: the smallest value equals the threshold exactly.
   Matrix at_threshold(2, 2);
   at_threshold(1, 1) = 1.0;
@@ -315,14 +322,16 @@ TEST(SvdrL2, RankDeficientDesignsGiveTheSingularReport) {
     const char* name;
     Matrix x;
     double tolerance;
+    std::vector<int32_t> dependent;
   };
   const std::vector<Case> cases = {
-      {"duplicate column", duplicate, kRankTolerance},
-      {"fewer rows than columns", random_matrix(3, 5, 33), kRankTolerance},
-      {"zero column", zero_column, kRankTolerance},
-      {"all zero", Matrix(6, 2), kRankTolerance},
-      {"no rows", Matrix(0, 3), kRankTolerance},
-      {"strict comparison", at_threshold, 0.5},
+      {"duplicate column", duplicate, kRankTolerance, {2, 3}},
+      {"fewer rows than columns", random_matrix(3, 5, 33), kRankTolerance, {1, 2, 3, 4, 5}},
+      {"zero column", zero_column, kRankTolerance, {4}},
+      {"dependency across scales", mixed, kRankTolerance, {1, 3, 5}},
+      {"all zero", Matrix(6, 2), kRankTolerance, {1, 2}},
+      {"no rows", Matrix(0, 3), kRankTolerance, {1, 2, 3}},
+      {"strict comparison", at_threshold, 0.5, {2}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -338,9 +347,11 @@ TEST(SvdrL2, RankDeficientDesignsGiveTheSingularReport) {
                                         "OCCURRED IN: svdr_l2 in MOD regression"}));
     EXPECT_FALSE(record.memory_failure);
     EXPECT_TRUE(regression_state_allocated());  // the failed fit's decomposition stays
+    EXPECT_EQ(dependent_columns(c.x.view(), c.x.rows, c.x.cols, c.tolerance), c.dependent);
   }
   ErrorRecord record;
   EXPECT_EQ(nullify_data(record), 0);
+  EXPECT_TRUE(dependent_columns(duplicate.view(), 20, 4, kRankTolerance).empty());
 }
 
 TEST(SvdrL2, NonFiniteValuesAreRefusedBeforeAnyAllocation) {
