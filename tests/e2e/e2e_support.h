@@ -1,8 +1,9 @@
-// Runs the built talven command in a private temporary folder, for the end-to-end tests of bad
-// input and failure injection.
+// The one way the end-to-end tests run the built talven command: in a private temporary folder,
+// with the program, the data, the log and the listing as files there.
 #ifndef TALVEN_TESTS_E2E_E2E_SUPPORT_H
 #define TALVEN_TESTS_E2E_E2E_SUPPORT_H
 
+#include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -11,48 +12,50 @@
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "tests/support/files.h"
+
 namespace e2e {
 
 namespace fs = std::filesystem;
+using test_support::read_file;
 
+inline std::string talven_binary() {
+  return TALVEN_BINARY_DIR "/bin/talven";
+}
+
+// What one run left: its exit status, log, listing and standard error.
 struct TalvenRun {
   int status = -1;  // exit status; -1 when killed by a signal
-  std::vector<std::string> log;
+  std::string log_text;
+  std::vector<std::string> log;  // log_text split into lines
+  std::string listing;
   std::string stderr_text;
 
   bool has(const std::string& line) const {
     return std::find(log.begin(), log.end(), line) != log.end();
   }
-  std::string first_error() const {
+  bool has_prefix(const std::string& prefix) const { return count_prefix(prefix) > 0; }
+  size_t count_prefix(const std::string& prefix) const {
+    return static_cast<size_t>(std::count_if(
+        log.begin(), log.end(), [&](const std::string& l) { return l.rfind(prefix, 0) == 0; }));
+  }
+  std::string first_error() const { return first_with("ERROR: "); }
+  std::string first_warning() const { return first_with("WARNING: "); }
+  // Everything the run wrote to the log and to standard error, for failure messages.
+  std::string all() const { return log_text + stderr_text; }
+
+ private:
+  std::string first_with(const std::string& prefix) const {
     for (const std::string& l : log) {
-      if (l.rfind("ERROR: ", 0) == 0) return l;
+      if (l.rfind(prefix, 0) == 0) return l;
     }
     return "";
-  }
-  std::string first_warning() const {
-    for (const std::string& l : log) {
-      if (l.rfind("WARNING: ", 0) == 0) return l;
-    }
-    return "";
-  }
-  std::string all() const {
-    std::string out;
-    for (const std::string& l : log) out += l + "\n";
-    return out + stderr_text;
   }
 };
-
-inline std::string read_file(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
 
 inline bool built_with_asan() {
 #if defined(__SANITIZE_ADDRESS__)
@@ -68,8 +71,11 @@ inline bool built_with_asan() {
 #endif
 }
 
+// A temporary folder that is the WORK library of the runs made in it; removed with its content.
 class Folder {
  public:
+  // Named after the running test.
+  Folder() : Folder(current_test_name()) {}
   explicit Folder(const std::string& tag)
       : dir_(fs::temp_directory_path() / ("talven_" + tag + "_" + std::to_string(::getpid()))) {
     fs::remove_all(dir_);
@@ -83,34 +89,50 @@ class Folder {
   Folder& operator=(const Folder&) = delete;
 
   const fs::path& path() const { return dir_; }
+  // `name` is relative to the folder; folders above it are created.
   void write(const std::string& name, const std::string& bytes) const {
-    std::ofstream(dir_ / name, std::ios::binary) << bytes;
+    test_support::write_file(dir_ / name, bytes);
   }
 
-  // Runs `talven ARGS prog.sas` here with `env` before it; the log is read back line by line.
+  // Runs `talven --log log.txt --print out.txt ARGS prog.sas` here, with `env` (variable
+  // assignments) before it.
   TalvenRun talven(const std::string& program, const std::string& env = "",
                    const std::string& args = "") const {
     write("prog.sas", program);
-    fs::remove(dir_ / "log.txt");
-    fs::remove(dir_ / "stderr.txt");
+    return run_command(env + " " + talven_binary() + " --log log.txt --print out.txt " + args +
+                       " prog.sas 2>stderr.txt");
+  }
+
+  // Runs a shell command here; log.txt, out.txt and stderr.txt are read back as the log, the
+  // listing and standard error, so a command that writes them elsewhere leaves them empty.
+  TalvenRun run_command(const std::string& command) const {
+    for (const char* f : {"log.txt", "out.txt", "stderr.txt"}) fs::remove(dir_ / f);
     // Leaks are findings; a sanitizer report must not be mistaken for the program's own status.
-    const std::string asan =
-        built_with_asan() ? "ASAN_OPTIONS=detect_leaks=1:allocator_may_return_null=1:exitcode=86 "
-                            "UBSAN_OPTIONS=halt_on_error=1:exitcode=87 "
+    const std::string sanitizers =
+        built_with_asan() ? "export ASAN_OPTIONS=detect_leaks=1:allocator_may_return_null=1:"
+                            "exitcode=86 UBSAN_OPTIONS=halt_on_error=1:exitcode=87; "
                           : "";
-    const std::string command = "cd '" + dir_.string() + "' && " + asan + env + " " +
-                                TALVEN_BINARY_DIR "/bin/talven --log log.txt --print out.txt " +
-                                args + " prog.sas 2>stderr.txt";
-    const int raw = std::system(command.c_str());
+    const std::string full = "cd '" + dir_.string() + "' && " + sanitizers + command;
+    const int raw = std::system(full.c_str());
     TalvenRun r;
     r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-    std::istringstream log(read_file(dir_ / "log.txt"));
+    r.log_text = read_file(dir_ / "log.txt");
+    std::istringstream log(r.log_text);
     for (std::string line; std::getline(log, line);) r.log.push_back(line);
+    r.listing = read_file(dir_ / "out.txt");
     r.stderr_text = read_file(dir_ / "stderr.txt");
     return r;
   }
 
  private:
+  static std::string current_test_name() {
+    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+    if (info == nullptr) return "e2e";
+    std::string name = std::string(info->test_suite_name()) + "_" + info->name();
+    std::replace(name.begin(), name.end(), '/', '_');
+    return name;
+  }
+
   fs::path dir_;
 };
 

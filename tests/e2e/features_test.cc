@@ -2,7 +2,6 @@
 // command: programs and data in a temporary folder, the log and listing in files.
 #include <gtest/gtest.h>
 #include <readstat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -10,35 +9,18 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "host/csv_reader.h"
+#include "tests/e2e/e2e_support.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-
-std::string read_file(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
-
-std::string binary() {
-  return TALVEN_BINARY_DIR "/bin/talven";
-}
-
-struct Outcome {
-  int status = -1;
-  std::string log;
-  std::string listing;
-  bool has(const std::string& line) const { return log.find(line + "\n") != std::string::npos; }
-};
+using e2e::read_file;
+using e2e::TalvenRun;
 
 // The model of the shipped example, with a small bootstrap; `options` go on the PROC statement.
 std::string analysis(const std::string& options) {
@@ -47,35 +29,14 @@ std::string analysis(const std::string& options) {
          "  MAIN2 sidefx; TAILOR2 o21; STG2TRT a2; RESPONSE y;\nRUN;\n";
 }
 
-class Features : public ::testing::Test {
+// Each test runs talven in a folder of its own that holds the shipped example's data sets.
+class Features : public ::testing::Test, protected e2e::Folder {
  protected:
   void SetUp() override {
-    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-    dir_ = fs::temp_directory_path() /
-           ("talven_features_" + std::string(info->name()) + "_" + std::to_string(::getpid()));
-    fs::remove_all(dir_);
-    fs::create_directories(dir_);
     for (const char* f : {"smart_study.csv", "smart_contrasts.csv"}) {
-      fs::copy_file(fs::path(TALVEN_SOURCE_DIR) / "examples" / f, dir_ / f);
+      fs::copy_file(fs::path(TALVEN_SOURCE_DIR) / "examples" / f, path() / f);
     }
   }
-  void TearDown() override { fs::remove_all(dir_); }
-
-  Outcome run(const std::string& program, const std::string& env = "") {
-    std::ofstream(dir_ / "prog.sas") << program;
-    fs::remove(dir_ / "log.txt");
-    fs::remove(dir_ / "out.txt");
-    const std::string command = "cd '" + dir_.string() + "' && " + env + " " + binary() +
-                                " --log log.txt --print out.txt prog.sas";
-    const int raw = std::system(command.c_str());
-    Outcome r;
-    r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-    r.log = read_file(dir_ / "log.txt");
-    r.listing = read_file(dir_ / "out.txt");
-    return r;
-  }
-
-  fs::path dir_;
 };
 
 ssize_t append_bytes(const void* data, size_t len, void* ctx) {
@@ -116,15 +77,13 @@ std::string write_sas(const host::DataTable& t, bool xport, const std::string& t
 }
 
 TEST_F(Features, SasFilesGiveTheListingOfTheSameCsvData) {
-  const auto study = host::read_csv_file(dir_ / "smart_study.csv");
+  const auto study = host::read_csv_file(path() / "smart_study.csv");
   ASSERT_TRUE(study.ok()) << study.error();
-  fs::create_directories(dir_ / "sas");
-  std::ofstream(dir_ / "sas" / "study.sas7bdat", std::ios::binary)
-      << write_sas(**study, false, "sidefx");
-  std::ofstream(dir_ / "sas" / "xstudy.xpt", std::ios::binary) << write_sas(**study, true, "o21");
+  write("sas/study.sas7bdat", write_sas(**study, false, "sidefx"));
+  write("sas/xstudy.xpt", write_sas(**study, true, "o21"));
   const std::string options = " DERIVECI SEED=11 NBOOTSTRAP1=60 NBOOTSTRAP2=60";
-  const Outcome csv = run(analysis("DATA=smart_study" + options));
-  ASSERT_EQ(csv.status, 0) << csv.log;
+  const TalvenRun csv = talven(analysis("DATA=smart_study" + options));
+  ASSERT_EQ(csv.status, 0) << csv.all();
   EXPECT_TRUE(
       csv.has("NOTE: There were 300 observations read from the data set WORK.SMART_STUDY."));
   const struct {
@@ -137,46 +96,47 @@ TEST_F(Features, SasFilesGiveTheListingOfTheSameCsvData) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.data);
-    const Outcome sas =
-        run("libname s 'sas';\n" + analysis(std::string("DATA=") + c.data + options));
-    EXPECT_EQ(sas.status, 0) << sas.log;
+    const TalvenRun sas =
+        talven("libname s 'sas';\n" + analysis(std::string("DATA=") + c.data + options));
+    EXPECT_EQ(sas.status, 0) << sas.all();
     EXPECT_EQ(sas.listing, csv.listing);
     EXPECT_TRUE(sas.has(std::string("NOTE: There were 300 observations read from the data set ") +
                         c.name + "."))
-        << sas.log;
+        << sas.all();
   }
 
   // Several files for one name: the CSV file is read, and the log says so.
-  fs::copy_file(dir_ / "sas" / "study.sas7bdat", dir_ / "smart_study.sas7bdat");
-  const Outcome both = run(analysis("DATA=smart_study" + options));
+  fs::copy_file(path() / "sas" / "study.sas7bdat", path() / "smart_study.sas7bdat");
+  const TalvenRun both = talven(analysis("DATA=smart_study" + options));
   EXPECT_EQ(both.listing, csv.listing);
   EXPECT_TRUE(both.has(
       "NOTE: Data set WORK.SMART_STUDY is read from smart_study.csv; smart_study.sas7bdat in the "
       "same folder is not used."))
-      << both.log;
+      << both.all();
 
   // A damaged SAS file is an error naming the file and the reason.
-  std::ofstream(dir_ / "sas" / "study.sas7bdat", std::ios::binary) << "not a SAS file";
-  const Outcome bad = run("libname s 'sas';\n" + analysis("DATA=s.study"));
+  write("sas/study.sas7bdat", "not a SAS file");
+  const TalvenRun bad = talven("libname s 'sas';\n" + analysis("DATA=s.study"));
   EXPECT_EQ(bad.status, 2);
-  EXPECT_NE(bad.log.find("ERROR: Line 2, column 13: DATA=: File sas/study.sas7bdat could not be "
-                         "read as a SAS data set: "),
-            std::string::npos)
-      << bad.log;
+  EXPECT_NE(
+      bad.log_text.find("ERROR: Line 2, column 13: DATA=: File sas/study.sas7bdat could not be "
+                        "read as a SAS data set: "),
+      std::string::npos)
+      << bad.all();
 }
 
 TEST_F(Features, OutestRoundTripsThroughTheCsvReaderAndTalven) {
-  fs::create_directories(dir_ / "results");
-  const Outcome r = run("libname res 'results';\n" +
-                        analysis("DATA=smart_study CONTRAST1=smart_contrasts OUTEST=res.Est "
-                                 "DERIVECI SEED=3 NBOOTSTRAP1=60 NBOOTSTRAP2=60") +
-                        "PROC HOSTTEST DATA=res.est; VARS Stage Estimate Lower Upper; RUN;\n");
-  ASSERT_EQ(r.status, 0) << r.log;
-  EXPECT_TRUE(r.has("NOTE: The data set RES.EST has 12 observations and 5 variables.")) << r.log;
-  EXPECT_TRUE(r.has("NOTE: There were 12 observations read from the data set RES.EST.")) << r.log;
+  fs::create_directories(path() / "results");
+  const TalvenRun r = talven("libname res 'results';\n" +
+                             analysis("DATA=smart_study CONTRAST1=smart_contrasts OUTEST=res.Est "
+                                      "DERIVECI SEED=3 NBOOTSTRAP1=60 NBOOTSTRAP2=60") +
+                             "PROC HOSTTEST DATA=res.est; VARS Stage Estimate Lower Upper; RUN;\n");
+  ASSERT_EQ(r.status, 0) << r.all();
+  EXPECT_TRUE(r.has("NOTE: The data set RES.EST has 12 observations and 5 variables.")) << r.all();
+  EXPECT_TRUE(r.has("NOTE: There were 12 observations read from the data set RES.EST.")) << r.all();
   // Written under a lower-case name, with nothing else left in the folder.
-  EXPECT_EQ(std::distance(fs::directory_iterator(dir_ / "results"), {}), 1);
-  const auto est = host::read_csv_file(dir_ / "results" / "est.csv");
+  EXPECT_EQ(std::distance(fs::directory_iterator(path() / "results"), {}), 1);
+  const auto est = host::read_csv_file(path() / "results" / "est.csv");
   ASSERT_TRUE(est.ok()) << est.error();
   const auto& cols = (*est)->columns;
   ASSERT_EQ(cols.size(), 5u);
@@ -215,55 +175,57 @@ TEST_F(Features, OutestProblemsNeverLeaveAPartialFile) {
   };
   for (const auto& c : refused) {
     SCOPED_TRACE(c.outest);
-    const Outcome r = run(analysis(std::string("DATA=smart_study OUTEST=") + c.outest));
+    const TalvenRun r = talven(analysis(std::string("DATA=smart_study OUTEST=") + c.outest));
     EXPECT_EQ(r.status, 2);
-    EXPECT_NE(r.log.find(c.error), std::string::npos) << r.log;
-    EXPECT_EQ(r.log.find("*** SAS PROC TALVEN ***"), std::string::npos) << "refused before it ran";
+    EXPECT_NE(r.log_text.find(c.error), std::string::npos) << r.all();
+    EXPECT_EQ(r.log_text.find("*** SAS PROC TALVEN ***"), std::string::npos)
+        << "refused before it ran";
   }
-  EXPECT_EQ(read_file(dir_ / "smart_study.csv"),
+  EXPECT_EQ(read_file(path() / "smart_study.csv"),
             read_file(fs::path(TALVEN_SOURCE_DIR) / "examples" / "smart_study.csv"));
 #ifdef KESTRION_FAULT_INJECTION
   // A write that fails halfway (a full disk) leaves the earlier file as it was.
-  std::ofstream(dir_ / "est.csv") << "earlier\n";
-  const Outcome r = run(analysis("DATA=smart_study OUTEST=est"), "TALVEN_FAIL_OUTPUT_WRITE=1");
+  write("est.csv", "earlier\n");
+  const TalvenRun r = talven(analysis("DATA=smart_study OUTEST=est"), "TALVEN_FAIL_OUTPUT_WRITE=1");
   EXPECT_EQ(r.status, 2);
   EXPECT_TRUE(
       r.has("ERROR: The data set WORK.EST could not be written to ./est.csv: No space "
             "left on device."))
-      << r.log;
-  EXPECT_EQ(read_file(dir_ / "est.csv"), "earlier\n");
-  for (const auto& entry : fs::directory_iterator(dir_)) {
+      << r.all();
+  EXPECT_EQ(read_file(path() / "est.csv"), "earlier\n");
+  for (const auto& entry : fs::directory_iterator(path())) {
     EXPECT_NE(entry.path().filename().string().front(), '.') << entry.path();
   }
 #endif
 }
 
 TEST_F(Features, NoProgressInLogFiles) {
-  const Outcome r = run(analysis("DATA=smart_study DERIVECI NBOOTSTRAP1=300 NBOOTSTRAP2=30"));
-  EXPECT_EQ(r.status, 0) << r.log;
-  EXPECT_NE(r.log.find("NOTE: The bootstrap was seeded from the clock: SEED="), std::string::npos);
-  EXPECT_EQ(r.log.find("Bootstrap:"), std::string::npos);
-  EXPECT_EQ(r.log.find('\r'), std::string::npos);
+  const TalvenRun r = talven(analysis("DATA=smart_study DERIVECI NBOOTSTRAP1=300 NBOOTSTRAP2=30"));
+  EXPECT_EQ(r.status, 0) << r.all();
+  EXPECT_NE(r.log_text.find("NOTE: The bootstrap was seeded from the clock: SEED="),
+            std::string::npos);
+  EXPECT_EQ(r.log_text.find("Bootstrap:"), std::string::npos);
+  EXPECT_EQ(r.log_text.find('\r'), std::string::npos);
 }
 
 // A clock-seeded run names its seed, and SEED= with it repeats the run to the last digit.
 TEST_F(Features, TheClockSeedRepeatsTheRun) {
   const std::string options = "DATA=smart_study DERIVECI NBOOTSTRAP1=100 NBOOTSTRAP2=40 NGRID=4";
-  const Outcome first = run(analysis(options));
-  EXPECT_EQ(first.status, 0) << first.log;
+  const TalvenRun first = talven(analysis(options));
+  EXPECT_EQ(first.status, 0) << first.all();
   const std::string head = "NOTE: The bootstrap was seeded from the clock: SEED=";
-  const size_t at = first.log.find(head);
-  ASSERT_NE(at, std::string::npos) << first.log;
-  const std::string rest = first.log.substr(at + head.size());
+  const size_t at = first.log_text.find(head);
+  ASSERT_NE(at, std::string::npos) << first.all();
+  const std::string rest = first.log_text.substr(at + head.size());
   const std::string seed = rest.substr(0, rest.find(' '));
   EXPECT_EQ(rest.substr(seed.size(), rest.find('\n') - seed.size()), " repeats this run.");
   const long value = std::stol(seed);
   EXPECT_GE(value, 1);
   EXPECT_LE(value, 2147483562);
 
-  const Outcome again = run(analysis(options + " SEED=" + seed));
-  EXPECT_EQ(again.status, 0) << again.log;
-  EXPECT_TRUE(again.has("NOTE: The bootstrap used SEED=" + seed + ".")) << again.log;
+  const TalvenRun again = talven(analysis(options + " SEED=" + seed));
+  EXPECT_EQ(again.status, 0) << again.all();
+  EXPECT_TRUE(again.has("NOTE: The bootstrap used SEED=" + seed + ".")) << again.all();
   EXPECT_EQ(again.listing, first.listing);
 }
 
@@ -278,19 +240,18 @@ TEST_F(Features, ProgressLineIsShownOnATerminalAndErasedAfterwards) {
   if (std::system("tmux -V > /dev/null 2>&1") != 0) GTEST_SKIP() << "tmux is not installed";
   const std::string socket = "talven_progress_" + std::to_string(::getpid());
   const std::string tmux = "tmux -L " + socket + " ";
-  std::ofstream(dir_ / "prog.sas")
-      << analysis("DATA=smart_study DERIVECI SEED=1 NBOOTSTRAP1=4000 NBOOTSTRAP2=50");
-  const std::string command =
-      "cd '" + dir_.string() + "' && " + binary() + " prog.sas > out.txt; touch finished; sleep 60";
+  write("prog.sas", analysis("DATA=smart_study DERIVECI SEED=1 NBOOTSTRAP1=4000 NBOOTSTRAP2=50"));
+  const std::string command = "cd '" + path().string() + "' && " + e2e::talven_binary() +
+                              " prog.sas > out.txt; touch finished; sleep 60";
   ASSERT_EQ(std::system((tmux + "new-session -d -x 150 -y 40 \"" + command + "\"").c_str()), 0);
   const auto capture = [&] {
-    const std::string file = (dir_ / "pane.txt").string();
+    const std::string file = (path() / "pane.txt").string();
     std::system((tmux + "capture-pane -p > '" + file + "'").c_str());
     return read_file(file);
   };
   std::string seen;
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(5);
-  while (!fs::exists(dir_ / "finished") && std::chrono::steady_clock::now() < deadline) {
+  while (!fs::exists(path() / "finished") && std::chrono::steady_clock::now() < deadline) {
     const std::string pane = capture();
     const size_t at = pane.find("Bootstrap: ");
     if (at != std::string::npos) seen = pane.substr(at, pane.find('\n', at) - at);
@@ -298,7 +259,7 @@ TEST_F(Features, ProgressLineIsShownOnATerminalAndErasedAfterwards) {
   }
   const std::string final_pane = capture();
   std::system((tmux + "kill-server").c_str());
-  ASSERT_TRUE(fs::exists(dir_ / "finished")) << "talven did not finish";
+  ASSERT_TRUE(fs::exists(path() / "finished")) << "talven did not finish";
   EXPECT_NE(seen.find(" replicates, "), std::string::npos) << "never seen:\n" << final_pane;
   EXPECT_NE(seen.find("/4000 replicates, "), std::string::npos) << seen;
   EXPECT_NE(seen.find(" elapsed, about "), std::string::npos) << seen;

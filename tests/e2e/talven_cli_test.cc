@@ -1,90 +1,18 @@
 // Runs the built talven command on programs and data written into a temporary folder.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 
-#include <algorithm>
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <string>
-#include <vector>
+
+#include "tests/e2e/e2e_support.h"
 
 namespace {
 
-namespace fs = std::filesystem;
+using e2e::TalvenRun;
 
-struct Outcome {
-  int status = -1;
-  std::vector<std::string> log;
-  std::string listing;
+// Each test runs talven in a folder of its own.
+class TalvenCli : public ::testing::Test, protected e2e::Folder {};
 
-  bool has(const std::string& line) const {
-    return std::find(log.begin(), log.end(), line) != log.end();
-  }
-  bool has_prefix(const std::string& prefix) const {
-    return std::any_of(log.begin(), log.end(),
-                       [&](const std::string& l) { return l.rfind(prefix, 0) == 0; });
-  }
-  size_t count_prefix(const std::string& prefix) const {
-    return static_cast<size_t>(std::count_if(
-        log.begin(), log.end(), [&](const std::string& l) { return l.rfind(prefix, 0) == 0; }));
-  }
-  std::string all() const {
-    std::string out;
-    for (const std::string& l : log) out += l + "\n";
-    return out;
-  }
-};
-
-std::string read_file(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
-
-class TalvenCli : public ::testing::Test {
- protected:
-  void SetUp() override {
-    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-    dir_ = fs::temp_directory_path() /
-           ("talven_e2e_" + std::string(info->name()) + "_" + std::to_string(::getpid()));
-    fs::remove_all(dir_);
-    fs::create_directories(dir_);
-  }
-  void TearDown() override { fs::remove_all(dir_); }
-
-  void write(const std::string& name, const std::string& text) {
-    fs::create_directories((dir_ / name).parent_path());
-    std::ofstream(dir_ / name, std::ios::binary) << text;
-  }
-
-  // Runs `talven ARGS PROGRAM` in the temporary folder with the log and listing in files.
-  Outcome run(const std::string& program, const std::string& env = "",
-              const std::string& args = "") {
-    write("prog.sas", program);
-    return run_command(env + " " + binary() + " --log log.txt --print out.txt " + args +
-                       " prog.sas");
-  }
-
-  Outcome run_command(const std::string& command) {
-    fs::remove(dir_ / "log.txt");
-    fs::remove(dir_ / "out.txt");
-    const std::string full = "cd '" + dir_.string() + "' && " + command;
-    const int raw = std::system(full.c_str());
-    Outcome r;
-    r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-    std::istringstream log(read_file(dir_ / "log.txt"));
-    for (std::string line; std::getline(log, line);) r.log.push_back(line);
-    r.listing = read_file(dir_ / "out.txt");
-    return r;
-  }
-
-  static std::string binary() { return TALVEN_BINARY_DIR "/bin/talven"; }
-
-  fs::path dir_;
-};
+const std::string kTalven = e2e::talven_binary();
 
 const char* kStudy = "id,x1,x2,name,y\n1,2.5,.,\"Smith, J\",3\n2,NA,4,Doe,1e3\n3,-1,.A,x,\n";
 
@@ -92,11 +20,11 @@ TEST_F(TalvenCli, ParseResultsDataAndListingReachTheProcedure) {
   write("study.csv", kStudy);
   write("lib/Other.CSV", "a\n1\n");
   write("quoted.tsv", "p\tq\n1\t2\n");
-  const Outcome r =
-      run("/* a test */ libname mine 'lib';\n"
-          "proc hosttest data=STUDY other=mine.other n=5 x=-2.5e-1 flaga;\n"
-          "  * a comment; vars x1-x2 y;\n  any _all_;\nrun;\n"
-          "proc hosttest data='quoted.tsv'; vars p q; run;\n");
+  const TalvenRun r = talven(
+      "/* a test */ libname mine 'lib';\n"
+      "proc hosttest data=STUDY other=mine.other n=5 x=-2.5e-1 flaga;\n"
+      "  * a comment; vars x1-x2 y;\n  any _all_;\nrun;\n"
+      "proc hosttest data='quoted.tsv'; vars p q; run;\n");
   EXPECT_EQ(r.status, 0) << r.all();
   EXPECT_TRUE(r.has("NOTE: Libref MINE refers to the folder lib."));
   EXPECT_TRUE(r.has(" *** HOSTTEST ***"));
@@ -127,7 +55,7 @@ TEST_F(TalvenCli, ExitStatusFollowsTheWorstMessage) {
       {"mode=3", 2, "ERROR: PROCEDURE HOSTTEST returned without ending the procedure."},
   };
   for (const auto& c : cases) {
-    const Outcome r = run(std::string("proc hosttest n=1 ") + c.options + "; run;");
+    const TalvenRun r = talven(std::string("proc hosttest n=1 ") + c.options + "; run;");
     EXPECT_EQ(r.status, c.status) << c.options << "\n" << r.all();
     EXPECT_TRUE(r.has(c.line)) << c.options << "\n" << r.all();
   }
@@ -135,11 +63,11 @@ TEST_F(TalvenCli, ExitStatusFollowsTheWorstMessage) {
 
 TEST_F(TalvenCli, ErrorsNameTheirPlaceAndLaterStepsStillRun) {
   write("study.csv", kStudy);
-  const Outcome r =
-      run("x = 1;\n"
-          "proc nothere; run;\n"
-          "proc hosttest data=study bogus=2 n=abc; vars x1 zz name; run;\n"
-          "proc hosttest n=7; run;\n");
+  const TalvenRun r = talven(
+      "x = 1;\n"
+      "proc nothere; run;\n"
+      "proc hosttest data=study bogus=2 n=abc; vars x1 zz name; run;\n"
+      "proc hosttest n=7; run;\n");
   EXPECT_EQ(r.status, 2);
   EXPECT_TRUE(r.has("ERROR: Line 1, column 1: Statement x = 1 is not valid outside a PROC step."));
   EXPECT_TRUE(r.has("ERROR: Line 2, column 6: Procedure NOTHERE not found."));
@@ -160,24 +88,24 @@ TEST_F(TalvenCli, ErrorsNameTheirPlaceAndLaterStepsStillRun) {
 
 TEST_F(TalvenCli, MalformedDataIsAnErrorNamingFileAndLine) {
   write("bad.csv", "a,b\n1,2\n3\n");
-  Outcome r = run("proc hosttest data=bad; run;");
+  TalvenRun r = talven("proc hosttest data=bad; run;");
   EXPECT_EQ(r.status, 2);
   EXPECT_TRUE(r.has_prefix("ERROR: Line 1, column 15: DATA=: File ")) << r.all();
   EXPECT_NE(r.all().find("bad.csv, line 3: the row has 1 field where the header has 2."),
             std::string::npos);
-  r = run("proc hosttest data=missing; run;");
+  r = talven("proc hosttest data=missing; run;");
   EXPECT_TRUE(
       r.has_prefix("ERROR: Line 1, column 15: DATA=: Data set WORK.MISSING does not "
                    "exist"));
-  r = run("libname q 'nowhere'; proc hosttest data=q.x; run;");
+  r = talven("libname q 'nowhere'; proc hosttest data=q.x; run;");
   EXPECT_TRUE(r.has("ERROR: Line 1, column 11: The folder nowhere of library Q does not exist."));
   EXPECT_TRUE(r.has("ERROR: Line 1, column 36: DATA=: Libref Q is not assigned."));
 }
 
 TEST_F(TalvenCli, HostFreesWhatAStepLeavesAndTheDebugModuleTraces) {
   write("study.csv", kStudy);
-  const Outcome r =
-      run("proc hosttest data=study leak=3; vars x1; run;", "", "--debug 'TLKTDBG=1 TLKTPRT=P'");
+  const TalvenRun r =
+      talven("proc hosttest data=study leak=3; vars x1; run;", "", "--debug 'TLKTDBG=1 TLKTPRT=P'");
   EXPECT_EQ(r.status, 0) << r.all();
   EXPECT_TRUE(
       r.has("NOTE: SASPROCD: the host ended 1 readers and freed 3 blocks that "
@@ -186,67 +114,67 @@ TEST_F(TalvenCli, HostFreesWhatAStepLeavesAndTheDebugModuleTraces) {
   EXPECT_TRUE(r.has("NOTE: SASPROCD: itemGiven(6) = 1"));
   EXPECT_TRUE(r.has("NOTE: SASPROCD: readerNext(") || r.has_prefix("NOTE: SASPROCD: readerNext("));
   EXPECT_TRUE(r.has("NOTE: SASPROCD: listing: 2.5"));
-  const Outcome quiet = run("proc hosttest data=study leak=3; vars x1; run;");
+  const TalvenRun quiet = talven("proc hosttest data=study leak=3; vars x1; run;");
   EXPECT_FALSE(quiet.has_prefix("NOTE: SASPROCD"));
 }
 
 #ifdef KESTRION_FAULT_INJECTION
 TEST_F(TalvenCli, MissingSupportModulesAndFailedAllocations) {
-  Outcome r =
-      run("proc hosttest n=1; run;", "TALVEN_OMIT_SUPPORT_MODULES=SASPROCD", "--debug TLKTDBG=1");
+  TalvenRun r = talven("proc hosttest n=1; run;", "TALVEN_OMIT_SUPPORT_MODULES=SASPROCD",
+                       "--debug TLKTDBG=1");
   EXPECT_EQ(r.status, 1) << r.all();
   EXPECT_TRUE(
       r.has("WARNING: Cannot load the SASPROCD module. Since this is a debug-only "
             "module, an attempt is made to load SASPROCI instead."));
   EXPECT_TRUE(r.has("NOTE: item 3 = 1"));
 
-  r = run("proc hosttest n=1; run; proc hosttest n=2; run;",
-          "TALVEN_OMIT_SUPPORT_MODULES=SASPROCI,SASPROCD");
+  r = talven("proc hosttest n=1; run; proc hosttest n=2; run;",
+             "TALVEN_OMIT_SUPPORT_MODULES=SASPROCI,SASPROCD");
   EXPECT_EQ(r.status, 2);
   EXPECT_EQ(r.count_prefix("ERROR: Cannot load the SASPROCI module. The user-written item "
                            "cannot function without it."),
             2u);
 
-  r = run("proc hosttest mode=4; run;", "TALVEN_FAIL_HOST_ALLOC=1");
+  r = talven("proc hosttest mode=4; run;", "TALVEN_FAIL_HOST_ALLOC=1");
   EXPECT_EQ(r.status, 2);
   EXPECT_TRUE(r.has("ERROR: Unable to allocate memory for block.")) << r.all();
-  r = run("proc hosttest mode=4; run;", "TALVEN_FAIL_HOST_ALLOC=2");
+  r = talven("proc hosttest mode=4; run;", "TALVEN_FAIL_HOST_ALLOC=2");
   EXPECT_EQ(r.status, 0) << r.all();
 }
 #endif
 
 TEST_F(TalvenCli, CommandLine) {
-  Outcome r = run_command(binary() + " --help > out.txt");
+  TalvenRun r = run_command(kTalven + " --help > out.txt");
   EXPECT_EQ(r.status, 0);
   EXPECT_NE(r.listing.find("usage: talven"), std::string::npos);
-  r = run_command(binary() + " --version > out.txt");
+  r = run_command(kTalven + " --version > out.txt");
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.listing.rfind("talven 1.0.0\n", 0), 0u);
-  EXPECT_EQ(run_command(binary() + " 2>log.txt").status, 2);
-  r = run_command(binary() + " no_such.sas 2>log.txt");
+  EXPECT_EQ(run_command(kTalven + " 2>log.txt").status, 2);
+  r = run_command(kTalven + " no_such.sas 2>log.txt");
   EXPECT_EQ(r.status, 2);
   EXPECT_TRUE(r.has_prefix("talven: the program file no_such.sas cannot be read"));
-  EXPECT_EQ(run_command(binary() + " --bogus x.sas 2>log.txt").status, 2);
-  EXPECT_EQ(run_command(binary() + " -L nowhere -e 'proc hosttest; run;' 2>log.txt").status, 2);
+  EXPECT_EQ(run_command(kTalven + " --bogus x.sas 2>log.txt").status, 2);
+  EXPECT_EQ(run_command(kTalven + " -L nowhere -e 'proc hosttest; run;' 2>log.txt").status, 2);
   // Program text on the command line and on standard input; -L names the WORK folder.
   write("w/study.csv", kStudy);
-  r = run_command(binary() + " -L w -e 'proc hosttest data=study; run;' 2>log.txt");
+  r = run_command(kTalven + " -L w -e 'proc hosttest data=study; run;' 2>log.txt");
   EXPECT_EQ(r.status, 0);
   EXPECT_TRUE(r.has("NOTE: data set WORK.STUDY: 3 observations, 5 variables"));
-  r = run_command("echo 'proc hosttest n=9; run;' | " + binary() + " - 2>log.txt");
+  r = run_command("echo 'proc hosttest n=9; run;' | " + kTalven + " - 2>log.txt");
   EXPECT_TRUE(r.has("NOTE: item 3 = 9"));
 }
 
 // These need the TALVEN procedure module.
 TEST_F(TalvenCli, TalvenBannerPrecedesOptionErrors) {
   write("study.csv", kStudy);
-  Outcome r = run("proc talven; run;");
+  TalvenRun r = talven("proc talven; run;");
   EXPECT_EQ(r.status, 2);
   ASSERT_GE(r.log.size(), 8u) << r.all();
   EXPECT_EQ(r.log[0], " *** SAS PROC TALVEN ***");
   EXPECT_EQ(r.log[1], "  Version 1.0.0");
   EXPECT_TRUE(r.has("ERROR: DATA= must be specified."));
-  r = run("proc talven data=study nbootstrap1=0; run;");
+  r = talven("proc talven data=study nbootstrap1=0; run;");
   EXPECT_EQ(r.status, 2);
   EXPECT_TRUE(r.has("ERROR: NBOOTSTRAP1 must be positive.")) << r.all();
 }

@@ -10,6 +10,7 @@
 #include "numerics/dynamic_allocation.h"
 #include "numerics/error_record.h"
 #include "reference_engine.h"
+#include "tests/support/record_lines.h"
 
 namespace kestrion {
 namespace {
@@ -54,7 +55,7 @@ TermsOutput run(const TermsInput& in) {
       reference::cvview(in.beta2hat), in.designM1.cview(), reference::ciview(in.status),
       in.sigma1n.cview(), in.sigma2n.cview(), in.gamma.cview(), reference::cvview(in.btBeta1stS),
       reference::cvview(in.btBeta2ndS), reference::vview(out.term1), out.term2.view(), record);
-  out.lines = reference::record_lines(record);
+  out.lines = testing_support::record_lines(record);
   return out;
 }
 

@@ -11,6 +11,7 @@
 #include "numerics/dynamic_allocation.h"
 #include "numerics/error_record.h"
 #include "reference_engine.h"
+#include "tests/support/record_lines.h"
 
 namespace kestrion {
 namespace {
@@ -35,7 +36,7 @@ BoundsRun run(const std::vector<double>& term1, const Matrix& term2, const Matri
   ErrorRecord record;
   out.result = getBounds(reference::cvview(term1), term2.cview(), contrasts.cview(), nC, p1, d2,
                          nGrid, out.values.view(), record);
-  out.lines = reference::record_lines(record);
+  out.lines = testing_support::record_lines(record);
   return out;
 }
 

@@ -9,6 +9,7 @@
 #include "engine/fit_two_stage.h"
 #include "numerics/error_record.h"
 #include "numerics/regression.h"
+#include "tests/support/record_lines.h"
 
 namespace kestrion::reference {
 
@@ -49,16 +50,6 @@ StudyArrays study_of(const Study& st) {
                                ciview(st.A1),  ciview(st.inputA2),  st.H10.cview(),
                                st.H11.cview(), st.inputH20.cview(), st.inputH21.cview()};
   return {st.n1, st.n2, subjects, st.levels1.cview(), st.levels2.cview()};
-}
-
-std::vector<std::string> record_lines(const ErrorRecord& record) {
-  std::vector<std::string> lines;
-  for (const ErrorLine* line = record.first_line; line != nullptr; line = line->next) {
-    std::string text(line->text, kErrorLineLength);
-    text.erase(text.find_last_not_of(' ') + 1);
-    lines.push_back(text);
-  }
-  return lines;
 }
 
 int32_t calculate_terms(int32_t n1, int32_t p1, int32_t n2, int32_t p2, int32_t p20, int32_t p21,
@@ -302,7 +293,8 @@ bool make_study(const StudyShape& shape, uint64_t seed, Study& st) {
   const FitArrays fit{treatment1.view(), treatment2.view(),  vview(st.y2),       h20.view(),
                       h21.view(),        iview(a2),          designM1.view(),    st.designM2.view(),
                       vview(yhat),       vview(st.beta1hat), vview(st.beta2hat), sigma1n.view()};
-  static_cast<void>(fitTwoStage(shape_of(st), study_of(st), fit, {kRankTolerance, false, false}, record));
+  static_cast<void>(
+      fitTwoStage(shape_of(st), study_of(st), fit, {kRankTolerance, false, false}, record));
   const bool fitted = !error_occurred(record);
   clear_errors(record);
   static_cast<void>(nullify_data(record));
@@ -391,7 +383,8 @@ CiResult calculate_ci(const Study& st, const CiOptions& o) {
                         bH20.view(),         bH21.view(),        iview(bA2),
                         btDesignM1.view(),   bDesignM2.view(),   vview(btYhat),
                         vview(btBeta1stS),   vview(btBeta2ndS),  sigma1n.view()};
-    static_cast<void>(fitTwoStage(shape_of(st), replicate, fit, {kRankTolerance, true, false}, record));
+    static_cast<void>(
+        fitTwoStage(shape_of(st), replicate, fit, {kRankTolerance, true, false}, record));
     if (error_occurred(record)) {
       ++out.nCollinear;
       linear[b - 1] = true;
@@ -476,7 +469,7 @@ CiResult run_fast_ci(const Study& st, const CiOptions& o, std::vector<std::strin
   static_cast<void>(calculateCI(shape_of(st), study_of(st), fit, contrasts, options, kRankTolerance,
                                 limits, record));
   out.failed = error_occurred(record);
-  if (lines != nullptr) *lines = record_lines(record);
+  if (lines != nullptr) *lines = testing_support::record_lines(record);
   clear_errors(record);
   static_cast<void>(nullify_data(record));
   return out;

@@ -19,9 +19,6 @@ struct ErrorRecord;
 
 namespace kestrion::reference {
 
-// The record's lines without their trailing blanks.
-std::vector<std::string> record_lines(const ErrorRecord& record);
-
 // Returns 0, or -1 at the first subject whose denominator is not above 1e-15 (nothing else is
 // reported). Arguments as kestrion::calculateTerms.
 int32_t calculate_terms(int32_t n1, int32_t p1, int32_t n2, int32_t p2, int32_t p20, int32_t p21,

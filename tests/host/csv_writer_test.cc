@@ -7,16 +7,17 @@
 #include <filesystem>
 #include <fstream>
 #include <limits>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "host/csv_reader.h"
+#include "tests/support/files.h"
 
 namespace host {
 namespace {
 
 namespace fs = std::filesystem;
+using test_support::read_file;
 
 Column numeric(const std::string& name, std::vector<double> values) {
   Column c;
@@ -31,13 +32,6 @@ Column character(const std::string& name, std::vector<std::string> values) {
   c.type = VarType::kCharacter;
   c.texts = std::move(values);
   return c;
-}
-
-std::string read_file(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
 }
 
 // What the writer produces, the reader must read back to the same table: numbers bit for bit,

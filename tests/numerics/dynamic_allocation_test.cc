@@ -6,12 +6,12 @@
 #include <string>
 #include <vector>
 
-#include "tests/numerics/record_lines.h"
+#include "tests/support/record_lines.h"
 
 namespace kestrion {
 namespace {
 
-using testing_support::lines_of;
+using testing_support::record_lines;
 
 TEST(DynamicAllocation, BoundsGiveExtentsAndEveryElementIsWritable) {
   ErrorRecord record;
@@ -108,7 +108,7 @@ TEST(DynamicAllocation, ImpossibleRequestsFailWithCode200) {
     EXPECT_EQ(alloc(huge, {static_cast<int32_t>(rows), 4096}, record, "test: huge"), -1);
     EXPECT_FALSE(huge.allocated());
     EXPECT_TRUE(record.memory_failure);
-    EXPECT_EQ(lines_of(record),
+    EXPECT_EQ(record_lines(record),
               (std::vector<std::string>{"Unable to allocate memory for object", "test: huge",
                                         "OCCURRED IN: dbl2_alloc in MOD dynamic_allocation"}));
   }
@@ -118,7 +118,7 @@ TEST(DynamicAllocation, ImpossibleRequestsFailWithCode200) {
     Array<Kind::Dbl, 4> overflowing;
     const int32_t big = INT32_MAX;
     EXPECT_EQ(alloc(overflowing, {big, big, big, big}, record, {-big, -big, -big, -big}), -1);
-    EXPECT_EQ(lines_of(record),
+    EXPECT_EQ(record_lines(record),
               (std::vector<std::string>{"Unable to allocate memory for object",
                                         "OCCURRED IN: dbl4_alloc in MOD dynamic_allocation"}));
   }
@@ -139,7 +139,7 @@ TEST(DynamicAllocation, InjectedFailureHitsExactlyTheNthAllocation) {
   EXPECT_FALSE(second.allocated());
   EXPECT_EQ(alloc(third, {4, 4}, record), 0);  // fires once only
   EXPECT_EQ(fault::allocation_count(), 3);
-  EXPECT_EQ(lines_of(record),
+  EXPECT_EQ(record_lines(record),
             (std::vector<std::string>{"Unable to allocate memory for object", "regression: u",
                                       "OCCURRED IN: dbl2_alloc in MOD dynamic_allocation"}));
   EXPECT_TRUE(record.memory_failure);

@@ -5,12 +5,12 @@
 #include <string>
 #include <vector>
 
-#include "tests/numerics/record_lines.h"
+#include "tests/support/record_lines.h"
 
 namespace kestrion {
 namespace {
 
-using testing_support::lines_of;
+using testing_support::record_lines;
 
 TEST(ErrorRecord, ReportLinesFollowTheCodeTableAndOptionalParts) {
   struct Case {
@@ -50,7 +50,7 @@ TEST(ErrorRecord, ReportLinesFollowTheCodeTableAndOptionalParts) {
     SCOPED_TRACE(c.name);
     ErrorRecord record;
     report_error(record, c.code, c.details);
-    EXPECT_EQ(lines_of(record), c.expected);
+    EXPECT_EQ(record_lines(record), c.expected);
     EXPECT_EQ(error_occurred(record), !c.expected.empty());
   }
 }
@@ -64,7 +64,7 @@ TEST(ErrorRecord, LinesAreCutOrPaddedToSeventyCharacters) {
   EXPECT_EQ(std::string(record.last_line->text, kErrorLineLength), "short" + std::string(65, ' '));
   // A long label is cut after the prefix, never written past the line.
   report_error(record, ErrorCode::kGeneral, {.routine_label = std::string(100, 'r')});
-  EXPECT_EQ(lines_of(record).back(), "OCCURRED IN: " + std::string(57, 'r'));
+  EXPECT_EQ(record_lines(record).back(), "OCCURRED IN: " + std::string(57, 'r'));
 }
 
 TEST(ErrorRecord, MemoryFailureFlagAndFirstCodeFollowTheReportsUntilCleared) {
@@ -86,7 +86,7 @@ TEST(ErrorRecord, MemoryFailureFlagAndFirstCodeFollowTheReportsUntilCleared) {
     EXPECT_EQ(record.first_line, nullptr);
     EXPECT_EQ(record.last_line, nullptr);
     report_error(record, ErrorCode::kSingular);
-    EXPECT_EQ(lines_of(record), std::vector<std::string>{"Matrix apparently singular"});
+    EXPECT_EQ(record_lines(record), std::vector<std::string>{"Matrix apparently singular"});
   }
 }
 
@@ -145,7 +145,7 @@ TEST(ErrorRecord, LineWithoutMemoryKeepsTheFailureVisible) {
   fault::fail_error_line_allocation(false);
   EXPECT_TRUE(error_occurred(record));
   EXPECT_TRUE(record.memory_failure);
-  EXPECT_EQ(lines_of(record), (std::vector<std::string>{"Matrix apparently singular", "kept"}));
+  EXPECT_EQ(record_lines(record), (std::vector<std::string>{"Matrix apparently singular", "kept"}));
   std::string buffer(80, '#');
   compose_error_text(record, buffer.data(), 80, "UNIX");
   const std::string text = "Matrix apparently singular\nkept\nUnable to allocate memory for object";
@@ -162,7 +162,7 @@ TEST(ErrorRecord, LineWithoutMemoryKeepsTheFailureVisible) {
   compose_error_text(none, composed.data(), 40);
   EXPECT_EQ(composed, "Unable to allocate memory for object    ");
   append_error_line("after", none);
-  EXPECT_EQ(lines_of(none), std::vector<std::string>{"after"});
+  EXPECT_EQ(record_lines(none), std::vector<std::string>{"after"});
 }
 #endif
 

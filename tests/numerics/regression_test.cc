@@ -14,14 +14,14 @@
 #include <vector>
 
 #include "numerics/dynamic_allocation.h"
-#include "tests/numerics/record_lines.h"
+#include "tests/support/record_lines.h"
 
 namespace kestrion {
 namespace {
 
 constexpr double kEps = std::numeric_limits<double>::epsilon();
 
-using testing_support::lines_of;
+using testing_support::record_lines;
 
 // Column-major matrix owned by the test.
 struct Matrix {
@@ -288,7 +288,7 @@ TEST(SvdrL2, LongleyCertifiedValuesToNineDigits) {
   ASSERT_EQ(svdr_l2(x.view(), m, n, make_view(y.data(), m), kRankTolerance,
                     make_view(beta.data(), n), record),
             0)
-      << (lines_of(record).empty() ? "" : lines_of(record)[0]);
+      << (record_lines(record).empty() ? "" : record_lines(record)[0]);
   // Standard errors from getMInverse: s * sqrt(diag((X'X)^-1)), s the certified residual SD.
   Matrix inverse(n, n);
   ASSERT_EQ(getMInverse(inverse.view(), 1, n, record), 0);
@@ -341,7 +341,7 @@ TEST(SvdrL2, RankDeficientDesignsGiveTheSingularReportAndTheirDependentColumns) 
     EXPECT_EQ(svdr_l2(c.x.view(), c.x.rows, c.x.cols, make_view(y.data(), c.x.rows), c.tolerance,
                       make_view(beta.data(), c.x.cols), record),
               -1);
-    EXPECT_EQ(lines_of(record),
+    EXPECT_EQ(record_lines(record),
               (std::vector<std::string>{"Matrix apparently singular",
                                         "Design matrix doesn't have full rank.",
                                         "OCCURRED IN: svdr_l2 in MOD regression"}));
@@ -386,7 +386,7 @@ TEST(SvdrL2, NonFiniteValuesAreRefusedBeforeAnyAllocation) {
 #ifdef KESTRION_FAULT_INJECTION
     EXPECT_EQ(fault::allocation_count(), before);
 #endif
-    EXPECT_EQ(lines_of(record),
+    EXPECT_EQ(record_lines(record),
               (std::vector<std::string>{"Non-finite value in the design matrix or response.",
                                         "OCCURRED IN: svdr_l2 in MOD regression"}));
   }
@@ -399,8 +399,8 @@ TEST(Svd, NonFiniteInputEndsInsteadOfLooping) {
   std::vector<double> w(4);
   ErrorRecord record;
   EXPECT_EQ(svd(6, 4, a.view(), make_view(w.data(), 4), u.view(), v.view(), record), -1);
-  EXPECT_EQ(lines_of(record), (std::vector<std::string>{"Number of iterations exceeded!",
-                                                        "OCCURRED IN: svd in MOD regression"}));
+  EXPECT_EQ(record_lines(record), (std::vector<std::string>{"Number of iterations exceeded!",
+                                                            "OCCURRED IN: svd in MOD regression"}));
 }
 
 TEST(SafeHypot, AgreesWithHypotAndEndsOnNonFiniteArguments) {
@@ -454,14 +454,14 @@ TEST(GetMInverse, FixedLimitAndMissingStateAreReportedNotReturned) {
   result(2, 3) = 42.0;
   EXPECT_EQ(getMInverse(result.view(), 30, 4, record), 0);
   EXPECT_EQ(result(2, 3), 42.0);  // untouched
-  EXPECT_EQ(lines_of(record),
+  EXPECT_EQ(record_lines(record),
             (std::vector<std::string>{"Matrix apparently singular",
                                       "Design matrix doesn't have full rank.",
                                       "OCCURRED IN: getMInverse in MOD regression"}));
   clear_errors(record);
   // Asking for more columns than the decomposition has, or after it was released.
   EXPECT_EQ(getMInverse(Matrix(5, 5).view(), 1, 5, record), 0);
-  EXPECT_EQ(lines_of(record),
+  EXPECT_EQ(record_lines(record),
             (std::vector<std::string>{"Dimensions of matrix arguments not conformable",
                                       "OCCURRED IN: getMInverse in MOD regression"}));
   clear_errors(record);
@@ -485,7 +485,7 @@ TEST(SvdrL2, AllocationFailureIsReportedWithItsOwnLines) {
                       make_view(beta.data(), 3), record),
               -1);
     EXPECT_TRUE(record.memory_failure);
-    EXPECT_EQ(lines_of(record),
+    EXPECT_EQ(record_lines(record),
               (std::vector<std::string>{
                   "Unable to allocate memory for object", descriptions[nth - 1],
                   std::string("OCCURRED IN: ") + labels[nth - 1] + " in MOD dynamic_allocation",
@@ -537,7 +537,7 @@ TEST(SvdrL2, FastPathAgreesWithTheReferencePath) {
         svdr_l2_reference(x.view(), c.m, c.n, make_view(y.data.data(), c.m), kRankTolerance,
                           make_view(reference.data(), c.n), reference_record);
     EXPECT_EQ(fast_result, reference_result);
-    EXPECT_EQ(lines_of(fast_record), lines_of(reference_record));
+    EXPECT_EQ(record_lines(fast_record), record_lines(reference_record));
     EXPECT_EQ(fast_sigma, regression_singular_values());
     if (fast_result == 0) {
       for (int32_t k = 0; k < c.n; ++k) {

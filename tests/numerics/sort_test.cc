@@ -11,12 +11,12 @@
 #include <vector>
 
 #include "numerics/dynamic_allocation.h"
-#include "tests/numerics/record_lines.h"
+#include "tests/support/record_lines.h"
 
 namespace kestrion {
 namespace {
 
-using testing_support::lines_of;
+using testing_support::record_lines;
 
 // Checks that `sorted` is ascending and that permutation maps it back onto `input`.
 template <typename T>
@@ -126,7 +126,7 @@ TEST(QsortDouble, ViewsShorterThanTheCountAreRefused) {
   EXPECT_EQ(
       qsort_double(make_view(values.data(), 3), make_view(permutation.data(), 3), 4, true, record),
       -1);
-  EXPECT_EQ(lines_of(record),
+  EXPECT_EQ(record_lines(record),
             (std::vector<std::string>{"Sort array size does not match index array size.",
                                       "OCCURRED IN: qsort_double in MOD sort"}));
 }
@@ -141,7 +141,7 @@ TEST(QsortDouble, StackAllocationFailureLeavesValuesUnchanged) {
       qsort_double(make_view(values.data(), 3), make_view(permutation.data(), 3), 3, true, record),
       -1);
   EXPECT_EQ(values, (std::vector<double>{3, 1, 2}));
-  EXPECT_EQ(lines_of(record),
+  EXPECT_EQ(record_lines(record),
             (std::vector<std::string>{"Unable to allocate memory for object",
                                       "OCCURRED IN: int1_alloc in MOD dynamic_allocation",
                                       "Unable to allocate memory for object",
@@ -239,7 +239,7 @@ TEST(IndexSort, AnyStrideAndLengthCheck) {
   ErrorRecord record;
   EXPECT_EQ(indexx_dble(make_view<const double>(five.data(), 5), make_view(four.data(), 4), record),
             -1);
-  EXPECT_EQ(lines_of(record),
+  EXPECT_EQ(record_lines(record),
             (std::vector<std::string>{"Sort array size does not match index array size.",
                                       "OCCURRED IN: indexx_dble in MOD sort"}));
 }

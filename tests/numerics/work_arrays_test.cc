@@ -5,12 +5,12 @@
 #include <string>
 #include <vector>
 
-#include "tests/numerics/record_lines.h"
+#include "tests/support/record_lines.h"
 
 namespace kestrion {
 namespace {
 
-using testing_support::lines_of;
+using testing_support::record_lines;
 
 struct Three {
   DblArray1 first;
@@ -81,7 +81,7 @@ TEST(WorkArrays, StopsAtTheFirstFailedAllocationWithItsDescription) {
     const char* descriptions[] = {"test: first", "test: second", "test: third"};
     const char* labels[] = {"dbl1_alloc", "int1_alloc", "dbl3_alloc"};
     EXPECT_EQ(
-        lines_of(record),
+        record_lines(record),
         (std::vector<std::string>{
             "Unable to allocate memory for object", descriptions[failing - 1],
             std::string("OCCURRED IN: ") + labels[failing - 1] + " in MOD dynamic_allocation"}));

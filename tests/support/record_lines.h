@@ -1,6 +1,6 @@
 // The lines of an error record without their blank padding, for comparing whole reports.
-#ifndef TALVEN_TESTS_NUMERICS_RECORD_LINES_H
-#define TALVEN_TESTS_NUMERICS_RECORD_LINES_H
+#ifndef TALVEN_TESTS_SUPPORT_RECORD_LINES_H
+#define TALVEN_TESTS_SUPPORT_RECORD_LINES_H
 
 #include <string>
 #include <vector>
@@ -9,7 +9,7 @@
 
 namespace kestrion::testing_support {
 
-inline std::vector<std::string> lines_of(const ErrorRecord& record) {
+inline std::vector<std::string> record_lines(const ErrorRecord& record) {
   std::vector<std::string> lines;
   for (const ErrorLine* line = record.first_line; line != nullptr; line = line->next) {
     std::string text(line->text, kErrorLineLength);
@@ -21,4 +21,4 @@ inline std::vector<std::string> lines_of(const ErrorRecord& record) {
 
 }  // namespace kestrion::testing_support
 
-#endif  // TALVEN_TESTS_NUMERICS_RECORD_LINES_H
+#endif  // TALVEN_TESTS_SUPPORT_RECORD_LINES_H
