@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build and the tests need, when run as root and any is missing.
 set -euo pipefail
-packages=(build-essential cmake libgtest-dev libgmock-dev libbenchmark-dev clang clang-format
-          libclang-rt-14-dev libreadstat-dev)
+# Compilers and CMake; GoogleTest; clang with libFuzzer's runtime (the fuzz preset) and
+# clang-format (the repository's format); ReadStat (SAS data files); gcovr (the coverage preset).
+packages=(build-essential cmake libgtest-dev clang libclang-rt-14-dev clang-format libreadstat-dev
+          gcovr)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

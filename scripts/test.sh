@@ -1,16 +1,21 @@
 #!/usr/bin/env bash
-# Builds and runs every test: the debug build, then the AddressSanitizer + UBSan build, then a
-# short run of the fuzz targets.
+# Builds and runs every test: the debug build with gcov line counts (then the line coverage of the
+# product's code, which must be at least 85 %), the AddressSanitizer + UBSan build, then a short
+# run of the fuzz targets.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
 jobs="$(nproc)"
-for preset in dev asan; do
+for preset in coverage asan; do
   echo "=== ${preset}: configure and build"
   cmake --preset "${preset}" >/dev/null
   cmake --build --preset "${preset}" -j"${jobs}"
   echo "=== ${preset}: tests"
   ctest --preset "${preset}" -j"${jobs}"
+  if [ "${preset}" = coverage ]; then
+    echo "=== line coverage"
+    cmake --build --preset coverage-report
+  fi
 done
 # The fuzz targets, briefly: about 45 s each keeps the whole run well under half an hour.
 echo "=== fuzz"
