@@ -1,5 +1,6 @@
 #include "engine/fit_two_stage.h"
 
+#include "engine/design_row.h"
 #include "engine/rank_cause.h"
 #include "numerics/regression.h"
 
@@ -7,39 +8,27 @@ namespace kestrion {
 
 namespace {
 
-// Fills a design in the column layout shared by both stages: intercept, main covariates,
-// tailoring covariates, one block of tailoring-by-treatment interactions per treatment column,
-// the treatment columns. `treatment` already holds the subjects' treatment columns.
+// Fills a design column by column in the layout of design_row.h. `treatment` already holds the
+// subjects' treatment columns.
 void fill_design(int32_t n, ConstDblMat main, int32_t p_main, ConstDblMat tailor, int32_t p_tailor,
                  ConstDblMat treatment, int32_t n_treatment_columns, DblMat design) {
-  int64_t col = 1;
-  {
-    const auto out = design.column(col++);
-    for (int32_t i = 1; i <= n; ++i) out(i) = 1.0;
-  }
-  for (int32_t k = 1; k <= p_main; ++k) {
-    const auto in = main.column(k);
-    const auto out = design.column(col++);
-    for (int32_t i = 1; i <= n; ++i) out(i) = in(i);
-  }
-  for (int32_t j = 1; j <= p_tailor; ++j) {
-    const auto in = tailor.column(j);
-    const auto out = design.column(col++);
-    for (int32_t i = 1; i <= n; ++i) out(i) = in(i);
-  }
-  for (int32_t t = 1; t <= n_treatment_columns; ++t) {
-    const auto level = treatment.column(t);
-    for (int32_t j = 1; j <= p_tailor; ++j) {
-      const auto in = tailor.column(j);
-      const auto out = design.column(col++);
-      for (int32_t i = 1; i <= n; ++i) out(i) = in(i)*level(i);
-    }
-  }
-  for (int32_t t = 1; t <= n_treatment_columns; ++t) {
-    const auto in = treatment.column(t);
-    const auto out = design.column(col++);
-    for (int32_t i = 1; i <= n; ++i) out(i) = in(i);
-  }
+  design_columns(p_main, p_tailor, n_treatment_columns,
+                 [&](int64_t c, DesignTerm term, int32_t first, int32_t second) {
+                   const auto out = design.column(c + 1);
+                   if (term == DesignTerm::kIntercept) {
+                     for (int32_t i = 1; i <= n; ++i) out(i) = 1.0;
+                   } else if (term == DesignTerm::kInteraction) {
+                     const auto in = tailor.column(first + 1);
+                     const auto level = treatment.column(second + 1);
+                     for (int32_t i = 1; i <= n; ++i) out(i) = in(i)*level(i);
+                   } else {
+                     const ConstDblMat& from = term == DesignTerm::kMain     ? main
+                                               : term == DesignTerm::kTailor ? tailor
+                                                                             : treatment;
+                     const auto in = from.column(first + 1);
+                     for (int32_t i = 1; i <= n; ++i) out(i) = in(i);
+                   }
+                 });
 }
 
 // treatment(i, t) = levels(t, code(i)).

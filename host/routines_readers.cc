@@ -110,6 +110,7 @@ int32_t readerNext(TalvenReader* reader) {
   const int64_t rows = reader->data_set->table->rows;
   if (reader->row < rows) ++reader->row;
   if (reader->row < rows) {
+    reader->rows_delivered.push_back(reader->row);
     ++reader->delivered;
     return 1;
   }

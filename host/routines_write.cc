@@ -1,6 +1,8 @@
 // Host routine: writing an output data set that a procedure hands over.
+#include <algorithm>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "host/csv_writer.h"
 #include "host/routines.h"
@@ -63,35 +65,91 @@ DataTable as_table(const char* const* names, const int32_t* types, int32_t nVars
   return table;
 }
 
+// The output data set of `item`, or null after an ERROR.
+const ItemValue* output_item(const StepContext& step, int32_t item) {
+  const ItemValue* v = given_item(item);
+  if (v == nullptr || v->output_path.empty()) {
+    host_error("PROCEDURE " + step.name + " asked to write the data set of item " +
+               std::to_string(item) + ", which names no output data set.");
+    return nullptr;
+  }
+  return v;
+}
+
+int32_t write_table(const ItemValue& v, const DataTable& table) {
+  const std::string shown = v.data_set_ref.display();
+  const Result<void> written = write_file_atomically(v.output_path, format_csv(table));
+  if (!written) {
+    host_error("The data set " + shown + " could not be written to " + v.output_path.string() +
+               ": " + written.error() + ".");
+    return 1;
+  }
+  step_log().note("The data set " + shown + " has " + std::to_string(table.rows) +
+                  " observations and " + std::to_string(table.columns.size()) + " variables.");
+  return 0;
+}
+
 }  // namespace
 
 int32_t writeDataSet(int32_t item, const char* const* names, const int32_t* types, int32_t nVars,
                      const double* numbers, const char* const* texts, int64_t nObs) {
   const StepContext* step = running_step();
   if (step == nullptr) return 1;
-  const ItemValue* v = given_item(item);
-  if (v == nullptr || v->output_path.empty()) {
-    host_error("PROCEDURE " + step->name + " asked to write the data set of item " +
-               std::to_string(item) + ", which names no output data set.");
-    return 1;
-  }
-  const std::string shown = v->data_set_ref.display();
+  const ItemValue* v = output_item(*step, item);
+  if (v == nullptr) return 1;
   const std::string wrong = invalid_output(names, types, nVars, numbers, texts, nObs);
   if (!wrong.empty()) {
-    host_error("PROCEDURE " + step->name + " handed the host an invalid data set " + shown + ": " +
-               wrong + ".");
+    host_error("PROCEDURE " + step->name + " handed the host an invalid data set " +
+               v->data_set_ref.display() + ": " + wrong + ".");
     return 1;
   }
-  const DataTable table = as_table(names, types, nVars, numbers, texts, nObs);
-  const Result<void> written = write_file_atomically(v->output_path, format_csv(table));
-  if (!written) {
-    host_error("The data set " + shown + " could not be written to " + v->output_path.string() +
-               ": " + written.error() + ".");
+  return write_table(*v, as_table(names, types, nVars, numbers, texts, nObs));
+}
+
+int32_t writeObservations(int32_t item, TalvenReader* reader, const char* const* names,
+                          int32_t nVars, const double* numbers, int64_t nObs) {
+  const StepContext* step = running_step();
+  if (step == nullptr) return 1;
+  const ItemValue* v = output_item(*step, item);
+  if (v == nullptr) return 1;
+  const std::vector<int32_t> types(static_cast<size_t>(std::max(nVars, 0)), TALVEN_VAR_NUMERIC);
+  std::string wrong = invalid_output(names, types.data(), nVars, numbers, nullptr, nObs);
+  if (wrong.empty() && known_reader(reader) == nullptr) wrong = "its reader is not known";
+  if (wrong.empty() && reader->delivered != nObs) {
+    wrong = "it has " + std::to_string(nObs) + " observations where " +
+            std::to_string(reader->delivered) + " were read";
+  }
+  if (wrong.empty()) {
+    for (const Column& c : reader->data_set->table->columns) {
+      for (int32_t j = 0; j < nVars && wrong.empty(); ++j) {
+        if (iequals(c.name, names[j])) wrong = "variable name " + c.name + " appears twice";
+      }
+    }
+  }
+  if (!wrong.empty()) {
+    host_error("PROCEDURE " + step->name + " handed the host an invalid data set " +
+               v->data_set_ref.display() + ": " + wrong + ".");
     return 1;
   }
-  step_log().note("The data set " + shown + " has " + std::to_string(nObs) + " observations and " +
-                  std::to_string(nVars) + " variables.");
-  return 0;
+  // The rows as delivered, every variable as it is, then the procedure's columns.
+  DataTable table;
+  table.rows = nObs;
+  for (const Column& c : reader->data_set->table->columns) {
+    Column out;
+    out.name = c.name;
+    out.type = c.type;
+    for (const int64_t row : reader->rows_delivered) {
+      if (c.type == VarType::kNumeric) {
+        out.numbers.push_back(c.numbers[static_cast<size_t>(row)]);
+      } else {
+        out.texts.push_back(c.texts[static_cast<size_t>(row)]);
+      }
+    }
+    table.columns.push_back(std::move(out));
+  }
+  DataTable added = as_table(names, types.data(), nVars, numbers, nullptr, nObs);
+  for (Column& c : added.columns) table.columns.push_back(std::move(c));
+  return write_table(*v, table);
 }
 
 }  // namespace host::routines

@@ -608,6 +608,22 @@ class StepParser {
       // Replacing a data set the step reads would destroy its input.
       std::error_code ec;
       const std::filesystem::path target = std::filesystem::weakly_canonical(out.output_path, ec);
+      // Two outputs of one step in one file: the later would silently replace the earlier.
+      bool twice = false;
+      for (int32_t j = 0; j < k && !twice; ++j) {
+        const TalvenGrammarEntry& other = g_.entries[j];
+        const ItemValue* w =
+            other.kind == TALVEN_ITEM_OUTPUT_DATASET ? result_.find(other.number) : nullptr;
+        if (w == nullptr || w->output_path.empty() ||
+            std::filesystem::weakly_canonical(w->output_path, ec) != target) {
+          continue;
+        }
+        fail(out.at, to_upper(e.keyword) + "=: The data set " + out.data_set_ref.display() +
+                         " is also written by this step (" + to_upper(other.keyword) +
+                         "=); write the output to another data set.");
+        twice = true;
+      }
+      if (twice) continue;
       for (int32_t j = 0; j < g_.entryCount; ++j) {
         const TalvenGrammarEntry& in = g_.entries[j];
         const ItemValue* v = in.kind == TALVEN_ITEM_DATASET ? result_.find(in.number) : nullptr;

@@ -25,10 +25,11 @@ struct TalvenReader {
   std::vector<std::pair<int32_t, double*>> bindings;  // 0-based column, target
   bool finished = false;
   int64_t row = -1;
-  uint64_t sequence = 0;  // creation order, for the notes of readers the host ends
-  int64_t delivered = 0;  // observations handed to the procedure
-  bool advanced = false;  // asked for an observation at least once
-  bool counted = false;   // its note is in the log
+  uint64_t sequence = 0;                // creation order, for the notes of readers the host ends
+  int64_t delivered = 0;                // observations handed to the procedure
+  std::vector<int64_t> rows_delivered;  // their rows of the table, for writeObservations
+  bool advanced = false;                // asked for an observation at least once
+  bool counted = false;                 // its note is in the log
 };
 
 namespace host {

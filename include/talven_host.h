@@ -159,7 +159,17 @@ typedef struct TalvenGrammar {
   /* Logs, as an ERROR line, why a variable that the procedure needs as a number is character,   \
    * when the host knows a reason a user can act on (the first field of a CSV column that is     \
    * neither a number nor a missing value); logs nothing otherwise. */                           \
-  X(0, void, explainCharacter, (TalvenDataSet * dataSet, int32_t varNumber), )
+  X(0, void, explainCharacter, (TalvenDataSet * dataSet, int32_t varNumber), )                  \
+  /* Writes the output data set named by `item` from the observations `reader` delivered, in    \
+   * the order delivered: each with every variable of the reader's data set as it is (character \
+   * variables included), followed by nVars numeric variables named `names`, column-major:      \
+   * observation i of new variable j is numbers[i + j*nObs] (NaN is missing). nObs must be the  \
+   * number of observations the reader delivered. Replaced as a whole or not at all, like       \
+   * writeDataSet. 0 on success; otherwise the host has logged an ERROR. */                      \
+  X(0, int32_t, writeObservations,                                                               \
+    (int32_t item, TalvenReader * reader, const char* const* names, int32_t nVars,               \
+     const double* numbers, int64_t nObs),                                                       \
+    1)
 
 #define TALVEN_DECLARE_ROUTINE(needed, result, name, parameters, failure) result(*name) parameters;
 

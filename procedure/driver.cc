@@ -80,6 +80,29 @@ void explain_missing_levels(const KESTRIONINFOSTR& info) {
   }
 }
 
+std::string response_name(const KESTRIONINFOSTR& info) {
+  return variable_name(info.dataSet, info.readVarNumbers[info.nReadVars - 1]);
+}
+
+void negate_response(KESTRIONINFOSTR& info) {
+  for (int32_t i = 0; i < info.n1; ++i) {
+    info.Y1[i] = -info.Y1[i];
+    info.inputY2[i] = -info.inputY2[i];
+  }
+}
+
+// What produced the limits, so that they can be reproduced and judged.
+void note_intervals(const KESTRIONINFOSTR& info) {
+  const std::string skipped =
+      info.nCollinear == 0 ? std::string("no collinear replicates were skipped")
+      : info.nCollinear == 1
+          ? std::string("1 collinear replicate was skipped")
+          : std::to_string(info.nCollinear) + " collinear replicates were skipped";
+  log("%3zIntervals at ALPHA=%g from NBOOTSTRAP1=%d and NBOOTSTRAP2=%d replicates, NGRID=%d, "
+      "GRID_SCALE=%g; %s.",
+      info.alpha, info.nBootstrap1, info.nBootstrap2, info.nGrid, info.gridScale, skipped.c_str());
+}
+
 void call_library(KESTRIONINFOSTR& info, int32_t* message, uint8_t& error_flag) {
   const KestrionLibrary& library = kestrion_library();
   const int32_t version[3] = {1, 0, 0};
@@ -101,6 +124,12 @@ void call_library(KESTRIONINFOSTR& info, int32_t* message, uint8_t& error_flag) 
       log("%3zThe bootstrap was seeded from the clock: SEED=%d repeats this run.", info.seed);
     }
   }
+  if (info.minimize) {
+    log("%3zMINIMIZE: smaller values of %s are better. The analysis maximises -%s; every estimate "
+        "and limit is reported for %s.",
+        response_name(info).c_str(), response_name(info).c_str(), response_name(info).c_str());
+    negate_response(info);
+  }
   log("%3zBefore runkestrion......");
   library.seedkestrion(info.seed);
   const bool progress =
@@ -116,6 +145,17 @@ void call_library(KESTRIONINFOSTR& info, int32_t* message, uint8_t& error_flag) 
                       &error_flag, kMessageLength, message);
   if (progress) library.progresskestrion(nullptr, nullptr);
   log("%3zAfter runkestrion......");
+  if (info.minimize) {
+    // min(x) = -max(-x): the analysis of -y, read back for y. Each limit changes side.
+    negate_response(info);
+    for (int32_t k = 0; k < info.p1(); ++k) info.beta1hat[k] = -info.beta1hat[k];
+    for (int32_t k = 0; k < info.p2(); ++k) info.beta2hat[k] = -info.beta2hat[k];
+    for (int32_t k = 0; k < info.p1() + info.nContrasts; ++k) {
+      const double upper = info.upper[k];
+      info.upper[k] = -info.lower[k];
+      info.lower[k] = -upper;
+    }
+  }
 }
 
 }  // namespace
@@ -185,6 +225,8 @@ void kestrionNullify(KESTRIONINFOSTR& info) {
   release_array(info.beta2hat);
   release_array(info.upper);
   release_array(info.lower);
+  release_array(info.out_covariates);
+  release_array(info.out_fits);
   log("%3zNullify pointers.......");
   log("%3zAfter Nullify pointers.......");
   log("%3zkestrionNullify end.......");
@@ -223,10 +265,14 @@ void run_procedure(TalvenParseHolder* holder) {
     end_procedure(TALVEN_END_ERROR);
   }
 
+  if (info.deriveCI) note_intervals(info);
+
   log("%3zBefore kestrionOutput......");
   kestrionOutput(info);
+  if (info.rules) printRules(info);
   log("%3zAfter kestrionOutput......");
   if (info.hasOutest) writeOutest(info);
+  if (info.has_out) writeOut(info);
 
   h.readerEnd(info.dataReader);
   info.dataReader = nullptr;

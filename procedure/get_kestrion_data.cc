@@ -91,6 +91,21 @@ void copy_values(double* target, int64_t n1, int64_t i, const double* source, in
   for (int64_t j = 0; j < count; ++j) at(target, n1, i, j) = source[j];
 }
 
+// OUT= describes every observation read, not only those the fits use.
+void keep_for_out(KESTRIONINFOSTR& info, const Layout& l, const uint8_t* missing, int64_t d,
+                  bool retained, bool in_stage2) {
+  double* out = info.out_covariates + d * info.covariate_width();
+  const std::pair<int64_t, int64_t> groups[] = {
+      {l.main1, info.p10}, {l.tailor1, info.p11}, {l.main2, info.p20}, {l.tailor2, info.p21}};
+  for (const auto& [first, count] : groups) {
+    for (int64_t pos = first; pos < first + count; ++pos) {
+      *out++ = missing[pos] != 0 ? NAN : info.obsBuffer[pos];
+    }
+  }
+  info.out_fits[2 * d] = retained ? 1 : 0;
+  info.out_fits[2 * d + 1] = in_stage2 ? 1 : 0;
+}
+
 // Why observations were left out: the specified warning says only that some were. A variable
 // may be read at several positions (age in MAIN1 and MAIN2); each counts once per observation.
 class LeftOutTally {
@@ -278,6 +293,11 @@ void getKestrionData(KESTRIONINFOSTR& info) {
   const int64_t rows = info.nObs;
 
   LeftOutTally tally(info, l);
+  const std::size_t covariates = static_cast<std::size_t>(info.covariate_width());
+  if (info.has_out) {
+    info.out_covariates = allocate_array<double>(capacity * covariates, "outCovariates");
+    info.out_fits = allocate_array<int32_t>(capacity * 2, "outFits");
+  }
   std::vector<uint8_t> missing(static_cast<std::size_t>(width));
   int64_t n1 = 0;
   int64_t delivered = 0;
@@ -327,6 +347,8 @@ void getKestrionData(KESTRIONINFOSTR& info) {
       tally.left_out(row, flags, !missing_sample && s == 0.0, bad_sample);
     }
     tally.next_observation();
+    if (info.has_out)
+      keep_for_out(info, l, missing.data(), delivered - 1, retained, retained && s == 0.0);
     if (!retained) continue;
     copy_values(info.H10, rows, n1, row + l.main1, info.p10);
     copy_values(info.H11, rows, n1, row + l.tailor1, info.p11);
@@ -344,6 +366,7 @@ void getKestrionData(KESTRIONINFOSTR& info) {
   }
   release_array(row);
   info.n1 = static_cast<int32_t>(n1);
+  info.n_delivered = delivered;
   tally.report(info, delivered);
   if (info.n1 < info.nObs) {
     log("%2zThere are missing data in the dataset, complete case analysis was used.");

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <string>
 
+#include "procedure/regime.h"
 #include "procedure/stage_model.h"
 #include "talven_host.h"
 
@@ -95,6 +96,16 @@ struct KESTRIONINFOSTR {
   // Distinct treatment levels seen among the observations used at each stage.
   int32_t levels1_found = 0;
   int32_t levels2_found = 0;
+  bool has_out = false;   // OUT=
+  bool rules = false;     // RULES
+  bool minimize = false;  // MINIMIZE
+  // With OUT=: per observation delivered, its covariates (MAIN1, TAILOR1, MAIN2, TAILOR2 values
+  // in that order, NaN when missing) and whether it entered the stage-1 and stage-2 fits.
+  int64_t n_delivered = 0;
+  double* out_covariates = nullptr;
+  int32_t* out_fits = nullptr;  // two per observation
+
+  int32_t covariate_width() const { return p10 + p11 + p20 + p21; }
 
   int32_t p1() const { return p10 + K1 * (p11 + 1); }
   int32_t p2() const { return p20 + K2 * (p21 + 1); }
@@ -102,8 +113,9 @@ struct KESTRIONINFOSTR {
 
 // Statement grammar handed to the host's parser.
 const TalvenGrammar& talven_grammar();
-// Item number of OUTEST=.
+// Item numbers of OUTEST= and OUT=.
 int32_t outest_item();
+int32_t out_item();
 
 // The full name of variable `number` of a data set.
 std::string variable_name(TalvenDataSet* data_set, int32_t number);
@@ -121,6 +133,13 @@ double contrast_estimate(const KESTRIONINFOSTR& info, int32_t m);
 // the host cannot write it.
 void writeOutest(KESTRIONINFOSTR& info);
 void kestrionNullify(KESTRIONINFOSTR& info);
+
+// Stage 1 or 2 of the fitted model, for the regime's Q-values and rules.
+StageFit stage_fit(const KESTRIONINFOSTR& info, int stage);
+// After the specified report: the decision rules and the value of the estimated regime.
+void printRules(const KESTRIONINFOSTR& info);
+// Hands the OUT= data set to the host; stops the run when the host cannot write it.
+void writeOut(KESTRIONINFOSTR& info);
 
 // The whole procedure step after mcn_main; ends the procedure and so never returns normally.
 [[noreturn]] void run_procedure(TalvenParseHolder* holder);

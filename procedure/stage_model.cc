@@ -28,6 +28,13 @@ std::vector<std::string> coefficient_labels(const StageNames& names) {
   return labels;
 }
 
+bool same_name(const std::string& a, const std::string& b) {
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+           return std::tolower(static_cast<unsigned char>(x)) ==
+                  std::tolower(static_cast<unsigned char>(y));
+         });
+}
+
 std::string join(const std::vector<std::string>& items, const char* separator) {
   std::string out;
   for (std::size_t i = 0; i < items.size(); ++i) {

@@ -19,6 +19,9 @@ struct StageNames {
 // variables, the interactions tailor:treatment (treatment by treatment), then the treatments.
 std::vector<std::string> coefficient_labels(const StageNames& names);
 
+// Variable names are compared without regard to case.
+bool same_name(const std::string& a, const std::string& b);
+
 // "a, b, c".
 std::string join(const std::vector<std::string>& items, const char* separator = ", ");
 

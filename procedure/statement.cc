@@ -11,6 +11,7 @@
 #include "kestrion_options.h"
 #include "procedure/host_services.h"
 #include "procedure/kestrion_info.h"
+#include "procedure/regime.h"
 #include "procedure/stage_model.h"
 #include "procedure/statement_items.h"
 
@@ -25,7 +26,8 @@ constexpr const char* kVocabulary[] = {
     "CHARACTER", "CONTRAST1",   "CORES",       "DATA",        "DERIVECI", "GRID_SCALE", "MAIN1",
     "MAIN2",     "NBOOTSTRAP1", "NBOOTSTRAP2", "NGRID",       "NTREATS1", "NTREATS2",   "NUMERIC",
     "OUTEST",    "TALVEN",      "RESPONSE",    "SEED",        "STG1TRT",  "STG2SAMPLE", "STG2TRT",
-    "TAILOR1",   "TAILOR2",     "_ALL_",       "_CHARACTER_", "_CHAR_",   "_NUMERIC_",
+    "TAILOR1",   "TAILOR2",     "_ALL_",       "_CHARACTER_", "_CHAR_",   "_NUMERIC_",  "OUT",
+    "RULES",     "MINIMIZE",
 };
 
 constexpr TalvenGrammarEntry kEntries[] = {
@@ -50,6 +52,9 @@ constexpr TalvenGrammarEntry kEntries[] = {
     {"SEED", TALVEN_ITEM_INTEGER, kSeed, 0},
     {"OUTEST", TALVEN_ITEM_OUTPUT_DATASET, kOutest, 0},
     {"DERIVECI", TALVEN_ITEM_FLAG, kDeriveCiFlag, 0},
+    {"OUT", TALVEN_ITEM_OUTPUT_DATASET, kOut, 0},
+    {"RULES", TALVEN_ITEM_FLAG, kRulesFlag, 0},
+    {"MINIMIZE", TALVEN_ITEM_FLAG, kMinimizeFlag, 0},
 };
 
 constexpr TalvenGrammar kGrammar = {
@@ -194,6 +199,23 @@ void check_roles(const KESTRIONINFOSTR& info, bool has_stg2sample) {
   }
 }
 
+// OUT= holds every DATA= variable followed by the new ones: a name in both would be ambiguous.
+void check_out_names(const KESTRIONINFOSTR& info) {
+  const std::vector<std::string> added =
+      out_column_names(info.stage1_names, info.K1, info.stage2_names, info.K2);
+  for (int32_t number = 1; number <= info.nDataVars; ++number) {
+    const std::string name = variable_info(info.dataSet, number).name;
+    for (const std::string& column : added) {
+      if (same_name(name, column)) {
+        stop(
+            "%1zOUT= adds the variable %s, and data set %s already has a variable of that name; "
+            "rename it.",
+            column.c_str(), host().dataSetName(info.dataSet));
+      }
+    }
+  }
+}
+
 // Limits from too few replicates are valid but unstable: say so, and how many would do.
 void warn_of_few_replicates(const KESTRIONINFOSTR& info) {
   // Each tail of the main phase should hold at least one replicate: ALPHA/2 x NBOOTSTRAP1 >= 1.
@@ -236,6 +258,10 @@ const TalvenGrammar& talven_grammar() {
 
 int32_t outest_item() {
   return kOutest;
+}
+
+int32_t out_item() {
+  return kOut;
 }
 
 void read_options(KESTRIONINFOSTR& info) {
@@ -307,6 +333,12 @@ void read_options(KESTRIONINFOSTR& info) {
   if (info.hasOutest && host().writeDataSet == nullptr) {
     stop("%1zThis host cannot write output data sets; remove OUTEST=.");
   }
+  info.has_out = given(kOut);
+  if (info.has_out && host().writeObservations == nullptr) {
+    stop("%1zThis host cannot write output data sets; remove OUT=.");
+  }
+  info.rules = host().flagSet(kRulesFlag) != 0;
+  info.minimize = host().flagSet(kMinimizeFlag) != 0;
 
   const bool has_main1 = given(kMain1);
   const bool has_tailor1 = given(kTailor1);
@@ -425,6 +457,7 @@ void read_options(KESTRIONINFOSTR& info) {
   append_numbers(out, kTailor2, info.p21);
   append_numbers(out, kStg2Trt, info.K2 - 1);
   append_numbers(out, kResponse, 1);
+  if (info.has_out) check_out_names(info);
   if (info.deriveCI) warn_of_few_replicates(info);
 }
 

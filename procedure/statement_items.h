@@ -28,8 +28,11 @@ enum Item : int32_t {
   kNbootstrap2 = 22,
   kSeed = 23,
   kOutest = 24,
+  kOut = 25,
 };
 inline constexpr int32_t kDeriveCiFlag = 1;
+inline constexpr int32_t kRulesFlag = 2;
+inline constexpr int32_t kMinimizeFlag = 3;
 
 }  // namespace talven
 

@@ -124,8 +124,8 @@ std::vector<Case> catalogue() {
        model("DATA=study BOGUS=1"),
        {},
        "ERROR: Line 1, column 24: Option BOGUS is not known to PROC TALVEN. The options of PROC "
-       "TALVEN are ALPHA=, CONTRAST1=, CORES=, DATA=, DERIVECI, GRID_SCALE=, NBOOTSTRAP1=, "
-       "NBOOTSTRAP2=, NGRID=, NTREATS1=, NTREATS2=, OUTEST= and SEED=."},
+       "TALVEN are ALPHA=, CONTRAST1=, CORES=, DATA=, DERIVECI, GRID_SCALE=, MINIMIZE, "
+       "NBOOTSTRAP1=, NBOOTSTRAP2=, NGRID=, NTREATS1=, NTREATS2=, OUT=, OUTEST=, RULES and SEED=."},
       {"misspelled option",
        model("DATA=study DERIVE_CI NGIRD=3"),
        {},

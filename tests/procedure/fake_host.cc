@@ -227,6 +227,34 @@ int32_t write_data_set(int32_t item, const char* const* names, const int32_t* ty
   current->written.push_back(w);
   return current->write_result;
 }
+// The delivered rows with every variable of their data set, then the new variables.
+int32_t write_observations(int32_t item, TalvenReader* handle, const char* const* names,
+                           int32_t count, const double* numbers, int64_t observations) {
+  const FakeHost::Reader* reader = reader_of(handle);
+  EXPECT_EQ(static_cast<int64_t>(reader->next), observations);
+  FakeHost::Written w;
+  w.item = item;
+  w.observations = observations;
+  for (std::size_t v = 0; v < reader->data->variables.size(); ++v) {
+    w.names.push_back(reader->data->variables[v]);
+    w.types.push_back(TALVEN_VAR_NUMERIC);
+    for (int64_t i = 0; i < observations; ++i) {
+      w.numbers.push_back(reader->data->rows[static_cast<std::size_t>(i)][v]);
+      w.texts.emplace_back();
+    }
+  }
+  for (int32_t j = 0; j < count; ++j) {
+    w.names.emplace_back(names[j]);
+    w.types.push_back(TALVEN_VAR_NUMERIC);
+    for (int64_t i = 0; i < observations; ++i) {
+      w.numbers.push_back(numbers[i + j * observations]);
+      w.texts.emplace_back();
+    }
+  }
+  current->written.push_back(w);
+  return current->write_result;
+}
+
 void progress(int32_t done, int32_t total) {
   current->progress.emplace_back(done, total);
 }
@@ -273,7 +301,8 @@ int32_t support_entry(TalvenRoutines* table, TalvenParseHolder*, const TalvenDeb
                           format_text,
                           current->has_output_routines ? write_data_set : nullptr,
                           current->has_output_routines ? progress : nullptr,
-                          current->has_output_routines ? explain_character : nullptr};
+                          current->has_output_routines ? explain_character : nullptr,
+                          current->has_output_routines ? write_observations : nullptr};
   return 0;
 }
 

@@ -100,22 +100,30 @@ TEST(Outest, LabelsOfLongNamesAndManyContrasts) {
   FakeHost host;
   FakeLibrary library;
   FakeDataSet data = study(8);
-  data.variables[1] = "a_very_long_tailoring_name";  // cut to 12 characters, as listed
+  // Two names that the listing cuts to the same 12 characters keep their own Terms.
+  data.variables[1] = "a_very_long_tailoring_name";
+  data.variables[0] = "a_very_long_main_name";
   minimal_statement(host, data);
   host.list(8, {"a_very_long_tailoring_name"});
+  host.list(7, {"a_very_long_main_name"});
   host.output(kOutest);
-  // p1 = 4; twelve contrasts, so that the two-place numbers of the listing show.
-  FakeDataSet contrasts{"WORK.CON", {"c1", "c2", "c3", "c4"}, {}, {}, {}};
-  for (int m = 0; m < 12; ++m) contrasts.rows.push_back({1, 0, 0, 0});
+  // p1 = 5; twelve contrasts, so that the two-place numbers of the listing show.
+  FakeDataSet contrasts{"WORK.CON", {"c1", "c2", "c3", "c4", "c5"}, {}, {}, {}};
+  for (int m = 0; m < 12; ++m) contrasts.rows.push_back({1, 0, 0, 0, 0});
   host.data_set(2, contrasts);
   host.run();
   ASSERT_EQ(host.written.size(), 1u);
   const std::vector<Row> rows = rows_of(host.written.front());
-  ASSERT_EQ(rows.size(), 4u + 12u + 4u);
-  EXPECT_EQ(rows[1].term, "a_very_long_");
-  EXPECT_EQ(rows[2].term, "a_very_long_:a1");
-  EXPECT_EQ(rows[4].term, "Contrast1");
-  EXPECT_EQ(rows[15].term, "Contrast12");
+  ASSERT_EQ(rows.size(), 5u + 12u + 4u);
+  EXPECT_EQ(rows[1].term, "a_very_long_main_name");
+  EXPECT_EQ(rows[2].term, "a_very_long_tailoring_name");
+  EXPECT_EQ(rows[3].term, "a_very_long_tailoring_name:a1");
+  EXPECT_EQ(rows[5].term, "Contrast1");
+  EXPECT_EQ(rows[16].term, "Contrast12");
+  // The listing keeps its 12-character labels.
+  EXPECT_EQ(std::count_if(host.listing.begin(), host.listing.end(),
+                          [](const std::string& l) { return l.rfind("a_very_long_ ", 0) == 0; }),
+            2);
 }
 
 TEST(Outest, FailuresStopTheStep) {

@@ -1,0 +1,75 @@
+// The estimated regime: each subject's Q-values under every treatment level of a stage, the
+// recommended level, and the decision rule in words. Plain C++ over coefficient vectors, level
+// tables and covariate rows, independent of the host, so that every front end computes them
+// the same way.
+#ifndef TALVEN_PROCEDURE_REGIME_H
+#define TALVEN_PROCEDURE_REGIME_H
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "procedure/stage_model.h"
+
+namespace talven {
+
+// One stage's fitted Q-function.
+struct StageFit {
+  int32_t p_main = 0;
+  int32_t p_tailor = 0;
+  int32_t k = 2;               // treatments (levels)
+  std::vector<double> beta;    // p_main + k (p_tailor + 1) coefficients, in the fit's order
+  std::vector<double> levels;  // (k - 1) x k, column-major: column l holds level l's values
+  bool minimize = false;       // smaller outcomes are better
+
+  double level_value(int32_t t, int32_t l) const {
+    return levels[static_cast<std::size_t>(t) + static_cast<std::size_t>(l) * (k - 1)];
+  }
+};
+
+// The Q-value of a subject with these covariates (p_main and p_tailor values) under each level,
+// into q[0 .. k-1]: the subject's design row for that level times the coefficients.
+void q_values(const StageFit& fit, const double* main, const double* tailor, double* q);
+
+// The recommended level (0-based): the largest Q-value, or the smallest under MINIMIZE; a tie
+// goes to the level numbered first.
+int32_t recommended_level(const StageFit& fit, const double* q);
+
+// The decision rule in words, one line per element. With two treatments one sentence, written so
+// that the inequality holds for the first-numbered level and a tie goes to it:
+//   "Give a1 = 1 when 0.0761 + 0.3578*o11 >= 0, otherwise a1 = -1"
+// With more, a heading and the treatment part of each level.
+std::vector<std::string> describe_rule(const StageFit& fit, const StageNames& names);
+
+// "1" for one variable's level; "a1 = 1, b1 = 0" for several.
+std::string level_text(const StageFit& fit, const StageNames& names, int32_t l);
+
+// The variables OUT= adds after those of DATA=, in order: _STAGE1, _STAGE2, Q1_L1 ... Q1_LK1,
+// REC1 (and REC1_<variable> per stage-1 treatment variable when K1 > 2), the same for stage 2,
+// VALUE1.
+std::vector<std::string> out_column_names(const StageNames& stage1, int32_t k1,
+                                          const StageNames& stage2, int32_t k2);
+
+// One observation of DATA= as OUT= needs it: covariates (NaN when missing) and whether it
+// entered each fit.
+struct ObservationCovariates {
+  const double* main1;
+  const double* tailor1;
+  const double* main2;
+  const double* tailor2;
+  bool stage1;
+  bool stage2;
+};
+
+// The added values of observation i into out[i + c * n] for each column c of
+// out_column_names(). A Q-value, recommendation or VALUE1 whose covariates are not all present
+// is missing (NaN).
+void out_values(const StageFit& stage1, const StageFit& stage2, const ObservationCovariates& row,
+                int64_t i, int64_t n, double* out);
+
+// A number as the rules print it: shortest form, at most 10 significant digits.
+std::string short_number(double value);
+
+}  // namespace talven
+
+#endif  // TALVEN_PROCEDURE_REGIME_H
