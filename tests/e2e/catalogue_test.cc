@@ -479,6 +479,22 @@ std::vector<Case> catalogue() {
        "WARNING: There are missing data in the dataset, complete case analysis was used.",
        {"NOTE: 2 of 60 observations were left out: age missing in 1, y missing in 1."},
        1},
+      // OUT=.
+      {"OUT= names the DATA= data set",
+       model("DATA=study OUT=study"),
+       {},
+       "ERROR: Line 1, column 24: OUT=: The data set WORK.STUDY is read by this step (DATA=); "
+       "write the output to another data set."},
+      {"OUT= and OUTEST= name one data set",
+       model("DATA=study OUTEST=est OUT=EST"),
+       {},
+       "ERROR: Line 1, column 35: OUT=: The data set WORK.EST is also written by this step "
+       "(OUTEST=); write the output to another data set."},
+      {"a DATA= variable has the name of an OUT= variable",
+       model("DATA=study OUT=rec OUTEST=est"),
+       {{"study.csv", "id,age,o11,a1,stage2,o21,a2,value1" + study.substr(study.find(",z2,"))}},
+       "ERROR: OUT= adds the variable VALUE1, and data set WORK.STUDY already has a variable of "
+       "that name; rename it."},
       // Settings.
       {"NBOOTSTRAP1 too small for ALPHA",
        model("DATA=study DERIVECI NBOOTSTRAP1=10 NBOOTSTRAP2=20 NGRID=2 SEED=5 OUTEST=est"),
@@ -565,11 +581,12 @@ TEST(Catalogue, EveryBadOrDoubtfulInputGivesItsOwnFirstMessage) {
     } else {
       EXPECT_EQ(first, c.first) << c.name;
     }
-    // OUTEST=est in a run that stops: no file, not even a temporary one.
+    // OUTEST=est or OUT=rec in a run that stops: no file, not even a temporary one.
     if (c.status == 2) {
       for (const auto& entry : std::filesystem::directory_iterator(folder.path())) {
         const std::string file = entry.path().filename().string();
-        EXPECT_TRUE(file != "est.csv" && file.front() != '.') << c.name << ": " << file;
+        EXPECT_TRUE(file != "est.csv" && file != "rec.csv" && file.front() != '.')
+            << c.name << ": " << file;
       }
     }
     for (const std::string& line : c.also) {

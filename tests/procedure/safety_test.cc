@@ -446,3 +446,65 @@ TEST(Contrasts, AWrongWidthListsTheCoefficientOrder) {
 
 }  // namespace
 }  // namespace talven_test
+
+namespace talven_test {
+namespace {
+
+TEST(Out, IsRefusedBeforeTheDataWhenItCannotBeWritten) {
+  {
+    SCOPED_TRACE("a host without the routine");
+    FakeHost host;
+    FakeLibrary library;
+    host.has_output_routines = false;
+    minimal_statement(host, study(8));
+    host.output(talven::kOut);
+    host.run();
+    EXPECT_EQ(host.errors(), Lines{"This host cannot write output data sets; remove OUT=."});
+    EXPECT_TRUE(host.declared.empty());
+  }
+  {
+    SCOPED_TRACE("a DATA= variable with the name of an added one");
+    FakeDataSet data = study(8);
+    data.variables[1] = "Rec2";
+    FakeHost host;
+    FakeLibrary library;
+    minimal_statement(host, data);
+    host.output(talven::kOut);
+    host.run();
+    EXPECT_EQ(host.errors(), Lines{"OUT= adds the variable REC2, and data set WORK.STUDY already "
+                                   "has a variable of that name; rename it."});
+    EXPECT_TRUE(host.declared.empty());
+  }
+  {
+    SCOPED_TRACE("the host fails to write it");
+    FakeHost host;
+    FakeLibrary library;
+    minimal_statement(host, study(8));
+    host.output(talven::kOut);
+    host.write_result = 1;
+    host.run();
+    EXPECT_EQ(host.end_code(), 3000);
+    EXPECT_EQ(host.written.size(), 1u);
+  }
+}
+
+TEST(Minimize, TheLibraryAnalysesTheNegatedResponse) {
+  FakeHost host;
+  FakeLibrary library;
+  const FakeDataSet data = study(8);
+  minimal_statement(host, data);
+  host.flag(talven::kMinimizeFlag);
+  host.run();
+  ASSERT_EQ(library.Y1.size(), 8u);
+  for (std::size_t i = 0; i < 8; ++i) {
+    EXPECT_EQ(library.Y1[i], -data.rows[i][8]);
+    EXPECT_EQ(library.Y2[i], -data.rows[i][8]);
+  }
+  // The fake's stage-1 estimates are 1.5, 2.5, ...: reported for y, so negated.
+  EXPECT_NE(
+      std::find(host.listing.begin(), host.listing.end(), "intercept                  -1.5000"),
+      host.listing.end());
+}
+
+}  // namespace
+}  // namespace talven_test

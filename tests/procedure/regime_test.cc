@@ -1,0 +1,170 @@
+// The estimated regime's arithmetic against formulas written out by hand: Q-values, the
+// recommendation and its ties, the rule in words for every coding, the OUT= columns.
+#include "procedure/regime.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <string>
+#include <vector>
+
+namespace talven {
+namespace {
+
+using Lines = std::vector<std::string>;
+const double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+// MAIN1 age; TAILOR1 o11 x; K = 2: intercept, age, o11, x, o11:a1, x:a1, a1.
+StageFit two_treatments(double first, double second, bool minimize = false) {
+  StageFit fit;
+  fit.p_main = 1;
+  fit.p_tailor = 2;
+  fit.k = 2;
+  fit.beta = {1.5, 0.02, 0.3, -0.1, 0.4, -0.25, 0.08};
+  fit.levels = {first, second};
+  fit.minimize = minimize;
+  return fit;
+}
+
+const StageNames kNames = {{"age"}, {"o11", "x"}, {"a1"}};
+
+TEST(Regime, QValuesFollowTheModelFormula) {
+  const double age = 40, o11 = 0.7, x = -1.2;
+  for (const auto& [first, second] : {std::pair{-1.0, 1.0}, {1.0, 0.0}, {2.0, 1.0}}) {
+    const StageFit fit = two_treatments(first, second);
+    const double main[] = {age};
+    const double tailor[] = {o11, x};
+    double q[2];
+    q_values(fit, main, tailor, q);
+    for (int l = 0; l < 2; ++l) {
+      const double a = fit.levels[static_cast<std::size_t>(l)];
+      const double expected =
+          1.5 + 0.02 * age + 0.3 * o11 - 0.1 * x + 0.4 * o11 * a - 0.25 * x * a + 0.08 * a;
+      EXPECT_NEAR(q[l], expected, 1e-12) << first << " " << l;
+    }
+  }
+}
+
+TEST(Regime, TheBestLevelWinsAndTiesGoToTheFirst) {
+  StageFit fit;
+  fit.k = 3;
+  const struct {
+    std::vector<double> q;
+    bool minimize;
+    int32_t best;
+  } cases[] = {
+      {{1, 3, 2}, false, 1}, {{1, 3, 2}, true, 0},  {{2, 2, 1}, false, 0},
+      {{3, 1, 1}, true, 1},  {{0, 0, 0}, false, 0}, {{0, 0, 0}, true, 0},
+  };
+  for (const auto& c : cases) {
+    fit.minimize = c.minimize;
+    EXPECT_EQ(recommended_level(fit, c.q.data()), c.best) << ::testing::PrintToString(c.q);
+  }
+}
+
+// The sentence must be true exactly when level 1 is recommended, whatever the coding and the
+// direction: checked on a grid of covariate values against the Q-values.
+TEST(Regime, TheRuleHoldsForTheFirstLevelInEveryCoding) {
+  const struct {
+    double first, second;
+    bool minimize;
+    double sign;  // of the treatment part 0.08 + 0.4 o11 - 0.25 x in the sentence
+    const char* rule;
+  } cases[] = {
+      {1, -1, false, 1, "Give a1 = 1 when 0.0800 + 0.4000*o11 - 0.2500*x >= 0, otherwise a1 = -1"},
+      {-1, 1, false, -1,
+       "Give a1 = -1 when -0.0800 - 0.4000*o11 + 0.2500*x >= 0, otherwise a1 = 1"},
+      {0, 1, false, -1, "Give a1 = 0 when -0.0800 - 0.4000*o11 + 0.2500*x >= 0, otherwise a1 = 1"},
+      {2, 1, false, 1, "Give a1 = 2 when 0.0800 + 0.4000*o11 - 0.2500*x >= 0, otherwise a1 = 1"},
+      {1, 2, true, 1, "Give a1 = 1 when 0.0800 + 0.4000*o11 - 0.2500*x >= 0, otherwise a1 = 2"},
+      {1, -1, true, -1, "Give a1 = 1 when -0.0800 - 0.4000*o11 + 0.2500*x >= 0, otherwise a1 = -1"},
+  };
+  for (const auto& c : cases) {
+    const StageFit fit = two_treatments(c.first, c.second, c.minimize);
+    EXPECT_EQ(describe_rule(fit, kNames), Lines{c.rule});
+    const double sign = c.sign;
+    for (double o11 = -2; o11 <= 2; o11 += 0.25) {
+      for (double x = -2; x <= 2; x += 0.5) {
+        const double main[] = {50};
+        const double tailor[] = {o11, x};
+        double q[2];
+        q_values(fit, main, tailor, q);
+        const double expression = sign * (0.08 + 0.4 * o11 - 0.25 * x);
+        EXPECT_EQ(recommended_level(fit, q) == 0, expression >= 0 || q[0] == q[1])
+            << c.rule << " at o11=" << o11 << " x=" << x;
+      }
+    }
+  }
+}
+
+TEST(Regime, MoreThanTwoTreatmentsListEachLevelsPart) {
+  // a1 b1 one-hot over three levels: (1, 0), (0, 1), (0, 0); TAILOR1 o11.
+  StageFit fit;
+  fit.p_tailor = 1;
+  fit.k = 3;
+  // intercept, o11, o11:a1, o11:b1, a1, b1
+  fit.beta = {1, 0.5, 0.2, -0.3, 0.7, 0.1};
+  fit.levels = {1, 0, 0, 1, 0, 0};
+  const StageNames names = {{}, {"o11"}, {"a1", "b1"}};
+  EXPECT_EQ(
+      describe_rule(fit, names),
+      (Lines{"Give the level whose treatment part is the largest (the first listed on a tie):",
+             "  Level 1 (a1 = 1, b1 = 0): 0.7000 + 0.2000*o11",
+             "  Level 2 (a1 = 0, b1 = 1): 0.1000 - 0.3000*o11",
+             "  Level 3 (a1 = 0, b1 = 0): 0.0000 + 0.0000*o11"}));
+  fit.minimize = true;
+  EXPECT_EQ(describe_rule(fit, names)[0],
+            "Give the level whose treatment part is the smallest (the first listed on a tie):");
+}
+
+TEST(Regime, OutColumnsAndMissingCovariates) {
+  const StageNames stage1 = {{}, {"o11"}, {"a1", "b1"}};
+  const StageNames stage2 = {{"sidefx"}, {"o21"}, {"a2"}};
+  EXPECT_EQ(out_column_names(stage1, 3, stage2, 2),
+            (Lines{"_STAGE1", "_STAGE2", "Q1_L1", "Q1_L2", "Q1_L3", "REC1", "REC1_a1", "REC1_b1",
+                   "Q2_L1", "Q2_L2", "REC2", "VALUE1"}));
+
+  StageFit fit1;
+  fit1.p_tailor = 1;
+  fit1.k = 3;
+  fit1.beta = {1, 0.5, 0.2, -0.3, 0.7, 0.1};
+  fit1.levels = {1, 0, 0, 1, 0, 0};
+  StageFit fit2 = two_treatments(1, -1);
+  fit2.beta = {0.5, 0.1, 0.6, 0.7, 0.05};
+  fit2.p_tailor = 1;
+
+  const double o11 = -3, sidefx = 1, o21 = 0.5;
+  const double main2[] = {sidefx};
+  const double missing_main2[] = {kNaN};
+  const double tailor1[] = {o11};
+  const double tailor2[] = {o21};
+  const int n = 2;
+  std::vector<double> out(12 * n, -7);
+  out_values(fit1, fit2, {nullptr, tailor1, main2, tailor2, true, true}, 0, n, out.data());
+  out_values(fit1, fit2, {nullptr, tailor1, missing_main2, tailor2, true, false}, 1, n, out.data());
+  auto cell = [&](int i, int c) { return out[static_cast<std::size_t>(i + c * n)]; };
+  // Stage 1: parts 0.7 + 0.2 o11 = 0.1, 0.1 - 0.3 o11 = 1.0, 0: level 2 wins.
+  const double base1 = 1 + 0.5 * o11;
+  EXPECT_NEAR(cell(0, 2), base1 + 0.1, 1e-12);
+  EXPECT_NEAR(cell(0, 3), base1 + 1.0, 1e-12);
+  EXPECT_NEAR(cell(0, 4), base1, 1e-12);
+  EXPECT_EQ(cell(0, 5), 2);
+  EXPECT_EQ(cell(0, 6), 0);  // a1 of level 2
+  EXPECT_EQ(cell(0, 7), 1);  // b1 of level 2
+  // Stage 2: 0.5 + 0.1 + 0.3 + a2 (0.35 + 0.05) → a2 = 1 wins.
+  EXPECT_NEAR(cell(0, 8), 0.5 + 0.1 * sidefx + 0.6 * o21 + 0.7 * o21 + 0.05, 1e-12);
+  EXPECT_NEAR(cell(0, 9), 0.5 + 0.1 * sidefx + 0.6 * o21 - 0.7 * o21 - 0.05, 1e-12);
+  EXPECT_EQ(cell(0, 10), 1);
+  EXPECT_EQ(cell(0, 11), cell(0, 3));  // VALUE1: the best stage-1 Q-value
+  EXPECT_EQ(cell(0, 0), 1);
+  EXPECT_EQ(cell(0, 1), 1);
+  // A missing stage-2 covariate leaves stage 2 missing, never invented; stage 1 stands.
+  EXPECT_EQ(cell(1, 1), 0);
+  EXPECT_EQ(cell(1, 5), 2);
+  for (int c = 8; c <= 10; ++c) EXPECT_TRUE(std::isnan(cell(1, c))) << c;
+  EXPECT_EQ(cell(1, 11), cell(0, 11));
+}
+
+}  // namespace
+}  // namespace talven
