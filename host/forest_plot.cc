@@ -1,0 +1,311 @@
+#include "host/forest_plot.h"
+
+#include <algorithm>
+#include <cfloat>
+#include <cmath>
+#include <cstdio>
+
+#include "host/markup.h"
+
+namespace host {
+
+namespace {
+
+// Layout in SVG user units (CSS pixels at full size).
+constexpr double kMinWidth = 760.0;
+constexpr double kMinPlotWidth = 240.0;
+constexpr double kRowHeight = 24.0;
+constexpr double kHeaderHeight = 30.0;
+constexpr double kAxisHeight = 56.0;
+constexpr double kGap = 14.0;
+constexpr double kLabelFont = 13.0;
+constexpr double kValueFont = 12.0;
+// Average advance of a character of a sans-serif face, as a share of the font size: enough to
+// size the text columns without measuring glyphs.
+constexpr double kCharWidth = 0.58;
+constexpr size_t kMaxLabelChars = 40;
+
+const char* const kFontFamily = "Arial, Helvetica, 'Liberation Sans', sans-serif";
+// Dark marker on a light, thick bar: the two stay apart in grey-scale print by weight and shape.
+const char* const kMarkerColour = "#12264f";
+const char* const kBarColour = "#8ea3c7";
+const char* const kCapColour = "#2b3f66";
+
+bool has_interval(const ForestRow& row) {
+  return std::isfinite(row.lower) && std::isfinite(row.upper);
+}
+
+// Characters as shown: a code point each; a byte that is not UTF-8 is shown as four.
+size_t shown_length(const std::string& text) {
+  size_t n = 0;
+  for (unsigned char c : text) {
+    if ((c & 0xC0) != 0x80) ++n;
+  }
+  return n;
+}
+
+// Cuts a label to `limit` characters at a character boundary, marking the cut with an ellipsis.
+std::string shorten(const std::string& text, size_t limit) {
+  if (shown_length(text) <= limit) return text;
+  size_t kept = 0;
+  size_t i = 0;
+  while (i < text.size()) {
+    if ((static_cast<unsigned char>(text[i]) & 0xC0) != 0x80) {
+      if (kept == limit - 1) break;
+      ++kept;
+    }
+    ++i;
+  }
+  return text.substr(0, i) + "\xE2\x80\xA6";
+}
+
+std::string value_text(const ForestRow& row) {
+  if (!std::isfinite(row.estimate)) {
+    return std::isnan(row.estimate) ? "not estimated" : format_estimate(row.estimate);
+  }
+  std::string text = format_estimate(row.estimate);
+  if (has_interval(row)) {
+    text += " (" + format_estimate(row.lower) + " to " + format_estimate(row.upper) + ")";
+  } else {
+    text += " (no interval)";
+  }
+  return text;
+}
+
+std::string description(const ForestPlot& plot) {
+  size_t coefficients = 0;
+  for (const ForestRow& row : plot.rows) coefficients += row.contrast ? 0 : 1;
+  const size_t contrasts = plot.rows.size() - coefficients;
+  std::string text = "Forest plot of " + std::to_string(coefficients) + " stage-1 coefficient" +
+                     (coefficients == 1 ? "" : "s");
+  if (contrasts > 0) {
+    text += " and " + std::to_string(contrasts) + " contrast" + (contrasts == 1 ? "" : "s");
+  }
+  text += ": each estimate is a marker, its " + plot.level +
+          " adaptive confidence interval a horizontal bar; a dashed vertical line marks zero.";
+  for (const ForestRow& row : plot.rows) {
+    text += ' ';
+    text += row.label + ": " + value_text(row) + ".";
+  }
+  return text;
+}
+
+class Svg {
+ public:
+  std::string& out() { return out_; }
+  void text(double x, double y, const char* anchor, double size, const std::string& content,
+            const char* extra = "") {
+    out_ += "<text x=\"" + format_coordinate(x) + "\" y=\"" + format_coordinate(y) +
+            "\" text-anchor=\"" + anchor + "\" font-size=\"" + format_coordinate(size) + "\"" +
+            extra + ">" + escape_markup(content) + "</text>\n";
+  }
+  void line(double x1, double y1, double x2, double y2, const std::string& attributes) {
+    out_ += "<line x1=\"" + format_coordinate(x1) + "\" y1=\"" + format_coordinate(y1) +
+            "\" x2=\"" + format_coordinate(x2) + "\" y2=\"" + format_coordinate(y2) + "\" " +
+            attributes + "/>\n";
+  }
+
+ private:
+  std::string out_;
+};
+
+}  // namespace
+
+ForestAxis forest_axis(const std::vector<ForestRow>& rows) {
+  double low = 0.0;
+  double high = 0.0;
+  for (const ForestRow& row : rows) {
+    for (double v : {row.estimate, row.lower, row.upper}) {
+      if (!std::isfinite(v)) continue;
+      low = std::min(low, v);
+      high = std::max(high, v);
+    }
+  }
+  ForestAxis axis;
+  if (low == high) {
+    axis.ticks = {-1.0, -0.5, 0.0, 0.5, 1.0};
+    return axis;
+  }
+  // Halves keep every difference finite, even between values near the largest double.
+  const double half_span = high / 2 - low / 2;
+  const double pad = half_span * 0.08;
+  low = std::max(-DBL_MAX, low - pad);
+  high = std::min(DBL_MAX, high + pad);
+
+  const double raw = (high / 2 - low / 2) / 3.0;  // about six intervals
+  const double magnitude = std::pow(10.0, std::floor(std::log10(raw)));
+  double step = magnitude * 10.0;
+  for (double m : {1.0, 2.0, 2.5, 5.0}) {
+    if (m * magnitude >= raw) {
+      step = m * magnitude;
+      break;
+    }
+  }
+  if (!std::isfinite(step)) step = raw;
+  const double tick_low = std::floor(low / step) * step;
+  const double tick_high = std::ceil(high / step) * step;
+  axis.low = std::isfinite(tick_low) ? tick_low : low;
+  axis.high = std::isfinite(tick_high) ? tick_high : high;
+  for (double k = std::ceil(axis.low / step); k <= std::floor(axis.high / step); k += 1.0) {
+    const double tick = k * step + 0.0;  // + 0.0: no negative zero
+    if (std::isfinite(tick) && tick >= axis.low && tick <= axis.high) axis.ticks.push_back(tick);
+  }
+  return axis;
+}
+
+std::string format_tick(double value, double step) {
+  char buffer[64];
+  const double magnitude = std::max(std::fabs(value), step);
+  if (step >= 1e-4 && magnitude < 1e7) {
+    const int decimals = std::max(0, static_cast<int>(std::ceil(-std::log10(step) - 1e-9)));
+    // 2.5-steps need one decimal more than their power of ten.
+    const double scaled = step * std::pow(10.0, decimals);
+    const int extra = std::fabs(scaled - std::round(scaled)) > 1e-6 ? 1 : 0;
+    std::snprintf(buffer, sizeof buffer, "%.*f", decimals + extra, value);
+  } else {
+    std::snprintf(buffer, sizeof buffer, "%.3g", value);
+  }
+  std::string text(buffer);
+  if (text.find_first_not_of("-0.") == std::string::npos) text = "0";
+  return text;
+}
+
+std::string forest_plot_svg(const ForestPlot& plot) {
+  const ForestAxis axis = forest_axis(plot.rows);
+  size_t label_chars = 4;
+  size_t value_chars = 8 + plot.level.size();
+  bool coefficients = false;
+  bool contrasts = false;
+  for (const ForestRow& row : plot.rows) {
+    label_chars = std::max(label_chars, std::min(kMaxLabelChars, shown_length(row.label)));
+    value_chars = std::max(value_chars, shown_length(value_text(row)));
+    (row.contrast ? contrasts : coefficients) = true;
+  }
+  const bool heading = coefficients && contrasts;
+  const double label_width = static_cast<double>(label_chars) * kLabelFont * kCharWidth;
+  const double value_width = static_cast<double>(value_chars) * kValueFont * kCharWidth;
+  const double width = std::max(kMinWidth, label_width + value_width + 4 * kGap + kMinPlotWidth);
+  const double plot_left = kGap + label_width + kGap;
+  const double plot_right = width - kGap - value_width - kGap;
+  const size_t slots = plot.rows.size() + (heading ? 1 : 0);
+  const double rows_bottom = kHeaderHeight + static_cast<double>(slots) * kRowHeight;
+  const double height = rows_bottom + kAxisHeight;
+  const double span = axis.high / 2 - axis.low / 2;
+  auto x_of = [&](double v) {
+    return plot_left + (v / 2 - axis.low / 2) / span * (plot_right - plot_left);
+  };
+
+  Svg svg;
+  std::string& out = svg.out();
+  const std::string id = escape_markup(plot.id);
+  out += "<svg class=\"forest-plot\" role=\"img\" aria-labelledby=\"" + id +
+         "-title\" aria-describedby=\"" + id + "-desc\" width=\"" + format_coordinate(width) +
+         "\" height=\"" + format_coordinate(height) + "\" viewBox=\"0 0 " +
+         format_coordinate(width) + " " + format_coordinate(height) + "\" font-family=\"" +
+         kFontFamily + "\">\n";
+  out += "<title id=\"" + id + "-title\">" + escape_markup(plot.title) + "</title>\n";
+  out += "<desc id=\"" + id + "-desc\">" + escape_markup(description(plot)) + "</desc>\n";
+  out += "<rect class=\"background\" x=\"0\" y=\"0\" width=\"" + format_coordinate(width) +
+         "\" height=\"" + format_coordinate(height) + "\" fill=\"#ffffff\"/>\n";
+
+  // Column heads.
+  svg.text(plot_left - kGap, 19, "end", kValueFont, "Term", " font-weight=\"bold\"");
+  svg.text(plot_right + kGap, 19, "start", kValueFont, "Estimate (" + plot.level + " interval)",
+           " font-weight=\"bold\"");
+
+  // Alternate bands help the eye from label to bar to value.
+  out += "<g class=\"bands\">\n";
+  bool skipped = false;
+  for (size_t i = 0, slot = 0; i < plot.rows.size(); ++i, ++slot) {
+    if (heading && plot.rows[i].contrast && !skipped) {
+      skipped = true;
+      ++slot;
+    }
+    if (i % 2 != 0) continue;
+    out += "<rect x=\"" + format_coordinate(kGap / 2) + "\" y=\"" +
+           format_coordinate(kHeaderHeight + static_cast<double>(slot) * kRowHeight) +
+           "\" width=\"" + format_coordinate(width - kGap) + "\" height=\"" +
+           format_coordinate(kRowHeight) + "\" fill=\"#f2f4f7\"/>\n";
+  }
+  out += "</g>\n";
+
+  // Grid and axis.
+  out += "<g class=\"axis\">\n";
+  const double step = axis.ticks.size() > 1 ? axis.ticks[1] - axis.ticks[0] : 1.0;
+  // Long labels (1e+12 and the like) are shown on every k-th tick only, zero always among them.
+  size_t widest = 1;
+  for (double tick : axis.ticks) widest = std::max(widest, format_tick(tick, step).size());
+  const double spacing = x_of(step) - x_of(0.0);
+  const double needed = static_cast<double>(widest) * kValueFont * kCharWidth + 10.0;
+  const double every = spacing > 0 ? std::ceil(needed / spacing) : 1.0;
+  for (double tick : axis.ticks) {
+    const double x = x_of(tick);
+    svg.line(x, kHeaderHeight - 4, x, rows_bottom, "stroke=\"#dddddd\" stroke-width=\"1\"");
+    svg.line(x, rows_bottom, x, rows_bottom + 5, "stroke=\"#333333\" stroke-width=\"1\"");
+    if (std::fmod(std::round(tick / step), every) == 0.0) {
+      svg.text(x, rows_bottom + 19, "middle", kValueFont, format_tick(tick, step),
+               " fill=\"#222222\"");
+    }
+  }
+  svg.line(plot_left, rows_bottom, plot_right, rows_bottom,
+           "stroke=\"#333333\" stroke-width=\"1\"");
+  svg.text((plot_left + plot_right) / 2, rows_bottom + 42, "middle", kValueFont,
+           "Estimate with " + plot.level + " adaptive confidence interval", " fill=\"#222222\"");
+  out += "</g>\n";
+  const double zero = x_of(0.0);
+  svg.line(zero, kHeaderHeight - 4, zero, rows_bottom,
+           "class=\"zero\" stroke=\"#000000\" stroke-width=\"1.2\" stroke-dasharray=\"5 3\"");
+
+  size_t slot = 0;
+  bool in_contrasts = false;
+  for (size_t i = 0; i < plot.rows.size(); ++i, ++slot) {
+    const ForestRow& row = plot.rows[i];
+    if (heading && row.contrast && !in_contrasts) {
+      in_contrasts = true;
+      const double y = kHeaderHeight + static_cast<double>(slot) * kRowHeight;
+      svg.line(kGap, y + 2, width - kGap, y + 2, "stroke=\"#999999\" stroke-width=\"1\"");
+      svg.text(plot_left - kGap, y + kRowHeight / 2 + 5, "end", kValueFont, "Contrasts",
+               " font-style=\"italic\" fill=\"#222222\"");
+      ++slot;
+    }
+    const double top = kHeaderHeight + static_cast<double>(slot) * kRowHeight;
+    const double y = top + kRowHeight / 2;
+    out += "<g class=\"row\">\n<title>" + escape_markup(row.label + ": " + value_text(row)) +
+           "</title>\n";
+    svg.text(plot_left - kGap, y + 4.5, "end", kLabelFont, shorten(row.label, kMaxLabelChars));
+    if (has_interval(row)) {
+      const double a = x_of(std::min(row.lower, row.upper));
+      const double b = x_of(std::max(row.lower, row.upper));
+      svg.line(a, y, b, y,
+               std::string("class=\"interval\" stroke=\"") + kBarColour + "\" stroke-width=\"5\"");
+      for (double x : {a, b}) {
+        svg.line(x, y - 6, x, y + 6,
+                 std::string("stroke=\"") + kCapColour + "\" stroke-width=\"1.5\"");
+      }
+    }
+    if (std::isfinite(row.estimate)) {
+      const double x = x_of(row.estimate);
+      const double r = row.contrast ? 6.5 : 5.0;
+      std::string points;
+      if (row.contrast) {
+        points = "M" + format_coordinate(x) + " " + format_coordinate(y - r) + "L" +
+                 format_coordinate(x + r) + " " + format_coordinate(y) + "L" +
+                 format_coordinate(x) + " " + format_coordinate(y + r) + "L" +
+                 format_coordinate(x - r) + " " + format_coordinate(y) + "Z";
+      } else {
+        points = "M" + format_coordinate(x - r) + " " + format_coordinate(y - r) + "H" +
+                 format_coordinate(x + r) + "V" + format_coordinate(y + r) + "H" +
+                 format_coordinate(x - r) + "Z";
+      }
+      out += "<path class=\"estimate\" d=\"" + points + "\" fill=\"" + kMarkerColour +
+             "\" stroke=\"#ffffff\" stroke-width=\"1.5\"/>\n";
+    }
+    svg.text(plot_right + kGap, y + 4.5, "start", kValueFont, value_text(row));
+    out += "</g>\n";
+  }
+
+  out += "</svg>\n";
+  return out;
+}
+
+}  // namespace host
