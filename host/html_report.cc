@@ -46,7 +46,7 @@ table.estimates tbody tr:nth-child(even), table.settings tbody tr:nth-child(even
 th[scope="row"] { text-align: left; font-weight: normal; }
 th.num, td.num { text-align: right; white-space: nowrap; }
 th.limits { text-align: center; border-bottom: 1px solid #9aa3b2; }
-td.term { white-space: nowrap; }
+td.term { overflow-wrap: anywhere; }
 td.missing { color: #666666; }
 figure.plot { margin: 0.5rem 0 1.25rem; }
 figure.plot svg { display: block; max-width: 100%; height: auto; }
