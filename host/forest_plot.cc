@@ -4,6 +4,8 @@
 #include <cfloat>
 #include <cmath>
 #include <cstdio>
+#include <initializer_list>
+#include <utility>
 
 #include "host/markup.h"
 
@@ -90,6 +92,21 @@ std::string description(const ForestPlot& plot) {
   return text;
 }
 
+// Built piece by piece: GCC 12 at -O3 warns falsely about chains of string concatenation.
+std::string closed_path(std::initializer_list<std::pair<double, double>> points) {
+  std::string d;
+  char command = 'M';
+  for (const auto& [px, py] : points) {
+    d.push_back(command);
+    d += format_coordinate(px);
+    d.push_back(' ');
+    d += format_coordinate(py);
+    command = 'L';
+  }
+  d.push_back('Z');
+  return d;
+}
+
 class Svg {
  public:
   std::string& out() { return out_; }
@@ -166,7 +183,7 @@ std::string format_tick(double value, double step) {
     std::snprintf(buffer, sizeof buffer, "%.3g", value);
   }
   std::string text(buffer);
-  if (text.find_first_not_of("-0.") == std::string::npos) text = "0";
+  if (text.find_first_not_of("-0.") == std::string::npos) text.assign(1, '0');
   return text;
 }
 
@@ -286,17 +303,10 @@ std::string forest_plot_svg(const ForestPlot& plot) {
     if (std::isfinite(row.estimate)) {
       const double x = x_of(row.estimate);
       const double r = row.contrast ? 6.5 : 5.0;
-      std::string points;
-      if (row.contrast) {
-        points = "M" + format_coordinate(x) + " " + format_coordinate(y - r) + "L" +
-                 format_coordinate(x + r) + " " + format_coordinate(y) + "L" +
-                 format_coordinate(x) + " " + format_coordinate(y + r) + "L" +
-                 format_coordinate(x - r) + " " + format_coordinate(y) + "Z";
-      } else {
-        points = "M" + format_coordinate(x - r) + " " + format_coordinate(y - r) + "H" +
-                 format_coordinate(x + r) + "V" + format_coordinate(y + r) + "H" +
-                 format_coordinate(x - r) + "Z";
-      }
+      const std::string points =
+          row.contrast
+              ? closed_path({{x, y - r}, {x + r, y}, {x, y + r}, {x - r, y}})
+              : closed_path({{x - r, y - r}, {x + r, y - r}, {x + r, y + r}, {x - r, y + r}});
       out += "<path class=\"estimate\" d=\"" + points + "\" fill=\"" + kMarkerColour +
              "\" stroke=\"#ffffff\" stroke-width=\"1.5\"/>\n";
     }
