@@ -352,7 +352,7 @@ std::string format_html_report(const Report& report) {
   return w.out();
 }
 
-std::string write_html_report(const std::filesystem::path& file, const Report& report) {
+Result<void> write_html_report(const std::filesystem::path& file, const Report& report) {
   return write_file_atomically(file, format_html_report(report));
 }
 

@@ -16,6 +16,8 @@
 #include <string>
 #include <vector>
 
+#include "host/result.h"
+
 namespace host {
 
 // One observation of OUTEST=: stage-1 coefficients, the contrasts, then stage-2 coefficients.
@@ -80,9 +82,8 @@ struct Report {
 std::string format_html_report(const Report& report);
 
 // Writes the document to `file` under a temporary name in its folder, then renames it into place,
-// so that a failed write never leaves a partial report or harms an earlier one. Empty on success;
-// else the reason.
-std::string write_html_report(const std::filesystem::path& file, const Report& report);
+// so that a failed write never leaves a partial report or harms an earlier one.
+Result<void> write_html_report(const std::filesystem::path& file, const Report& report);
 
 }  // namespace host
 

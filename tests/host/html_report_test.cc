@@ -335,7 +335,7 @@ TEST_F(HtmlReportFile, IsWrittenWholeOrNotAtAll) {
     std::ofstream old(file);
     old << "earlier report";
   }
-  ASSERT_EQ(write_html_report(file, report), "");
+  ASSERT_TRUE(write_html_report(file, report).ok());
   std::ifstream in(file, std::ios::binary);
   std::stringstream bytes;
   bytes << in.rdbuf();
@@ -343,8 +343,9 @@ TEST_F(HtmlReportFile, IsWrittenWholeOrNotAtAll) {
   EXPECT_EQ(std::distance(fs::directory_iterator(dir_), {}), 1);  // no temporary file left
 
   // A folder that does not exist: a reason, and nothing written anywhere.
-  const std::string why = write_html_report(dir_ / "missing" / "report.html", report);
-  EXPECT_NE(why, "");
+  const Result<void> written = write_html_report(dir_ / "missing" / "report.html", report);
+  EXPECT_FALSE(written.ok());
+  EXPECT_NE(written.error(), "");
   EXPECT_EQ(std::distance(fs::directory_iterator(dir_), {}), 1);
 }
 

@@ -155,9 +155,10 @@ int main(int argc, char** argv) {
     return 2;
   }
   const Report report = argc == 3 ? stress_report() : example_report();
-  const std::string why = host::write_html_report(argv[1], report);
-  if (!why.empty()) {
-    std::fprintf(stderr, "html_report_sample: %s cannot be written: %s\n", argv[1], why.c_str());
+  const host::Result<void> written = host::write_html_report(argv[1], report);
+  if (!written.ok()) {
+    std::fprintf(stderr, "html_report_sample: %s cannot be written: %s\n", argv[1],
+                 written.error().c_str());
     return 1;
   }
   return 0;
