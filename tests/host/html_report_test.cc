@@ -1,20 +1,18 @@
 #include "host/html_report.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <limits>
 #include <set>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "report_sample/example_estimates.h"
+#include "tests/support/files.h"
 #include "xml_tree.h"
 
 namespace host {
@@ -328,15 +326,9 @@ class HtmlReportFile : public ::testing::Test {
 TEST_F(HtmlReportFile, IsWrittenWholeOrNotAtAll) {
   const Report report = one_step(example_results());
   const fs::path file = dir_ / "report.html";
-  {
-    std::ofstream old(file);
-    old << "earlier report";
-  }
+  test_support::write_file(file, "earlier report");
   ASSERT_TRUE(write_html_report(file, report).ok());
-  std::ifstream in(file, std::ios::binary);
-  std::stringstream bytes;
-  bytes << in.rdbuf();
-  EXPECT_EQ(bytes.str(), format_html_report(report));
+  EXPECT_EQ(test_support::read_file(file), format_html_report(report));
   EXPECT_EQ(std::distance(fs::directory_iterator(dir_), {}), 1);  // no temporary file left
 
   // A folder that does not exist: a reason, and nothing written anywhere.

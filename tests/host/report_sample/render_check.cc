@@ -2,20 +2,17 @@
 // a single colour, and more than a trace of ink), the printout a complete PDF with pages.
 //   render_check SCREENSHOT.png PRINTOUT.pdf
 #include <cstdio>
-#include <fstream>
-#include <sstream>
+#include <filesystem>
 #include <string>
 
 #include "png_reader.h"
+#include "tests/support/files.h"
 
 namespace {
 
 bool read_file(const char* path, std::string* bytes) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return false;
-  std::ostringstream s;
-  s << in.rdbuf();
-  *bytes = s.str();
+  if (!std::filesystem::is_regular_file(path)) return false;
+  *bytes = test_support::read_file(path);
   return true;
 }
 
