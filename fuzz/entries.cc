@@ -9,6 +9,7 @@
 #include "host/data_set.h"
 #include "host/program.h"
 #include "host/sas_reader.h"
+#include "host/session.h"
 #include "host/statement_parser.h"
 #include "host/text_util.h"
 #include "procedure/kestrion_info.h"
@@ -103,6 +104,9 @@ class ParseOnly : public host::ProgramActions {
     }
   }
   void libname(const host::Statement& /*statement*/) override {}
+  void session_statement(const host::Statement& statement) override {
+    host::apply_session_statement(statement, log_, listing_, check_report);
+  }
   void error(int line, int column, const std::string& message) override {
     require(line >= 1 && column >= 1 && !message.empty());
   }
@@ -111,7 +115,14 @@ class ParseOnly : public host::ProgramActions {
   }
 
  private:
+  static void check_report(host::Severity /*severity*/, const host::Token& at,
+                           const std::string& message) {
+    require(at.line >= 1 && at.column >= 1 && !message.empty());
+  }
+
   MemoryLoader& loader_;
+  host::Log log_{nullptr};
+  host::Listing listing_{nullptr};
 };
 
 }  // namespace

@@ -299,7 +299,8 @@ bool parse_decimal(std::string_view field, double* value) {
   return true;
 }
 
-ReadOutcome parse_csv(std::string_view text, char delimiter, std::string_view label) {
+ReadOutcome parse_csv(std::string_view text, char delimiter, std::string_view label,
+                      bool decimal_comma) {
   Scanner scan(text, delimiter, label);
   if (scan.at_end() || scan.only_blank_lines_left()) {
     return fail("File " + std::string(label) + " is empty: it has no line of variable names");
@@ -366,6 +367,13 @@ ReadOutcome parse_csv(std::string_view text, char delimiter, std::string_view la
         content = trim_blanks(content);
         double v = 0.0;
         std::vector<double>& values = table->columns[count].numbers;
+        std::string pointed;
+        if (decimal_comma && content.find(',') != std::string_view::npos &&
+            content.find('.') == std::string_view::npos) {
+          pointed = content;
+          pointed[pointed.find(',')] = '.';
+          content = pointed;
+        }
         if (parse_decimal(content, &v)) {
           values.push_back(v);
         } else if (is_missing_form(content)) {
@@ -408,17 +416,43 @@ ReadOutcome parse_csv(std::string_view text, char delimiter, std::string_view la
   return std::shared_ptr<const DataTable>(std::move(table));
 }
 
-ReadOutcome read_csv_file(const std::filesystem::path& path) {
+CsvDialect choose_dialect(std::string_view text, const std::filesystem::path& path,
+                          std::optional<char> chosen, std::string* note) {
+  CsvDialect d;
+  if (chosen) {
+    d.delimiter = *chosen;
+  } else if (to_lower(path.extension().string()) == ".tsv") {
+    d.delimiter = '\t';
+  } else {
+    const std::string_view names = text.substr(0, text.find('\n'));
+    const auto count = [&](char c) { return std::count(names.begin(), names.end(), c); };
+    if (count(',') == 0 && (count(';') > 0 || count('\t') > 0)) {
+      d.delimiter = count(';') >= count('\t') ? ';' : '\t';
+      if (note != nullptr) {
+        *note = "The line of names of " + path.string() + " holds no comma but " +
+                (d.delimiter == ';' ? "semicolons: it is read with ; between the fields and , as "
+                                      "the decimal mark."
+                                    : "tabs: it is read with tabs between the fields.");
+      }
+    }
+  }
+  d.decimal_comma = d.delimiter == ';';
+  return d;
+}
+
+ReadOutcome read_csv_file(const std::filesystem::path& path, std::optional<char> chosen,
+                          std::string* note) {
   const std::string label = path.string();
   std::error_code ec;
   if (std::filesystem::is_directory(path, ec)) {
     return fail("File " + label + " cannot be read: it is a folder");
   }
-  const std::string ext = to_lower(path.extension().string());
-  const char delimiter = ext == ".tsv" ? '\t' : ',';
   {
     const MappedFile mapped(path);
-    if (mapped.mapped()) return parse_csv(mapped.text(), delimiter, label);
+    if (mapped.mapped()) {
+      const CsvDialect d = choose_dialect(mapped.text(), path, chosen, note);
+      return parse_csv(mapped.text(), d.delimiter, label, d.decimal_comma);
+    }
   }
   // Empty files, pipes and whatever cannot be mapped are read the ordinary way.
   std::ifstream in(path, std::ios::binary);
@@ -434,7 +468,9 @@ ReadOutcome read_csv_file(const std::filesystem::path& path) {
   if (!in.read(text.get(), size)) {
     return fail("File " + label + " cannot be read completely");
   }
-  return parse_csv(std::string_view(text.get(), static_cast<size_t>(size)), delimiter, label);
+  const std::string_view all(text.get(), static_cast<size_t>(size));
+  const CsvDialect d = choose_dialect(all, path, chosen, note);
+  return parse_csv(all, d.delimiter, label, d.decimal_comma);
 }
 
 }  // namespace host

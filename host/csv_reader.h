@@ -5,6 +5,7 @@
 #define TALVEN_HOST_CSV_READER_H
 
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -22,10 +23,24 @@ std::string character_explanation(const Column& column);
 // Parses a whole field as a finite decimal number (optional sign, digits, fraction, exponent).
 bool parse_decimal(std::string_view field, double* value);
 
-// `label` names the source in error messages (usually the file name).
-ReadOutcome parse_csv(std::string_view text, char delimiter, std::string_view label);
-// Tab-delimited when the file name ends in ".tsv", else comma-delimited.
-ReadOutcome read_csv_file(const std::filesystem::path& path);
+// `label` names the source in error messages (usually the file name). With `decimal_comma`, a
+// numeric field may write its decimal point as a comma (1,5), as European spreadsheets do.
+ReadOutcome parse_csv(std::string_view text, char delimiter, std::string_view label,
+                      bool decimal_comma = false);
+
+// The delimiter a file is read with: `chosen` when given (LIBNAME DLM=), a tab for ".tsv", a
+// comma when the line of names holds one, else the semicolon or tab that it holds (*note then
+// says so). A semicolon brings the decimal comma with it.
+struct CsvDialect {
+  char delimiter = ',';
+  bool decimal_comma = false;
+};
+CsvDialect choose_dialect(std::string_view text, const std::filesystem::path& path,
+                          std::optional<char> chosen, std::string* note);
+
+// Reads a delimited file in the dialect choose_dialect() gives.
+ReadOutcome read_csv_file(const std::filesystem::path& path, std::optional<char> chosen = {},
+                          std::string* note = nullptr);
 
 }  // namespace host
 

@@ -20,14 +20,26 @@ std::string DataSetRef::display() const {
   return to_upper(libref) + "." + to_upper(member);
 }
 
-Result<void> Libraries::assign(const std::string& libref, const fs::path& folder) {
+Result<void> Libraries::assign(const std::string& libref, const fs::path& folder,
+                               std::optional<char> delimiter) {
   std::error_code ec;
   if (!fs::is_directory(folder, ec)) {
     return Failure{"The folder " + folder.string() + " of library " + to_upper(libref) +
                    " does not exist."};
   }
   folders_[to_upper(libref)] = folder;
+  if (delimiter) {
+    delimiters_[to_upper(libref)] = *delimiter;
+  } else {
+    delimiters_.erase(to_upper(libref));
+  }
   return {};
+}
+
+std::optional<char> Libraries::delimiter(const std::string& libref) const {
+  auto it = delimiters_.find(to_upper(libref));
+  if (it == delimiters_.end()) return std::nullopt;
+  return it->second;
 }
 
 std::optional<fs::path> Libraries::folder(const std::string& libref) const {
@@ -177,15 +189,18 @@ Result<std::unique_ptr<TalvenDataSet>> DataSetLoader::open(const DataSetRef& ref
   fs::path key = fs::weakly_canonical(file, ec);
   if (ec) key = file;
   auto it = cache_.find(key.string());
-  std::shared_ptr<const DataTable> table;
-  if (it != cache_.end()) {
-    table = it->second;
-  } else {
-    const ReadOutcome loaded = is_sas_file(file) ? read_sas_file(file) : read_csv_file(file);
-    if (!loaded) return Failure{with_period(loaded.error())};
-    table = *loaded;
-    cache_.emplace(key.string(), table);
+  if (it == cache_.end()) {
+    Loaded loaded;
+    const std::optional<char> delimiter =
+        ref.quoted ? std::nullopt : libraries_.delimiter(ref.libref);
+    const ReadOutcome read =
+        is_sas_file(file) ? read_sas_file(file) : read_csv_file(file, delimiter, &loaded.note);
+    if (!read) return Failure{with_period(read.error())};
+    loaded.table = *read;
+    it = cache_.emplace(key.string(), std::move(loaded)).first;
   }
+  if (!it->second.note.empty() && note_sink_) note_sink_(it->second.note);
+  std::shared_ptr<const DataTable> table = it->second.table;
   auto ds = std::make_unique<TalvenDataSet>();
   ds->table = std::move(table);
   ds->name = ref.display();

@@ -15,12 +15,18 @@
 
 // The opaque handle of the module interface.
 struct TalvenDataSet {
+  // As the procedure sees it: through data set options, WHERE and BY, character treatments coded.
   std::shared_ptr<const host::DataTable> table;
-  std::string name;  // "WORK.STUDY", or the path as written
+  // The same observations before character treatments were coded; null when none were.
+  std::shared_ptr<const host::DataTable> original;
+  std::string name;        // "WORK.STUDY", or the path as written
+  std::string where_text;  // the WHERE expression that selected the observations, if any
   std::vector<int32_t> declared;
 };
 
 namespace host {
+
+struct DataSetOptions;
 
 // How a statement names a data set.
 struct DataSetRef {
@@ -28,17 +34,23 @@ struct DataSetRef {
   std::string member;
   std::string path;  // quoted form
   bool quoted = false;
-  std::string display() const;  // "WORK.STUDY" or the path
+  std::shared_ptr<const DataSetOptions> options;  // (KEEP= ...), if written
+  std::string display() const;                    // "WORK.STUDY" or the path
 };
 
 class Libraries {
  public:
   explicit Libraries(std::filesystem::path work) { folders_["WORK"] = std::move(work); }
-  Result<void> assign(const std::string& libref, const std::filesystem::path& folder);
+  // `delimiter`: the one the library's text files are read with (LIBNAME DLM=); none: each
+  // file's own, as the CSV reader finds it.
+  Result<void> assign(const std::string& libref, const std::filesystem::path& folder,
+                      std::optional<char> delimiter = {});
   std::optional<std::filesystem::path> folder(const std::string& libref) const;
+  std::optional<char> delimiter(const std::string& libref) const;
 
  private:
   std::map<std::string, std::filesystem::path> folders_;  // keys upper case
+  std::map<std::string, char> delimiters_;
 };
 
 struct LocatedFile {
@@ -72,9 +84,13 @@ class DataSetLoader {
   void set_note_sink(std::function<void(const std::string&)> sink) { note_sink_ = std::move(sink); }
 
  private:
+  struct Loaded {
+    std::shared_ptr<const DataTable> table;
+    std::string note;  // how the file was read, when the reader chose for the user
+  };
   const Libraries& libraries_;
   std::function<void(const std::string&)> note_sink_;
-  std::map<std::string, std::shared_ptr<const DataTable>> cache_;
+  std::map<std::string, Loaded> cache_;
 };
 
 }  // namespace host

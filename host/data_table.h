@@ -7,6 +7,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "host/result.h"
@@ -36,6 +37,21 @@ struct DataTable {
 
 // What every reader returns: the table, or the message (naming the file and line).
 using ReadOutcome = Result<std::shared_ptr<const DataTable>>;
+
+// SAS's special missing values .A to .Z and ._ are NaNs whose payload holds the letter, so they
+// survive copying (not arithmetic). special_missing('A') is .A; any other tag gives ".".
+double special_missing(char tag);
+// '.' for a plain missing value, 'A' to 'Z' or '_' for a special one, 0 for a number.
+char missing_form(double value);
+
+// SAS's order of values: missing values before every number, ._ < . < .A < ... < .Z; texts
+// compare byte by byte as if the shorter were padded with blanks. Negative, zero or positive.
+int compare_numbers(double a, double b);
+int compare_texts(std::string_view a, std::string_view b);
+
+// A value as the log and the listing show it: "2", "0.5", "." or ".A" for numbers; texts
+// without trailing blanks.
+std::string format_value(double value);
 
 }  // namespace host
 

@@ -14,10 +14,38 @@ bool is_digit(char c) {
 bool is_name_char(char c) {
   return is_name_start(c) || is_digit(c);
 }
+Token error_token(std::string message, int line, int column) {
+  Token t;
+  t.kind = TokenKind::kError;
+  t.text = std::move(message);
+  t.line = line;
+  t.column = column;
+  return t;
+}
 }  // namespace
 
 bool Token::is_name(std::string_view upper_name) const {
-  return kind == TokenKind::kName && iequals(text, upper_name);
+  return kind == TokenKind::kName && !literal && iequals(text, upper_name);
+}
+
+std::string Token::as_written() const {
+  std::string quoted;
+  if (kind == TokenKind::kString || (kind == TokenKind::kName && literal)) {
+    quoted = "'";
+    for (char c : text) {
+      quoted += c;
+      if (c == '\'') quoted += c;
+    }
+    quoted += '\'';
+    quoted += kind == TokenKind::kName ? std::string("n") : to_lower(suffix);
+    return quoted;
+  }
+  return text;
+}
+
+bool adjacent(const Token& a, const Token& b) {
+  return a.kind == TokenKind::kPunct && a.line == b.line &&
+         b.column == a.column + static_cast<int>(a.text.size());
 }
 
 void Lexer::advance() {
@@ -44,8 +72,7 @@ bool Lexer::skip_blanks_and_comments(Token* error) {
       advance();
       while (pos_ < text_.size() && !(peek() == '*' && peek(1) == '/')) advance();
       if (pos_ >= text_.size()) {
-        *error = Token{TokenKind::kError, "the comment that starts here is not closed by */", line,
-                       column};
+        *error = error_token("the comment that starts here is not closed by */", line, column);
         return false;
       }
       advance();
@@ -56,6 +83,24 @@ bool Lexer::skip_blanks_and_comments(Token* error) {
     } else {
       return true;
     }
+  }
+}
+
+// 'text'n is a name literal; 'text'd, 't', 'dt' and 'x' are typed constants. The letters must
+// end the token: 'a'no is a string followed by the name no.
+void Lexer::read_suffix(Token* t) {
+  size_t n = 0;
+  while (n < 2 && is_name_start(peek(n))) ++n;
+  if (n == 0 || is_name_char(peek(n))) return;
+  std::string suffix;
+  for (size_t k = 0; k < n; ++k) suffix += ascii_upper(peek(k));
+  if (suffix != "N" && suffix != "D" && suffix != "T" && suffix != "DT" && suffix != "X") return;
+  for (size_t k = 0; k < n; ++k) advance();
+  if (suffix == "N") {
+    t->kind = TokenKind::kName;
+    t->literal = true;
+  } else {
+    t->suffix = suffix;
   }
 }
 
@@ -112,8 +157,7 @@ Token Lexer::next() {
     advance();
     for (;;) {
       if (pos_ >= text_.size()) {
-        return Token{TokenKind::kError, "the quoted string that starts here is not closed", t.line,
-                     t.column};
+        return error_token("the quoted string that starts here is not closed", t.line, t.column);
       }
       if (peek() == c) {
         if (peek(1) == c) {
@@ -128,6 +172,7 @@ Token Lexer::next() {
       t.text += peek();
       advance();
     }
+    read_suffix(&t);
   } else {
     t.kind = TokenKind::kPunct;
     t.text = c;

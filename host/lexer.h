@@ -8,7 +8,7 @@
 namespace host {
 
 enum class TokenKind {
-  kName,    // letters, digits and underscores, not starting with a digit
+  kName,    // letters, digits and underscores, not starting with a digit; or a name literal
   kNumber,  // digits with optional fraction and exponent; the sign is a separate token
   kString,  // text is the content, quotes removed and doubled quotes undone
   kPunct,   // one character, or "--"
@@ -21,10 +21,21 @@ struct Token {
   std::string text;
   int line = 0;
   int column = 0;
+  // A name written as a name literal, 'baseline score'n: never a keyword.
+  bool literal = false;
+  // A string's suffix in upper case: "D", "T", "DT" (date, time, datetime) or "X" (hexadecimal).
+  std::string suffix;
 
   bool is_punct(std::string_view p) const { return kind == TokenKind::kPunct && text == p; }
+  // A keyword: a name written plainly, equal to upper_name without regard to case.
   bool is_name(std::string_view upper_name) const;
+  // The token as the user wrote it, for messages.
+  std::string as_written() const;
 };
+
+// True when `b` starts right where `a` ends on the same line (operators such as >= are two
+// punctuation tokens).
+bool adjacent(const Token& a, const Token& b);
 
 // Skips blanks and comments: "/* ... */" anywhere, "* ... ;" where a statement may start.
 class Lexer {
@@ -38,6 +49,7 @@ class Lexer {
   }
   void advance();
   bool skip_blanks_and_comments(Token* error);
+  void read_suffix(Token* t);
 
   std::string_view text_;
   size_t pos_ = 0;

@@ -1,5 +1,7 @@
 #include "host/log.h"
 
+#include <algorithm>
+
 #include "host/text_util.h"
 
 namespace host {
@@ -105,6 +107,7 @@ std::string printable_line(std::string_view text) {
 void Log::write(Severity severity, std::string_view raw) {
   if (severity == Severity::kError) ++errors_;
   if (severity == Severity::kWarning) ++warnings_;
+  if (severity == Severity::kNote && !notes_) return;
   // Messages quote the user's text; a control byte from a damaged file must neither break the
   // line structure nor reach the terminal, and must still be visible to the reader.
   const std::string text = printable_line(raw);
@@ -121,20 +124,122 @@ void Listing::set_title(int line, std::string_view text) {
   titles_[static_cast<size_t>(line) - 1] = strip_print_controls(text);
 }
 
+namespace {
+
+void set_numbered(std::vector<std::optional<std::string>>& lines, int line,
+                  std::optional<std::string> text) {
+  if (line < 1 || line > 10) return;
+  lines.resize(static_cast<size_t>(line) - 1);
+  if (text) lines.push_back(std::move(text));
+  while (!lines.empty() && !lines.back()) lines.pop_back();
+}
+
+}  // namespace
+
+void Listing::set_user_title(int line, std::optional<std::string> text) {
+  set_numbered(user_titles_, line, std::move(text));
+}
+
+void Listing::set_footnote(int line, std::optional<std::string> text) {
+  set_numbered(footnotes_, line, std::move(text));
+}
+
+std::string Listing::aligned(std::string_view text) const {
+  return options_.center ? center_title(text, options_.line_size) : std::string(trim_blanks(text));
+}
+
+std::vector<std::string> Listing::title_block() const {
+  std::vector<std::string> lines;
+  for (const auto& t : user_titles_) lines.push_back(aligned(t ? *t : ""));
+  for (const std::string& t : titles_) lines.push_back(aligned(t));
+  if (options_.date || options_.number) {
+    // SAS's place for them: the right end of the first title line.
+    std::string right = options_.date ? date_text_ : "";
+    if (options_.number) right += (right.empty() ? "" : "   ") + std::to_string(page_);
+    if (lines.empty()) lines.emplace_back();
+    std::string& first = lines.front();
+    const auto width = static_cast<size_t>(options_.line_size);
+    if (first.size() + 1 + right.size() <= width) {
+      first.resize(width - right.size(), ' ');
+    } else {
+      first += ' ';
+    }
+    first += right;
+  }
+  lines.emplace_back();
+  if (!by_line_.empty() && options_.by_line) {
+    const std::string text = " " + by_line_ + " ";
+    const auto width = static_cast<size_t>(options_.line_size);
+    if (text.size() + 2 >= width) {
+      lines.push_back(by_line_);
+    } else {
+      const size_t left = (width - text.size()) / 2;
+      lines.push_back(std::string(left, '-') + text + std::string(width - left - text.size(), '-'));
+    }
+    lines.emplace_back();
+  }
+  return lines;
+}
+
+std::vector<std::string> Listing::footnote_block() const {
+  std::vector<std::string> lines;
+  if (footnotes_.empty()) return lines;
+  lines.emplace_back();
+  for (const auto& f : footnotes_) lines.push_back(aligned(f ? *f : ""));
+  return lines;
+}
+
 void Listing::start() {
-  for (const std::string& t : titles_) put(center_title(t));
-  put("");
+  if (page_open_) end_page();
+  begin_page();
+}
+
+void Listing::begin_page() {
+  const std::vector<std::string> titles = title_block();
+  for (size_t k = 0; k < titles.size(); ++k) {
+    // Pages after the first begin with a form feed when the listing is cut into pages.
+    if (k == 0 && any_page_ && options_.page_size > 0) {
+      put("\f" + titles[k]);
+    } else {
+      put(titles[k]);
+    }
+  }
+  page_open_ = true;
+  any_page_ = true;
+  body_lines_ = 0;
+  const int fixed = static_cast<int>(titles.size() + footnote_block().size());
+  body_room_ = options_.page_size > 0 ? std::max(1, options_.page_size - fixed) : 0;
+}
+
+void Listing::end_page() {
+  const std::vector<std::string> foot = footnote_block();
+  if (options_.page_size > 0 && !foot.empty()) {
+    for (int k = body_lines_; k < body_room_; ++k) put("");
+  }
+  for (const std::string& f : foot) put(f);
+  page_open_ = false;
+  ++page_;
+}
+
+void Listing::body_line(std::string_view line) {
+  if (page_open_ && options_.page_size > 0 && body_lines_ >= body_room_) {
+    end_page();
+    begin_page();
+  }
+  put(line);
+  ++body_lines_;
 }
 
 std::string Listing::end_line() {
   std::string line = strip_print_controls(pending_);
   pending_.clear();
-  put(line);
+  body_line(line);
   return line;
 }
 
 void Listing::finish_step() {
   if (!pending_.empty()) end_line();
+  if (page_open_) end_page();
   if (out_ != nullptr) std::fflush(out_);
 }
 

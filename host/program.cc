@@ -2,13 +2,15 @@
 
 #include <optional>
 
+#include "host/session.h"
 #include "host/suggest.h"
 #include "host/text_util.h"
 
 namespace host {
 
 const std::vector<std::string>& global_statements() {
-  static const std::vector<std::string> kStatements = {"LIBNAME", "PROC", "QUIT", "RUN"};
+  static const std::vector<std::string> kStatements = {"FOOTNOTE", "LIBNAME", "OPTIONS", "PROC",
+                                                       "QUIT",     "RUN",     "TITLE"};
   return kStatements;
 }
 
@@ -20,7 +22,7 @@ std::string describe_statement(const std::vector<Token>& tokens) {
   std::string out;
   for (const Token& t : tokens) {
     if (!out.empty()) out += ' ';
-    out += t.kind == TokenKind::kString ? "'" + t.text + "'" : t.text;
+    out += t.as_written();
     if (out.size() > 40) {
       out += " ...";
       break;
@@ -112,6 +114,8 @@ void run_program_text(std::string_view text, ProgramActions& actions) {
       actions.libname(st);
     } else if (step) {
       step->body.push_back(std::move(st));
+    } else if (is_session_statement(st)) {
+      actions.session_statement(st);
     } else {
       actions.error(
           first.line, first.column,

@@ -32,10 +32,15 @@ class ProgramActions {
   virtual ~ProgramActions() = default;
   virtual void run_step(const Step& step) = 0;
   virtual void libname(const Statement& statement) = 0;
+  // TITLE, FOOTNOTE or OPTIONS outside a step (inside one they are statements of the step).
+  virtual void session_statement(const Statement& statement) = 0;
   // A problem with the program's structure, at line/column.
   virtual void error(int line, int column, const std::string& message) = 0;
   virtual void warning(int line, int column, const std::string& message) = 0;
 };
+
+// Receives one message per problem, each naming its place.
+using ErrorSink = std::function<void(const std::string& message)>;
 
 // Reads the whole text; each step is run as soon as it ends, so the log follows the program.
 void run_program_text(std::string_view text, ProgramActions& actions);

@@ -89,6 +89,47 @@ int32_t write_table(const ItemValue& v, const DataTable& table) {
   return 0;
 }
 
+// The BY variables, with the group's values, before the table's own columns. `from_data`: the
+// table holds the DATA= variables, whose BY variables are not repeated.
+DataTable with_by_columns(const ByPlan& plan, size_t group, const DataTable& table,
+                          bool from_data) {
+  DataTable out;
+  out.rows = table.rows;
+  const auto n = static_cast<size_t>(table.rows);
+  for (const Column& key : plan.keys) {
+    Column c;
+    c.name = key.name;
+    c.type = key.type;
+    if (key.type == VarType::kNumeric) {
+      c.numbers.assign(n, key.numbers[group]);
+    } else {
+      c.texts.assign(n, key.texts[group]);
+    }
+    out.columns.push_back(std::move(c));
+  }
+  for (const Column& c : table.columns) {
+    const bool is_key = std::any_of(plan.keys.begin(), plan.keys.end(),
+                                    [&](const Column& k) { return iequals(k.name, c.name); });
+    if (!(from_data && is_key)) out.columns.push_back(c);
+  }
+  return out;
+}
+
+// Writes the table now, or in a step with BY groups keeps it for the write after the last group.
+int32_t deliver(const StepContext& step, int32_t item, const ItemValue& v, const DataTable& table,
+                bool from_data) {
+  StepShared* shared = step.env.shared;
+  if (shared == nullptr || !shared->planned || shared->plan.groups.empty()) {
+    return write_table(v, table);
+  }
+  PendingOutput& out = shared->outputs[item];
+  out.path = v.output_path;
+  out.shown = v.data_set_ref.display();
+  out.group = with_by_columns(shared->plan, shared->current, table, from_data);
+  out.group_written = true;
+  return 0;
+}
+
 }  // namespace
 
 int32_t writeDataSet(int32_t item, const char* const* names, const int32_t* types, int32_t nVars,
@@ -103,7 +144,7 @@ int32_t writeDataSet(int32_t item, const char* const* names, const int32_t* type
                v->data_set_ref.display() + ": " + wrong + ".");
     return 1;
   }
-  return write_table(*v, as_table(names, types, nVars, numbers, texts, nObs));
+  return deliver(*step, item, *v, as_table(names, types, nVars, numbers, texts, nObs), false);
 }
 
 int32_t writeObservations(int32_t item, TalvenReader* reader, const char* const* names,
@@ -131,10 +172,12 @@ int32_t writeObservations(int32_t item, TalvenReader* reader, const char* const*
                v->data_set_ref.display() + ": " + wrong + ".");
     return 1;
   }
-  // The rows as delivered, every variable as it is, then the procedure's columns.
+  // The rows as delivered, every variable as it is (character treatments with their text, not
+  // the codes the procedure saw), then the procedure's columns.
+  const TalvenDataSet& ds = *reader->data_set;
   DataTable table;
   table.rows = nObs;
-  for (const Column& c : reader->data_set->table->columns) {
+  for (const Column& c : (ds.original ? *ds.original : *ds.table).columns) {
     Column out;
     out.name = c.name;
     out.type = c.type;
@@ -149,7 +192,7 @@ int32_t writeObservations(int32_t item, TalvenReader* reader, const char* const*
   }
   DataTable added = as_table(names, types.data(), nVars, numbers, nullptr, nObs);
   for (Column& c : added.columns) table.columns.push_back(std::move(c));
-  return write_table(*v, table);
+  return deliver(*step, item, *v, table, true);
 }
 
 }  // namespace host::routines

@@ -1,5 +1,11 @@
 #include "host/runner.h"
 
+#include <cstdlib>
+#include <ctime>
+
+#include <set>
+
+#include "host/csv_writer.h"
 #include "host/step_services.h"
 #include "host/text_util.h"
 
@@ -15,14 +21,51 @@ ProgramRunner::ProgramRunner(const RunSettings& settings, Log& log, Listing& lis
       log_(log),
       listing_(listing),
       libraries_(settings.work),
-      modules_(settings.module_folders) {}
+      modules_(settings.module_folders) {
+  report_ = [this](Severity severity, const Token& at, const std::string& message) {
+    const std::string text = where(at) + ": " + message;
+    if (severity == Severity::kError) {
+      log_.error(text);
+    } else if (severity == Severity::kWarning) {
+      log_.warning(text);
+    } else {
+      log_.note(text);
+    }
+  };
+  // OPTIONS DATE shows when the session began; SOURCE_DATE_EPOCH fixes it for repeatable output.
+  std::time_t now = std::time(nullptr);
+  bool utc = false;
+  if (const char* epoch = std::getenv("SOURCE_DATE_EPOCH")) {
+    char* end = nullptr;
+    const long long seconds = std::strtoll(epoch, &end, 10);
+    if (end != epoch && *end == '\0') {
+      now = static_cast<std::time_t>(seconds);
+      utc = true;
+    }
+  }
+  listing_.set_date_text(session_date_text(now, utc));
+}
+
+void ProgramRunner::session_statement(const Statement& statement) {
+  apply_session_statement(statement, log_, listing_, report_);
+}
 
 int ProgramRunner::run(std::string_view text) {
   run_program_text(text, *this);
   return exit_status(log_.errors(), log_.warnings(), step_failed_);
 }
 
-void ProgramRunner::run_step(const Step& step) {
+void ProgramRunner::run_step(const Step& given) {
+  // TITLE, FOOTNOTE and OPTIONS in a step take effect at once, for this step and the later ones.
+  Step step = given;
+  step.body.clear();
+  for (const Statement& st : given.body) {
+    if (is_session_statement(st)) {
+      session_statement(st);
+    } else {
+      step.body.push_back(st);
+    }
+  }
   const std::string name = to_upper(step.name.text);
   const Result<TalvenMcnMain> entry = modules_.load(step.name.text);
   if (!entry) {
@@ -39,8 +82,55 @@ void ProgramRunner::run_step(const Step& step) {
   env.loader = &loader;
   env.debug = settings_.debug;
   env.progress = settings_.progress;
-  const StepOutcome outcome = run_procedure_step(*entry, name, step, env);
-  if (outcome.failed) step_failed_ = true;
+  // With a BY statement the first run's parse splits DATA= into groups; each group is a run.
+  StepShared shared;
+  env.shared = &shared;
+  for (;;) {
+    const StepOutcome outcome = run_procedure_step(*entry, name, step, env);
+    if (outcome.failed) step_failed_ = true;
+    if (!shared.planned) break;
+    for (auto& [item, out] : shared.outputs) {
+      // A group that failed adds no rows.
+      if (out.group_written && !outcome.failed && !append_rows(&out.table, out.group)) {
+        log_.error("The groups of " + out.shown + " do not have the same variables.");
+        step_failed_ = true;
+      }
+      out.group = DataTable();
+      out.group_written = false;
+    }
+    if (++shared.current >= shared.plan.groups.size()) break;
+  }
+  listing_.set_by_line("");
+  write_group_outputs(shared);
+}
+
+void ProgramRunner::write_group_outputs(const StepShared& shared) {
+  for (const auto& [item, out] : shared.outputs) {
+    if (out.table.columns.empty()) continue;  // no group ended normally
+    std::set<std::string> names;
+    bool clash = false;
+    for (const Column& c : out.table.columns) {
+      if (!names.insert(to_upper(c.name)).second) {
+        log_.error("The data set " + out.shown + " is not written: the BY variable " + c.name +
+                   " has the name of one of its variables; rename it with RENAME=.");
+        clash = true;
+        break;
+      }
+    }
+    if (clash) {
+      step_failed_ = true;
+      continue;
+    }
+    const Result<void> written = write_file_atomically(out.path, format_csv(out.table));
+    if (!written) {
+      log_.error("The data set " + out.shown + " could not be written to " + out.path.string() +
+                 ": " + written.error() + ".");
+      step_failed_ = true;
+      continue;
+    }
+    log_.note("The data set " + out.shown + " has " + std::to_string(out.table.rows) +
+              " observations and " + std::to_string(out.table.columns.size()) + " variables.");
+  }
 }
 
 void ProgramRunner::libname(const Statement& st) {
@@ -57,17 +147,42 @@ void ProgramRunner::libname(const Statement& st) {
               to_upper(t[1].text) + ".");
     return;
   }
-  if (t.size() > 3) {
-    error(t[3].line, t[3].column,
-          "Syntax error: expected ; after the folder, found " + t[3].text + ".");
-    return;
+  std::optional<char> delimiter;
+  for (size_t i = 3; i < t.size();) {
+    if (!(t[i].is_name("DLM") || t[i].is_name("DELIMITER")) || i + 2 >= t.size() ||
+        !t[i + 1].is_punct("=")) {
+      error(t[i].line, t[i].column,
+            "Syntax error: expected ; or DLM= after the folder, found " + t[i].as_written() + ".");
+      return;
+    }
+    const Token& v = t[i + 2];
+    std::string value = v.text;
+    if (v.kind == TokenKind::kString && v.suffix == "X" && v.text.size() == 2) {
+      value = std::string(1, static_cast<char>(std::strtol(v.text.c_str(), nullptr, 16)));
+    }
+    if (v.kind != TokenKind::kString || value.size() != 1 || value == "\"" || value == "\n" ||
+        value == "\r" || (v.suffix != "" && v.suffix != "X")) {
+      error(v.line, v.column,
+            "DLM= needs one character in quotes, as in DLM=';' or DLM='09'x for a tab; found " +
+                v.as_written() + ".");
+      return;
+    }
+    delimiter = value[0];
+    i += 3;
   }
-  const Result<void> assigned = libraries_.assign(t[1].text, t[2].text);
+  const Result<void> assigned = libraries_.assign(t[1].text, t[2].text, delimiter);
   if (!assigned) {
     error(t[2].line, t[2].column, assigned.error());
     return;
   }
-  log_.note("Libref " + to_upper(t[1].text) + " refers to the folder " + t[2].text + ".");
+  std::string shown;
+  if (delimiter) {
+    shown = *delimiter == '\t' ? std::string(" (text files with tabs between fields)")
+                                : " (text files with " + std::string(1, *delimiter) +
+                                      " between fields" +
+                                      (*delimiter == ';' ? " and , as the decimal mark)" : ")");
+  }
+  log_.note("Libref " + to_upper(t[1].text) + " refers to the folder " + t[2].text + shown + ".");
 }
 
 void ProgramRunner::error(int line, int column, const std::string& message) {

@@ -9,10 +9,12 @@
 #include <string_view>
 #include <vector>
 
+#include "host/by_groups.h"
 #include "host/data_set.h"
 #include "host/log.h"
 #include "host/module_loader.h"
 #include "host/program.h"
+#include "host/session.h"
 
 namespace host {
 
@@ -36,16 +38,20 @@ class ProgramRunner : public ProgramActions {
 
   void run_step(const Step& step) override;
   void libname(const Statement& statement) override;
+  void session_statement(const Statement& statement) override;
   void error(int line, int column, const std::string& message) override;
   void warning(int line, int column, const std::string& message) override;
 
  private:
+  void write_group_outputs(const StepShared& shared);
+
   RunSettings settings_;
   Log& log_;
   Listing& listing_;
   Libraries libraries_;
   ModuleLoader modules_;
   bool step_failed_ = false;
+  StatementReport report_;
 };
 
 }  // namespace host

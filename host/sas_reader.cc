@@ -22,20 +22,8 @@ namespace host {
 
 namespace {
 
-constexpr uint64_t kQuietNan = 0x7FF8000000000000ULL;
-constexpr uint64_t kPayloadMask = 0x0007FFFFFFFFFFFFULL;
 constexpr size_t kXportRecord = 80;
 constexpr std::string_view kXportStart = "HEADER RECORD*******LIB";
-
-bool is_special_tag(char tag) {
-  return tag == '_' || (tag >= 'A' && tag <= 'Z');
-}
-
-double missing_value(char tag) {
-  const char upper = ascii_upper(tag);
-  if (!is_special_tag(upper)) return std::numeric_limits<double>::quiet_NaN();
-  return std::bit_cast<double>(kQuietNan | static_cast<unsigned char>(upper));
-}
 
 // The parser reads through these handlers, so a data set in memory needs no temporary file.
 struct MemoryFile {
@@ -182,7 +170,7 @@ int on_value(int obs_index, readstat_variable_t* variable, readstat_value_t valu
       const char* text = readstat_string_value(value);
       col.texts.emplace_back(text == nullptr ? "" : text);
     } else if (readstat_value_is_tagged_missing(value)) {
-      col.numbers.push_back(missing_value(readstat_value_tag(value)));
+      col.numbers.push_back(special_missing(readstat_value_tag(value)));
     } else if (readstat_value_is_system_missing(value)) {
       col.numbers.push_back(std::numeric_limits<double>::quiet_NaN());
     } else {
@@ -240,10 +228,7 @@ struct ParserDeleter {
 }  // namespace
 
 char sas_missing_form(double value) {
-  if (!std::isnan(value)) return 0;
-  const auto tag = static_cast<char>(std::bit_cast<uint64_t>(value) & kPayloadMask);
-  const bool only_tag = (std::bit_cast<uint64_t>(value) & kPayloadMask & ~uint64_t{0xFF}) == 0;
-  return only_tag && is_special_tag(tag) ? tag : '.';
+  return missing_form(value);
 }
 
 ReadOutcome parse_sas(std::string_view bytes, SasFormat format, std::string_view label) {

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "host/by_groups.h"
 #include "host/data_set.h"
 #include "host/program.h"
 #include "talven_host.h"
@@ -41,19 +42,30 @@ struct ParseResult {
   }
 };
 
-using ErrorSink = std::function<void(const std::string& message)>;
+// What the host offers a parse beyond its error messages.
+struct ParseServices {
+  ErrorSink note;                // NOTE lines; empty: none are written
+  StepShared* shared = nullptr;  // what the runs of one step share (BY groups); null: one run
+};
 
-// Parses the statements of one step. Every problem goes to `error` as one message that names its
-// line and column; data sets named by data set options are opened through `loader`.
+// Parses the statements of one step: the procedure's own, and WHERE and BY, which the host
+// handles. Every problem goes to `error` as one message that names its line and column; data sets
+// named by data set options are opened through `loader` and seen through their data set options.
 ParseResult parse_step(const TalvenGrammar& grammar, const Step& step, DataSetLoader& loader,
-                       const ErrorSink& error);
+                       const ErrorSink& error, const ParseServices& services = {});
 
 // Resolves one variable list written as `tokens` (the statement after its keyword) against a
-// table; exposed for tests. `list` names the list in messages. Empty *numbers and false on error.
+// table. `list` names the list in messages. Empty *numbers and false on error; *origins (if
+// given) receives, for each number, the token of the list element that brought it in.
 bool resolve_variable_list(const std::vector<Token>& tokens, const DataTable& table,
                            const std::string& data_set_name, const std::string& list,
                            bool numeric_only, std::vector<int32_t>* numbers,
-                           const ErrorSink& error);
+                           const ErrorSink& error, std::vector<Token>* origins = nullptr);
+
+// "Line L, column C: Variable X in the LIST list is character; only numeric variables can be
+// used there."
+std::string character_variable_message(const Token& at, const std::string& name,
+                                       const std::string& list);
 
 // Checks the syntax of a variable list without a data set.
 bool check_variable_list(const std::vector<Token>& tokens, const Token& end,

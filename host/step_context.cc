@@ -48,8 +48,10 @@ const ItemValue* given_item(int32_t item) {
 void note_observations_read(TalvenReader* reader) {
   if (reader->counted || !reader->advanced) return;
   reader->counted = true;
+  const std::string& where = reader->data_set->where_text;
   step_log().note("There were " + std::to_string(reader->delivered) +
-                  " observations read from the data set " + reader->data_set->name + ".");
+                  " observations read from the data set " + reader->data_set->name + "." +
+                  (where.empty() ? "" : " WHERE " + where + ";"));
 }
 
 }  // namespace host

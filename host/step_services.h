@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 
+#include "host/by_groups.h"
 #include "host/data_set.h"
 #include "host/log.h"
 #include "host/program.h"
@@ -22,6 +23,8 @@ struct StepEnvironment {
   std::optional<std::string> debug;  // the host value DEBUG (--debug)
   // The terminal that shows the progress of long computations; null: no progress line.
   std::FILE* progress = nullptr;
+  // What the runs of a step with BY groups share; null: one run.
+  StepShared* shared = nullptr;
 };
 
 struct StepOutcome {

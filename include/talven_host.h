@@ -44,11 +44,20 @@ typedef enum TalvenItemKind {
   TALVEN_ITEM_OUTPUT_DATASET = 6
 } TalvenItemKind;
 
+/* What a variable list accepts (TalvenGrammarEntry.numericOnly). */
+#define TALVEN_VARLIST_ANY 0     /* variables of either type */
+#define TALVEN_VARLIST_NUMERIC 1 /* a character variable in the list is an error */
+/* Numeric variables; a character variable with exactly two values among the observations read is
+ * presented to the procedure as a numeric variable holding -1 and 1 (the values in SAS's sort
+ * order; blank is missing) when the integer option levelsItem is absent or 2. */
+#define TALVEN_VARLIST_TWO_LEVELS 2
+
 typedef struct TalvenGrammarEntry {
   const char* keyword; /* upper case, for example "NBOOTSTRAP1" */
   int32_t kind;        /* TalvenItemKind */
   int32_t number;      /* item number, or flag number for TALVEN_ITEM_FLAG */
-  int32_t numericOnly; /* varlist: a character variable in the list is an error */
+  int32_t numericOnly; /* varlist: TALVEN_VARLIST_ANY, _NUMERIC or _TWO_LEVELS */
+  int32_t levelsItem;  /* TALVEN_VARLIST_TWO_LEVELS: the item number of the level count */
 } TalvenGrammarEntry;
 
 typedef struct TalvenGrammar {

@@ -140,8 +140,8 @@ std::vector<Case> catalogue() {
        model_with("DATA=study", "RESPONSE y;", "RESPONSE y; WEIGHT y;"),
        {},
        "ERROR: Line 3, column 51: Statement WEIGHT y is not valid in PROC TALVEN. The statements "
-       "of PROC TALVEN are MAIN1, MAIN2, RESPONSE, STG1TRT, STG2SAMPLE, STG2TRT, TAILOR1 and "
-       "TAILOR2."},
+       "of PROC TALVEN are BY, FOOTNOTE, MAIN1, MAIN2, OPTIONS, RESPONSE, STG1TRT, STG2SAMPLE, "
+       "STG2TRT, TAILOR1, TAILOR2, TITLE and WHERE."},
       {"misspelled statement",
        model_with("DATA=study", "TAILOR1 o11;", "TAILR1 o11;"),
        {},
@@ -330,7 +330,8 @@ std::vector<Case> catalogue() {
        {{"study.csv", study_with(study, 3, 3, "A")}},
        "ERROR: Line 2, column 35: Variable a1 in the STG1TRT list is character; only numeric "
        "variables can be used there.",
-       {"ERROR: a1 is character because line 4 holds 'A'" + only_numbers}},
+       {"ERROR: a1 holds the values '-1', '1' and 'A'; a character variable is accepted in "
+        "STG1TRT only when it holds two values and NTREATS1=2."}},
       {"n/a in the response",
        model("DATA=study"),
        {{"study.csv", study_with(study_with(study, 17, 10, "n/a"), 30, 10, "-")}},

@@ -67,7 +67,7 @@ TEST_F(Lookup, CsvFirstThenSas7bdatThenTransportWithANoteNamingTheOthers) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.files.front());
     const Libraries libs = library(c.files);
-    const auto located = locate_data_set({"work", "Study", "", false}, libs);
+    const auto located = locate_data_set({"work", "Study", "", false, nullptr}, libs);
     const std::string error = located ? "" : located.error();
     EXPECT_EQ(located ? located->path.filename().string() : "", c.found);
     EXPECT_EQ(located ? located->note : "", c.note);
@@ -84,16 +84,16 @@ TEST_F(Lookup, OutputFilesAreCheckedBeforeTheyAreNeeded) {
     std::string file;  // relative to the folder; empty: an error
     std::string error;
   } cases[] = {
-      {{"work", "est", "", false}, "Est.CSV", ""},  // replaced under its own name
-      {{"WORK", "New", "", false}, "new.csv", ""},
-      {{"nolib", "x", "", false}, "", "Libref NOLIB is not assigned."},
-      {{"work", "two", "", false}, "", "Data set WORK.TWO is ambiguous: both TWO.csv and two.csv"},
-      {{"work", "folder", "", false}, "", "cannot be written: it is a folder."},
-      {{"", "", (dir_ / "out.CSV").string(), true}, "out.CSV", ""},
-      {{"", "", (dir_ / "out.xpt").string(), true},
+      {{"work", "est", "", false, nullptr}, "Est.CSV", ""},  // replaced under its own name
+      {{"WORK", "New", "", false, nullptr}, "new.csv", ""},
+      {{"nolib", "x", "", false, nullptr}, "", "Libref NOLIB is not assigned."},
+      {{"work", "two", "", false, nullptr}, "", "Data set WORK.TWO is ambiguous: both TWO.csv and two.csv"},
+      {{"work", "folder", "", false, nullptr}, "", "cannot be written: it is a folder."},
+      {{"", "", (dir_ / "out.CSV").string(), true, nullptr}, "out.CSV", ""},
+      {{"", "", (dir_ / "out.xpt").string(), true, nullptr},
        "",
        "cannot be written: output data sets are CSV files, so its name must end in .csv."},
-      {{"", "", (dir_ / "missing" / "out.csv").string(), true},
+      {{"", "", (dir_ / "missing" / "out.csv").string(), true, nullptr},
        "",
        "cannot be written: the folder " + (dir_ / "missing").string() + " does not exist."},
   };
@@ -111,7 +111,7 @@ TEST_F(Lookup, OutputFilesAreCheckedBeforeTheyAreNeeded) {
   }
   if (::geteuid() != 0) {  // root writes anywhere
     fs::permissions(dir_, fs::perms(0555));
-    const auto located = locate_output_data_set({"work", "new", "", false}, libs);
+    const auto located = locate_output_data_set({"work", "new", "", false, nullptr}, libs);
     ASSERT_FALSE(located.ok());
     EXPECT_NE(located.error().find("does not accept new files"), std::string::npos);
     fs::permissions(dir_, fs::perms(0755));

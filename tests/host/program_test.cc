@@ -81,6 +81,9 @@ struct Recorder : ProgramActions {
   void libname(const Statement& st) override {
     events.push_back("libname " + describe_statement(st.tokens));
   }
+  void session_statement(const Statement& st) override {
+    events.push_back("session " + describe_statement(st.tokens));
+  }
   void error(int line, int column, const std::string& m) override {
     events.push_back("error " + std::to_string(line) + ":" + std::to_string(column) + " " + m);
   }

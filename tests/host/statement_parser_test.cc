@@ -15,10 +15,10 @@ namespace {
 enum : int32_t { kData = 1, kOther = 2, kN = 5, kAlpha = 19, kMain = 7, kTailor = 8, kAny = 9 };
 
 const TalvenGrammarEntry kEntries[] = {
-    {"DATA", TALVEN_ITEM_DATASET, kData, 0},      {"OTHER", TALVEN_ITEM_DATASET, kOther, 0},
-    {"NTREATS1", TALVEN_ITEM_INTEGER, kN, 0},     {"ALPHA", TALVEN_ITEM_REAL, kAlpha, 0},
-    {"DERIVECI", TALVEN_ITEM_FLAG, 1, 0},         {"MAIN1", TALVEN_ITEM_VARLIST, kMain, 1},
-    {"TAILOR1", TALVEN_ITEM_VARLIST, kTailor, 1}, {"ANY", TALVEN_ITEM_VARLIST, kAny, 0},
+    {"DATA", TALVEN_ITEM_DATASET, kData, 0, 0},      {"OTHER", TALVEN_ITEM_DATASET, kOther, 0, 0},
+    {"NTREATS1", TALVEN_ITEM_INTEGER, kN, 0, 0},     {"ALPHA", TALVEN_ITEM_REAL, kAlpha, 0, 0},
+    {"DERIVECI", TALVEN_ITEM_FLAG, 1, 0, 0},         {"MAIN1", TALVEN_ITEM_VARLIST, kMain, 1, 0},
+    {"TAILOR1", TALVEN_ITEM_VARLIST, kTailor, 1, 0}, {"ANY", TALVEN_ITEM_VARLIST, kAny, 0, 0},
 };
 const TalvenGrammar kGrammar = {"TALVEN", nullptr, 0, kEntries, 8, kData};
 
@@ -46,6 +46,7 @@ struct Captured : ProgramActions {
   std::vector<Step> steps;
   void run_step(const Step& s) override { steps.push_back(s); }
   void libname(const Statement&) override {}
+  void session_statement(const Statement&) override {}
   void error(int, int, const std::string&) override {}
   void warning(int, int, const std::string&) override {}
 };
@@ -115,7 +116,7 @@ TEST(StatementParser, EachSyntaxProblemIsOneErrorWithItsPlace) {
         "statement, not a statement of its own."}},
       {"proc talven;\n weight w;",
        {"Line 2, column 2: Statement weight w is not valid in PROC TALVEN. The statements of PROC "
-        "TALVEN are ANY, MAIN1 and TAILOR1."}},
+        "TALVEN are ANY, BY, FOOTNOTE, MAIN1, OPTIONS, TAILOR1, TITLE and WHERE."}},
       {"proc talven;\n tailr1 w; mian1 x; libnam x;",
        {"Line 2, column 2: Statement tailr1 w is not valid in PROC TALVEN. Did you mean TAILOR1?",
         "Line 2, column 12: Statement mian1 x is not valid in PROC TALVEN. Did you mean MAIN1?",

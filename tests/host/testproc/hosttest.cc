@@ -23,11 +23,11 @@ enum Item : int32_t {
 const char* const kVocabulary[] = {"DATA",  "OTHER", "N",   "X", "MODE", "LEAK",
                                    "FLAGA", "VARS",  "ANY", "=", "-",    ":"};
 const TalvenGrammarEntry kEntries[] = {
-    {"DATA", TALVEN_ITEM_DATASET, kData, 0}, {"OTHER", TALVEN_ITEM_DATASET, kOther, 0},
-    {"N", TALVEN_ITEM_INTEGER, kN, 0},       {"X", TALVEN_ITEM_REAL, kX, 0},
-    {"MODE", TALVEN_ITEM_INTEGER, kMode, 0}, {"LEAK", TALVEN_ITEM_INTEGER, kLeak, 0},
-    {"FLAGA", TALVEN_ITEM_FLAG, 1, 0},       {"VARS", TALVEN_ITEM_VARLIST, kVars, 1},
-    {"ANY", TALVEN_ITEM_VARLIST, kAny, 0},
+    {"DATA", TALVEN_ITEM_DATASET, kData, 0, 0}, {"OTHER", TALVEN_ITEM_DATASET, kOther, 0, 0},
+    {"N", TALVEN_ITEM_INTEGER, kN, 0, 0},       {"X", TALVEN_ITEM_REAL, kX, 0, 0},
+    {"MODE", TALVEN_ITEM_INTEGER, kMode, 0, 0}, {"LEAK", TALVEN_ITEM_INTEGER, kLeak, 0, 0},
+    {"FLAGA", TALVEN_ITEM_FLAG, 1, 0, 0},       {"VARS", TALVEN_ITEM_VARLIST, kVars, 1, 0},
+    {"ANY", TALVEN_ITEM_VARLIST, kAny, 0, 0},
 };
 const TalvenGrammar kGrammar = {"HOSTTEST",
                                 kVocabulary,

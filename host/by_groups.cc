@@ -1,0 +1,148 @@
+#include "host/by_groups.h"
+
+#include "host/suggest.h"
+#include "host/text_util.h"
+
+namespace host {
+
+namespace {
+
+std::string_view trim_right(std::string_view s) {
+  while (!s.empty() && s.back() == ' ') s.remove_suffix(1);
+  return s;
+}
+
+std::string shown_value(const Column& c, size_t row) {
+  return c.type == VarType::kNumeric ? format_value(c.numbers[row])
+                                     : std::string(trim_right(c.texts[row]));
+}
+
+int compare_rows(const Column& c, size_t a, size_t b) {
+  return c.type == VarType::kNumeric ? compare_numbers(c.numbers[a], c.numbers[b])
+                                     : compare_texts(c.texts[a], c.texts[b]);
+}
+
+}  // namespace
+
+std::optional<ByStatement> parse_by(const Statement& statement, const ErrorSink& error) {
+  ByStatement by;
+  by.at = statement.tokens.front();
+  bool ok = true;
+  bool descending = false;
+  for (size_t i = 1; i < statement.tokens.size(); ++i) {
+    const Token& t = statement.tokens[i];
+    if (t.is_name("DESCENDING")) {
+      descending = true;
+    } else if (t.is_name("NOTSORTED")) {
+      by.notsorted = true;
+    } else if (t.kind == TokenKind::kName) {
+      by.variables.push_back({t, descending});
+      descending = false;
+    } else {
+      error(where(t) + ": Syntax error in the BY statement: expected a variable name, found " +
+            t.as_written() + ".");
+      ok = false;
+    }
+  }
+  if (ok && (by.variables.empty() || descending)) {
+    error(where(descending ? statement.end : by.at) +
+          ": Syntax error in the BY statement: expected a variable name, found ;.");
+    ok = false;
+  }
+  if (!ok) return std::nullopt;
+  return by;
+}
+
+std::optional<ByPlan> plan_by_groups(const DataTable& table, const ByStatement& by,
+                                     const std::string& data_set_name, const ErrorSink& error) {
+  std::vector<const Column*> columns;
+  bool ok = true;
+  for (const ByVariable& v : by.variables) {
+    const Column* found = nullptr;
+    for (const Column& c : table.columns) {
+      if (iequals(c.name, v.name.text)) found = &c;
+    }
+    if (found == nullptr) {
+      std::vector<std::string> names;
+      for (const Column& c : table.columns) names.push_back(c.name);
+      error(where(v.name) + ": Variable " + v.name.as_written() + " in the BY statement is not in " +
+            data_set_name + "." + did_you_mean(v.name.text, names));
+      ok = false;
+    }
+    columns.push_back(found);
+  }
+  if (!ok) return std::nullopt;
+
+  ByPlan plan;
+  for (const Column* c : columns) {
+    Column key;
+    key.name = c->name;
+    key.type = c->type;
+    plan.keys.push_back(std::move(key));
+  }
+  auto label = [&](size_t row) {
+    std::string out;
+    for (const Column* c : columns) {
+      if (!out.empty()) out += ' ';
+      out += c->name + "=" + shown_value(*c, row);
+    }
+    return out;
+  };
+  auto open_group = [&](int64_t row) {
+    plan.groups.push_back({row, 0, label(static_cast<size_t>(row))});
+    for (size_t k = 0; k < columns.size(); ++k) {
+      const Column& c = *columns[k];
+      if (c.type == VarType::kNumeric) {
+        plan.keys[k].numbers.push_back(c.numbers[static_cast<size_t>(row)]);
+      } else {
+        plan.keys[k].texts.push_back(c.texts[static_cast<size_t>(row)]);
+      }
+    }
+  };
+  for (int64_t r = 0; r < table.rows; ++r) {
+    if (r == 0) {
+      open_group(r);
+    } else {
+      const auto a = static_cast<size_t>(r - 1);
+      const auto b = static_cast<size_t>(r);
+      for (size_t k = 0; k < columns.size(); ++k) {
+        const int c = compare_rows(*columns[k], a, b);
+        if (c == 0) continue;
+        const bool descending = by.variables[k].descending;
+        if (!by.notsorted && (descending ? c < 0 : c > 0)) {
+          const Column& col = *columns[k];
+          error(where(by.at) + ": The data set " + data_set_name + " is not sorted in " +
+                (descending ? "descending" : "ascending") + " order of " + col.name +
+                ": observation " + std::to_string(r + 1) + " has " + col.name + "=" +
+                shown_value(col, b) + " after " + col.name + "=" + shown_value(col, a) +
+                ". Sort the data by the BY variables, or add NOTSORTED to the BY statement if "
+                "the groups are contiguous.");
+          return std::nullopt;
+        }
+        open_group(r);
+        break;
+      }
+    }
+    ++plan.groups.back().count;
+  }
+  return plan;
+}
+
+bool append_rows(DataTable* to, const DataTable& from) {
+  if (to->columns.empty() && to->rows == 0) {
+    *to = from;
+    return true;
+  }
+  if (to->columns.size() != from.columns.size()) return false;
+  for (size_t k = 0; k < from.columns.size(); ++k) {
+    Column& a = to->columns[k];
+    const Column& b = from.columns[k];
+    if (!iequals(a.name, b.name) || a.type != b.type) return false;
+    a.numbers.insert(a.numbers.end(), b.numbers.begin(), b.numbers.end());
+    a.texts.insert(a.texts.end(), b.texts.begin(), b.texts.end());
+  }
+  to->rows += from.rows;
+  return true;
+}
+
+}  // namespace host

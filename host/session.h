@@ -1,0 +1,34 @@
+// TITLE, FOOTNOTE and OPTIONS: statements that change the rest of the session, in a step (for
+// that step and the later ones) or outside one.
+#ifndef TALVEN_HOST_SESSION_H
+#define TALVEN_HOST_SESSION_H
+
+#include <ctime>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "host/lexer.h"
+#include "host/log.h"
+#include "host/program.h"
+
+namespace host {
+
+// Where the messages about a statement go: severity, the token they concern, the text.
+using StatementReport = std::function<void(Severity, const Token&, const std::string&)>;
+
+// TITLE, TITLE1 to TITLE10, FOOTNOTE, FOOTNOTE1 to FOOTNOTE10, OPTIONS.
+bool is_session_statement(const Statement& statement);
+// The session statements, in upper case, for suggestions ("TITLE", "FOOTNOTE", "OPTIONS").
+const std::vector<std::string>& session_statement_names();
+
+// Applies the statement to the log (NOTES) and the listing (titles, footnotes, page options).
+void apply_session_statement(const Statement& statement, Log& log, Listing& listing,
+                             const StatementReport& report);
+
+// "10:32 Monday, May 2, 2018", as OPTIONS DATE shows the start of the session.
+std::string session_date_text(std::time_t when, bool utc);
+
+}  // namespace host
+
+#endif  // TALVEN_HOST_SESSION_H

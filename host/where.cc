@@ -1,0 +1,917 @@
+#include "host/where.h"
+
+#include <cmath>
+#include <cstdlib>
+#include <limits>
+#include <string_view>
+
+#include "host/suggest.h"
+#include "host/text_util.h"
+
+namespace host {
+
+enum class WhereOp {
+  kNumber,     // constant: number
+  kString,     // constant: text
+  kVariable,   // text: the name
+  kNegate,     // -x
+  kNot,        // NOT x
+  kAnd,        // x AND y
+  kOr,         // x OR y
+  kArithmetic, // x + y, x - y, x * y, x / y, x ** y (arithmetic holds the operator)
+  kCompare,    // x = y and the others (compare holds the relation)
+  kIn,         // x IN (kids 1...)
+  kBetween,    // x BETWEEN y AND z
+  kIsMissing,  // x IS MISSING
+  kContains,   // x CONTAINS y
+  kLike,       // x LIKE pattern
+};
+
+enum class Relation { kEq, kNe, kLt, kLe, kGt, kGe };
+
+struct WhereNode {
+  WhereOp op = WhereOp::kNumber;
+  std::string spelling;  // constants and names as written; operators as written (words upper case)
+  char arithmetic = 0;   // '+', '-', '*', '/', '^' (power)
+  Relation relation = Relation::kEq;
+  bool negated = false;  // NOT IN, NOT BETWEEN, IS NOT MISSING, NOT CONTAINS, NOT LIKE
+  bool parenthesized = false;
+  double number = 0.0;
+  std::string text;  // string constants and variable names
+  Token at;
+  std::vector<WhereNode> kids;
+};
+
+namespace {
+
+constexpr int kMaxDepth = 100;
+
+// ---- Constants.
+
+int month_number(std::string_view m) {
+  static constexpr const char* kMonths[] = {"JAN", "FEB", "MAR", "APR", "MAY", "JUN",
+                                            "JUL", "AUG", "SEP", "OCT", "NOV", "DEC"};
+  for (int k = 0; k < 12; ++k) {
+    if (iequals(m, kMonths[k])) return k + 1;
+  }
+  return 0;
+}
+
+// Days since 1 January 1960, SAS's day zero (the civil-from-days algorithm of H. Hinnant).
+int64_t days_since_1960(int64_t y, int64_t m, int64_t d) {
+  y -= m <= 2 ? 1 : 0;
+  const int64_t era = (y >= 0 ? y : y - 399) / 400;
+  const int64_t yoe = y - era * 400;
+  const int64_t doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
+  const int64_t doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+  return era * 146097 + doe - 719468 + 3653;  // 3653 days from 1960-01-01 to 1970-01-01
+}
+
+bool digits(std::string_view s, size_t min, size_t max, int64_t* value) {
+  if (s.size() < min || s.size() > max) return false;
+  int64_t v = 0;
+  for (char c : s) {
+    if (c < '0' || c > '9') return false;
+    v = v * 10 + (c - '0');
+  }
+  *value = v;
+  return true;
+}
+
+// "01jan2020" or "1JAN20" (two-digit years from 1926 to 2025).
+bool parse_date(std::string_view s, double* out) {
+  size_t k = 0;
+  while (k < s.size() && s[k] >= '0' && s[k] <= '9') ++k;
+  int64_t day = 0, year = 0;
+  if (!digits(s.substr(0, k), 1, 2, &day) || s.size() < k + 3) return false;
+  const int month = month_number(s.substr(k, 3));
+  const std::string_view y = s.substr(k + 3);
+  if (month == 0 || !(digits(y, 2, 2, &year) || digits(y, 4, 4, &year))) return false;
+  if (y.size() == 2) year += year < 26 ? 2000 : 1900;
+  static constexpr int kDays[] = {31, 29, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+  if (day < 1 || day > kDays[month - 1] || (month == 2 && day == 29 && !leap)) return false;
+  *out = static_cast<double>(days_since_1960(year, month, day));
+  return true;
+}
+
+// "9:30", "09:30:15" or "9:30:15.5".
+bool parse_time(std::string_view s, double* out) {
+  const size_t c1 = s.find(':');
+  if (c1 == std::string_view::npos) return false;
+  const size_t c2 = s.find(':', c1 + 1);
+  int64_t h = 0, m = 0;
+  if (!digits(s.substr(0, c1), 1, 2, &h) ||
+      !digits(s.substr(c1 + 1, c2 == std::string_view::npos ? std::string_view::npos : c2 - c1 - 1),
+              2, 2, &m) ||
+      m > 59) {
+    return false;
+  }
+  double sec = 0.0;
+  if (c2 != std::string_view::npos) {
+    const std::string rest(s.substr(c2 + 1));
+    char* stop = nullptr;
+    if (rest.empty() || rest[0] < '0' || rest[0] > '9') return false;
+    sec = std::strtod(rest.c_str(), &stop);
+    if (*stop != '\0' || sec >= 60.0) return false;
+  }
+  *out = static_cast<double>(h * 3600 + m * 60) + sec;
+  return true;
+}
+
+bool parse_typed_constant(const Token& t, double* out) {
+  const std::string_view s = trim_blanks(t.text);
+  if (t.suffix == "D") return parse_date(s, out);
+  if (t.suffix == "T") return parse_time(s, out);
+  const size_t colon = s.find(':');
+  double day = 0.0, time = 0.0;
+  if (colon == std::string_view::npos || !parse_date(s.substr(0, colon), &day) ||
+      !parse_time(s.substr(colon + 1), &time)) {
+    return false;
+  }
+  *out = day * 86400.0 + time;
+  return true;
+}
+
+bool parse_hex(std::string_view s, std::string* out) {
+  if (s.size() % 2 != 0) return false;
+  out->clear();
+  for (size_t i = 0; i < s.size(); i += 2) {
+    int v = 0;
+    for (size_t k = i; k < i + 2; ++k) {
+      const char c = ascii_upper(s[k]);
+      if (c >= '0' && c <= '9') {
+        v = v * 16 + (c - '0');
+      } else if (c >= 'A' && c <= 'F') {
+        v = v * 16 + (c - 'A' + 10);
+      } else {
+        return false;
+      }
+    }
+    *out += static_cast<char>(v);
+  }
+  return true;
+}
+
+std::string found(const Token& t) {
+  if (t.kind == TokenKind::kEnd) return "the end of the expression";
+  return t.as_written();
+}
+
+// ---- Parsing.
+
+class Parser {
+ public:
+  Parser(const std::vector<Token>& tokens, const Token& end, const ErrorSink& error)
+      : tokens_(tokens), end_(end), error_(error) {}
+
+  std::optional<WhereClause> run() {
+    if (tokens_.empty()) {
+      fail(end_, "an expression");
+      return std::nullopt;
+    }
+    WhereNode root = parse_or(0);
+    if (ok_ && pos_ < tokens_.size()) fail(at(), "an operator or the end of the expression");
+    if (!ok_) return std::nullopt;
+    return WhereClause(std::make_shared<const WhereNode>(std::move(root)));
+  }
+
+ private:
+  const Token& at(size_t ahead = 0) const {
+    return pos_ + ahead < tokens_.size() ? tokens_[pos_ + ahead] : end_;
+  }
+  bool word(std::string_view w, size_t ahead = 0) const { return at(ahead).is_name(w); }
+  bool punct(std::string_view p, size_t ahead = 0) const { return at(ahead).is_punct(p); }
+  // Two punctuation characters written together, such as >=.
+  bool pair(std::string_view a, std::string_view b) const {
+    return punct(a) && punct(b, 1) && adjacent(at(), at(1));
+  }
+
+  void fail(const Token& t, const std::string& expected) {
+    if (!ok_) return;  // the first problem is the one to mend
+    ok_ = false;
+    error_(where(t) + ": Syntax error in the WHERE expression: expected " + expected + ", found " +
+           found(t) + ".");
+  }
+
+  WhereNode node(WhereOp op, const Token& t, std::string spelling) {
+    WhereNode n;
+    n.op = op;
+    n.at = t;
+    n.spelling = std::move(spelling);
+    return n;
+  }
+
+  WhereNode binary(WhereOp op, const Token& t, std::string spelling, WhereNode left,
+                   WhereNode right) {
+    WhereNode n = node(op, t, std::move(spelling));
+    n.kids.push_back(std::move(left));
+    n.kids.push_back(std::move(right));
+    return n;
+  }
+
+  bool deeper(int depth) {
+    if (depth <= kMaxDepth) return true;
+    if (ok_) {
+      ok_ = false;
+      error_(where(at()) + ": The WHERE expression is nested too deeply.");
+    }
+    return false;
+  }
+
+  WhereNode parse_or(int depth) {
+    WhereNode left = parse_and(depth);
+    while (ok_ && (word("OR") || punct("|"))) {
+      const Token t = at();
+      ++pos_;
+      left = binary(WhereOp::kOr, t, "OR", std::move(left), parse_and(depth));
+    }
+    return left;
+  }
+
+  WhereNode parse_and(int depth) {
+    WhereNode left = parse_not(depth);
+    while (ok_ && (word("AND") || punct("&"))) {
+      const Token t = at();
+      ++pos_;
+      left = binary(WhereOp::kAnd, t, "AND", std::move(left), parse_not(depth));
+    }
+    return left;
+  }
+
+  bool at_not() const {
+    return word("NOT") || ((punct("^") || punct("~")) && !pair(at().text, "="));
+  }
+
+  WhereNode parse_not(int depth) {
+    if (!deeper(depth)) return {};
+    if (at_not()) {
+      const Token t = at();
+      ++pos_;
+      WhereNode n = node(WhereOp::kNot, t, "NOT");
+      n.kids.push_back(parse_not(depth + 1));
+      return n;
+    }
+    return parse_comparison(depth);
+  }
+
+  // The relation at the current token, consuming it; nullopt when there is none.
+  std::optional<std::pair<Relation, std::string>> relation() {
+    static const struct {
+      const char* word;
+      Relation r;
+    } kWords[] = {{"EQ", Relation::kEq}, {"NE", Relation::kNe}, {"LT", Relation::kLt},
+                  {"LE", Relation::kLe}, {"GT", Relation::kGt}, {"GE", Relation::kGe}};
+    for (const auto& w : kWords) {
+      if (word(w.word)) {
+        ++pos_;
+        return std::make_pair(w.r, std::string(w.word));
+      }
+    }
+    static const struct {
+      const char* first;
+      const char* second;
+      Relation r;
+    } kPairs[] = {{"^", "=", Relation::kNe},
+                  {"~", "=", Relation::kNe},
+                  {"<", "=", Relation::kLe},
+                  {">", "=", Relation::kGe}};
+    for (const auto& p : kPairs) {
+      if (pair(p.first, p.second)) {
+        pos_ += 2;
+        return std::make_pair(p.r, std::string(p.first) + p.second);
+      }
+    }
+    if (punct("=")) {
+      ++pos_;
+      return std::make_pair(Relation::kEq, std::string("="));
+    }
+    if (punct("<")) {
+      ++pos_;
+      return std::make_pair(Relation::kLt, std::string("<"));
+    }
+    if (punct(">")) {
+      ++pos_;
+      return std::make_pair(Relation::kGt, std::string(">"));
+    }
+    return std::nullopt;
+  }
+
+  WhereNode parse_comparison(int depth) {
+    WhereNode left = parse_additive(depth);
+    if (!ok_) return left;
+    const Token t = at();
+    bool negated = false;
+    if (word("NOT") && (word("IN", 1) || word("BETWEEN", 1) || word("CONTAINS", 1) ||
+                        word("LIKE", 1))) {
+      negated = true;
+      ++pos_;
+    }
+    const std::string no = negated ? "NOT " : "";
+    if (word("IN")) {
+      ++pos_;
+      WhereNode n = node(WhereOp::kIn, t, no + "IN");
+      n.negated = negated;
+      n.kids.push_back(std::move(left));
+      parse_list(&n, depth);
+      return n;
+    }
+    if (word("BETWEEN")) {
+      ++pos_;
+      WhereNode n = node(WhereOp::kBetween, t, no + "BETWEEN");
+      n.negated = negated;
+      n.kids.push_back(std::move(left));
+      n.kids.push_back(parse_additive(depth));
+      if (ok_ && !word("AND")) fail(at(), "AND in BETWEEN ... AND ...");
+      if (!ok_) return n;
+      ++pos_;
+      n.kids.push_back(parse_additive(depth));
+      return n;
+    }
+    if (word("CONTAINS") || (punct("?") && !negated)) {
+      ++pos_;
+      WhereNode n = node(WhereOp::kContains, t, no + "CONTAINS");
+      n.negated = negated;
+      n.kids.push_back(std::move(left));
+      n.kids.push_back(parse_additive(depth));
+      return n;
+    }
+    if (word("LIKE")) {
+      ++pos_;
+      WhereNode n = node(WhereOp::kLike, t, no + "LIKE");
+      n.negated = negated;
+      n.kids.push_back(std::move(left));
+      n.kids.push_back(parse_additive(depth));
+      return n;
+    }
+    if (word("IS")) {
+      ++pos_;
+      WhereNode n = node(WhereOp::kIsMissing, t, "IS");
+      if (word("NOT")) {
+        ++pos_;
+        n.negated = true;
+        n.spelling += " NOT";
+      }
+      if (!word("MISSING") && !word("NULL")) {
+        fail(at(), "MISSING or NULL after IS");
+        return n;
+      }
+      n.spelling += " " + to_upper(at().text);
+      ++pos_;
+      n.kids.push_back(std::move(left));
+      return n;
+    }
+    // A chain a < b < c means a < b AND b < c.
+    std::optional<WhereNode> chain;
+    for (;;) {
+      const Token op_at = at();
+      const auto rel = relation();
+      if (!rel) break;
+      WhereNode right = parse_additive(depth);
+      WhereNode cmp = node(WhereOp::kCompare, op_at, rel->second);
+      cmp.relation = rel->first;
+      cmp.kids.push_back(left);
+      cmp.kids.push_back(right);
+      chain = chain ? binary(WhereOp::kAnd, op_at, "AND", std::move(*chain), std::move(cmp))
+                    : std::move(cmp);
+      left = std::move(right);
+      if (!ok_) break;
+    }
+    return chain ? std::move(*chain) : left;
+  }
+
+  // ( constant, constant ... ): commas or blanks between.
+  void parse_list(WhereNode* n, int depth) {
+    if (!punct("(")) {
+      fail(at(), "( after " + n->spelling);
+      return;
+    }
+    ++pos_;
+    for (;;) {
+      if (punct(")") && n->kids.size() > 1) {
+        ++pos_;
+        return;
+      }
+      WhereNode value = parse_unary(depth);
+      if (!ok_) return;
+      if (value.op != WhereOp::kNumber && value.op != WhereOp::kString) {
+        fail(value.at, "a constant in the " + n->spelling + " list");
+        return;
+      }
+      n->kids.push_back(std::move(value));
+      if (punct(",")) ++pos_;
+    }
+  }
+
+  WhereNode parse_additive(int depth) {
+    WhereNode left = parse_multiplicative(depth);
+    while (ok_ && (punct("+") || punct("-") || punct("--"))) {
+      const Token t = at();
+      if (punct("--")) {
+        // x--1 is x - (-1): the lexer reads the two signs as one token.
+        ++pos_;
+        WhereNode right = parse_multiplicative(depth);
+        WhereNode neg = node(WhereOp::kNegate, t, "-");
+        neg.kids.push_back(std::move(right));
+        WhereNode n = binary(WhereOp::kArithmetic, t, "-", std::move(left), std::move(neg));
+        n.arithmetic = '-';
+        left = std::move(n);
+        continue;
+      }
+      ++pos_;
+      WhereNode n = binary(WhereOp::kArithmetic, t, t.text, std::move(left),
+                           parse_multiplicative(depth));
+      n.arithmetic = t.text[0];
+      left = std::move(n);
+    }
+    return left;
+  }
+
+  WhereNode parse_multiplicative(int depth) {
+    WhereNode left = parse_power(depth);
+    while (ok_ && (punct("*") || punct("/")) && !pair("*", "*")) {
+      const Token t = at();
+      ++pos_;
+      WhereNode n = binary(WhereOp::kArithmetic, t, t.text, std::move(left), parse_power(depth));
+      n.arithmetic = t.text[0];
+      left = std::move(n);
+    }
+    return left;
+  }
+
+  WhereNode parse_power(int depth) {
+    WhereNode base = parse_unary(depth);
+    if (ok_ && pair("*", "*")) {
+      const Token t = at();
+      pos_ += 2;
+      if (!deeper(depth + 1)) return base;
+      WhereNode n = binary(WhereOp::kArithmetic, t, "**", std::move(base), parse_power(depth + 1));
+      n.arithmetic = '^';
+      return n;
+    }
+    return base;
+  }
+
+  WhereNode parse_unary(int depth) {
+    if (!deeper(depth)) return {};
+    if (punct("-") || punct("+") || punct("--")) {
+      const Token t = at();
+      ++pos_;
+      WhereNode inner = parse_unary(depth + 1);
+      if (t.text == "+") return inner;
+      if (inner.op == WhereOp::kNumber && !inner.parenthesized && t.text == "-") {
+        inner.number = -inner.number;  // a negative constant, as in IN (-1, 1)
+        inner.spelling = "-" + inner.spelling;
+        inner.at = t;
+        return inner;
+      }
+      WhereNode n = node(WhereOp::kNegate, t, "-");
+      n.kids.push_back(std::move(inner));
+      if (t.text == "--") {
+        WhereNode twice = node(WhereOp::kNegate, t, "-");
+        twice.kids.push_back(std::move(n));
+        return twice;
+      }
+      return n;
+    }
+    return parse_primary(depth);
+  }
+
+  WhereNode parse_primary(int depth) {
+    const Token t = at();
+    if (punct("(")) {
+      ++pos_;
+      WhereNode inner = parse_or(depth + 1);
+      if (ok_ && !punct(")")) fail(at(), ")");
+      if (!ok_) return inner;
+      ++pos_;
+      inner.parenthesized = true;
+      return inner;
+    }
+    if (t.kind == TokenKind::kNumber) {
+      ++pos_;
+      WhereNode n = node(WhereOp::kNumber, t, t.text);
+      n.number = std::strtod(t.text.c_str(), nullptr);
+      if (!std::isfinite(n.number)) {
+        ok_ = false;
+        error_(where(t) + ": The number " + t.text + " in the WHERE expression is too large.");
+      }
+      return n;
+    }
+    if (punct(".")) {
+      // A missing value: "." alone, or .A to .Z and ._ written together.
+      ++pos_;
+      WhereNode n = node(WhereOp::kNumber, t, ".");
+      n.number = std::numeric_limits<double>::quiet_NaN();
+      const Token& next = at();
+      if (next.kind == TokenKind::kName && !next.literal && next.line == t.line &&
+          next.column == t.column + 1 && next.text.size() == 1) {
+        n.number = special_missing(next.text[0]);
+        n.spelling += to_upper(next.text);
+        ++pos_;
+      }
+      return n;
+    }
+    if (t.kind == TokenKind::kString) {
+      ++pos_;
+      if (t.suffix == "X") {
+        WhereNode n = node(WhereOp::kString, t, t.as_written());
+        if (!parse_hex(t.text, &n.text)) {
+          ok_ = false;
+          error_(where(t) + ": " + t.as_written() +
+                 " in the WHERE expression is not a hexadecimal constant.");
+        }
+        return n;
+      }
+      if (!t.suffix.empty()) {
+        WhereNode n = node(WhereOp::kNumber, t, t.as_written());
+        if (!parse_typed_constant(t, &n.number)) {
+          const char* kind = t.suffix == "D" ? "date" : t.suffix == "T" ? "time" : "datetime";
+          ok_ = false;
+          error_(where(t) + ": " + t.as_written() + " in the WHERE expression is not a valid " +
+                 kind + " constant (write dates as '01JAN2020'd, times as '09:30't, datetimes as "
+                 "'01JAN2020:09:30:00'dt).");
+        }
+        return n;
+      }
+      WhereNode n = node(WhereOp::kString, t, t.as_written());
+      n.text = t.text;
+      return n;
+    }
+    if (t.kind == TokenKind::kName && !is_keyword(t)) {
+      ++pos_;
+      WhereNode n = node(WhereOp::kVariable, t, t.as_written());
+      n.text = t.text;
+      return n;
+    }
+    fail(t, "a variable, a constant or (");
+    return {};
+  }
+
+  static bool is_keyword(const Token& t) {
+    for (const char* k : {"AND", "OR", "NOT", "IN", "BETWEEN", "IS", "CONTAINS", "LIKE", "EQ",
+                          "NE", "LT", "LE", "GT", "GE"}) {
+      if (t.is_name(k)) return true;
+    }
+    return false;
+  }
+
+  const std::vector<Token>& tokens_;
+  const Token& end_;
+  const ErrorSink& error_;
+  size_t pos_ = 0;
+  bool ok_ = true;
+};
+
+void render(const WhereNode& n, std::string* out) {
+  if (n.parenthesized) *out += '(';
+  switch (n.op) {
+    case WhereOp::kNumber:
+    case WhereOp::kString:
+    case WhereOp::kVariable:
+      *out += n.spelling;
+      break;
+    case WhereOp::kNegate:
+      *out += '-';
+      render(n.kids[0], out);
+      break;
+    case WhereOp::kNot:
+      *out += "NOT ";
+      render(n.kids[0], out);
+      break;
+    case WhereOp::kIsMissing:
+      render(n.kids[0], out);
+      *out += " " + n.spelling;
+      break;
+    case WhereOp::kIn:
+      render(n.kids[0], out);
+      *out += " " + n.spelling + " (";
+      for (size_t k = 1; k < n.kids.size(); ++k) {
+        if (k > 1) *out += ", ";
+        render(n.kids[k], out);
+      }
+      *out += ')';
+      break;
+    case WhereOp::kBetween:
+      render(n.kids[0], out);
+      *out += " " + n.spelling + " ";
+      render(n.kids[1], out);
+      *out += " AND ";
+      render(n.kids[2], out);
+      break;
+    default:
+      render(n.kids[0], out);
+      *out += " " + n.spelling + " ";
+      render(n.kids[1], out);
+      break;
+  }
+  if (n.parenthesized) *out += ')';
+}
+
+// ---- Checking against a table.
+
+struct Bound {
+  const WhereNode* node = nullptr;
+  bool character = false;
+  bool known = true;  // false below an unknown variable: its type says nothing
+  int column = -1;
+  std::vector<Bound> kids;
+};
+
+class Binder {
+ public:
+  Binder(const DataTable& table, const std::string& data_set, const ErrorSink& error)
+      : table_(table), data_set_(data_set), error_(error) {}
+
+  Bound bind(const WhereNode& n) {
+    Bound b;
+    b.node = &n;
+    for (const WhereNode& k : n.kids) {
+      b.kids.push_back(bind(k));
+      b.known = b.known && b.kids.back().known;
+    }
+    if (!b.known) return b;
+    switch (n.op) {
+      case WhereOp::kNumber:
+        break;
+      case WhereOp::kString:
+        b.character = true;
+        break;
+      case WhereOp::kVariable:
+        b.column = find(n);
+        b.known = b.column >= 0;
+        b.character =
+            b.column >= 0 && table_.columns[static_cast<size_t>(b.column)].type ==
+                                 VarType::kCharacter;
+        break;
+      case WhereOp::kNegate:
+      case WhereOp::kArithmetic:
+        for (const Bound& k : b.kids) {
+          if (k.character) {
+            fail(n, "The operands of " + n.spelling + " must be numeric: " + describe(k) +
+                        " is character.");
+          }
+        }
+        break;
+      case WhereOp::kCompare:
+      case WhereOp::kIn:
+      case WhereOp::kBetween:
+        for (size_t k = 1; k < b.kids.size(); ++k) {
+          if (b.kids[k].character != b.kids[0].character) {
+            fail(n, "The operands of " + n.spelling + " are of different types: " +
+                        describe(b.kids[0]) + " is " + type_name(b.kids[0]) + " and " +
+                        describe(b.kids[k]) + " is " + type_name(b.kids[k]) + ".");
+            break;
+          }
+        }
+        break;
+      case WhereOp::kContains:
+      case WhereOp::kLike:
+        for (const Bound& k : b.kids) {
+          if (!k.character) {
+            fail(n, n.spelling + " needs character operands: " + describe(k) + " is numeric.");
+            break;
+          }
+        }
+        break;
+      default:
+        break;
+    }
+    return b;
+  }
+
+  bool ok() const { return ok_; }
+
+ private:
+  int find(const WhereNode& n) {
+    for (size_t k = 0; k < table_.columns.size(); ++k) {
+      if (iequals(table_.columns[k].name, n.text)) return static_cast<int>(k);
+    }
+    std::vector<std::string> names;
+    for (const Column& c : table_.columns) names.push_back(c.name);
+    fail(n, "Variable " + n.spelling + " in the WHERE expression is not in " + data_set_ + "." +
+                did_you_mean(n.text, names));
+    return -1;
+  }
+
+  static std::string type_name(const Bound& b) { return b.character ? "character" : "numeric"; }
+
+  static std::string describe(const Bound& b) {
+    std::string text;
+    render(*b.node, &text);
+    return text;
+  }
+
+  void fail(const WhereNode& n, const std::string& message) {
+    ok_ = false;
+    error_(where(n.at) + ": " + message);
+  }
+
+  const DataTable& table_;
+  const std::string& data_set_;
+  const ErrorSink& error_;
+  bool ok_ = true;
+};
+
+// ---- Evaluation.
+
+struct Value {
+  bool character = false;
+  double number = 0.0;
+  std::string_view text;
+};
+
+int compare(const Value& a, const Value& b) {
+  return a.character ? compare_texts(a.text, b.text) : compare_numbers(a.number, b.number);
+}
+
+std::string_view trim_right(std::string_view s) {
+  while (!s.empty() && s.back() == ' ') s.remove_suffix(1);
+  return s;
+}
+
+bool is_blank(std::string_view s) {
+  return trim_right(s).empty();
+}
+
+bool truth(const Value& v) {
+  return v.character ? !is_blank(v.text) : (!std::isnan(v.number) && v.number != 0.0);
+}
+
+// % matches any run of characters, _ any one.
+bool like(std::string_view s, std::string_view p) {
+  size_t si = 0, pi = 0, star = std::string_view::npos, mark = 0;
+  while (si < s.size()) {
+    if (pi < p.size() && (p[pi] == '_' || p[pi] == s[si])) {
+      ++si;
+      ++pi;
+    } else if (pi < p.size() && p[pi] == '%') {
+      star = pi++;
+      mark = si;
+    } else if (star != std::string_view::npos) {
+      pi = star + 1;
+      si = ++mark;
+    } else {
+      return false;
+    }
+  }
+  while (pi < p.size() && p[pi] == '%') ++pi;
+  return pi == p.size();
+}
+
+Value number(double v) {
+  Value out;
+  out.number = v;
+  return out;
+}
+
+Value boolean(bool v) {
+  return number(v ? 1.0 : 0.0);
+}
+
+Value evaluate(const Bound& b, const DataTable& t, size_t row) {
+  const WhereNode& n = *b.node;
+  switch (n.op) {
+    case WhereOp::kNumber:
+      return number(n.number);
+    case WhereOp::kString: {
+      Value v;
+      v.character = true;
+      v.text = n.text;
+      return v;
+    }
+    case WhereOp::kVariable: {
+      const Column& c = t.columns[static_cast<size_t>(b.column)];
+      if (c.type == VarType::kNumeric) return number(c.numbers[row]);
+      Value v;
+      v.character = true;
+      v.text = c.texts[row];
+      return v;
+    }
+    case WhereOp::kNegate: {
+      const double x = evaluate(b.kids[0], t, row).number;
+      return number(std::isnan(x) ? std::numeric_limits<double>::quiet_NaN() : -x);
+    }
+    case WhereOp::kNot:
+      return boolean(!truth(evaluate(b.kids[0], t, row)));
+    case WhereOp::kAnd:
+      return boolean(truth(evaluate(b.kids[0], t, row)) && truth(evaluate(b.kids[1], t, row)));
+    case WhereOp::kOr:
+      return boolean(truth(evaluate(b.kids[0], t, row)) || truth(evaluate(b.kids[1], t, row)));
+    case WhereOp::kArithmetic: {
+      const double x = evaluate(b.kids[0], t, row).number;
+      const double y = evaluate(b.kids[1], t, row).number;
+      constexpr double kMissing = std::numeric_limits<double>::quiet_NaN();
+      if (std::isnan(x) || std::isnan(y)) return number(kMissing);
+      double r = 0.0;
+      switch (n.arithmetic) {
+        case '+':
+          r = x + y;
+          break;
+        case '-':
+          r = x - y;
+          break;
+        case '*':
+          r = x * y;
+          break;
+        case '/':
+          r = y == 0.0 ? kMissing : x / y;
+          break;
+        default:
+          r = std::pow(x, y);
+          break;
+      }
+      return number(std::isfinite(r) ? r : kMissing);
+    }
+    case WhereOp::kCompare: {
+      const int c = compare(evaluate(b.kids[0], t, row), evaluate(b.kids[1], t, row));
+      switch (n.relation) {
+        case Relation::kEq:
+          return boolean(c == 0);
+        case Relation::kNe:
+          return boolean(c != 0);
+        case Relation::kLt:
+          return boolean(c < 0);
+        case Relation::kLe:
+          return boolean(c <= 0);
+        case Relation::kGt:
+          return boolean(c > 0);
+        case Relation::kGe:
+          return boolean(c >= 0);
+      }
+      return boolean(false);
+    }
+    case WhereOp::kIn: {
+      const Value x = evaluate(b.kids[0], t, row);
+      bool found = false;
+      for (size_t k = 1; k < b.kids.size() && !found; ++k) {
+        found = compare(x, evaluate(b.kids[k], t, row)) == 0;
+      }
+      return boolean(found != n.negated);
+    }
+    case WhereOp::kBetween: {
+      const Value x = evaluate(b.kids[0], t, row);
+      const bool inside = compare(x, evaluate(b.kids[1], t, row)) >= 0 &&
+                          compare(x, evaluate(b.kids[2], t, row)) <= 0;
+      return boolean(inside != n.negated);
+    }
+    case WhereOp::kIsMissing: {
+      const Value x = evaluate(b.kids[0], t, row);
+      const bool missing = x.character ? is_blank(x.text) : std::isnan(x.number);
+      return boolean(missing != n.negated);
+    }
+    case WhereOp::kContains: {
+      const Value x = evaluate(b.kids[0], t, row);
+      const Value y = evaluate(b.kids[1], t, row);
+      return boolean((x.text.find(trim_right(y.text)) != std::string_view::npos) != n.negated);
+    }
+    case WhereOp::kLike: {
+      const Value x = evaluate(b.kids[0], t, row);
+      const Value y = evaluate(b.kids[1], t, row);
+      return boolean(like(trim_right(x.text), trim_right(y.text)) != n.negated);
+    }
+  }
+  return boolean(false);
+}
+
+}  // namespace
+
+WhereClause::WhereClause(std::shared_ptr<const WhereNode> root) : root_(std::move(root)) {}
+
+std::string WhereClause::text() const {
+  std::string out;
+  if (root_) render(*root_, &out);
+  return out;
+}
+
+std::optional<WhereClause> parse_where(const std::vector<Token>& tokens, const Token& end,
+                                       const ErrorSink& error) {
+  return Parser(tokens, end, error).run();
+}
+
+WhereClause where_and(const WhereClause& a, const WhereClause& b) {
+  WhereNode n;
+  n.op = WhereOp::kAnd;
+  n.spelling = "AND";
+  n.at = b.root().at;
+  n.kids.push_back(a.root());
+  n.kids.push_back(b.root());
+  n.kids[0].parenthesized = true;
+  n.kids[1].parenthesized = true;
+  return WhereClause(std::make_shared<const WhereNode>(std::move(n)));
+}
+
+std::optional<std::vector<int64_t>> select_where(const WhereClause& clause, const DataTable& table,
+                                                 const std::string& data_set_name,
+                                                 const ErrorSink& error) {
+  Binder binder(table, data_set_name, error);
+  const Bound bound = binder.bind(clause.root());
+  if (!binder.ok()) return std::nullopt;
+  std::vector<int64_t> rows;
+  for (int64_t r = 0; r < table.rows; ++r) {
+    if (truth(evaluate(bound, table, static_cast<size_t>(r)))) rows.push_back(r);
+  }
+  return rows;
+}
+
+}  // namespace host
