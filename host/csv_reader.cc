@@ -377,7 +377,9 @@ ReadOutcome parse_csv(std::string_view text, char delimiter, std::string_view la
         if (parse_decimal(content, &v)) {
           values.push_back(v);
         } else if (is_missing_form(content)) {
-          values.push_back(kMissing);
+          // .A to .Z and ._ keep their letter: WHERE and BY tell them apart, as SAS does.
+          values.push_back(content.size() == 2 && content[0] == '.' ? special_missing(content[1])
+                                                                    : kMissing);
         } else {
           numeric[count] = 0;
           any_character = true;

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <string>
 
 namespace host {
@@ -159,6 +160,55 @@ TEST(CsvReader, LargeFileReadsBackExactly) {
       EXPECT_EQ((*o)->columns[c].numbers[r], std::strtod(field, nullptr)) << r << "," << c;
     }
   }
+}
+
+
+// A file saved by a European spreadsheet: semicolons, and decimal commas that come with them.
+TEST(CsvReader, DialectsOfTheLineOfNames) {
+  const struct {
+    const char* text;
+    const char* file;
+    std::optional<char> chosen;
+    char delimiter;
+    bool decimal_comma;
+    bool noted;
+  } cases[] = {
+      {"a,b\n1;2,5\n", "f.csv", {}, ',', false, false},
+      {"a;b\n1;2,5\n", "f.csv", {}, ';', true, true},
+      {"a\tb\n1\t2\n", "f.csv", {}, '\t', false, true},
+      {"a\tb\n1\t2\n", "f.tsv", {}, '\t', false, false},
+      {"a;b;c\td\n", "f.csv", {}, ';', true, true},
+      {"a|b\n1|2\n", "f.txt", '|', '|', false, false},
+      {"a,b\n", "f.csv", ';', ';', true, false},
+      {"single\n1\n", "f.csv", {}, ',', false, false},
+  };
+  for (const auto& c : cases) {
+    std::string note;
+    const CsvDialect d = choose_dialect(c.text, c.file, c.chosen, &note);
+    EXPECT_EQ(d.delimiter, c.delimiter) << c.text;
+    EXPECT_EQ(d.decimal_comma, c.decimal_comma) << c.text;
+    EXPECT_EQ(!note.empty(), c.noted) << c.text;
+  }
+  const auto t = ok(parse_csv("a;b;c\n1,5;-2,25e1;x,y\n3;.;4\n", ';', "eu.csv", true));
+  EXPECT_EQ(t->columns[0].numbers, (std::vector<double>{1.5, 3}));
+  EXPECT_EQ(t->columns[1].numbers[0], -22.5);
+  EXPECT_EQ(t->columns[2].type, VarType::kCharacter);  // x,y is no number
+  // Without the decimal comma, 1,5 is text.
+  EXPECT_EQ(ok(parse_csv("a\n1,5\n", ';', "f.csv"))->columns[0].type, VarType::kCharacter);
+}
+
+TEST(CsvReader, CharacterColumnsNameTheirFirstText) {
+  const auto t = ok(parse_csv("x,y\n1,2\n\"3\nstill 3\",4\n5,n/a\n6,-\n", ',', "f.csv"));
+  EXPECT_EQ(character_explanation(t->columns[0]),
+            "x is character because line 3 holds '3\nstill 3'; a numeric column holds numbers "
+            "and these missing values only: an empty field, ., .A to .Z, ._ or NA.");
+  EXPECT_EQ(character_explanation(t->columns[1]).substr(0, 41),
+            "y is character because line 5 holds 'n/a'");
+  const auto n = ok(parse_csv("z\n.A\n._\nNA\n.\n", ',', "f.csv"));
+  EXPECT_EQ(character_explanation(n->columns[0]), "");
+  EXPECT_EQ(missing_form(n->columns[0].numbers[0]), 'A');
+  EXPECT_EQ(missing_form(n->columns[0].numbers[1]), '_');
+  EXPECT_EQ(missing_form(n->columns[0].numbers[2]), '.');
 }
 
 }  // namespace

@@ -92,6 +92,58 @@ TEST(Listing, TitleBlankLineThenLinesExactlyAsWritten) {
   std::fclose(f);
 }
 
+// The user's titles and footnotes with SAS's rules among themselves, around the procedure's title;
+// with a page size the procedure's lines are cut into pages that each repeat them.
+TEST(Listing, UserTitlesFootnotesAndPages) {
+  std::FILE* f = std::tmpfile();
+  ASSERT_NE(f, nullptr);
+  {
+    Listing listing(f);
+    PageOptions options;
+    options.line_size = 64;
+    options.page_size = 15;
+    options.number = true;
+    listing.set_options(options);
+    listing.set_user_title(1, "One");
+    listing.set_user_title(3, "Three");
+    listing.set_user_title(4, "Four");
+    listing.set_user_title(3, std::nullopt);  // TITLE3; clears 3 and 4
+    listing.set_user_title(2, "Two");
+    listing.set_footnote(1, "Foot");
+    listing.set_by_line("site=2");
+    listing.set_title(1, "Proc");
+    listing.start();
+    for (int k = 1; k <= 8; ++k) {
+      listing.text("line " + std::to_string(k));
+      listing.end_line();
+    }
+    listing.finish_step();
+  }
+  const std::string by = std::string(28, '-') + " site=2 " + std::string(28, '-');
+  const std::string head = std::string(30, ' ') + "One" + std::string(30, ' ');
+  const std::string titles = std::string(30, ' ') + "Two\n" + std::string(30, ' ') + "Proc\n\n" +
+                             by + "\n\n";
+  // 15 lines a page: 6 of titles, 2 of footnote, so 7 of the procedure's.
+  std::string want = head + "1\n" + titles;
+  for (int k = 1; k <= 7; ++k) want += "line " + std::to_string(k) + "\n";
+  want += "\n" + std::string(30, ' ') + "Foot\n";
+  want += "\f" + head + "2\n" + titles + "line 8\n" + std::string(6, '\n') + "\n" +
+          std::string(30, ' ') + "Foot\n";
+  EXPECT_EQ(slurp(f), want);
+  std::fclose(f);
+}
+
+TEST(Log, NonotesLeavesNotesOut) {
+  Log log(nullptr);
+  log.set_keep_lines(true);
+  log.set_notes(false);
+  log.note("n");
+  log.warning("w");
+  log.set_notes(true);
+  log.note("m");
+  EXPECT_EQ(log.lines(), (std::vector<std::string>{"WARNING: w", "NOTE: m"}));
+}
+
 TEST(Log, CountsErrorsAndWarnings) {
   Log log(nullptr);
   log.set_keep_lines(true);

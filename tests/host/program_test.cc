@@ -44,8 +44,20 @@ TEST(Lexer, TokensOfEachKind) {
        "n:x1 p:- n:x5 n:a p:-- n:d n:a p:- n:numeric p:- n:d n:p p:: n:_ALL_ "},
       {"'it''s' \"say \"\"hi\"\"\"", "s:it's s:say \"hi\" "},
       {"1e x", "#:1 n:e n:x "},
+      // Name literals are names; typed constants keep their suffix; other letters stand apart.
+      {"'baseline score'n 'a''b'N 'x'no", "n:baseline score n:a'b s:x n:no "},
+      {"'01jan2020'd '9:30't '1jan20:9:30'DT '09'x 'y'dx",
+       "s:01jan2020 s:9:30 s:1jan20:9:30 s:09 s:y n:dx "},
   };
   for (const auto& c : cases) EXPECT_EQ(kinds(lex(c.text)), c.tokens) << c.text;
+  const auto t = lex("'a b'n 'd'D x>=1");
+  EXPECT_TRUE(t[0].literal);
+  EXPECT_FALSE(t[0].is_name("A B"));  // a literal is never a keyword
+  EXPECT_EQ(t[0].as_written(), "'a b'n");
+  EXPECT_EQ(t[1].suffix, "D");
+  EXPECT_EQ(t[1].as_written(), "'d'd");
+  EXPECT_TRUE(adjacent(t[3], t[4]));   // > and = written together
+  EXPECT_FALSE(adjacent(t[2], t[3]));  // x is a name, not an operator
 }
 
 TEST(Lexer, CommentsAndPositions) {
@@ -119,6 +131,19 @@ TEST(ProgramStructure, StatementsOutsideStepsAndBrokenStepsAreErrors) {
   EXPECT_EQ(run("proc a; run x;"),
             (std::vector<std::string>{"error 1:13 Syntax error: expected ; after RUN, found x.",
                                       "step a []"}));
+}
+
+TEST(ProgramStructure, TitlesFootnotesAndOptionsStandInStepsOrAlone) {
+  EXPECT_EQ(run("options ls=100; title 'a'; proc a; title2 'b'; footnote; run; title3;"),
+            (std::vector<std::string>{"session options ls = 100", "session title 'a'",
+                                      "step a [] {title2 'b'} {footnote}", "session title3"}));
+  EXPECT_EQ(run("titel 'x'; libnam x; proc a;"),
+            (std::vector<std::string>{
+                "error 1:1 Statement titel 'x' is not valid outside a PROC step. Did you mean "
+                "TITLE?",
+                "error 1:12 Statement libnam x is not valid outside a PROC step. Did you mean "
+                "LIBNAME?",
+                "step a []"}));
 }
 
 TEST(ProgramStructure, LexicalErrorStopsTheProgramButEarlierStepsRan) {
