@@ -80,6 +80,7 @@ class MemoryLoader : public host::DataSetLoader {
     return ds;
   }
   int64_t variables() const { return static_cast<int64_t>(table_->columns.size()); }
+  int64_t rows() const { return table_->rows; }
 
  private:
   std::shared_ptr<const host::DataTable> table_;
@@ -91,12 +92,29 @@ class ParseOnly : public host::ProgramActions {
 
   void run_step(const host::Step& step) override {
     int messages = 0;
+    const host::Step body = host::without_session_statements(
+        step, [&](const host::Statement& st) { session_statement(st); });
+    host::StepShared shared;
+    host::ParseServices services;
+    services.note = [](const std::string& message) { require(!message.empty()); };
+    services.shared = &shared;
     const host::ParseResult r = host::parse_step(
-        talven::talven_grammar(), step, loader_,
-        [&](const std::string& message) { require(!message.empty()), ++messages; });
+        talven::talven_grammar(), body, loader_,
+        [&](const std::string& message) { require(!message.empty()), ++messages; }, services);
     require((r.errors > 0) == (r.status >= TALVEN_PARSE_FAILED));
     require(r.errors <= messages);
     if (r.errors > 0) return;
+    // Data set options, WHERE and BY only ever select: never more rows or columns than the data.
+    for (const auto& [item, value] : r.items) {
+      if (!value.data_set) continue;
+      const host::DataTable& t = *value.data_set->table;
+      require(t.rows >= 0 && t.rows <= loader_.rows());
+      require(static_cast<int64_t>(t.columns.size()) <= loader_.variables());
+      for (const host::Column& c : t.columns) {
+        require(static_cast<int64_t>(c.type == host::VarType::kNumeric ? c.numbers.size()
+                                                                       : c.texts.size()) == t.rows);
+      }
+    }
     const int64_t vars = loader_.variables();
     for (const auto& [item, value] : r.items) {
       if (!value.resolved) continue;

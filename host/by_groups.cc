@@ -65,8 +65,9 @@ std::optional<ByPlan> plan_by_groups(const DataTable& table, const ByStatement& 
     if (found == nullptr) {
       std::vector<std::string> names;
       for (const Column& c : table.columns) names.push_back(c.name);
-      error(where(v.name) + ": Variable " + v.name.as_written() + " in the BY statement is not in " +
-            data_set_name + "." + did_you_mean(v.name.text, names));
+      error(where(v.name) + ": Variable " + v.name.as_written() +
+            " in the BY statement is not in " + data_set_name + "." +
+            did_you_mean(v.name.text, names));
       ok = false;
     }
     columns.push_back(found);

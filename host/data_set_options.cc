@@ -23,7 +23,10 @@ class OptionsParser {
  public:
   OptionsParser(const std::vector<Token>& tokens, const Token& end, size_t* i,
                 DataSetOptions* options, const ErrorSink& error)
-      : t_(tokens), end_(end), i_(*i), out_(options), error_(error) {}
+      : t_(tokens), end_(end), i_(*i), out_(options), error_(error) {
+    // Past the last token is the end, whatever token marks its place.
+    end_.kind = TokenKind::kEnd;
+  }
 
   bool run() {
     out_->at = at();
@@ -73,9 +76,7 @@ class OptionsParser {
   }
 
  private:
-  const Token& at(size_t ahead = 0) const {
-    return i_ + ahead < t_.size() ? t_[i_ + ahead] : end_;
-  }
+  const Token& at(size_t ahead = 0) const { return i_ + ahead < t_.size() ? t_[i_ + ahead] : end_; }
 
   static std::string found(const Token& t) {
     return t.kind == TokenKind::kEnd ? "the end of the statement" : t.as_written();
@@ -136,8 +137,7 @@ class OptionsParser {
     ++i_;
     bool any = false;
     while (!at().is_punct(")")) {
-      if (at().kind != TokenKind::kName || !at(1).is_punct("=") ||
-          at(2).kind != TokenKind::kName) {
+      if (at().kind != TokenKind::kName || !at(1).is_punct("=") || at(2).kind != TokenKind::kName) {
         fail(at(), "Syntax error in RENAME=: expected old=new, found " + found(at()) + ".");
         while (at().kind != TokenKind::kEnd && !at().is_punct(")")) ++i_;
         break;
@@ -169,7 +169,7 @@ class OptionsParser {
       }
       ++i_;
     } while (depth > 0);
-    const Token& close = t_[i_ - 1];
+    const Token close = t_[i_ - 1];
     auto clause = parse_where(inner, close, [&](const std::string& m) {
       ok_ = false;
       error_(m);
@@ -195,7 +195,7 @@ class OptionsParser {
   }
 
   const std::vector<Token>& t_;
-  const Token& end_;
+  Token end_;
   size_t& i_;
   DataSetOptions* out_;
   const ErrorSink& error_;
@@ -234,8 +234,7 @@ std::shared_ptr<const DataTable> select_rows(const DataTable& table,
 std::optional<ShapedTable> shape_table(std::shared_ptr<const DataTable> table,
                                        const DataSetOptions* options,
                                        const WhereClause* where_statement,
-                                       const std::string& data_set_name,
-                                       const ErrorSink& error) {
+                                       const std::string& data_set_name, const ErrorSink& error) {
   if (options == nullptr && where_statement == nullptr) {
     return ShapedTable{std::move(table), {}};
   }

@@ -69,10 +69,10 @@ class Log {
 // How listing pages look (the OPTIONS statement). The defaults give the first release's listing.
 struct PageOptions {
   int line_size = 80;
-  int page_size = 0;  // lines per page; 0: a step's output is not cut into pages
-  bool date = false;  // the date and time on the first title line
+  int page_size = 0;    // lines per page; 0: a step's output is not cut into pages
+  bool date = false;    // the date and time on the first title line
   bool number = false;  // the page number on the first title line
-  bool center = true;  // titles, footnotes and the BY line centred
+  bool center = true;   // titles, footnotes and the BY line centred
   bool by_line = true;
 };
 

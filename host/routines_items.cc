@@ -26,8 +26,9 @@ int32_t parseStatement(const TalvenGrammar* grammar, TalvenParseHolder* /*holder
   ParseServices services;
   services.note = [](const std::string& m) { step_log().note(m); };
   services.shared = step->env.shared;
-  step->parse = parse_step(*grammar, step->step, *step->env.loader,
-                           [](const std::string& m) { host_error(m); }, services);
+  step->parse = parse_step(
+      *grammar, step->step, *step->env.loader, [](const std::string& m) { host_error(m); },
+      services);
   const StepShared* shared = step->env.shared;
   if (shared != nullptr && shared->planned && !shared->plan.groups.empty()) {
     step->env.listing->set_by_line(shared->plan.groups[shared->current].label);

@@ -2,7 +2,6 @@
 
 #include <cstdlib>
 #include <ctime>
-
 #include <set>
 
 #include "host/csv_writer.h"
@@ -56,16 +55,8 @@ int ProgramRunner::run(std::string_view text) {
 }
 
 void ProgramRunner::run_step(const Step& given) {
-  // TITLE, FOOTNOTE and OPTIONS in a step take effect at once, for this step and the later ones.
-  Step step = given;
-  step.body.clear();
-  for (const Statement& st : given.body) {
-    if (is_session_statement(st)) {
-      session_statement(st);
-    } else {
-      step.body.push_back(st);
-    }
-  }
+  const Step step =
+      without_session_statements(given, [this](const Statement& st) { session_statement(st); });
   const std::string name = to_upper(step.name.text);
   const Result<TalvenMcnMain> entry = modules_.load(step.name.text);
   if (!entry) {
@@ -177,10 +168,10 @@ void ProgramRunner::libname(const Statement& st) {
   }
   std::string shown;
   if (delimiter) {
-    shown = *delimiter == '\t' ? std::string(" (text files with tabs between fields)")
-                                : " (text files with " + std::string(1, *delimiter) +
-                                      " between fields" +
-                                      (*delimiter == ';' ? " and , as the decimal mark)" : ")");
+    shown = *delimiter == '\t'
+                ? std::string(" (text files with tabs between fields)")
+                : " (text files with " + std::string(1, *delimiter) + " between fields" +
+                      (*delimiter == ';' ? " and , as the decimal mark)" : ")");
   }
   log_.note("Libref " + to_upper(t[1].text) + " refers to the folder " + t[2].text + shown + ".");
 }

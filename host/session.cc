@@ -53,17 +53,17 @@ void apply_title(const Statement& st, bool footnote, int line, Listing& listing,
 
 // Options accepted for the programs users bring, without an effect on what talven does.
 constexpr const char* kNoEffect[] = {
-    "BOTTOMMARGIN", "COMPRESS",   "CPUCOUNT",     "DETAILS",     "DKRICOND",    "DKROCOND",
-    "DSNFERR",      "ERRORS",     "FMTERR",       "FMTSEARCH",   "FORMCHAR",    "FORMDLIM",
-    "FULLSTIMER",   "INVALIDDATA", "LABEL",       "LEFTMARGIN",  "LOCALE",      "MACROGEN",
-    "MAUTOSOURCE",  "MERROR",     "MISSING",      "MLOGIC",      "MPRINT",      "MSGLEVEL",
-    "NODETAILS",    "NODSNFERR",  "NOFMTERR",     "NOFULLSTIMER", "NOLABEL",    "NOMACROGEN",
-    "NOMERROR",     "NOMLOGIC",   "NOMPRINT",     "NOQUOTELENMAX", "NOREPLACE", "NOSERROR",
-    "NOSOURCE",     "NOSOURCE2",  "NOSPOOL",      "NOSTIMER",    "NOSYMBOLGEN", "NOTHREADS",
-    "NOXSYNC",      "NOXWAIT",    "ORIENTATION",  "PAPERSIZE",   "QUOTELENMAX", "REPLACE",
-    "RIGHTMARGIN",  "SASAUTOS",   "SERROR",       "SOURCE",      "SOURCE2",     "SPOOL",
-    "STIMER",       "SYMBOLGEN",  "THREADS",      "TOPMARGIN",   "VALIDMEMNAME", "VALIDVARNAME",
-    "VARLENCHK",    "XSYNC",      "XWAIT",
+    "BOTTOMMARGIN", "COMPRESS",    "CPUCOUNT",    "DETAILS",       "DKRICOND",     "DKROCOND",
+    "DSNFERR",      "ERRORS",      "FMTERR",      "FMTSEARCH",     "FORMCHAR",     "FORMDLIM",
+    "FULLSTIMER",   "INVALIDDATA", "LABEL",       "LEFTMARGIN",    "LOCALE",       "MACROGEN",
+    "MAUTOSOURCE",  "MERROR",      "MISSING",     "MLOGIC",        "MPRINT",       "MSGLEVEL",
+    "NODETAILS",    "NODSNFERR",   "NOFMTERR",    "NOFULLSTIMER",  "NOLABEL",      "NOMACROGEN",
+    "NOMERROR",     "NOMLOGIC",    "NOMPRINT",    "NOQUOTELENMAX", "NOREPLACE",    "NOSERROR",
+    "NOSOURCE",     "NOSOURCE2",   "NOSPOOL",     "NOSTIMER",      "NOSYMBOLGEN",  "NOTHREADS",
+    "NOXSYNC",      "NOXWAIT",     "ORIENTATION", "PAPERSIZE",     "QUOTELENMAX",  "REPLACE",
+    "RIGHTMARGIN",  "SASAUTOS",    "SERROR",      "SOURCE",        "SOURCE2",      "SPOOL",
+    "STIMER",       "SYMBOLGEN",   "THREADS",     "TOPMARGIN",     "VALIDMEMNAME", "VALIDVARNAME",
+    "VARLENCHK",    "XSYNC",       "XWAIT",
 };
 
 // Options whose effect talven does not offer: ignoring them silently would change the results.
@@ -76,9 +76,9 @@ const struct {
     {"YEARCUTOFF", "two-digit years in date constants are read as 1926 to 2025"},
 };
 
-constexpr const char* kHandled[] = {"NOTES",  "NONOTES",  "LINESIZE", "LS",       "PAGESIZE",
-                                    "PS",     "DATE",     "NODATE",   "NUMBER",   "NONUMBER",
-                                    "CENTER", "CENTRE",   "NOCENTER", "NOCENTRE", "PAGENO",
+constexpr const char* kHandled[] = {"NOTES",  "NONOTES", "LINESIZE", "LS",       "PAGESIZE",
+                                    "PS",     "DATE",    "NODATE",   "NUMBER",   "NONUMBER",
+                                    "CENTER", "CENTRE",  "NOCENTER", "NOCENTRE", "PAGENO",
                                     "BYLINE", "NOBYLINE"};
 
 class OptionsStatement {
@@ -173,8 +173,8 @@ class OptionsStatement {
   }
 
   // LINESIZE=n and the like: a whole number in [low, high], or MAX / MIN.
-  std::optional<int> whole(const Token& key, const std::string& name, bool valued,
-                           size_t value_at, int low, int high) {
+  std::optional<int> whole(const Token& key, const std::string& name, bool valued, size_t value_at,
+                           int low, int high) {
     const std::string range =
         " a whole number from " + std::to_string(low) + " to " + std::to_string(high);
     if (!valued || value_at >= t_.size()) {
@@ -252,6 +252,20 @@ void apply_session_statement(const Statement& statement, Log& log, Listing& list
   }
 }
 
+Step without_session_statements(const Step& step,
+                                const std::function<void(const Statement&)>& apply) {
+  Step out = step;
+  out.body.clear();
+  for (const Statement& st : step.body) {
+    if (is_session_statement(st)) {
+      apply(st);
+    } else {
+      out.body.push_back(st);
+    }
+  }
+  return out;
+}
+
 std::string session_date_text(std::time_t when, bool utc) {
   std::tm tm{};
   if (utc) {
@@ -261,9 +275,9 @@ std::string session_date_text(std::time_t when, bool utc) {
   }
   static constexpr const char* kDays[] = {"Sunday",   "Monday", "Tuesday", "Wednesday",
                                           "Thursday", "Friday", "Saturday"};
-  static constexpr const char* kMonths[] = {"January", "February", "March",     "April",
-                                            "May",     "June",     "July",      "August",
-                                            "September", "October", "November", "December"};
+  static constexpr const char* kMonths[] = {"January",   "February", "March",    "April",
+                                            "May",       "June",     "July",     "August",
+                                            "September", "October",  "November", "December"};
   char buf[96];
   std::snprintf(buf, sizeof buf, "%02d:%02d %s, %s %d, %d", tm.tm_hour, tm.tm_min,
                 kDays[tm.tm_wday % 7], kMonths[tm.tm_mon % 12], tm.tm_mday, tm.tm_year + 1900);

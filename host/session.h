@@ -26,6 +26,11 @@ const std::vector<std::string>& session_statement_names();
 void apply_session_statement(const Statement& statement, Log& log, Listing& listing,
                              const StatementReport& report);
 
+// The step without its session statements, which go to `apply` in program order: they take
+// effect at once, for this step and the later ones.
+Step without_session_statements(const Step& step,
+                                const std::function<void(const Statement&)>& apply);
+
 // "10:32 Monday, May 2, 2018", as OPTIONS DATE shows the start of the session.
 std::string session_date_text(std::time_t when, bool utc);
 

@@ -181,8 +181,8 @@ bool check_variable_list(const std::vector<Token>& tokens, const Token& end,
 
 bool resolve_variable_list(const std::vector<Token>& tokens, const DataTable& table,
                            const std::string& data_set_name, const std::string& list,
-                           bool numeric_only, std::vector<int32_t>* numbers,
-                           const ErrorSink& error, std::vector<Token>* origins) {
+                           bool numeric_only, std::vector<int32_t>* numbers, const ErrorSink& error,
+                           std::vector<Token>* origins) {
   numbers->clear();
   Token end;
   if (!tokens.empty()) {

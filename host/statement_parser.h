@@ -59,8 +59,8 @@ ParseResult parse_step(const TalvenGrammar& grammar, const Step& step, DataSetLo
 // given) receives, for each number, the token of the list element that brought it in.
 bool resolve_variable_list(const std::vector<Token>& tokens, const DataTable& table,
                            const std::string& data_set_name, const std::string& list,
-                           bool numeric_only, std::vector<int32_t>* numbers,
-                           const ErrorSink& error, std::vector<Token>* origins = nullptr);
+                           bool numeric_only, std::vector<int32_t>* numbers, const ErrorSink& error,
+                           std::vector<Token>* origins = nullptr);
 
 // "Line L, column C: Variable X in the LIST list is character; only numeric variables can be
 // used there."

@@ -87,9 +87,8 @@ class StepParser {
     open_data_sets();
     locate_outputs();
 
-    ItemValue* data = result_.items.count(g_.varListDataItem) != 0
-                          ? &result_.items[g_.varListDataItem]
-                          : nullptr;
+    ItemValue* data =
+        result_.items.count(g_.varListDataItem) != 0 ? &result_.items[g_.varListDataItem] : nullptr;
     if (data != nullptr && data->given && data->data_set) {
       std::vector<ListStatement> current;
       for (const ListStatement& l : lists) {
@@ -244,9 +243,9 @@ class StepParser {
       size_t next = i + 2;
       bool ok = true;
       if (e->kind == TALVEN_ITEM_DATASET || e->kind == TALVEN_ITEM_OUTPUT_DATASET) {
-        ok = parse_data_set_name(name, &next, &v.data_set_ref) &&
-             parse_data_set_options_of(name, e->kind == TALVEN_ITEM_DATASET, &next,
-                                       &v.data_set_ref);
+        ok =
+            parse_data_set_name(name, &next, &v.data_set_ref) &&
+            parse_data_set_options_of(name, e->kind == TALVEN_ITEM_DATASET, &next, &v.data_set_ref);
       } else if (e->kind == TALVEN_ITEM_INTEGER || e->kind == TALVEN_ITEM_REAL) {
         ok = parse_number(name, &next, &v.number);
       } else {
@@ -300,14 +299,14 @@ class StepParser {
                                  DataSetRef* ref) {
     if (!at(*i).is_punct("(")) return true;
     if (!input) {
-      fail(at(*i), "Data set options are not available for the output data set of " + option +
-                       "=.");
+      fail(at(*i),
+           "Data set options are not available for the output data set of " + option + "=.");
       int depth = 0;
       do {
         if (at(*i).is_punct("(")) ++depth;
         if (at(*i).is_punct(")")) --depth;
         ++*i;
-      } while (depth > 0 && at(*i).kind != TokenKind::kEnd);
+      } while (depth > 0 && *i < step_.options.size());
       return false;
     }
     auto options = std::make_shared<DataSetOptions>();
@@ -489,9 +488,9 @@ class StepParser {
       for (const std::string& t : c.texts) {
         std::string_view v = t;
         while (!v.empty() && v.back() == ' ') v.remove_suffix(1);
-        c.numbers.push_back(v.empty()                           ? std::nan("")
+        c.numbers.push_back(v.empty()                          ? std::nan("")
                             : compare_texts(v, values[0]) == 0 ? -1.0
-                                                                : 1.0);
+                                                               : 1.0);
       }
       c.texts.clear();
       c.type = VarType::kNumeric;

@@ -11,20 +11,20 @@
 namespace host {
 
 enum class WhereOp {
-  kNumber,     // constant: number
-  kString,     // constant: text
-  kVariable,   // text: the name
-  kNegate,     // -x
-  kNot,        // NOT x
-  kAnd,        // x AND y
-  kOr,         // x OR y
-  kArithmetic, // x + y, x - y, x * y, x / y, x ** y (arithmetic holds the operator)
-  kCompare,    // x = y and the others (compare holds the relation)
-  kIn,         // x IN (kids 1...)
-  kBetween,    // x BETWEEN y AND z
-  kIsMissing,  // x IS MISSING
-  kContains,   // x CONTAINS y
-  kLike,       // x LIKE pattern
+  kNumber,      // constant: number
+  kString,      // constant: text
+  kVariable,    // text: the name
+  kNegate,      // -x
+  kNot,         // NOT x
+  kAnd,         // x AND y
+  kOr,          // x OR y
+  kArithmetic,  // x + y, x - y, x * y, x / y, x ** y (arithmetic holds the operator)
+  kCompare,     // x = y and the others (compare holds the relation)
+  kIn,          // x IN (kids 1...)
+  kBetween,     // x BETWEEN y AND z
+  kIsMissing,   // x IS MISSING
+  kContains,    // x CONTAINS y
+  kLike,        // x LIKE pattern
 };
 
 enum class Relation { kEq, kNe, kLt, kLe, kGt, kGe };
@@ -302,8 +302,8 @@ class Parser {
     if (!ok_) return left;
     const Token t = at();
     bool negated = false;
-    if (word("NOT") && (word("IN", 1) || word("BETWEEN", 1) || word("CONTAINS", 1) ||
-                        word("LIKE", 1))) {
+    if (word("NOT") &&
+        (word("IN", 1) || word("BETWEEN", 1) || word("CONTAINS", 1) || word("LIKE", 1))) {
       negated = true;
       ++pos_;
     }
@@ -419,8 +419,8 @@ class Parser {
         continue;
       }
       ++pos_;
-      WhereNode n = binary(WhereOp::kArithmetic, t, t.text, std::move(left),
-                           parse_multiplicative(depth));
+      WhereNode n =
+          binary(WhereOp::kArithmetic, t, t.text, std::move(left), parse_multiplicative(depth));
       n.arithmetic = t.text[0];
       left = std::move(n);
     }
@@ -529,7 +529,8 @@ class Parser {
           const char* kind = t.suffix == "D" ? "date" : t.suffix == "T" ? "time" : "datetime";
           ok_ = false;
           error_(where(t) + ": " + t.as_written() + " in the WHERE expression is not a valid " +
-                 kind + " constant (write dates as '01JAN2020'd, times as '09:30't, datetimes as "
+                 kind +
+                 " constant (write dates as '01JAN2020'd, times as '09:30't, datetimes as "
                  "'01JAN2020:09:30:00'dt).");
         }
         return n;
@@ -549,8 +550,8 @@ class Parser {
   }
 
   static bool is_keyword(const Token& t) {
-    for (const char* k : {"AND", "OR", "NOT", "IN", "BETWEEN", "IS", "CONTAINS", "LIKE", "EQ",
-                          "NE", "LT", "LE", "GT", "GE"}) {
+    for (const char* k : {"AND", "OR", "NOT", "IN", "BETWEEN", "IS", "CONTAINS", "LIKE", "EQ", "NE",
+                          "LT", "LE", "GT", "GE"}) {
       if (t.is_name(k)) return true;
     }
     return false;
@@ -640,9 +641,8 @@ class Binder {
       case WhereOp::kVariable:
         b.column = find(n);
         b.known = b.column >= 0;
-        b.character =
-            b.column >= 0 && table_.columns[static_cast<size_t>(b.column)].type ==
-                                 VarType::kCharacter;
+        b.character = b.column >= 0 &&
+                      table_.columns[static_cast<size_t>(b.column)].type == VarType::kCharacter;
         break;
       case WhereOp::kNegate:
       case WhereOp::kArithmetic:

@@ -53,7 +53,8 @@ struct Csv {
   std::string text(char delimiter = ',') const {
     std::string out;
     auto line = [&](const std::vector<std::string>& fields) {
-      for (size_t k = 0; k < fields.size(); ++k) out += (k ? std::string(1, delimiter) : "") + fields[k];
+      for (size_t k = 0; k < fields.size(); ++k)
+        out += (k ? std::string(1, delimiter) : "") + fields[k];
       out += '\n';
     };
     line(names);
@@ -105,7 +106,9 @@ TEST(SasHabits, WhereSelectsWhatAFilterWrittenInTheTestSelects) {
   } cases[] = {
       {"age >= 45", "age >= 45", [&](const Row& r) { return *num(r, age) >= 45; }},
       {"age between 35 and 60 and o11>-0.5", "age BETWEEN 35 AND 60 AND o11 > -0.5",
-       [&](const Row& r) { return *num(r, age) >= 35 && *num(r, age) <= 60 && *num(r, o11) > -0.5; }},
+       [&](const Row& r) {
+         return *num(r, age) >= 35 && *num(r, age) <= 60 && *num(r, o11) > -0.5;
+       }},
       {"site in ('site0', 'site2')", "site IN ('site0', 'site2')",
        [&](const Row& r) { return r[site] == "site0" || r[site] == "site2"; }},
       {"site ne 'site1' | y > 1.5", "site NE 'site1' OR y > 1.5",
@@ -115,8 +118,7 @@ TEST(SasHabits, WhereSelectsWhatAFilterWrittenInTheTestSelects) {
        [&](const Row& r) { return *num(r, z1) * 2 - *num(r, z2) > 0; }},
       // Missing values are smaller than every number: the subjects outside the stage-2 sample
       // (o21 missing) are kept.
-      {"o21 < 0.2", "o21 < 0.2",
-       [&](const Row& r) { return !num(r, o21) || *num(r, o21) < 0.2; }},
+      {"o21 < 0.2", "o21 < 0.2", [&](const Row& r) { return !num(r, o21) || *num(r, o21) < 0.2; }},
       {"o21 is missing or o21 > -0.3", "o21 IS MISSING OR o21 > -0.3",
        [&](const Row& r) { return !num(r, o21) || *num(r, o21) > -0.3; }},
       {"'site'n like 'site_' and id not in (3, 5, 7) and mod_free = 1",
@@ -141,9 +143,8 @@ TEST(SasHabits, WhereSelectsWhatAFilterWrittenInTheTestSelects) {
     const std::string read = "NOTE: There were " + std::to_string(kept.rows.size()) +
                              " observations read from the data set WORK.STUDY. WHERE " + c.text +
                              ";";
-    for (const std::string& p :
-         {program("study", std::string("  WHERE ") + c.where + ";\n"),
-          program(std::string("study(where=(") + c.where + "))")}) {
+    for (const std::string& p : {program("study", std::string("  WHERE ") + c.where + ";\n"),
+                                 program(std::string("study(where=(") + c.where + "))")}) {
       const TalvenRun r = folder.talven(p);
       EXPECT_EQ(r.status, 0) << r.all();
       EXPECT_EQ(listing(folder), expected);
@@ -168,8 +169,8 @@ TEST(SasHabits, DataSetOptionsSeeWhatAnEditedFileHolds) {
   const TalvenRun alone = folder.talven(with_outcome(program("edited")));
   ASSERT_EQ(alone.status, 0) << alone.all();
   const std::string expected = listing(folder);
-  const TalvenRun r = folder.talven(with_outcome(
-      program("study(drop=z1-z2 rename=(y=outcome) firstobs=11 obs=150)")));
+  const TalvenRun r = folder.talven(
+      with_outcome(program("study(drop=z1-z2 rename=(y=outcome) firstobs=11 obs=150)")));
   EXPECT_EQ(r.status, 0) << r.all();
   EXPECT_EQ(listing(folder), expected);
   EXPECT_TRUE(r.has("NOTE: There were 140 observations read from the data set WORK.STUDY."));
@@ -227,9 +228,10 @@ TEST(SasHabits, EachByGroupIsThatGroupAnalysedAlone) {
     EXPECT_TRUE(r.has("NOTE: The BY group " + label + " (" + std::to_string(g + 1) +
                       " of 4) has 80 observations."))
         << r.all();
-    folder.write("group.csv", sorted.where([&](const auto& row) {
-                                     return row[site] == "site" + std::to_string(g);
-                                   }).text());
+    folder.write(
+        "group.csv",
+        sorted.where([&](const auto& row) { return row[site] == "site" + std::to_string(g); })
+            .text());
     const TalvenRun alone = folder.talven(program("group OUTEST=gest"));
     ASSERT_EQ(alone.status, 0) << alone.all();
     // The page without its BY line and the blank line after it.
@@ -259,9 +261,9 @@ struct Case {
   std::string program;
   std::map<std::string, std::string> files;
   int status;
-  std::vector<std::string> log;      // lines the log holds
+  std::vector<std::string> log;           // lines the log holds
   std::vector<std::string> listing = {};  // lines the listing holds (trailing blanks aside)
-  bool listing_as_plain = false;     // the listing equals that of the plain model on study.csv
+  bool listing_as_plain = false;          // the listing equals that of the plain model on study.csv
 };
 
 bool holds_line(const std::string& text, const std::string& line) {

@@ -162,7 +162,6 @@ TEST(CsvReader, LargeFileReadsBackExactly) {
   }
 }
 
-
 // A file saved by a European spreadsheet: semicolons, and decimal commas that come with them.
 TEST(CsvReader, DialectsOfTheLineOfNames) {
   const struct {

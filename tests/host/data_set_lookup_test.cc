@@ -87,7 +87,9 @@ TEST_F(Lookup, OutputFilesAreCheckedBeforeTheyAreNeeded) {
       {{"work", "est", "", false, nullptr}, "Est.CSV", ""},  // replaced under its own name
       {{"WORK", "New", "", false, nullptr}, "new.csv", ""},
       {{"nolib", "x", "", false, nullptr}, "", "Libref NOLIB is not assigned."},
-      {{"work", "two", "", false, nullptr}, "", "Data set WORK.TWO is ambiguous: both TWO.csv and two.csv"},
+      {{"work", "two", "", false, nullptr},
+       "",
+       "Data set WORK.TWO is ambiguous: both TWO.csv and two.csv"},
       {{"work", "folder", "", false, nullptr}, "", "cannot be written: it is a folder."},
       {{"", "", (dir_ / "out.CSV").string(), true, nullptr}, "out.CSV", ""},
       {{"", "", (dir_ / "out.xpt").string(), true, nullptr},

@@ -87,27 +87,34 @@ TEST(DataSetOptions, MistakesNameTheOptionAndVariable) {
     const char* options;
     const char* error;
   } cases[] = {
-      {"(kepp=id)", "Line 1, column 2: Data set option KEPP= is not known to talven. Did you mean "
-                    "KEEP?"},
-      {"(in=flag)", "Line 1, column 2: Data set option IN= is not known to talven. The data set "
-                    "options are DROP=, FIRSTOBS=, KEEP=, OBS=, RENAME= and WHERE=."},
+      {"(kepp=id)",
+       "Line 1, column 2: Data set option KEPP= is not known to talven. Did you mean "
+       "KEEP?"},
+      {"(in=flag)",
+       "Line 1, column 2: Data set option IN= is not known to talven. The data set "
+       "options are DROP=, FIRSTOBS=, KEEP=, OBS=, RENAME= and WHERE=."},
       {"(keep=id zz)", "Line 1, column 10: Variable zz in the KEEP= list is not in WORK.STUDY."},
       {"(drop=id rename=(id=x))",
        "Line 1, column 18: Variable id in the RENAME= list is not in WORK.STUDY after KEEP= and "
        "DROP=."},
-      {"(rename=(x1=x2))", "Line 1, column 1: After RENAME=, two variables of WORK.STUDY are "
-                           "named x2."},
+      {"(rename=(x1=x2))",
+       "Line 1, column 1: After RENAME=, two variables of WORK.STUDY are "
+       "named x2."},
       {"(rename=(x1))", "Line 1, column 10: Syntax error in RENAME=: expected old=new, found x1."},
       {"(where=(age >= 18 and zz = 1))",
        "Line 1, column 23: Variable zz in the WHERE expression is not in WORK.STUDY."},
-      {"(where=(age >= ))", "Line 1, column 16: Syntax error in the WHERE expression: expected a "
-                            "variable, a constant or (, found )."},
-      {"(firstobs=0)", "Line 1, column 11: FIRSTOBS= needs a whole number of at least 1, found "
-                       "0."},
-      {"(firstobs=4 obs=2)", "Line 1, column 11: FIRSTOBS=4 is greater than OBS=2 for "
-                             "WORK.STUDY: no observation would be read."},
-      {"(keep=id", "Line 1, column 9: Syntax error in the data set options: expected ), found the "
-                   "end of the statement."},
+      {"(where=(age >= ))",
+       "Line 1, column 16: Syntax error in the WHERE expression: expected a "
+       "variable, a constant or (, found )."},
+      {"(firstobs=0)",
+       "Line 1, column 11: FIRSTOBS= needs a whole number of at least 1, found "
+       "0."},
+      {"(firstobs=4 obs=2)",
+       "Line 1, column 11: FIRSTOBS=4 is greater than OBS=2 for "
+       "WORK.STUDY: no observation would be read."},
+      {"(keep=id",
+       "Line 1, column 9: Syntax error in the data set options: expected ), found the "
+       "end of the statement."},
   };
   for (const auto& c : cases) EXPECT_EQ(seen(c.options), c.error) << c.options;
 }
@@ -151,8 +158,9 @@ TEST(ByGroups, GroupsInDataOrderOrTheFirstObservationOutOfOrder) {
             "NOTSORTED to the BY statement if the groups are contiguous.");
   EXPECT_EQ(groups(sorted, "by 'q r'n"),
             "Line 1, column 4: Variable 'q r'n in the BY statement is not in WORK.G.");
-  EXPECT_EQ(groups(sorted, "by descending"),
-            "Line 1, column 14: Syntax error in the BY statement: expected a variable name, found ;.");
+  EXPECT_EQ(
+      groups(sorted, "by descending"),
+      "Line 1, column 14: Syntax error in the BY statement: expected a variable name, found ;.");
 }
 
 }  // namespace

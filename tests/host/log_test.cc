@@ -121,8 +121,8 @@ TEST(Listing, UserTitlesFootnotesAndPages) {
   }
   const std::string by = std::string(28, '-') + " site=2 " + std::string(28, '-');
   const std::string head = std::string(30, ' ') + "One" + std::string(30, ' ');
-  const std::string titles = std::string(30, ' ') + "Two\n" + std::string(30, ' ') + "Proc\n\n" +
-                             by + "\n\n";
+  const std::string titles =
+      std::string(30, ' ') + "Two\n" + std::string(30, ' ') + "Proc\n\n" + by + "\n\n";
   // 15 lines a page: 6 of titles, 2 of footnote, so 7 of the procedure's.
   std::string want = head + "1\n" + titles;
   for (int k = 1; k <= 7; ++k) want += "line " + std::to_string(k) + "\n";

@@ -43,8 +43,8 @@ Applied apply(const std::vector<std::string>& statements) {
 }
 
 TEST(OptionsStatement, PageOptionsAndTheirRanges) {
-  const Applied a = apply({"options nodate number ls=100 ps=max nocenter nobyline",
-                           "OPTIONS LINESIZE=64 CENTER"});
+  const Applied a = apply(
+      {"options nodate number ls=100 ps=max nocenter nobyline", "OPTIONS LINESIZE=64 CENTER"});
   EXPECT_EQ(a.page.line_size, 64);
   EXPECT_EQ(a.page.page_size, 32767);
   EXPECT_FALSE(a.page.date);
@@ -57,21 +57,26 @@ TEST(OptionsStatement, PageOptionsAndTheirRanges) {
     const char* statement;
     const char* message;
   } cases[] = {
-      {"options ls=300", "E 1:12 LINESIZE=300 is out of range; it must be a whole number from 64 "
-                         "to 256."},
-      {"options ps=10.5", "E 1:12 Syntax error: PAGESIZE= needs a whole number from 15 to 32767, "
-                          "found 10.5."},
+      {"options ls=300",
+       "E 1:12 LINESIZE=300 is out of range; it must be a whole number from 64 "
+       "to 256."},
+      {"options ps=10.5",
+       "E 1:12 Syntax error: PAGESIZE= needs a whole number from 15 to 32767, "
+       "found 10.5."},
       {"options linesize", "E 1:9 Syntax error: LINESIZE= needs a whole number from 64 to 256."},
       {"options nodate=1", "E 1:9 Syntax error: NODATE takes no value."},
       {"options 'x'", "E 1:9 Syntax error: expected a system option, found 'x'."},
-      {"options nonote", "W 1:9 NONOTE is not a system option that talven knows; it is ignored. "
-                         "Did you mean NONOTES?"},
-      {"options obs=10", "W 1:9 The system option OBS= is not supported; it is ignored: use the "
-                         "data set option instead, as in DATA=study(OBS=100)."},
+      {"options nonote",
+       "W 1:9 NONOTE is not a system option that talven knows; it is ignored. "
+       "Did you mean NONOTES?"},
+      {"options obs=10",
+       "W 1:9 The system option OBS= is not supported; it is ignored: use the "
+       "data set option instead, as in DATA=study(OBS=100)."},
       {"options formchar='|----|+|---+=|-/\\<>*' mprint msglevel=i",
        "N 1:9 The system options FORMCHAR=, MPRINT and MSGLEVEL= have no effect in talven."},
-      {"title j=left h=2 'Wave 1'", "W 1:1 TITLE options such as J= and H= have no effect in the "
-                                    "listing; they are ignored."},
+      {"title j=left h=2 'Wave 1'",
+       "W 1:1 TITLE options such as J= and H= have no effect in the "
+       "listing; they are ignored."},
   };
   for (const auto& c : cases) {
     const Applied bad = apply({c.statement});

@@ -84,13 +84,13 @@ TEST(Where, SelectsWhatSasWouldSelect) {
       {"1 < id < 4", {2, 3}},
       {"x * 2 + 1 >= 1", {2, 3}},
       {"(y - 10) / 10 = id - 1", {1, 2, 4, 5, 6}},
-      {"y / x >= -5", {1}},      // y/0 and missing operands are missing
+      {"y / x >= -5", {1}},            // y/0 and missing operands are missing
       {"x / y < 0", {1, 3, 4, 5, 6}},  // ... and a missing result is below 0
       {"-x > 1", {1}},
       {"x ** 2 = 4", {1}},
       {"x--2 = 0", {1}},
       {"name = 'ab'", {1}},
-      {"name = 'ab  '", {1}},  // trailing blanks do not count
+      {"name = 'ab  '", {1}},           // trailing blanks do not count
       {"name < 'b'", {1, 2, 4, 5, 6}},  // blank sorts first; 'B' < 'a'
       {"name in ('B', 'b')", {3, 6}},
       {"name is missing", {4}},
@@ -131,9 +131,10 @@ TEST(Where, DateAndTimeConstantsAreSasNumbers) {
     const char* constant;
     double value;
   } cases[] = {
-      {"'01jan1960'd", 0},          {"'02JAN1960'D", 1},       {"'31dec1959'd", -1},
-      {"'29feb2000'd", 14669},      {"'1jan20'd", 21915},      {"'12:30't", 45000},
-      {"'00:00:01.5't", 1.5},       {"'01jan1960:00:01:00'dt", 60},
+      {"'01jan1960'd", 0},    {"'02JAN1960'D", 1},
+      {"'31dec1959'd", -1},   {"'29feb2000'd", 14669},
+      {"'1jan20'd", 21915},   {"'12:30't", 45000},
+      {"'00:00:01.5't", 1.5}, {"'01jan1960:00:01:00'dt", 60},
   };
   for (const auto& c : cases) {
     const Parsed check = parse(std::string(c.constant) + " - " + std::to_string(c.value) + " = 0");
@@ -153,22 +154,30 @@ TEST(Where, SyntaxErrorsNameTheirPlace) {
     const char* where;
     const char* error;
   } cases[] = {
-      {"", "Line 1, column 1: Syntax error in the WHERE expression: expected an expression, "
-           "found the end of the expression."},
-      {"x >", "Line 1, column 4: Syntax error in the WHERE expression: expected a variable, a "
-              "constant or (, found the end of the expression."},
-      {"x = 1 y", "Line 1, column 7: Syntax error in the WHERE expression: expected an operator "
-                  "or the end of the expression, found y."},
-      {"(x = 1", "Line 1, column 7: Syntax error in the WHERE expression: expected ), found the "
-                 "end of the expression."},
-      {"x in 1", "Line 1, column 6: Syntax error in the WHERE expression: expected ( after IN, "
-                 "found 1."},
-      {"x in (y)", "Line 1, column 7: Syntax error in the WHERE expression: expected a constant "
-                   "in the IN list, found y."},
-      {"x between 1", "Line 1, column 12: Syntax error in the WHERE expression: expected AND in "
-                      "BETWEEN ... AND ..., found the end of the expression."},
-      {"x is 3", "Line 1, column 6: Syntax error in the WHERE expression: expected MISSING or "
-                 "NULL after IS, found 3."},
+      {"",
+       "Line 1, column 1: Syntax error in the WHERE expression: expected an expression, "
+       "found the end of the expression."},
+      {"x >",
+       "Line 1, column 4: Syntax error in the WHERE expression: expected a variable, a "
+       "constant or (, found the end of the expression."},
+      {"x = 1 y",
+       "Line 1, column 7: Syntax error in the WHERE expression: expected an operator "
+       "or the end of the expression, found y."},
+      {"(x = 1",
+       "Line 1, column 7: Syntax error in the WHERE expression: expected ), found the "
+       "end of the expression."},
+      {"x in 1",
+       "Line 1, column 6: Syntax error in the WHERE expression: expected ( after IN, "
+       "found 1."},
+      {"x in (y)",
+       "Line 1, column 7: Syntax error in the WHERE expression: expected a constant "
+       "in the IN list, found y."},
+      {"x between 1",
+       "Line 1, column 12: Syntax error in the WHERE expression: expected AND in "
+       "BETWEEN ... AND ..., found the end of the expression."},
+      {"x is 3",
+       "Line 1, column 6: Syntax error in the WHERE expression: expected MISSING or "
+       "NULL after IS, found 3."},
   };
   for (const auto& c : cases) {
     const Parsed p = parse(c.where);
@@ -187,16 +196,20 @@ TEST(Where, UnknownVariablesAndMixedTypesAreErrors) {
     const char* error;
   } cases[] = {
       {"xx > 1", "Line 1, column 1: Variable xx in the WHERE expression is not in WORK.T."},
-      {"nmae = 'a'", "Line 1, column 1: Variable nmae in the WHERE expression is not in WORK.T. "
-                     "Did you mean name?"},
-      {"x > 'a'", "Line 1, column 3: The operands of > are of different types: x is numeric and "
-                  "'a' is character."},
-      {"name in (1, 2)", "Line 1, column 6: The operands of IN are of different types: name is "
-                         "character and 1 is numeric."},
+      {"nmae = 'a'",
+       "Line 1, column 1: Variable nmae in the WHERE expression is not in WORK.T. "
+       "Did you mean name?"},
+      {"x > 'a'",
+       "Line 1, column 3: The operands of > are of different types: x is numeric and "
+       "'a' is character."},
+      {"name in (1, 2)",
+       "Line 1, column 6: The operands of IN are of different types: name is "
+       "character and 1 is numeric."},
       {"name + 1 > 0", "Line 1, column 6: The operands of + must be numeric: name is character."},
       {"x contains 'a'", "Line 1, column 3: CONTAINS needs character operands: x is numeric."},
-      {"zz > 1 and name > 1", "Line 1, column 1: Variable zz in the WHERE expression is not in "
-                              "WORK.T."},
+      {"zz > 1 and name > 1",
+       "Line 1, column 1: Variable zz in the WHERE expression is not in "
+       "WORK.T."},
   };
   for (const auto& c : cases) {
     std::vector<std::string> errors;

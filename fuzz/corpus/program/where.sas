@@ -1,0 +1,13 @@
+options nodate number ls=100 ps=20 nonotes formchar='|---';
+title 'Wave 1'; title3 "Sub"; footnote j=left 'End';
+libname lib '.' dlm=';';
+proc talven data=study(keep=id--y drop=x1-x3 rename=(x10=z) where=(age >= 18 and a1 in (-1, 1))
+                       firstobs=2 obs=max)
+            contrast1=lib.c(where=(name like 'a%' or name contains 'b'));
+  main1 age; tailor1 o11; stg1trt a1; stg2sample stage2; tailor2 x10; stg2trt a2;
+  response y;
+  where not (y is missing) & 1 < age ** 2 - -3 < 50 and name ^= 'x' or age between .A and 3;
+  where also o11 ne . and '01jan2020'd > 0;
+  by descending a1 notsorted;
+  title2;
+run;
