@@ -31,13 +31,17 @@ bool Token::is_name(std::string_view upper_name) const {
 std::string Token::as_written() const {
   std::string quoted;
   if (kind == TokenKind::kString || (kind == TokenKind::kName && literal)) {
-    quoted = "'";
+    quoted.push_back('\'');
     for (char c : text) {
       quoted += c;
       if (c == '\'') quoted += c;
     }
-    quoted += '\'';
-    quoted += kind == TokenKind::kName ? std::string("n") : to_lower(suffix);
+    quoted.push_back('\'');
+    if (kind == TokenKind::kName) {
+      quoted.push_back('n');
+    } else {
+      for (const char c : suffix) quoted.push_back(ascii_lower(c));
+    }
     return quoted;
   }
   return text;

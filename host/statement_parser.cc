@@ -1,12 +1,10 @@
 #include "host/statement_parser.h"
 
-#include <algorithm>
-#include <cmath>
 #include <cstdlib>
 #include <optional>
+#include <set>
 
 #include "host/csv_reader.h"
-#include "host/suggest.h"
 #include "host/text_util.h"
 
 namespace host {

@@ -45,6 +45,8 @@ struct WhereNode {
 namespace {
 
 constexpr int kMaxDepth = 100;
+// Evaluation recurses over the tree, so a chain of operators is bounded as well as the nesting.
+constexpr int kMaxOperators = 2000;
 
 // ---- Constants.
 
@@ -204,6 +206,11 @@ class Parser {
 
   WhereNode binary(WhereOp op, const Token& t, std::string spelling, WhereNode left,
                    WhereNode right) {
+    if (++operators_ > kMaxOperators && ok_) {
+      ok_ = false;
+      error_(where(t) + ": The WHERE expression is too long: it has more than " +
+             std::to_string(kMaxOperators) + " operators.");
+    }
     WhereNode n = node(op, t, std::move(spelling));
     n.kids.push_back(std::move(left));
     n.kids.push_back(std::move(right));
@@ -561,6 +568,7 @@ class Parser {
   const Token& end_;
   const ErrorSink& error_;
   size_t pos_ = 0;
+  int operators_ = 0;
   bool ok_ = true;
 };
 

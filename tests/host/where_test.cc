@@ -184,10 +184,15 @@ TEST(Where, SyntaxErrorsNameTheirPlace) {
     EXPECT_FALSE(p.clause) << c.where;
     EXPECT_EQ(p.errors, std::vector<std::string>{c.error}) << c.where;
   }
-  // Nesting beyond any sensible depth is refused instead of exhausting the stack.
+  // Nesting or chains beyond any sensible size are refused instead of exhausting the stack.
   const Parsed deep = parse(std::string(5000, '(') + "x" + std::string(5000, ')'));
   EXPECT_FALSE(deep.clause);
   EXPECT_NE(deep.errors.at(0).find("nested too deeply"), std::string::npos);
+  std::string chain = "x";
+  for (int k = 0; k < 3000; ++k) chain += " + x";
+  const Parsed longer = parse(chain + " > 0");
+  EXPECT_FALSE(longer.clause);
+  EXPECT_NE(longer.errors.at(0).find("more than 2000 operators"), std::string::npos);
 }
 
 TEST(Where, UnknownVariablesAndMixedTypesAreErrors) {
