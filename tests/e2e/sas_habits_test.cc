@@ -256,6 +256,49 @@ TEST(SasHabits, EachByGroupIsThatGroupAnalysedAlone) {
                     " observations and 6 variables."));
 }
 
+// OUT= under BY, WHERE and character treatments: the observations read, the BY variable first,
+// the treatments with their own text, and for each group what the group alone gives.
+TEST(SasHabits, OutHoldsTheObservationsReadGroupByGroup) {
+  Csv study = Csv::parse(e2e::small_study(240));
+  const size_t site = study.column("site"), a1 = study.column("a1"), age = study.column("age");
+  for (auto& r : study.rows) r[a1] = r[a1] == "-1" ? "CD" : "MR";
+  Csv sorted{study.names, {}};
+  for (const char* s : {"site0", "site1", "site2"}) {
+    for (const auto& r : study.where([&](const auto& row) { return row[site] == s; }).rows) {
+      sorted.rows.push_back(r);
+    }
+  }
+  Folder folder("out_by");
+  folder.write("study.csv", sorted.text());
+  const TalvenRun r = folder.talven(program("study OUT=o", "  WHERE age >= 35;\n  BY site;\n"));
+  ASSERT_EQ(r.status, 0) << r.all();
+  const Csv out = Csv::parse(e2e::read_file(folder.path() / "o.csv"));
+  ASSERT_EQ(out.names.front(), "site");
+  EXPECT_EQ(out.names.size(),
+            study.names.size() + 7 + 2);  // _STAGE1/2, Q1_L1/2, REC1, Q2.., VALUE1
+  size_t row = 0;
+  for (int g = 0; g < 3; ++g) {
+    const std::string name = "site" + std::to_string(g);
+    folder.write(
+        "group.csv",
+        sorted.where([&](const auto& x) { return x[site] == name && std::stod(x[age]) >= 35; })
+            .text());
+    const TalvenRun alone = folder.talven(program("group OUT=og"));
+    ASSERT_EQ(alone.status, 0) << alone.all();
+    const Csv og = Csv::parse(e2e::read_file(folder.path() / "og.csv"));
+    const size_t og_site = og.column("site");
+    for (auto want : og.rows) {
+      want.erase(want.begin() + static_cast<long>(og_site));
+      want.insert(want.begin(), name);
+      ASSERT_LT(row, out.rows.size());
+      EXPECT_EQ(out.rows[row++], want) << name;
+    }
+  }
+  EXPECT_EQ(row, out.rows.size());
+  const size_t out_a1 = out.column("a1");
+  for (const auto& x : out.rows) EXPECT_TRUE(x[out_a1] == "CD" || x[out_a1] == "MR") << x[out_a1];
+}
+
 struct Case {
   const char* name;
   std::string program;
