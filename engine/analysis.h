@@ -16,7 +16,6 @@ namespace kestrion {
 // The arguments of runkestrion as value types, the arrays as 1-based column-major views whose
 // extents follow from the counts.
 struct AnalysisArguments {
-  int32_t cores = 0;
   int32_t fixedTwo = 2;
   ModelShape shape;
   StudyArrays study;

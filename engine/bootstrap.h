@@ -19,6 +19,15 @@ Status bootstrap(int32_t n, int32_t p, ConstDblMat matrixIn, ConstDblVec vectorI
 Status bootstrap(int32_t n, const ModelShape& shape, const SubjectArrays& in,
                  const SubjectArraysOut& out, ErrorRecord& record);
 
+// The two halves of a call, for callers that draw on one thread and gather on others: draw_rows
+// seeds as each call does and draws the n row numbers (1..n) into rows[0..n); gather_rows copies
+// input row rows[i - 1] to output row i of every array.
+void draw_rows(int32_t n, int32_t* rows);
+void gather_rows(int32_t n, const int32_t* rows, ConstDblMat matrixIn, ConstDblVec vectorIn,
+                 int32_t p, DblMat matrixOut, DblVec vectorOut);
+void gather_rows(int32_t n, const int32_t* rows, const ModelShape& shape, const SubjectArrays& in,
+                 const SubjectArraysOut& out);
+
 }  // namespace kestrion
 
 #endif  // KESTRION_ENGINE_BOOTSTRAP_H

@@ -35,11 +35,18 @@ struct IntervalLimits {
 };
 
 // The options are checked first (kestrion_options.h); an unusable set is refused with code 1000
-// and the front end's wording. The report of any failure is in `record`. Uses the process-wide
-// uniform generator.
+// and the front end's wording, a run larger than the machine's memory (kestrion_plan.h) with code
+// 200. The report of any failure is in `record`; of replicates that fail, the lowest-numbered
+// one's. Runs on options.cores threads (kestrion_plan.h) with the same results for any number;
+// draws from the process-wide uniform generator on the calling thread, which alone reports
+// progress.
 Status calculateCI(const ModelShape& shape, const StudyArrays& study, const FullDataFit& fit,
                    const Contrasts& contrasts, const IntervalOptions& options, double tolerance,
                    const IntervalLimits& out, ErrorRecord& record);
+
+// Test seam: with rows >= 1 every later call processes the grid in blocks of that many rows,
+// keeping its replicates, whatever the plan; 0 restores the plan.
+void force_grid_blocks_for_testing(int32_t rows);
 
 // Positions (1-based) of the lower and upper order statistics among nKept sorted values:
 // floor((0.5 * nKept) * alpha) raised to 1, ceil(nKept * (1 - 0.5 * alpha)) lowered to nKept.
@@ -55,6 +62,10 @@ OrderStatisticRanks order_statistic_ranks(int32_t nKept, double alpha);
 // with the double-precision root. Requires nGrid >= 2.
 void build_grid(DblMat gamma, int32_t G, int32_t d2, int32_t nGrid, double halfWidth, int32_t n1,
                 ConstDblVec beta2hat, int32_t offset);
+// Rows first .. first + count - 1 of that grid, as rows 1 .. count of gamma (count x d2).
+void build_grid_rows(DblMat gamma, int32_t first, int32_t count, int32_t G, int32_t d2,
+                     int32_t nGrid, double halfWidth, int32_t n1, ConstDblVec beta2hat,
+                     int32_t offset);
 
 }  // namespace kestrion
 

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdint>
 
+#include "engine/grid_kernel.h"
 #include "numerics/dynamic_allocation.h"
 #include "numerics/work_arrays.h"
 
@@ -18,6 +19,8 @@ constexpr double kDenominatorFloor = 1e-15;
 // Scratch for the grid term, on the stack so that the per-replicate hot path allocates nothing
 // beyond the documented work arrays.
 constexpr int64_t kGridScratch = 4096;
+// Stage-1 coefficients up to this many go to the grid kernel.
+constexpr int32_t kKernelFactors = 64;
 
 // The stage-2 model as the interval terms see it: one subject's covariates and the level table.
 struct Stage2Model {
@@ -140,64 +143,6 @@ void best_parts_over_rows(const double* v, double* u, double* q, double* best, i
   }
 }
 
-// The K2 = 2 case (the only one with intervals) in one pass over the rows for P21 tailoring
-// variables: the same operations as best_parts_over_rows on both grids, then their difference,
-// without the intermediate arrays.
-template <int P21>
-void two_treatment_differences(const GridChunk& chunk, int64_t len, const Stage2Model& model,
-                               int64_t i) {
-  double h[P21 > 0 ? P21 : 1];
-  for (int32_t l = 1; l <= P21; ++l) h[l - 1] = model.H21(i, l);
-  const double level1 = model.levels(1, 1);
-  const double level2 = model.levels(1, 2);
-  const int64_t cap = chunk.capacity;
-  const double* shifted = chunk.shifted;
-  const double* centred = chunk.centred;
-  double* diff = chunk.difference;
-  const auto best = [&](double u) {
-    double q1 = 0.0;
-    q1 += level1 * u;
-    double q2 = 0.0;
-    q2 += level2 * u;
-    double b = kMaximumStart;
-    b = q1 > b ? q1 : b;
-    b = q2 > b ? q2 : b;
-    return b;
-  };
-  for (int64_t t = 0; t < len; ++t) {
-    double u_shifted = 0.0;
-    double u_centred = 0.0;
-    for (int l = 0; l < P21; ++l) {
-      u_shifted += h[l] * shifted[l * cap + t];
-      u_centred += h[l] * centred[l * cap + t];
-    }
-    u_shifted = u_shifted + shifted[P21 * cap + t];
-    u_centred = u_centred + centred[P21 * cap + t];
-    diff[t] = best(u_shifted) - best(u_centred);
-  }
-}
-
-// Fills chunk.difference for subject i; false when no specialised pass fits.
-bool fast_differences(const GridChunk& chunk, int64_t len, const Stage2Model& model, int64_t i) {
-  if (model.K2 != 2) return false;
-  switch (model.p21) {
-    case 0:
-      two_treatment_differences<0>(chunk, len, model, i);
-      return true;
-    case 1:
-      two_treatment_differences<1>(chunk, len, model, i);
-      return true;
-    case 2:
-      two_treatment_differences<2>(chunk, len, model, i);
-      return true;
-    case 3:
-      two_treatment_differences<3>(chunk, len, model, i);
-      return true;
-    default:
-      return false;
-  }
-}
-
 }  // namespace
 
 int32_t grid_point_count(int32_t nGrid, int32_t d2) {
@@ -229,7 +174,8 @@ double indicator_threshold(int32_t n2) {
 
 namespace {
 
-// Everything the passes of one replicate read, named as in the formulas.
+// Everything the passes of one replicate read, named as in the formulas. `rows` are the rows of
+// the grid block in frame.gamma.
 struct Terms {
   int32_t n1;
   int32_t p1;
@@ -239,12 +185,12 @@ struct Terms {
   int32_t K2;
   int32_t d2;
   int64_t nr;  // the treatment-dependent part follows position nr
-  int32_t G;
   int64_t rows;
   double lambda;
   double s;
   double N1;
   double N2;
+  bool screened;  // the statistic is decided once per subject; with p1 = 0 nothing needs it
   Stage2Model model;
   ConstDblMat A;
   ConstIntVec status;
@@ -265,12 +211,12 @@ struct Terms {
         K2(shape.K2),
         d2(p2 - p20 - p21 - 1),
         nr(int64_t{p20} + p21 + 1),
-        G(grid_point_count(frame.nGrid, d2)),
-        rows(grid_row_count(G)),
+        rows(frame.gamma.extent(0)),
         lambda(indicator_threshold(frame.n2)),
         s(std::sqrt(static_cast<double>(static_cast<float>(n1)))),
         N1(static_cast<double>(static_cast<float>(n1))),
         N2(static_cast<double>(static_cast<float>(frame.n2))),
+        screened(frame.n2 > 1 && p1 >= 1),
         model{p20, p21, K2, r.btInputH20, r.btInputH21, frame.levels2},
         A(r.btDesignM1),
         status(r.btRespStatus),
@@ -282,34 +228,9 @@ struct Terms {
         sig2(frame.sigma2n),
         grid(frame.gamma) {}
 
-  // The statistic is decided once per subject and reused by every column, which the
-  // column-outer formulation would only recompute; with p1 = 0 no column pass ever computes it.
-  bool screened(int32_t n2) const { return n2 > 1 && p1 >= 1; }
   double delta(int64_t c) const { return b2boot(c) - b2hat(c); }
   bool on_grid(int64_t i, const double* indicator) const {
     return status(i) == 0 && indicator[i - 1] <= lambda;
-  }
-};
-
-// The work arrays of one call; term4TmpArray is kept grid row first so that one column's sums
-// are contiguous.
-struct TermsArrays {
-  DblArray1 indicator1, denominator, indicator2;
-  DblArray2 btH2Matrix;
-  DblArray1 term1TmpArray, term2TmpArray, term3TmpArray;
-  DblArray2 term4TmpArray;
-  DblArray1 betaDiff;
-
-  WorkArrays list(const Terms& t) {
-    return {{indicator1, {t.n1}, "calculateTerms: indicator1"},
-            {denominator, {t.n1}, "calculateTerms: denominator"},
-            {indicator2, {t.n1}, "calculateTerms: indicator2"},
-            {btH2Matrix, {t.n1, t.p2}, "calculateTerms: btH2Matrix"},
-            {term1TmpArray, {t.p1}, "calculateTerms: term1TmpArray"},
-            {term2TmpArray, {t.p1}, "calculateTerms: term2TmpArray"},
-            {term3TmpArray, {t.p1}, "calculateTerms: term3TmpArray"},
-            {term4TmpArray, {static_cast<int32_t>(t.rows), t.p1}, "calculateTerms: term4TmpArray"},
-            {betaDiff, {t.p1}, "calculateTerms: betaDiff"}};
   }
 };
 
@@ -341,11 +262,27 @@ void report_singular_sigma2n(ErrorRecord& record) {
   report_error(record, ErrorCode::kSingular, details);
 }
 
+// Subject i's statistic T = N2 t^2 / x' sigma2n x; false when the denominator is not above the
+// floor. The one computation of it, for the smooth term and for a later block alike.
+bool statistic(const Terms& t, const ConstDblMat& h2, int64_t i, double& T, double& den) {
+  const auto x = [&](int64_t c) { return h2(i, t.nr + c); };
+  den = 0.0;
+  for (int64_t c = 1; c <= t.d2; ++c) {
+    double row = 0.0;
+    for (int64_t r = 1; r <= t.d2; ++r) row += t.sig2(c, r) * x(r);
+    den += x(c) * row;
+  }
+  double tt = 0.0;
+  for (int64_t c = 1; c <= t.d2; ++c) tt += x(c) * t.b2boot(t.nr + c);
+  if (!(den > kDenominatorFloor)) return false;
+  T = t.N2 * tt * tt / den;
+  return true;
+}
+
 // The smooth sums S1, S2, S3 (p1 each) and every subject's statistic, one pass over the subjects
 // in order, so that each sum still adds its subjects in order.
-Status subject_pass(const Terms& t, int32_t n2, ConstDblMat h2, double* S1, double* S2, double* S3,
+Status subject_pass(const Terms& t, ConstDblMat h2, double* S1, double* S2, double* S3,
                     double* indicator1, double* denominator, ErrorRecord& record) {
-  const auto x = [&](int64_t i, int64_t c) { return h2(i, t.nr + c); };
   for (int64_t i = 1; i <= t.n1; ++i) {
     double fitted = 0.0;
     for (int64_t l = 1; l <= t.p1; ++l) fitted += t.A(i, l) * t.b1hat(l);
@@ -357,22 +294,14 @@ Status subject_pass(const Terms& t, int32_t n2, ConstDblMat h2, double* S1, doub
                                 ? t.y1(i) - fitted
                                 : R * t.y1(i) + w * t.model.best_value(i, t.b2hat) - fitted;
     for (int64_t j = 1; j <= t.p1; ++j) S1[j - 1] += residual * t.A(i, j);
-    if (!t.screened(n2)) continue;
+    if (!t.screened) continue;
 
-    double den = 0.0;
-    for (int64_t c = 1; c <= t.d2; ++c) {
-      double row = 0.0;
-      for (int64_t r = 1; r <= t.d2; ++r) row += t.sig2(c, r) * x(i, r);
-      den += x(i, c) * row;
-    }
-    double tt = 0.0;
-    for (int64_t c = 1; c <= t.d2; ++c) tt += x(i, c) * t.b2boot(t.nr + c);
-    denominator[i - 1] = den;
-    if (!(den > kDenominatorFloor)) {
+    double T = 0.0;
+    const bool defined = statistic(t, h2, i, T, denominator[i - 1]);
+    if (!defined) {
       report_singular_sigma2n(record);
       return Status::kFailed;
     }
-    const double T = t.N2 * tt * tt / den;
     indicator1[i - 1] = T;
 
     // Subjects outside the stage-2 sample carry weight 0 in every later sum.
@@ -393,7 +322,7 @@ Status subject_pass(const Terms& t, int32_t n2, ConstDblMat h2, double* S1, doub
   return Status::kOk;
 }
 
-// The shifted and centred grid values of rows g0 + 1 .. g0 + len, column by column.
+// The shifted and centred grid values of block rows g0 + 1 .. g0 + len, column by column.
 void load_chunk(const Terms& t, const GridChunk& chunk, int64_t g0, int64_t len) {
   for (int64_t c = 1; c <= t.d2; ++c) {
     const double shift = t.s * t.delta(t.nr + c);
@@ -410,15 +339,33 @@ void load_chunk(const Terms& t, const GridChunk& chunk, int64_t g0, int64_t len)
 // Adds subject i's grid differences of a loaded chunk to S4 (rows x p1, grid row first).
 void add_chunk_subject(const Terms& t, const GridChunk& chunk, int64_t g0, int64_t len, int64_t i,
                        double* S4) {
-  double* diff = chunk.difference;
-  if (!fast_differences(chunk, len, t.model, i)) {
-    best_parts_over_rows(chunk.shifted, chunk.u_shifted, chunk.q, chunk.best_shifted, len,
-                         chunk.capacity, t.model, i);
-    best_parts_over_rows(chunk.centred, chunk.u_centred, chunk.q, chunk.best_centred, len,
-                         chunk.capacity, t.model, i);
-    for (int64_t r = 0; r < len; ++r) diff[r] = chunk.best_shifted[r] - chunk.best_centred[r];
-  }
   const double w = 1.0 - static_cast<double>(t.status(i));
+  double factors[kKernelFactors];
+  double h21[kKernelTailorLimit + 1];
+  if (t.K2 == 2 && t.p1 <= kKernelFactors && t.p21 <= kKernelTailorLimit) {
+    for (int64_t j = 1; j <= t.p1; ++j) factors[j - 1] = w * t.A(i, j);
+    for (int32_t l = 1; l <= t.p21; ++l) h21[l - 1] = t.model.H21(i, l);
+    const ChunkSubject subject{t.p21,
+                               chunk.shifted,
+                               chunk.centred,
+                               chunk.capacity,
+                               len,
+                               h21,
+                               t.model.levels(1, 1),
+                               t.model.levels(1, 2),
+                               factors,
+                               t.p1,
+                               S4 + g0,
+                               t.rows,
+                               chunk.difference};
+    if (add_two_treatment_subject(subject)) return;
+  }
+  double* diff = chunk.difference;
+  best_parts_over_rows(chunk.shifted, chunk.u_shifted, chunk.q, chunk.best_shifted, len,
+                       chunk.capacity, t.model, i);
+  best_parts_over_rows(chunk.centred, chunk.u_centred, chunk.q, chunk.best_centred, len,
+                       chunk.capacity, t.model, i);
+  for (int64_t r = 0; r < len; ++r) diff[r] = chunk.best_shifted[r] - chunk.best_centred[r];
   for (int64_t j = 1; j <= t.p1; ++j) {
     const double factor = w * t.A(i, j);
     double* sums = S4 + (j - 1) * t.rows + g0;
@@ -453,21 +400,46 @@ void grid_pass(const Terms& t, const double* indicator1, double* S4) {
   }
 }
 
-// Scales the sums and premultiplies them by sigma1n into term1 and term2.
-void finish_terms(const Terms& t, double* S1, double* S2, double* S3, double* S4, DblVec term1,
-                  DblMat term2) {
+}  // namespace
+
+WorkArrays TermsArrays::list(int32_t n1, int32_t p1, int32_t p2, int64_t block_rows) {
+  return {{indicator1, {n1}, "calculateTerms: indicator1"},
+          {denominator, {n1}, "calculateTerms: denominator"},
+          {indicator2, {n1}, "calculateTerms: indicator2"},
+          {btH2Matrix, {n1, p2}, "calculateTerms: btH2Matrix"},
+          {term1TmpArray, {p1}, "calculateTerms: term1TmpArray"},
+          {term2TmpArray, {p1}, "calculateTerms: term2TmpArray"},
+          {term3TmpArray, {p1}, "calculateTerms: term3TmpArray"},
+          {term4TmpArray, {static_cast<int32_t>(block_rows), p1}, "calculateTerms: term4TmpArray"},
+          {betaDiff, {p1}, "calculateTerms: betaDiff"}};
+}
+
+Status smooth_term(const ModelShape& shape, const IntervalFrame& frame,
+                   const ReplicateFit& replicate, TermsArrays& arrays, DblVec term1,
+                   ErrorRecord& record) {
+  const Terms t(shape, frame, replicate);
+  fill_stage2_rows(t, arrays.btH2Matrix);
+  double* const S1 = arrays.term1TmpArray.data();
+  double* const S2 = arrays.term2TmpArray.data();
+  double* const S3 = arrays.term3TmpArray.data();
+  std::fill(S1, S1 + t.p1, 0.0);
+  std::fill(S2, S2 + t.p1, 0.0);
+  std::fill(S3, S3 + t.p1, 0.0);
+  double* const indicator1 = arrays.indicator1.data();
+  std::fill(indicator1, indicator1 + t.n1, 1.0);
+  if (subject_pass(t, arrays.btH2Matrix, S1, S2, S3, indicator1, arrays.denominator.data(),
+                   record) != Status::kOk) {
+    return Status::kFailed;
+  }
   for (int64_t j = 0; j < t.p1; ++j) {
     S1[j] /= t.s;
     S2[j] /= t.s;
     S3[j] /= t.s;
   }
-  for (int64_t e = 0; e < t.rows * t.p1; ++e) S4[e] /= t.N1;
-  for (int64_t g = 1; g <= t.rows; ++g) {
-    for (int64_t r = 1; r <= t.p1; ++r) {
-      double sum = 0.0;
-      for (int64_t c = 1; c <= t.p1; ++c) sum += t.sig1(r, c) * S4[(g - 1) + (c - 1) * t.rows];
-      term2(r, g) = sum;
-    }
+  // betaDiff is the replicate's scaled departure from the estimate; nothing reads it further.
+  const double root_n1 = static_cast<double>(std::sqrt(static_cast<float>(t.n1)));
+  for (int64_t l = 1; l <= t.p1; ++l) {
+    arrays.betaDiff.data()[l - 1] = (replicate.btBeta1stS(l) - t.b1hat(l)) * root_n1;
   }
   for (int64_t r = 1; r <= t.p1; ++r) {
     double sum = 0.0;
@@ -476,42 +448,57 @@ void finish_terms(const Terms& t, double* S1, double* S2, double* S3, double* S4
     }
     term1(r) = sum;
   }
+  return Status::kOk;
 }
 
-}  // namespace
+Status screen_subjects(const ModelShape& shape, const IntervalFrame& frame,
+                       const ReplicateFit& replicate, TermsArrays& arrays, ErrorRecord& record) {
+  const Terms t(shape, frame, replicate);
+  fill_stage2_rows(t, arrays.btH2Matrix);
+  double* const indicator1 = arrays.indicator1.data();
+  std::fill(indicator1, indicator1 + t.n1, 1.0);
+  if (!t.screened) return Status::kOk;
+  for (int64_t i = 1; i <= t.n1; ++i) {
+    if (!statistic(t, arrays.btH2Matrix, i, indicator1[i - 1], arrays.denominator.data()[i - 1])) {
+      report_singular_sigma2n(record);
+      return Status::kFailed;
+    }
+  }
+  return Status::kOk;
+}
+
+void grid_term(const ModelShape& shape, const IntervalFrame& frame, const ReplicateFit& replicate,
+               TermsArrays& arrays, DblMat term2) {
+  const Terms t(shape, frame, replicate);
+  double* const S4 = arrays.term4TmpArray.data();  // S4[(g - 1) + (j - 1) * rows]
+  std::fill(S4, S4 + t.rows * t.p1, 0.0);
+  if (t.screened && t.rows > 0) grid_pass(t, arrays.indicator1.data(), S4);
+  for (int64_t e = 0; e < t.rows * t.p1; ++e) S4[e] /= t.N1;
+  for (int64_t g = 1; g <= t.rows; ++g) {
+    for (int64_t r = 1; r <= t.p1; ++r) {
+      double sum = 0.0;
+      for (int64_t c = 1; c <= t.p1; ++c) sum += t.sig1(r, c) * S4[(g - 1) + (c - 1) * t.rows];
+      term2(r, g) = sum;
+    }
+  }
+}
 
 Status calculateTerms(const ModelShape& shape, const IntervalFrame& frame,
                       const ReplicateFit& replicate, DblVec term1, DblMat term2,
                       ErrorRecord& record) {
-  const Terms t(shape, frame, replicate);
+  // The whole grid: G + 1 rows of gamma (none when the count wraps to a negative number).
+  const int64_t rows =
+      grid_row_count(grid_point_count(frame.nGrid, shape.p2() - shape.p20 - shape.p21 - 1));
+  IntervalFrame whole = frame;
+  whole.gamma = ConstDblMat(frame.gamma.data(), {1, 1}, {rows, frame.gamma.extent(1)},
+                            {frame.gamma.stride(0), frame.gamma.stride(1)});
   TermsArrays arrays;
-  WorkArrays work = arrays.list(t);
+  WorkArrays work = arrays.list(replicate.n1, shape.p1(), shape.p2(), rows);
   if (work.obtain(record) != Status::kOk) return Status::kFailed;
-
-  fill_stage2_rows(t, arrays.btH2Matrix);
-  double* const S1 = arrays.term1TmpArray.data();
-  double* const S2 = arrays.term2TmpArray.data();
-  double* const S3 = arrays.term3TmpArray.data();
-  double* const S4 = arrays.term4TmpArray.data();  // S4[(g - 1) + (j - 1) * rows]
-  std::fill(S1, S1 + t.p1, 0.0);
-  std::fill(S2, S2 + t.p1, 0.0);
-  std::fill(S3, S3 + t.p1, 0.0);
-  std::fill(S4, S4 + t.rows * t.p1, 0.0);
-  double* const indicator1 = arrays.indicator1.data();
-  std::fill(indicator1, indicator1 + t.n1, 1.0);
-
-  if (subject_pass(t, frame.n2, arrays.btH2Matrix, S1, S2, S3, indicator1,
-                   arrays.denominator.data(), record) != Status::kOk) {
+  if (smooth_term(shape, whole, replicate, arrays, term1, record) != Status::kOk) {
     return Status::kFailed;
   }
-  if (t.screened(frame.n2) && t.G >= 0 && t.rows > 0) grid_pass(t, indicator1, S4);
-
-  // betaDiff is the replicate's scaled departure from the estimate; nothing reads it further.
-  const double root_n1 = static_cast<double>(std::sqrt(static_cast<float>(t.n1)));
-  for (int64_t l = 1; l <= t.p1; ++l) {
-    arrays.betaDiff.data()[l - 1] = (replicate.btBeta1stS(l) - t.b1hat(l)) * root_n1;
-  }
-  finish_terms(t, S1, S2, S3, S4, term1, term2);
+  grid_term(shape, whole, replicate, arrays, term2);
   return work.release(record);
 }
 

@@ -9,6 +9,7 @@
 #include "engine/model.h"
 #include "numerics/array.h"
 #include "numerics/error_record.h"
+#include "numerics/work_arrays.h"
 
 namespace kestrion {
 
@@ -59,6 +60,30 @@ struct ReplicateFit {
 Status calculateTerms(const ModelShape& shape, const IntervalFrame& frame,
                       const ReplicateFit& replicate, DblVec term1, DblMat term2,
                       ErrorRecord& record);
+
+// The same terms in steps, with work arrays obtained beforehand, so that a thread can compute
+// them without allocating and the grid can be taken a block of rows at a time. The grid is the
+// rows of frame.gamma. term4TmpArray holds block_rows x p1.
+struct TermsArrays {
+  DblArray1 indicator1, denominator, indicator2;
+  DblArray2 btH2Matrix;
+  DblArray1 term1TmpArray, term2TmpArray, term3TmpArray;
+  DblArray2 term4TmpArray;
+  DblArray1 betaDiff;
+
+  WorkArrays list(int32_t n1, int32_t p1, int32_t p2, int64_t block_rows);
+};
+// term1 and every subject's statistic (kept in arrays.indicator1 for grid_term); fails as
+// calculateTerms does for a singular sigma2n.
+Status smooth_term(const ModelShape& shape, const IntervalFrame& frame,
+                   const ReplicateFit& replicate, TermsArrays& arrays, DblVec term1,
+                   ErrorRecord& record);
+// The statistics alone, the very values smooth_term finds: for a block after the first.
+Status screen_subjects(const ModelShape& shape, const IntervalFrame& frame,
+                       const ReplicateFit& replicate, TermsArrays& arrays, ErrorRecord& record);
+// term2 (p1 x rows of frame.gamma) from the statistics in arrays.indicator1.
+void grid_term(const ModelShape& shape, const IntervalFrame& frame, const ReplicateFit& replicate,
+               TermsArrays& arrays, DblMat term2);
 
 }  // namespace kestrion
 

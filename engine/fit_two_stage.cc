@@ -1,5 +1,7 @@
 #include "engine/fit_two_stage.h"
 
+#include <string_view>
+
 #include "engine/design_row.h"
 #include "engine/rank_cause.h"
 #include "numerics/regression.h"
@@ -110,44 +112,69 @@ bool failed(int32_t result, const ErrorRecord& record) {
   return result == -1 || error_occurred(record);
 }
 
+// The regression of one stage: in the workspace when there is one, else in the module.
+int32_t regress(const FitOptions& options, ConstDblMat design, int32_t m, int32_t n, ConstDblVec y,
+                DblVec beta, ErrorRecord& record) {
+  if (options.workspace != nullptr) {
+    return least_squares_in(*options.workspace, design, m, n, y, options.tolerance, beta, record);
+  }
+  return svdr_l2(design, m, n, y, options.tolerance, beta, record);
+}
+
+void explain(const FitOptions& options, ErrorRecord& record, std::string_view fit,
+             ConstDblMat design, int32_t m, int32_t n) {
+  if (!options.explainRank) return;
+  if (options.workspace != nullptr) {
+    explain_rank_deficiency(
+        record, fit, dependent_columns_in(*options.workspace, design, m, n, options.tolerance));
+  } else {
+    explain_rank_deficiency(record, fit, dependent_columns(design, m, n, options.tolerance));
+  }
+}
+
 }  // namespace
+
+void fill_stage1(const ModelShape& shape, const StudyArrays& study, DblMat treatment1,
+                 DblMat designM1) {
+  const SubjectArrays& s = study.subjects;
+  fill_treatment(study.n1, s.A1, study.levels1, shape.K1 - 1, treatment1);
+  fill_design(study.n1, s.H10, shape.p10, s.H11, shape.p11, treatment1, shape.K1 - 1, designM1);
+}
 
 Status fitTwoStage(const ModelShape& shape, const StudyArrays& study, const FitArrays& fit,
                    const FitOptions& options, ErrorRecord& record) {
   clear_errors(record);
-  const SubjectArrays& s = study.subjects;
   const int32_t n1 = study.n1;
   const int32_t n2 = study.n2;
-  const double tolerance = options.tolerance;
 
   select_stage2_sample(shape, study, fit);
   fill_treatment(n2, fit.a2, study.levels2, shape.K2 - 1, fit.treatment2);
   fill_design(n2, fit.h20, shape.p20, fit.h21, shape.p21, fit.treatment2, shape.K2 - 1,
               fit.designM2);
-  fill_treatment(n1, s.A1, study.levels1, shape.K1 - 1, fit.treatment1);
-  fill_design(n1, s.H10, shape.p10, s.H11, shape.p11, fit.treatment1, shape.K1 - 1, fit.designM1);
+  fill_stage1(shape, study, fit.treatment1, fit.designM1);
 
-  if (failed(svdr_l2(fit.designM2, n2, shape.p2(), fit.y2, tolerance, fit.beta2hat, record),
+  if (failed(regress(options, fit.designM2, n2, shape.p2(), fit.y2, fit.beta2hat, record),
              record)) {
-    if (options.explainRank) {
-      explain_rank_deficiency(record, "stage-2 fit of the data", fit.designM2, n2, shape.p2(),
-                              tolerance);
-    }
+    explain(options, record, "stage-2 fit of the data", fit.designM2, n2, shape.p2());
     return Status::kFailed;
   }
-  if (nullify_data(record) == -1) return Status::kFailed;
+  if (options.workspace == nullptr && nullify_data(record) == -1) return Status::kFailed;
 
   fill_pseudo_outcome(shape, study, fit.beta2hat, fit.yhat);
 
-  if (failed(svdr_l2(fit.designM1, n1, shape.p1(), fit.yhat, tolerance, fit.beta1hat, record),
+  if (failed(regress(options, fit.designM1, n1, shape.p1(), fit.yhat, fit.beta1hat, record),
              record)) {
-    if (options.explainRank) {
-      explain_rank_deficiency(record, "stage-1 fit of the data", fit.designM1, n1, shape.p1(),
-                              tolerance);
-    }
+    explain(options, record, "stage-1 fit of the data", fit.designM1, n1, shape.p1());
     return Status::kFailed;
   }
-  if (options.wantSigma1n) static_cast<void>(getMInverse(fit.sigma1n, n1, shape.p1(), record));
+  if (options.wantSigma1n) {
+    if (options.workspace != nullptr) {
+      static_cast<void>(
+          inverse_cross_product_in(*options.workspace, fit.sigma1n, n1, shape.p1(), record));
+    } else {
+      static_cast<void>(getMInverse(fit.sigma1n, n1, shape.p1(), record));
+    }
+  }
   return status_of(record);
 }
 

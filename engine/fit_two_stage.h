@@ -8,6 +8,7 @@
 #include "engine/model.h"
 #include "numerics/array.h"
 #include "numerics/error_record.h"
+#include "numerics/regression.h"
 
 namespace kestrion {
 
@@ -36,6 +37,9 @@ struct FitOptions {
   // The fit of the data, whose failure ends the analysis: a rank-deficient design also gets the
   // line that names the stage and the dependent columns (rank_cause.h).
   bool explainRank = false;
+  // Fits in this workspace (large enough for both stages), which allocates nothing and leaves
+  // the regression module alone; null: the regression module's svdr_l2.
+  RegressionWorkspace* workspace = nullptr;
 };
 
 // The report of a failure is in `record` (emptied on entry). Preconditions the caller
@@ -44,6 +48,10 @@ struct FitOptions {
 // decomposition on return.
 Status fitTwoStage(const ModelShape& shape, const StudyArrays& study, const FitArrays& fit,
                    const FitOptions& options, ErrorRecord& record);
+
+// The stage-1 treatment columns and design of a study, as fitTwoStage builds them.
+void fill_stage1(const ModelShape& shape, const StudyArrays& study, DblMat treatment1,
+                 DblMat designM1);
 
 }  // namespace kestrion
 

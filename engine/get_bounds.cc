@@ -7,18 +7,19 @@
 
 namespace kestrion {
 
-Status getBounds(ConstDblVec term1, ConstDblMat term2, ConstDblMat contrastMatrix, int32_t nC,
-                 int32_t p1, int32_t d2, int32_t nGrid, DblMat values, ErrorRecord& record) {
+void fill_targets(ConstDblMat contrastMatrix, int32_t nC, int32_t p1, DblMat targets) {
   const int32_t m = p1 + nC;
-  DblArray2 contrasts;
-  if (alloc(contrasts, {m, p1}, record, "getBounds: contrasts") != 0) return Status::kFailed;
   for (int32_t i = 1; i <= m; ++i) {
     for (int32_t c = 1; c <= p1; ++c) {
-      contrasts(i, c) = i <= p1 ? (c == i ? 1.0 : 0.0) : contrastMatrix(i - p1, c);
+      targets(i, c) = i <= p1 ? (c == i ? 1.0 : 0.0) : contrastMatrix(i - p1, c);
     }
   }
+}
 
-  const int64_t rows = grid_row_count(grid_point_count(nGrid, d2));
+void bounds_of(ConstDblMat targets, ConstDblVec term1, ConstDblMat term2, int64_t rows,
+               DblMat values) {
+  const auto m = static_cast<int32_t>(targets.extent(0));
+  const auto p1 = static_cast<int32_t>(targets.extent(1));
   const double* t1 = term1.data();
   const int64_t t1_stride = term1.stride(0);
   const double* t2 = term2.data();
@@ -27,9 +28,9 @@ Status getBounds(ConstDblVec term1, ConstDblMat term2, ConstDblMat contrastMatri
   double* out = values.data();
   const int64_t out_rows = values.stride(0);
   const int64_t out_cols = values.stride(1);
-  const double* rows_of_contrasts = contrasts.data();  // element (i, c) at (i-1) + (c-1)*m
+  const double* rows_of_targets = targets.data();  // element (i, c) at (i-1) + (c-1)*m
   for (int32_t i = 1; i <= m; ++i) {
-    const double* row = rows_of_contrasts + (i - 1);
+    const double* row = rows_of_targets + (i - 1);
     double a = 0.0;
     for (int32_t c = 1; c <= p1; ++c) a += row[(c - 1) * int64_t{m}] * t1[(c - 1) * t1_stride];
     for (int64_t g = 1; g <= rows; ++g) {
@@ -41,7 +42,16 @@ Status getBounds(ConstDblVec term1, ConstDblMat term2, ConstDblMat contrastMatri
       out[(i - 1) * out_rows + (g - 1) * out_cols] = a + grid_part;
     }
   }
+}
 
+Status getBounds(ConstDblVec term1, ConstDblMat term2, ConstDblMat contrastMatrix, int32_t nC,
+                 int32_t p1, int32_t d2, int32_t nGrid, DblMat values, ErrorRecord& record) {
+  DblArray2 contrasts;
+  if (alloc(contrasts, {p1 + nC, p1}, record, "getBounds: contrasts") != 0) {
+    return Status::kFailed;
+  }
+  fill_targets(contrastMatrix, nC, p1, contrasts);
+  bounds_of(contrasts, term1, term2, grid_row_count(grid_point_count(nGrid, d2)), values);
   return dealloc(contrasts, record) == 0 ? Status::kOk : Status::kFailed;
 }
 

@@ -17,6 +17,13 @@ namespace kestrion {
 Status getBounds(ConstDblVec term1, ConstDblMat term2, ConstDblMat contrastMatrix, int32_t nC,
                  int32_t p1, int32_t d2, int32_t nGrid, DblMat values, ErrorRecord& record);
 
+// The same in two steps, for callers that keep the targets: targets (p1 + nC) x p1 holds unit
+// row i for i <= p1 and contrast i - p1 below them; bounds_of writes values(i, g) for the first
+// `rows` columns of term2 with nothing allocated.
+void fill_targets(ConstDblMat contrastMatrix, int32_t nC, int32_t p1, DblMat targets);
+void bounds_of(ConstDblMat targets, ConstDblVec term1, ConstDblMat term2, int64_t rows,
+               DblMat values);
+
 }  // namespace kestrion
 
 #endif  // KESTRION_ENGINE_GET_BOUNDS_H

@@ -75,7 +75,6 @@ KESTRION_API void runkestrion(int32_t cores, int32_t fixedTwo, const double* Y1,
     const int64_t p1 = p10 + int64_t{K1} * (int64_t{p11} + 1);
     const int64_t p2 = p20 + int64_t{K2} * (int64_t{p21} + 1);
     kestrion::AnalysisArguments a;
-    a.cores = cores;
     a.fixedTwo = fixedTwo;
     a.shape = kestrion::ModelShape{p10, p11, p20, p21, K1, K2};
     a.study.n1 = n1;
@@ -87,7 +86,7 @@ KESTRION_API void runkestrion(int32_t cores, int32_t fixedTwo, const double* Y1,
     a.study.levels1 = in_matrix(levels1, int64_t{K1} - 1, K1);
     a.study.levels2 = in_matrix(levels2, int64_t{K2} - 1, K2);
     a.contrasts = {in_matrix(contrastMatrix, nC, p1), nC};
-    a.options = {nBootstrap1, nBootstrap2, nGrid, gridScale, alpha};
+    a.options = {nBootstrap1, nBootstrap2, nGrid, gridScale, alpha, cores};
     a.deriveCI = deriveCI != 0;
     a.beta1hat = kestrion::make_view(beta1hat, p1);
     a.beta2hat = kestrion::make_view(beta2hat, p2);

@@ -3,7 +3,6 @@
 #include <cstddef>
 
 #include "kestrion.h"
-#include "numerics/regression.h"
 
 namespace kestrion {
 
@@ -57,13 +56,10 @@ std::vector<std::string> rank_cause_lines(std::string_view fit,
   return lines;
 }
 
-void explain_rank_deficiency(ErrorRecord& record, std::string_view fit, ConstDblMat design,
-                             int32_t m, int32_t n, double tolerance) {
+void explain_rank_deficiency(ErrorRecord& record, std::string_view fit,
+                             const std::vector<int32_t>& columns) {
   if (record.first_code != ErrorCode::kSingular) return;
-  for (const std::string& line :
-       rank_cause_lines(fit, dependent_columns(design, m, n, tolerance))) {
-    append_error_line(line, record);
-  }
+  for (const std::string& line : rank_cause_lines(fit, columns)) append_error_line(line, record);
 }
 
 }  // namespace kestrion

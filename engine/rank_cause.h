@@ -21,11 +21,11 @@ inline constexpr int kRankCauseLines = 8;
 std::vector<std::string> rank_cause_lines(std::string_view fit,
                                           const std::vector<int32_t>& columns);
 
-// When the record's first report is svdr_l2's rank test on `design` (m x n, whose decomposition
-// the regression module still holds), appends the lines above; any other failure is left as it
-// is.
-void explain_rank_deficiency(ErrorRecord& record, std::string_view fit, ConstDblMat design,
-                             int32_t m, int32_t n, double tolerance);
+// When the record's first report is svdr_l2's rank test, appends the lines above for the
+// dependent columns found in the failed decomposition (dependent_columns); any other failure is
+// left as it is.
+void explain_rank_deficiency(ErrorRecord& record, std::string_view fit,
+                             const std::vector<int32_t>& columns);
 
 }  // namespace kestrion
 

@@ -13,7 +13,9 @@
  *    named below and never keeps a pointer after it returns.
  *  - No function throws, prints or ends the process. Failures are reported only through
  *    errorFlag and message.
- *  - The library is single-threaded: one call at a time per process.
+ *  - One call at a time per process. Inside runkestrion the interval engine may run on several
+ *    threads of its own (see cores below); they end before it returns, and callbacks are called
+ *    on the caller's thread only.
  */
 #ifndef KESTRION_H
 #define KESTRION_H
@@ -52,7 +54,15 @@ KESTRION_API void checkversion(const int32_t* requestedVersion, uint8_t* version
  * Outputs: beta1hat[p1], beta2hat[p2]; with deriveCI also upper[p1+nC], lower[p1+nC] and
  * *nCollinear. On failure *errorFlag is 255 and message holds the diagnostic text, one character
  * code per element, lines separated by CR LF, ended by a 0 (when messageLength > 0).
- * cores and fixedTwo are accepted and not used.
+ * cores: the threads of the interval engine (both bootstrap phases). cores >= 1 asks for that
+ * many, at most four times the cores the process may use and at most nBootstrap1; cores <= 0
+ * asks for every core the process may use (sched_getaffinity). The results are the same, bit
+ * for bit, for every number of threads. fixedTwo is accepted and not used.
+ *
+ * Before the interval engine allocates, it estimates the memory it needs (kestrion_plan.h); a
+ * run that needs more than the machine's physical memory is refused with the report "Unable to
+ * allocate memory for object", "The intervals need about X GB of memory;", "this machine has
+ * Y GB.". Large grids are processed in blocks, so that their memory stays within a fixed budget.
  *
  * When a rank-deficient design ends the analysis (the report "Matrix apparently singular",
  * "Design matrix doesn't have full rank.", "OCCURRED IN: svdr_l2 in MOD regression"), one more
@@ -89,10 +99,12 @@ KESTRION_API void runkestrion(int32_t cores, int32_t fixedTwo, const double* Y1,
 KESTRION_API void seedkestrion(int32_t seed);
 
 /*
- * Progress of runkestrion's interval computation: called on the caller's thread after each main
- * bootstrap replicate with the replicates done so far and their total. The callback must return
- * promptly and must not call into the library. A null callback stops the reports. The
- * registration holds for every later runkestrion until it is changed.
+ * Progress of runkestrion's interval computation: called on the caller's thread with the main
+ * bootstrap replicates completed so far and their total, after each batch of replicates (and,
+ * when the grid is processed in blocks, after each block, counting the share of the replicates'
+ * work done). done never goes back and reaches total when the replicates are all done. The
+ * callback must return promptly and must not call into the library. A null callback stops the
+ * reports. The registration holds for every later runkestrion until it is changed.
  */
 typedef void (*KestrionProgress)(int32_t done, int32_t total, void* context);
 KESTRION_API void progresskestrion(KestrionProgress callback, void* context);

@@ -19,6 +19,7 @@ struct IntervalOptions {
   int32_t nGrid = 10;          // grid values per treatment-effect coefficient
   double gridScale = 2.58;     // grid half-width in standard deviations
   double alpha = 0.05;         // one minus the confidence level
+  int32_t cores = 0;           // threads asked for; 0 or less: every usable core (kestrion_plan.h)
 };
 
 // SEED= takes 1 .. kLargestSeed: the first modulus of the generator minus one.

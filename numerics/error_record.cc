@@ -147,6 +147,25 @@ void clear_errors(ErrorRecord& record) {
   record.first_code = ErrorCode::kNoErrors;
 }
 
+void take_report(ErrorRecord& from, ErrorRecord& record) {
+  if (!from.has_error) return;
+  if (!record.has_error) record.first_code = from.first_code;
+  record.has_error = true;
+  record.memory_failure = record.memory_failure || from.memory_failure;
+  record.lines_lost = record.lines_lost || from.lines_lost;
+  if (from.first_line != nullptr) {
+    if (record.last_line == nullptr) {
+      record.first_line = from.first_line;
+    } else {
+      record.last_line->next = from.first_line;
+    }
+    record.last_line = from.last_line;
+  }
+  from.first_line = nullptr;
+  from.last_line = nullptr;
+  clear_errors(from);
+}
+
 bool error_occurred(const ErrorRecord& record) {
   return record.has_error;
 }

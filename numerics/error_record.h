@@ -81,6 +81,9 @@ void report_error(ErrorRecord& record, ErrorCode code, const ErrorDetails& detai
 Status status_of(const ErrorRecord& record);
 void append_error_line(std::string_view text, ErrorRecord& record);
 void clear_errors(ErrorRecord& record);
+// Moves the lines and flags of `from` to the end of `record`, leaving `from` empty; allocates
+// nothing.
+void take_report(ErrorRecord& from, ErrorRecord& record);
 bool error_occurred(const ErrorRecord& record);
 // Writes the lines into buffer[0..length) separated by the platform's separator ("UNIX": LF,
 // "MAC": CR, anything else or absent: CR LF); the rest of the buffer is blank.

@@ -7,6 +7,7 @@
 #include <new>
 
 #include "numerics/dynamic_allocation.h"
+#include "numerics/work_arrays.h"
 
 namespace kestrion {
 
@@ -52,14 +53,14 @@ constexpr int64_t kRowBlock = 256;
 // memory. Every element still sees the same rotations in the same order, so the result is
 // bit-for-bit that of applying them one by one.
 struct RotationBatch {
-  int64_t* first;
-  int64_t* second;
+  int32_t* first;
+  int32_t* second;
   double* cosine;
   double* sine;
   int64_t count = 0;
   void add(int64_t a, int64_t b, double c, double s) {
-    first[count] = a;
-    second[count] = b;
+    first[count] = static_cast<int32_t>(a);
+    second[count] = static_cast<int32_t>(b);
     cosine[count] = c;
     sine[count] = s;
     ++count;
@@ -516,8 +517,8 @@ int32_t svd(int32_t m, int32_t n, ConstDblMat a_in, DblVec w_in, DblMat u_in, Db
   Scratch<> cosine_scratch;
   Scratch<> sine_scratch;
   Scratch<> sums_scratch;
-  Scratch<int64_t> first_scratch;
-  Scratch<int64_t> second_scratch;
+  Scratch<int32_t> first_scratch;
+  Scratch<int32_t> second_scratch;
   const bool direct_u = unit_rows(u, m, n);
   const bool direct_v = unit_rows(v, n, n);
   const bool direct_w = w.stride(0) == 1;
@@ -571,51 +572,48 @@ bool conformable(const ConstDblMat& design, int32_t m, int32_t n, const ConstDbl
          beta.extent(0) >= n;
 }
 
-// The decomposition of `design` into g_sigma and g_v without forming u: every left
-// transformation goes to `projection` (m entries, y on entry), whose first n entries end as
-// u^T y. Needs m >= n; u receives the bidiagonal reduction.
-int32_t decompose_projecting(const ConstDblMat& design, int32_t m, int32_t n, const ConstDblVec& y,
-                             DblArray2& u, double* projection, ErrorRecord& record) {
-  Scratch<> rv1_scratch;
-  Scratch<> cosine_scratch;
-  Scratch<> sine_scratch;
-  Scratch<> sums_scratch;
-  Scratch<int64_t> first_scratch;
-  Scratch<int64_t> second_scratch;
-  double* rv1 = rv1_scratch.get(n);
-  double* sums = sums_scratch.get(n);
-  RotationBatch batch{first_scratch.get(n), second_scratch.get(n), cosine_scratch.get(n),
-                      sine_scratch.get(n)};
-  if (m > 0 &&
-      (projection == nullptr || rv1 == nullptr || sums == nullptr || batch.first == nullptr ||
-       batch.second == nullptr || batch.cosine == nullptr || batch.sine == nullptr)) {
-    report(record, ErrorCode::kAllocation, kSvdLabel);
-    return -1;
+// Where one fit keeps its decomposition and its scratch: the module's own arrays for svdr_l2, or a
+// workspace obtained beforehand.
+struct FitStorage {
+  double* sigma;       // n
+  DblMat u;            // m x n, unit rows
+  DblMat v;            // n x n, unit rows
+  double* projection;  // m
+  double* rv1;         // n
+  double* sums;        // n
+  RotationBatch batch;
+
+  bool complete(int32_t m) const {
+    return m <= 0 ||
+           (projection != nullptr && rv1 != nullptr && sums != nullptr && batch.first != nullptr &&
+            batch.second != nullptr && batch.cosine != nullptr && batch.sine != nullptr);
   }
-  const DblMat du = unit_rows_view(u.data(), m, n, std::max<int64_t>(m, 1));
-  const DblMat dv = unit_rows_view(g_v.data(), n, n, std::max<int64_t>(n, 1));
+};
+
+// The decomposition of `design` into the storage. Without form_u (and with m >= n) u is never
+// formed: every left transformation goes to `projection` (y on entry), whose first n entries end
+// as u^T y, and u keeps the bidiagonal reduction.
+bool decompose_design(const ConstDblMat& design, int32_t m, int32_t n, const ConstDblVec& y,
+                      bool form_u, FitStorage& f) {
   for (int64_t j = 1; j <= n; ++j) {
     const double* source = &design(1, j);
-    double* target = column_of(du, j);
+    double* target = column_of(f.u, j);
     if (design.stride(0) == 1) {
       std::copy(source, source + m, target);
     } else {
       for (int64_t i = 1; i <= m; ++i) target[i - 1] = design(i, j);
     }
   }
-  for (int64_t i = 1; i <= m; ++i) projection[i - 1] = y(i);
-  if (!decompose(m, n, du, g_sigma.data(), dv, rv1, batch, sums, projection)) {
-    report(record, ErrorCode::kGeneral, kSvdLabel, "Number of iterations exceeded!");
-    return -1;
-  }
-  return 0;
+  if (form_u) return decompose(m, n, f.u, f.sigma, f.v, f.rv1, f.batch, f.sums);
+  for (int64_t i = 1; i <= m; ++i) f.projection[i - 1] = y(i);
+  return decompose(m, n, f.u, f.sigma, f.v, f.rv1, f.batch, f.sums, f.projection);
 }
 
 // u(., j)^T y: from the projection when the decomposition made one, else from the formed u.
-double projected_response(int64_t j, const double* projection, const DblArray2& u, int32_t m,
+double projected_response(int64_t j, const double* projection, const DblMat& u, int32_t m,
                           const ConstDblVec& y) {
   if (projection != nullptr) return projection[j - 1];
-  const double* uj = &u(1, j);
+  const double* uj = column_of(u, j);
   const double* yv = y.data();
   const int64_t y_stride = y.stride(0);
   double d = 0.0;
@@ -629,9 +627,9 @@ double projected_response(int64_t j, const double* projection, const DblArray2& 
 
 // beta over the singular values above tolerance times the largest; returns how many there were.
 int32_t solve_kept(int32_t m, int32_t n, const ConstDblVec& y, double tolerance, const DblVec& beta,
-                   const DblArray2& u, const double* projection) {
+                   const FitStorage& f, const double* projection) {
   double sigma_max = -DBL_MAX;
-  for (int64_t j = 1; j <= n; ++j) sigma_max = std::max(sigma_max, g_sigma(j));
+  for (int64_t j = 1; j <= n; ++j) sigma_max = std::max(sigma_max, f.sigma[j - 1]);
 
   double* b = beta.data();
   const int64_t beta_stride = beta.stride(0);
@@ -639,72 +637,196 @@ int32_t solve_kept(int32_t m, int32_t n, const ConstDblVec& y, double tolerance,
   const double threshold = sigma_max * tolerance;
   int32_t rank = 0;
   for (int64_t j = 1; j <= n; ++j) {
-    const double sj = g_sigma(j);
+    const double sj = f.sigma[j - 1];
     if (!(sj > threshold)) continue;
     ++rank;
-    const double d = projected_response(j, projection, u, m, y);
-    for (int64_t k = 1; k <= n; ++k) b[(k - 1) * beta_stride] += d * g_v(k, j) / sj;
+    const double d = projected_response(j, projection, f.u, m, y);
+    for (int64_t k = 1; k <= n; ++k) b[(k - 1) * beta_stride] += d * f.v(k, j) / sj;
   }
   return rank;
 }
 
-int32_t fail_decomposition(DblArray2& u, ErrorRecord& record) {
-  report(record, ErrorCode::kGeneral, kSvdrLabel, "Error occured.");
-  static_cast<void>(dealloc(u, record));
-  return -1;
-}
-
-// Least squares over the kept singular values. With form_u the left singular vectors are formed
-// by svd and u^T y is taken from them (the straightforward path, kept as the reference); without
-// it the left transformations go straight to a copy of y (m >= n only), which skips the costliest
-// part of the decomposition on tall designs. sigma and v, and so the rank test, are identical.
-int32_t least_squares(ConstDblMat design_in, int32_t m, int32_t n, ConstDblVec y_in,
-                      double tolerance, DblVec beta_in, ErrorRecord& record, bool form_u) {
-  if (!conformable(design_in, m, n, y_in, beta_in)) {
+// Checks shared by both entries; false after the report.
+bool usable_fit(const ConstDblMat& design, int32_t m, int32_t n, const ConstDblVec& y,
+                const DblVec& beta, ErrorRecord& record) {
+  if (!conformable(design, m, n, y, beta)) {
     report(record, ErrorCode::kNonConformable, kSvdrLabel);
-    return -1;
+    return false;
   }
-  const ConstDblMat design = design_in.one_based();
-  const ConstDblVec y = y_in.one_based();
-  const DblVec beta = beta_in.one_based();
-
   // A NaN would derail the decomposition and an infinity would turn every coefficient into NaN;
   // refuse both before anything is allocated.
-  if (!all_finite(design, m, n, y)) {
+  if (!all_finite(design.one_based(), m, n, y.one_based())) {
     report(record, ErrorCode::kGeneral, kSvdrLabel,
            "Non-finite value in the design matrix or response.");
+    return false;
+  }
+  return true;
+}
+
+// Decomposition, solution and rank test in given storage: 0, or -1 after the report (a failed
+// decomposition adds "Error occured." as svdr_l2 does).
+int32_t fit_in(const ConstDblMat& design, int32_t m, int32_t n, const ConstDblVec& y,
+               double tolerance, const DblVec& beta, bool form_u, FitStorage& f,
+               ErrorRecord& record) {
+  form_u = form_u || m < n;
+  if (!f.complete(m)) {
+    report(record, ErrorCode::kAllocation, kSvdLabel);
+    report(record, ErrorCode::kGeneral, kSvdrLabel, "Error occured.");
     return -1;
   }
+  if (!decompose_design(design.one_based(), m, n, y.one_based(), form_u, f)) {
+    report(record, ErrorCode::kGeneral, kSvdLabel, "Number of iterations exceeded!");
+    report(record, ErrorCode::kGeneral, kSvdrLabel, "Error occured.");
+    return -1;
+  }
+  if (solve_kept(m, n, y.one_based(), tolerance, beta.one_based(), f,
+                 form_u ? nullptr : f.projection) < n) {
+    report(record, ErrorCode::kSingular, kSvdrLabel, kRankNote);
+    return -1;
+  }
+  return 0;
+}
 
+// Least squares over the kept singular values, with the module's arrays. With form_u the left
+// singular vectors are formed and u^T y is taken from them (the straightforward path, kept as the
+// reference); without it the left transformations go straight to a copy of y (m >= n only), which
+// skips the costliest part of the decomposition on tall designs. sigma and v, and so the rank
+// test, are identical.
+int32_t least_squares(ConstDblMat design, int32_t m, int32_t n, ConstDblVec y, double tolerance,
+                      DblVec beta, ErrorRecord& record, bool form_u) {
+  if (!usable_fit(design, m, n, y, beta, record)) return -1;
   DblArray2 u;
   if (alloc(g_sigma, {n}, record, "regression: sigma") != 0 ||
       alloc(u, {m, n}, record, "regression: u") != 0 ||
       alloc(g_v, {n, n}, record, "regression: u") != 0) {
-    return fail_decomposition(u, record);
-  }
-
-  // projection(j) = u(., j)^T y for the kept columns.
-  Scratch<> projection_scratch;
-  double* projection = nullptr;
-  if (form_u || m < n) {
-    if (svd(m, n, design, g_sigma, u, g_v, record) != 0) return fail_decomposition(u, record);
-  } else {
-    projection = projection_scratch.get(m);
-    if (decompose_projecting(design, m, n, y, u, projection, record) != 0) {
-      return fail_decomposition(u, record);
-    }
-  }
-
-  if (solve_kept(m, n, y, tolerance, beta, u, projection) < n) {
-    report(record, ErrorCode::kSingular, kSvdrLabel, kRankNote);
-    static_cast<void>(dealloc(u, record));
-    return -1;
-  }
-  if (dealloc(u, record) != 0) {
     report(record, ErrorCode::kGeneral, kSvdrLabel, "Error occured.");
     return -1;
   }
+  Scratch<> projection;
+  Scratch<> rv1;
+  Scratch<> sums;
+  Scratch<> cosine;
+  Scratch<> sine;
+  Scratch<int32_t> first;
+  Scratch<int32_t> second;
+  FitStorage f{g_sigma.data(),
+               unit_rows_view(u.data(), m, n, std::max<int64_t>(m, 1)),
+               unit_rows_view(g_v.data(), n, n, std::max<int64_t>(n, 1)),
+               form_u || m < n ? nullptr : projection.get(m),
+               rv1.get(n),
+               sums.get(n),
+               {first.get(n), second.get(n), cosine.get(n), sine.get(n)}};
+  if (form_u || m < n) f.projection = f.rv1;  // not used; keeps complete() simple
+  const int32_t result = fit_in(design, m, n, y, tolerance, beta, form_u, f, record);
+  if (dealloc(u, record) != 0 && result == 0) {
+    report(record, ErrorCode::kGeneral, kSvdrLabel, "Error occured.");
+    return -1;
+  }
+  return result;
+}
+
+// n x n views of a decomposition's v and its singular values.
+struct Decomposition {
+  const double* sigma;
+  ConstDblMat v;
+};
+
+Decomposition module_decomposition(int32_t n) {
+  return {g_sigma.data(), unit_rows_view(g_v.data(), n, n, std::max<int64_t>(n, 1))};
+}
+
+bool module_holds(int32_t n) {
+  return g_sigma.allocated() && g_v.allocated() && g_sigma.extent(0) >= n && g_v.extent(0) >= n &&
+         g_v.extent(1) >= n;
+}
+
+int32_t inverse_cross_product(const Decomposition& d, DblMat result, int32_t scale, int32_t n,
+                              ErrorRecord& record) {
+  double sigma_min = DBL_MAX;
+  double sigma_max = -DBL_MAX;
+  for (int64_t i = 1; i <= n; ++i) {
+    sigma_min = std::min(sigma_min, d.sigma[i - 1]);
+    sigma_max = std::max(sigma_max, d.sigma[i - 1]);
+  }
+  if (sigma_min < sigma_max * kRankTolerance) {
+    report(record, ErrorCode::kSingular, kMInverseLabel, kRankNote);
+    return 0;
+  }
+  for (int64_t j = 1; j <= n; ++j) {
+    for (int64_t k = 1; k <= n; ++k) result(k, j) = 0.0;
+  }
+  for (int64_t i = 1; i <= n; ++i) {
+    const double s2 = d.sigma[i - 1] * d.sigma[i - 1];
+    for (int64_t j = 1; j <= n; ++j) {
+      const double vji = d.v(j, i);
+      for (int64_t k = 1; k <= n; ++k) result(k, j) += d.v(k, i) / s2 * vji;
+    }
+  }
+  // The count is widened through single precision, as the cross-product scaling always was.
+  const double factor = static_cast<double>(static_cast<float>(scale));
+  for (int64_t j = 1; j <= n; ++j) {
+    for (int64_t k = 1; k <= n; ++k) result(k, j) *= factor;
+  }
   return 0;
+}
+
+std::vector<int32_t> dependent_in(const Decomposition& d, ConstDblMat design, int32_t m, int32_t n,
+                                  double tolerance) {
+  // Relative to the largest contribution, a rounding residue is some 1e-15 and a real part of a
+  // dependency rarely below 1e-3.
+  constexpr double kNegligible = 1e-6;
+  constexpr double kRounding = 1e-8;
+  std::vector<double> norm(static_cast<size_t>(n), 0.0);
+  std::vector<bool> dependent(static_cast<size_t>(n), false);
+  for (int32_t k = 1; k <= n; ++k) {
+    double sum = 0.0;
+    for (int32_t i = 1; i <= m; ++i) sum += design(i, k) * design(i, k);
+    norm[k - 1] = std::sqrt(sum);
+    if (norm[k - 1] == 0.0) dependent[k - 1] = true;
+  }
+  double sigma_max = -DBL_MAX;
+  for (int32_t j = 1; j <= n; ++j) sigma_max = std::max(sigma_max, d.sigma[j - 1]);
+  const double threshold = sigma_max * tolerance;
+  for (int32_t j = 1; j <= n; ++j) {
+    if (d.sigma[j - 1] > threshold) continue;
+    // The part of the vector on non-zero columns; a vector of zero columns alone leaves only
+    // rounding there, which must not count as a dependency.
+    double part = 0.0;
+    double largest = 0.0;
+    for (int32_t k = 1; k <= n; ++k) {
+      if (norm[k - 1] == 0.0) continue;
+      part += d.v(k, j) * d.v(k, j);
+      largest = std::max(largest, std::fabs(d.v(k, j)) * norm[k - 1]);
+    }
+    if (!(std::sqrt(part) > kRounding)) continue;
+    for (int32_t k = 1; k <= n; ++k) {
+      if (std::fabs(d.v(k, j)) * norm[k - 1] > kNegligible * largest) dependent[k - 1] = true;
+    }
+  }
+  std::vector<int32_t> columns;
+  for (int32_t k = 1; k <= n; ++k) {
+    if (dependent[k - 1]) columns.push_back(k);
+  }
+  return columns;
+}
+
+FitStorage workspace_storage(RegressionWorkspace& w, int32_t m, int32_t n) {
+  double* scratch = w.scratch.data();
+  const int64_t rows = w.u.extent(0);
+  const int64_t columns = w.sigma.extent(0);
+  int32_t* index = w.rotations.data();
+  return {w.sigma.data(),
+          unit_rows_view(w.u.data(), m, n, std::max<int64_t>(m, 1)),
+          unit_rows_view(w.v.data(), n, n, std::max<int64_t>(n, 1)),
+          scratch,
+          scratch + rows,
+          scratch + rows + columns,
+          {index, index + columns, scratch + rows + 2 * columns, scratch + rows + 3 * columns}};
+}
+
+bool workspace_holds(const RegressionWorkspace& w, int32_t m, int32_t n) {
+  return w.sigma.extent(0) >= n && w.u.extent(0) >= m && w.u.extent(1) >= n && w.v.extent(0) >= n &&
+         w.v.extent(1) >= n;
 }
 
 }  // namespace
@@ -722,39 +844,11 @@ int32_t svdr_l2_reference(ConstDblMat design, int32_t m, int32_t n, ConstDblVec 
 int32_t getMInverse(DblMat result_in, int32_t scale, int32_t n, ErrorRecord& record) {
   // A call without the decomposition it needs (released, or of fewer columns) gets a report
   // instead of reading outside the module state.
-  if (n > 0 &&
-      (!g_sigma.allocated() || !g_v.allocated() || g_sigma.extent(0) < n || g_v.extent(0) < n ||
-       g_v.extent(1) < n || result_in.extent(0) < n || result_in.extent(1) < n)) {
+  if (n > 0 && (!module_holds(n) || result_in.extent(0) < n || result_in.extent(1) < n)) {
     report(record, ErrorCode::kNonConformable, kMInverseLabel);
     return 0;
   }
-  const DblMat result = result_in.one_based();
-  double sigma_min = DBL_MAX;
-  double sigma_max = -DBL_MAX;
-  for (int64_t i = 1; i <= n; ++i) {
-    sigma_min = std::min(sigma_min, g_sigma(i));
-    sigma_max = std::max(sigma_max, g_sigma(i));
-  }
-  if (sigma_min < sigma_max * kRankTolerance) {
-    report(record, ErrorCode::kSingular, kMInverseLabel, kRankNote);
-    return 0;
-  }
-  for (int64_t j = 1; j <= n; ++j) {
-    for (int64_t k = 1; k <= n; ++k) result(k, j) = 0.0;
-  }
-  for (int64_t i = 1; i <= n; ++i) {
-    const double s2 = g_sigma(i) * g_sigma(i);
-    for (int64_t j = 1; j <= n; ++j) {
-      const double vji = g_v(j, i);
-      for (int64_t k = 1; k <= n; ++k) result(k, j) += g_v(k, i) / s2 * vji;
-    }
-  }
-  // The count is widened through single precision, as the cross-product scaling always was.
-  const double factor = static_cast<double>(static_cast<float>(scale));
-  for (int64_t j = 1; j <= n; ++j) {
-    for (int64_t k = 1; k <= n; ++k) result(k, j) *= factor;
-  }
-  return 0;
+  return inverse_cross_product(module_decomposition(n), result_in.one_based(), scale, n, record);
 }
 
 int32_t nullify_data(ErrorRecord& record) {
@@ -765,49 +859,46 @@ int32_t nullify_data(ErrorRecord& record) {
   return 0;
 }
 
-std::vector<int32_t> dependent_columns(ConstDblMat design_in, int32_t m, int32_t n,
-                                       double tolerance) {
-  // Relative to the largest contribution, a rounding residue is some 1e-15 and a real part of a
-  // dependency rarely below 1e-3.
-  constexpr double kNegligible = 1e-6;
-  constexpr double kRounding = 1e-8;
-  if (n <= 0 || !g_sigma.allocated() || !g_v.allocated() || g_sigma.extent(0) < n ||
-      g_v.extent(0) < n || g_v.extent(1) < n || design_in.extent(1) < n) {
-    return {};
+std::vector<int32_t> dependent_columns(ConstDblMat design, int32_t m, int32_t n, double tolerance) {
+  if (n <= 0 || !module_holds(n) || design.extent(1) < n) return {};
+  return dependent_in(module_decomposition(n), design.one_based(), m, n, tolerance);
+}
+
+WorkArrays RegressionWorkspace::list(int32_t rows, int32_t capacity, const Descriptions& d) {
+  return {{sigma, {capacity}, d.sigma},
+          {u, {rows, capacity}, d.u},
+          {v, {capacity, capacity}, d.v},
+          {scratch, {rows + 4 * capacity}, d.scratch},
+          {rotations, {2 * capacity}, d.rotations}};
+}
+
+int32_t least_squares_in(RegressionWorkspace& w, ConstDblMat design, int32_t m, int32_t n,
+                         ConstDblVec y, double tolerance, DblVec beta, ErrorRecord& record) {
+  if (!usable_fit(design, m, n, y, beta, record)) return -1;
+  if (!workspace_holds(w, m, n)) {
+    report(record, ErrorCode::kNonConformable, kSvdrLabel);
+    return -1;
   }
-  const ConstDblMat design = design_in.one_based();
-  std::vector<double> norm(static_cast<size_t>(n), 0.0);
-  std::vector<bool> dependent(static_cast<size_t>(n), false);
-  for (int32_t k = 1; k <= n; ++k) {
-    double sum = 0.0;
-    for (int32_t i = 1; i <= m; ++i) sum += design(i, k) * design(i, k);
-    norm[k - 1] = std::sqrt(sum);
-    if (norm[k - 1] == 0.0) dependent[k - 1] = true;
+  w.columns = n;
+  FitStorage f = workspace_storage(w, m, n);
+  return fit_in(design, m, n, y, tolerance, beta, false, f, record);
+}
+
+int32_t inverse_cross_product_in(const RegressionWorkspace& w, DblMat result, int32_t scale,
+                                 int32_t n, ErrorRecord& record) {
+  if (n > 0 && (w.columns != n || result.extent(0) < n || result.extent(1) < n)) {
+    report(record, ErrorCode::kNonConformable, kMInverseLabel);
+    return 0;
   }
-  double sigma_max = -DBL_MAX;
-  for (int32_t j = 1; j <= n; ++j) sigma_max = std::max(sigma_max, g_sigma(j));
-  const double threshold = sigma_max * tolerance;
-  for (int32_t j = 1; j <= n; ++j) {
-    if (g_sigma(j) > threshold) continue;
-    // The part of the vector on non-zero columns; a vector of zero columns alone leaves only
-    // rounding there, which must not count as a dependency.
-    double part = 0.0;
-    double largest = 0.0;
-    for (int32_t k = 1; k <= n; ++k) {
-      if (norm[k - 1] == 0.0) continue;
-      part += g_v(k, j) * g_v(k, j);
-      largest = std::max(largest, std::fabs(g_v(k, j)) * norm[k - 1]);
-    }
-    if (!(std::sqrt(part) > kRounding)) continue;
-    for (int32_t k = 1; k <= n; ++k) {
-      if (std::fabs(g_v(k, j)) * norm[k - 1] > kNegligible * largest) dependent[k - 1] = true;
-    }
-  }
-  std::vector<int32_t> columns;
-  for (int32_t k = 1; k <= n; ++k) {
-    if (dependent[k - 1]) columns.push_back(k);
-  }
-  return columns;
+  const Decomposition d{w.sigma.data(), unit_rows_view(w.v.data(), n, n, std::max<int64_t>(n, 1))};
+  return inverse_cross_product(d, result.one_based(), scale, n, record);
+}
+
+std::vector<int32_t> dependent_columns_in(const RegressionWorkspace& w, ConstDblMat design,
+                                          int32_t m, int32_t n, double tolerance) {
+  if (n <= 0 || w.columns != n || design.extent(1) < n) return {};
+  const Decomposition d{w.sigma.data(), unit_rows_view(w.v.data(), n, n, std::max<int64_t>(n, 1))};
+  return dependent_in(d, design.one_based(), m, n, tolerance);
 }
 
 bool regression_state_allocated() {

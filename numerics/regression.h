@@ -12,6 +12,7 @@
 
 #include "numerics/array.h"
 #include "numerics/error_record.h"
+#include "numerics/work_arrays.h"
 
 namespace kestrion {
 
@@ -41,6 +42,37 @@ int32_t getMInverse(DblMat result, int32_t scale, int32_t n, ErrorRecord& record
 // columns and k's contribution |v(k)| * |column k| is not negligible (1e-6) beside the largest
 // one. Empty when the module holds no decomposition of n columns.
 std::vector<int32_t> dependent_columns(ConstDblMat design, int32_t m, int32_t n, double tolerance);
+
+// Storage for least-squares fits of at most rows x columns, obtained once on one thread and then
+// used by fits that allocate nothing, so that several threads can fit at once, each with its own
+// workspace. It keeps the decomposition of its last fit, as the module state does.
+struct RegressionWorkspace {
+  struct Descriptions {
+    const char* sigma;
+    const char* u;
+    const char* v;
+    const char* scratch;
+    const char* rotations;
+  };
+  DblArray1 sigma;
+  DblArray2 u;
+  DblArray2 v;
+  DblArray1 scratch;
+  IntArray1 rotations;
+  int32_t columns = 0;  // of the last decomposition
+
+  WorkArrays list(int32_t rows, int32_t capacity, const Descriptions& descriptions);
+};
+
+// svdr_l2, getMInverse and dependent_columns with a workspace instead of the module state: the
+// same results, reports and labels. A fit larger than the workspace is refused with code 301.
+[[nodiscard]] int32_t least_squares_in(RegressionWorkspace& workspace, ConstDblMat design,
+                                       int32_t m, int32_t n, ConstDblVec y, double tolerance,
+                                       DblVec beta, ErrorRecord& record);
+int32_t inverse_cross_product_in(const RegressionWorkspace& workspace, DblMat result, int32_t scale,
+                                 int32_t n, ErrorRecord& record);
+std::vector<int32_t> dependent_columns_in(const RegressionWorkspace& workspace, ConstDblMat design,
+                                          int32_t m, int32_t n, double tolerance);
 
 // Read access to the module state, for tests.
 bool regression_state_allocated();

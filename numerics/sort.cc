@@ -1,5 +1,6 @@
 #include "numerics/sort.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -336,6 +337,15 @@ int32_t indexx_dble(View<const double, 1> values, IntVec index, ErrorRecord& rec
 
 int32_t indexx_int(View<const int32_t, 1> values, IntVec index, ErrorRecord& record) {
   return index_sort(values, index, "indexx_int in MOD sort", record);
+}
+
+RankValues select_ranks(double* values, int64_t n, int64_t low, int64_t high) {
+  const auto less = [](double a, double b) { return a < b || (std::isnan(b) && !std::isnan(a)); };
+  // The high position first; the low one then lies in the part before it.
+  std::nth_element(values, values + (high - 1), values + n, less);
+  const double high_value = values[high - 1];
+  std::nth_element(values, values + (low - 1), values + (high - 1), less);
+  return {low < high ? values[low - 1] : high_value, high_value};
 }
 
 void swap_double(DblVec v, int64_t i, int64_t j) {

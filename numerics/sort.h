@@ -26,6 +26,16 @@ namespace kestrion {
 [[nodiscard]] int32_t indexx_dble(View<const double, 1> values, IntVec index, ErrorRecord& record);
 [[nodiscard]] int32_t indexx_int(View<const int32_t, 1> values, IntVec index, ErrorRecord& record);
 
+// Order statistics without a full sort: the values at 1-based positions `low` and `high`
+// (1 <= low <= high <= n) of values[0..n) sorted ascending with NaN after every number, as
+// qsort_double would leave them there. Equal numbers have equal bits, so which of them lands on a
+// position does not matter. The values are reordered; nothing is allocated.
+struct RankValues {
+  double low;
+  double high;
+};
+RankValues select_ranks(double* values, int64_t n, int64_t low, int64_t high);
+
 void swap_double(DblVec v, int64_t i, int64_t j);
 void swap_int(IntVec v, int64_t i, int64_t j);
 // Swaps strings i and j (1-based) of n back-to-back strings of `length` chars.

@@ -1,9 +1,11 @@
 // The option ranges that the procedure and runkestrion share.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 
 #include "kestrion_options.h"
+#include "kestrion_plan.h"
 
 namespace kestrion {
 namespace {
@@ -67,6 +69,61 @@ TEST(IntervalOptions, TheLibraryRefusesInItsOwnOrderAndKeepsSmallReplicateCounts
             "NGRID must be at least 2 when DERIVECI is specified.");
   o.nBootstrap2 = 0;
   EXPECT_EQ(text(interval_arguments_problem(o, 2)), "NBOOTSTRAP2 must be positive.");
+}
+
+}  // namespace
+}  // namespace kestrion
+
+namespace kestrion {
+namespace {
+
+IntervalSizes sizes(int32_t n1, int32_t p21, int32_t nB1, int32_t nC) {
+  IntervalSizes s;
+  s.n1 = n1;
+  s.n2 = n1 / 2;
+  s.p10 = 1;
+  s.p11 = 1;
+  s.p20 = 1;
+  s.p21 = p21;
+  s.nC = nC;
+  s.nBootstrap1 = nB1;
+  s.nBootstrap2 = 1000;
+  s.nGrid = 10;
+  s.threads = 2;
+  return s;
+}
+
+TEST(IntervalPlan, LargeGridsGoInBlocksThatFillTheBudget) {
+  // W2: 7 targets x 1000 replicates x 1001 rows is 56 MB, over the 48 MB budget: two blocks.
+  const IntervalPlan w2 = plan_intervals(sizes(300, 2, 1000, 2));
+  EXPECT_EQ(w2.rows, 1001);
+  EXPECT_TRUE(w2.blocks);
+  EXPECT_EQ(w2.block_rows, static_cast<int64_t>(kStoreBudget / (1000 * 7 * 8)));
+  // W1: 101 rows fit at once.
+  const IntervalPlan w1 = plan_intervals(sizes(300, 1, 1000, 0));
+  EXPECT_FALSE(w1.blocks);
+  EXPECT_EQ(w1.block_rows, 101);
+  // Four TAILOR2 variables: 100001 rows in blocks, and far less memory than the store of all.
+  const IntervalPlan w5 = plan_intervals(sizes(400, 4, 1000, 0));
+  EXPECT_TRUE(w5.blocks);
+  EXPECT_LT(w5.bytes, 256.0 * 1024 * 1024);
+  EXPECT_GT(1000.0 * 5 * 100001 * 8, 10 * w5.bytes);
+  // A million subjects: keeping every resample would cost more than the whole store.
+  const IntervalPlan big = plan_intervals(sizes(1000000, 2, 1000, 0));
+  EXPECT_FALSE(big.blocks);
+  EXPECT_EQ(big.block_rows, 1001);
+  EXPECT_GE(big.batch, 2);
+  EXPECT_LE(big.batch * 4.0 * 1000000, kBatchIndexBudget);
+}
+
+TEST(IntervalPlan, ThreadsFollowCoresWithinTheirCaps) {
+  const int32_t usable = usable_cores();
+  EXPECT_GE(usable, 1);
+  EXPECT_EQ(interval_threads(0, 1000), std::min(usable, 1000));
+  EXPECT_EQ(interval_threads(-3, 1000), std::min(usable, 1000));
+  EXPECT_EQ(interval_threads(1, 1000), 1);
+  EXPECT_EQ(interval_threads(3, 2), 2);  // no more threads than replicates
+  EXPECT_EQ(interval_threads(1000000, 1000000), 4 * usable);
 }
 
 }  // namespace

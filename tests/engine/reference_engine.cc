@@ -464,7 +464,8 @@ CiResult run_fast_ci(const Study& st, const CiOptions& o, std::vector<std::strin
   const FullDataFit fit{st.designM2.cview(), cvview(st.y2), cvview(st.beta1hat),
                         cvview(st.beta2hat)};
   const Contrasts contrasts{st.contrastMatrix.cview(), st.nC};
-  const IntervalOptions options{o.nBootstrap1, o.nBootstrap2, o.nGrid, o.gridScale, o.alpha};
+  const IntervalOptions options{o.nBootstrap1, o.nBootstrap2, o.nGrid,
+                                o.gridScale,   o.alpha,       o.cores};
   const IntervalLimits limits{vview(out.upper), vview(out.lower), &out.nCollinear};
   static_cast<void>(calculateCI(shape_of(st), study_of(st), fit, contrasts, options, kRankTolerance,
                                 limits, record));

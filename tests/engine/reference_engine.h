@@ -109,6 +109,7 @@ struct CiOptions {
   int32_t nGrid = 3;
   double gridScale = 2.58;
   double alpha = 0.05;
+  int32_t cores = 1;  // threads of the fast engine; the reference runs on one
 };
 
 // The reference bootstrap driver; draws from the same process-wide stream as calculateCI.

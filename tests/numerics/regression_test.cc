@@ -552,3 +552,66 @@ TEST(SvdrL2, FastPathAgreesWithTheReferencePath) {
 
 }  // namespace
 }  // namespace kestrion
+
+namespace kestrion {
+namespace {
+
+using testing_support::record_lines;
+
+// A workspace serves many fits of different sizes and must give the module's bits every time:
+// the threads of the interval engine fit with workspaces, the analysis of the data with the
+// module state.
+TEST(RegressionWorkspace, FitsInverseAndDependentColumnsAreTheModulesBitForBit) {
+  RegressionWorkspace workspace;
+  ErrorRecord record;
+  WorkArrays arrays =
+      workspace.list(300, 9, {"test: sigma", "test: u", "test: v", "test: scratch", "test: rot"});
+  ASSERT_EQ(arrays.obtain(record), Status::kOk);
+  const struct {
+    int32_t m, n;
+    bool duplicate_column;
+  } cases[] = {{300, 9, false}, {40, 5, false}, {30, 4, true}, {3, 5, false}, {120, 1, false}};
+  uint64_t seed = 77;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::Message() << c.m << "x" << c.n);
+    Matrix x = random_matrix(c.m, c.n, ++seed);
+    if (c.duplicate_column) {
+      for (int i = 1; i <= c.m; ++i) x(i, 3) = x(i, 1);
+    }
+    const Matrix y = random_matrix(c.m, 1, ++seed);
+    std::vector<double> in_module(c.n), in_workspace(c.n);
+    ErrorRecord module_record, workspace_record;
+    const int32_t module_result =
+        svdr_l2(x.view(), c.m, c.n, make_view(y.data.data(), c.m), kRankTolerance,
+                make_view(in_module.data(), c.n), module_record);
+    const int32_t workspace_result =
+        least_squares_in(workspace, x.view(), c.m, c.n, make_view(y.data.data(), c.m),
+                         kRankTolerance, make_view(in_workspace.data(), c.n), workspace_record);
+    EXPECT_EQ(module_result, workspace_result);
+    EXPECT_EQ(record_lines(module_record), record_lines(workspace_record));
+    EXPECT_EQ(dependent_columns(x.view(), c.m, c.n, kRankTolerance),
+              dependent_columns_in(workspace, x.view(), c.m, c.n, kRankTolerance));
+    if (module_result != 0) continue;
+    EXPECT_EQ(in_module, in_workspace);
+    Matrix inverse_module(c.n, c.n), inverse_workspace(c.n, c.n);
+    EXPECT_EQ(getMInverse(inverse_module.view(), c.m, c.n, module_record), 0);
+    EXPECT_EQ(
+        inverse_cross_product_in(workspace, inverse_workspace.view(), c.m, c.n, workspace_record),
+        0);
+    EXPECT_EQ(inverse_module.data, inverse_workspace.data);
+    EXPECT_FALSE(error_occurred(workspace_record));
+  }
+  // Larger than the workspace: refused, not written past its end.
+  const Matrix big = random_matrix(301, 2, 5);
+  std::vector<double> beta(2);
+  EXPECT_EQ(least_squares_in(workspace, big.view(), 301, 2, make_view(big.data.data(), 301),
+                             kRankTolerance, make_view(beta.data(), 2), record),
+            -1);
+  EXPECT_EQ(record_lines(record),
+            (std::vector<std::string>{"Dimensions of matrix arguments not conformable",
+                                      "OCCURRED IN: svdr_l2 in MOD regression"}));
+  EXPECT_EQ(nullify_data(record), 0);
+}
+
+}  // namespace
+}  // namespace kestrion

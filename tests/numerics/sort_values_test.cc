@@ -7,6 +7,7 @@
 #include <cstring>
 #include <limits>
 #include <random>
+#include <string>
 #include <vector>
 
 #include "numerics/dynamic_allocation.h"
@@ -64,6 +65,30 @@ TEST(QsortDoubleValues, SameOrderAsTheSortWithThePermutation) {
     ASSERT_EQ(qsort_double(make_view(without.data(), n), n, record), 0);
     EXPECT_EQ(bits_of(without), bits_of(with));
     EXPECT_FALSE(error_occurred(record));
+  }
+}
+
+TEST(SelectRanks, GivesTheValuesTheSortLeavesAtBothPositions) {
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  std::mt19937_64 engine(29);
+  for (int trial = 0; trial < 300; ++trial) {
+    const int n = 1 + static_cast<int>(engine() % 1200);
+    const int distinct = trial % 3 == 0 ? 7 : 1 << 20;
+    const bool nans = trial % 5 == 0;
+    std::vector<double> values(n);
+    for (double& x : values) {
+      const uint64_t r = engine();
+      x = nans && (r >> 40) % 11 == 0 ? nan : static_cast<double>(r % distinct) - distinct / 2;
+    }
+    std::vector<double> sorted = values;
+    ErrorRecord record;
+    ASSERT_EQ(qsort_double(make_view(sorted.data(), n), n, record), 0);
+    const int low = 1 + static_cast<int>(engine() % n);
+    const int high = low + static_cast<int>(engine() % (n - low + 1));
+    std::vector<double> work = values;
+    const RankValues r = select_ranks(work.data(), n, low, high);
+    SCOPED_TRACE(std::to_string(n) + " " + std::to_string(low) + " " + std::to_string(high));
+    EXPECT_EQ(bits_of({r.low, r.high}), bits_of({sorted[low - 1], sorted[high - 1]}));
   }
 }
 
