@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "kestrion_options.h"
+#include "kestrion_plan.h"
 #include "procedure/host_services.h"
 #include "procedure/kestrion_info.h"
 #include "procedure/kestrion_library.h"
@@ -15,7 +17,6 @@ namespace {
 
 constexpr const char* kVersion = "1.0.0";
 constexpr const char* kRevisionDate = "May  2 2018";
-constexpr int32_t kLargestSeed = 2147483562;
 
 // Stands in for the arrays that have no elements in this run, so the library never sees null.
 double empty_block[1] = {0.0};
@@ -103,6 +104,33 @@ void note_intervals(const KESTRIONINFOSTR& info) {
       info.alpha, info.nBootstrap1, info.nBootstrap2, info.nGrid, info.gridScale, skipped.c_str());
 }
 
+// The intervals' memory, from the formula the library plans with, against the machine's.
+void check_memory(const KESTRIONINFOSTR& info) {
+  kestrion::IntervalSizes sizes;
+  sizes.n1 = info.n1;
+  sizes.n2 = info.n2;
+  sizes.p10 = info.p10;
+  sizes.p11 = info.p11;
+  sizes.p20 = info.p20;
+  sizes.p21 = info.p21;
+  sizes.K1 = info.K1;
+  sizes.K2 = info.K2;
+  sizes.nC = info.nContrasts;
+  sizes.nBootstrap1 = info.nBootstrap1;
+  sizes.nBootstrap2 = info.nBootstrap2;
+  sizes.nGrid = info.nGrid;
+  sizes.threads = kestrion::interval_threads(info.cores, info.nBootstrap1);
+  const double need = kestrion::plan_intervals(sizes).bytes;
+  const double have = kestrion::physical_memory_bytes();
+  constexpr double kGiB = 1024.0 * 1024.0 * 1024.0;
+  if (have > 0 && need > have) {
+    stop(
+        "%1zThe intervals need about %.1f GB of memory; this machine has %.1f GB. Lower NGRID= "
+        "or use fewer TAILOR2 variables.",
+        need / kGiB, have / kGiB);
+  }
+}
+
 void call_library(KESTRIONINFOSTR& info, int32_t* message, uint8_t& error_flag) {
   const KestrionLibrary& library = kestrion_library();
   const int32_t version[3] = {1, 0, 0};
@@ -115,6 +143,7 @@ void call_library(KESTRIONINFOSTR& info, int32_t* message, uint8_t& error_flag) 
   }
 
   explain_missing_levels(info);
+  if (info.deriveCI) check_memory(info);
   if (info.deriveCI) {
     if (info.seed != 0) {
       log("%3zThe bootstrap used SEED=%d.", info.seed);
@@ -144,6 +173,10 @@ void call_library(KESTRIONINFOSTR& info, int32_t* message, uint8_t& error_flag) 
                       info.beta1hat, info.beta2hat, info.upper, info.lower, &info.nCollinear,
                       &error_flag, kMessageLength, message);
   if (progress) library.progresskestrion(nullptr, nullptr);
+  if (info.deriveCI && error_flag == 0) {
+    const int32_t threads = kestrion::interval_threads(info.cores, info.nBootstrap1);
+    log("%3zThe bootstrap ran on %d thread%s.", threads, threads == 1 ? "" : "s");
+  }
   log("%3zAfter runkestrion......");
   if (info.minimize) {
     // min(x) = -max(-x): the analysis of -y, read back for y. Each limit changes side.
@@ -168,7 +201,7 @@ SeedClock& seed_clock() {
 }
 
 int32_t seed_from_clock(uint64_t ticks) {
-  return static_cast<int32_t>(1 + ticks % uint64_t{kLargestSeed});
+  return static_cast<int32_t>(1 + ticks % uint64_t{kestrion::kLargestSeed});
 }
 
 KestrionLibrary linked_kestrion_library() {

@@ -39,7 +39,7 @@ struct KESTRIONINFOSTR {
   int32_t hasMain1 = 0;
   int32_t hasMain2 = 0;
   int32_t hasStg2Sample = 0;
-  int32_t cores = 1;
+  int32_t cores = 0;  // CORES= as given; 0 when absent: every usable core
   int32_t nObs = 0;
   int32_t n1 = 0;
   int32_t n2 = 0;

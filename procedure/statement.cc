@@ -286,7 +286,7 @@ void read_options(KESTRIONINFOSTR& info) {
   }
 
   const kestrion::IntervalOptions defaults;
-  info.cores = integer_option(kCores, "CORES", 1);
+  info.cores = integer_option(kCores, "CORES", defaults.cores);
   info.nBootstrap1 = integer_option(kNbootstrap1, "NBOOTSTRAP1", defaults.nBootstrap1);
   check(kestrion::nbootstrap1_problem(info.nBootstrap1));
   info.nBootstrap2 = integer_option(kNbootstrap2, "NBOOTSTRAP2", defaults.nBootstrap2);

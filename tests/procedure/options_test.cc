@@ -26,7 +26,7 @@ TEST(Options, DefaultsReachTheLibrary) {
   EXPECT_EQ(library.nGrid, 10);
   EXPECT_EQ(library.alpha, 0.05);
   EXPECT_EQ(library.grid_scale, 2.58);
-  EXPECT_EQ(library.cores, 1);
+  EXPECT_EQ(library.cores, 0);  // CORES= absent: every usable core
   EXPECT_EQ(library.K1, 2);
   EXPECT_EQ(library.K2, 2);
   EXPECT_EQ(library.derive_ci, 0);
