@@ -1,13 +1,15 @@
-// Wall time, user CPU time and peak memory of the analysis on the workloads W1-W4 (synthetic
-// studies, fixed seeds). W1-W3 call the library directly; W4 runs the talven command on a CSV
-// file. The machine is shared, so user CPU time is the steadier figure of the two.
+// Wall time, user CPU time and peak memory of the analysis on the workloads W1-W5 (synthetic
+// studies, fixed seeds). W1-W3 and W5 call the library directly; W4 runs the talven command on a
+// CSV file. The machine is shared, so user CPU time is the steadier figure of the two.
 //
 // Each workload runs in a child process so that its peak resident memory is its own.
 //
-//   talven_bench [--only W1,W2,...] [--repeat N] [--talven PATH] [--keep DIR] [--limits]
+//   talven_bench [--only W1,W2,...] [--repeat N] [--cores 1,2,...] [--talven PATH] [--keep DIR]
+//                [--limits]
 //
-// --limits also prints every estimate and limit of W1-W3 exactly (hexadecimal), so that two
-// builds can be shown to give the same bits.
+// --cores runs every selected workload once per listed CORES= value (default 1). --limits also
+// prints every estimate and limit exactly (hexadecimal), so that two builds, or two CORES=
+// values, can be shown to give the same bits.
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -31,6 +33,7 @@
 namespace {
 
 bool g_print_limits = false;
+int32_t g_cores = 1;
 
 struct Workload {
   std::string name;
@@ -39,6 +42,7 @@ struct Workload {
   bool derive_ci = true;
   int n_contrasts = 0;
   int32_t n_grid = 10;
+  int32_t n_bootstrap = 1000;  // both phases
   int repeats = 5;
   bool through_talven = false;
 };
@@ -110,6 +114,23 @@ std::vector<Workload> workloads() {
   w4.repeats = 3;
   w4.through_talven = true;
   w.push_back(w4);
+
+  Workload w5 = w1;
+  w5.name = "W5";
+  w5.description = "n1=400, 2 MAIN1, 2 MAIN2, four TAILOR2 (100001 grid rows)";
+  w5.options.n = 400;
+  w5.options.seed = 105;
+  w5.options.n_main1 = 2;
+  w5.options.n_main2 = 2;
+  w5.options.n_tailor2 = 4;
+  w5.repeats = 1;
+  w.push_back(w5);
+
+  Workload w5s = w5;
+  w5s.name = "W5s";
+  w5s.description = "W5 with 300 + 300 replicates";
+  w5s.n_bootstrap = 300;
+  w.push_back(w5s);
   return w;
 }
 
@@ -158,11 +179,12 @@ Result run_library(const Workload& w) {
     seedkestrion(20181208);
     const double cpu0 = user_seconds(RUSAGE_SELF);
     const auto t0 = std::chrono::steady_clock::now();
-    runkestrion(1, 2, a.Y1.data(), a.inputY2.data(), a.n1, a.n2, a.respStatus.data(), a.A1.data(),
-                a.inputA2.data(), a.H10.data(), a.p10, a.H11.data(), a.p11, a.inputH20.data(),
-                a.p20, a.inputH21.data(), a.p21, a.levels1.data(), a.K1, a.levels2.data(), a.K2,
-                contrasts.data(), w.n_contrasts, 1000, 1000, w.n_grid, 2.58, w.derive_ci ? 1 : 0,
-                0.05, beta1.data(), beta2.data(), upper.data(), lower.data(), &n_collinear, &flag,
+    runkestrion(g_cores, 2, a.Y1.data(), a.inputY2.data(), a.n1, a.n2, a.respStatus.data(),
+                a.A1.data(), a.inputA2.data(), a.H10.data(), a.p10, a.H11.data(), a.p11,
+                a.inputH20.data(), a.p20, a.inputH21.data(), a.p21, a.levels1.data(), a.K1,
+                a.levels2.data(), a.K2, contrasts.data(), w.n_contrasts, w.n_bootstrap,
+                w.n_bootstrap, w.n_grid, 2.58, w.derive_ci ? 1 : 0, 0.05, beta1.data(),
+                beta2.data(), upper.data(), lower.data(), &n_collinear, &flag,
                 static_cast<int32_t>(message.size()), message.data());
     times.push_back(std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count());
     cpu.push_back(user_seconds(RUSAGE_SELF) - cpu0);
@@ -186,7 +208,7 @@ Result run_library(const Workload& w) {
       std::fflush(stdout);
     }
   }
-  result.n_bootstrap1 = w.derive_ci ? 1000 : 0;
+  result.n_bootstrap1 = w.derive_ci ? w.n_bootstrap : 0;
   result.median_seconds = median(times);
   result.median_cpu_seconds = median(cpu);
   result.min_seconds = *std::min_element(times.begin(), times.end());
@@ -282,6 +304,7 @@ Result in_child(const std::function<Result()>& body) {
 
 int main(int argc, char** argv) {
   std::vector<std::string> only;
+  std::vector<int32_t> cores_list = {1};
   int repeat_override = 0;
   std::filesystem::path talven = self_dir() / "talven";
   std::filesystem::path keep = std::filesystem::temp_directory_path() / "talven-bench";
@@ -303,36 +326,46 @@ int main(int argc, char** argv) {
       talven = value();
     } else if (arg == "--limits") {
       g_print_limits = true;
+    } else if (arg == "--cores") {
+      cores_list.clear();
+      std::stringstream s(value());
+      for (std::string item; std::getline(s, item, ',');)
+        cores_list.push_back(std::atoi(item.c_str()));
     } else if (arg == "--keep") {
       keep = value();
     } else {
-      std::cerr << "usage: talven_bench [--only W1,W2,...] [--repeat N] [--talven PATH] "
-                   "[--keep DIR] [--limits]\n";
+      std::cerr << "usage: talven_bench [--only W1,W2,...] [--repeat N] [--cores 1,2,...] "
+                   "[--talven PATH] [--keep DIR] [--limits]\n";
       return 2;
     }
   }
-  std::printf("%-6s %-68s %9s %9s %9s %9s %12s\n", "work", "description", "median s", "min s",
-              "user s", "peak MiB", "ms/replicate");
+  std::printf("%-6s %5s %-62s %9s %9s %9s %9s %12s\n", "work", "cores", "description", "median s",
+              "min s", "user s", "peak MiB", "ms/replicate");
+  std::fflush(stdout);  // the children inherit the buffer
   int failures = 0;
-  for (Workload w : workloads()) {
-    if (!only.empty() && std::find(only.begin(), only.end(), w.name) == only.end()) continue;
-    if (repeat_override > 0) w.repeats = repeat_override;
-    const Result r =
-        in_child([&] { return w.through_talven ? run_talven(w, talven, keep) : run_library(w); });
-    if (!r.ok) {
-      std::printf("%-6s %-68s FAILED: %s\n", w.name.c_str(), w.description.c_str(),
-                  r.error.c_str());
-      ++failures;
-      continue;
+  for (const int32_t cores : cores_list) {
+    g_cores = cores;
+    for (Workload w : workloads()) {
+      if (!only.empty() && std::find(only.begin(), only.end(), w.name) == only.end()) continue;
+      if (repeat_override > 0) w.repeats = repeat_override;
+      const Result r =
+          in_child([&] { return w.through_talven ? run_talven(w, talven, keep) : run_library(w); });
+      if (!r.ok) {
+        std::printf("%-6s %5d %-62s FAILED: %s\n", w.name.c_str(), static_cast<int>(cores),
+                    w.description.c_str(), r.error.c_str());
+        ++failures;
+        continue;
+      }
+      const int32_t kept = r.n_bootstrap1 - r.n_collinear;
+      char per_replicate[32] = "-";
+      if (kept > 0)
+        std::snprintf(per_replicate, sizeof per_replicate, "%.3f",
+                      1000.0 * r.median_seconds / kept);
+      std::printf("%-6s %5d %-62s %9.3f %9.3f %9.3f %9.1f %12s\n", w.name.c_str(),
+                  static_cast<int>(cores), w.description.c_str(), r.median_seconds, r.min_seconds,
+                  r.median_cpu_seconds, r.peak_kib / 1024.0, per_replicate);
+      std::fflush(stdout);
     }
-    const int32_t kept = r.n_bootstrap1 - r.n_collinear;
-    char per_replicate[32] = "-";
-    if (kept > 0)
-      std::snprintf(per_replicate, sizeof per_replicate, "%.3f", 1000.0 * r.median_seconds / kept);
-    std::printf("%-6s %-68s %9.3f %9.3f %9.3f %9.1f %12s\n", w.name.c_str(), w.description.c_str(),
-                r.median_seconds, r.min_seconds, r.median_cpu_seconds, r.peak_kib / 1024.0,
-                per_replicate);
-    std::fflush(stdout);
   }
   return failures ? 1 : 0;
 }
