@@ -29,8 +29,10 @@
    Each row of smart_contrasts holds one contrast over those five coefficients:
      0 0 0  2 2   difference in expected outcome between a1 = 1 and a1 = -1 at o11 = +1
      0 0 0 -2 2   the same difference at o11 = -1
-   SEED= makes the bootstrap reproducible: the same run gives the same intervals. */
-PROC TALVEN DATA=smart_study CONTRAST1=smart_contrasts DERIVECI SEED=2018
+   SEED= makes the bootstrap reproducible: the same run gives the same intervals.
+   CORES=2 runs the bootstrap on two threads (without CORES=, on every core); the intervals are
+   the same for any number of threads. */
+PROC TALVEN DATA=smart_study CONTRAST1=smart_contrasts DERIVECI SEED=2018 CORES=2
             NBOOTSTRAP1=1000 NBOOTSTRAP2=1000;
   MAIN1 age;          /* stage-1 history that is not a tailoring variable */
   TAILOR1 o11;        /* stage-1 tailoring variable: enters on its own and times a1 */

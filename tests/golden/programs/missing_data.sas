@@ -2,7 +2,7 @@
    Step 1: values missing at stage 1, at stage 2 and in the response.
    Step 2: the same data without STG2SAMPLE, so stage-2 values missing for responders remove them.
    Step 3: a STG2SAMPLE variable coded 1/2 instead of 1/0. */
-PROC TALVEN DATA=study_missing DERIVECI SEED=17 NBOOTSTRAP1=200 NBOOTSTRAP2=100;
+PROC TALVEN DATA=study_missing DERIVECI SEED=17 CORES=2 NBOOTSTRAP1=200 NBOOTSTRAP2=100;
   MAIN1 age;
   TAILOR1 o11;
   STG1TRT a1;

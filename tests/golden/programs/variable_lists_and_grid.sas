@@ -4,7 +4,7 @@
    centre), with a numbered range, a name prefix and a name range.
    Step 2: three TAILOR2 variables at the default NGRID=10 give 10001 grid points: a WARNING,
    logged although no grid is built without DERIVECI. */
-proc talven data=study_wide deriveci seed=23 nbootstrap1=200 nbootstrap2=100 ngrid=4;
+proc talven data=study_wide deriveci seed=23 cores=2 nbootstrap1=200 nbootstrap2=100 ngrid=4;
   main1 age x1_2-x1_3;   * a numbered range;
   tailor1 o1:;           /* a name prefix: o11 o12 */
   stg1trt a1;
