@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds and runs every test: the debug build with gcov line counts (then the line coverage of the
-# product's code, which must be at least 85 %), the AddressSanitizer + UBSan build, then a short
-# run of the fuzz targets.
+# product's code, which must be at least 85 %), the AddressSanitizer + UBSan build, the engine's
+# threaded tests under ThreadSanitizer, then a short run of the fuzz targets.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
@@ -17,6 +17,12 @@ for preset in coverage asan; do
     cmake --build --preset coverage-report
   fi
 done
+# The interval engine's threads: its tests of every phase on several threads, under
+# ThreadSanitizer (the engine tests alone are built).
+echo "=== tsan: configure, build and test the engine"
+cmake --preset tsan >/dev/null
+cmake --build --preset tsan -j"${jobs}"
+ctest --preset tsan -j"${jobs}"
 # The fuzz targets, briefly: about 45 s each keeps the whole run well under half an hour.
 echo "=== fuzz"
 FUZZ_SECONDS="${FUZZ_SECONDS:-45}" bash scripts/fuzz.sh
