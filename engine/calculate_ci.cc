@@ -324,6 +324,7 @@ struct MainArrays {
   DblArray2 keptBeta2;
   DblArray3 keptSigma1n;
   DblArray2 keptTerm1;
+  DblArray2 subjectTerms;
 
   WorkArrays list(const Sizes& z, const IntervalOptions& o) {
     const int32_t nB1 = o.nBootstrap1;
@@ -340,7 +341,8 @@ struct MainArrays {
             {outputIndex, {z.n1, z.blocks ? nB1 : z.batch}, "bootstrap: outputIndex"},
             {keptBeta2, {z.p2, kept}, "calculateCI: keptBeta2ndS"},
             {keptSigma1n, {z.p1, z.p1, kept}, "calculateCI: keptSigma1n"},
-            {keptTerm1, {z.p1, kept}, "calculateCI: keptTerm1"}};
+            {keptTerm1, {z.p1, kept}, "calculateCI: keptTerm1"},
+            {subjectTerms, {z.n1, 4}, "calculateCI: subjectTerms"}};
   }
 };
 
@@ -431,6 +433,7 @@ struct MainPhase {
   MainArrays& a;
   std::vector<MainWorker>& workers;
   SlotRecords& records;
+  const SubjectTable& subjects;
 
   IntervalFrame frame(int32_t rows) const {
     return {study.n2,
@@ -439,7 +442,8 @@ struct MainPhase {
             fit.beta1hat,
             fit.beta2hat,
             sigma2n,
-            ConstDblMat(a.gamma.data(), {1, 1}, {rows, z.d2}, {1, z.block})};
+            ConstDblMat(a.gamma.data(), {1, 1}, {rows, z.d2}, {1, z.block}),
+            &subjects};
   }
   int32_t* resample_rows(int32_t b, int64_t slot) const {
     return &a.outputIndex(1, z.blocks ? b : static_cast<int32_t>(slot + 1));
@@ -450,9 +454,10 @@ struct MainPhase {
     double* slot = a.term2ByReplicate.size() > 0 ? &a.term2ByReplicate(b, 1, 1) : nullptr;
     return DblMat(slot, {1, 1}, {z.m, rows}, {nB1, nB1 * z.m});
   }
-  ReplicateFit replicate(const MainWorker& w, ConstDblMat sigma1n, ConstDblVec beta2) const {
+  ReplicateFit replicate(const MainWorker& w, ConstDblMat sigma1n, ConstDblVec beta2,
+                         const int32_t* source) const {
     return {z.n1,         w.btY1,  w.btInputH20, w.btInputH21, w.btRespStatus,
-            w.btDesignM1, sigma1n, w.btBeta1stS, beta2};
+            w.btDesignM1, sigma1n, w.btBeta1stS, beta2,        source};
   }
 };
 
@@ -476,7 +481,7 @@ void main_replicate(const MainPhase& p, int32_t worker, int32_t b, int64_t slot)
     return;
   }
   const IntervalFrame frame = p.frame(z.block);
-  const ReplicateFit replicate = p.replicate(w, w.sigma1n, w.btBeta2ndS);
+  const ReplicateFit replicate = p.replicate(w, w.sigma1n, w.btBeta2ndS, p.resample_rows(b, slot));
   if (smooth_term(p.shape, frame, replicate, w.terms, w.term1, record) != Status::kOk) return;
   if (z.blocks) {
     std::copy(w.btBeta2ndS.data(), w.btBeta2ndS.data() + z.p2, &p.a.keptBeta2(1, b));
@@ -500,7 +505,7 @@ void block_replicate(const MainPhase& p, int32_t worker, int32_t b, int32_t rows
   const ConstDblVec beta2 = make_view<const double>(&p.a.keptBeta2(1, b), z.p2);
   const ConstDblVec term1 = make_view<const double>(&p.a.keptTerm1(1, b), z.p1);
   const IntervalFrame frame = p.frame(rows);
-  const ReplicateFit replicate = p.replicate(w, sigma1n, beta2);
+  const ReplicateFit replicate = p.replicate(w, sigma1n, beta2, &p.a.outputIndex(1, b));
   // The replicate's statistics passed their test when it was kept.
   ErrorRecord unused;
   static_cast<void>(screen_subjects(p.shape, frame, replicate, w.terms, unused));
@@ -696,7 +701,20 @@ Status run_main_phase(WorkerTeam& team, const ModelShape& shape, const StudyArra
                fit.beta2hat, z.offset);
   }
 
-  const MainPhase phase{shape, study, fit, options, z, tolerance, sigma2n, a, workers, records};
+  // The parts of the smooth term that depend on the data row alone, once for all replicates.
+  MainWorker& first = workers.front();
+  fill_stage1(shape, study, first.btTreatment1, first.btDesignM1);
+  const SubjectArrays& data = study.subjects;
+  const ReplicateFit itself{z.n1,          data.Y1,          data.inputH20,
+                            data.inputH21, data.respStatus,  first.btDesignM1,
+                            first.sigma1n, first.btBeta1stS, fit.beta2hat};
+  const IntervalFrame plain{study.n2,     options.nGrid, study.levels2, fit.beta1hat,
+                            fit.beta2hat, sigma2n,       a.gamma};
+  fill_subject_table(shape, plain, itself, first.terms, a.subjectTerms);
+  const SubjectTable subjects{a.subjectTerms};
+
+  const MainPhase phase{shape,   study, fit,     options, z,       tolerance,
+                        sigma2n, a,     workers, records, subjects};
   if (main_phase(team, phase, *out.nCollinear, record) != Status::kOk) return Status::kFailed;
   limits(z, fit, contrasts, a);
 

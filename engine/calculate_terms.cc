@@ -191,6 +191,8 @@ struct Terms {
   double N1;
   double N2;
   bool screened;  // the statistic is decided once per subject; with p1 = 0 nothing needs it
+  const SubjectTable* table;  // with source: the parts that depend on the data row alone
+  const int32_t* source;
   Stage2Model model;
   ConstDblMat A;
   ConstIntVec status;
@@ -217,6 +219,8 @@ struct Terms {
         N1(static_cast<double>(static_cast<float>(n1))),
         N2(static_cast<double>(static_cast<float>(frame.n2))),
         screened(frame.n2 > 1 && p1 >= 1),
+        table(r.source != nullptr ? frame.subjects : nullptr),
+        source(r.source),
         model{p20, p21, K2, r.btInputH20, r.btInputH21, frame.levels2},
         A(r.btDesignM1),
         status(r.btRespStatus),
@@ -229,6 +233,22 @@ struct Terms {
         grid(frame.gamma) {}
 
   double delta(int64_t c) const { return b2boot(c) - b2hat(c); }
+  // Part `part` (1..4) of subject i's data row from the table.
+  double looked_up(int64_t i, int part) const { return table->values(source[i - 1], part); }
+
+  double fitted(int64_t i) const {
+    if (table != nullptr) return looked_up(i, 1);
+    double sum = 0.0;
+    for (int64_t l = 1; l <= p1; ++l) sum += A(i, l) * b1hat(l);
+    return sum;
+  }
+  double best_at_estimate(int64_t i) const {
+    return table != nullptr ? looked_up(i, 2) : model.best_value(i, b2hat);
+  }
+  double best_part_at_estimate(int64_t i) const {
+    if (table != nullptr) return looked_up(i, 3);
+    return model.best_treatment_part(i, [&](int64_t c) { return b2hat(nr + c); });
+  }
   bool on_grid(int64_t i, const double* indicator) const {
     return status(i) == 0 && indicator[i - 1] <= lambda;
   }
@@ -262,18 +282,24 @@ void report_singular_sigma2n(ErrorRecord& record) {
   report_error(record, ErrorCode::kSingular, details);
 }
 
-// Subject i's statistic T = N2 t^2 / x' sigma2n x; false when the denominator is not above the
-// floor. The one computation of it, for the smooth term and for a later block alike.
-bool statistic(const Terms& t, const ConstDblMat& h2, int64_t i, double& T, double& den) {
+// x' sigma2n x of subject i, with x its treatment-dependent design row.
+double x_sigma_x(const Terms& t, const ConstDblMat& h2, int64_t i) {
   const auto x = [&](int64_t c) { return h2(i, t.nr + c); };
-  den = 0.0;
+  double den = 0.0;
   for (int64_t c = 1; c <= t.d2; ++c) {
     double row = 0.0;
     for (int64_t r = 1; r <= t.d2; ++r) row += t.sig2(c, r) * x(r);
     den += x(c) * row;
   }
+  return den;
+}
+
+// Subject i's statistic T = N2 t^2 / x' sigma2n x; false when the denominator is not above the
+// floor. The one computation of it, for the smooth term and for a later block alike.
+bool statistic(const Terms& t, const ConstDblMat& h2, int64_t i, double& T, double& den) {
+  den = t.table != nullptr ? t.looked_up(i, 4) : x_sigma_x(t, h2, i);
   double tt = 0.0;
-  for (int64_t c = 1; c <= t.d2; ++c) tt += x(c) * t.b2boot(t.nr + c);
+  for (int64_t c = 1; c <= t.d2; ++c) tt += h2(i, t.nr + c) * t.b2boot(t.nr + c);
   if (!(den > kDenominatorFloor)) return false;
   T = t.N2 * tt * tt / den;
   return true;
@@ -284,15 +310,13 @@ bool statistic(const Terms& t, const ConstDblMat& h2, int64_t i, double& T, doub
 Status subject_pass(const Terms& t, ConstDblMat h2, double* S1, double* S2, double* S3,
                     double* indicator1, double* denominator, ErrorRecord& record) {
   for (int64_t i = 1; i <= t.n1; ++i) {
-    double fitted = 0.0;
-    for (int64_t l = 1; l <= t.p1; ++l) fitted += t.A(i, l) * t.b1hat(l);
+    const double fitted = t.fitted(i);
     const auto R = static_cast<double>(t.status(i));
     const double w = 1.0 - R;
     // A subject outside the stage-2 sample is weighed by its own outcome alone: its stage-2
     // value is multiplied by 0 and must not turn the sum into NaN when it is not finite.
-    const double residual = t.status(i) == 1
-                                ? t.y1(i) - fitted
-                                : R * t.y1(i) + w * t.model.best_value(i, t.b2hat) - fitted;
+    const double residual =
+        t.status(i) == 1 ? t.y1(i) - fitted : R * t.y1(i) + w * t.best_at_estimate(i) - fitted;
     for (int64_t j = 1; j <= t.p1; ++j) S1[j - 1] += residual * t.A(i, j);
     if (!t.screened) continue;
 
@@ -449,6 +473,20 @@ Status smooth_term(const ModelShape& shape, const IntervalFrame& frame,
     term1(r) = sum;
   }
   return Status::kOk;
+}
+
+void fill_subject_table(const ModelShape& shape, const IntervalFrame& frame,
+                        const ReplicateFit& data, TermsArrays& arrays, DblMat values) {
+  ReplicateFit computed = data;
+  computed.source = nullptr;
+  const Terms t(shape, frame, computed);
+  fill_stage2_rows(t, arrays.btH2Matrix);
+  for (int64_t i = 1; i <= t.n1; ++i) {
+    values(i, 1) = t.fitted(i);
+    values(i, 2) = t.best_at_estimate(i);
+    values(i, 3) = t.best_part_at_estimate(i);
+    values(i, 4) = x_sigma_x(t, arrays.btH2Matrix, i);
+  }
 }
 
 Status screen_subjects(const ModelShape& shape, const IntervalFrame& frame,

@@ -28,6 +28,13 @@ double indicator_threshold(int32_t n2);
 // What the terms of every replicate share: the full-data stage-2 size n2 (it sets the threshold
 // and scales the statistic), the grid (gamma, (G+1) x d2 with G = nGrid**d2), the stage-2 level
 // table ((K2-1) x K2), the full-data estimates (p1, p2) and sigma2n (d2 x d2).
+// The parts of the smooth term that depend on a subject of the data alone, not on the replicate
+// (n1 x 4, by data row): the fitted stage-1 value, the best stage-2 value and the best treatment
+// part at the estimates, and x' sigma2n x.
+struct SubjectTable {
+  ConstDblMat values;
+};
+
 struct IntervalFrame {
   int32_t n2 = 0;
   int32_t nGrid = 0;
@@ -36,6 +43,9 @@ struct IntervalFrame {
   ConstDblVec beta2hat;
   ConstDblMat sigma2n;
   ConstDblMat gamma;
+  // Optional: with it and the replicate's source rows, the smooth term looks these parts up
+  // instead of computing them again for every replicate (the same values).
+  const SubjectTable* subjects = nullptr;
 };
 
 // One main replicate as the terms read it: its n1 resampled subjects (btY1 n1, btInputH20
@@ -51,6 +61,7 @@ struct ReplicateFit {
   ConstDblMat sigma1n;
   ConstDblVec btBeta1stS;
   ConstDblVec btBeta2ndS;
+  const int32_t* source = nullptr;  // data row (1-based) of each resampled subject, if known
 };
 
 // Sizes come from `shape` (p1, p2, p20, p21, K2; the stage-1 numbers only through p1). Every view
@@ -78,6 +89,10 @@ struct TermsArrays {
 Status smooth_term(const ModelShape& shape, const IntervalFrame& frame,
                    const ReplicateFit& replicate, TermsArrays& arrays, DblVec term1,
                    ErrorRecord& record);
+// The subject table of the data: `data` is the data seen as a replicate of itself (its design,
+// no source rows); values is n1 x 4.
+void fill_subject_table(const ModelShape& shape, const IntervalFrame& frame,
+                        const ReplicateFit& data, TermsArrays& arrays, DblMat values);
 // The statistics alone, the very values smooth_term finds: for a block after the first.
 Status screen_subjects(const ModelShape& shape, const IntervalFrame& frame,
                        const ReplicateFit& replicate, TermsArrays& arrays, ErrorRecord& record);

@@ -276,6 +276,7 @@ TEST_F(CalculateCi, EveryAllocationFailureEndsTheCallCleanly) {
       entry("keptBeta2ndS", "dbl2_alloc"),
       entry("keptSigma1n", "dbl3_alloc"),
       entry("keptTerm1", "dbl2_alloc"),
+      entry("subjectTerms", "dbl2_alloc"),
       entry("btY1", "dbl1_alloc"),
       entry("btH10", "dbl2_alloc"),
       entry("btH11", "dbl2_alloc"),
