@@ -595,7 +595,7 @@ struct FitStorage {
 // as u^T y, and u keeps the bidiagonal reduction.
 bool decompose_design(const ConstDblMat& design, int32_t m, int32_t n, const ConstDblVec& y,
                       bool form_u, FitStorage& f) {
-  for (int64_t j = 1; j <= n; ++j) {
+  for (int64_t j = 1; m > 0 && j <= n; ++j) {
     const double* source = &design(1, j);
     double* target = column_of(f.u, j);
     if (design.stride(0) == 1) {
