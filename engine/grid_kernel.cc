@@ -12,6 +12,18 @@ namespace {
 // The start of every maximum over treatments.
 constexpr double kMaximumStart = -1.0e15;
 
+// max(-1e15, 0 + level1 * u, 0 + level2 * u), in that order.
+[[gnu::always_inline]] inline double best_of(double level1, double level2, double u) {
+  double q1 = 0.0;
+  q1 += level1 * u;
+  double q2 = 0.0;
+  q2 += level2 * u;
+  double best = kMaximumStart;
+  best = q1 > best ? q1 : best;
+  best = q2 > best ? q2 : best;
+  return best;
+}
+
 // The loops of one subject, written once and compiled for each instruction set below. Every
 // operation of a row is the scalar one, in the scalar order; only rows share an instruction.
 template <int P21>
@@ -34,20 +46,8 @@ template <int P21>
     }
     u_shifted = u_shifted + shifted[P21 * cap + t];
     u_centred = u_centred + centred[P21 * cap + t];
-    double q1 = 0.0;
-    q1 += level1 * u_shifted;
-    double q2 = 0.0;
-    q2 += level2 * u_shifted;
-    double best_shifted = kMaximumStart;
-    best_shifted = q1 > best_shifted ? q1 : best_shifted;
-    best_shifted = q2 > best_shifted ? q2 : best_shifted;
-    double r1 = 0.0;
-    r1 += level1 * u_centred;
-    double r2 = 0.0;
-    r2 += level2 * u_centred;
-    double best_centred = kMaximumStart;
-    best_centred = r1 > best_centred ? r1 : best_centred;
-    best_centred = r2 > best_centred ? r2 : best_centred;
+    const double best_shifted = best_of(level1, level2, u_shifted);
+    const double best_centred = best_of(level1, level2, u_centred);
     diff[t] = best_shifted - best_centred;
   }
   for (int32_t j = 0; j < s.p1; ++j) {
