@@ -20,7 +20,9 @@ if(TALVEN_SANITIZE_THREAD)
   target_link_options(talven_options INTERFACE -fsanitize=thread)
 endif()
 if(TALVEN_COVERAGE)
-  target_compile_options(talven_options INTERFACE --coverage)
+  # Atomic counters: the interval engine's threads update them together, and plain counters
+  # can end negative, which gcovr refuses to read.
+  target_compile_options(talven_options INTERFACE --coverage -fprofile-update=atomic)
   target_link_options(talven_options INTERFACE --coverage)
 endif()
 if(TALVEN_BUILD_FUZZ)
