@@ -69,6 +69,19 @@ bool write_all(int fd, std::string_view bytes) {
   return true;
 }
 
+// The rename is only durable once the folder's entry is on disk.
+Result<void> sync_folder(const fs::path& folder) {
+  const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0)
+    return Failure{"its folder cannot be opened to flush it: " + std::string(std::strerror(errno))};
+  std::string why;
+  // Some file systems cannot flush a folder at all (EINVAL); nothing more can be done there.
+  if (::fsync(fd) != 0 && errno != EINVAL) why = std::strerror(errno);
+  ::close(fd);
+  if (!why.empty()) return Failure{"its folder cannot be flushed to disk: " + why};
+  return {};
+}
+
 }  // namespace
 
 std::string format_csv(const DataTable& table) {
@@ -125,9 +138,26 @@ Result<void> write_file_atomically(const fs::path& file, std::string_view bytes)
   }
   if (::close(fd) != 0 && why.empty()) why = std::strerror(errno);
   if (why.empty() && ::rename(temporary.c_str(), file.c_str()) != 0) why = std::strerror(errno);
-  if (why.empty()) return {};
-  ::unlink(temporary.c_str());
-  return Failure{why};
+  if (!why.empty()) {
+    ::unlink(temporary.c_str());
+    return Failure{why};
+  }
+  return sync_folder(folder);
+}
+
+Result<void> check_file_writable(const fs::path& file) {
+  std::error_code ec;
+  if (fs::is_directory(file, ec)) return Failure{"it is a folder"};
+  const fs::path parent = file.parent_path().empty() ? fs::path(".") : file.parent_path();
+  if (!fs::is_directory(parent, ec)) {
+    return Failure{"the folder " + parent.string() + " does not exist"};
+  }
+  // The file is written beside itself and renamed, so the folder must take new files.
+  if (::access(parent.c_str(), W_OK | X_OK) != 0) {
+    return Failure{"the folder " + parent.string() + " does not accept new files (" +
+                   std::strerror(errno) + ")"};
+  }
+  return {};
 }
 
 }  // namespace host

@@ -18,9 +18,15 @@ namespace host {
 std::string format_csv(const DataTable& table);
 
 // Writes `bytes` to a new file in the folder of `file` and renames it to `file`, replacing any
-// file of that name only once the new one is complete and flushed to disk. On failure neither
-// `file` nor a temporary file has changed.
+// file of that name only once the new one is complete and flushed to disk, then flushes the
+// folder so that the new name survives a crash too. On failure before the rename neither `file`
+// nor a temporary file has changed.
 Result<void> write_file_atomically(const std::filesystem::path& file, std::string_view bytes);
+
+// Whether write_file_atomically can write `file`: it is not a folder, and its folder exists and
+// accepts new files. Checked before long work, so that its results are not lost at the end. The
+// failure is the reason alone: "the folder out does not exist".
+Result<void> check_file_writable(const std::filesystem::path& file);
 
 }  // namespace host
 

@@ -1,13 +1,10 @@
 #include "host/data_set.h"
 
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
-#include <cstring>
 #include <iterator>
 
 #include "host/csv_reader.h"
+#include "host/csv_writer.h"
 #include "host/sas_reader.h"
 #include "host/text_util.h"
 
@@ -164,19 +161,9 @@ Result<fs::path> locate_output_data_set(const DataSetRef& ref, const Libraries& 
     }
     file = same.empty() ? *folder / (to_lower(ref.member) + ".csv") : same.front();
   }
-  if (fs::is_directory(file, ec)) {
-    return Failure{"File " + file.string() + " cannot be written: it is a folder."};
-  }
-  const fs::path parent = file.parent_path().empty() ? fs::path(".") : file.parent_path();
-  if (!fs::is_directory(parent, ec)) {
-    return Failure{"File " + file.string() + " cannot be written: the folder " + parent.string() +
-                   " does not exist."};
-  }
-  // The file is written beside itself and renamed, so the folder must take new files.
-  if (::access(parent.c_str(), W_OK | X_OK) != 0) {
-    return Failure{"File " + file.string() + " cannot be written: the folder " + parent.string() +
-                   " does not accept new files (" + std::strerror(errno) + ")."};
-  }
+  const Result<void> writable = check_file_writable(file);
+  if (!writable)
+    return Failure{"File " + file.string() + " cannot be written: " + writable.error() + "."};
   return file;
 }
 
