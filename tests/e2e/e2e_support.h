@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "tests/support/files.h"
+#include "tests/support/temp_folder.h"
 
 namespace e2e {
 
@@ -72,27 +73,9 @@ inline bool built_with_asan() {
 }
 
 // A temporary folder that is the WORK library of the runs made in it; removed with its content.
-class Folder {
+class Folder : public test_support::TempFolder {
  public:
-  // Named after the running test.
-  Folder() : Folder(current_test_name()) {}
-  explicit Folder(const std::string& tag)
-      : dir_(fs::temp_directory_path() / ("talven_" + tag + "_" + std::to_string(::getpid()))) {
-    fs::remove_all(dir_);
-    fs::create_directories(dir_);
-  }
-  ~Folder() {
-    std::error_code ec;
-    fs::remove_all(dir_, ec);
-  }
-  Folder(const Folder&) = delete;
-  Folder& operator=(const Folder&) = delete;
-
-  const fs::path& path() const { return dir_; }
-  // `name` is relative to the folder; folders above it are created.
-  void write(const std::string& name, const std::string& bytes) const {
-    test_support::write_file(dir_ / name, bytes);
-  }
+  using TempFolder::TempFolder;
 
   // Runs `talven --log log.txt --print out.txt ARGS prog.sas` here, with `env` (variable
   // assignments) before it.
@@ -106,34 +89,23 @@ class Folder {
   // Runs a shell command here; log.txt, out.txt and stderr.txt are read back as the log, the
   // listing and standard error, so a command that writes them elsewhere leaves them empty.
   TalvenRun run_command(const std::string& command) const {
-    for (const char* f : {"log.txt", "out.txt", "stderr.txt"}) fs::remove(dir_ / f);
+    for (const char* f : {"log.txt", "out.txt", "stderr.txt"}) fs::remove(path() / f);
     // Leaks are findings; a sanitizer report must not be mistaken for the program's own status.
     const std::string sanitizers =
         built_with_asan() ? "export ASAN_OPTIONS=detect_leaks=1:allocator_may_return_null=1:"
                             "exitcode=86 UBSAN_OPTIONS=halt_on_error=1:exitcode=87; "
                           : "";
-    const std::string full = "cd '" + dir_.string() + "' && " + sanitizers + command;
+    const std::string full = "cd '" + path().string() + "' && " + sanitizers + command;
     const int raw = std::system(full.c_str());
     TalvenRun r;
     r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-    r.log_text = read_file(dir_ / "log.txt");
+    r.log_text = read_file(path() / "log.txt");
     std::istringstream log(r.log_text);
     for (std::string line; std::getline(log, line);) r.log.push_back(line);
-    r.listing = read_file(dir_ / "out.txt");
-    r.stderr_text = read_file(dir_ / "stderr.txt");
+    r.listing = read_file(path() / "out.txt");
+    r.stderr_text = read_file(path() / "stderr.txt");
     return r;
   }
-
- private:
-  static std::string current_test_name() {
-    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-    if (info == nullptr) return "e2e";
-    std::string name = std::string(info->test_suite_name()) + "_" + info->name();
-    std::replace(name.begin(), name.end(), '/', '_');
-    return name;
-  }
-
-  fs::path dir_;
 };
 
 // A small two-stage study with a fixed pseudo-random design: n subjects, about half of them in

@@ -12,6 +12,7 @@
 
 #include "host/csv_reader.h"
 #include "tests/support/files.h"
+#include "tests/support/temp_folder.h"
 
 namespace host {
 namespace {
@@ -71,19 +72,9 @@ TEST(CsvWriter, TheReaderReadsBackTheSameTable) {
 
 class AtomicWrite : public ::testing::Test {
  protected:
-  void SetUp() override {
-    // One folder per test: ctest runs them in parallel.
-    dir_ = fs::path(TALVEN_BINARY_DIR) /
-           ("csv_writer_test_" +
-            std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
-    fs::remove_all(dir_);
-    fs::create_directories(dir_);
-  }
-  void TearDown() override { fs::remove_all(dir_); }
-  size_t files() const {
-    return static_cast<size_t>(std::distance(fs::directory_iterator(dir_), {}));
-  }
-  fs::path dir_;
+  size_t files() const { return folder_.entries(); }
+  test_support::TempFolder folder_;
+  const fs::path& dir_ = folder_.path();
 };
 
 TEST_F(AtomicWrite, ReplacesWholeFilesKeepingTheirPermissions) {

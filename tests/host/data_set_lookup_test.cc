@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "host/data_set.h"
+#include "tests/support/temp_folder.h"
 
 namespace host {
 namespace {
@@ -17,22 +18,14 @@ namespace fs = std::filesystem;
 
 class Lookup : public ::testing::Test {
  protected:
-  void SetUp() override {
-    // One folder per test: ctest runs them in parallel.
-    dir_ = fs::path(TALVEN_BINARY_DIR) /
-           ("data_set_lookup_test_" +
-            std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
-    fs::remove_all(dir_);
-  }
-  void TearDown() override { fs::remove_all(dir_); }
   // A fresh library folder holding exactly `files`.
   Libraries library(const std::vector<std::string>& files) {
-    fs::remove_all(dir_);
-    fs::create_directories(dir_);
+    folder_.clear();
     for (const std::string& f : files) std::ofstream(dir_ / f) << "";
     return Libraries(dir_);
   }
-  fs::path dir_;
+  test_support::TempFolder folder_;
+  const fs::path& dir_ = folder_.path();
 };
 
 TEST_F(Lookup, CsvFirstThenSas7bdatThenTransportWithANoteNamingTheOthers) {

@@ -13,6 +13,7 @@
 
 #include "report_sample/example_estimates.h"
 #include "tests/support/files.h"
+#include "tests/support/temp_folder.h"
 #include "xml_tree.h"
 
 namespace host {
@@ -310,32 +311,20 @@ TEST(HtmlReport, StepsGroupsAndMessagesKeepTheirOrderAndKind) {
   }
 }
 
-class HtmlReportFile : public ::testing::Test {
- protected:
-  void SetUp() override {
-    dir_ = fs::path(TALVEN_BINARY_DIR) /
-           ("html_report_test_" +
-            std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
-    fs::remove_all(dir_);
-    fs::create_directories(dir_);
-  }
-  void TearDown() override { fs::remove_all(dir_); }
-  fs::path dir_;
-};
-
-TEST_F(HtmlReportFile, IsWrittenWholeOrNotAtAll) {
+TEST(HtmlReportFile, IsWrittenWholeOrNotAtAll) {
+  const test_support::TempFolder dir;
   const Report report = one_step(example_results());
-  const fs::path file = dir_ / "report.html";
-  test_support::write_file(file, "earlier report");
+  const fs::path file = dir / "report.html";
+  dir.write("report.html", "earlier report");
   ASSERT_TRUE(write_html_report(file, report).ok());
   EXPECT_EQ(test_support::read_file(file), format_html_report(report));
-  EXPECT_EQ(std::distance(fs::directory_iterator(dir_), {}), 1);  // no temporary file left
+  EXPECT_EQ(dir.entries(), 1u);  // no temporary file left
 
   // A folder that does not exist: a reason, and nothing written anywhere.
-  const Result<void> written = write_html_report(dir_ / "missing" / "report.html", report);
+  const Result<void> written = write_html_report(dir / "missing" / "report.html", report);
   EXPECT_FALSE(written.ok());
   EXPECT_NE(written.error(), "");
-  EXPECT_EQ(std::distance(fs::directory_iterator(dir_), {}), 1);
+  EXPECT_EQ(dir.entries(), 1u);
 }
 
 }  // namespace
