@@ -58,6 +58,10 @@ template <auto Fn>
 constexpr bool kTraced = true;
 template <>
 constexpr bool kTraced<&routines::progress> = false;
+// Handing over results is not a service the procedure asks of the host; a debug log with or
+// without a report stays the same.
+template <>
+constexpr bool kTraced<&routines::stepResults> = false;
 
 // The printf-style routines cannot forward their arguments; each has its own traced form.
 void traced_log(const char* format, ...) {

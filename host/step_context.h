@@ -11,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "host/html_report.h"
 #include "host/log.h"
 #include "host/memory.h"
 #include "host/progress.h"
@@ -51,6 +52,9 @@ struct StepContext {
   bool trace_listing = false;
   uint64_t readers_created = 0;
   std::optional<ProgressLine> progress;
+  // What the procedure handed over with stepResults, for the HTML report.
+  std::optional<ReportResults> results;
+  std::vector<ReportSetting> settings;
 };
 
 // The step that is running; null between steps.

@@ -173,6 +173,8 @@ StepOutcome run_procedure_step(TalvenMcnMain mcn_main, const std::string& name, 
   outcome.ended = context.ended;
   outcome.end_code = context.end_code;
   outcome.support_module = context.support_module;
+  outcome.results = std::move(context.results);
+  outcome.settings = std::move(context.settings);
   if (driver_ran && !context.ended) {
     log.error("PROCEDURE " + name + " returned without ending the procedure.");
   }

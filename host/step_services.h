@@ -10,6 +10,7 @@
 
 #include "host/by_groups.h"
 #include "host/data_set.h"
+#include "host/html_report.h"
 #include "host/log.h"
 #include "host/program.h"
 #include "talven_host.h"
@@ -35,6 +36,9 @@ struct StepOutcome {
   size_t readers_ended = 0;
   std::string support_module;  // "SASPROCI", "SASPROCD" or empty
   double seconds = 0.0;
+  // The results the procedure handed over (stepResults), with the settings in force.
+  std::optional<ReportResults> results;
+  std::vector<ReportSetting> settings;
 };
 
 // Calls mcn_main and the driver of a loaded module for `step`, then cleans up after it and logs

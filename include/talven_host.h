@@ -86,6 +86,43 @@ typedef struct TalvenGrammar {
 #define TALVEN_END_ERROR 3000
 #define TALVEN_END_NO_SUPPORT 1012
 
+/* ---- The results of a step, as a procedure hands them to the host for reports beside the
+ * listing (the HTML report). Every pointer need only be valid during the call; the host copies
+ * what it keeps. Texts are NUL-terminated; NaN is a missing number. */
+typedef struct TalvenResultTerm {
+  int32_t stage;    /* 1 or 2; contrasts have 1 */
+  const char* term; /* full names: "intercept", "age", "o11:a1", "a1", "Contrast1" */
+  double estimate;
+  double lower; /* NaN: no limit */
+  double upper;
+  int32_t contrast; /* 1 for a contrast of the stage-1 coefficients, else 0 */
+} TalvenResultTerm;
+
+typedef struct TalvenResultSetting {
+  const char* name;  /* as the user writes it: "ALPHA=", "DERIVECI" */
+  const char* value; /* as in force, given or defaulted */
+} TalvenResultSetting;
+
+typedef struct TalvenStepResults {
+  uint32_t size;        /* sizeof(TalvenStepResults) as the module was built */
+  int64_t observations; /* in the data set */
+  int64_t stage1;
+  int64_t stage2;
+  int64_t collinear; /* bootstrap samples discarded */
+  int32_t intervals; /* 1: the limits were computed, at level 1 - alpha */
+  double alpha;
+  const TalvenResultTerm* terms; /* the rows of OUTEST=, in its order */
+  int32_t termCount;
+  /* RULES: each stage's decision rule (its lines separated by '\n') and the lines that give the
+   * estimated regime's value; none without RULES. */
+  const char* const* rules;
+  int32_t ruleCount;
+  const char* const* regimeValues;
+  int32_t regimeValueCount;
+  const TalvenResultSetting* settings; /* the options in force, in the statement's terms */
+  int32_t settingCount;
+} TalvenStepResults;
+
 /* ---- The routine table, filled by the support module.
  *
  * TALVEN_HOST_ROUTINES lists the routines in table order, one X(needed, result, name, parameters,
@@ -168,17 +205,21 @@ typedef struct TalvenGrammar {
   /* Logs, as an ERROR line, why a variable that the procedure needs as a number is character,   \
    * when the host knows a reason a user can act on (the first field of a CSV column that is     \
    * neither a number nor a missing value); logs nothing otherwise. */                           \
-  X(0, void, explainCharacter, (TalvenDataSet * dataSet, int32_t varNumber), )                  \
-  /* Writes the output data set named by `item` from the observations `reader` delivered, in    \
-   * the order delivered: each with every variable of the reader's data set as it is (character \
-   * variables included), followed by nVars numeric variables named `names`, column-major:      \
-   * observation i of new variable j is numbers[i + j*nObs] (NaN is missing). nObs must be the  \
-   * number of observations the reader delivered. Replaced as a whole or not at all, like       \
+  X(0, void, explainCharacter, (TalvenDataSet * dataSet, int32_t varNumber), )                   \
+  /* Writes the output data set named by `item` from the observations `reader` delivered, in     \
+   * the order delivered: each with every variable of the reader's data set as it is (character  \
+   * variables included), followed by nVars numeric variables named `names`, column-major:       \
+   * observation i of new variable j is numbers[i + j*nObs] (NaN is missing). nObs must be the   \
+   * number of observations the reader delivered. Replaced as a whole or not at all, like        \
    * writeDataSet. 0 on success; otherwise the host has logged an ERROR. */                      \
   X(0, int32_t, writeObservations,                                                               \
     (int32_t item, TalvenReader * reader, const char* const* names, int32_t nVars,               \
      const double* numbers, int64_t nObs),                                                       \
-    1)
+    1)                                                                                           \
+  /* The results of a run that reached its report, for the host's reports beside the listing;    \
+   * called once per run, after the listing is written. Never logs unless the results are        \
+   * invalid. */                                                                                 \
+  X(0, void, stepResults, (const TalvenStepResults* results), )
 
 #define TALVEN_DECLARE_ROUTINE(needed, result, name, parameters, failure) result(*name) parameters;
 

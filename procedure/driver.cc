@@ -304,6 +304,7 @@ void run_procedure(TalvenParseHolder* holder) {
   kestrionOutput(info);
   if (info.rules) printRules(info);
   log("%3zAfter kestrionOutput......");
+  handStepResults(info);
   if (info.hasOutest) writeOutest(info);
   if (info.has_out) writeOut(info);
 

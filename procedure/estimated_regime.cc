@@ -19,11 +19,7 @@ void line(const std::string& text) {
   host().listingEndLine();
 }
 
-// The observations of the stage-1 fit: the mean of their VALUE1 and of their outcome.
-struct RegimeValue {
-  double estimated = 0.0;
-  double observed = 0.0;
-};
+}  // namespace
 
 RegimeValue regime_value(const KESTRIONINFOSTR& info, const StageFit& stage1) {
   const int64_t n1 = info.n1;
@@ -42,8 +38,6 @@ RegimeValue regime_value(const KESTRIONINFOSTR& info, const StageFit& stage1) {
   value.observed /= static_cast<double>(n1);
   return value;
 }
-
-}  // namespace
 
 StageFit stage_fit(const KESTRIONINFOSTR& info, int stage) {
   StageFit fit;

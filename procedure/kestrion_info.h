@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "procedure/regime.h"
 #include "procedure/stage_model.h"
@@ -129,13 +130,33 @@ void getContrastMatrix(KESTRIONINFOSTR& info);
 void kestrionOutput(KESTRIONINFOSTR& info);
 // Contrast m (from 0) of the stage-1 estimates, summed as the listing prints it.
 double contrast_estimate(const KESTRIONINFOSTR& info, int32_t m);
+// One observation of OUTEST=.
+struct EstimateRow {
+  int32_t stage = 1;  // contrasts have 1
+  std::string term;   // full names
+  double estimate = 0.0;
+  double lower = 0.0;  // NaN where the listing shows no limit
+  double upper = 0.0;
+  bool contrast = false;
+};
+// The listing's tables as rows: stage-1 coefficients, contrasts, then stage-2 coefficients.
+std::vector<EstimateRow> estimate_rows(const KESTRIONINFOSTR& info);
 // Hands the estimates, in listing order, to the host as the OUTEST= data set; stops the run when
 // the host cannot write it.
 void writeOutest(KESTRIONINFOSTR& info);
+// Hands the host what the listing showed, as data, for its reports beside the listing; nothing
+// when the host does not take it.
+void handStepResults(const KESTRIONINFOSTR& info);
 void kestrionNullify(KESTRIONINFOSTR& info);
 
 // Stage 1 or 2 of the fitted model, for the regime's Q-values and rules.
 StageFit stage_fit(const KESTRIONINFOSTR& info, int stage);
+// The observations of the stage-1 fit: the mean of their VALUE1 and of their outcome.
+struct RegimeValue {
+  double estimated = 0.0;
+  double observed = 0.0;
+};
+RegimeValue regime_value(const KESTRIONINFOSTR& info, const StageFit& stage1);
 // After the specified report: the decision rules and the value of the estimated regime.
 void printRules(const KESTRIONINFOSTR& info);
 // Hands the OUT= data set to the host; stops the run when the host cannot write it.

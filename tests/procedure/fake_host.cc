@@ -263,6 +263,25 @@ void explain_character(TalvenDataSet*, int32_t var_number) {
   current->explained.push_back(var_number);
 }
 
+void step_results(const TalvenStepResults* r) {
+  FakeHost::Results got;
+  got.observations = r->observations;
+  got.stage1 = r->stage1;
+  got.stage2 = r->stage2;
+  got.collinear = r->collinear;
+  if (r->intervals != 0) got.alpha = r->alpha;
+  for (int32_t k = 0; k < r->termCount; ++k) {
+    const TalvenResultTerm& t = r->terms[k];
+    got.terms.push_back({t.stage, t.term, t.estimate, t.lower, t.upper, t.contrast != 0});
+  }
+  got.rules.assign(r->rules, r->rules + r->ruleCount);
+  got.regime_values.assign(r->regimeValues, r->regimeValues + r->regimeValueCount);
+  for (int32_t k = 0; k < r->settingCount; ++k) {
+    got.settings.emplace_back(r->settings[k].name, r->settings[k].value);
+  }
+  current->results.push_back(got);
+}
+
 int32_t support_entry(TalvenRoutines* table, TalvenParseHolder*, const TalvenDebugSettings* debug,
                       void*) {
   if (debug != nullptr) current->debug_received = *debug;
@@ -302,7 +321,8 @@ int32_t support_entry(TalvenRoutines* table, TalvenParseHolder*, const TalvenDeb
                           current->has_output_routines ? write_data_set : nullptr,
                           current->has_output_routines ? progress : nullptr,
                           current->has_output_routines ? explain_character : nullptr,
-                          current->has_output_routines ? write_observations : nullptr};
+                          current->has_output_routines ? write_observations : nullptr,
+                          current->has_output_routines ? step_results : nullptr};
   return 0;
 }
 

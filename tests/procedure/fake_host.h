@@ -9,6 +9,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "procedure/kestrion_library.h"
@@ -52,9 +53,10 @@ class FakeHost {
   bool has_sasproci = true;
   bool has_sasprocd = true;
   int32_t parse_status = 0;
-  int64_t fail_allocation = 0;      // the N-th allocation from now returns null (0: never)
-  bool has_output_routines = true;  // false: a host without writeDataSet and progress
-  int32_t write_result = 0;         // what writeDataSet answers
+  int64_t fail_allocation = 0;  // the N-th allocation from now returns null (0: never)
+  // false: a host of the first release, without writeDataSet, progress and the later routines
+  bool has_output_routines = true;
+  int32_t write_result = 0;  // what writeDataSet answers
 
   struct Written {
     int32_t item = 0;
@@ -67,6 +69,22 @@ class FakeHost {
   std::vector<Written> written;
   std::vector<std::pair<int32_t, int32_t>> progress;  // (done, total) of each report
   std::vector<int32_t> explained;                     // variable numbers handed to explainCharacter
+  // What each run handed stepResults.
+  struct Results {
+    int64_t observations = 0, stage1 = 0, stage2 = 0, collinear = 0;
+    std::optional<double> alpha;
+    struct Term {
+      int32_t stage;
+      std::string term;
+      double estimate, lower, upper;
+      bool contrast;
+    };
+    std::vector<Term> terms;
+    std::vector<std::string> rules;
+    std::vector<std::string> regime_values;
+    std::vector<std::pair<std::string, std::string>> settings;
+  };
+  std::vector<Results> results;
 
   std::vector<std::string> log;  // "ERROR: ", "WARNING: ", "NOTE: " as the real host shows them
   std::vector<std::string> host_messages;

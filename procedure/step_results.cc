@@ -1,0 +1,120 @@
+// The step's results as data for the host's reports beside the listing (the HTML report): the
+// OUTEST= rows, the counts, the decision rules and the options in force. The host gets what the
+// listing shows, never a text it would have to parse back.
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "procedure/host_services.h"
+#include "procedure/kestrion_info.h"
+#include "procedure/regime.h"
+#include "procedure/statement_items.h"
+
+namespace talven {
+namespace {
+
+std::string formatted(const char* format, double value) {
+  char text[64];
+  std::snprintf(text, sizeof text, format, value);
+  return text;
+}
+
+// Each stage's rule as one text; a rule of several lines keeps its line breaks.
+std::vector<std::string> rule_texts(const KESTRIONINFOSTR& info) {
+  std::vector<std::string> texts;
+  const StageNames* names[] = {&info.stage1_names, &info.stage2_names};
+  for (int s = 0; s < 2; ++s) {
+    std::string text = "Stage " + std::to_string(s + 1) + ": ";
+    const std::vector<std::string> lines = describe_rule(stage_fit(info, s + 1), *names[s]);
+    for (std::size_t l = 0; l < lines.size(); ++l) text += (l > 0 ? "\n" : "") + lines[l];
+    texts.push_back(text);
+  }
+  return texts;
+}
+
+std::vector<std::string> regime_value_texts(const KESTRIONINFOSTR& info) {
+  const RegimeValue value = regime_value(info, stage_fit(info, 1));
+  return {"Estimated value (mean of VALUE1): " + formatted("%.4f", value.estimated),
+          "Mean observed outcome: " + formatted("%.4f", value.observed),
+          "Observations in stage 1: " + std::to_string(info.n1)};
+}
+
+std::vector<std::pair<std::string, std::string>> settings(const KESTRIONINFOSTR& info) {
+  const TalvenRoutines& h = host();
+  std::vector<std::pair<std::string, std::string>> out;
+  out.emplace_back("DATA=", h.dataSetName(info.dataSet));
+  if (info.hasContrast) out.emplace_back("CONTRAST1=", h.dataSetName(info.contrastSet));
+  out.emplace_back("NTREATS1=", std::to_string(info.K1));
+  out.emplace_back("NTREATS2=", std::to_string(info.K2));
+  if (info.deriveCI) {
+    out.emplace_back("DERIVECI", "in force");
+    out.emplace_back("ALPHA=", formatted("%g", info.alpha));
+    out.emplace_back("NBOOTSTRAP1=", std::to_string(info.nBootstrap1));
+    out.emplace_back("NBOOTSTRAP2=", std::to_string(info.nBootstrap2));
+    out.emplace_back("NGRID=", std::to_string(info.nGrid));
+    out.emplace_back("GRID_SCALE=", formatted("%g", info.gridScale));
+    out.emplace_back("SEED=", std::to_string(info.seed) +
+                                  (h.itemGiven(kSeed) != 0 ? "" : " (drawn from the clock)"));
+  } else {
+    out.emplace_back("DERIVECI", h.flagSet(kDeriveCiFlag) != 0
+                                     ? "no effect (intervals need two treatments at each stage)"
+                                     : "not given (point estimates only)");
+  }
+  if (h.itemGiven(kCores) != 0) out.emplace_back("CORES=", std::to_string(info.cores));
+  if (info.rules) out.emplace_back("RULES", "in force");
+  if (info.minimize) out.emplace_back("MINIMIZE", "in force (smaller outcomes are better)");
+  return out;
+}
+
+std::vector<const char*> pointers(const std::vector<std::string>& texts) {
+  std::vector<const char*> out;
+  for (const std::string& t : texts) out.push_back(t.c_str());
+  return out;
+}
+
+}  // namespace
+
+void handStepResults(const KESTRIONINFOSTR& info) {
+  const auto take = host().stepResults;
+  if (take == nullptr) return;
+  const std::vector<EstimateRow> rows = estimate_rows(info);
+  std::vector<TalvenResultTerm> terms;
+  for (const EstimateRow& r : rows) {
+    terms.push_back({r.stage, r.term.c_str(), r.estimate, r.lower, r.upper, r.contrast ? 1 : 0});
+  }
+  std::vector<std::string> rules;
+  std::vector<std::string> values;
+  if (info.rules) {
+    rules = rule_texts(info);
+    values = regime_value_texts(info);
+  }
+  const std::vector<const char*> rule_pointers = pointers(rules);
+  const std::vector<const char*> value_pointers = pointers(values);
+  const std::vector<std::pair<std::string, std::string>> in_force = settings(info);
+  std::vector<TalvenResultSetting> setting_pointers;
+  for (const auto& [name, value] : in_force) {
+    setting_pointers.push_back({name.c_str(), value.c_str()});
+  }
+
+  TalvenStepResults results{};
+  results.size = sizeof results;
+  results.observations = info.nObs;
+  results.stage1 = info.n1;
+  results.stage2 = info.n2;
+  results.collinear = info.nCollinear;
+  results.intervals = info.deriveCI != 0 ? 1 : 0;
+  results.alpha = info.alpha;
+  results.terms = terms.data();
+  results.termCount = static_cast<int32_t>(terms.size());
+  results.rules = rule_pointers.data();
+  results.ruleCount = static_cast<int32_t>(rule_pointers.size());
+  results.regimeValues = value_pointers.data();
+  results.regimeValueCount = static_cast<int32_t>(value_pointers.size());
+  results.settings = setting_pointers.data();
+  results.settingCount = static_cast<int32_t>(setting_pointers.size());
+  take(&results);
+}
+
+}  // namespace talven
