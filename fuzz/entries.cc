@@ -1,12 +1,14 @@
 #include "fuzz/entries.h"
 
 #include <cmath>
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <string_view>
 
 #include "host/csv_reader.h"
 #include "host/data_set.h"
+#include "host/html_output.h"
 #include "host/program.h"
 #include "host/sas_reader.h"
 #include "host/session.h"
@@ -123,7 +125,7 @@ class ParseOnly : public host::ProgramActions {
   }
   void libname(const host::Statement& /*statement*/) override {}
   void session_statement(const host::Statement& statement) override {
-    host::apply_session_statement(statement, log_, listing_, check_report);
+    host::apply_session_statement(statement, log_, listing_, check_report, &html_);
   }
   void error(int line, int column, const std::string& message) override {
     require(line >= 1 && column >= 1 && !message.empty());
@@ -141,6 +143,10 @@ class ParseOnly : public host::ProgramActions {
   MemoryLoader& loader_;
   host::Log log_{nullptr};
   host::Listing listing_{nullptr};
+  // ODS statements are parsed and open reports as in a run, but no report is ever written.
+  host::HtmlReports html_{log_, {}, [](const std::filesystem::path&, const host::Report&) {
+                            return host::Result<void>();
+                          }};
 };
 
 }  // namespace

@@ -17,6 +17,7 @@
 #include "host/log.h"
 #include "host/module_loader.h"
 #include "host/runner.h"
+#include "host/text_util.h"
 #include "talven_host.h"
 
 namespace host {
@@ -68,9 +69,11 @@ CommandLine parse_command_line(const std::vector<std::string>& args, std::string
     } else if (a == "--log") {
       cl.log_file = value(a);
     } else if (inline_value("--log", &cl.log_file) || inline_value("--print", &cl.print_file) ||
-               inline_value("--debug", &cl.debug)) {
+               inline_value("--html", &cl.html_file) || inline_value("--debug", &cl.debug)) {
     } else if (a == "--print") {
       cl.print_file = value(a);
+    } else if (a == "--html") {
+      cl.html_file = value(a);
     } else if (a == "--debug") {
       cl.debug = value(a);
     } else if (a.size() > 1 && a[0] == '-') {
@@ -92,6 +95,7 @@ std::string usage_text() {
          "  -L, --lib DIR      folder of the WORK library (default: the current folder)\n"
          "  --log FILE         write the log to FILE (default: standard error)\n"
          "  --print FILE       write the listing to FILE (default: standard output)\n"
+         "  --html FILE        also write an HTML report of the whole run to FILE\n"
          "  --debug TEXT       the host value DEBUG that a procedure reads at start-up\n"
          "  -h, --help         this text;  --version  version of the host, module and library\n"
          "Exit status: 0 success, 1 warnings, 2 errors.\n"
@@ -160,6 +164,25 @@ struct FileCloser {
   }
 };
 using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
+
+// What the HTML reports show of the run.
+Report report_info(const CommandLine& cl) {
+  Report info;
+  info.program = cl.source == CommandLine::Source::kFile   ? cl.program
+                 : cl.source == CommandLine::Source::kText ? "program text given with -e"
+                                                           : "standard input";
+  static const char* const kNames[] = {"Command", "Procedure module", "Compute library"};
+  std::istringstream versions(version_text());
+  std::string line;
+  for (const char* name : kNames) {
+    if (!std::getline(versions, line)) break;
+    // "procedure module libtalven.so: ..." under the name "Procedure module".
+    if (istarts_with(line, std::string(name) + " ")) line.erase(0, std::strlen(name) + 1);
+    info.settings.push_back({name, line});
+  }
+  info.settings.push_back({"WORK library", cl.lib});
+  return info;
+}
 
 }  // namespace
 
@@ -233,13 +256,27 @@ int run_command(const std::vector<std::string>& args) {
   Listing listing(print_file ? print_file.get() : stdout);
 
   RunSettings settings;
+  settings.report_info = report_info(cl);
+  if (cl.source == CommandLine::Source::kFile) {
+    settings.protected_files.emplace_back(cl.program, "the program");
+  }
+  if (cl.log_file) settings.protected_files.emplace_back(*cl.log_file, "the log");
+  if (cl.print_file) settings.protected_files.emplace_back(*cl.print_file, "the listing");
   settings.work = cl.lib;
   settings.debug = cl.debug;
   settings.module_folders = default_module_folders();
   // Only a person watching the log on a terminal wants a progress line; a log file never gets it.
   if (!log_file && ::isatty(::fileno(stderr)) == 1) settings.progress = stderr;
   ProgramRunner runner(settings, log, listing);
-  int status = runner.run(text);
+  int status = 2;
+  const Result<void> report = cl.html_file ? runner.open_html(*cl.html_file) : Result<void>();
+  if (report) {
+    status = runner.run(text);
+  } else {
+    // Before any step: a long run must not end in a report that cannot be written.
+    log.error("The HTML report cannot be written to " + *cl.html_file + ": " + report.error() +
+              ". No step was run.");
+  }
 
   // A log or listing that could not be written completely is a failure, not a success.
   for (std::FILE* f : {log_file.get(), print_file.get(), stdout}) {

@@ -17,6 +17,7 @@ struct CommandLine {
   std::string lib = ".";
   std::optional<std::string> log_file;
   std::optional<std::string> print_file;
+  std::optional<std::string> html_file;
   std::optional<std::string> debug;
   bool help = false;
   bool version = false;

@@ -53,6 +53,7 @@ figure.plot svg { display: block; max-width: 100%; height: auto; }
 figcaption { font-size: 0.9rem; color: #333333; margin-top: 0.35rem; }
 .rules h3, .messages h3 { font-size: 1rem; margin: 0.75rem 0 0.35rem; }
 .rules ul { margin: 0 0 1rem; padding-left: 1.4rem; }
+.rules li { white-space: pre-wrap; }
 .messages ul { list-style: none; margin: 0 0 1rem; padding: 0; }
 .messages li { font-family: ui-monospace, "DejaVu Sans Mono", "Liberation Mono", Menlo, Consolas,
   monospace; font-size: 0.88rem; white-space: pre-wrap; overflow-wrap: anywhere;
@@ -284,6 +285,10 @@ void Writer::step(const ReportStep& s, size_t number) {
           s.groups.size() == 1 ? anchor + "-results" : anchor + "-by-" + std::to_string(g + 1),
           number);
   }
+  messages(s.messages);
+  if (s.groups.empty()) {
+    line("<p class=\"empty\">Step " + std::to_string(number) + " produced no results.</p>");
+  }
   settings(s.options, "Options of step " + std::to_string(number));
   if (!s.footnotes.empty()) {
     line("<div class=\"footnotes\">");
@@ -328,9 +333,8 @@ std::string format_html_report(const Report& report) {
       const ReportStep& s = report.steps[i];
       const std::string n = std::to_string(i + 1);
       w.line("<li><a href=\"#step-" + n + "\">Step " + n + ": PROC " + esc(s.procedure) +
-             (s.heading.empty() && s.titles.empty()
-                  ? std::string()
-                  : " \xE2\x80\x94 " + esc(s.titles.empty() ? s.heading : s.titles.front())) +
+             // The procedure's heading would only repeat "PROC NAME".
+             (s.titles.empty() ? std::string() : " \xE2\x80\x94 " + esc(s.titles.front())) +
              "</a></li>");
     }
     w.line("</ol>");

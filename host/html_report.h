@@ -40,7 +40,8 @@ struct ReportResults {
   // the limit columns and the forest plot.
   std::optional<double> alpha;
   std::vector<ReportEstimate> estimates;
-  // RULES: the decision rules and the lines giving the regime's value, as the caller words them.
+  // RULES: the decision rules and the lines giving the regime's value, as the caller words them;
+  // a rule may hold line breaks, which are kept.
   std::vector<std::string> rules;
   std::vector<std::string> regime_values;
 };
@@ -57,6 +58,7 @@ struct ReportGroup {
 struct ReportSetting {
   std::string name;
   std::string value;
+  bool operator==(const ReportSetting&) const = default;
 };
 
 struct ReportStep {
@@ -68,6 +70,9 @@ struct ReportStep {
   // The step's options as in force (given or defaulted): ALPHA, NBOOTSTRAP1, SEED, ...
   std::vector<ReportSetting> options;
   std::vector<ReportGroup> groups;
+  // The step's WARNING and ERROR lines that belong to no group: a procedure that could not be
+  // loaded, output data sets written after the last BY group.
+  std::vector<std::string> messages;
 };
 
 struct Report {

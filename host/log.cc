@@ -107,10 +107,11 @@ std::string printable_line(std::string_view text) {
 void Log::write(Severity severity, std::string_view raw) {
   if (severity == Severity::kError) ++errors_;
   if (severity == Severity::kWarning) ++warnings_;
-  if (severity == Severity::kNote && !notes_) return;
   // Messages quote the user's text; a control byte from a damaged file must neither break the
   // line structure nor reach the terminal, and must still be visible to the reader.
   const std::string text = printable_line(raw);
+  if (tap_) tap_(severity, text);
+  if (severity == Severity::kNote && !notes_) return;
   if (out_ != nullptr) {
     std::fwrite(text.data(), 1, text.size(), out_);
     std::fputc('\n', out_);
@@ -135,6 +136,12 @@ void set_numbered(std::vector<std::optional<std::string>>& lines, int line,
 }
 
 }  // namespace
+
+std::vector<std::string> Listing::texts(const std::vector<std::optional<std::string>>& lines) {
+  std::vector<std::string> out;
+  for (const auto& line : lines) out.push_back(line ? *line : std::string());
+  return out;
+}
 
 void Listing::set_user_title(int line, std::optional<std::string> text) {
   set_numbered(user_titles_, line, std::move(text));

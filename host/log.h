@@ -5,6 +5,7 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -56,6 +57,10 @@ class Log {
   // Lines written so far; tests read the log of a run from here as well.
   const std::vector<std::string>& lines() const { return lines_; }
   void set_keep_lines(bool keep) { keep_lines_ = keep; }
+  // Receives every line as the log shows it, with its severity, NOTE lines left out by NONOTES
+  // included; null: none. The HTML report gathers each step's messages through it.
+  using Tap = std::function<void(Severity, const std::string&)>;
+  void set_tap(Tap tap) { tap_ = std::move(tap); }
 
  private:
   std::FILE* out_;
@@ -64,6 +69,7 @@ class Log {
   bool notes_ = true;
   bool keep_lines_ = false;
   std::vector<std::string> lines_;
+  Tap tap_;
 };
 
 // How listing pages look (the OPTIONS statement). The defaults give the first release's listing.
@@ -96,6 +102,11 @@ class Listing {
   void set_footnote(int line, std::optional<std::string> text);
   // Shown below the titles of each page until changed ("site=2"); empty: none.
   void set_by_line(std::string text) { by_line_ = std::move(text); }
+  // What the next page shows: the procedure's titles and the user's titles and footnotes (lines
+  // not set are empty).
+  const std::vector<std::string>& titles() const { return titles_; }
+  std::vector<std::string> user_titles() const { return texts(user_titles_); }
+  std::vector<std::string> footnotes() const { return texts(footnotes_); }
 
   void set_options(const PageOptions& options) { options_ = options; }
   const PageOptions& options() const { return options_; }
@@ -119,6 +130,7 @@ class Listing {
   std::vector<std::string> title_block() const;
   std::vector<std::string> footnote_block() const;
   std::string aligned(std::string_view text) const;
+  static std::vector<std::string> texts(const std::vector<std::optional<std::string>>& lines);
 
   std::FILE* out_;
   std::vector<std::string> titles_;

@@ -9,8 +9,8 @@
 namespace host {
 
 const std::vector<std::string>& global_statements() {
-  static const std::vector<std::string> kStatements = {"FOOTNOTE", "LIBNAME", "OPTIONS", "PROC",
-                                                       "QUIT",     "RUN",     "TITLE"};
+  static const std::vector<std::string> kStatements = {"FOOTNOTE", "LIBNAME", "ODS", "OPTIONS",
+                                                       "PROC",     "QUIT",    "RUN", "TITLE"};
   return kStatements;
 }
 

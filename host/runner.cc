@@ -20,7 +20,8 @@ ProgramRunner::ProgramRunner(const RunSettings& settings, Log& log, Listing& lis
       log_(log),
       listing_(listing),
       libraries_(settings.work),
-      modules_(settings.module_folders) {
+      modules_(settings.module_folders),
+      reports_(log, settings.report_info) {
   report_ = [this](Severity severity, const Token& at, const std::string& message) {
     const std::string text = where(at) + ": " + message;
     if (severity == Severity::kError) {
@@ -43,27 +44,54 @@ ProgramRunner::ProgramRunner(const RunSettings& settings, Log& log, Listing& lis
     }
   }
   listing_.set_date_text(session_date_text(now, utc));
+  reports_.set_created(session_date_text(now, utc));
+  for (const auto& [file, what] : settings.protected_files) reports_.protect(file, what);
 }
 
 void ProgramRunner::session_statement(const Statement& statement) {
-  apply_session_statement(statement, log_, listing_, report_);
+  apply_session_statement(statement, log_, listing_, report_, &reports_);
+}
+
+Result<void> ProgramRunner::open_html(const std::filesystem::path& file) {
+  const Result<void> usable = reports_.check(file);
+  if (usable) reports_.open_run_report(file);
+  return usable;
 }
 
 int ProgramRunner::run(std::string_view text) {
   run_program_text(text, *this);
+  reports_.finish();
   return exit_status(log_.errors(), log_.warnings(), step_failed_);
 }
 
 void ProgramRunner::run_step(const Step& given) {
+  // The step's own messages go to the HTML reports with it.
+  StepMessages messages(log_);
   const Step step =
       without_session_statements(given, [this](const Statement& st) { session_statement(st); });
   const std::string name = to_upper(step.name.text);
+  ReportStep record;
+  record.procedure = name;
+  record.line = step.proc_keyword.line;
+  for (const std::string& t : listing_.user_titles()) {
+    if (!t.empty()) record.titles.push_back(t);
+  }
+  for (const std::string& f : listing_.footnotes()) {
+    if (!f.empty()) record.footnotes.push_back(f);
+  }
   const Result<TalvenMcnMain> entry = modules_.load(step.name.text);
   if (!entry) {
     log_.error(where(step.name) + ": " + entry.error());
     step_failed_ = true;
-    return;
+  } else {
+    run_groups(*entry, name, step, messages, &record);
   }
+  record.messages = messages.take();
+  if (reports_.collecting()) reports_.add_step(record);
+}
+
+void ProgramRunner::run_groups(TalvenMcnMain entry, const std::string& name, const Step& step,
+                               StepMessages& messages, ReportStep* record) {
   // Each step reads its data afresh: a file changed between steps is seen as it is now.
   DataSetLoader loader(libraries_);
   loader.set_note_sink([this](const std::string& note) { log_.note(note); });
@@ -76,9 +104,22 @@ void ProgramRunner::run_step(const Step& given) {
   // With a BY statement the first run's parse splits DATA= into groups; each group is a run.
   StepShared shared;
   env.shared = &shared;
+  std::vector<std::vector<ReportSetting>> settings;
   for (;;) {
-    const StepOutcome outcome = run_procedure_step(*entry, name, step, env);
+    StepOutcome outcome = run_procedure_step(entry, name, step, env);
     if (outcome.failed) step_failed_ = true;
+    ReportGroup group;
+    if (shared.planned && shared.current < shared.plan.groups.size()) {
+      group.by_line = shared.plan.groups[shared.current].label;
+    }
+    // The procedure's own title line, which it set for the results it handed over.
+    if (outcome.results && record->heading.empty() && !listing_.titles().empty()) {
+      record->heading = std::string(trim_blanks(listing_.titles().front()));
+    }
+    group.results = std::move(outcome.results);
+    group.messages = messages.take();
+    record->groups.push_back(std::move(group));
+    settings.push_back(std::move(outcome.settings));
     if (!shared.planned) break;
     for (auto& [item, out] : shared.outputs) {
       // A group that failed adds no rows.
@@ -93,6 +134,7 @@ void ProgramRunner::run_step(const Step& given) {
   }
   listing_.set_by_line("");
   write_group_outputs(shared);
+  record->options = merge_settings(record->groups, settings);
 }
 
 void ProgramRunner::write_group_outputs(const StepShared& shared) {

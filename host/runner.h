@@ -7,10 +7,12 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "host/by_groups.h"
 #include "host/data_set.h"
+#include "host/html_output.h"
 #include "host/log.h"
 #include "host/module_loader.h"
 #include "host/program.h"
@@ -24,6 +26,10 @@ struct RunSettings {
   std::vector<std::filesystem::path> module_folders;
   // The terminal that shows the progress of long computations; null: none.
   std::FILE* progress = nullptr;
+  // What the HTML reports show of the run: the program and the settings (the time of the run is
+  // added here); and the files no report may replace, such as the program and the log.
+  Report report_info;
+  std::vector<std::pair<std::filesystem::path, std::string>> protected_files;
 };
 
 // 0: no warning and no error; 1: warnings only; 2: errors or a failed step.
@@ -33,7 +39,11 @@ class ProgramRunner : public ProgramActions {
  public:
   ProgramRunner(const RunSettings& settings, Log& log, Listing& listing);
 
-  // Runs the whole text; returns the exit status.
+  // --html: the report of the whole run, refused (with the reason) when it cannot be written,
+  // so that no step runs for a report that would be lost.
+  Result<void> open_html(const std::filesystem::path& file);
+
+  // Runs the whole text, then writes the HTML reports; returns the exit status.
   int run(std::string_view text);
 
   void run_step(const Step& step) override;
@@ -44,6 +54,8 @@ class ProgramRunner : public ProgramActions {
 
  private:
   void write_group_outputs(const StepShared& shared);
+  void run_groups(TalvenMcnMain entry, const std::string& name, const Step& step,
+                  StepMessages& messages, ReportStep* record);
 
   RunSettings settings_;
   Log& log_;
@@ -52,6 +64,7 @@ class ProgramRunner : public ProgramActions {
   ModuleLoader modules_;
   bool step_failed_ = false;
   StatementReport report_;
+  HtmlReports reports_;
 };
 
 }  // namespace host

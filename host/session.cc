@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <optional>
 
+#include "host/html_output.h"
 #include "host/suggest.h"
 #include "host/text_util.h"
 
@@ -232,18 +233,20 @@ class OptionsStatement {
 bool is_session_statement(const Statement& statement) {
   const Token& t = statement.tokens.front();
   return numbered_keyword(t, "TITLE") > 0 || numbered_keyword(t, "FOOTNOTE") > 0 ||
-         t.is_name("OPTIONS");
+         t.is_name("OPTIONS") || is_ods_statement(statement);
 }
 
 const std::vector<std::string>& session_statement_names() {
-  static const std::vector<std::string> kNames = {"FOOTNOTE", "OPTIONS", "TITLE"};
+  static const std::vector<std::string> kNames = {"FOOTNOTE", "ODS", "OPTIONS", "TITLE"};
   return kNames;
 }
 
 void apply_session_statement(const Statement& statement, Log& log, Listing& listing,
-                             const StatementReport& report) {
+                             const StatementReport& report, HtmlReports* html) {
   const Token& t = statement.tokens.front();
-  if (const int line = numbered_keyword(t, "TITLE")) {
+  if (is_ods_statement(statement)) {
+    if (html != nullptr) apply_ods_statement(statement, *html, report);
+  } else if (const int line = numbered_keyword(t, "TITLE")) {
     apply_title(statement, false, line, listing, report);
   } else if (const int foot = numbered_keyword(t, "FOOTNOTE")) {
     apply_title(statement, true, foot, listing, report);

@@ -1,5 +1,5 @@
-// TITLE, FOOTNOTE and OPTIONS: statements that change the rest of the session, in a step (for
-// that step and the later ones) or outside one.
+// TITLE, FOOTNOTE, OPTIONS and ODS: statements that change the rest of the session, in a step
+// (for that step and the later ones) or outside one.
 #ifndef TALVEN_HOST_SESSION_H
 #define TALVEN_HOST_SESSION_H
 
@@ -17,14 +17,17 @@ namespace host {
 // Where the messages about a statement go: severity, the token they concern, the text.
 using StatementReport = std::function<void(Severity, const Token&, const std::string&)>;
 
-// TITLE, TITLE1 to TITLE10, FOOTNOTE, FOOTNOTE1 to FOOTNOTE10, OPTIONS.
+class HtmlReports;
+
+// TITLE, TITLE1 to TITLE10, FOOTNOTE, FOOTNOTE1 to FOOTNOTE10, OPTIONS, ODS.
 bool is_session_statement(const Statement& statement);
-// The session statements, in upper case, for suggestions ("TITLE", "FOOTNOTE", "OPTIONS").
+// The session statements, in upper case, for suggestions ("TITLE", "FOOTNOTE", "OPTIONS", "ODS").
 const std::vector<std::string>& session_statement_names();
 
-// Applies the statement to the log (NOTES) and the listing (titles, footnotes, page options).
+// Applies the statement to the log (NOTES), the listing (titles, footnotes, page options) and
+// the HTML reports (ODS; without `html` an ODS statement does nothing).
 void apply_session_statement(const Statement& statement, Log& log, Listing& listing,
-                             const StatementReport& report);
+                             const StatementReport& report, HtmlReports* html = nullptr);
 
 // The step without its session statements, which go to `apply` in program order: they take
 // effect at once, for this step and the later ones.

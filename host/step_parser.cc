@@ -148,7 +148,8 @@ class StepParser {
   // The procedure's statements and those the host offers in every step.
   std::vector<std::string> step_statements() const {
     std::vector<std::string> out = keywords(true, false);
-    for (const char* s : {"BY", "FOOTNOTE", "OPTIONS", "TITLE", "WHERE"}) out.emplace_back(s);
+    for (const char* s : {"BY", "FOOTNOTE", "ODS", "OPTIONS", "TITLE", "WHERE"})
+      out.emplace_back(s);
     std::sort(out.begin(), out.end());
     return out;
   }

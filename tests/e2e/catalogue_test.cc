@@ -135,13 +135,18 @@ std::vector<Case> catalogue() {
        model_with("DATA=study", "RESPONSE y;", "RESPONSE y; WEIGHT y;"),
        {},
        "ERROR: Line 3, column 51: Statement WEIGHT y is not valid in PROC TALVEN. The statements "
-       "of PROC TALVEN are BY, FOOTNOTE, MAIN1, MAIN2, OPTIONS, RESPONSE, STG1TRT, STG2SAMPLE, "
-       "STG2TRT, TAILOR1, TAILOR2, TITLE and WHERE."},
+       "of PROC TALVEN are BY, FOOTNOTE, MAIN1, MAIN2, ODS, OPTIONS, RESPONSE, STG1TRT, "
+       "STG2SAMPLE, STG2TRT, TAILOR1, TAILOR2, TITLE and WHERE."},
       {"misspelled statement",
        model_with("DATA=study", "TAILOR1 o11;", "TAILR1 o11;"),
        {},
        "ERROR: Line 2, column 14: Statement TAILR1 o11 is not valid in PROC TALVEN. Did you mean "
        "TAILOR1?"},
+      {"misspelled ODS statement in a step",
+       model_with("DATA=study", "RESPONSE y;", "RESPONSE y; ODSS HTML CLOSE;"),
+       {},
+       "ERROR: Line 3, column 51: Statement ODSS HTML CLOSE is not valid in PROC TALVEN. Did you "
+       "mean ODS?"},
       {"misspelled statement outside a step",
        "LIBNAM lib '.';\n" + model("DATA=study"),
        {},

@@ -137,12 +137,14 @@ TEST(ProgramStructure, TitlesFootnotesAndOptionsStandInStepsOrAlone) {
   EXPECT_EQ(run("options ls=100; title 'a'; proc a; title2 'b'; footnote; run; title3;"),
             (std::vector<std::string>{"session options ls = 100", "session title 'a'",
                                       "step a [] {title2 'b'} {footnote}", "session title3"}));
-  EXPECT_EQ(run("titel 'x'; libnam x; proc a;"),
+  EXPECT_EQ(run("titel 'x'; libnam x; osd html close; proc a;"),
             (std::vector<std::string>{
                 "error 1:1 Statement titel 'x' is not valid outside a PROC step. Did you mean "
                 "TITLE?",
                 "error 1:12 Statement libnam x is not valid outside a PROC step. Did you mean "
                 "LIBNAME?",
+                "error 1:22 Statement osd html close is not valid outside a PROC step. Did you "
+                "mean ODS?",
                 "step a []"}));
 }
 

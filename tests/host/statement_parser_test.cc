@@ -116,7 +116,7 @@ TEST(StatementParser, EachSyntaxProblemIsOneErrorWithItsPlace) {
         "statement, not a statement of its own."}},
       {"proc talven;\n weight w;",
        {"Line 2, column 2: Statement weight w is not valid in PROC TALVEN. The statements of PROC "
-        "TALVEN are ANY, BY, FOOTNOTE, MAIN1, OPTIONS, TAILOR1, TITLE and WHERE."}},
+        "TALVEN are ANY, BY, FOOTNOTE, MAIN1, ODS, OPTIONS, TAILOR1, TITLE and WHERE."}},
       {"proc talven;\n tailr1 w; mian1 x; libnam x;",
        {"Line 2, column 2: Statement tailr1 w is not valid in PROC TALVEN. Did you mean TAILOR1?",
         "Line 2, column 12: Statement mian1 x is not valid in PROC TALVEN. Did you mean MAIN1?",
