@@ -1,11 +1,24 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build and the tests need, when run as root and any is missing.
+# Installs the Debian packages that are missing, when run as root.
+#   install-deps.sh build   what the release build and the example analysis need
+#   install-deps.sh [all]   everything: the build, the tests, the fuzz targets, the coverage report
+#                           and the browser check of the HTML report
 set -euo pipefail
-# Compilers and CMake; GoogleTest; clang with libFuzzer's runtime (the fuzz preset) and
-# clang-format (the repository's format); ReadStat (SAS data files); gcovr (the coverage preset);
-# Chromium (the browser check of the HTML report).
-packages=(build-essential cmake libgtest-dev clang libclang-rt-14-dev clang-format libreadstat-dev
-          gcovr chromium)
+what="${1:-all}"
+# Compilers and CMake; ReadStat (SAS data files).
+build=(build-essential cmake libreadstat-dev)
+# GoogleTest; clang with libFuzzer's runtime (the fuzz preset) and clang-format (the repository's
+# format); gcovr (the coverage preset); Chromium (the browser check of the HTML report), which is
+# large, so an example run never installs it.
+development=(libgtest-dev clang libclang-rt-14-dev clang-format gcovr chromium)
+case "${what}" in
+  build) packages=("${build[@]}") ;;
+  all) packages=("${build[@]}" "${development[@]}") ;;
+  *)
+    echo "usage: $0 [build|all]" >&2
+    exit 2
+    ;;
+esac
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

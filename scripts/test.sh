@@ -4,7 +4,7 @@
 # threaded tests under ThreadSanitizer, then a short run of the fuzz targets.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash scripts/install-deps.sh
+bash scripts/install-deps.sh all
 jobs="$(nproc)"
 for preset in coverage asan; do
   echo "=== ${preset}: configure and build"
