@@ -159,15 +159,5 @@ TEST(StepResults, LeaveListingAndLogAsTheyWereAndNeedNoHostSupport) {
   EXPECT_EQ(listings[0], listings[1]);
 }
 
-TEST(StepResults, AreNotHandedOverByARunThatStopped) {
-  FakeHost host;
-  FakeLibrary library;
-  library.failure_text = "No convergence.";
-  model(host, false);
-  host.run();
-  EXPECT_EQ(host.end_code(), 3000);
-  EXPECT_TRUE(host.results.empty());
-}
-
 }  // namespace
 }  // namespace talven_test
