@@ -404,6 +404,11 @@ struct MainWorker {
     return {btY1, btInputY2, btRespStatus, btA1, btInputA2, btH10, btH11, btInputH20, btInputH21};
   }
 
+  // term2 (p1 x rows) stored grid row first, so that the terms and the bounds run along the grid.
+  DblMat term2_of(int32_t rows) const {
+    return DblMat(term2.data(), {1, 1}, {term2.extent(0), rows}, {rows, 1});
+  }
+
   // The replicate's stage-2 sample: the first n2Boot rows of the arrays, contiguous.
   FitArrays fit_arrays(const ModelShape& shape, const Sizes& z, int32_t n2Boot) {
     return {btTreatment1,
@@ -489,8 +494,9 @@ void main_replicate(const MainPhase& p, int32_t worker, int32_t b, int64_t slot)
     std::copy(w.term1.data(), w.term1.data() + z.p1, &p.a.keptTerm1(1, b));
     return;
   }
-  grid_term(p.shape, frame, replicate, w.terms, w.term2);
-  bounds_of(p.a.targets, w.term1, w.term2, z.rows, p.section(b, z.rows));
+  const DblMat term2 = w.term2_of(z.rows);
+  grid_term(p.shape, frame, replicate, w.terms, term2);
+  bounds_of(p.a.targets, w.term1, term2, z.rows, p.section(b, z.rows));
 }
 
 // Kept replicate b's values for the `rows` rows of the block now in gamma, from its resample and
@@ -509,7 +515,7 @@ void block_replicate(const MainPhase& p, int32_t worker, int32_t b, int32_t rows
   // The replicate's statistics passed their test when it was kept.
   ErrorRecord unused;
   static_cast<void>(screen_subjects(p.shape, frame, replicate, w.terms, unused));
-  const DblMat term2 = make_view(w.term2.data(), z.p1, rows);
+  const DblMat term2 = w.term2_of(rows);
   grid_term(p.shape, frame, replicate, w.terms, term2);
   bounds_of(p.a.targets, term1, term2, rows, p.section(b, rows));
 }

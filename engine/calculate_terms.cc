@@ -512,11 +512,16 @@ void grid_term(const ModelShape& shape, const IntervalFrame& frame, const Replic
   std::fill(S4, S4 + t.rows * t.p1, 0.0);
   if (t.screened && t.rows > 0) grid_pass(t, arrays.indicator1.data(), S4);
   for (int64_t e = 0; e < t.rows * t.p1; ++e) S4[e] /= t.N1;
-  for (int64_t g = 1; g <= t.rows; ++g) {
-    for (int64_t r = 1; r <= t.p1; ++r) {
-      double sum = 0.0;
-      for (int64_t c = 1; c <= t.p1; ++c) sum += t.sig1(r, c) * S4[(g - 1) + (c - 1) * t.rows];
-      term2(r, g) = sum;
+  // term2(r, g) = sum over c of sig1(r, c) S4(g, c), c in order, with the grid rows innermost so
+  // that a term2 stored grid row first is written in one sweep.
+  const int64_t step = term2.stride(1);
+  for (int64_t r = 1; t.rows > 0 && r <= t.p1; ++r) {
+    double* out = &term2(r, 1);
+    for (int64_t g = 0; g < t.rows; ++g) out[g * step] = 0.0;
+    for (int64_t c = 1; c <= t.p1; ++c) {
+      const double weight = t.sig1(r, c);
+      const double* column = S4 + (c - 1) * t.rows;
+      for (int64_t g = 0; g < t.rows; ++g) out[g * step] += weight * column[g];
     }
   }
 }
