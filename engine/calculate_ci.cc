@@ -683,11 +683,25 @@ Status main_phase(WorkerTeam& team, const MainPhase& p, int32_t& nCollinear, Err
   return Status::kOk;
 }
 
-Status run_main_phase(WorkerTeam& team, const ModelShape& shape, const StudyArrays& study,
-                      const FullDataFit& fit, const Contrasts& contrasts,
-                      const IntervalOptions& options, const Sizes& z, double tolerance,
-                      ConstDblMat sigma2n, WorkArrays& covariance, const IntervalLimits& out,
-                      ErrorRecord& record) {
+// What calculateCI was given, with its sizes.
+struct Call {
+  const ModelShape& shape;
+  const StudyArrays& study;
+  const FullDataFit& fit;
+  const Contrasts& contrasts;
+  const IntervalOptions& options;
+  const Sizes& z;
+  double tolerance;
+};
+
+Status run_main_phase(WorkerTeam& team, const Call& call, ConstDblMat sigma2n,
+                      WorkArrays& covariance, const IntervalLimits& out, ErrorRecord& record) {
+  const ModelShape& shape = call.shape;
+  const StudyArrays& study = call.study;
+  const FullDataFit& fit = call.fit;
+  const Contrasts& contrasts = call.contrasts;
+  const IntervalOptions& options = call.options;
+  const Sizes& z = call.z;
   MainArrays a;
   WorkArrays main = a.list(z, options);
   if (main.obtain(record) != Status::kOk) return Status::kFailed;
@@ -719,7 +733,7 @@ Status run_main_phase(WorkerTeam& team, const ModelShape& shape, const StudyArra
   fill_subject_table(shape, plain, itself, first.terms, a.subjectTerms);
   const SubjectTable subjects{a.subjectTerms};
 
-  const MainPhase phase{shape,   study, fit,     options, z,       tolerance,
+  const MainPhase phase{shape,   study, fit,     options, z,       call.tolerance,
                         sigma2n, a,     workers, records, subjects};
   if (main_phase(team, phase, *out.nCollinear, record) != Status::kOk) return Status::kFailed;
   limits(z, fit, contrasts, a);
@@ -801,8 +815,8 @@ Status calculateCI(const ModelShape& shape, const StudyArrays& study, const Full
       covariance.release(record, {&c.btY2, &c.btDesignM2}) != Status::kOk) {
     return Status::kFailed;
   }
-  return run_main_phase(team, shape, study, fit, contrasts, options, z, tolerance, c.sigma2n,
-                        covariance, out, record);
+  const Call call{shape, study, fit, contrasts, options, z, tolerance};
+  return run_main_phase(team, call, c.sigma2n, covariance, out, record);
 }
 
 }  // namespace kestrion
