@@ -73,6 +73,7 @@ struct Sizes {
   bool blocks;    // replicates are kept for later blocks
   int32_t batch;  // replicates drawn at a time
   int32_t threads;
+  double bytes;  // the memory the plan needs
 };
 
 Sizes sizes_of(const ModelShape& shape, const StudyArrays& study, const Contrasts& contrasts,
@@ -106,6 +107,7 @@ Sizes sizes_of(const ModelShape& shape, const StudyArrays& study, const Contrast
   z.blocks = plan.blocks;
   z.block = static_cast<int32_t>(std::min<int64_t>(plan.block_rows, z.rows));
   z.batch = plan.batch;
+  z.bytes = plan.bytes;
   if (g_forced_block_rows > 0) {
     z.blocks = true;
     z.block = std::min(g_forced_block_rows, z.rows);
@@ -114,13 +116,8 @@ Sizes sizes_of(const ModelShape& shape, const StudyArrays& study, const Contrast
 }
 
 // A run that would not fit the machine stops before it allocates.
-bool memory_suffices(const ModelShape& shape, const StudyArrays& study, const Contrasts& contrasts,
-                     const IntervalOptions& options, const Sizes& z, ErrorRecord& record) {
-  IntervalSizes s{
-      study.n1, study.n2, shape.p10,    shape.p11,           shape.p20,           shape.p21,
-      shape.K1, shape.K2, contrasts.nC, options.nBootstrap1, options.nBootstrap2, options.nGrid,
-      z.threads};
-  const double need = plan_intervals(s).bytes;
+bool memory_suffices(const Sizes& z, ErrorRecord& record) {
+  const double need = z.bytes;
   const double have = physical_memory_bytes();
   if (have <= 0.0 || need <= have) return true;
   constexpr double kGiB = 1024.0 * 1024.0 * 1024.0;
@@ -800,8 +797,7 @@ Status calculateCI(const ModelShape& shape, const StudyArrays& study, const Full
                    const IntervalLimits& out, ErrorRecord& record) {
   *out.nCollinear = 0;
   const Sizes z = sizes_of(shape, study, contrasts, options);
-  if (!arguments_usable(options, z.d2, record) ||
-      !memory_suffices(shape, study, contrasts, options, z, record)) {
+  if (!arguments_usable(options, z.d2, record) || !memory_suffices(z, record)) {
     return Status::kFailed;
   }
   WorkerTeam team(z.threads);

@@ -109,6 +109,23 @@ TEST_F(CalculateCi, RefusesArgumentsWithoutDefinedBehaviour) {
   }
 }
 
+// Terabytes of kept replicates: refused before anything is allocated, whatever the machine.
+TEST_F(CalculateCi, ARunLargerThanTheMachineIsRefusedBeforeItAllocates) {
+  const Study st = study(StudyShape{}, 7);
+  CiOptions options;
+  options.nBootstrap1 = 2147483647;
+  seed(3);
+  std::vector<std::string> lines;
+  const CiResult r = reference::run_fast_ci(st, options, &lines);
+  EXPECT_TRUE(r.failed);
+  ASSERT_EQ(lines.size(), 3u);
+  EXPECT_EQ(lines[0], "Unable to allocate memory for object");
+  EXPECT_EQ(lines[1].rfind("The intervals need about ", 0), 0u) << lines[1];
+  EXPECT_EQ(lines[1].substr(lines[1].size() - 14), " GB of memory;") << lines[1];
+  EXPECT_EQ(lines[2].rfind("this machine has ", 0), 0u) << lines[2];
+  expect_untouched(r);
+}
+
 TEST_F(CalculateCi, NeedsAtLeastThreeKeptReplicates) {
   const Study st = study(StudyShape{}, 11);
   for (int32_t nBootstrap1 : {0, 2, 3}) {
