@@ -151,8 +151,9 @@ Status report_no_slots(ErrorRecord& record) {
   return Status::kFailed;
 }
 
-// Runs `draw(j)` for the slots of each batch on the calling thread, `compute(worker, j)` for them
-// on the team, then `settle(j)` in slot order; stops at the first slot that settles as failed.
+// For each batch of `batch` replicates from `first`: draw(first, j) for its slots j on the calling
+// thread, compute(worker, first, j) for them on the team, then settle(first, j) in slot order and
+// done(last replicate); stops at the first slot that settles as failed.
 template <typename Draw, typename Compute, typename Settle, typename Done>
 Status in_batches(WorkerTeam& team, int32_t total, int32_t batch, Draw draw, Compute compute,
                   Settle settle, Done done) {
@@ -662,8 +663,8 @@ Status main_phase(WorkerTeam& team, const MainPhase& p, int32_t& nCollinear, Err
   for (int32_t first = 0; first < z.rows; first += z.block) {
     const int32_t rows = std::min(z.block, z.rows - first);
     if (z.blocks) {
-      build_grid_rows(p.a.gamma, first + 1, rows, z.G, z.d2, p.options.nGrid, width, z.n1,
-                      p.fit.beta2hat, z.offset);
+      build_grid_rows(p.a.gamma, first + 1, rows,
+                      {z.G, z.d2, p.options.nGrid, width, z.n1, p.fit.beta2hat, z.offset});
       const int64_t groups = (nKept + kGroup - 1) / kGroup;
       team.run(groups, [&](int32_t worker, int64_t group) {
         const int64_t end = std::min<int64_t>(nKept, (group + 1) * kGroup);
@@ -767,29 +768,30 @@ OrderStatisticRanks order_statistic_ranks(int32_t nKept, double alpha) {
   return ranks;
 }
 
-void build_grid_rows(DblMat gamma, int32_t first, int32_t count, int32_t G, int32_t d2,
-                     int32_t nGrid, double halfWidth, int32_t n1, ConstDblVec beta2hat,
-                     int32_t offset) {
-  const double root_n1 = std::sqrt(static_cast<double>(n1));
-  const double steps = static_cast<double>(nGrid) - 1.0;
+void build_grid_rows(DblMat gamma, int32_t first, int32_t count, const GridSpec& grid) {
+  const double root_n1 = std::sqrt(static_cast<double>(grid.n1));
+  const double steps = static_cast<double>(grid.nGrid) - 1.0;
+  const double half = grid.halfWidth;
   for (int32_t r = 1; r <= count; ++r) {
     const int32_t row = first + r - 1;
-    if (row > G) {  // the centre
-      for (int32_t j = 1; j <= d2; ++j) gamma(r, j) = root_n1 * beta2hat(offset + j);
+    if (row > grid.G) {  // the centre
+      for (int32_t j = 1; j <= grid.d2; ++j) {
+        gamma(r, j) = root_n1 * grid.beta2hat(grid.offset + j);
+      }
       continue;
     }
     int32_t rest = row - 1;
-    for (int32_t j = 1; j <= d2; ++j) {
-      const int32_t digit = rest % nGrid;
-      rest /= nGrid;
-      gamma(r, j) = halfWidth * (2.0 * digit) / steps - halfWidth + root_n1 * beta2hat(offset + j);
+    for (int32_t j = 1; j <= grid.d2; ++j) {
+      const int32_t digit = rest % grid.nGrid;
+      rest /= grid.nGrid;
+      gamma(r, j) = half * (2.0 * digit) / steps - half + root_n1 * grid.beta2hat(grid.offset + j);
     }
   }
 }
 
 void build_grid(DblMat gamma, int32_t G, int32_t d2, int32_t nGrid, double halfWidth, int32_t n1,
                 ConstDblVec beta2hat, int32_t offset) {
-  build_grid_rows(gamma, 1, G + 1, G, d2, nGrid, halfWidth, n1, beta2hat, offset);
+  build_grid_rows(gamma, 1, G + 1, {G, d2, nGrid, halfWidth, n1, beta2hat, offset});
 }
 
 Status calculateCI(const ModelShape& shape, const StudyArrays& study, const FullDataFit& fit,

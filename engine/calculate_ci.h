@@ -56,16 +56,25 @@ struct OrderStatisticRanks {
 };
 OrderStatisticRanks order_statistic_ranks(int32_t nKept, double alpha);
 
-// Fills the G + 1 rows of gamma ((G+1) x d2): row g + 1 (g = 0 .. G-1) takes digit j of g in base
-// nGrid (first dimension fastest) to one of nGrid equally spaced values from centre_j - halfWidth
-// to centre_j + halfWidth; the last row is the centre. centre_j = sqrt(n1) * beta2hat(offset + j),
-// with the double-precision root. Requires nGrid >= 2.
+// The grid of the treatment-dependent stage-2 coefficients: G = nGrid**d2 points and the centre.
+// Row g + 1 (g = 0 .. G-1) takes digit j of g in base nGrid (first dimension fastest) to one of
+// nGrid equally spaced values from centre_j - halfWidth to centre_j + halfWidth; the last row is
+// the centre. centre_j = sqrt(n1) * beta2hat(offset + j), with the double-precision root.
+// Requires nGrid >= 2.
+struct GridSpec {
+  int32_t G;
+  int32_t d2;
+  int32_t nGrid;
+  double halfWidth;
+  int32_t n1;
+  ConstDblVec beta2hat;
+  int32_t offset;
+};
+// Rows first .. first + count - 1 of the grid, as rows 1 .. count of gamma (count x d2).
+void build_grid_rows(DblMat gamma, int32_t first, int32_t count, const GridSpec& grid);
+// All G + 1 rows.
 void build_grid(DblMat gamma, int32_t G, int32_t d2, int32_t nGrid, double halfWidth, int32_t n1,
                 ConstDblVec beta2hat, int32_t offset);
-// Rows first .. first + count - 1 of that grid, as rows 1 .. count of gamma (count x d2).
-void build_grid_rows(DblMat gamma, int32_t first, int32_t count, int32_t G, int32_t d2,
-                     int32_t nGrid, double halfWidth, int32_t n1, ConstDblVec beta2hat,
-                     int32_t offset);
 
 }  // namespace kestrion
 
