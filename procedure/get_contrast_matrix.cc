@@ -1,4 +1,6 @@
-// Reads CONTRAST1=: one contrast of the stage-1 coefficients per observation, missing as 0.
+// Reads CONTRAST1=: one contrast of the stage-1 coefficients per observation; the study layer
+// counts a missing coefficient as 0.
+#include <cmath>
 #include <cstdint>
 
 #include "procedure/host_services.h"
@@ -39,7 +41,7 @@ void getContrastMatrix(KESTRIONINFOSTR& info) {
       h.readerTransfer(info.contrastReader);
       for (int32_t j = 0; j < cols; ++j) {
         const double value = info.contrastObsBuffer[j];
-        at(info.contrastMatrix, rows, r, j) = h.isMissing(value) ? 0.0 : value;
+        at(info.contrastMatrix, rows, r, j) = h.isMissing(value) ? NAN : value;
       }
       ++r;
     }
@@ -47,6 +49,7 @@ void getContrastMatrix(KESTRIONINFOSTR& info) {
     for (; r < rows; ++r) {
       for (int32_t j = 0; j < cols; ++j) at(info.contrastMatrix, rows, r, j) = 0.0;
     }
+    require(talven_study_set_contrasts(info.study, rows, info.contrastMatrix));
   }
   log("%3zgetContrastMatrix end.......");
 }

@@ -70,14 +70,6 @@ void make_printable(NameField* names, int32_t count) {
 
 }  // namespace
 
-double contrast_estimate(const KESTRIONINFOSTR& info, int32_t m) {
-  double estimate = 0.0;
-  for (int32_t j = 0; j < info.nContrastCols; ++j) {
-    estimate += at(info.contrastMatrix, info.nContrasts, m, j) * info.beta1hat[j];
-  }
-  return estimate;
-}
-
 void kestrionOutput(KESTRIONINFOSTR& info) {
   const TalvenRoutines& h = host();
   const bool ci = info.deriveCI != 0;
@@ -105,8 +97,8 @@ void kestrionOutput(KESTRIONINFOSTR& info) {
   line("Number of observations in stage 2:            %7ld", static_cast<long>(info.n2));
   if (info.nCollinear > 0) {
     line("Number of collinear cases:                    %7ld", static_cast<long>(info.nCollinear));
-    log("%2zOut of %7ld bootstrap samples, %7ld were discarded due to collinearity.",
-        static_cast<long>(info.nBootstrap1), static_cast<long>(info.nCollinear));
+    const char* warning = talven_study_text(info.study, TALVEN_TEXT_COLLINEAR, 0, nullptr);
+    if (warning != nullptr) log("%2z%s", warning);
   }
   empty_line();
 
@@ -116,7 +108,7 @@ void kestrionOutput(KESTRIONINFOSTR& info) {
           : "                            Parameter   ");
   line(ci ? "Variable                    Estimates      Upper       Lower   "
           : "Variable                    Estimates   ");
-  Table stage1(info, info.beta1hat, ci);
+  Table stage1(info, info.beta1hat.data(), ci);
   stage1.intercept();
   if (info.hasMain1) stage1.plain(info.main1Names, info.p10);
   stage1.plain(info.tailor1Names, info.p11);
@@ -131,7 +123,7 @@ void kestrionOutput(KESTRIONINFOSTR& info) {
     line(ci ? "Contrasts                   Estimates      Upper       Lower   "
             : "Contrasts                   Estimates      ");
     for (int32_t m = 0; m < info.nContrasts; ++m) {
-      const double estimate = contrast_estimate(info, m);
+      const double estimate = info.contrast_estimates[static_cast<std::size_t>(m)];
       h.listingText("Contrast%2ld                %8.4f", static_cast<long>(m + 1), estimate);
       if (ci) h.listingText("     %10.4f  %10.4f", info.upper[p1 + m], info.lower[p1 + m]);
       h.listingEndLine();
@@ -144,7 +136,7 @@ void kestrionOutput(KESTRIONINFOSTR& info) {
     line(kRule);
     line("                            Parameter      ");
     line("Variable                    Estimates   ");
-    Table stage2(info, info.beta2hat, false);
+    Table stage2(info, info.beta2hat.data(), false);
     stage2.intercept();
     if (info.hasMain2) stage2.plain(info.main2Names, info.p20);
     stage2.plain(info.tailor2Names, info.p21);

@@ -9,7 +9,6 @@
 
 #include "procedure/host_services.h"
 #include "procedure/kestrion_info.h"
-#include "procedure/regime.h"
 #include "procedure/statement_items.h"
 
 namespace talven {
@@ -24,10 +23,10 @@ std::string formatted(const char* format, double value) {
 // Each stage's rule as one text; a rule of several lines keeps its line breaks.
 std::vector<std::string> rule_texts(const KESTRIONINFOSTR& info) {
   std::vector<std::string> texts;
-  const StageNames* names[] = {&info.stage1_names, &info.stage2_names};
+  const int32_t rules[] = {TALVEN_TEXT_RULE1, TALVEN_TEXT_RULE2};
   for (int s = 0; s < 2; ++s) {
     std::string text = "Stage " + std::to_string(s + 1) + ": ";
-    const std::vector<std::string> lines = describe_rule(stage_fit(info, s + 1), *names[s]);
+    const std::vector<std::string> lines = study_texts(info, rules[s]);
     for (std::size_t l = 0; l < lines.size(); ++l) text += (l > 0 ? "\n" : "") + lines[l];
     texts.push_back(text);
   }
@@ -35,14 +34,17 @@ std::vector<std::string> rule_texts(const KESTRIONINFOSTR& info) {
 }
 
 std::vector<std::string> regime_value_texts(const KESTRIONINFOSTR& info) {
-  const RegimeValue value = regime_value(info, stage_fit(info, 1));
-  return {"Estimated value (mean of VALUE1): " + formatted("%.4f", value.estimated),
-          "Mean observed outcome: " + formatted("%.4f", value.observed),
+  return {"Estimated value (mean of VALUE1): " +
+              formatted("%.4f", talven_study_number(info.study, TALVEN_NUMBER_REGIME_VALUE)),
+          "Mean observed outcome: " +
+              formatted("%.4f", talven_study_number(info.study, TALVEN_NUMBER_MEAN_OUTCOME)),
           "Observations in stage 1: " + std::to_string(info.n1)};
 }
 
 std::vector<std::pair<std::string, std::string>> settings(const KESTRIONINFOSTR& info) {
   const TalvenRoutines& h = host();
+  const auto count = [&info](int32_t which) { return talven_study_count(info.study, which); };
+  const auto number = [&info](int32_t which) { return talven_study_number(info.study, which); };
   std::vector<std::pair<std::string, std::string>> out;
   out.emplace_back("DATA=", h.dataSetName(info.dataSet));
   if (info.hasContrast) out.emplace_back("CONTRAST1=", h.dataSetName(info.contrastSet));
@@ -50,21 +52,21 @@ std::vector<std::pair<std::string, std::string>> settings(const KESTRIONINFOSTR&
   out.emplace_back("NTREATS2=", std::to_string(info.K2));
   if (info.deriveCI) {
     out.emplace_back("DERIVECI", "in force");
-    out.emplace_back("ALPHA=", formatted("%g", info.alpha));
-    out.emplace_back("NBOOTSTRAP1=", std::to_string(info.nBootstrap1));
-    out.emplace_back("NBOOTSTRAP2=", std::to_string(info.nBootstrap2));
-    out.emplace_back("NGRID=", std::to_string(info.nGrid));
-    out.emplace_back("GRID_SCALE=", formatted("%g", info.gridScale));
-    out.emplace_back("SEED=", std::to_string(info.seed) +
+    out.emplace_back("ALPHA=", formatted("%g", number(TALVEN_NUMBER_ALPHA)));
+    out.emplace_back("NBOOTSTRAP1=", std::to_string(count(TALVEN_COUNT_NBOOTSTRAP1)));
+    out.emplace_back("NBOOTSTRAP2=", std::to_string(count(TALVEN_COUNT_NBOOTSTRAP2)));
+    out.emplace_back("NGRID=", std::to_string(count(TALVEN_COUNT_NGRID)));
+    out.emplace_back("GRID_SCALE=", formatted("%g", number(TALVEN_NUMBER_GRID_SCALE)));
+    out.emplace_back("SEED=", std::to_string(count(TALVEN_COUNT_SEED)) +
                                   (h.itemGiven(kSeed) != 0 ? "" : " (drawn from the clock)"));
   } else {
     out.emplace_back("DERIVECI", h.flagSet(kDeriveCiFlag) != 0
                                      ? "no effect (intervals need two treatments at each stage)"
                                      : "not given (point estimates only)");
   }
-  if (h.itemGiven(kCores) != 0) out.emplace_back("CORES=", std::to_string(info.cores));
+  if (h.itemGiven(kCores) != 0) out.emplace_back("CORES=", std::to_string(count(TALVEN_COUNT_CORES)));
   if (info.rules) out.emplace_back("RULES", "in force");
-  if (info.minimize) out.emplace_back("MINIMIZE", "in force (smaller outcomes are better)");
+  if (h.flagSet(kMinimizeFlag) != 0) out.emplace_back("MINIMIZE", "in force (smaller outcomes are better)");
   return out;
 }
 
@@ -79,10 +81,24 @@ std::vector<const char*> pointers(const std::vector<std::string>& texts) {
 void handStepResults(const KESTRIONINFOSTR& info) {
   const auto take = host().stepResults;
   if (take == nullptr) return;
-  const std::vector<EstimateRow> rows = estimate_rows(info);
+  // The OUTEST= rows: stage-1 coefficients, then the contrasts, then stage 2.
+  TalvenStudy* study = info.study;
+  const int64_t rows = talven_study_count(study, TALVEN_COUNT_TABLE_ROWS);
+  const int64_t p1 = talven_study_count(study, TALVEN_COUNT_P1);
+  const int64_t contrasts = talven_study_count(study, TALVEN_COUNT_CONTRASTS);
+  const auto n = static_cast<std::size_t>(rows);
+  std::vector<double> stage(n), estimate(n), lower(n), upper(n);
+  require(talven_study_values(study, TALVEN_VALUES_TABLE_STAGE, stage.data()));
+  require(talven_study_values(study, TALVEN_VALUES_TABLE_ESTIMATE, estimate.data()));
+  require(talven_study_values(study, TALVEN_VALUES_TABLE_LOWER, lower.data()));
+  require(talven_study_values(study, TALVEN_VALUES_TABLE_UPPER, upper.data()));
+  const std::vector<std::string> term_names = study_texts(info, TALVEN_TEXT_TABLE_TERM);
   std::vector<TalvenResultTerm> terms;
-  for (const EstimateRow& r : rows) {
-    terms.push_back({r.stage, r.term.c_str(), r.estimate, r.lower, r.upper, r.contrast ? 1 : 0});
+  for (std::size_t r = 0; r < n; ++r) {
+    const auto row = static_cast<int64_t>(r);
+    const int32_t contrast = row >= p1 && row < p1 + contrasts ? 1 : 0;
+    terms.push_back({static_cast<int32_t>(stage[r]), term_names[r].c_str(), estimate[r], lower[r],
+                     upper[r], contrast});
   }
   std::vector<std::string> rules;
   std::vector<std::string> values;
@@ -105,7 +121,7 @@ void handStepResults(const KESTRIONINFOSTR& info) {
   results.stage2 = info.n2;
   results.collinear = info.nCollinear;
   results.intervals = info.deriveCI != 0 ? 1 : 0;
-  results.alpha = info.alpha;
+  results.alpha = talven_study_number(study, TALVEN_NUMBER_ALPHA);
   results.terms = terms.data();
   results.termCount = static_cast<int32_t>(terms.size());
   results.rules = rule_pointers.data();

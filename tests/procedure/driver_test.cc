@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "procedure/kestrion_library.h"
+#include "frontend/kestrion_library.h"
 #include "tests/procedure/fake_host.h"
 
 namespace talven_test {

@@ -12,7 +12,7 @@
 #include <utility>
 #include <vector>
 
-#include "procedure/kestrion_library.h"
+#include "frontend/kestrion_library.h"
 #include "talven_host.h"
 
 namespace talven_test {

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "procedure/stage_model.h"
+#include "frontend/stage_model.h"
 #include "procedure/statement_items.h"
 #include "tests/procedure/fake_host.h"
 

@@ -1,6 +1,6 @@
 // The estimated regime's arithmetic against formulas written out by hand: Q-values, the
 // recommendation and its ties, the rule in words for every coding, the OUT= columns.
-#include "procedure/regime.h"
+#include "frontend/regime.h"
 
 #include <gtest/gtest.h>
 

@@ -1,8 +1,8 @@
 // The coefficient layout of one stage's Q-function in terms a reader knows: the full variable
 // names behind each column. Independent of the host, so that front ends other than the procedure
 // can label and explain a fit the same way.
-#ifndef TALVEN_PROCEDURE_STAGE_MODEL_H
-#define TALVEN_PROCEDURE_STAGE_MODEL_H
+#ifndef TALVEN_FRONTEND_STAGE_MODEL_H
+#define TALVEN_FRONTEND_STAGE_MODEL_H
 
 #include <string>
 #include <vector>
@@ -33,4 +33,4 @@ int first_misplaced_column(const std::vector<std::string>& columns,
 
 }  // namespace talven
 
-#endif  // TALVEN_PROCEDURE_STAGE_MODEL_H
+#endif  // TALVEN_FRONTEND_STAGE_MODEL_H

@@ -1,4 +1,4 @@
-#include "procedure/stage_model.h"
+#include "frontend/stage_model.h"
 
 #include <algorithm>
 #include <cctype>

@@ -1,7 +1,7 @@
-// The compute library as the driver sees it. The entries default to the linked libKestrion; tests
-// replace them to drive failure paths the real library cannot be made to take on demand.
-#ifndef TALVEN_PROCEDURE_KESTRION_LIBRARY_H
-#define TALVEN_PROCEDURE_KESTRION_LIBRARY_H
+// The compute library as the study layer sees it. The entries default to the linked libKestrion;
+// tests replace them to drive failure paths the real library cannot be made to take on demand.
+#ifndef TALVEN_FRONTEND_KESTRION_LIBRARY_H
+#define TALVEN_FRONTEND_KESTRION_LIBRARY_H
 
 #include <cstdint>
 #include <string>
@@ -33,4 +33,4 @@ std::vector<std::string> split_diagnostic_text(const char* text, int length);
 
 }  // namespace talven
 
-#endif  // TALVEN_PROCEDURE_KESTRION_LIBRARY_H
+#endif  // TALVEN_FRONTEND_KESTRION_LIBRARY_H

@@ -1,4 +1,4 @@
-#include "procedure/rank_cause.h"
+#include "frontend/rank_cause.h"
 
 #include <cstddef>
 #include <cstdlib>

@@ -2,14 +2,14 @@
 // recommended level, and the decision rule in words. Plain C++ over coefficient vectors, level
 // tables and covariate rows, independent of the host, so that every front end computes them
 // the same way.
-#ifndef TALVEN_PROCEDURE_REGIME_H
-#define TALVEN_PROCEDURE_REGIME_H
+#ifndef TALVEN_FRONTEND_REGIME_H
+#define TALVEN_FRONTEND_REGIME_H
 
 #include <cstdint>
 #include <string>
 #include <vector>
 
-#include "procedure/stage_model.h"
+#include "frontend/stage_model.h"
 
 namespace talven {
 
@@ -72,4 +72,4 @@ std::string short_number(double value);
 
 }  // namespace talven
 
-#endif  // TALVEN_PROCEDURE_REGIME_H
+#endif  // TALVEN_FRONTEND_REGIME_H

@@ -1,12 +1,12 @@
 // The library numbers the design columns of a rank-deficient fit (kestrion.h); the procedure
 // knows their names and writes them instead.
-#ifndef TALVEN_PROCEDURE_RANK_CAUSE_H
-#define TALVEN_PROCEDURE_RANK_CAUSE_H
+#ifndef TALVEN_FRONTEND_RANK_CAUSE_H
+#define TALVEN_FRONTEND_RANK_CAUSE_H
 
 #include <string>
 #include <vector>
 
-#include "procedure/stage_model.h"
+#include "frontend/stage_model.h"
 
 namespace talven {
 
@@ -20,4 +20,4 @@ std::vector<std::string> name_rank_cause(const std::vector<std::string>& pieces,
 
 }  // namespace talven
 
-#endif  // TALVEN_PROCEDURE_RANK_CAUSE_H
+#endif  // TALVEN_FRONTEND_RANK_CAUSE_H

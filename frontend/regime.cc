@@ -1,4 +1,4 @@
-#include "procedure/regime.h"
+#include "frontend/regime.h"
 
 #include <cmath>
 #include <cstddef>

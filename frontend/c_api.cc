@@ -1,0 +1,181 @@
+// The C interface: each export is a shim between a guard that turns any exception into the
+// documented failure result and the Study method behind it.
+#include <cstdint>
+#include <new>
+
+#include "frontend/study.h"
+#include "talven_frontend.h"
+
+struct TalvenStudy {
+  talven::Study study;
+};
+
+namespace {
+
+constexpr const char* kNoMemory = "Unable to allocate memory for the study.";
+
+template <typename Body>
+int32_t guarded(TalvenStudy* s, Body&& body) {
+  if (s == nullptr) return -1;
+  try {
+    return body(s->study) ? 0 : -1;
+  } catch (const std::bad_alloc&) {
+    s->study.internal_failure(kNoMemory);
+  } catch (...) {
+    s->study.internal_failure("An internal error occurred in the study layer.");
+  }
+  return -1;
+}
+
+// Readers of results allocate nothing the caller could lose; a failure is the empty answer.
+template <typename Result, typename Body>
+Result reading(const TalvenStudy* s, Result empty, Body&& body) {
+  if (s == nullptr) return empty;
+  try {
+    return body(s->study);
+  } catch (...) {
+    return empty;
+  }
+}
+
+}  // namespace
+
+extern "C" {
+
+TalvenStudy* talven_study_new(void) {
+  try {
+    return new TalvenStudy;
+  } catch (...) {
+    return nullptr;
+  }
+}
+
+void talven_study_free(TalvenStudy* study) {
+  delete study;
+}
+
+void talven_study_on_message(TalvenStudy* study, TalvenMessageCallback callback, void* context) {
+  if (study != nullptr) study->study.on_message(callback, context);
+}
+
+void talven_study_use_memory(TalvenStudy* study, TalvenAllocate allocate, TalvenRelease release,
+                             void* context) {
+  if (study != nullptr) study->study.use_memory(allocate, release, context);
+}
+
+void talven_study_on_progress(TalvenStudy* study, TalvenProgressCallback callback, void* context) {
+  if (study != nullptr) study->study.on_progress(callback, context);
+}
+
+int32_t talven_study_set_data_name(TalvenStudy* study, const char* name) {
+  return guarded(study, [&](talven::Study& s) { return s.set_data_name(name); });
+}
+
+int32_t talven_study_add_column(TalvenStudy* study, const char* name) {
+  if (study == nullptr) return -1;
+  int32_t index = -1;
+  guarded(study, [&](talven::Study& s) {
+    index = s.add_column(name);
+    return index >= 0;
+  });
+  return index;
+}
+
+int32_t talven_study_set_list(TalvenStudy* study, int32_t role, int32_t count,
+                              const int32_t* columns) {
+  return guarded(study, [&](talven::Study& s) { return s.set_list(role, count, columns); });
+}
+
+int32_t talven_study_set_option(TalvenStudy* study, const char* name, double value) {
+  return guarded(study, [&](talven::Study& s) { return s.set_option(name, value); });
+}
+
+int32_t talven_study_set_contrast_columns(TalvenStudy* study, int32_t count,
+                                          const char* const* names, const int32_t* character) {
+  return guarded(study,
+                 [&](talven::Study& s) { return s.set_contrast_columns(count, names, character); });
+}
+
+int32_t talven_study_check_options(TalvenStudy* study) {
+  return guarded(study, [](talven::Study& s) { return s.check_options(); });
+}
+
+int32_t talven_study_check_model(TalvenStudy* study) {
+  return guarded(study, [](talven::Study& s) { return s.check_model(); });
+}
+
+int32_t talven_study_reading_order(const TalvenStudy* study, int32_t* columns) {
+  return reading(study, int32_t{-1}, [&](const talven::Study& s) {
+    if (columns == nullptr) return int32_t{-1};
+    int32_t k = 0;
+    for (int32_t column : s.reading_order()) columns[k++] = column;
+    return int32_t{0};
+  });
+}
+
+int32_t talven_study_expect_rows(TalvenStudy* study, int64_t n) {
+  return guarded(study, [&](talven::Study& s) { return s.expect_rows(n); });
+}
+
+int32_t talven_study_add_row(TalvenStudy* study, const double* values) {
+  return guarded(study, [&](talven::Study& s) { return s.add_row(values); });
+}
+
+int32_t talven_study_add_columns(TalvenStudy* study, int64_t n, const double* const* columns) {
+  return guarded(study, [&](talven::Study& s) { return s.add_columns(n, columns); });
+}
+
+int32_t talven_study_end_rows(TalvenStudy* study) {
+  return guarded(study, [](talven::Study& s) { return s.end_rows(); });
+}
+
+int32_t talven_study_set_contrasts(TalvenStudy* study, int64_t rows, const double* values) {
+  return guarded(study, [&](talven::Study& s) { return s.set_contrasts(rows, values); });
+}
+
+int32_t talven_study_prepare(TalvenStudy* study) {
+  return guarded(study, [](talven::Study& s) { return s.prepare(); });
+}
+
+int32_t talven_study_run(TalvenStudy* study) {
+  return guarded(study, [](talven::Study& s) { return s.run(); });
+}
+
+int64_t talven_study_count(const TalvenStudy* study, int32_t which) {
+  return reading(study, int64_t{-1}, [&](const talven::Study& s) { return s.count(which); });
+}
+
+double talven_study_number(const TalvenStudy* study, int32_t which) {
+  return reading(study, __builtin_nan(""), [&](const talven::Study& s) { return s.number(which); });
+}
+
+int32_t talven_study_values(const TalvenStudy* study, int32_t which, double* out) {
+  return reading(study, int32_t{-1}, [&](const talven::Study& s) {
+    return s.values(which, out) ? int32_t{0} : int32_t{-1};
+  });
+}
+
+int64_t talven_study_text_count(const TalvenStudy* study, int32_t which) {
+  return reading(study, int64_t{-1}, [&](const talven::Study& s) { return s.text_count(which); });
+}
+
+const char* talven_study_text(const TalvenStudy* study, int32_t which, int64_t index,
+                              int32_t* severity) {
+  return reading(study, static_cast<const char*>(nullptr),
+                 [&](const talven::Study& s) { return s.text(which, index, severity); });
+}
+
+int32_t talven_study_out_values(const TalvenStudy* study, double* out) {
+  return reading(study, int32_t{-1}, [&](const talven::Study& s) {
+    return s.out_values(out) ? int32_t{0} : int32_t{-1};
+  });
+}
+
+int32_t talven_study_recommend(const TalvenStudy* study, int64_t n, const double* const* columns,
+                               double* out) {
+  return reading(study, int32_t{-1}, [&](const talven::Study& s) {
+    return s.recommend(n, columns, out) ? int32_t{0} : int32_t{-1};
+  });
+}
+
+}  // extern "C"

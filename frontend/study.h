@@ -1,0 +1,270 @@
+// One analysis of the study layer: the options and variable lists with their checks, the
+// observations with the data rules of the procedure, the call into libKestrion and the results.
+// The C interface (include/talven_frontend.h) is a thin shim over this class; failures are
+// messages and a failed state, never exceptions.
+#ifndef TALVEN_FRONTEND_STUDY_H
+#define TALVEN_FRONTEND_STUDY_H
+
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "frontend/regime.h"
+#include "frontend/stage_model.h"
+#include "talven_frontend.h"
+
+namespace talven {
+
+inline constexpr double kLevelTolerance = 1e-8;
+
+// printf into a string.
+std::string formatted(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+struct StudyMessage {
+  int32_t severity;
+  std::string text;
+};
+
+// Memory of the per-subject arrays: the front end's (the host's, for the procedure) or malloc.
+struct StudyMemory {
+  TalvenAllocate allocate = nullptr;
+  TalvenRelease release = nullptr;
+  void* context = nullptr;
+};
+
+// One array of `count` elements in StudyMemory; released with the study.
+template <typename T>
+class Block {
+ public:
+  explicit Block(const StudyMemory& memory) : memory_(&memory) {}
+  Block(const Block&) = delete;
+  Block& operator=(const Block&) = delete;
+  ~Block() { reset(); }
+
+  // False when the memory cannot be had; the old contents are then kept.
+  bool allocate(std::size_t count);
+  // As allocate, keeping the first `keep` elements.
+  bool grow(std::size_t count, std::size_t keep);
+  void reset();
+  void swap(Block& other) {
+    std::swap(memory_, other.memory_);
+    std::swap(data_, other.data_);
+    std::swap(count_, other.count_);
+  }
+
+  T* data() { return data_; }
+  const T* data() const { return data_; }
+  T& operator[](std::size_t i) { return data_[i]; }
+  const T& operator[](std::size_t i) const { return data_[i]; }
+  std::size_t size() const { return count_; }
+
+ private:
+  const StudyMemory* memory_;
+  T* data_ = nullptr;
+  std::size_t count_ = 0;
+};
+
+// Where each group of variables sits in one observation, in reading order.
+struct Layout {
+  int64_t main1 = 0, tailor1 = 0, trt1 = 0, sample = -1, main2 = 0, tailor2 = 0, trt2 = 0,
+          response = 0;
+  int64_t stage1_end = 0, stage2_begin = 0, stage2_end = 0;
+};
+
+// What the complete-case rules make of one observation.
+struct RowFate {
+  bool retained = false;
+  bool in_stage2 = false;
+  bool missing_sample = false;
+  bool missing_stage2 = false;
+  double s = 0.0;  // 1 - trunc(STG2SAMPLE): 0 in the stage-2 sample, 1 outside it
+};
+
+class LeftOutTally;
+
+class Study {
+ public:
+  Study();
+  ~Study();
+  Study(const Study&) = delete;
+  Study& operator=(const Study&) = delete;
+
+  void on_message(TalvenMessageCallback callback, void* context) {
+    message_callback_ = callback;
+    message_context_ = context;
+  }
+  void use_memory(TalvenAllocate allocate, TalvenRelease release, void* context);
+  void on_progress(TalvenProgressCallback callback, void* context) {
+    progress_callback_ = callback;
+    progress_context_ = context;
+  }
+
+  bool set_data_name(const char* name);
+  int32_t add_column(const char* name);
+  bool set_list(int32_t role, int32_t count, const int32_t* columns);
+  bool set_option(const char* name, double value);
+  bool set_contrast_columns(int32_t count, const char* const* names, const int32_t* character);
+  bool check_options();
+  bool check_model();
+  bool expect_rows(int64_t n);
+  bool add_row(const double* values);
+  bool add_columns(int64_t n, const double* const* columns);
+  bool end_rows();
+  bool set_contrasts(int64_t rows, const double* values);
+  bool prepare();
+  bool run();
+
+  int64_t count(int32_t which) const;
+  double number(int32_t which) const;
+  bool values(int32_t which, double* out) const;
+  int64_t text_count(int32_t which) const;
+  const char* text(int32_t which, int64_t index, int32_t* severity) const;
+  bool out_values(double* out) const;
+  bool recommend(int64_t n, const double* const* columns, double* out) const;
+
+  const std::vector<int32_t>& reading_order() const { return reading_; }
+
+  // Reports a failure that escaped as an exception (memory) at the C boundary.
+  void internal_failure(const char* what);
+
+ private:
+  enum class Phase { kNew, kOptions, kModel, kRows, kRowsEnded, kPrepared, kDone };
+
+  struct List {
+    bool given = false;
+    std::vector<int32_t> columns;
+  };
+
+  template <typename... Args>
+  void say(int32_t severity, const char* format, Args... args);
+  void say_text(int32_t severity, const std::string& text);
+  // An error message and the failed state; always false, for `return fail(...)`.
+  template <typename... Args>
+  bool fail(const char* format, Args... args);
+  bool no_memory(const char* field);
+  // Refuses a step out of order or after a failure.
+  bool step(Phase required, Phase next);
+
+  bool given(const char* option) const { return options_.count(option) > 0; }
+  bool integer_option(const char* name, int32_t fallback, int32_t* out);
+  bool real_option(const char* name, double fallback, double* out);
+  const List& list(int32_t role) const { return lists_[static_cast<std::size_t>(role)]; }
+  std::vector<std::string> names_of(int32_t role) const;
+  bool check_overlap(int32_t tailor, int32_t main, const char* format);
+  bool check_roles();
+  bool check_contrast_columns();
+  bool check_out_names();
+  void warn_of_few_replicates();
+  void lay_out();
+
+  bool reserve(std::size_t rows);
+  bool grow_columns(Block<double>& block, int32_t columns, std::size_t rows, const char* field);
+  RowFate classify(const double* values, double* row, uint8_t* missing) const;
+  bool keep_row(const double* values);
+  void keep_for_out(const uint8_t* missing, int64_t d, const RowFate& fate);
+  void close_up_columns();
+  bool learn_levels();
+  void explain_missing_levels();
+  void negate_response();
+  void note_intervals();
+  bool check_memory();
+  void gather_results();
+  StageFit stage_fit(int stage) const;
+  void out_row(const StageFit& stage1, const StageFit& stage2, const double* covariates,
+               int32_t fit1, int32_t fit2, int64_t i, int64_t n, double* out) const;
+
+ public:
+  int32_t p1() const { return p10_ + K1_ * (p11_ + 1); }
+  int32_t p2() const { return p20_ + K2_ * (p21_ + 1); }
+  int32_t covariate_width() const { return p10_ + p11_ + p20_ + p21_; }
+
+ private:
+  Phase phase_ = Phase::kNew;
+  bool failed_ = false;
+  TalvenMessageCallback message_callback_ = nullptr;
+  void* message_context_ = nullptr;
+  TalvenProgressCallback progress_callback_ = nullptr;
+  void* progress_context_ = nullptr;
+  std::vector<StudyMessage> messages_;
+
+  std::string data_name_ = "DATA";
+  std::vector<std::string> columns_;
+  List lists_[TALVEN_ROLE_STG2SAMPLE + 1];
+  std::map<std::string, double> options_;
+  bool has_contrast_ = false;
+  int32_t n_contrast_cols_ = 0;
+  std::vector<std::string> contrast_names_;
+  std::vector<int32_t> contrast_character_;
+  int32_t refused_contrast_column_ = 0;
+
+  // The options as checked.
+  int32_t cores_ = 0, nBootstrap1_ = 1000, nBootstrap2_ = 1000, nGrid_ = 10, K1_ = 2, K2_ = 2;
+  double alpha_ = 0.05, gridScale_ = 2.58;
+  int32_t seed_ = 0;
+  bool deriveCI_ = false, minimize_ = false, keep_out_ = false;
+
+  // The model.
+  int32_t p10_ = 0, p11_ = 0, p20_ = 0, p21_ = 0;
+  bool has_sample_ = false;
+  StageNames stage1_names_, stage2_names_;
+  std::vector<int32_t> reading_;
+  Layout layout_;
+
+  // The observations.
+  StudyMemory memory_;
+  std::size_t capacity_ = 0;
+  int64_t expected_ = 0;
+  int64_t delivered_ = 0;
+  int64_t n1_ = 0;
+  int32_t n2_ = 0;
+  Block<double> H10_, H11_, inputH20_, inputH21_, inputY2_, Y1_;
+  Block<int32_t> respStatus_, A1_, inputA2_;
+  Block<double> treatments1_, treatments2_;
+  Block<double> out_covariates_;
+  Block<int32_t> out_fits_;
+  std::vector<double> row_;
+  std::vector<uint8_t> missing_;
+  std::unique_ptr<LeftOutTally> tally_;
+  std::vector<double> levels1_, levels2_;
+  int32_t levels1_found_ = 0, levels2_found_ = 0;
+  int64_t n_contrasts_ = 0;
+  std::vector<double> contrast_matrix_;
+
+  // The results.
+  Block<double> beta1hat_, beta2hat_, upper_, lower_;
+  int32_t nCollinear_ = 0;
+  std::vector<double> contrast_estimates_;
+  std::vector<int32_t> table_stage_;
+  std::vector<std::string> table_terms_;
+  std::vector<double> table_estimate_, table_lower_, table_upper_;
+  std::vector<std::string> out_columns_;
+  std::vector<std::string> rules_[2];
+  std::vector<std::string> out_levels_;
+  std::vector<std::string> diagnostic_;
+  std::vector<std::string> collinear_;
+  double regime_value_ = 0.0, mean_outcome_ = 0.0;
+};
+
+template <typename... Args>
+void Study::say(int32_t severity, const char* format, Args... args) {
+  if constexpr (sizeof...(Args) == 0) {
+    say_text(severity, format);
+  } else {
+    say_text(severity, formatted(format, args...));
+  }
+}
+
+template <typename... Args>
+bool Study::fail(const char* format, Args... args) {
+  say(TALVEN_MESSAGE_ERROR, format, args...);
+  failed_ = true;
+  return false;
+}
+
+}  // namespace talven
+
+#endif  // TALVEN_FRONTEND_STUDY_H

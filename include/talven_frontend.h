@@ -1,0 +1,219 @@
+/*
+ * The TALVEN study layer: one two-stage SMART analysis from named numeric columns to estimates,
+ * limits, counts, labels, notes, warnings and the diagnostic text. Every front end (the PROC TALVEN
+ * module, the Python package, the R package) goes through it, so that the data rules are written
+ * once and the same data, options and SEED give the same bits everywhere.
+ *
+ * Conventions, stated once for every function below:
+ *  - A TalvenStudy is created by talven_study_new and freed by talven_study_free; the caller owns
+ *    it. Everything else the layer hands out (texts, arrays filled by the caller) is either copied
+ *    into caller memory or, for texts, owned by the study and valid until the next call on that
+ *    study or its release, whichever comes first.
+ *  - Arrays passed in are only read during the call; the layer never keeps a pointer to caller
+ *    data. Matrices are column-major: element (i, j) of an r-row matrix is at index i + j*r.
+ *  - Missing values are NaN.
+ *  - Functions that can fail return 0 on success and -1 on failure. A failure has always been
+ *    explained by at least one message of severity TALVEN_MESSAGE_ERROR first. After a failure the
+ *    study refuses every further step (each returns -1 without a new message); its results and
+ *    messages can still be read.
+ *  - No function throws, prints or ends the process; a null study is refused (-1, 0 or null).
+ *  - Not thread-safe: use one study from one thread at a time, and run one analysis at a time per
+ *    process (the compute library keeps process-wide state).
+ *
+ * The steps of an analysis, in this order:
+ *   talven_study_new; talven_study_add_column for each variable of the data (names only);
+ *   talven_study_set_list for the roles; talven_study_set_option; optionally
+ *   talven_study_set_contrast_columns;
+ *   talven_study_check_options; talven_study_check_model;
+ *   the observations: talven_study_add_columns (whole columns) or talven_study_add_row (one
+ *   observation at a time, values in the order of talven_study_reading_order);
+ *   talven_study_end_rows; optionally talven_study_set_contrasts;
+ *   talven_study_prepare; talven_study_run; then the results.
+ */
+#ifndef TALVEN_FRONTEND_H
+#define TALVEN_FRONTEND_H
+
+#include <stdint.h>
+
+#if defined(_WIN32)
+#define TALVEN_FRONTEND_API __declspec(dllexport)
+#else
+#define TALVEN_FRONTEND_API __attribute__((visibility("default")))
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+typedef struct TalvenStudy TalvenStudy;
+
+/* Message severities. A plain line continues the message before it (the diagnostic block). A
+ * progress line marks the start and end of the computation; front ends other than the procedure
+ * may drop it. */
+enum {
+  TALVEN_MESSAGE_PLAIN = 0,
+  TALVEN_MESSAGE_ERROR = 1,
+  TALVEN_MESSAGE_WARNING = 2,
+  TALVEN_MESSAGE_NOTE = 3,
+  TALVEN_MESSAGE_PROGRESS = 4
+};
+
+/* Roles of variable lists. */
+enum {
+  TALVEN_ROLE_MAIN1 = 1,
+  TALVEN_ROLE_TAILOR1 = 2,
+  TALVEN_ROLE_MAIN2 = 3,
+  TALVEN_ROLE_TAILOR2 = 4,
+  TALVEN_ROLE_RESPONSE = 5,
+  TALVEN_ROLE_STG1TRT = 6,
+  TALVEN_ROLE_STG2TRT = 7,
+  TALVEN_ROLE_STG2SAMPLE = 8
+};
+
+/* Counts and numbers (talven_study_count). */
+enum {
+  TALVEN_COUNT_COLUMNS = 1,      /* variables added with talven_study_add_column */
+  TALVEN_COUNT_READ_WIDTH = 2,   /* values of one observation for talven_study_add_row */
+  TALVEN_COUNT_OBSERVATIONS = 3, /* observations delivered */
+  TALVEN_COUNT_STAGE1 = 4,       /* n1: observations used at stage 1 */
+  TALVEN_COUNT_STAGE2 = 5,       /* n2: observations of the stage-2 sample */
+  TALVEN_COUNT_COLLINEAR = 6,    /* main bootstrap replicates skipped as collinear */
+  TALVEN_COUNT_SEED = 7,         /* the seed of the bootstrap (0 without intervals) */
+  TALVEN_COUNT_P1 = 8,           /* stage-1 coefficients */
+  TALVEN_COUNT_P2 = 9,           /* stage-2 coefficients */
+  TALVEN_COUNT_CONTRASTS = 10,
+  TALVEN_COUNT_K1 = 11, /* treatments at stage 1 */
+  TALVEN_COUNT_K2 = 12,
+  TALVEN_COUNT_INTERVALS = 13,   /* 1 when intervals are computed */
+  TALVEN_COUNT_TABLE_ROWS = 14,  /* rows of the estimate table (as OUTEST=) */
+  TALVEN_COUNT_OUT_COLUMNS = 15, /* columns of the regime table (as OUT=) */
+  TALVEN_COUNT_NBOOTSTRAP1 = 16,
+  TALVEN_COUNT_NBOOTSTRAP2 = 17,
+  TALVEN_COUNT_NGRID = 18,
+  TALVEN_COUNT_CORES = 19,
+  TALVEN_COUNT_REFUSED_CONTRAST_COLUMN = 20 /* 1-based column refused as character, or 0 */
+};
+
+/* Real numbers (talven_study_number). */
+enum {
+  TALVEN_NUMBER_ALPHA = 1,
+  TALVEN_NUMBER_GRID_SCALE = 2,
+  TALVEN_NUMBER_REGIME_VALUE = 3, /* mean VALUE1 over the stage-1 observations */
+  TALVEN_NUMBER_MEAN_OUTCOME = 4  /* mean observed outcome over the same observations */
+};
+
+/* Arrays (talven_study_values); the count of elements is given with each. */
+enum {
+  TALVEN_VALUES_BETA1 = 1,          /* P1 */
+  TALVEN_VALUES_BETA2 = 2,          /* P2 */
+  TALVEN_VALUES_UPPER = 3,          /* P1 + CONTRASTS, stage-1 coefficients then contrasts */
+  TALVEN_VALUES_LOWER = 4,          /* P1 + CONTRASTS */
+  TALVEN_VALUES_CONTRASTS = 5,      /* CONTRASTS estimates */
+  TALVEN_VALUES_TABLE_STAGE = 6,    /* TABLE_ROWS */
+  TALVEN_VALUES_TABLE_ESTIMATE = 7, /* TABLE_ROWS */
+  TALVEN_VALUES_TABLE_LOWER = 8,    /* TABLE_ROWS; NaN where there is no limit */
+  TALVEN_VALUES_TABLE_UPPER = 9     /* TABLE_ROWS */
+};
+
+/* Texts (talven_study_text_count, talven_study_text). */
+enum {
+  TALVEN_TEXT_MESSAGE = 1,    /* every message so far, in order */
+  TALVEN_TEXT_TABLE_TERM = 2, /* Term of each estimate-table row (full names) */
+  TALVEN_TEXT_OUT_COLUMN = 3, /* names of the regime table's columns */
+  TALVEN_TEXT_RULE1 = 4,      /* the stage-1 decision rule, one line per element */
+  TALVEN_TEXT_RULE2 = 5,
+  TALVEN_TEXT_OUT_LEVELS = 6, /* per stage: which level each Q-value column stands for */
+  TALVEN_TEXT_DIAGNOSTIC = 7, /* the analysis' diagnostic lines after a failed run */
+  TALVEN_TEXT_COLLINEAR = 8,  /* the collinearity warning of the report, when there is one */
+  TALVEN_TEXT_COLUMN = 9      /* the variables' names */
+};
+
+typedef void (*TalvenMessageCallback)(int32_t severity, const char* text, void* context);
+/* Memory for the per-subject arrays; returns null when none can be had. */
+typedef void* (*TalvenAllocate)(uint64_t bytes, void* context);
+typedef void (*TalvenRelease)(void* block, void* context);
+/* Called after each main bootstrap replicate; must return promptly and not call the layer. */
+typedef void (*TalvenProgressCallback)(int32_t done, int32_t total, void* context);
+
+/* A new, empty study; null only when memory is exhausted. */
+TALVEN_FRONTEND_API TalvenStudy* talven_study_new(void);
+TALVEN_FRONTEND_API void talven_study_free(TalvenStudy* study);
+
+/* Each message is also sent to the callback, at once, as it arises. */
+TALVEN_FRONTEND_API void talven_study_on_message(TalvenStudy* study, TalvenMessageCallback callback,
+                                                 void* context);
+/* Replaces malloc/free for the per-subject arrays; set before the first observation. */
+TALVEN_FRONTEND_API void talven_study_use_memory(TalvenStudy* study, TalvenAllocate allocate,
+                                                 TalvenRelease release, void* context);
+TALVEN_FRONTEND_API void talven_study_on_progress(TalvenStudy* study,
+                                                  TalvenProgressCallback callback, void* context);
+
+/* The name used for the data in messages ("WORK.STUDY"); default "DATA". */
+TALVEN_FRONTEND_API int32_t talven_study_set_data_name(TalvenStudy* study, const char* name);
+/* Adds a variable of the data; returns its index (from 0), or -1. */
+TALVEN_FRONTEND_API int32_t talven_study_add_column(TalvenStudy* study, const char* name);
+/* The variables of a role, as column indices; a role never set is absent. */
+TALVEN_FRONTEND_API int32_t talven_study_set_list(TalvenStudy* study, int32_t role, int32_t count,
+                                                  const int32_t* columns);
+/* An option by its statement name (case aside): NBOOTSTRAP1, NBOOTSTRAP2, NGRID, NTREATS1,
+ * NTREATS2, ALPHA, GRID_SCALE, SEED, CORES, and the flags DERIVECI, MINIMIZE, OUT (keep every
+ * observation for the regime table), each on when the value is not 0. Integer options are
+ * truncated toward zero. An unknown name fails. */
+TALVEN_FRONTEND_API int32_t talven_study_set_option(TalvenStudy* study, const char* name,
+                                                    double value);
+/* The contrast table's variables: names (for the order check) and, where not null, a flag per
+ * column that is non-zero for a character variable, which is refused. */
+TALVEN_FRONTEND_API int32_t talven_study_set_contrast_columns(TalvenStudy* study, int32_t count,
+                                                              const char* const* names,
+                                                              const int32_t* character);
+
+/* The options, then the model (lists, roles, grid, contrast columns), in the order of the
+ * procedure's checks: the first problem stops. */
+TALVEN_FRONTEND_API int32_t talven_study_check_options(TalvenStudy* study);
+TALVEN_FRONTEND_API int32_t talven_study_check_model(TalvenStudy* study);
+
+/* The column index of each value of an observation for talven_study_add_row (READ_WIDTH of them);
+ * a variable may appear more than once. */
+TALVEN_FRONTEND_API int32_t talven_study_reading_order(const TalvenStudy* study, int32_t* columns);
+/* Room for n observations in advance, so that the subject arrays are never copied. */
+TALVEN_FRONTEND_API int32_t talven_study_expect_rows(TalvenStudy* study, int64_t n);
+TALVEN_FRONTEND_API int32_t talven_study_add_row(TalvenStudy* study, const double* values);
+/* n observations as whole columns: columns[c] is column c's n values (null for a column in no
+ * role). */
+TALVEN_FRONTEND_API int32_t talven_study_add_columns(TalvenStudy* study, int64_t n,
+                                                     const double* const* columns);
+/* Complete cases, the stage-2 sample, the treatment levels and codes; notes and warnings. */
+TALVEN_FRONTEND_API int32_t talven_study_end_rows(TalvenStudy* study);
+/* rows contrasts of the stage-1 coefficients, one per row, as many columns as declared. */
+TALVEN_FRONTEND_API int32_t talven_study_set_contrasts(TalvenStudy* study, int64_t rows,
+                                                       const double* values);
+
+/* The version check, the seed, MINIMIZE; then the analysis itself. */
+TALVEN_FRONTEND_API int32_t talven_study_prepare(TalvenStudy* study);
+TALVEN_FRONTEND_API int32_t talven_study_run(TalvenStudy* study);
+
+TALVEN_FRONTEND_API int64_t talven_study_count(const TalvenStudy* study, int32_t which);
+TALVEN_FRONTEND_API double talven_study_number(const TalvenStudy* study, int32_t which);
+/* Copies the array into out (room for its count); returns -1 for an unknown array or before the
+ * analysis has run. */
+TALVEN_FRONTEND_API int32_t talven_study_values(const TalvenStudy* study, int32_t which,
+                                                double* out);
+TALVEN_FRONTEND_API int64_t talven_study_text_count(const TalvenStudy* study, int32_t which);
+/* Text `index` of a kind, or null; the severity of a message through *severity when not null. */
+TALVEN_FRONTEND_API const char* talven_study_text(const TalvenStudy* study, int32_t which,
+                                                  int64_t index, int32_t* severity);
+
+/* The regime table (OUT_COLUMNS columns) of every observation delivered, with the OUT option:
+ * out has room for OBSERVATIONS x OUT_COLUMNS. */
+TALVEN_FRONTEND_API int32_t talven_study_out_values(const TalvenStudy* study, double* out);
+/* The regime table of n new observations given as columns (as talven_study_add_columns; null for
+ * an absent column). Q-values need the covariates; _STAGE1 and _STAGE2 are NaN unless every
+ * variable of the fits is present. */
+TALVEN_FRONTEND_API int32_t talven_study_recommend(const TalvenStudy* study, int64_t n,
+                                                   const double* const* columns, double* out);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* TALVEN_FRONTEND_H */

@@ -1,0 +1,429 @@
+// The study layer through its C interface, as the Python and R packages use it: whole columns and
+// single observations give the same bits, the checks stop at the first problem with its message,
+// memory failures stop cleanly and hand every block back, and the regime table of new data agrees
+// with that of the data analysed.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <functional>
+#include <limits>
+#include <map>
+#include <set>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "talven_frontend.h"
+
+namespace {
+
+const double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+struct Frame {
+  std::vector<std::string> names;
+  std::vector<std::vector<double>> columns;
+
+  int index(const std::string& name) const {
+    for (std::size_t c = 0; c < names.size(); ++c) {
+      if (names[c] == name) return static_cast<int>(c);
+    }
+    return -1;
+  }
+  std::vector<double>& operator[](const std::string& name) { return columns[index(name)]; }
+  std::size_t rows() const { return columns.empty() ? 0 : columns[0].size(); }
+};
+
+// A SMART of n subjects: o11, age (stage 1), r (in the stage-2 sample), o21 (stage 2), a1 and a2
+// coded -1/1, y. Values are quarters so that every reader sees the same doubles.
+Frame smart(int n) {
+  Frame f;
+  f.names = {"age", "o11", "a1", "r", "o21", "a2", "y"};
+  f.columns.assign(f.names.size(), {});
+  for (int i = 0; i < n; ++i) {
+    const double age = 20 + (i * 7) % 31;
+    const double o11 = ((i * 13) % 9) * 0.25;
+    const double a1 = (i * 5 + i / 3) % 2 == 0 ? 1 : -1;
+    const double r = (i * 11) % 5 < 3 ? 1 : 0;
+    const double o21 = ((i * 17) % 7) * 0.5;
+    const double a2 = r == 1 ? ((i * 3 + i / 2) % 2 == 0 ? 1 : -1) : kNaN;
+    const double y = 1 + 0.25 * o11 + 0.5 * a1 * (o11 - 1) +
+                     (r == 1 ? 0.75 * a2 * (o21 - 1.5) : 0) + ((i * 29) % 11 - 5) * 0.125;
+    const double row[] = {age, o11, a1, r, o21, a2, y};
+    for (std::size_t c = 0; c < f.names.size(); ++c) f.columns[c].push_back(row[c]);
+  }
+  return f;
+}
+
+struct Messages {
+  std::vector<std::pair<int32_t, std::string>> seen;
+  static void record(int32_t severity, const char* text, void* context) {
+    static_cast<Messages*>(context)->seen.emplace_back(severity, text);
+  }
+  std::string first_error() const {
+    for (const auto& [severity, text] : seen) {
+      if (severity == TALVEN_MESSAGE_ERROR) return text;
+    }
+    return "";
+  }
+  bool has(int32_t severity, const std::string& head) const {
+    for (const auto& [s, text] : seen) {
+      if (s == severity && text.rfind(head, 0) == 0) return true;
+    }
+    return false;
+  }
+};
+
+using Options = std::map<std::string, double>;
+using Lists = std::map<int32_t, std::vector<std::string>>;
+
+Lists standard_lists() {
+  return {{TALVEN_ROLE_MAIN1, {"age"}},   {TALVEN_ROLE_TAILOR1, {"o11"}},
+          {TALVEN_ROLE_TAILOR2, {"o21"}}, {TALVEN_ROLE_RESPONSE, {"y"}},
+          {TALVEN_ROLE_STG1TRT, {"a1"}},  {TALVEN_ROLE_STG2TRT, {"a2"}},
+          {TALVEN_ROLE_STG2SAMPLE, {"r"}}};
+}
+
+// One study through every step; `by_row` feeds single observations in reading order.
+class StudyRun {
+ public:
+  StudyRun(const Frame& data, const Lists& lists, const Options& options, bool by_row = false,
+           const std::vector<std::vector<double>>& contrasts = {}) {
+    study_ = talven_study_new();
+    talven_study_on_message(study_, &Messages::record, &messages);
+    for (const std::string& name : data.names) talven_study_add_column(study_, name.c_str());
+    for (const auto& [role, names] : lists) {
+      std::vector<int32_t> columns;
+      for (const std::string& name : names) columns.push_back(data.index(name));
+      talven_study_set_list(study_, role, static_cast<int32_t>(columns.size()), columns.data());
+    }
+    for (const auto& [name, value] : options) talven_study_set_option(study_, name.c_str(), value);
+    if (!contrasts.empty()) {
+      talven_study_set_contrast_columns(study_, static_cast<int32_t>(contrasts[0].size()), nullptr,
+                                        nullptr);
+    }
+    status = talven_study_check_options(study_) == 0 && talven_study_check_model(study_) == 0;
+    if (!status) return;
+    if (by_row) {
+      std::vector<int32_t> order(
+          static_cast<std::size_t>(talven_study_count(study_, TALVEN_COUNT_READ_WIDTH)));
+      talven_study_reading_order(study_, order.data());
+      std::vector<double> values(order.size());
+      for (std::size_t i = 0; i < data.rows() && status; ++i) {
+        for (std::size_t k = 0; k < order.size(); ++k) values[k] = data.columns[order[k]][i];
+        status = talven_study_add_row(study_, values.data()) == 0;
+      }
+    } else {
+      std::vector<const double*> columns;
+      for (const auto& column : data.columns) columns.push_back(column.data());
+      status =
+          talven_study_add_columns(study_, static_cast<int64_t>(data.rows()), columns.data()) == 0;
+    }
+    status = status && talven_study_end_rows(study_) == 0;
+    if (status && !contrasts.empty()) {
+      std::vector<double> matrix;
+      for (std::size_t j = 0; j < contrasts[0].size(); ++j) {
+        for (const auto& row : contrasts) matrix.push_back(row[j]);
+      }
+      status = talven_study_set_contrasts(study_, static_cast<int64_t>(contrasts.size()),
+                                          matrix.data()) == 0;
+    }
+    status = status && talven_study_prepare(study_) == 0 && talven_study_run(study_) == 0;
+  }
+  ~StudyRun() { talven_study_free(study_); }
+  StudyRun(const StudyRun&) = delete;
+  StudyRun& operator=(const StudyRun&) = delete;
+
+  std::vector<double> values(int32_t which, int32_t count_kind) const {
+    std::vector<double> out(static_cast<std::size_t>(talven_study_count(study_, count_kind)));
+    EXPECT_EQ(talven_study_values(study_, which, out.data()), 0);
+    return out;
+  }
+  std::vector<std::string> texts(int32_t which) const {
+    std::vector<std::string> out;
+    for (int64_t k = 0; k < talven_study_text_count(study_, which); ++k) {
+      out.emplace_back(talven_study_text(study_, which, k, nullptr));
+    }
+    return out;
+  }
+  TalvenStudy* study() const { return study_; }
+
+  Messages messages;
+  bool status = false;
+
+ private:
+  TalvenStudy* study_ = nullptr;
+};
+
+bool same_bits(const std::vector<double>& a, const std::vector<double>& b) {
+  return a.size() == b.size() &&
+         (a.empty() || std::memcmp(a.data(), b.data(), a.size() * sizeof(double)) == 0);
+}
+
+TEST(StudyLayer, ColumnsAndSingleObservationsGiveTheSameBitsAndMessages) {
+  Frame data = smart(120);
+  data["o11"][4] = kNaN;  // left out
+  data["r"][9] = 2;       // neither 0 nor 1
+  const Options options = {
+      {"DERIVECI", 1}, {"SEED", 4242}, {"NBOOTSTRAP1", 60}, {"NBOOTSTRAP2", 40}, {"NGRID", 4}};
+  const StudyRun columns(data, standard_lists(), options);
+  const StudyRun rows(data, standard_lists(), options, true);
+  ASSERT_TRUE(columns.status) << columns.messages.first_error();
+  ASSERT_TRUE(rows.status) << rows.messages.first_error();
+  for (int32_t which :
+       {TALVEN_VALUES_TABLE_ESTIMATE, TALVEN_VALUES_TABLE_LOWER, TALVEN_VALUES_TABLE_UPPER}) {
+    EXPECT_TRUE(same_bits(columns.values(which, TALVEN_COUNT_TABLE_ROWS),
+                          rows.values(which, TALVEN_COUNT_TABLE_ROWS)));
+  }
+  EXPECT_EQ(columns.messages.seen, rows.messages.seen);
+  EXPECT_TRUE(columns.messages.has(TALVEN_MESSAGE_NOTE, "2 of 120 observations were left out"));
+  EXPECT_TRUE(columns.messages.has(TALVEN_MESSAGE_WARNING, "STG2SAMPLE variable r must be 0"));
+  EXPECT_EQ(talven_study_count(columns.study(), TALVEN_COUNT_OBSERVATIONS), 120);
+  EXPECT_EQ(talven_study_count(columns.study(), TALVEN_COUNT_STAGE1), 118);
+  EXPECT_EQ(talven_study_count(columns.study(), TALVEN_COUNT_SEED), 4242);
+  // Limits exist for the stage-1 rows only; the table names every term in full.
+  EXPECT_EQ(columns.texts(TALVEN_TEXT_TABLE_TERM),
+            (std::vector<std::string>{"intercept", "age", "o11", "o11:a1", "a1", "intercept", "o21",
+                                      "o21:a2", "a2"}));
+  const std::vector<double> lower =
+      columns.values(TALVEN_VALUES_TABLE_LOWER, TALVEN_COUNT_TABLE_ROWS);
+  for (std::size_t r = 0; r < lower.size(); ++r) EXPECT_EQ(std::isnan(lower[r]), r >= 5) << r;
+}
+
+// Without a count in advance the subject arrays grow; the analysis must not notice.
+TEST(StudyLayer, ObservationsBeyondTheFirstRoomGiveTheSameEstimates) {
+  const Frame data = smart(3000);
+  const StudyRun columns(data, standard_lists(), {});
+  const StudyRun rows(data, standard_lists(), {}, true);
+  ASSERT_TRUE(columns.status && rows.status);
+  EXPECT_TRUE(same_bits(columns.values(TALVEN_VALUES_BETA1, TALVEN_COUNT_P1),
+                        rows.values(TALVEN_VALUES_BETA1, TALVEN_COUNT_P1)));
+  EXPECT_TRUE(same_bits(columns.values(TALVEN_VALUES_BETA2, TALVEN_COUNT_P2),
+                        rows.values(TALVEN_VALUES_BETA2, TALVEN_COUNT_P2)));
+}
+
+TEST(StudyLayer, TheFirstProblemStopsWithItsMessage) {
+  struct Case {
+    const char* name;
+    std::function<void(Lists&, Options&)> change;
+    std::string error;
+  };
+  const Case cases[] = {
+      {"option out of range", [](Lists&, Options& o) { o["NBOOTSTRAP1"] = 1e10; },
+       "The value of NBOOTSTRAP1= is out of range."},
+      {"no replicates", [](Lists&, Options& o) { o["NBOOTSTRAP2"] = 0; },
+       "NBOOTSTRAP2 must be positive."},
+      {"too many treatments", [](Lists&, Options& o) { o["NTREATS1"] = 9; },
+       "NTREATS1 must be between 2 and 8."},
+      {"alpha", [](Lists&, Options& o) { o["ALPHA"] = 1; }, "ALPHA must be less than 1."},
+      {"seed", [](Lists&, Options& o) { o["SEED"] = 0; }, "SEED must be between 1 and 2147483562."},
+      {"no TAILOR1", [](Lists& l, Options&) { l.erase(TALVEN_ROLE_TAILOR1); },
+       "TAILOR1 must be specified."},
+      {"tailor also main",
+       [](Lists& l, Options&) {
+         l[TALVEN_ROLE_MAIN1] = {"age", "o11"};
+       },
+       "Please remove variable o11 from MAIN1 as TAYLOR1 variables are included as MAIN1 "
+       "automatically in the model."},
+      {"no response", [](Lists& l, Options&) { l[TALVEN_ROLE_RESPONSE] = {}; },
+       "RESPONSE must be specified."},
+      {"two stage-1 treatments",
+       [](Lists& l, Options&) {
+         l[TALVEN_ROLE_STG1TRT] = {"a1", "r"};
+       },
+       "Please specify 1 stage 1 treatment variable in STG1TRT."},
+      {"response as covariate", [](Lists& l, Options&) { l[TALVEN_ROLE_MAIN2] = {"y"}; },
+       "Variable y is the RESPONSE variable and cannot also be in MAIN2."},
+      {"sample as treatment", [](Lists& l, Options&) { l[TALVEN_ROLE_STG2TRT] = {"r"}; },
+       "Variable r is the STG2SAMPLE variable and cannot also be in STG2TRT."},
+  };
+  const Frame data = smart(40);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Lists lists = standard_lists();
+    Options options;
+    c.change(lists, options);
+    const StudyRun run(data, lists, options);
+    EXPECT_FALSE(run.status);
+    EXPECT_EQ(run.messages.first_error(), c.error);
+    // A failed study refuses every later step without a further message.
+    const std::size_t said = run.messages.seen.size();
+    EXPECT_EQ(talven_study_run(run.study()), -1);
+    EXPECT_EQ(run.messages.seen.size(), said);
+  }
+}
+
+TEST(StudyLayer, DataProblemsStopWithTheProceduresMessages) {
+  struct Case {
+    const char* name;
+    std::function<void(Frame&)> change;
+    std::string error;
+  };
+  const Case cases[] = {
+      {"third stage-1 value", [](Frame& f) { f["a1"][39] = 0; },
+       "Treatment variable in stage 1 has more than 2 treatments, this version of Proc TALVEN "
+       "only allows 2 treatments."},
+      {"almost no stage-2 sample",
+       [](Frame& f) {
+         for (std::size_t i = 3; i < f.rows(); ++i) f["r"][i] = 0;
+       },
+       "There is not enough data at stage 2 for the method to work."},
+      {"one stage-1 value",
+       [](Frame& f) {
+         for (double& a : f["a1"]) a = 1;
+       },
+       "STG1TRT variable a1 has only one value (1) among the 40 observations used; NTREATS1=2 "
+       "treatments are expected."},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Frame data = smart(40);
+    c.change(data);
+    const StudyRun run(data, standard_lists(), {});
+    EXPECT_FALSE(run.status);
+    EXPECT_EQ(run.messages.first_error(), c.error);
+  }
+}
+
+TEST(StudyLayer, TheDiagnosticNamesTheDependentColumns) {
+  Frame data = smart(60);
+  data.names.push_back("age2");
+  data.columns.push_back(data["age"]);
+  Lists lists = standard_lists();
+  lists[TALVEN_ROLE_MAIN2] = {"age", "age2"};
+  const StudyRun run(data, lists, {});
+  ASSERT_FALSE(run.status);
+  EXPECT_EQ(run.messages.first_error(),
+            "A problem occured during model estimation.  Diagnostic information is as follows:");
+  const std::vector<std::string> diagnostic = run.texts(TALVEN_TEXT_DIAGNOSTIC);
+  ASSERT_FALSE(diagnostic.empty());
+  EXPECT_EQ(diagnostic.back(),
+            "Rank-deficient fit: stage-2 fit of the data; dependent columns age, age2");
+}
+
+TEST(StudyLayer, MissingContrastCoefficientsCountAsZero) {
+  const Frame data = smart(80);
+  const StudyRun run(data, standard_lists(), {}, false, {{0, kNaN, 1, 0, 0}, {1, 0, 0, 0, -1}});
+  ASSERT_TRUE(run.status) << run.messages.first_error();
+  const std::vector<double> beta = run.values(TALVEN_VALUES_BETA1, TALVEN_COUNT_P1);
+  const std::vector<double> contrasts = run.values(TALVEN_VALUES_CONTRASTS, TALVEN_COUNT_CONTRASTS);
+  ASSERT_EQ(contrasts.size(), 2u);
+  EXPECT_EQ(contrasts[0], 0 * beta[0] + 0 * beta[1] + 1 * beta[2] + 0 * beta[3] + 0 * beta[4]);
+  EXPECT_EQ(contrasts[1], 1 * beta[0] + 0 * beta[1] + 0 * beta[2] + 0 * beta[3] + -1 * beta[4]);
+  EXPECT_EQ(run.texts(TALVEN_TEXT_TABLE_TERM)[5], "Contrast1");
+}
+
+TEST(StudyLayer, RecommendationsOfTheDataEqualTheKeptRegimeTable) {
+  Frame data = smart(50);
+  data["y"][7] = kNaN;
+  const StudyRun run(data, standard_lists(), {{"OUT", 1}});
+  ASSERT_TRUE(run.status) << run.messages.first_error();
+  const auto columns =
+      static_cast<std::size_t>(talven_study_count(run.study(), TALVEN_COUNT_OUT_COLUMNS));
+  ASSERT_EQ(run.texts(TALVEN_TEXT_OUT_COLUMN),
+            (std::vector<std::string>{"_STAGE1", "_STAGE2", "Q1_L1", "Q1_L2", "REC1", "Q2_L1",
+                                      "Q2_L2", "REC2", "VALUE1"}));
+  std::vector<double> kept(50 * columns), again(50 * columns);
+  ASSERT_EQ(talven_study_out_values(run.study(), kept.data()), 0);
+  std::vector<const double*> pointers;
+  for (const auto& column : data.columns) pointers.push_back(column.data());
+  ASSERT_EQ(talven_study_recommend(run.study(), 50, pointers.data(), again.data()), 0);
+  EXPECT_TRUE(same_bits(kept, again));
+  EXPECT_EQ(kept[7], 0.0);  // y missing: not in the stage-1 fit
+
+  // New subjects with only their covariates: Q-values, but no word on the fits.
+  const std::size_t age = 0, o11 = 1, o21 = 4;
+  std::vector<const double*> covariates(data.columns.size(), nullptr);
+  covariates[age] = data.columns[age].data();
+  covariates[o11] = data.columns[o11].data();
+  covariates[o21] = data.columns[o21].data();
+  std::vector<double> fresh(50 * columns);
+  ASSERT_EQ(talven_study_recommend(run.study(), 50, covariates.data(), fresh.data()), 0);
+  for (std::size_t i = 0; i < 50; ++i) {
+    EXPECT_TRUE(std::isnan(fresh[i]) && std::isnan(fresh[50 + i]));
+    for (std::size_t c = 2; c < columns; ++c) EXPECT_EQ(fresh[c * 50 + i], kept[c * 50 + i]);
+  }
+}
+
+// Memory that fails at the N-th request: every request in turn.
+struct FailingMemory {
+  int64_t fail_at = 0;
+  int64_t requests = 0;
+  std::set<void*> live;
+  static void* allocate(uint64_t bytes, void* context) {
+    auto* m = static_cast<FailingMemory*>(context);
+    if (++m->requests == m->fail_at) return nullptr;
+    void* block = std::malloc(bytes);
+    m->live.insert(block);
+    return block;
+  }
+  static void release(void* block, void* context) {
+    auto* m = static_cast<FailingMemory*>(context);
+    EXPECT_EQ(m->live.erase(block), 1u);
+    std::free(block);
+  }
+};
+
+TEST(StudyLayer, EveryFailedAllocationStopsCleanlyAndReturnsEveryBlock) {
+  const Frame data = smart(30);
+  auto analyse = [&](FailingMemory& memory, Messages& messages) {
+    TalvenStudy* study = talven_study_new();
+    talven_study_on_message(study, &Messages::record, &messages);
+    talven_study_use_memory(study, &FailingMemory::allocate, &FailingMemory::release, &memory);
+    for (const std::string& name : data.names) talven_study_add_column(study, name.c_str());
+    for (const auto& [role, names] : standard_lists()) {
+      std::vector<int32_t> columns;
+      for (const std::string& name : names) columns.push_back(data.index(name));
+      talven_study_set_list(study, role, static_cast<int32_t>(columns.size()), columns.data());
+    }
+    talven_study_set_option(study, "OUT", 1);
+    std::vector<const double*> pointers;
+    for (const auto& column : data.columns) pointers.push_back(column.data());
+    const bool ok = talven_study_check_options(study) == 0 &&
+                    talven_study_check_model(study) == 0 &&
+                    talven_study_add_columns(study, 30, pointers.data()) == 0 &&
+                    talven_study_end_rows(study) == 0 && talven_study_prepare(study) == 0 &&
+                    talven_study_run(study) == 0;
+    talven_study_free(study);
+    return ok;
+  };
+  FailingMemory counting;
+  Messages clean;
+  ASSERT_TRUE(analyse(counting, clean));
+  ASSERT_GT(counting.requests, 10);
+  for (int64_t n = 1; n <= counting.requests; ++n) {
+    SCOPED_TRACE(n);
+    FailingMemory memory;
+    memory.fail_at = n;
+    Messages messages;
+    EXPECT_FALSE(analyse(memory, messages));
+    EXPECT_EQ(messages.first_error().rfind("Unable to allocate memory for ", 0), 0u)
+        << messages.first_error();
+    EXPECT_TRUE(memory.live.empty());
+  }
+}
+
+TEST(StudyLayer, RefusesStepsOutOfOrderAndNullStudies) {
+  TalvenStudy* study = talven_study_new();
+  Messages messages;
+  talven_study_on_message(study, &Messages::record, &messages);
+  EXPECT_EQ(talven_study_set_option(study, "NBOOT", 3), -1);
+  EXPECT_EQ(messages.first_error(), "NBOOT is not an option of the analysis.");
+  talven_study_free(study);
+
+  study = talven_study_new();
+  EXPECT_EQ(talven_study_run(study), -1);
+  EXPECT_EQ(talven_study_text(study, TALVEN_TEXT_MESSAGE, 0, nullptr),
+            std::string("The steps of the study were called out of order."));
+  double value = 0;
+  EXPECT_EQ(talven_study_values(study, TALVEN_VALUES_BETA1, &value), -1);
+  talven_study_free(study);
+
+  EXPECT_EQ(talven_study_check_options(nullptr), -1);
+  EXPECT_EQ(talven_study_count(nullptr, TALVEN_COUNT_P1), -1);
+  EXPECT_EQ(talven_study_text(nullptr, TALVEN_TEXT_MESSAGE, 0, nullptr), nullptr);
+  talven_study_free(nullptr);
+}
+
+}  // namespace
