@@ -1,0 +1,4 @@
+library(testthat)
+library(talven)
+
+test_check("talven")

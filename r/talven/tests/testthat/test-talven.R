@@ -1,0 +1,122 @@
+# talven(): the fit and its methods, and the conditions of bad or doubtful inputs. Agreement with
+# the talven command and with Python, bit for bit, is checked by the repository's cross-front-end
+# test.
+
+smart <- function(n = 160) {
+  i <- seq_len(n) - 1
+  r <- as.integer((i * 11) %% 5 < 3)
+  d <- data.frame(age = 20 + (i * 7) %% 31, o11 = ((i * 13) %% 9) / 4,
+                  a1 = ifelse((i * 5 + i %/% 3) %% 2 == 0, 1, -1), r = r,
+                  o21 = ifelse(r == 1, ((i * 17) %% 7) / 2, NA),
+                  a2 = ifelse(r == 1, ifelse((i * 3 + i %/% 2) %% 2 == 0, 1, -1), NA))
+  d$y <- 1 + d$o11 / 4 + d$a1 * (d$o11 - 1) / 2 +
+    ifelse(r == 1, 0.75 * d$a2 * (d$o21 - 1.5), 0) + ((i * 29) %% 11 - 5) / 8
+  d
+}
+
+fit_smart <- function(data = smart(), ...) {
+  arguments <- utils::modifyList(list(data = data, response = "y", stg1trt = "a1",
+                                      tailor1 = "o11", stg2trt = "a2", tailor2 = "o21",
+                                      main1 = "age", stg2sample = "r"), list(...))
+  do.call(talven, arguments)
+}
+
+quick <- list(intervals = TRUE, nbootstrap1 = 200, nbootstrap2 = 100, ngrid = 5)
+
+test_that("intervals are repeatable with a seed and from the clock", {
+  contrasts <- rbind(c(0, 0, 0, 2, 2), c(0, 0, 0, -2, 2))
+  seeded <- do.call(fit_smart, c(quick, seed = 77, list(contrasts = contrasts)))
+  again <- do.call(fit_smart, c(quick, seed = 77, list(contrasts = contrasts)))
+  expect_identical(seeded$table, again$table)
+  expect_equal(seeded$seed, 77)
+  expect_named(coef(seeded), c("intercept", "age", "o11", "o11:a1", "a1", "Contrast1",
+                               "Contrast2"))
+  limits <- confint(seeded)
+  expect_equal(dimnames(limits), list(names(coef(seeded)), c("2.5 %", "97.5 %")))
+  expect_true(all(limits[, 1] <= coef(seeded) & coef(seeded) <= limits[, 2]))
+  expect_equal(unname(coef(seeded)[6:7]), drop(contrasts %*% coef(seeded)[1:5]))
+  expect_equal(confint(seeded, "a1"), limits["a1", , drop = FALSE])
+
+  clock <- do.call(fit_smart, quick)
+  expect_true(clock$seed >= 1 && clock$seed <= 2147483562)
+  repeat_run <- do.call(fit_smart, c(quick, seed = clock$seed))
+  expect_identical(clock$table, repeat_run$table)
+  expect_true(any(grepl("seeded from the clock", clock$notes)))
+})
+
+test_that("formulas and character vectors name the same variables", {
+  by_name <- fit_smart(main2 = c("age", "o11"))
+  by_formula <- fit_smart(tailor1 = ~ o11, main2 = ~ age + o11, stg2sample = ~ r)
+  expect_identical(by_name$table, by_formula$table)
+  expect_identical(by_name$table$Term[6:9], c("intercept", "age", "o11", "o21"))
+})
+
+test_that("predict gives the regime table, and rules agree with it", {
+  data <- smart()
+  fit <- fit_smart(data)
+  table <- predict(fit)
+  expect_named(table, c("_STAGE1", "_STAGE2", "Q1_L1", "Q1_L2", "REC1", "Q2_L1", "Q2_L2",
+                        "REC2", "VALUE1"))
+  expect_equal(fit$rules$value, mean(table$VALUE1))
+  expect_equal(fit$rules$mean_outcome, mean(data$y))
+  expect_true(all(is.na(table$Q2_L1[data$r == 0])))
+  expect_equal(table$`_STAGE2`, data$r)
+  fresh <- predict(fit, data[, c("age", "o11", "o21")])
+  expect_true(all(is.na(fresh$`_STAGE1`)))
+  expect_identical(fresh$VALUE1, table$VALUE1)
+  expect_match(capture.output(summary(fit)), "^Give a1 = ", all = FALSE)
+  expect_match(capture.output(print(fit)), "^o11:a1 ", all = FALSE)
+})
+
+test_that("bad inputs stop with a talven_error that explains them", {
+  data <- smart()
+  cases <- list(
+    list(list(nbootstrap1 = 0), "NBOOTSTRAP1 must be positive."),
+    list(list(alpha = 2), "ALPHA must be less than 1."),
+    list(list(seed = 0, intervals = TRUE), "SEED must be between 1 and 2147483562."),
+    list(list(tailor1 = "nothing"), "Variable nothing of TAILOR1 is not in the data."),
+    list(list(main2 = c("age", "y")),
+         "Variable y is the RESPONSE variable and cannot also be in MAIN2."),
+    list(list(main1 = c("age", "o11")), "Please remove variable o11 from MAIN1"),
+    list(list(data = transform(data, a1 = as.character(a1))), "Variable a1 is not numeric"),
+    list(list(data = transform(data, a1 = replace(a1, 160, 0))),
+         "Treatment variable in stage 1 has more than 2 treatments"),
+    list(list(data = transform(data, r = 0)),
+         "There is not enough data at stage 2 for the method to work."),
+    list(list(contrasts = c(1, 0, 0)), "Contrast1 Dataset should have 5 columns."),
+    list(list(tailor2 = y ~ o21), "tailor2 must be a one-sided formula"))
+  for (case in cases) {
+    error <- tryCatch(do.call(fit_smart, case[[1]]), talven_error = function(e) e)
+    expect_s3_class(error, "talven_error")
+    expect_true(startsWith(conditionMessage(error), case[[2]]), label = conditionMessage(error))
+  }
+  expect_error(confint(fit_smart()), "no confidence intervals", class = "talven_error")
+})
+
+test_that("a failed analysis carries the diagnostic text", {
+  data <- transform(smart(), age2 = 2 * age)
+  error <- tryCatch(fit_smart(data, main2 = c("age", "age2")), talven_error = function(e) e)
+  expect_match(conditionMessage(error), "^A problem occured during model estimation.")
+  expect_identical(tail(error$diagnostic, 1),
+                   "Rank-deficient fit: stage-2 fit of the data; dependent columns age, age2")
+})
+
+test_that("doubtful inputs warn and the analysis goes on", {
+  data <- smart()
+  data$o11[c(4, 11)] <- NA
+  warnings <- character()
+  fit <- withCallingHandlers(
+    do.call(fit_smart, c(list(data = data, seed = 5, nbootstrap1 = 20, nbootstrap2 = 10,
+                              ngrid = 3, intervals = TRUE))),
+    talven_warning = function(w) {
+      warnings <<- c(warnings, conditionMessage(w))
+      invokeRestart("muffleWarning")
+    })
+  expect_true("There are missing data in the dataset, complete case analysis was used." %in%
+                warnings)
+  expect_true(any(startsWith(warnings, "NBOOTSTRAP2=10 is too small")))
+  expect_equal(fit$n_stage1, 158)
+  expect_true(any(startsWith(fit$notes, "2 of 160 observations were left out: o11 missing in 2.")))
+  expect_identical(fit$warnings, warnings)
+  expect_silent(fit_smart())
+})
