@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds and runs every test: the debug build with gcov line counts (then the line coverage of the
 # product's code, which must be at least 85 %), the AddressSanitizer + UBSan build, the engine's
-# threaded tests under ThreadSanitizer, then a short run of the fuzz targets.
+# threaded tests under ThreadSanitizer, the Python and R packages with the agreement of the three
+# front ends, then a short run of the fuzz targets.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh all
@@ -23,6 +24,9 @@ echo "=== tsan: configure, build and test the engine"
 cmake --preset tsan >/dev/null
 cmake --build --preset tsan -j"${jobs}"
 ctest --preset tsan -j"${jobs}"
+# The Python and R packages, and the agreement of the three front ends.
+echo "=== Python and R packages"
+TALVEN_BIN="$PWD/build/coverage/bin/talven" bash scripts/test-packages.sh
 # The fuzz targets, briefly: about 45 s each keeps the whole run well under half an hour.
 echo "=== fuzz"
 FUZZ_SECONDS="${FUZZ_SECONDS:-45}" bash scripts/fuzz.sh

@@ -1,0 +1,29 @@
+# One case of the cross-front-end agreement test through the R package: the estimate table in
+# hexadecimal, one row per line (Stage, Term, Estimate, Lower, Upper), tab-separated.
+args <- commandArgs(trailingOnly = TRUE)
+spec <- read.csv(args[1], colClasses = "character")
+get <- function(key) {
+  value <- spec$value[spec$key == key]
+  if (!length(value) || !nzchar(value)) NULL else value
+}
+names_of <- function(key) {
+  value <- get(key)
+  if (is.null(value)) NULL else strsplit(value, " ", fixed = TRUE)[[1]]
+}
+library(talven)
+data <- read.csv(get("data"))
+contrasts <- if (is.null(get("contrasts"))) NULL else read.csv(get("contrasts"))
+fit <- talven(data, response = names_of("response"), stg1trt = names_of("stg1trt"),
+              tailor1 = names_of("tailor1"), stg2trt = names_of("stg2trt"),
+              tailor2 = names_of("tailor2"), main1 = names_of("main1"),
+              main2 = names_of("main2"), stg2sample = names_of("stg2sample"),
+              contrasts = contrasts, intervals = TRUE, seed = as.numeric(get("seed")),
+              nbootstrap1 = as.numeric(get("nbootstrap1")),
+              nbootstrap2 = as.numeric(get("nbootstrap2")))
+hex <- function(x) ifelse(is.na(x), "nan", sprintf("%a", x))
+t <- fit$table
+# coef() and confint() are the stage-1 rows of the table: check that they are.
+stopifnot(identical(unname(coef(fit)), t$Estimate[t$Stage == 1]),
+          identical(unname(confint(fit)[, 1]), t$Lower[t$Stage == 1]),
+          identical(unname(confint(fit)[, 2]), t$Upper[t$Stage == 1]))
+writeLines(paste(t$Stage, t$Term, hex(t$Estimate), hex(t$Lower), hex(t$Upper), sep = "\t"))
