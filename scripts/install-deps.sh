@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian packages that are missing, when run as root.
 #   install-deps.sh build   what the release build and the example analysis need
-#   install-deps.sh [all]   everything: the build, the tests, the fuzz targets, the coverage report
+#   install-deps.sh [all]   everything: the build, the tests, the fuzz targets, the coverage report,
 #                           the browser check of the HTML report, the Python and R packages
 set -euo pipefail
 what="${1:-all}"
