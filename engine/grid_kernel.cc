@@ -1,5 +1,6 @@
 #include "engine/grid_kernel.h"
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <cstddef>
@@ -28,7 +29,7 @@ constexpr double kMaximumStart = -1.0e15;
 // operation of a row is the scalar one, in the scalar order; only rows share an instruction.
 template <int P21>
 [[gnu::always_inline]] inline void chunk_body(const ChunkSubject& s) {
-  double h[P21 > 0 ? P21 : 1];
+  double h[std::max(P21, 1)];
   for (int l = 0; l < P21; ++l) h[l] = s.h21[l];
   const double level1 = s.level1;
   const double level2 = s.level2;

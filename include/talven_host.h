@@ -221,6 +221,8 @@ typedef struct TalvenStepResults {
    * invalid. */                                                                                 \
   X(0, void, stepResults, (const TalvenStepResults* results), )
 
+/* The arguments are a type and a parameter list, which parentheses would break. */
+/* NOLINTNEXTLINE(bugprone-macro-parentheses) */
 #define TALVEN_DECLARE_ROUTINE(needed, result, name, parameters, failure) result(*name) parameters;
 
 typedef struct TalvenRoutines {

@@ -188,6 +188,10 @@ void transform_columns(DblMat u, int64_t m, int64_t pivot, int64_t first, int64_
 // With a response (m entries, m >= n) the left singular vectors are never formed: every left
 // transformation is applied to the response instead, whose first n entries end as u^T y. w and v
 // are the same bits as without it, since nothing that produces them reads u's left factors.
+//
+// Exempt from the complexity limit: the Golub-Reinsch algorithm in the form of EISPACK's SVD, step
+// for step, so that it can be checked against that routine line by line.
+// NOLINTNEXTLINE(readability-function-cognitive-complexity)
 bool decompose(int64_t m, int64_t n, DblMat u, double* w_data, DblMat v, double* rv1_data,
                RotationBatch& batch, double* sums, double* response = nullptr) {
   auto w = [w_data](int64_t i) -> double& { return w_data[i - 1]; };
@@ -497,6 +501,18 @@ double safe_hypot(double a, double b) {
   return p;
 }
 
+namespace {
+
+// svd works on unit-stride copies of strided arguments; this moves the leading block in and out.
+template <typename From>
+void copy_block(const From& from, const DblMat& to, int64_t rows, int64_t columns) {
+  for (int64_t j = 1; j <= columns; ++j) {
+    for (int64_t i = 1; i <= rows; ++i) to(i, j) = from(i, j);
+  }
+}
+
+}  // namespace
+
 int32_t svd(int32_t m, int32_t n, ConstDblMat a_in, DblVec w_in, DblMat u_in, DblMat v_in,
             ErrorRecord& record) {
   if (m < 0 || n < 0 || a_in.extent(0) < m || a_in.extent(1) < n || w_in.extent(0) < n ||
@@ -540,20 +556,10 @@ int32_t svd(int32_t m, int32_t n, ConstDblMat a_in, DblVec w_in, DblMat u_in, Db
     return -1;
   }
 
-  for (int64_t j = 1; j <= n; ++j) {
-    for (int64_t i = 1; i <= m; ++i) du(i, j) = a(i, j);
-  }
+  copy_block(a, du, m, n);
   const bool converged = decompose(m, n, du, dw, dv, rv1, batch, sums);
-  if (!direct_u) {
-    for (int64_t j = 1; j <= n; ++j) {
-      for (int64_t i = 1; i <= m; ++i) u(i, j) = du(i, j);
-    }
-  }
-  if (!direct_v) {
-    for (int64_t j = 1; j <= n; ++j) {
-      for (int64_t i = 1; i <= n; ++i) v(i, j) = dv(i, j);
-    }
-  }
+  if (!direct_u) copy_block(du, u, m, n);
+  if (!direct_v) copy_block(dv, v, n, n);
   if (!direct_w) {
     for (int64_t i = 1; i <= n; ++i) w(i) = dw[i - 1];
   }
