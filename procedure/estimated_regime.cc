@@ -50,6 +50,7 @@ void writeOut(KESTRIONINFOSTR& info) {
   double* numbers = allocate_array<double>(static_cast<std::size_t>(n) * count, "outNumbers");
   require(talven_study_out_values(info.study, numbers));
   std::vector<const char*> pointers;
+  pointers.reserve(count);
   for (const std::string& column : columns) pointers.push_back(column.c_str());
   const int32_t written = host().writeObservations(out_item(), info.dataReader, pointers.data(),
                                                    static_cast<int32_t>(count), numbers, n);

@@ -1,19 +1,27 @@
 #include "procedure/host_services.h"
 
+#include <algorithm>
 #include <cstring>
+#include <iterator>
 
 namespace talven {
 namespace {
 
 constexpr int32_t kDebugValueSize = 200;  // at most 199 characters and the NUL
 
+template <typename Routine>
+bool filled_if_needed(int needed, Routine routine) {
+  return needed == 0 || routine != nullptr;
+}
+
 // Any needed routine left empty by the support module would crash the first time it is used.
 bool table_complete(const TalvenRoutines& t) {
-#define TALVEN_FILLED(needed, result, name, parameters, failure) \
-  if ((needed) && t.name == nullptr) return false;
-  TALVEN_HOST_ROUTINES(TALVEN_FILLED)
+  const bool filled[] = {
+#define TALVEN_FILLED(needed, result, name, parameters, failure) filled_if_needed(needed, t.name),
+      TALVEN_HOST_ROUTINES(TALVEN_FILLED)
 #undef TALVEN_FILLED
-  return true;
+  };
+  return std::find(std::begin(filled), std::end(filled), false) == std::end(filled);
 }
 
 bool load_module(const char* name, TalvenParseHolder* holder, const TalvenDebugSettings* debug) {

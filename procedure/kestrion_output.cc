@@ -124,7 +124,7 @@ void kestrionOutput(KESTRIONINFOSTR& info) {
             : "Contrasts                   Estimates      ");
     for (int32_t m = 0; m < info.nContrasts; ++m) {
       const double estimate = info.contrast_estimates[static_cast<std::size_t>(m)];
-      h.listingText("Contrast%2ld                %8.4f", static_cast<long>(m + 1), estimate);
+      h.listingText("Contrast%2ld                %8.4f", static_cast<long>(m) + 1, estimate);
       if (ci) h.listingText("     %10.4f  %10.4f", info.upper[p1 + m], info.lower[p1 + m]);
       h.listingEndLine();
     }

@@ -198,6 +198,7 @@ void set_lists(const KESTRIONINFOSTR& info) {
   for (const auto& [item, role] : lists) {
     if (!given(item)) continue;
     std::vector<int32_t> columns;
+    columns.reserve(static_cast<std::size_t>(var_count(item)));
     for (int32_t i = 0; i < var_count(item); ++i)
       columns.push_back(host().itemVarNumber(item, i) - 1);
     require(talven_study_set_list(info.study, role, static_cast<int32_t>(columns.size()),
@@ -216,6 +217,7 @@ void set_contrast_columns(const KESTRIONINFOSTR& info) {
     character.push_back(variable.type == TALVEN_VAR_CHARACTER ? 1 : 0);
   }
   std::vector<const char*> pointers;
+  pointers.reserve(names.size());
   for (const std::string& name : names) pointers.push_back(name.c_str());
   require(talven_study_set_contrast_columns(info.study, info.nContrastCols, pointers.data(),
                                             character.data()));

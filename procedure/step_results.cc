@@ -72,6 +72,7 @@ std::vector<std::pair<std::string, std::string>> settings(const KESTRIONINFOSTR&
 
 std::vector<const char*> pointers(const std::vector<std::string>& texts) {
   std::vector<const char*> out;
+  out.reserve(texts.size());
   for (const std::string& t : texts) out.push_back(t.c_str());
   return out;
 }
@@ -110,6 +111,7 @@ void handStepResults(const KESTRIONINFOSTR& info) {
   const std::vector<const char*> value_pointers = pointers(values);
   const std::vector<std::pair<std::string, std::string>> in_force = settings(info);
   std::vector<TalvenResultSetting> setting_pointers;
+  setting_pointers.reserve(in_force.size());
   for (const auto& [name, value] : in_force) {
     setting_pointers.push_back({name.c_str(), value.c_str()});
   }
