@@ -95,6 +95,17 @@ std::vector<std::string> out_column_names(const StageNames& stage1, int32_t k1,
   return names;
 }
 
+// A stage's recommendation needs every one of its covariates; otherwise its columns stay missing.
+bool covariates_complete(const StageFit& fit, const double* main, const double* tailor) {
+  for (int32_t m = 0; m < fit.p_main; ++m) {
+    if (std::isnan(main[m])) return false;
+  }
+  for (int32_t j = 0; j < fit.p_tailor; ++j) {
+    if (std::isnan(tailor[j])) return false;
+  }
+  return true;
+}
+
 void out_values(const StageFit& stage1, const StageFit& stage2, const ObservationCovariates& row,
                 int64_t i, int64_t n, double* out) {
   const double missing = std::numeric_limits<double>::quiet_NaN();
@@ -104,9 +115,7 @@ void out_values(const StageFit& stage1, const StageFit& stage2, const Observatio
   put(row.stage2 ? 1.0 : 0.0);
   double value1 = missing;
   auto stage = [&](const StageFit& fit, const double* main, const double* tailor, bool first) {
-    bool complete = true;
-    for (int32_t m = 0; m < fit.p_main; ++m) complete = complete && !std::isnan(main[m]);
-    for (int32_t j = 0; j < fit.p_tailor; ++j) complete = complete && !std::isnan(tailor[j]);
+    const bool complete = covariates_complete(fit, main, tailor);
     std::vector<double> q(static_cast<std::size_t>(fit.k), missing);
     int32_t best = -1;
     if (complete) {

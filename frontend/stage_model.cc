@@ -22,7 +22,10 @@ std::vector<std::string> coefficient_labels(const StageNames& names) {
   labels.insert(labels.end(), names.main.begin(), names.main.end());
   labels.insert(labels.end(), names.tailor.begin(), names.tailor.end());
   for (const std::string& treatment : names.treatments) {
-    for (const std::string& tailor : names.tailor) labels.push_back(tailor + ":" + treatment);
+    for (const std::string& tailor : names.tailor) {
+      labels.push_back(tailor);
+      labels.back().append(":").append(treatment);
+    }
   }
   labels.insert(labels.end(), names.treatments.begin(), names.treatments.end());
   return labels;
@@ -48,8 +51,10 @@ int first_misplaced_column(const std::vector<std::string>& columns,
                            const std::vector<std::string>& labels) {
   if (columns.size() != labels.size()) return -1;
   std::vector<std::string> wanted;
+  wanted.reserve(labels.size());
   for (const std::string& label : labels) wanted.push_back(folded(label));
   std::vector<std::string> given;
+  given.reserve(columns.size());
   for (const std::string& column : columns) given.push_back(folded(column));
   if (!std::is_permutation(given.begin(), given.end(), wanted.begin(), wanted.end())) return -1;
   for (std::size_t j = 0; j < given.size(); ++j) {

@@ -223,10 +223,14 @@ bool Study::real_option(const char* name, double fallback, double* out) {
   return true;
 }
 
-bool Study::check_options() {
-  if (!step(Phase::kNew, Phase::kOptions)) return false;
+bool Study::check_problem(const char* problem) {
+  return problem == nullptr || fail("%s", problem);
+}
+
+// The threads, the replicates, the grid and the numbers of treatments.
+bool Study::check_counts() {
   const kestrion::IntervalOptions defaults;
-  auto check = [this](const char* problem) { return problem == nullptr || fail("%s", problem); };
+  auto check = [this](const char* problem) { return check_problem(problem); };
   if (!integer_option("CORES", defaults.cores, &cores_)) return false;
   if (!integer_option("NBOOTSTRAP1", defaults.nBootstrap1, &nBootstrap1_) ||
       !check(kestrion::nbootstrap1_problem(nBootstrap1_))) {
@@ -246,7 +250,13 @@ bool Study::check_options() {
   const int32_t most = static_cast<int32_t>(std::min<int64_t>(most_treatments, INT32_MAX));
   if (K1_ < 2 || K1_ > most_treatments) return fail("NTREATS1 must be between 2 and %d.", most);
   if (K2_ < 2 || K2_ > most_treatments) return fail("NTREATS2 must be between 2 and %d.", most);
+  return true;
+}
 
+// DERIVECI, and the level and grid of the intervals it asks for.
+bool Study::check_interval_options() {
+  const kestrion::IntervalOptions defaults;
+  auto check = [this](const char* problem) { return check_problem(problem); };
   deriveCI_ = false;
   if (given("DERIVECI") && options_["DERIVECI"] != 0) {
     if (K1_ == 2 && K2_ == 2) {
@@ -264,6 +274,12 @@ bool Study::check_options() {
       !check(kestrion::grid_scale_problem(gridScale_))) {
     return false;
   }
+  return true;
+}
+
+bool Study::check_options() {
+  if (!step(Phase::kNew, Phase::kOptions)) return false;
+  if (!check_counts() || !check_interval_options()) return false;
   seed_ = 0;
   if (given("SEED")) {
     const double seed = std::trunc(options_["SEED"]);
@@ -296,11 +312,7 @@ bool Study::check_overlap(int32_t tailor, int32_t main, const char* format) {
 // of y on itself or a treatment that is also a covariate gives a meaningless analysis. Stage-1
 // treatments may be stage-2 covariates.
 bool Study::check_roles() {
-  struct Role {
-    int32_t role;
-    const char* name;
-    std::size_t count;
-  };
+  using Role = RoleColumns;
   const Role covariates[] = {{TALVEN_ROLE_MAIN1, "MAIN1", list(TALVEN_ROLE_MAIN1).columns.size()},
                              {TALVEN_ROLE_TAILOR1, "TAILOR1", std::size_t(p11_)},
                              {TALVEN_ROLE_MAIN2, "MAIN2", list(TALVEN_ROLE_MAIN2).columns.size()},
@@ -309,35 +321,43 @@ bool Study::check_roles() {
                         {TALVEN_ROLE_STG2SAMPLE, "STG2SAMPLE", has_sample_ ? 1u : 0u},
                         {TALVEN_ROLE_STG1TRT, "STG1TRT", std::size_t(K1_ - 1)},
                         {TALVEN_ROLE_STG2TRT, "STG2TRT", std::size_t(K2_ - 1)}};
-  auto refuse = [&](int32_t variable, const char* role, const char* other) {
-    return fail("Variable %s is the %s variable and cannot also be in %s.",
-                columns_[static_cast<std::size_t>(variable)].c_str(), role, other);
-  };
   for (std::size_t r = 0; r < std::size(roles); ++r) {
-    const Role& role = roles[r];
-    for (std::size_t i = 0; i < role.count; ++i) {
-      const int32_t variable = list(role.role).columns[i];
-      for (const Role& other : covariates) {
-        if (role.role == TALVEN_ROLE_STG1TRT &&
-            (other.role == TALVEN_ROLE_MAIN2 || other.role == TALVEN_ROLE_TAILOR2)) {
-          continue;
-        }
-        for (std::size_t j = 0; j < other.count; ++j) {
-          if (list(other.role).columns[j] == variable)
-            return refuse(variable, role.name, other.name);
-        }
-      }
-      // Later roles, and later treatments of the same stage: each pair is looked at once.
-      for (std::size_t o = r; o < std::size(roles); ++o) {
-        for (std::size_t j = o == r ? i + 1 : 0; j < roles[o].count; ++j) {
-          if (list(roles[o].role).columns[j] == variable) {
-            return refuse(variable, role.name, roles[o].name);
-          }
-        }
-      }
+    for (std::size_t i = 0; i < roles[r].count; ++i) {
+      if (!check_role_variable(roles, r, i, covariates)) return false;
     }
   }
   return true;
+}
+
+// The i-th variable of roles[r] against the covariate lists, then against the later roles and the
+// later treatments of the same stage, so that each pair is looked at once.
+bool Study::check_role_variable(std::span<const RoleColumns> roles, std::size_t r, std::size_t i,
+                                std::span<const RoleColumns> covariates) {
+  const RoleColumns& role = roles[r];
+  const int32_t variable = list(role.role).columns[i];
+  for (const RoleColumns& other : covariates) {
+    const bool stage2_covariate =
+        other.role == TALVEN_ROLE_MAIN2 || other.role == TALVEN_ROLE_TAILOR2;
+    if (role.role == TALVEN_ROLE_STG1TRT && stage2_covariate) continue;
+    if (holds(other, 0, variable)) return refuse_role(variable, role.name, other.name);
+  }
+  if (holds(role, i + 1, variable)) return refuse_role(variable, role.name, role.name);
+  for (std::size_t o = r + 1; o < roles.size(); ++o) {
+    if (holds(roles[o], 0, variable)) return refuse_role(variable, role.name, roles[o].name);
+  }
+  return true;
+}
+
+bool Study::holds(const RoleColumns& role, std::size_t first, int32_t variable) const {
+  for (std::size_t j = first; j < role.count; ++j) {
+    if (list(role.role).columns[j] == variable) return true;
+  }
+  return false;
+}
+
+bool Study::refuse_role(int32_t variable, const char* role, const char* other) {
+  return fail("Variable %s is the %s variable and cannot also be in %s.",
+              columns_[static_cast<std::size_t>(variable)].c_str(), role, other);
 }
 
 bool Study::check_contrast_columns() {

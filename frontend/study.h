@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <span>
 #include <string>
 #include <utility>
 #include <vector>
@@ -155,7 +156,20 @@ class Study {
   const List& list(int32_t role) const { return lists_[static_cast<std::size_t>(role)]; }
   std::vector<std::string> names_of(int32_t role) const;
   bool check_overlap(int32_t tailor, int32_t main, const char* format);
+  bool check_counts();
+  bool check_interval_options();
+  bool check_problem(const char* problem);
+  // A variable's role and how many of the list's first columns carry it.
+  struct RoleColumns {
+    int32_t role;
+    const char* name;
+    std::size_t count;
+  };
   bool check_roles();
+  bool check_role_variable(std::span<const RoleColumns> roles, std::size_t r, std::size_t i,
+                           std::span<const RoleColumns> covariates);
+  bool holds(const RoleColumns& role, std::size_t first, int32_t variable) const;
+  bool refuse_role(int32_t variable, const char* role, const char* other);
   bool check_contrast_columns();
   bool check_out_names();
   void warn_of_few_replicates();

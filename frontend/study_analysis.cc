@@ -71,8 +71,11 @@ void Study::explain_missing_levels() {
     std::vector<std::string> levels;
     for (int32_t c = 0; c < stage.found; ++c) {
       std::vector<std::string> values;
+      values.reserve(static_cast<std::size_t>(rows));
       for (int32_t t = 0; t < rows; ++t) {
-        values.push_back(format_number(stage.levels[static_cast<std::size_t>(t + c * rows)]));
+        const std::size_t at = static_cast<std::size_t>(t) +
+                               static_cast<std::size_t>(c) * static_cast<std::size_t>(rows);
+        values.push_back(format_number(stage.levels[at]));
       }
       std::string level = rows == 1 ? values[0] : std::string("(");
       if (rows > 1) level.append(join(values)).append(")");
@@ -247,6 +250,23 @@ StageFit Study::stage_fit(int stage) const {
   return fit;
 }
 
+namespace {
+
+// The log line that says which treatment level each OUT= column Qs_Ll stands for.
+std::string out_levels_line(const StageFit& fit, const StageNames& names, int stage) {
+  std::string text;
+  for (int32_t l = 0; l < fit.k; ++l) {
+    if (l > 0) text += "; ";
+    text.append("Q").append(std::to_string(stage)).append("_L").append(std::to_string(l + 1));
+    text.append(" is ");
+    if (fit.k == 2) text.append(names.treatments[0]).append(" = ");
+    text.append(level_text(fit, names, l));
+  }
+  return "OUT= levels of stage " + std::to_string(stage) + ": " + text + ".";
+}
+
+}  // namespace
+
 void Study::gather_results() {
   const int32_t p1 = this->p1();
   contrast_estimates_.assign(static_cast<std::size_t>(n_contrasts_), 0.0);
@@ -288,15 +308,7 @@ void Study::gather_results() {
   const StageNames* names[] = {&stage1_names_, &stage2_names_};
   for (int s = 0; s < 2; ++s) {
     rules_[s] = describe_rule(fits[s], *names[s]);
-    std::string text;
-    for (int32_t l = 0; l < fits[s].k; ++l) {
-      if (l > 0) text += "; ";
-      text.append("Q").append(std::to_string(s + 1)).append("_L").append(std::to_string(l + 1));
-      text.append(" is ");
-      if (fits[s].k == 2) text.append(names[s]->treatments[0]).append(" = ");
-      text.append(level_text(fits[s], *names[s], l));
-    }
-    out_levels_.push_back("OUT= levels of stage " + std::to_string(s + 1) + ": " + text + ".");
+    out_levels_.push_back(out_levels_line(fits[s], *names[s], s + 1));
   }
   if (nCollinear_ > 0) {
     char text[160];

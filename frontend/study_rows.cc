@@ -110,6 +110,17 @@ bool Study::expect_rows(int64_t n) {
   return reserve(static_cast<std::size_t>(n));
 }
 
+namespace {
+
+// A row counts with its response, stage-1 values and STG2SAMPLE there, and its stage-2 values too
+// when it is in the stage-2 sample (s = 0).
+bool retained(const RowFate& fate, bool missing_stage1, bool missing_response) {
+  if (fate.missing_sample || missing_response || missing_stage1) return false;
+  return fate.s == 1.0 || (fate.s == 0.0 && !fate.missing_stage2);
+}
+
+}  // namespace
+
 RowFate Study::classify(const double* values, double* row, uint8_t* missing) const {
   const Layout& l = layout_;
   RowFate fate;
@@ -136,11 +147,8 @@ RowFate Study::classify(const double* values, double* row, uint8_t* missing) con
     }
   }
   if (l.sample >= 0 && !fate.missing_sample) fate.s = 1.0 - std::trunc(row[l.sample]);
-  const double s = fate.s;
-  fate.retained =
-      !fate.missing_sample && !missing_response &&
-      ((s == 0.0 && !missing_stage1 && !fate.missing_stage2) || (s == 1.0 && !missing_stage1));
-  fate.in_stage2 = fate.retained && s == 0.0;
+  fate.retained = retained(fate, missing_stage1, missing_response);
+  fate.in_stage2 = fate.retained && fate.s == 0.0;
   return fate;
 }
 
