@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Builds and runs every test: the debug build with gcov line counts (then the line coverage of the
+# Checks the product's code with clang-tidy, then builds and runs every test: the debug build with gcov line counts (then the line coverage of the
 # product's code, which must be at least 85 %), the AddressSanitizer + UBSan build, the engine's
 # threaded tests under ThreadSanitizer, the Python and R packages with the agreement of the three
 # front ends, then a short run of the fuzz targets.
@@ -7,6 +7,11 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh all
 jobs="$(nproc)"
+# Every product file, not a diff: a fresh clone's origin/main is its own main. It needs only the
+# dev preset's compile_commands.json, so it runs first and fails fast.
+echo "=== clang-tidy"
+cmake --preset dev >/dev/null
+bash scripts/tidy.sh --all
 for preset in coverage asan; do
   echo "=== ${preset}: configure and build"
   cmake --preset "${preset}" >/dev/null
