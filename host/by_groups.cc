@@ -53,8 +53,12 @@ std::optional<ByStatement> parse_by(const Statement& statement, const ErrorSink&
   return by;
 }
 
-std::optional<ByPlan> plan_by_groups(const DataTable& table, const ByStatement& by,
-                                     const std::string& data_set_name, const ErrorSink& error) {
+namespace {
+
+// The BY variables' columns; each one missing is an error.
+std::optional<std::vector<const Column*>> by_columns(const DataTable& table, const ByStatement& by,
+                                                     const std::string& data_set_name,
+                                                     const ErrorSink& error) {
   std::vector<const Column*> columns;
   bool ok = true;
   for (const ByVariable& v : by.variables) {
@@ -73,56 +77,74 @@ std::optional<ByPlan> plan_by_groups(const DataTable& table, const ByStatement& 
     columns.push_back(found);
   }
   if (!ok) return std::nullopt;
+  return columns;
+}
 
-  ByPlan plan;
+// A group from `row` on: its BY line and its keys.
+void open_group(ByPlan* plan, const std::vector<const Column*>& columns, int64_t row) {
+  const auto at = static_cast<size_t>(row);
+  std::string label;
   for (const Column* c : columns) {
+    if (!label.empty()) label += ' ';
+    label += c->name + "=" + shown_value(*c, at);
+  }
+  plan->groups.push_back({row, 0, label});
+  for (size_t k = 0; k < columns.size(); ++k) {
+    const Column& c = *columns[k];
+    if (c.type == VarType::kNumeric) {
+      plan->keys[k].numbers.push_back(c.numbers[at]);
+    } else {
+      plan->keys[k].texts.push_back(c.texts[at]);
+    }
+  }
+}
+
+// Whether observation r starts a new group; none after reporting an order that the BY statement
+// does not allow.
+std::optional<bool> starts_group(const std::vector<const Column*>& columns, const ByStatement& by,
+                                 const std::string& data_set_name, int64_t r,
+                                 const ErrorSink& error) {
+  const auto a = static_cast<size_t>(r - 1);
+  const auto b = static_cast<size_t>(r);
+  for (size_t k = 0; k < columns.size(); ++k) {
+    const int c = compare_rows(*columns[k], a, b);
+    if (c == 0) continue;
+    const bool descending = by.variables[k].descending;
+    if (!by.notsorted && (descending ? c < 0 : c > 0)) {
+      const Column& col = *columns[k];
+      error(where(by.at) + ": The data set " + data_set_name + " is not sorted in " +
+            (descending ? "descending" : "ascending") + " order of " + col.name + ": observation " +
+            std::to_string(r + 1) + " has " + col.name + "=" + shown_value(col, b) + " after " +
+            col.name + "=" + shown_value(col, a) +
+            ". Sort the data by the BY variables, or add NOTSORTED to the BY statement if "
+            "the groups are contiguous.");
+      return std::nullopt;
+    }
+    return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+std::optional<ByPlan> plan_by_groups(const DataTable& table, const ByStatement& by,
+                                     const std::string& data_set_name, const ErrorSink& error) {
+  const auto columns = by_columns(table, by, data_set_name, error);
+  if (!columns) return std::nullopt;
+  ByPlan plan;
+  for (const Column* c : *columns) {
     Column key;
     key.name = c->name;
     key.type = c->type;
     plan.keys.push_back(std::move(key));
   }
-  auto label = [&](size_t row) {
-    std::string out;
-    for (const Column* c : columns) {
-      if (!out.empty()) out += ' ';
-      out += c->name + "=" + shown_value(*c, row);
-    }
-    return out;
-  };
-  auto open_group = [&](int64_t row) {
-    plan.groups.push_back({row, 0, label(static_cast<size_t>(row))});
-    for (size_t k = 0; k < columns.size(); ++k) {
-      const Column& c = *columns[k];
-      if (c.type == VarType::kNumeric) {
-        plan.keys[k].numbers.push_back(c.numbers[static_cast<size_t>(row)]);
-      } else {
-        plan.keys[k].texts.push_back(c.texts[static_cast<size_t>(row)]);
-      }
-    }
-  };
   for (int64_t r = 0; r < table.rows; ++r) {
     if (r == 0) {
-      open_group(r);
+      open_group(&plan, *columns, r);
     } else {
-      const auto a = static_cast<size_t>(r - 1);
-      const auto b = static_cast<size_t>(r);
-      for (size_t k = 0; k < columns.size(); ++k) {
-        const int c = compare_rows(*columns[k], a, b);
-        if (c == 0) continue;
-        const bool descending = by.variables[k].descending;
-        if (!by.notsorted && (descending ? c < 0 : c > 0)) {
-          const Column& col = *columns[k];
-          error(where(by.at) + ": The data set " + data_set_name + " is not sorted in " +
-                (descending ? "descending" : "ascending") + " order of " + col.name +
-                ": observation " + std::to_string(r + 1) + " has " + col.name + "=" +
-                shown_value(col, b) + " after " + col.name + "=" + shown_value(col, a) +
-                ". Sort the data by the BY variables, or add NOTSORTED to the BY statement if "
-                "the groups are contiguous.");
-          return std::nullopt;
-        }
-        open_group(r);
-        break;
-      }
+      const std::optional<bool> starts = starts_group(*columns, by, data_set_name, r, error);
+      if (!starts) return std::nullopt;
+      if (*starts) open_group(&plan, *columns, r);
     }
     ++plan.groups.back().count;
   }

@@ -24,68 +24,122 @@ namespace host {
 
 namespace fs = std::filesystem;
 
-CommandLine parse_command_line(const std::vector<std::string>& args, std::string* error) {
-  CommandLine cl;
-  error->clear();
-  auto set_source = [&](CommandLine::Source s, const std::string& value) {
-    if (cl.source != CommandLine::Source::kNone) {
-      *error = "give one program only: a file, -e TEXT or -";
-      return;
+namespace {
+
+// --option=VALUE: the value into *target.
+bool inline_value(const std::string& a, const std::string& option,
+                  std::optional<std::string>* target) {
+  if (a.rfind(option + "=", 0) == 0) {
+    *target = a.substr(option.size() + 1);
+    return true;
+  }
+  return false;
+}
+
+// The arguments in order; the first error stops the reading.
+class ArgumentReader {
+ public:
+  ArgumentReader(const std::vector<std::string>& args, std::string* error)
+      : args_(args), error_(error) {}
+
+  CommandLine read() {
+    error_->clear();
+    for (i_ = 0; i_ < args_.size() && error_->empty(); ++i_) argument(args_[i_]);
+    if (error_->empty() && !cl_.help && !cl_.version && cl_.source == CommandLine::Source::kNone) {
+      *error_ = "no program given";
     }
-    cl.source = s;
-    cl.program = value;
-  };
-  for (size_t i = 0; i < args.size() && error->empty(); ++i) {
-    const std::string& a = args[i];
-    auto value = [&](const std::string& option) -> std::optional<std::string> {
-      if (i + 1 >= args.size()) {
-        *error = "option " + option + " needs a value";
-        return std::nullopt;
-      }
-      return args[++i];
-    };
-    auto inline_value = [&](const std::string& option, std::optional<std::string>* target) {
-      if (a.rfind(option + "=", 0) == 0) {
-        *target = a.substr(option.size() + 1);
-        return true;
-      }
-      return false;
-    };
-    std::optional<std::string> v;
-    if (a == "-h" || a == "--help") {
-      cl.help = true;
-    } else if (a == "--version") {
-      cl.version = true;
-    } else if (a == "-e") {
-      if ((v = value(a))) set_source(CommandLine::Source::kText, *v);
-    } else if (a == "-") {
-      set_source(CommandLine::Source::kStdin, "");
-    } else if (a == "-L" || a == "--lib") {
-      if ((v = value(a))) cl.lib = *v;
-    } else if (a.size() > 2 && a.rfind("-L", 0) == 0) {
-      cl.lib = a.substr(2);
-    } else if (inline_value("--lib", &v)) {
-      cl.lib = *v;
-    } else if (a == "--log") {
-      cl.log_file = value(a);
-    } else if (inline_value("--log", &cl.log_file) || inline_value("--print", &cl.print_file) ||
-               inline_value("--html", &cl.html_file) || inline_value("--debug", &cl.debug)) {
-    } else if (a == "--print") {
-      cl.print_file = value(a);
-    } else if (a == "--html") {
-      cl.html_file = value(a);
-    } else if (a == "--debug") {
-      cl.debug = value(a);
-    } else if (a.size() > 1 && a[0] == '-') {
-      *error = "unknown option " + a;
+    return cl_;
+  }
+
+ private:
+  void argument(const std::string& a) {
+    if (program_argument(a) || library_argument(a) || output_argument(a)) return;
+    if (a.size() > 1 && a[0] == '-') {
+      *error_ = "unknown option " + a;
     } else {
       set_source(CommandLine::Source::kFile, a);
     }
   }
-  if (error->empty() && !cl.help && !cl.version && cl.source == CommandLine::Source::kNone) {
-    *error = "no program given";
+
+  // -h, --help, --version, -e TEXT and -.
+  bool program_argument(const std::string& a) {
+    if (a == "-h" || a == "--help") {
+      cl_.help = true;
+    } else if (a == "--version") {
+      cl_.version = true;
+    } else if (a == "-e") {
+      if (const std::optional<std::string> v = value(a)) set_source(CommandLine::Source::kText, *v);
+    } else if (a == "-") {
+      set_source(CommandLine::Source::kStdin, "");
+    } else {
+      return false;
+    }
+    return true;
   }
-  return cl;
+
+  // -L DIR, --lib DIR, -LDIR and --lib=DIR.
+  bool library_argument(const std::string& a) {
+    std::optional<std::string> v;
+    if (a == "-L" || a == "--lib") {
+      if ((v = value(a))) cl_.lib = *v;
+    } else if (a.size() > 2 && a.rfind("-L", 0) == 0) {
+      cl_.lib = a.substr(2);
+    } else if (inline_value(a, "--lib", &v)) {
+      cl_.lib = *v;
+    } else {
+      return false;
+    }
+    return true;
+  }
+
+  // --log, --print, --html and --debug, each with its value apart or after =.
+  bool output_argument(const std::string& a) {
+    if (a == "--log") {
+      cl_.log_file = value(a);
+    } else if (inline_value(a, "--log", &cl_.log_file) ||
+               inline_value(a, "--print", &cl_.print_file) ||
+               inline_value(a, "--html", &cl_.html_file) ||
+               inline_value(a, "--debug", &cl_.debug)) {
+    } else if (a == "--print") {
+      cl_.print_file = value(a);
+    } else if (a == "--html") {
+      cl_.html_file = value(a);
+    } else if (a == "--debug") {
+      cl_.debug = value(a);
+    } else {
+      return false;
+    }
+    return true;
+  }
+
+  void set_source(CommandLine::Source s, const std::string& value) {
+    if (cl_.source != CommandLine::Source::kNone) {
+      *error_ = "give one program only: a file, -e TEXT or -";
+      return;
+    }
+    cl_.source = s;
+    cl_.program = value;
+  }
+
+  // The argument after an option that takes one.
+  std::optional<std::string> value(const std::string& option) {
+    if (i_ + 1 >= args_.size()) {
+      *error_ = "option " + option + " needs a value";
+      return std::nullopt;
+    }
+    return args_[++i_];
+  }
+
+  const std::vector<std::string>& args_;
+  std::string* error_;
+  CommandLine cl_;
+  size_t i_ = 0;
+};
+
+}  // namespace
+
+CommandLine parse_command_line(const std::vector<std::string>& args, std::string* error) {
+  return ArgumentReader(args, error).read();
 }
 
 std::string usage_text() {
@@ -184,6 +238,55 @@ Report report_info(const CommandLine& cl) {
   return info;
 }
 
+// The program's text from -e, standard input or its file; false after saying why not.
+bool read_program(const CommandLine& cl, std::string* text) {
+  if (cl.source == CommandLine::Source::kText) {
+    *text = cl.program;
+    return true;
+  }
+  if (cl.source == CommandLine::Source::kStdin) {
+    if (read_stream(std::cin, text)) return true;
+    std::fprintf(stderr, "talven: the program cannot be read from standard input\n");
+    return false;
+  }
+  std::error_code ec;
+  if (fs::is_directory(cl.program, ec)) {
+    std::fprintf(stderr, "talven: the program file %s is a folder\n", cl.program.c_str());
+    return false;
+  }
+  std::ifstream in(cl.program, std::ios::binary);
+  if (!in || !read_stream(in, text)) {
+    std::fprintf(stderr, "talven: the program file %s cannot be read: %s\n", cl.program.c_str(),
+                 std::strerror(errno));
+    return false;
+  }
+  return true;
+}
+
+// --log or --print FILE opened for writing, when given; false after saying why not.
+bool open_output(const std::optional<std::string>& file, const char* what, FilePtr* out) {
+  if (!file) return true;
+  out->reset(std::fopen(file->c_str(), "w"));
+  if (*out) return true;
+  std::fprintf(stderr, "talven: the %s %s cannot be written: %s\n", what, file->c_str(),
+               std::strerror(errno));
+  return false;
+}
+
+RunSettings run_settings(const CommandLine& cl) {
+  RunSettings settings;
+  settings.report_info = report_info(cl);
+  if (cl.source == CommandLine::Source::kFile) {
+    settings.protected_files.emplace_back(cl.program, "the program");
+  }
+  if (cl.log_file) settings.protected_files.emplace_back(*cl.log_file, "the log");
+  if (cl.print_file) settings.protected_files.emplace_back(*cl.print_file, "the listing");
+  settings.work = cl.lib;
+  settings.debug = cl.debug;
+  settings.module_folders = default_module_folders();
+  return settings;
+}
+
 }  // namespace
 
 std::string version_text() {
@@ -214,57 +317,18 @@ int run_command(const std::vector<std::string>& args) {
   }
 
   std::string text;
-  if (cl.source == CommandLine::Source::kText) {
-    text = cl.program;
-  } else if (cl.source == CommandLine::Source::kStdin) {
-    if (!read_stream(std::cin, &text)) {
-      std::fprintf(stderr, "talven: the program cannot be read from standard input\n");
-      return 2;
-    }
-  } else {
-    if (fs::is_directory(cl.program, ec)) {
-      std::fprintf(stderr, "talven: the program file %s is a folder\n", cl.program.c_str());
-      return 2;
-    }
-    std::ifstream in(cl.program, std::ios::binary);
-    if (!in || !read_stream(in, &text)) {
-      std::fprintf(stderr, "talven: the program file %s cannot be read: %s\n", cl.program.c_str(),
-                   std::strerror(errno));
-      return 2;
-    }
-  }
+  if (!read_program(cl, &text)) return 2;
 
   FilePtr log_file;
   FilePtr print_file;
-  if (cl.log_file) {
-    log_file.reset(std::fopen(cl.log_file->c_str(), "w"));
-    if (!log_file) {
-      std::fprintf(stderr, "talven: the log file %s cannot be written: %s\n", cl.log_file->c_str(),
-                   std::strerror(errno));
-      return 2;
-    }
-  }
-  if (cl.print_file) {
-    print_file.reset(std::fopen(cl.print_file->c_str(), "w"));
-    if (!print_file) {
-      std::fprintf(stderr, "talven: the listing file %s cannot be written: %s\n",
-                   cl.print_file->c_str(), std::strerror(errno));
-      return 2;
-    }
+  if (!open_output(cl.log_file, "log file", &log_file) ||
+      !open_output(cl.print_file, "listing file", &print_file)) {
+    return 2;
   }
   Log log(log_file ? log_file.get() : stderr);
   Listing listing(print_file ? print_file.get() : stdout);
 
-  RunSettings settings;
-  settings.report_info = report_info(cl);
-  if (cl.source == CommandLine::Source::kFile) {
-    settings.protected_files.emplace_back(cl.program, "the program");
-  }
-  if (cl.log_file) settings.protected_files.emplace_back(*cl.log_file, "the log");
-  if (cl.print_file) settings.protected_files.emplace_back(*cl.print_file, "the listing");
-  settings.work = cl.lib;
-  settings.debug = cl.debug;
-  settings.module_folders = default_module_folders();
+  RunSettings settings = run_settings(cl);
   // Only a person watching the log on a terminal wants a progress line; a log file never gets it.
   if (!log_file && ::isatty(::fileno(stderr)) == 1) settings.progress = stderr;
   ProgramRunner runner(settings, log, listing);

@@ -30,6 +30,32 @@ struct Field {
   bool has_escape = false;  // contains a doubled quote
 };
 
+// One more digit of a mantissa; false past 18 significant digits, which may not fit exactly.
+bool add_digit(char digit, uint64_t* mantissa, int* significant) {
+  if (*significant >= 18) return false;
+  *mantissa = *mantissa * 10 + static_cast<uint64_t>(digit - '0');
+  if (*mantissa != 0) ++*significant;
+  return true;
+}
+
+// The signed digits of an exponent, after its 'e' or 'E', added to *exp10. Returns the end of
+// them, or null when there are none or they are implausibly many.
+const char* exponent_digits(const char* p, const char* end, int* exp10) {
+  bool negative = false;
+  if (p < end && (*p == '-' || *p == '+')) {
+    negative = *p == '-';
+    ++p;
+  }
+  if (p == end || *p < '0' || *p > '9') return nullptr;
+  int e = 0;
+  for (; p < end && *p >= '0' && *p <= '9'; ++p) {
+    if (e > 1000) return nullptr;
+    e = e * 10 + (*p - '0');
+  }
+  *exp10 += negative ? -e : e;
+  return p;
+}
+
 // Clinger's fast path: a mantissa of at most 2^53 and a power of ten of at most 22 are exact
 // doubles, so one multiplication or division gives the correctly rounded value. Most fields of
 // analysis data take this path.
@@ -48,35 +74,20 @@ const char* fast_decimal(const char* p, const char* end, double* out) {
   int exp10 = 0;
   bool any = false;
   for (; p < end && *p >= '0' && *p <= '9'; ++p) {
-    if (significant >= 18) return nullptr;
-    mantissa = mantissa * 10 + static_cast<uint64_t>(*p - '0');
-    if (mantissa != 0) ++significant;
+    if (!add_digit(*p, &mantissa, &significant)) return nullptr;
     any = true;
   }
   if (p < end && *p == '.') {
     for (++p; p < end && *p >= '0' && *p <= '9'; ++p) {
-      if (significant >= 18) return nullptr;
-      mantissa = mantissa * 10 + static_cast<uint64_t>(*p - '0');
-      if (mantissa != 0) ++significant;
+      if (!add_digit(*p, &mantissa, &significant)) return nullptr;
       --exp10;
       any = true;
     }
   }
   if (!any) return nullptr;
   if (p < end && (*p == 'e' || *p == 'E')) {
-    ++p;
-    bool exp_negative = false;
-    if (p < end && (*p == '-' || *p == '+')) {
-      exp_negative = *p == '-';
-      ++p;
-    }
-    if (p == end || *p < '0' || *p > '9') return nullptr;
-    int e = 0;
-    for (; p < end && *p >= '0' && *p <= '9'; ++p) {
-      if (e > 1000) return nullptr;
-      e = e * 10 + (*p - '0');
-    }
-    exp10 += exp_negative ? -e : e;
+    p = exponent_digits(p + 1, end, &exp10);
+    if (p == nullptr) return nullptr;
   }
   if (mantissa > (uint64_t{1} << 53) || exp10 < -22 || exp10 > 22) return nullptr;
   double v = static_cast<double>(mantissa);
@@ -126,42 +137,9 @@ class Scanner {
     f->has_escape = false;
     const size_t n = text_.size();
     if (pos_ < n && text_[pos_] == '"') {
-      const int64_t start_line = line_;
-      f->quoted = true;
-      size_t i = pos_ + 1;
-      const size_t begin = i;
-      for (;;) {
-        if (i >= n) {
-          error_ = location(start_line) + ": a quoted field is not closed";
-          return false;
-        }
-        const char c = text_[i];
-        if (c == '"') {
-          if (i + 1 < n && text_[i + 1] == '"') {
-            f->has_escape = true;
-            i += 2;
-            continue;
-          }
-          break;
-        }
-        if (c == '\n') ++line_;
-        ++i;
-      }
-      f->raw = text_.substr(begin, i - begin);
-      pos_ = i + 1;
-      if (pos_ < n && text_[pos_] != delim_ && text_[pos_] != '\n' && text_[pos_] != '\r') {
-        error_ = location(line_) + ": unexpected character after the closing quote of a field";
-        return false;
-      }
+      if (!quoted_field(f)) return false;
     } else {
-      size_t i = pos_;
-      while (i < n) {
-        const char c = text_[i];
-        if (c == delim_ || c == '\n' || c == '\r') break;
-        ++i;
-      }
-      f->raw = text_.substr(pos_, i - pos_);
-      pos_ = i;
+      plain_field(f);
     }
     if (pos_ < n && text_[pos_] == delim_) {
       ++pos_;
@@ -171,6 +149,51 @@ class Scanner {
     *last = true;
     skip_line_end();
     return true;
+  }
+
+  // A field in quotes, at its opening quote; "" inside stands for one quote.
+  bool quoted_field(Field* f) {
+    const size_t n = text_.size();
+    const int64_t start_line = line_;
+    f->quoted = true;
+    size_t i = pos_ + 1;
+    const size_t begin = i;
+    for (;;) {
+      if (i >= n) {
+        error_ = location(start_line) + ": a quoted field is not closed";
+        return false;
+      }
+      const char c = text_[i];
+      if (c == '"') {
+        if (i + 1 < n && text_[i + 1] == '"') {
+          f->has_escape = true;
+          i += 2;
+          continue;
+        }
+        break;
+      }
+      if (c == '\n') ++line_;
+      ++i;
+    }
+    f->raw = text_.substr(begin, i - begin);
+    pos_ = i + 1;
+    if (pos_ < n && text_[pos_] != delim_ && text_[pos_] != '\n' && text_[pos_] != '\r') {
+      error_ = location(line_) + ": unexpected character after the closing quote of a field";
+      return false;
+    }
+    return true;
+  }
+
+  void plain_field(Field* f) {
+    const size_t n = text_.size();
+    size_t i = pos_;
+    while (i < n) {
+      const char c = text_[i];
+      if (c == delim_ || c == '\n' || c == '\r') break;
+      ++i;
+    }
+    f->raw = text_.substr(pos_, i - pos_);
+    pos_ = i;
   }
 
   // An unquoted field that is a plain number: read in place, without a second look at its text.
@@ -299,6 +322,119 @@ bool parse_decimal(std::string_view field, double* value) {
   return true;
 }
 
+namespace {
+
+// The line of names: one column per name, none empty, none twice. Returns why not, or nothing.
+std::string read_names(Scanner& scan, DataTable* table) {
+  std::unordered_map<std::string, size_t> seen;
+  for (bool last = false; !last;) {
+    Field f;
+    if (!scan.next_field(&f, &last)) return scan.error();
+    Column col;
+    col.name = std::string(trim_blanks(unescape(f)));
+    const size_t index = table->columns.size() + 1;
+    if (col.name.empty()) {
+      return scan.location(1) + ": the name of variable " + std::to_string(index) + " is empty";
+    }
+    auto [it, fresh] = seen.emplace(to_upper(col.name), index);
+    if (!fresh) {
+      return scan.location(1) + ": variable name " + col.name + " appears twice (columns " +
+             std::to_string(it->second) + " and " + std::to_string(index) + ")";
+    }
+    table->columns.push_back(std::move(col));
+  }
+  return {};
+}
+
+// At least the number of records after `from`: sizing the columns up front keeps the main pass
+// free of reallocation.
+size_t records_at_most(std::string_view text, size_t from) {
+  size_t estimate = 1;
+  for (const char *p = text.data() + from, *end = text.data() + text.size();
+       (p = static_cast<const char*>(std::memchr(p, '\n', static_cast<size_t>(end - p)))) !=
+       nullptr;
+       ++p) {
+    ++estimate;
+  }
+  return estimate;
+}
+
+// A field of a column that is numeric so far, which the fast path did not read: a number (with
+// a decimal comma where the file uses one), a missing value, or text that makes the column
+// character, remembered with its line for the explanation.
+void add_to_numeric_column(const Field& f, bool decimal_comma, int64_t record_line, Column* column,
+                           char* numeric) {
+  std::string unescaped;
+  std::string_view content = f.raw;
+  if (f.has_escape) {
+    unescaped = unescape(f);
+    content = unescaped;
+  }
+  content = trim_blanks(content);
+  double v = 0.0;
+  std::vector<double>& values = column->numbers;
+  std::string pointed;
+  if (decimal_comma && content.find(',') != std::string_view::npos &&
+      content.find('.') == std::string_view::npos) {
+    pointed = content;
+    pointed[pointed.find(',')] = '.';
+    content = pointed;
+  }
+  if (parse_decimal(content, &v)) {
+    values.push_back(v);
+  } else if (is_missing_form(content)) {
+    // .A to .Z and ._ keep their letter: WHERE and BY tell them apart, as SAS does.
+    values.push_back(content.size() == 2 && content[0] == '.' ? special_missing(content[1])
+                                                              : kMissing);
+  } else {
+    *numeric = 0;
+    std::vector<double>().swap(values);
+    column->first_text = FirstText{record_line, std::string(content)};
+  }
+}
+
+// One record's fields into the columns; the number of fields, or none on a malformed field
+// (scan.error() says why). Numeric columns take the fast path first.
+std::optional<size_t> read_record(Scanner& scan, bool decimal_comma, int64_t record_line,
+                                  DataTable* table, std::vector<char>* numeric) {
+  const size_t ncol = table->columns.size();
+  size_t count = 0;
+  for (bool last = false; !last;) {
+    if (count < ncol && (*numeric)[count]) {
+      double v = 0.0;
+      if (scan.next_number(&v, &last)) {
+        table->columns[count].numbers.push_back(v);
+        ++count;
+        continue;
+      }
+    }
+    Field f;
+    if (!scan.next_field(&f, &last)) return std::nullopt;
+    if (count < ncol && (*numeric)[count]) {
+      add_to_numeric_column(f, decimal_comma, record_line, &table->columns[count],
+                            &(*numeric)[count]);
+    }
+    ++count;
+  }
+  return count;
+}
+
+// Character columns are rare in analysis data; a second walk collects their text only.
+void collect_texts(Scanner& scan, const std::vector<size_t>& row_starts,
+                   const std::vector<char>& numeric, DataTable* table) {
+  for (size_t start : row_starts) {
+    scan.seek(start);
+    size_t c = 0;
+    for (bool last = false; !last; ++c) {
+      Field f;
+      scan.next_field(&f, &last);
+      if (!numeric[c]) table->columns[c].texts.push_back(unescape(f));
+    }
+  }
+}
+
+}  // namespace
+
 ReadOutcome parse_csv(std::string_view text, char delimiter, std::string_view label,
                       bool decimal_comma) {
   Scanner scan(text, delimiter, label);
@@ -307,88 +443,24 @@ ReadOutcome parse_csv(std::string_view text, char delimiter, std::string_view la
   }
 
   auto table = std::make_shared<DataTable>();
-  std::unordered_map<std::string, size_t> seen;
-  for (bool last = false; !last;) {
-    Field f;
-    if (!scan.next_field(&f, &last)) return fail(scan.error());
-    Column col;
-    col.name = std::string(trim_blanks(unescape(f)));
-    const size_t index = table->columns.size() + 1;
-    if (col.name.empty()) {
-      return fail(scan.location(1) + ": the name of variable " + std::to_string(index) +
-                  " is empty");
-    }
-    auto [it, fresh] = seen.emplace(to_upper(col.name), index);
-    if (!fresh) {
-      return fail(scan.location(1) + ": variable name " + col.name + " appears twice (columns " +
-                  std::to_string(it->second) + " and " + std::to_string(index) + ")");
-    }
-    table->columns.push_back(std::move(col));
-  }
+  const std::string wrong_names = read_names(scan, table.get());
+  if (!wrong_names.empty()) return fail(wrong_names);
   const size_t ncol = table->columns.size();
 
-  // Sizing the columns up front keeps the main pass free of reallocation.
-  size_t estimate = 1;
-  for (const char *p = text.data() + scan.pos(), *end = text.data() + text.size();
-       (p = static_cast<const char*>(std::memchr(p, '\n', static_cast<size_t>(end - p)))) !=
-       nullptr;
-       ++p) {
-    ++estimate;
-  }
+  const size_t estimate = records_at_most(text, scan.pos());
   std::vector<char> numeric(ncol, 1);
   for (Column& c : table->columns) c.numbers.reserve(estimate);
   std::vector<size_t> row_starts;
   row_starts.reserve(estimate);
-  bool any_character = false;
 
   while (!scan.at_end()) {
     if (scan.only_blank_lines_left()) break;
     const int64_t record_line = scan.line();
     row_starts.push_back(scan.pos());
-    size_t count = 0;
-    for (bool last = false; !last;) {
-      if (count < ncol && numeric[count]) {
-        double v = 0.0;
-        if (scan.next_number(&v, &last)) {
-          table->columns[count].numbers.push_back(v);
-          ++count;
-          continue;
-        }
-      }
-      Field f;
-      if (!scan.next_field(&f, &last)) return fail(scan.error());
-      if (count < ncol && numeric[count]) {
-        std::string unescaped;
-        std::string_view content = f.raw;
-        if (f.has_escape) {
-          unescaped = unescape(f);
-          content = unescaped;
-        }
-        content = trim_blanks(content);
-        double v = 0.0;
-        std::vector<double>& values = table->columns[count].numbers;
-        std::string pointed;
-        if (decimal_comma && content.find(',') != std::string_view::npos &&
-            content.find('.') == std::string_view::npos) {
-          pointed = content;
-          pointed[pointed.find(',')] = '.';
-          content = pointed;
-        }
-        if (parse_decimal(content, &v)) {
-          values.push_back(v);
-        } else if (is_missing_form(content)) {
-          // .A to .Z and ._ keep their letter: WHERE and BY tell them apart, as SAS does.
-          values.push_back(content.size() == 2 && content[0] == '.' ? special_missing(content[1])
-                                                                    : kMissing);
-        } else {
-          numeric[count] = 0;
-          any_character = true;
-          std::vector<double>().swap(values);
-          table->columns[count].first_text = FirstText{record_line, std::string(content)};
-        }
-      }
-      ++count;
-    }
+    const std::optional<size_t> fields =
+        read_record(scan, decimal_comma, record_line, table.get(), &numeric);
+    if (!fields) return fail(scan.error());
+    const size_t count = *fields;
     if (count != ncol) {
       return fail(scan.location(record_line) + ": the row has " + std::to_string(count) +
                   (count == 1 ? " field" : " fields") + " where the header has " +
@@ -403,18 +475,8 @@ ReadOutcome parse_csv(std::string_view text, char delimiter, std::string_view la
       table->columns[c].texts.reserve(static_cast<size_t>(table->rows));
     }
   }
-  if (any_character) {
-    // Character columns are rare in analysis data; a second walk collects their text only.
-    for (size_t start : row_starts) {
-      scan.seek(start);
-      size_t c = 0;
-      for (bool last = false; !last; ++c) {
-        Field f;
-        scan.next_field(&f, &last);
-        if (!numeric[c]) table->columns[c].texts.push_back(unescape(f));
-      }
-    }
-  }
+  const bool any_character = std::find(numeric.begin(), numeric.end(), 0) != numeric.end();
+  if (any_character) collect_texts(scan, row_starts, numeric, table.get());
   return std::shared_ptr<const DataTable>(std::move(table));
 }
 

@@ -122,11 +122,7 @@ Result<void> write_file_atomically(const fs::path& file, std::string_view bytes)
   }
   const std::string temporary(name.data());
   std::string why;
-  if (!write_all(fd, bytes)) {
-    why = std::strerror(errno);
-  } else if (::fsync(fd) != 0) {
-    why = std::strerror(errno);
-  }
+  if (!write_all(fd, bytes) || ::fsync(fd) != 0) why = std::strerror(errno);
   // A new file gets the permissions a newly created file would get, not mkstemp's 0600.
   if (why.empty()) {
     const mode_t mask = ::umask(0);

@@ -58,24 +58,33 @@ class OptionsParser {
       } else if (name == "FIRSTOBS") {
         whole(t, 1, &out_->firstobs, &out_->firstobs_at);
       } else if (name == "OBS") {
-        if (at().is_name("MAX")) {
-          ++i_;
-          out_->obs.reset();
-        } else {
-          whole(t, 0, &out_->obs, &out_->obs_at);
-        }
+        obs_option(t);
       } else {
-        const std::string near = did_you_mean(name, option_names());
-        std::vector<std::string> all;
-        for (const std::string& n : option_names()) all.push_back(n + "=");
-        fail(t, "Data set option " + name + "= is not known to talven." +
-                    (near.empty() ? " The data set options are " + join_names(all) + "." : near));
-        skip_value();
+        unknown_option(t, name);
       }
     }
   }
 
  private:
+  // OBS=MAX reads every observation.
+  void obs_option(const Token& t) {
+    if (at().is_name("MAX")) {
+      ++i_;
+      out_->obs.reset();
+    } else {
+      whole(t, 0, &out_->obs, &out_->obs_at);
+    }
+  }
+
+  void unknown_option(const Token& t, const std::string& name) {
+    const std::string near = did_you_mean(name, option_names());
+    std::vector<std::string> all;
+    for (const std::string& n : option_names()) all.push_back(n + "=");
+    fail(t, "Data set option " + name + "= is not known to talven." +
+                (near.empty() ? " The data set options are " + join_names(all) + "." : near));
+    skip_value();
+  }
+
   const Token& at(size_t ahead = 0) const { return i_ + ahead < t_.size() ? t_[i_ + ahead] : end_; }
 
   static std::string found(const Token& t) {
@@ -231,6 +240,97 @@ std::shared_ptr<const DataTable> select_rows(const DataTable& table,
   return out;
 }
 
+namespace {
+
+// KEEP= and DROP=; true when either is given.
+bool keep_and_drop(const DataTable& raw, const DataSetOptions& options,
+                   const std::string& data_set_name, std::vector<char>& kept,
+                   const ErrorSink& sink) {
+  bool projected = false;
+  if (options.keep) {
+    std::vector<int32_t> numbers;
+    if (resolve_variable_list(options.keep->tokens, raw, data_set_name, "KEEP=", false, &numbers,
+                              sink)) {
+      std::fill(kept.begin(), kept.end(), 0);
+      for (int32_t n : numbers) kept[static_cast<size_t>(n - 1)] = 1;
+    }
+    projected = true;
+  }
+  if (options.drop) {
+    std::vector<int32_t> numbers;
+    if (resolve_variable_list(options.drop->tokens, raw, data_set_name, "DROP=", false, &numbers,
+                              sink)) {
+      for (int32_t n : numbers) kept[static_cast<size_t>(n - 1)] = 0;
+    }
+    projected = true;
+  }
+  return projected;
+}
+
+// RENAME= of the kept variables, after which no two kept variables may share a name; true when a
+// variable was renamed.
+bool rename_columns(const DataTable& raw, const DataSetOptions& options,
+                    const std::string& data_set_name, const std::vector<char>& kept,
+                    std::vector<std::string>& names, const ErrorSink& sink) {
+  bool renamed = false;
+  for (const auto& [from, to] : options.rename) {
+    size_t k = 0;
+    while (k < names.size() && !iequals(raw.columns[k].name, from.text)) ++k;
+    if (k == names.size() || !kept[k]) {
+      sink(where(from) + ": Variable " + from.as_written() + " in the RENAME= list is not in " +
+           data_set_name + (k < names.size() ? " after KEEP= and DROP=." : "."));
+      continue;
+    }
+    names[k] = to.text;
+    renamed = true;
+  }
+  std::set<std::string> seen;
+  for (size_t k = 0; k < names.size(); ++k) {
+    if (kept[k] && !seen.insert(to_upper(names[k])).second) {
+      sink(where(options.at) + ": After RENAME=, two variables of " + data_set_name +
+           " are named " + names[k] + ".");
+    }
+  }
+  return renamed;
+}
+
+std::shared_ptr<const DataTable> project(const DataTable& raw, const std::vector<char>& kept,
+                                         const std::vector<std::string>& names) {
+  auto out = std::make_shared<DataTable>();
+  out->rows = raw.rows;
+  for (size_t k = 0; k < raw.columns.size(); ++k) {
+    if (!kept[k]) continue;
+    Column c = raw.columns[k];
+    c.name = names[k];
+    out->columns.push_back(std::move(c));
+  }
+  return out;
+}
+
+// FIRSTOBS= and OBS= among the rows WHERE selected (every row when nothing selected them).
+bool window_rows(const DataSetOptions& options, int64_t table_rows,
+                 const std::string& data_set_name, bool selected, std::vector<int64_t>& rows,
+                 const ErrorSink& sink) {
+  const int64_t first = options.firstobs.value_or(1);
+  if (options.firstobs && options.obs && *options.obs > 0 && first > *options.obs) {
+    sink(where(options.firstobs_at) + ": FIRSTOBS=" + std::to_string(first) +
+         " is greater than OBS=" + std::to_string(*options.obs) + " for " + data_set_name +
+         ": no observation would be read.");
+    return false;
+  }
+  if (!selected) {
+    for (int64_t r = 0; r < table_rows; ++r) rows.push_back(r);
+  }
+  const auto count = static_cast<int64_t>(rows.size());
+  const int64_t last = std::min(count, options.obs.value_or(count));
+  std::vector<int64_t> window;
+  for (int64_t p = first - 1; p < last; ++p) window.push_back(rows[static_cast<size_t>(p)]);
+  rows = std::move(window);
+  return true;
+}
+
+}  // namespace
+
 std::optional<ShapedTable> shape_table(std::shared_ptr<const DataTable> table,
                                        const DataSetOptions* options,
                                        const WhereClause* where_statement,
@@ -248,59 +348,16 @@ std::optional<ShapedTable> shape_table(std::shared_ptr<const DataTable> table,
   // Variables: KEEP= and DROP= by their old names, then RENAME=.
   std::vector<char> kept(raw.columns.size(), 1);
   std::vector<std::string> names;
+  names.reserve(raw.columns.size());
   for (const Column& c : raw.columns) names.push_back(c.name);
   bool projected = false;
-  if (options != nullptr && options->keep) {
-    std::vector<int32_t> numbers;
-    if (resolve_variable_list(options->keep->tokens, raw, data_set_name, "KEEP=", false, &numbers,
-                              sink)) {
-      std::fill(kept.begin(), kept.end(), 0);
-      for (int32_t n : numbers) kept[static_cast<size_t>(n - 1)] = 1;
-    }
-    projected = true;
-  }
-  if (options != nullptr && options->drop) {
-    std::vector<int32_t> numbers;
-    if (resolve_variable_list(options->drop->tokens, raw, data_set_name, "DROP=", false, &numbers,
-                              sink)) {
-      for (int32_t n : numbers) kept[static_cast<size_t>(n - 1)] = 0;
-    }
-    projected = true;
-  }
   if (options != nullptr) {
-    for (const auto& [from, to] : options->rename) {
-      size_t k = 0;
-      while (k < names.size() && !iequals(raw.columns[k].name, from.text)) ++k;
-      if (k == names.size() || !kept[k]) {
-        sink(where(from) + ": Variable " + from.as_written() + " in the RENAME= list is not in " +
-             data_set_name + (k < names.size() ? " after KEEP= and DROP=." : "."));
-        continue;
-      }
-      names[k] = to.text;
-      projected = true;
-    }
-    std::set<std::string> seen;
-    for (size_t k = 0; k < names.size(); ++k) {
-      if (kept[k] && !seen.insert(to_upper(names[k])).second) {
-        sink(where(options->at) + ": After RENAME=, two variables of " + data_set_name +
-             " are named " + names[k] + ".");
-      }
-    }
+    projected = keep_and_drop(raw, *options, data_set_name, kept, sink);
+    projected = rename_columns(raw, *options, data_set_name, kept, names, sink) || projected;
   }
   if (!ok) return std::nullopt;
-
-  std::shared_ptr<const DataTable> shaped = table;
-  if (projected) {
-    auto out = std::make_shared<DataTable>();
-    out->rows = raw.rows;
-    for (size_t k = 0; k < raw.columns.size(); ++k) {
-      if (!kept[k]) continue;
-      Column c = raw.columns[k];
-      c.name = names[k];
-      out->columns.push_back(std::move(c));
-    }
-    shaped = std::move(out);
-  }
+  const std::shared_ptr<const DataTable> shaped =
+      projected ? project(raw, kept, names) : std::move(table);
 
   // Observations: WHERE, then FIRSTOBS= and OBS= among those it selects.
   const WhereClause* clause =
@@ -314,22 +371,10 @@ std::optional<ShapedTable> shape_table(std::shared_ptr<const DataTable> table,
     selected = true;
   }
   if (options != nullptr && (options->firstobs || options->obs)) {
-    const int64_t first = options->firstobs.value_or(1);
-    if (options->firstobs && options->obs && *options->obs > 0 && first > *options->obs) {
-      sink(where(options->firstobs_at) + ": FIRSTOBS=" + std::to_string(first) +
-           " is greater than OBS=" + std::to_string(*options->obs) + " for " + data_set_name +
-           ": no observation would be read.");
+    if (!window_rows(*options, shaped->rows, data_set_name, selected, rows, sink)) {
       return std::nullopt;
     }
-    if (!selected) {
-      for (int64_t r = 0; r < shaped->rows; ++r) rows.push_back(r);
-      selected = true;
-    }
-    const auto count = static_cast<int64_t>(rows.size());
-    const int64_t last = std::min(count, options->obs.value_or(count));
-    std::vector<int64_t> window;
-    for (int64_t p = first - 1; p < last; ++p) window.push_back(rows[static_cast<size_t>(p)]);
-    rows = std::move(window);
+    selected = true;
   }
   ShapedTable out;
   out.table = selected ? select_rows(*shaped, rows) : shaped;

@@ -187,6 +187,53 @@ std::string format_tick(double value, double step) {
   return text;
 }
 
+namespace {
+
+// Alternate bands help the eye from label to bar to value.
+void draw_bands(std::string& out, const ForestPlot& plot, bool heading, double width) {
+  out += "<g class=\"bands\">\n";
+  bool skipped = false;
+  for (size_t i = 0, slot = 0; i < plot.rows.size(); ++i, ++slot) {
+    if (heading && plot.rows[i].contrast && !skipped) {
+      skipped = true;
+      ++slot;
+    }
+    if (i % 2 != 0) continue;
+    out += "<rect x=\"" + format_coordinate(kGap / 2) + "\" y=\"" +
+           format_coordinate(kHeaderHeight + static_cast<double>(slot) * kRowHeight) +
+           "\" width=\"" + format_coordinate(width - kGap) + "\" height=\"" +
+           format_coordinate(kRowHeight) + "\" fill=\"#f2f4f7\"/>\n";
+  }
+  out += "</g>\n";
+}
+
+// A row's interval bar with its caps, and its estimate: a square, or a diamond for a contrast.
+template <typename XOf>
+void draw_marks(Svg& svg, const ForestRow& row, double y, const XOf& x_of) {
+  if (has_interval(row)) {
+    const double a = x_of(std::min(row.lower, row.upper));
+    const double b = x_of(std::max(row.lower, row.upper));
+    svg.line(a, y, b, y,
+             std::string("class=\"interval\" stroke=\"") + kBarColour + "\" stroke-width=\"5\"");
+    for (double x : {a, b}) {
+      svg.line(x, y - 6, x, y + 6,
+               std::string("stroke=\"") + kCapColour + "\" stroke-width=\"1.5\"");
+    }
+  }
+  if (std::isfinite(row.estimate)) {
+    const double x = x_of(row.estimate);
+    const double r = row.contrast ? 6.5 : 5.0;
+    const std::string points =
+        row.contrast
+            ? closed_path({{x, y - r}, {x + r, y}, {x, y + r}, {x - r, y}})
+            : closed_path({{x - r, y - r}, {x + r, y - r}, {x + r, y + r}, {x - r, y + r}});
+    svg.out() += "<path class=\"estimate\" d=\"" + points + "\" fill=\"" + kMarkerColour +
+                 "\" stroke=\"#ffffff\" stroke-width=\"1.5\"/>\n";
+  }
+}
+
+}  // namespace
+
 std::string forest_plot_svg(const ForestPlot& plot) {
   const ForestAxis axis = forest_axis(plot.rows);
   size_t label_chars = 4;
@@ -230,21 +277,7 @@ std::string forest_plot_svg(const ForestPlot& plot) {
   svg.text(plot_right + kGap, 19, "start", kValueFont, "Estimate (" + plot.level + " interval)",
            " font-weight=\"bold\"");
 
-  // Alternate bands help the eye from label to bar to value.
-  out += "<g class=\"bands\">\n";
-  bool skipped = false;
-  for (size_t i = 0, slot = 0; i < plot.rows.size(); ++i, ++slot) {
-    if (heading && plot.rows[i].contrast && !skipped) {
-      skipped = true;
-      ++slot;
-    }
-    if (i % 2 != 0) continue;
-    out += "<rect x=\"" + format_coordinate(kGap / 2) + "\" y=\"" +
-           format_coordinate(kHeaderHeight + static_cast<double>(slot) * kRowHeight) +
-           "\" width=\"" + format_coordinate(width - kGap) + "\" height=\"" +
-           format_coordinate(kRowHeight) + "\" fill=\"#f2f4f7\"/>\n";
-  }
-  out += "</g>\n";
+  draw_bands(out, plot, heading, width);
 
   // Grid and axis.
   out += "<g class=\"axis\">\n";
@@ -290,26 +323,7 @@ std::string forest_plot_svg(const ForestPlot& plot) {
     out += "<g class=\"row\">\n<title>" + escape_markup(row.label + ": " + value_text(row)) +
            "</title>\n";
     svg.text(plot_left - kGap, y + 4.5, "end", kLabelFont, shorten(row.label, kMaxLabelChars));
-    if (has_interval(row)) {
-      const double a = x_of(std::min(row.lower, row.upper));
-      const double b = x_of(std::max(row.lower, row.upper));
-      svg.line(a, y, b, y,
-               std::string("class=\"interval\" stroke=\"") + kBarColour + "\" stroke-width=\"5\"");
-      for (double x : {a, b}) {
-        svg.line(x, y - 6, x, y + 6,
-                 std::string("stroke=\"") + kCapColour + "\" stroke-width=\"1.5\"");
-      }
-    }
-    if (std::isfinite(row.estimate)) {
-      const double x = x_of(row.estimate);
-      const double r = row.contrast ? 6.5 : 5.0;
-      const std::string points =
-          row.contrast
-              ? closed_path({{x, y - r}, {x + r, y}, {x, y + r}, {x - r, y}})
-              : closed_path({{x - r, y - r}, {x + r, y - r}, {x + r, y + r}, {x - r, y + r}});
-      out += "<path class=\"estimate\" d=\"" + points + "\" fill=\"" + kMarkerColour +
-             "\" stroke=\"#ffffff\" stroke-width=\"1.5\"/>\n";
-    }
+    draw_marks(svg, row, y, x_of);
     svg.text(plot_right + kGap, y + 4.5, "start", kValueFont, value_text(row));
     out += "</g>\n";
   }

@@ -240,6 +240,15 @@ class OdsHtml {
     ignored_.push_back(shown);
   }
 
+  // FILE=, BODY= or PATH= at i, with its quoted value.
+  bool file_option(size_t i, const std::string& name) {
+    if (!at(i + 1).is_punct("=")) {
+      fail(t_[i], "Syntax error: expected = after " + name + ".");
+      return false;
+    }
+    return quoted(i + 2, name == "PATH" ? "PATH" : name.c_str(), name == "PATH" ? &path_ : &file_);
+  }
+
   bool options() {
     for (size_t i = 2; i < t_.size();) {
       const Token& key = t_[i];
@@ -257,14 +266,7 @@ class OdsHtml {
       const std::string name = to_upper(key.text);
       const bool valued = at(i + 1).is_punct("=");
       if (name == "FILE" || name == "BODY" || name == "PATH") {
-        if (!valued) {
-          fail(key, "Syntax error: expected = after " + name + ".");
-          return false;
-        }
-        if (!quoted(i + 2, name == "PATH" ? "PATH" : name.c_str(),
-                    name == "PATH" ? &path_ : &file_)) {
-          return false;
-        }
+        if (!file_option(i, name)) return false;
         i += 3;
         continue;
       }
@@ -295,6 +297,52 @@ bool is_ods_statement(const Statement& statement) {
   return !statement.tokens.empty() && statement.tokens.front().is_name("ODS");
 }
 
+namespace {
+
+// ODS _ALL_ CLOSE;
+void close_all(const Statement& statement, HtmlReports& reports, const StatementReport& report) {
+  const std::vector<Token>& t = statement.tokens;
+  if (t.size() != 3 || !t[2].is_name("CLOSE")) {
+    const Token& at = t.size() < 3 ? statement.end : !t[2].is_name("CLOSE") ? t[2] : t[3];
+    report(Severity::kError, at, "Syntax error: expected ODS _ALL_ CLOSE;");
+    return;
+  }
+  reports.close_ods();
+}
+
+std::string why_no_effect(const std::string& word) {
+  if (word == "LISTING") return ": the listing is always written.";
+  if (word == "GRAPHICS") return ": the HTML report always has its forest plots.";
+  return ".";
+}
+
+// The names of the settings of every group, in the order they first appear.
+std::vector<std::string> setting_names(const std::vector<std::vector<ReportSetting>>& each) {
+  std::vector<std::string> names;
+  for (const auto& settings : each) {
+    for (const ReportSetting& s : settings) {
+      if (std::find(names.begin(), names.end(), s.name) == names.end()) names.push_back(s.name);
+    }
+  }
+  return names;
+}
+
+// One value when every group has the same, else each group's value with its BY line.
+std::string merged_value(const std::vector<std::pair<std::string, std::string>>& values) {
+  const bool alike = std::all_of(values.begin(), values.end(),
+                                 [&](const auto& v) { return v.first == values.front().first; });
+  if (alike) return values.front().first;
+  std::string value;
+  for (const auto& [v, by] : values) {
+    if (!value.empty()) value += "; ";
+    value += v;
+    if (!by.empty()) value.append(" (").append(by).append(")");
+  }
+  return value;
+}
+
+}  // namespace
+
 void apply_ods_statement(const Statement& statement, HtmlReports& reports,
                          const StatementReport& report) {
   const std::vector<Token>& t = statement.tokens;
@@ -309,18 +357,9 @@ void apply_ods_statement(const Statement& statement, HtmlReports& reports,
   if (word == "HTML") {
     OdsHtml(statement, reports, report).run();
   } else if (word == "_ALL_") {
-    if (t.size() != 3 || !t[2].is_name("CLOSE")) {
-      const Token& at = t.size() < 3 ? statement.end : !t[2].is_name("CLOSE") ? t[2] : t[3];
-      report(Severity::kError, at, "Syntax error: expected ODS _ALL_ CLOSE;");
-      return;
-    }
-    reports.close_ods();
+    close_all(statement, reports, report);
   } else if (no_effect(word)) {
-    report(Severity::kNote, t[1],
-           "ODS " + word + " has no effect in talven" +
-               (word == "LISTING"    ? ": the listing is always written."
-                : word == "GRAPHICS" ? ": the HTML report always has its forest plots."
-                                     : "."));
+    report(Severity::kNote, t[1], "ODS " + word + " has no effect in talven" + why_no_effect(word));
   } else if (const char* advice = not_written(word)) {
     report(Severity::kWarning, t[1],
            "ODS " + word + " output is not written by talven; the statement is ignored. " + advice);
@@ -364,14 +403,8 @@ std::vector<std::string> StepMessages::take() {
 
 std::vector<ReportSetting> merge_settings(const std::vector<ReportGroup>& groups,
                                           const std::vector<std::vector<ReportSetting>>& each) {
-  std::vector<std::string> names;
-  for (const auto& settings : each) {
-    for (const ReportSetting& s : settings) {
-      if (std::find(names.begin(), names.end(), s.name) == names.end()) names.push_back(s.name);
-    }
-  }
   std::vector<ReportSetting> out;
-  for (const std::string& name : names) {
+  for (const std::string& name : setting_names(each)) {
     std::vector<std::pair<std::string, std::string>> values;  // value, BY line
     for (size_t g = 0; g < each.size(); ++g) {
       for (const ReportSetting& s : each[g]) {
@@ -379,17 +412,7 @@ std::vector<ReportSetting> merge_settings(const std::vector<ReportGroup>& groups
           values.emplace_back(s.value, g < groups.size() ? groups[g].by_line : "");
       }
     }
-    const bool alike = std::all_of(values.begin(), values.end(),
-                                   [&](const auto& v) { return v.first == values.front().first; });
-    std::string value = values.front().first;
-    if (!alike) {
-      value.clear();
-      for (const auto& [v, by] : values) {
-        if (!value.empty()) value += "; ";
-        value += v + (by.empty() ? "" : " (" + by + ")");
-      }
-    }
-    out.push_back({name, value});
+    out.push_back({name, merged_value(values)});
   }
   return out;
 }

@@ -332,10 +332,11 @@ std::string format_html_report(const Report& report) {
     for (size_t i = 0; i < steps; ++i) {
       const ReportStep& s = report.steps[i];
       const std::string n = std::to_string(i + 1);
-      w.line("<li><a href=\"#step-" + n + "\">Step " + n + ": PROC " + esc(s.procedure) +
-             // The procedure's heading would only repeat "PROC NAME".
-             (s.titles.empty() ? std::string() : " \xE2\x80\x94 " + esc(s.titles.front())) +
-             "</a></li>");
+      std::string item = "<li><a href=\"#step-";
+      item.append(n).append("\">Step ").append(n).append(": PROC ").append(esc(s.procedure));
+      // The procedure's heading would only repeat "PROC NAME".
+      if (!s.titles.empty()) item.append(" \xE2\x80\x94 ").append(esc(s.titles.front()));
+      w.line(item + "</a></li>");
     }
     w.line("</ol>");
     w.line("</nav>");

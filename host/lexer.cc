@@ -108,6 +108,58 @@ void Lexer::read_suffix(Token* t) {
   }
 }
 
+void Lexer::read_digits(Token* t) {
+  while (is_digit(peek())) {
+    t->text += peek();
+    advance();
+  }
+}
+
+// Digits, a point and digits, then an exponent when a digit follows its e (and sign).
+void Lexer::read_number(Token* t) {
+  t->kind = TokenKind::kNumber;
+  read_digits(t);
+  if (peek() == '.') {
+    t->text += '.';
+    advance();
+    read_digits(t);
+  }
+  if ((peek() == 'e' || peek() == 'E') &&
+      (is_digit(peek(1)) || ((peek(1) == '+' || peek(1) == '-') && is_digit(peek(2))))) {
+    t->text += peek();
+    advance();
+    if (peek() == '+' || peek() == '-') {
+      t->text += peek();
+      advance();
+    }
+    read_digits(t);
+  }
+}
+
+// A quoted string, at its opening quote; a doubled quote stands for one. False when the text
+// ends before the closing quote.
+bool Lexer::read_string(Token* t, char quote) {
+  t->kind = TokenKind::kString;
+  advance();
+  for (;;) {
+    if (pos_ >= text_.size()) return false;
+    if (peek() == quote) {
+      if (peek(1) == quote) {
+        t->text += quote;
+        advance();
+        advance();
+        continue;
+      }
+      advance();
+      break;
+    }
+    t->text += peek();
+    advance();
+  }
+  read_suffix(t);
+  return true;
+}
+
 Token Lexer::next() {
   Token error;
   if (!skip_blanks_and_comments(&error)) {
@@ -130,53 +182,11 @@ Token Lexer::next() {
       advance();
     }
   } else if (is_digit(c) || (c == '.' && is_digit(peek(1)))) {
-    t.kind = TokenKind::kNumber;
-    while (is_digit(peek())) {
-      t.text += peek();
-      advance();
-    }
-    if (peek() == '.') {
-      t.text += '.';
-      advance();
-      while (is_digit(peek())) {
-        t.text += peek();
-        advance();
-      }
-    }
-    if ((peek() == 'e' || peek() == 'E') &&
-        (is_digit(peek(1)) || ((peek(1) == '+' || peek(1) == '-') && is_digit(peek(2))))) {
-      t.text += peek();
-      advance();
-      if (peek() == '+' || peek() == '-') {
-        t.text += peek();
-        advance();
-      }
-      while (is_digit(peek())) {
-        t.text += peek();
-        advance();
-      }
-    }
+    read_number(&t);
   } else if (c == '\'' || c == '"') {
-    t.kind = TokenKind::kString;
-    advance();
-    for (;;) {
-      if (pos_ >= text_.size()) {
-        return error_token("the quoted string that starts here is not closed", t.line, t.column);
-      }
-      if (peek() == c) {
-        if (peek(1) == c) {
-          t.text += c;
-          advance();
-          advance();
-          continue;
-        }
-        advance();
-        break;
-      }
-      t.text += peek();
-      advance();
+    if (!read_string(&t, c)) {
+      return error_token("the quoted string that starts here is not closed", t.line, t.column);
     }
-    read_suffix(&t);
   } else {
     t.kind = TokenKind::kPunct;
     t.text = c;

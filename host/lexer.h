@@ -50,6 +50,9 @@ class Lexer {
   void advance();
   bool skip_blanks_and_comments(Token* error);
   void read_suffix(Token* t);
+  void read_digits(Token* t);
+  void read_number(Token* t);
+  bool read_string(Token* t, char quote);
 
   std::string_view text_;
   size_t pos_ = 0;

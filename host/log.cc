@@ -139,6 +139,7 @@ void set_numbered(std::vector<std::optional<std::string>>& lines, int line,
 
 std::vector<std::string> Listing::texts(const std::vector<std::optional<std::string>>& lines) {
   std::vector<std::string> out;
+  out.reserve(lines.size());
   for (const auto& line : lines) out.push_back(line ? *line : std::string());
   return out;
 }

@@ -31,102 +31,142 @@ std::string describe_statement(const std::vector<Token>& tokens) {
   return out;
 }
 
-void run_program_text(std::string_view text, ProgramActions& actions) {
-  Lexer lexer(text);
-  std::optional<Step> step;
-  auto finish_step = [&] {
-    if (step) {
-      Step done = std::move(*step);
-      step.reset();
-      actions.run_step(done);
-    }
-  };
+namespace {
 
-  for (;;) {
-    Statement st;
-    bool lexical_error = false;
+// Statements in order: PROC opens a step, RUN or QUIT (or the next PROC, LIBNAME or the end)
+// runs it, and global statements outside a step act at once.
+class ProgramReader {
+ public:
+  ProgramReader(std::string_view text, ProgramActions& actions) : lexer_(text), actions_(actions) {}
+
+  void run() {
     for (;;) {
-      Token t = lexer.next();
+      std::optional<Statement> st = read_statement();
+      if (!st) {
+        // The rest of the text is swallowed by the open string or comment; the step it was in
+        // cannot be trusted, so it is not run.
+        step_.reset();
+        return;
+      }
+      if (st->tokens.empty()) {
+        if (!st->terminated) break;
+        continue;  // an empty statement
+      }
+      if (!st->terminated) {
+        actions_.warning(st->tokens.front().line, st->tokens.front().column,
+                         "The last statement, " + describe_statement(st->tokens) +
+                             ", is not ended by a semicolon; it is taken as ended.");
+      }
+      const bool terminated = st->terminated;
+      statement(std::move(*st));
+      if (!terminated) break;
+    }
+    drop_broken_step();
+    finish_step();
+  }
+
+ private:
+  // The tokens up to a semicolon or the end; none after a lexical error, which is reported.
+  std::optional<Statement> read_statement() {
+    Statement st;
+    for (;;) {
+      Token t = lexer_.next();
       if (t.kind == TokenKind::kError) {
-        actions.error(t.line, t.column, "Syntax error: " + t.text + ".");
-        lexical_error = true;
-        break;
+        actions_.error(t.line, t.column, "Syntax error: " + t.text + ".");
+        return std::nullopt;
       }
       if (t.kind == TokenKind::kEnd) {
         st.end = t;
         st.terminated = false;
-        break;
+        return st;
       }
       if (t.is_punct(";")) {
         st.end = t;
-        break;
+        return st;
       }
       st.tokens.push_back(std::move(t));
     }
-    if (lexical_error) {
-      // The rest of the text is swallowed by the open string or comment; the step it was in
-      // cannot be trusted, so it is not run.
-      step.reset();
-      return;
-    }
-    if (st.tokens.empty()) {
-      if (!st.terminated) break;
-      continue;  // an empty statement
-    }
-    if (!st.terminated) {
-      actions.warning(st.tokens.front().line, st.tokens.front().column,
-                      "The last statement, " + describe_statement(st.tokens) +
-                          ", is not ended by a semicolon; it is taken as ended.");
-    }
+  }
 
-    const bool terminated = st.terminated;
+  void statement(Statement st) {
     const Token& first = st.tokens.front();
     if (first.is_name("PROC")) {
       finish_step();
-      if (st.tokens.size() < 2 || st.tokens[1].kind != TokenKind::kName) {
-        const Token& at = st.tokens.size() < 2 ? st.end : st.tokens[1];
-        actions.error(at.line, at.column, "Syntax error: expected a procedure name after PROC.");
-        // The statements that follow belong to this broken step; collect and drop them.
-        step.emplace();
-        step->name.kind = TokenKind::kError;
-      } else {
-        step.emplace();
-        step->proc_keyword = first;
-        step->name = st.tokens[1];
-        step->options.assign(st.tokens.begin() + 2, st.tokens.end());
-        step->options_end = st.end;
-      }
+      proc_statement(st);
     } else if (first.is_name("RUN") || first.is_name("QUIT")) {
-      if (st.tokens.size() > 1) {
-        actions.error(st.tokens[1].line, st.tokens[1].column,
-                      "Syntax error: expected ; after " + to_upper(first.text) + ", found " +
-                          st.tokens[1].text + ".");
-      }
-      // RUN or QUIT with no open step does nothing, as users expect after a step that failed.
-      if (step && step->name.kind == TokenKind::kError) {
-        step.reset();
-      } else {
-        finish_step();
-      }
+      run_statement(st);
     } else if (first.is_name("LIBNAME")) {
-      if (step && step->name.kind == TokenKind::kError) step.reset();
+      drop_broken_step();
       finish_step();
-      actions.libname(st);
-    } else if (step) {
-      step->body.push_back(std::move(st));
+      actions_.libname(st);
+    } else if (step_) {
+      step_->body.push_back(std::move(st));
     } else if (is_session_statement(st)) {
-      actions.session_statement(st);
+      actions_.session_statement(st);
     } else {
-      actions.error(
+      actions_.error(
           first.line, first.column,
           "Statement " + describe_statement(st.tokens) + " is not valid outside a PROC step." +
               (first.kind == TokenKind::kName ? did_you_mean(first.text, global_statements())
                                               : std::string()));
     }
-    if (!terminated) break;
   }
-  if (step && step->name.kind == TokenKind::kError) step.reset();
-  finish_step();
+
+  void proc_statement(const Statement& st) {
+    step_.emplace();
+    broken_ = st.tokens.size() < 2 || st.tokens[1].kind != TokenKind::kName;
+    if (broken_) {
+      const Token& at = st.tokens.size() < 2 ? st.end : st.tokens[1];
+      actions_.error(at.line, at.column, "Syntax error: expected a procedure name after PROC.");
+      // The statements that follow belong to this broken step; collect and drop them.
+      step_->name.kind = TokenKind::kError;
+      return;
+    }
+    step_->proc_keyword = st.tokens.front();
+    step_->name = st.tokens[1];
+    step_->options.assign(st.tokens.begin() + 2, st.tokens.end());
+    step_->options_end = st.end;
+  }
+
+  void run_statement(const Statement& st) {
+    const Token& first = st.tokens.front();
+    if (st.tokens.size() > 1) {
+      actions_.error(st.tokens[1].line, st.tokens[1].column,
+                     "Syntax error: expected ; after " + to_upper(first.text) + ", found " +
+                         st.tokens[1].text + ".");
+    }
+    // RUN or QUIT with no open step does nothing, as users expect after a step that failed.
+    if (broken_step()) {
+      step_.reset();
+    } else {
+      finish_step();
+    }
+  }
+
+  bool broken_step() const { return step_.has_value() && broken_; }
+
+  void drop_broken_step() {
+    if (broken_step()) step_.reset();
+  }
+
+  void finish_step() {
+    if (step_) {
+      Step done = std::move(*step_);
+      step_.reset();
+      actions_.run_step(done);
+    }
+  }
+
+  Lexer lexer_;
+  ProgramActions& actions_;
+  std::optional<Step> step_;
+  bool broken_ = false;  // step_ has no procedure name
+};
+
+}  // namespace
+
+void run_program_text(std::string_view text, ProgramActions& actions) {
+  ProgramReader(text, actions).run();
 }
 
 }  // namespace host

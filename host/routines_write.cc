@@ -147,6 +147,32 @@ int32_t writeDataSet(int32_t item, const char* const* names, const int32_t* type
   return deliver(*step, item, *v, as_table(names, types, nVars, numbers, texts, nObs), false);
 }
 
+namespace {
+
+// The rows the reader delivered, every variable as it is (character treatments with their text,
+// not the codes the procedure saw); the procedure's columns follow them.
+DataTable delivered_rows(const TalvenReader& reader, int64_t rows) {
+  const TalvenDataSet& ds = *reader.data_set;
+  DataTable table;
+  table.rows = rows;
+  for (const Column& c : (ds.original ? *ds.original : *ds.table).columns) {
+    Column out;
+    out.name = c.name;
+    out.type = c.type;
+    for (const int64_t row : reader.rows_delivered) {
+      if (c.type == VarType::kNumeric) {
+        out.numbers.push_back(c.numbers[static_cast<size_t>(row)]);
+      } else {
+        out.texts.push_back(c.texts[static_cast<size_t>(row)]);
+      }
+    }
+    table.columns.push_back(std::move(out));
+  }
+  return table;
+}
+
+}  // namespace
+
 int32_t writeObservations(int32_t item, TalvenReader* reader, const char* const* names,
                           int32_t nVars, const double* numbers, int64_t nObs) {
   const StepContext* step = running_step();
@@ -172,24 +198,7 @@ int32_t writeObservations(int32_t item, TalvenReader* reader, const char* const*
                v->data_set_ref.display() + ": " + wrong + ".");
     return 1;
   }
-  // The rows as delivered, every variable as it is (character treatments with their text, not
-  // the codes the procedure saw), then the procedure's columns.
-  const TalvenDataSet& ds = *reader->data_set;
-  DataTable table;
-  table.rows = nObs;
-  for (const Column& c : (ds.original ? *ds.original : *ds.table).columns) {
-    Column out;
-    out.name = c.name;
-    out.type = c.type;
-    for (const int64_t row : reader->rows_delivered) {
-      if (c.type == VarType::kNumeric) {
-        out.numbers.push_back(c.numbers[static_cast<size_t>(row)]);
-      } else {
-        out.texts.push_back(c.texts[static_cast<size_t>(row)]);
-      }
-    }
-    table.columns.push_back(std::move(out));
-  }
+  DataTable table = delivered_rows(*reader, nObs);
   DataTable added = as_table(names, types.data(), nVars, numbers, nullptr, nObs);
   for (Column& c : added.columns) table.columns.push_back(std::move(c));
   return deliver(*step, item, *v, table, true);

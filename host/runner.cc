@@ -53,7 +53,7 @@ void ProgramRunner::session_statement(const Statement& statement) {
 }
 
 Result<void> ProgramRunner::open_html(const std::filesystem::path& file) {
-  const Result<void> usable = reports_.check(file);
+  Result<void> usable = reports_.check(file);
   if (usable) reports_.open_run_report(file);
   return usable;
 }
@@ -166,6 +166,23 @@ void ProgramRunner::write_group_outputs(const StepShared& shared) {
   }
 }
 
+namespace {
+
+// The one character of DLM='c' or DLM='hh'x; none when the value is not a single usable one.
+std::optional<char> delimiter_character(const Token& v) {
+  std::string value = v.text;
+  if (v.kind == TokenKind::kString && v.suffix == "X" && v.text.size() == 2) {
+    value = std::string(1, static_cast<char>(std::strtol(v.text.c_str(), nullptr, 16)));
+  }
+  if (v.kind != TokenKind::kString || value.size() != 1 || value == "\"" || value == "\n" ||
+      value == "\r" || (v.suffix != "" && v.suffix != "X")) {
+    return std::nullopt;
+  }
+  return value[0];
+}
+
+}  // namespace
+
 void ProgramRunner::libname(const Statement& st) {
   const std::vector<Token>& t = st.tokens;
   if (t.size() < 2 || t[1].kind != TokenKind::kName) {
@@ -189,18 +206,13 @@ void ProgramRunner::libname(const Statement& st) {
       return;
     }
     const Token& v = t[i + 2];
-    std::string value = v.text;
-    if (v.kind == TokenKind::kString && v.suffix == "X" && v.text.size() == 2) {
-      value = std::string(1, static_cast<char>(std::strtol(v.text.c_str(), nullptr, 16)));
-    }
-    if (v.kind != TokenKind::kString || value.size() != 1 || value == "\"" || value == "\n" ||
-        value == "\r" || (v.suffix != "" && v.suffix != "X")) {
+    delimiter = delimiter_character(v);
+    if (!delimiter) {
       error(v.line, v.column,
             "DLM= needs one character in quotes, as in DLM=';' or DLM='09'x for a tab; found " +
                 v.as_written() + ".");
       return;
     }
-    delimiter = value[0];
     i += 3;
   }
   const Result<void> assigned = libraries_.assign(t[1].text, t[2].text, delimiter);

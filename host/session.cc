@@ -130,8 +130,8 @@ class OptionsStatement {
     return std::min(i + 1, t_.size());
   }
 
-  void option(const std::string& name, const Token& key, bool valued, size_t value_at,
-              PageOptions* page) {
+  // NOTES, DATE, NUMBER, CENTER and BYLINE, and their NO forms; false for any other option.
+  bool flag_option(const std::string& name, const Token& key, bool valued, PageOptions* page) {
     auto flag = [&](bool* target, bool value) {
       if (valued) {
         report_(Severity::kError, key, "Syntax error: " + name + " takes no value.");
@@ -151,7 +151,16 @@ class OptionsStatement {
       flag(&page->center, name == "CENTER" || name == "CENTRE");
     } else if (name == "BYLINE" || name == "NOBYLINE") {
       flag(&page->by_line, name == "BYLINE");
-    } else if (name == "LINESIZE" || name == "LS") {
+    } else {
+      return false;
+    }
+    return true;
+  }
+
+  // LINESIZE=, PAGESIZE= and PAGENO=; false for any other option.
+  bool number_option(const std::string& name, const Token& key, bool valued, size_t value_at,
+                     PageOptions* page) {
+    if (name == "LINESIZE" || name == "LS") {
       if (const auto v = whole(key, "LINESIZE", valued, value_at, 64, 256)) page->line_size = *v;
     } else if (name == "PAGESIZE" || name == "PS") {
       if (const auto v = whole(key, "PAGESIZE", valued, value_at, 15, 32767)) page->page_size = *v;
@@ -159,7 +168,18 @@ class OptionsStatement {
       if (const auto v = whole(key, "PAGENO", valued, value_at, 1, 2147483647)) {
         listing_.set_page_number(*v);
       }
-    } else if (no_effect(name)) {
+    } else {
+      return false;
+    }
+    return true;
+  }
+
+  void option(const std::string& name, const Token& key, bool valued, size_t value_at,
+              PageOptions* page) {
+    if (flag_option(name, key, valued, page) || number_option(name, key, valued, value_at, page)) {
+      return;
+    }
+    if (no_effect(name)) {
       if (no_effect_.empty()) no_effect_at_ = &key;
       no_effect_.push_back(name + (valued ? "=" : ""));
     } else if (const char* advice = unsupported(name)) {

@@ -57,110 +57,125 @@ bool split_number(const std::string& name, std::string* prefix, std::string* dig
   return true;
 }
 
-std::optional<std::vector<Element>> parse_elements(const std::vector<Token>& tokens,
-                                                   const Token& end, const std::string& list,
-                                                   const ErrorSink& error) {
-  std::vector<Element> out;
-  bool ok = true;
-  auto at = [&](size_t i) -> const Token& { return i < tokens.size() ? tokens[i] : end; };
-  auto fail = [&](const Token& t, const std::string& what) {
-    error(where(t) + ": Syntax error in the " + list + " list: expected " + what + ", found " +
-          found(t) + ".");
-    ok = false;
-  };
-  if (tokens.empty()) fail(end, "a variable name");
-  size_t i = 0;
-  while (i < tokens.size()) {
-    const Token& t = tokens[i];
+// The elements of a variable list, each with the tokens it was written with.
+class ElementParser {
+ public:
+  ElementParser(const std::vector<Token>& tokens, const Token& end, const std::string& list,
+                const ErrorSink& error)
+      : tokens_(tokens), end_(end), list_(list), error_(error) {}
+
+  std::optional<std::vector<Element>> parse() {
+    if (tokens_.empty()) fail(end_, "a variable name");
+    size_t i = 0;
+    while (i < tokens_.size()) {
+      const Token& t = tokens_[i];
+      if (t.kind != TokenKind::kName) {
+        fail(t, "a variable name");
+        ++i;
+        continue;
+      }
+      i = element(i);
+    }
+    if (!ok_) return std::nullopt;
+    return std::move(out_);
+  }
+
+ private:
+  const Token& at(size_t i) const { return i < tokens_.size() ? tokens_[i] : end_; }
+
+  void fail(const Token& t, const std::string& what) {
+    error_(where(t) + ": Syntax error in the " + list_ + " list: expected " + what + ", found " +
+           found(t) + ".");
+    ok_ = false;
+  }
+
+  void add(Element e, ElementKind kind, std::string text) {
+    e.kind = kind;
+    e.text = std::move(text);
+    out_.push_back(std::move(e));
+  }
+
+  // The element that starts with the name at i; returns where the next one starts.
+  size_t element(size_t i) {
+    const Token& t = tokens_[i];
     Element e;
     e.first = t;
-    if (t.kind != TokenKind::kName) {
-      fail(t, "a variable name");
-      ++i;
-      continue;
-    }
     if (t.is_name("_ALL_") || t.is_name("_NUMERIC_") || t.is_name("_CHARACTER_") ||
         t.is_name("_CHAR_")) {
-      e.kind = t.is_name("_ALL_")       ? ElementKind::kAll
-               : t.is_name("_NUMERIC_") ? ElementKind::kNumeric
-                                        : ElementKind::kChar;
-      e.text = to_upper(t.text);
-      out.push_back(e);
-      ++i;
-      continue;
+      add(e,
+          t.is_name("_ALL_")       ? ElementKind::kAll
+          : t.is_name("_NUMERIC_") ? ElementKind::kNumeric
+                                   : ElementKind::kChar,
+          to_upper(t.text));
+      return i + 1;
     }
     if (at(i + 1).is_punct(":")) {
-      e.kind = ElementKind::kPrefix;
-      e.text = t.text + ":";
-      out.push_back(e);
-      i += 2;
-      continue;
+      add(e, ElementKind::kPrefix, t.text + ":");
+      return i + 2;
     }
     if (at(i + 1).is_punct("--")) {
       if (at(i + 2).kind != TokenKind::kName) {
         fail(at(i + 2), "a variable name after " + t.text + "--");
-        i += 3;
-        continue;
+        return i + 3;
       }
-      e.kind = ElementKind::kNameRange;
       e.second = at(i + 2);
-      e.text = t.text + "--" + e.second.text;
-      out.push_back(e);
-      i += 3;
-      continue;
+      add(e, ElementKind::kNameRange, t.text + "--" + e.second.text);
+      return i + 3;
     }
-    if (at(i + 1).is_punct("-")) {
-      const Token& mid = at(i + 2);
-      if (range_type(mid) && at(i + 3).is_punct("-")) {
-        if (at(i + 4).kind != TokenKind::kName) {
-          fail(at(i + 4), "a variable name after " + t.text + "-" + mid.text + "-");
-          i += 5;
-          continue;
-        }
-        e.kind = ElementKind::kTypedRange;
-        e.type = *range_type(mid);
-        e.second = at(i + 4);
-        e.text = t.text + "-" + mid.text + "-" + e.second.text;
-        out.push_back(e);
-        i += 5;
-        continue;
-      }
-      if (mid.kind != TokenKind::kName) {
-        fail(mid, "a variable name after " + t.text + "-");
-        i += 3;
-        continue;
-      }
-      std::string p1, d1, p2, d2;
-      if (!split_number(t.text, &p1, &d1) || !split_number(mid.text, &p2, &d2) ||
-          !iequals(p1, p2)) {
-        error(where(t) + ": Syntax error in the " + list + " list: " + t.text + "-" + mid.text +
-              " is not a numbered range; both ends must be one name followed by different "
-              "numbers, as in x1-x5.");
-        ok = false;
-        i += 3;
-        continue;
-      }
-      if (d1.size() > 9 || d2.size() > 9) {
-        error(where(t) + ": The numbered range " + t.text + "-" + mid.text + " in the " + list +
-              " list is too long.");
-        ok = false;
-        i += 3;
-        continue;
-      }
-      e.kind = ElementKind::kNumbered;
-      e.second = mid;
-      e.text = t.text + "-" + mid.text;
-      out.push_back(e);
-      i += 3;
-      continue;
-    }
-    e.kind = ElementKind::kName;
-    e.text = t.text;
-    out.push_back(e);
-    ++i;
+    if (at(i + 1).is_punct("-")) return dashed_range(i, e);
+    add(e, ElementKind::kName, t.text);
+    return i + 1;
   }
-  if (!ok) return std::nullopt;
-  return out;
+
+  // a-NUMERIC-b, a-CHARACTER-b or the numbered range x1-x5, at the name before the dash.
+  size_t dashed_range(size_t i, Element e) {
+    const Token& t = tokens_[i];
+    const Token& mid = at(i + 2);
+    if (range_type(mid) && at(i + 3).is_punct("-")) {
+      if (at(i + 4).kind != TokenKind::kName) {
+        fail(at(i + 4), "a variable name after " + t.text + "-" + mid.text + "-");
+        return i + 5;
+      }
+      e.type = *range_type(mid);
+      e.second = at(i + 4);
+      add(e, ElementKind::kTypedRange, t.text + "-" + mid.text + "-" + e.second.text);
+      return i + 5;
+    }
+    if (mid.kind != TokenKind::kName) {
+      fail(mid, "a variable name after " + t.text + "-");
+      return i + 3;
+    }
+    std::string p1, d1, p2, d2;
+    if (!split_number(t.text, &p1, &d1) || !split_number(mid.text, &p2, &d2) || !iequals(p1, p2)) {
+      error_(where(t) + ": Syntax error in the " + list_ + " list: " + t.text + "-" + mid.text +
+             " is not a numbered range; both ends must be one name followed by different "
+             "numbers, as in x1-x5.");
+      ok_ = false;
+      return i + 3;
+    }
+    if (d1.size() > 9 || d2.size() > 9) {
+      error_(where(t) + ": The numbered range " + t.text + "-" + mid.text + " in the " + list_ +
+             " list is too long.");
+      ok_ = false;
+      return i + 3;
+    }
+    e.second = mid;
+    add(e, ElementKind::kNumbered, t.text + "-" + mid.text);
+    return i + 3;
+  }
+
+  const std::vector<Token>& tokens_;
+  const Token& end_;
+  const std::string& list_;
+  const ErrorSink& error_;
+  std::vector<Element> out_;
+  bool ok_ = true;
+};
+
+std::optional<std::vector<Element>> parse_elements(const std::vector<Token>& tokens,
+                                                   const Token& end, const std::string& list,
+                                                   const ErrorSink& error) {
+  return ElementParser(tokens, end, list, error).parse();
 }
 
 int find_variable(const DataTable& table, std::string_view name) {
@@ -177,103 +192,29 @@ bool check_variable_list(const std::vector<Token>& tokens, const Token& end,
   return parse_elements(tokens, end, list, error).has_value();
 }
 
-bool resolve_variable_list(const std::vector<Token>& tokens, const DataTable& table,
-                           const std::string& data_set_name, const std::string& list,
-                           bool numeric_only, std::vector<int32_t>* numbers, const ErrorSink& error,
-                           std::vector<Token>* origins) {
-  numbers->clear();
-  Token end;
-  if (!tokens.empty()) {
-    end = tokens.back();
-    end.kind = TokenKind::kEnd;
-  }
-  const auto elements = parse_elements(tokens, end, list, error);
-  if (!elements) return false;
-  bool ok = true;
-  std::vector<int32_t> out;
-  std::vector<const Token*> origin;  // the element that brought each variable in
-  auto missing = [&](const Token& t, const std::string& name) {
-    error(where(t) + ": Variable " + name + " in the " + list + " list is not in " + data_set_name +
-          ".");
-    ok = false;
-  };
-  auto matches_nothing = [&](const Element& e) {
-    error(where(e.first) + ": " + e.text + " in the " + list + " list matches no variable of " +
-          data_set_name + ".");
-    ok = false;
-  };
-  auto add_span = [&](const Element& e, std::optional<VarType> type) {
-    const int a = find_variable(table, e.first.text);
-    const int b = find_variable(table, e.second.text);
-    if (a < 0) missing(e.first, e.first.text);
-    if (b < 0) missing(e.second, e.second.text);
-    if (a < 0 || b < 0) return;
-    if (a > b) {
-      error(where(e.first) + ": The range " + e.text + " in the " + list +
-            " list runs backwards: " + table.columns[static_cast<size_t>(a)].name +
-            " comes after " + table.columns[static_cast<size_t>(b)].name + " in " + data_set_name +
-            ".");
-      ok = false;
-      return;
-    }
-    bool any = false;
-    for (int k = a; k <= b; ++k) {
-      if (!type || table.columns[static_cast<size_t>(k)].type == *type) {
-        out.push_back(k + 1);
-        origin.push_back(&e.first);
-        any = true;
-      }
-    }
-    if (!any) matches_nothing(e);
-  };
-  auto add_matching = [&](const Element& e, auto&& keep) {
-    bool any = false;
-    for (size_t k = 0; k < table.columns.size(); ++k) {
-      if (keep(table.columns[k])) {
-        out.push_back(static_cast<int32_t>(k + 1));
-        origin.push_back(&e.first);
-        any = true;
-      }
-    }
-    if (!any) matches_nothing(e);
-  };
+namespace {
 
-  for (const Element& e : *elements) {
+// The variables of a list's elements, in order, each with the element that brought it in.
+class ListResolver {
+ public:
+  ListResolver(const DataTable& table, const std::string& data_set_name, const std::string& list,
+               const ErrorSink& error)
+      : table_(table), data_set_name_(data_set_name), list_(list), error_(error) {}
+
+  void add(const Element& e) {
     switch (e.kind) {
       case ElementKind::kName: {
-        const int k = find_variable(table, e.first.text);
+        const int k = find_variable(table_, e.first.text);
         if (k < 0) {
           missing(e.first, e.first.text);
         } else {
-          out.push_back(k + 1);
-          origin.push_back(&e.first);
+          keep(k + 1, e);
         }
         break;
       }
-      case ElementKind::kNumbered: {
-        std::string p1, d1, p2, d2;
-        split_number(e.first.text, &p1, &d1);
-        split_number(e.second.text, &p2, &d2);
-        const long from = std::strtol(d1.c_str(), nullptr, 10);
-        const long to = std::strtol(d2.c_str(), nullptr, 10);
-        // x01-x10 names x01, x02, ...: keep the written width when the first end has one.
-        const size_t width = (d1.size() > 1 && d1[0] == '0') ? d1.size() : 0;
-        const long step = from <= to ? 1 : -1;
-        for (long v = from;; v += step) {
-          std::string digits = std::to_string(v);
-          if (digits.size() < width) digits.insert(0, width - digits.size(), '0');
-          const std::string name = p1 + digits;
-          const int k = find_variable(table, name);
-          if (k < 0) {
-            missing(e.first, name);
-            break;  // one message per range is enough
-          }
-          out.push_back(k + 1);
-          origin.push_back(&e.first);
-          if (v == to) break;
-        }
+      case ElementKind::kNumbered:
+        add_numbered(e);
         break;
-      }
       case ElementKind::kNameRange:
         add_span(e, std::nullopt);
         break;
@@ -294,24 +235,136 @@ bool resolve_variable_list(const std::vector<Token>& tokens, const DataTable& ta
         break;
     }
   }
-  if (numeric_only) {
+
+  // Character variables, each reported once, in a list that takes numeric ones only.
+  void refuse_character() {
     std::set<int32_t> reported;
-    for (size_t k = 0; k < out.size(); ++k) {
-      const int32_t n = out[k];
-      const Column& c = table.columns[static_cast<size_t>(n - 1)];
+    for (size_t k = 0; k < out_.size(); ++k) {
+      const int32_t n = out_[k];
+      const Column& c = table_.columns[static_cast<size_t>(n - 1)];
       if (c.type == VarType::kCharacter && reported.insert(n).second) {
-        error(character_variable_message(*origin[k], c.name, list));
+        error_(character_variable_message(*origin_[k], c.name, list_));
         const std::string why = character_explanation(c);
-        if (!why.empty()) error(why);
-        ok = false;
+        if (!why.empty()) error_(why);
+        ok_ = false;
       }
     }
   }
-  if (!ok) return false;
-  *numbers = std::move(out);
+
+  bool ok() const { return ok_; }
+  std::vector<int32_t>& numbers() { return out_; }
+  const std::vector<const Token*>& origins() const { return origin_; }
+
+ private:
+  void keep(int32_t number, const Element& e) {
+    out_.push_back(number);
+    origin_.push_back(&e.first);
+  }
+
+  void missing(const Token& t, const std::string& name) {
+    error_(where(t) + ": Variable " + name + " in the " + list_ + " list is not in " +
+           data_set_name_ + ".");
+    ok_ = false;
+  }
+
+  void matches_nothing(const Element& e) {
+    error_(where(e.first) + ": " + e.text + " in the " + list_ + " list matches no variable of " +
+           data_set_name_ + ".");
+    ok_ = false;
+  }
+
+  // x1-x5, or x5-x1 downwards.
+  void add_numbered(const Element& e) {
+    std::string p1, d1, p2, d2;
+    split_number(e.first.text, &p1, &d1);
+    split_number(e.second.text, &p2, &d2);
+    const long from = std::strtol(d1.c_str(), nullptr, 10);
+    const long to = std::strtol(d2.c_str(), nullptr, 10);
+    // x01-x10 names x01, x02, ...: keep the written width when the first end has one.
+    const size_t width = (d1.size() > 1 && d1[0] == '0') ? d1.size() : 0;
+    const long step = from <= to ? 1 : -1;
+    for (long v = from;; v += step) {
+      std::string digits = std::to_string(v);
+      if (digits.size() < width) digits.insert(0, width - digits.size(), '0');
+      const std::string name = p1 + digits;
+      const int k = find_variable(table_, name);
+      if (k < 0) {
+        missing(e.first, name);
+        break;  // one message per range is enough
+      }
+      keep(k + 1, e);
+      if (v == to) break;
+    }
+  }
+
+  // a--b, or a-NUMERIC-b and a-CHARACTER-b with `type`.
+  void add_span(const Element& e, std::optional<VarType> type) {
+    const int a = find_variable(table_, e.first.text);
+    const int b = find_variable(table_, e.second.text);
+    if (a < 0) missing(e.first, e.first.text);
+    if (b < 0) missing(e.second, e.second.text);
+    if (a < 0 || b < 0) return;
+    if (a > b) {
+      error_(where(e.first) + ": The range " + e.text + " in the " + list_ +
+             " list runs backwards: " + table_.columns[static_cast<size_t>(a)].name +
+             " comes after " + table_.columns[static_cast<size_t>(b)].name + " in " +
+             data_set_name_ + ".");
+      ok_ = false;
+      return;
+    }
+    bool any = false;
+    for (int k = a; k <= b; ++k) {
+      if (!type || table_.columns[static_cast<size_t>(k)].type == *type) {
+        keep(k + 1, e);
+        any = true;
+      }
+    }
+    if (!any) matches_nothing(e);
+  }
+
+  template <typename Keep>
+  void add_matching(const Element& e, Keep&& wanted) {
+    bool any = false;
+    for (size_t k = 0; k < table_.columns.size(); ++k) {
+      if (wanted(table_.columns[k])) {
+        keep(static_cast<int32_t>(k + 1), e);
+        any = true;
+      }
+    }
+    if (!any) matches_nothing(e);
+  }
+
+  const DataTable& table_;
+  const std::string& data_set_name_;
+  const std::string& list_;
+  const ErrorSink& error_;
+  std::vector<int32_t> out_;
+  std::vector<const Token*> origin_;
+  bool ok_ = true;
+};
+
+}  // namespace
+
+bool resolve_variable_list(const std::vector<Token>& tokens, const DataTable& table,
+                           const std::string& data_set_name, const std::string& list,
+                           bool numeric_only, std::vector<int32_t>* numbers, const ErrorSink& error,
+                           std::vector<Token>* origins) {
+  numbers->clear();
+  Token end;
+  if (!tokens.empty()) {
+    end = tokens.back();
+    end.kind = TokenKind::kEnd;
+  }
+  const auto elements = parse_elements(tokens, end, list, error);
+  if (!elements) return false;
+  ListResolver resolver(table, data_set_name, list, error);
+  for (const Element& e : *elements) resolver.add(e);
+  if (numeric_only) resolver.refuse_character();
+  if (!resolver.ok()) return false;
+  *numbers = std::move(resolver.numbers());
   if (origins != nullptr) {
     origins->clear();
-    for (const Token* t : origin) origins->push_back(*t);
+    for (const Token* t : resolver.origins()) origins->push_back(*t);
   }
   return true;
 }

@@ -53,6 +53,17 @@ class StepParser {
 
   ParseResult run() {
     parse_options();
+    const std::vector<ListStatement> lists = parse_statements();
+    open_data_sets();
+    locate_outputs();
+    resolve_lists(lists);
+    result_.status = result_.errors > 0 ? TALVEN_PARSE_FAILED + result_.errors - 1 : 0;
+    return std::move(result_);
+  }
+
+ private:
+  // The statements of the step's body; the variable lists among them, resolved later.
+  std::vector<ListStatement> parse_statements() {
     std::vector<ListStatement> lists;
     for (const Statement& st : step_.body) {
       const Token& key = st.tokens.front();
@@ -84,9 +95,11 @@ class StepParser {
       v.given = true;
       v.at = key;
     }
-    open_data_sets();
-    locate_outputs();
+    return lists;
+  }
 
+  // The variable lists against the data set they name variables of, once it is open.
+  void resolve_lists(const std::vector<ListStatement>& lists) {
     ItemValue* data =
         result_.items.count(g_.varListDataItem) != 0 ? &result_.items[g_.varListDataItem] : nullptr;
     if (data != nullptr && data->given && data->data_set) {
@@ -113,11 +126,8 @@ class StepParser {
         }
       }
     }
-    result_.status = result_.errors > 0 ? TALVEN_PARSE_FAILED + result_.errors - 1 : 0;
-    return std::move(result_);
   }
 
- private:
   ErrorSink counting_sink() {
     return [this](const std::string& m) {
       ++result_.errors;
@@ -156,7 +166,7 @@ class StepParser {
 
   // The nearest known options when one is near, else the list of them.
   std::string option_hint(const Token& typed) const {
-    const std::string near = did_you_mean(typed.text, keywords(false, false));
+    std::string near = did_you_mean(typed.text, keywords(false, false));
     if (!near.empty()) return near;
     return " The options of PROC " + proc_ + " are " + join_names(keywords(false, true)) + ".";
   }
@@ -164,9 +174,9 @@ class StepParser {
   std::string statement_hint(const Token& typed) const {
     if (typed.kind != TokenKind::kName) return {};
     std::vector<std::string> known = step_statements();
-    const std::vector<std::string> global = global_statements();
+    const std::vector<std::string>& global = global_statements();
     known.insert(known.end(), global.begin(), global.end());
-    const std::string near = did_you_mean(typed.text, known);
+    std::string near = did_you_mean(typed.text, known);
     if (!near.empty()) return near;
     return " The statements of PROC " + proc_ + " are " + join_names(step_statements()) + ".";
   }
@@ -210,16 +220,20 @@ class StepParser {
       }
       const TalvenGrammarEntry* e = find_entry(g_, key.text);
       if (e == nullptr) {
-        fail(key, "Option " + to_upper(key.text) + " is not known to PROC " + proc_ + "." +
-                      option_hint(key));
+        std::string message = "Option " + to_upper(key.text);
+        message.append(" is not known to PROC ").append(proc_).append(".").append(option_hint(key));
+        fail(key, message);
         // Its value goes with it, so that a second misspelled option is reported as well.
         i = after_value(i + 1);
         continue;
       }
       const std::string name = to_upper(key.text);
       if (e->kind == TALVEN_ITEM_VARLIST) {
-        fail(key, name + " is a statement of its own: write " + name +
-                      " followed by its variables and a semicolon after the PROC statement.");
+        std::string message = name;
+        message.append(" is a statement of its own: write ")
+            .append(name)
+            .append(" followed by its variables and a semicolon after the PROC statement.");
+        fail(key, message);
         i = recover(i + 1);
         continue;
       }
@@ -458,17 +472,20 @@ class StepParser {
     return values;
   }
 
-  // Character treatments with two values become -1 and 1 in a copy of the table.
-  void code_two_level_lists(const std::vector<ListStatement>& lists, TalvenDataSet* ds) {
-    const DataTable& table = *ds->table;
-    std::map<size_t, std::pair<std::string, std::vector<std::string>>> coded;  // column: list
+  using CodedColumns = std::map<size_t, std::pair<std::string, std::vector<std::string>>>;
+
+  // The character variables with two values in the lists that accept them, by column, with the
+  // list's name and the two values.
+  CodedColumns two_level_columns(const std::vector<ListStatement>& lists, const TalvenDataSet& ds) {
+    const DataTable& table = *ds.table;
+    CodedColumns coded;
     for (const ListStatement& l : lists) {
       if (l.entry->numericOnly != TALVEN_VARLIST_TWO_LEVELS || !two_levels_allowed(*l.entry)) {
         continue;
       }
       std::vector<int32_t> numbers;
       const std::vector<Token> body(l.statement->tokens.begin() + 1, l.statement->tokens.end());
-      if (!resolve_variable_list(body, table, ds->name, l.entry->keyword, false, &numbers,
+      if (!resolve_variable_list(body, table, ds.name, l.entry->keyword, false, &numbers,
                                  [](const std::string&) {})) {
         continue;  // reported when the list is resolved
       }
@@ -480,22 +497,31 @@ class StepParser {
         if (values.size() == 2) coded[k] = {to_upper(l.entry->keyword), std::move(values)};
       }
     }
+    return coded;
+  }
+
+  // The first value becomes -1, the second 1; a blank value is missing.
+  static void code_column(Column& c, const std::vector<std::string>& values) {
+    c.numbers.reserve(c.texts.size());
+    for (const std::string& t : c.texts) {
+      std::string_view v = t;
+      while (!v.empty() && v.back() == ' ') v.remove_suffix(1);
+      c.numbers.push_back(v.empty() ? std::nan("") : compare_texts(v, values[0]) == 0 ? -1.0 : 1.0);
+    }
+    c.texts.clear();
+    c.type = VarType::kNumeric;
+    c.first_text.reset();
+  }
+
+  // Character treatments with two values become -1 and 1 in a copy of the table.
+  void code_two_level_lists(const std::vector<ListStatement>& lists, TalvenDataSet* ds) {
+    const CodedColumns coded = two_level_columns(lists, *ds);
     if (coded.empty()) return;
-    auto copy = std::make_shared<DataTable>(table);
+    auto copy = std::make_shared<DataTable>(*ds->table);
     for (const auto& [k, how] : coded) {
       Column& c = copy->columns[k];
       const std::vector<std::string>& values = how.second;
-      c.numbers.reserve(c.texts.size());
-      for (const std::string& t : c.texts) {
-        std::string_view v = t;
-        while (!v.empty() && v.back() == ' ') v.remove_suffix(1);
-        c.numbers.push_back(v.empty()                          ? std::nan("")
-                            : compare_texts(v, values[0]) == 0 ? -1.0
-                                                               : 1.0);
-      }
-      c.texts.clear();
-      c.type = VarType::kNumeric;
-      c.first_text.reset();
+      code_column(c, values);
       note(how.first + " " + c.name + ": '" + values[0] + "' is coded -1 and '" + values[1] +
            "' 1.");
     }
@@ -557,32 +583,43 @@ class StepParser {
       std::error_code ec;
       const std::filesystem::path target = std::filesystem::weakly_canonical(out.output_path, ec);
       // Two outputs of one step in one file: the later would silently replace the earlier.
-      bool twice = false;
-      for (int32_t j = 0; j < k && !twice; ++j) {
-        const TalvenGrammarEntry& other = g_.entries[j];
-        const ItemValue* w =
-            other.kind == TALVEN_ITEM_OUTPUT_DATASET ? result_.find(other.number) : nullptr;
-        if (w == nullptr || w->output_path.empty() ||
-            std::filesystem::weakly_canonical(w->output_path, ec) != target) {
-          continue;
-        }
-        fail(out.at, to_upper(e.keyword) + "=: The data set " + out.data_set_ref.display() +
-                         " is also written by this step (" + to_upper(other.keyword) +
-                         "=); write the output to another data set.");
-        twice = true;
+      if (written_earlier(k, e, out, target)) continue;
+      refuse_if_read(e, out, target);
+    }
+  }
+
+  bool written_earlier(int32_t k, const TalvenGrammarEntry& e, const ItemValue& out,
+                       const std::filesystem::path& target) {
+    std::error_code ec;
+    for (int32_t j = 0; j < k; ++j) {
+      const TalvenGrammarEntry& other = g_.entries[j];
+      const ItemValue* w =
+          other.kind == TALVEN_ITEM_OUTPUT_DATASET ? result_.find(other.number) : nullptr;
+      if (w == nullptr || w->output_path.empty() ||
+          std::filesystem::weakly_canonical(w->output_path, ec) != target) {
+        continue;
       }
-      if (twice) continue;
-      for (int32_t j = 0; j < g_.entryCount; ++j) {
-        const TalvenGrammarEntry& in = g_.entries[j];
-        const ItemValue* v = in.kind == TALVEN_ITEM_DATASET ? result_.find(in.number) : nullptr;
-        if (v == nullptr || !v->data_set) continue;
-        const auto source = locate_data_set(v->data_set_ref, loader_.libraries());
-        if (source && std::filesystem::weakly_canonical(source->path, ec) == target) {
-          fail(out.at, to_upper(e.keyword) + "=: The data set " + out.data_set_ref.display() +
-                           " is read by this step (" + to_upper(in.keyword) +
-                           "=); write the output to another data set.");
-          break;
-        }
+      fail(out.at, to_upper(e.keyword) + "=: The data set " + out.data_set_ref.display() +
+                       " is also written by this step (" + to_upper(other.keyword) +
+                       "=); write the output to another data set.");
+      return true;
+    }
+    return false;
+  }
+
+  void refuse_if_read(const TalvenGrammarEntry& e, const ItemValue& out,
+                      const std::filesystem::path& target) {
+    std::error_code ec;
+    for (int32_t j = 0; j < g_.entryCount; ++j) {
+      const TalvenGrammarEntry& in = g_.entries[j];
+      const ItemValue* v = in.kind == TALVEN_ITEM_DATASET ? result_.find(in.number) : nullptr;
+      if (v == nullptr || !v->data_set) continue;
+      const auto source = locate_data_set(v->data_set_ref, loader_.libraries());
+      if (source && std::filesystem::weakly_canonical(source->path, ec) == target) {
+        fail(out.at, to_upper(e.keyword) + "=: The data set " + out.data_set_ref.display() +
+                         " is read by this step (" + to_upper(in.keyword) +
+                         "=); write the output to another data set.");
+        return;
       }
     }
   }

@@ -351,24 +351,31 @@ class Parser {
       n.kids.push_back(parse_additive(depth));
       return n;
     }
-    if (word("IS")) {
+    if (word("IS")) return parse_is_missing(std::move(left), t);
+    return parse_chain(std::move(left), depth);
+  }
+
+  // IS [NOT] MISSING or NULL, after IS.
+  WhereNode parse_is_missing(WhereNode left, const Token& t) {
+    ++pos_;
+    WhereNode n = node(WhereOp::kIsMissing, t, "IS");
+    if (word("NOT")) {
       ++pos_;
-      WhereNode n = node(WhereOp::kIsMissing, t, "IS");
-      if (word("NOT")) {
-        ++pos_;
-        n.negated = true;
-        n.spelling += " NOT";
-      }
-      if (!word("MISSING") && !word("NULL")) {
-        fail(at(), "MISSING or NULL after IS");
-        return n;
-      }
-      n.spelling += " " + to_upper(at().text);
-      ++pos_;
-      n.kids.push_back(std::move(left));
+      n.negated = true;
+      n.spelling += " NOT";
+    }
+    if (!word("MISSING") && !word("NULL")) {
+      fail(at(), "MISSING or NULL after IS");
       return n;
     }
-    // A chain a < b < c means a < b AND b < c.
+    n.spelling += " " + to_upper(at().text);
+    ++pos_;
+    n.kids.push_back(std::move(left));
+    return n;
+  }
+
+  // A chain a < b < c means a < b AND b < c.
+  WhereNode parse_chain(WhereNode left, int depth) {
     std::optional<WhereNode> chain;
     for (;;) {
       const Token op_at = at();
@@ -505,47 +512,8 @@ class Parser {
       }
       return n;
     }
-    if (punct(".")) {
-      // A missing value: "." alone, or .A to .Z and ._ written together.
-      ++pos_;
-      WhereNode n = node(WhereOp::kNumber, t, ".");
-      n.number = std::numeric_limits<double>::quiet_NaN();
-      const Token& next = at();
-      if (next.kind == TokenKind::kName && !next.literal && next.line == t.line &&
-          next.column == t.column + 1 && next.text.size() == 1) {
-        n.number = special_missing(next.text[0]);
-        n.spelling += to_upper(next.text);
-        ++pos_;
-      }
-      return n;
-    }
-    if (t.kind == TokenKind::kString) {
-      ++pos_;
-      if (t.suffix == "X") {
-        WhereNode n = node(WhereOp::kString, t, t.as_written());
-        if (!parse_hex(t.text, &n.text)) {
-          ok_ = false;
-          error_(where(t) + ": " + t.as_written() +
-                 " in the WHERE expression is not a hexadecimal constant.");
-        }
-        return n;
-      }
-      if (!t.suffix.empty()) {
-        WhereNode n = node(WhereOp::kNumber, t, t.as_written());
-        if (!parse_typed_constant(t, &n.number)) {
-          const char* kind = t.suffix == "D" ? "date" : t.suffix == "T" ? "time" : "datetime";
-          ok_ = false;
-          error_(where(t) + ": " + t.as_written() + " in the WHERE expression is not a valid " +
-                 kind +
-                 " constant (write dates as '01JAN2020'd, times as '09:30't, datetimes as "
-                 "'01JAN2020:09:30:00'dt).");
-        }
-        return n;
-      }
-      WhereNode n = node(WhereOp::kString, t, t.as_written());
-      n.text = t.text;
-      return n;
-    }
+    if (punct(".")) return parse_missing_value(t);
+    if (t.kind == TokenKind::kString) return parse_string_constant(t);
     if (t.kind == TokenKind::kName && !is_keyword(t)) {
       ++pos_;
       WhereNode n = node(WhereOp::kVariable, t, t.as_written());
@@ -554,6 +522,50 @@ class Parser {
     }
     fail(t, "a variable, a constant or (");
     return {};
+  }
+
+  // A missing value: "." alone, or .A to .Z and ._ written together.
+  WhereNode parse_missing_value(const Token& t) {
+    ++pos_;
+    WhereNode n = node(WhereOp::kNumber, t, ".");
+    n.number = std::numeric_limits<double>::quiet_NaN();
+    const Token& next = at();
+    if (next.kind == TokenKind::kName && !next.literal && next.line == t.line &&
+        next.column == t.column + 1 && next.text.size() == 1) {
+      n.number = special_missing(next.text[0]);
+      n.spelling += to_upper(next.text);
+      ++pos_;
+    }
+    return n;
+  }
+
+  // A quoted text, 'hh'x, or a date, time or datetime constant.
+  WhereNode parse_string_constant(const Token& t) {
+    ++pos_;
+    if (t.suffix == "X") {
+      WhereNode n = node(WhereOp::kString, t, t.as_written());
+      if (!parse_hex(t.text, &n.text)) {
+        ok_ = false;
+        error_(where(t) + ": " + t.as_written() +
+               " in the WHERE expression is not a hexadecimal constant.");
+      }
+      return n;
+    }
+    if (!t.suffix.empty()) {
+      WhereNode n = node(WhereOp::kNumber, t, t.as_written());
+      if (!parse_typed_constant(t, &n.number)) {
+        const char* kind = t.suffix == "D" ? "date" : t.suffix == "T" ? "time" : "datetime";
+        ok_ = false;
+        error_(where(t) + ": " + t.as_written() + " in the WHERE expression is not a valid " +
+               kind +
+               " constant (write dates as '01JAN2020'd, times as '09:30't, datetimes as "
+               "'01JAN2020:09:30:00'dt).");
+      }
+      return n;
+    }
+    WhereNode n = node(WhereOp::kString, t, t.as_written());
+    n.text = t.text;
+    return n;
   }
 
   static bool is_keyword(const Token& t) {
