@@ -10,10 +10,9 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 root="$PWD"
 
-checked_dirs=(numerics engine procedure frontend include fuzz)
+checked_dirs=(numerics engine procedure frontend host include fuzz)
 # Not yet clean: their functions above the cognitive-complexity limit still have to be split into
 # named steps. Each leaves this list when it is clean and joins checked_dirs.
-#   host      24 functions above 25 (statement parsing, CSV reading, the command line, ...)
 #   bench     4 (check_truth, run_model, main, run_library); its programs are in the bench
 #             preset's compile_commands.json, not the dev preset's, except coverage.cc
 #   examples  3 (generate_study, build_analysis_arrays, parse_options)
