@@ -137,7 +137,8 @@ std::vector<Workload> workloads() {
 double user_seconds(int who) {
   rusage usage{};
   getrusage(who, &usage);
-  return static_cast<double>(usage.ru_utime.tv_sec) + 1e-6 * usage.ru_utime.tv_usec;
+  return static_cast<double>(usage.ru_utime.tv_sec) +
+         1e-6 * static_cast<double>(usage.ru_utime.tv_usec);
 }
 
 double median(std::vector<double> v) {
@@ -155,6 +156,34 @@ std::vector<double> make_contrasts(int n_contrasts, int32_t p1) {
     c[static_cast<size_t>(r) + static_cast<size_t>(p1 - 2 - r) * n_contrasts] = (r % 2) ? -2 : 2;
   }
   return c;
+}
+
+// The library's message, NUL-terminated, one character per element.
+std::string message_text(const std::vector<int32_t>& message) {
+  std::string text;
+  for (int32_t c : message) {
+    if (c == 0) break;
+    text.push_back(static_cast<char>(c));
+  }
+  return text;
+}
+
+// --limits: the estimates and limits in hexadecimal, which must not change by one bit.
+void print_limits(const std::string& name, int32_t n_collinear, const std::vector<double>& beta1,
+                  const std::vector<double>& beta2, const std::vector<double>& lower,
+                  const std::vector<double>& upper) {
+  const auto p1 = static_cast<int32_t>(beta1.size());
+  const auto m = static_cast<int32_t>(lower.size());
+  std::printf("%s collinear %d\n", name.c_str(), static_cast<int>(n_collinear));
+  for (int32_t k = 0; k < m; ++k) {
+    std::printf("%s %2d %-24a %-24a %-24a\n", name.c_str(), static_cast<int>(k + 1),
+                k < p1 ? beta1[static_cast<size_t>(k)] : 0.0, lower[static_cast<size_t>(k)],
+                upper[static_cast<size_t>(k)]);
+  }
+  for (size_t k = 0; k < beta2.size(); ++k) {
+    std::printf("%s beta2 %2d %a\n", name.c_str(), static_cast<int>(k + 1), beta2[k]);
+  }
+  std::fflush(stdout);
 }
 
 Result run_library(const Workload& w) {
@@ -189,24 +218,11 @@ Result run_library(const Workload& w) {
     times.push_back(std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count());
     cpu.push_back(user_seconds(RUSAGE_SELF) - cpu0);
     if (flag) {
-      for (int32_t c : message) {
-        if (c == 0) break;
-        result.error.push_back(static_cast<char>(c));
-      }
+      result.error = message_text(message);
       return result;
     }
     result.n_collinear = n_collinear;
-    if (g_print_limits && r == 0) {
-      std::printf("%s collinear %d\n", w.name.c_str(), static_cast<int>(n_collinear));
-      for (int32_t k = 0; k < m; ++k) {
-        std::printf("%s %2d %-24a %-24a %-24a\n", w.name.c_str(), static_cast<int>(k + 1),
-                    k < p1 ? beta1[k] : 0.0, lower[k], upper[k]);
-      }
-      for (int32_t k = 0; k < p2; ++k) {
-        std::printf("%s beta2 %2d %a\n", w.name.c_str(), static_cast<int>(k + 1), beta2[k]);
-      }
-      std::fflush(stdout);
-    }
+    if (g_print_limits && r == 0) print_limits(w.name, n_collinear, beta1, beta2, lower, upper);
   }
   result.n_bootstrap1 = w.derive_ci ? w.n_bootstrap : 0;
   result.median_seconds = median(times);
@@ -300,14 +316,21 @@ Result in_child(const std::function<Result()>& body) {
   return r;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+struct Arguments {
   std::vector<std::string> only;
   std::vector<int32_t> cores_list = {1};
   int repeat_override = 0;
   std::filesystem::path talven = self_dir() / "talven";
   std::filesystem::path keep = std::filesystem::temp_directory_path() / "talven-bench";
+};
+
+// False after printing the usage on an unknown argument.
+bool parse_arguments(int argc, char** argv, Arguments* args) {
+  std::vector<std::string>& only = args->only;
+  std::vector<int32_t>& cores_list = args->cores_list;
+  int& repeat_override = args->repeat_override;
+  std::filesystem::path& talven = args->talven;
+  std::filesystem::path& keep = args->keep;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     auto value = [&]() -> std::string {
@@ -336,35 +359,48 @@ int main(int argc, char** argv) {
     } else {
       std::cerr << "usage: talven_bench [--only W1,W2,...] [--repeat N] [--cores 1,2,...] "
                    "[--talven PATH] [--keep DIR] [--limits]\n";
-      return 2;
+      return false;
     }
   }
+  return true;
+}
+
+void print_result(const Workload& w, int32_t cores, const Result& r) {
+  const int32_t kept = r.n_bootstrap1 - r.n_collinear;
+  char per_replicate[32] = "-";
+  if (kept > 0)
+    std::snprintf(per_replicate, sizeof per_replicate, "%.3f", 1000.0 * r.median_seconds / kept);
+  std::printf("%-6s %5d %-62s %9.3f %9.3f %9.3f %9.1f %12s\n", w.name.c_str(),
+              static_cast<int>(cores), w.description.c_str(), r.median_seconds, r.min_seconds,
+              r.median_cpu_seconds, static_cast<double>(r.peak_kib) / 1024.0, per_replicate);
+  std::fflush(stdout);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Arguments args;
+  if (!parse_arguments(argc, argv, &args)) return 2;
+  const std::vector<std::string>& only = args.only;
   std::printf("%-6s %5s %-62s %9s %9s %9s %9s %12s\n", "work", "cores", "description", "median s",
               "min s", "user s", "peak MiB", "ms/replicate");
   std::fflush(stdout);  // the children inherit the buffer
   int failures = 0;
-  for (const int32_t cores : cores_list) {
+  for (const int32_t cores : args.cores_list) {
     g_cores = cores;
     for (Workload w : workloads()) {
       if (!only.empty() && std::find(only.begin(), only.end(), w.name) == only.end()) continue;
-      if (repeat_override > 0) w.repeats = repeat_override;
-      const Result r =
-          in_child([&] { return w.through_talven ? run_talven(w, talven, keep) : run_library(w); });
+      if (args.repeat_override > 0) w.repeats = args.repeat_override;
+      const Result r = in_child([&] {
+        return w.through_talven ? run_talven(w, args.talven, args.keep) : run_library(w);
+      });
       if (!r.ok) {
         std::printf("%-6s %5d %-62s FAILED: %s\n", w.name.c_str(), static_cast<int>(cores),
                     w.description.c_str(), r.error.c_str());
         ++failures;
         continue;
       }
-      const int32_t kept = r.n_bootstrap1 - r.n_collinear;
-      char per_replicate[32] = "-";
-      if (kept > 0)
-        std::snprintf(per_replicate, sizeof per_replicate, "%.3f",
-                      1000.0 * r.median_seconds / kept);
-      std::printf("%-6s %5d %-62s %9.3f %9.3f %9.3f %9.1f %12s\n", w.name.c_str(),
-                  static_cast<int>(cores), w.description.c_str(), r.median_seconds, r.min_seconds,
-                  r.median_cpu_seconds, r.peak_kib / 1024.0, per_replicate);
-      std::fflush(stdout);
+      print_result(w, cores, r);
     }
   }
   return failures ? 1 : 0;

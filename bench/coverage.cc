@@ -301,6 +301,56 @@ std::vector<double> true_stage1(const Model& m) {
 // Least squares of the true pseudo-outcome on the stage-1 design over `count` simulated subjects,
 // with sandwich standard errors (the second pass draws the same subjects again). False when a
 // derived value lies more than 5 standard errors from the fitted one.
+// X'X and X'y of the true pseudo-outcome over `count` subjects drawn from `draws`.
+void normal_equations(const Model& m, int64_t count, Draws& draws, long double (&xtx)[kP1][kP1],
+                      long double (&xty)[kP1]) {
+  double row[kP1];
+  for (int64_t i = 0; i < count; ++i) {
+    const Subject s = draw_subject(m, draws);
+    design_row(s, row);
+    for (int a = 0; a < kP1; ++a) {
+      xty[a] += row[a] * s.pseudo;
+      for (int b = 0; b < kP1; ++b) xtx[a][b] += row[a] * row[b];
+    }
+  }
+}
+
+// The sandwich's bread (X'X)^-1, column by column.
+void bread_of(const long double (&xtx)[kP1][kP1], double (&bread)[kP1][kP1]) {
+  for (int c = 0; c < kP1; ++c) {
+    long double a2[kP1][kP1], unit[kP1] = {};
+    std::memcpy(a2, xtx, sizeof xtx);
+    unit[c] = 1.0L;
+    double column[kP1];
+    solve<kP1>(a2, unit, column);
+    for (int r = 0; r < kP1; ++r) bread[r][c] = column[r];
+  }
+}
+
+// The sandwich's meat: X' diag(e^2) X over the same subjects drawn again.
+void meat_of(const Model& m, int64_t count, Draws& draws, const double (&beta)[kP1],
+             long double (&meat)[kP1][kP1]) {
+  double row[kP1];
+  for (int64_t i = 0; i < count; ++i) {
+    const Subject s = draw_subject(m, draws);
+    design_row(s, row);
+    double fit = 0.0;
+    for (int a = 0; a < kP1; ++a) fit += row[a] * beta[a];
+    const double e2 = (s.pseudo - fit) * (s.pseudo - fit);
+    for (int a = 0; a < kP1; ++a) {
+      for (int b = 0; b < kP1; ++b) meat[a][b] += row[a] * row[b] * e2;
+    }
+  }
+}
+
+double sandwich_se(const double (&bread)[kP1][kP1], const long double (&meat)[kP1][kP1], int k) {
+  long double v = 0.0L;
+  for (int a = 0; a < kP1; ++a) {
+    for (int b = 0; b < kP1; ++b) v += bread[k][a] * meat[a][b] * bread[k][b];
+  }
+  return std::sqrt(static_cast<double>(v));
+}
+
 bool check_truth(const std::vector<Model>& models, int64_t count, uint64_t seed) {
   bool agree = true;
   std::printf("True stage-1 coefficients: derived, and fitted to %lld simulated subjects\n",
@@ -310,49 +360,20 @@ bool check_truth(const std::vector<Model>& models, int64_t count, uint64_t seed)
   for (size_t mi = 0; mi < models.size(); ++mi) {
     const Model& m = models[mi];
     long double xtx[kP1][kP1] = {}, xty[kP1] = {};
-    double row[kP1];
     Draws first(mix(seed, 1000 + mi));
-    for (int64_t i = 0; i < count; ++i) {
-      const Subject s = draw_subject(m, first);
-      design_row(s, row);
-      for (int a = 0; a < kP1; ++a) {
-        xty[a] += row[a] * s.pseudo;
-        for (int b = 0; b < kP1; ++b) xtx[a][b] += row[a] * row[b];
-      }
-    }
+    normal_equations(m, count, first, xtx, xty);
     long double a_copy[kP1][kP1];
     std::memcpy(a_copy, xtx, sizeof xtx);
     double beta[kP1];
     solve<kP1>(a_copy, xty, beta);
-    // Bread (X'X)^-1, column by column.
     double bread[kP1][kP1];
-    for (int c = 0; c < kP1; ++c) {
-      long double a2[kP1][kP1], unit[kP1] = {};
-      std::memcpy(a2, xtx, sizeof xtx);
-      unit[c] = 1.0L;
-      double column[kP1];
-      solve<kP1>(a2, unit, column);
-      for (int r = 0; r < kP1; ++r) bread[r][c] = column[r];
-    }
+    bread_of(xtx, bread);
     long double meat[kP1][kP1] = {};
     Draws second(mix(seed, 1000 + mi));
-    for (int64_t i = 0; i < count; ++i) {
-      const Subject s = draw_subject(m, second);
-      design_row(s, row);
-      double fit = 0.0;
-      for (int a = 0; a < kP1; ++a) fit += row[a] * beta[a];
-      const double e2 = (s.pseudo - fit) * (s.pseudo - fit);
-      for (int a = 0; a < kP1; ++a) {
-        for (int b = 0; b < kP1; ++b) meat[a][b] += row[a] * row[b] * e2;
-      }
-    }
+    meat_of(m, count, second, beta, meat);
     const std::vector<double> truth = true_stage1(m);
     for (int k = 0; k < kP1; ++k) {
-      long double v = 0.0L;
-      for (int a = 0; a < kP1; ++a) {
-        for (int b = 0; b < kP1; ++b) v += bread[k][a] * meat[a][b] * bread[k][b];
-      }
-      const double se = std::sqrt(static_cast<double>(v));
+      const double se = sandwich_se(bread, meat, k);
       const double z = (beta[k] - truth[k]) / se;
       agree = agree && std::fabs(z) <= 5.0;
       std::printf("%-20s %-10s %12.6f %12.6f %10.6f %7.2f\n", k == 0 ? m.name : "",
@@ -480,6 +501,31 @@ std::string clock_text(double seconds) {
   return text;
 }
 
+// The naive percentile bootstrap of one study, tallied when at least three refits succeed.
+// Returns the number of refits that failed.
+int naive_bootstrap(const smart::AnalysisArrays& a, const Options& o, Draws& draws,
+                    const std::vector<double>& truth, Tally* naive) {
+  int failed = 0;
+  std::vector<std::vector<double>> refits(kP1);
+  std::vector<int32_t> rows(static_cast<size_t>(a.n1));
+  for (int b = 0; b < o.naive; ++b) {
+    for (int32_t& r : rows) r = draws.below(a.n1);
+    const smart::AnalysisArrays boot = resample(a, rows);
+    const Fit g = boot.n2 >= boot.p2() ? run(boot, o, false, 0) : Fit{};
+    if (!g.ok) {
+      ++failed;
+      continue;
+    }
+    for (int k = 0; k < kP1; ++k) refits[k].push_back(g.beta1[k]);
+  }
+  if (refits[0].size() >= 3) {
+    double low[kP1], high[kP1];
+    for (int k = 0; k < kP1; ++k) percentile(refits[k], o.alpha, &low[k], &high[k]);
+    naive->add(truth, low, high);
+  }
+  return failed;
+}
+
 // `index` is the model's place in all_models(), so that a model draws the same studies whichever
 // models run with it.
 int run_model(const Model& m, size_t index, const Options& o, double* lowest) {
@@ -511,23 +557,7 @@ int run_model(const Model& m, size_t index, const Options& o, double* lowest) {
       adaptive.add(truth, f.lower, f.upper);
       collinear += f.collinear;
     }
-    std::vector<std::vector<double>> refits(kP1);
-    std::vector<int32_t> rows(static_cast<size_t>(a.n1));
-    for (int b = 0; b < o.naive; ++b) {
-      for (int32_t& r : rows) r = draws.below(a.n1);
-      const smart::AnalysisArrays boot = resample(a, rows);
-      const Fit g = boot.n2 >= boot.p2() ? run(boot, o, false, 0) : Fit{};
-      if (!g.ok) {
-        ++naive_failed;
-        continue;
-      }
-      for (int k = 0; k < kP1; ++k) refits[k].push_back(g.beta1[k]);
-    }
-    if (refits[0].size() >= 3) {
-      double low[kP1], high[kP1];
-      for (int k = 0; k < kP1; ++k) percentile(refits[k], o.alpha, &low[k], &high[k]);
-      naive.add(truth, low, high);
-    }
+    naive_failed += naive_bootstrap(a, o, draws, truth, &naive);
     if (elapsed() - last_report >= 10.0 || rep + 1 == o.reps) {
       last_report = elapsed();
       std::fprintf(stderr, "coverage: %s, repetition %d of %d, %s elapsed\n", m.name, rep + 1,
