@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Runs clang-tidy with the repository's .clang-tidy on the product's C++ files and fails on any
-# finding. It uses the dev preset's compile_commands.json (configuring the preset when needed).
+# finding. It uses the compile_commands.json of the dev preset, with the bench and fuzz presets'
+# entries for the programs only they compile (configuring a preset when needed).
 #   tidy.sh BASE    the files changed between BASE and the working tree (untracked ones too)
 #   tidy.sh         the same against origin/main where that exists, otherwise every product file
 #   tidy.sh --all   every product file (what CI runs: a fresh clone has an origin/main equal to
@@ -10,12 +11,10 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 root="$PWD"
 
-checked_dirs=(numerics engine procedure frontend host include fuzz)
+checked_dirs=(numerics engine procedure frontend host include bench fuzz)
 # Not yet clean: their functions above the cognitive-complexity limit still have to be split into
-# named steps. Each leaves this list when it is clean and joins checked_dirs.
-#   bench     4 (check_truth, run_model, main, run_library); its programs are in the bench
-#             preset's compile_commands.json, not the dev preset's, except coverage.cc
-#   examples  3 (generate_study, build_analysis_arrays, parse_options)
+# named steps. A folder leaves this list when it is clean and joins checked_dirs.
+#   examples  3 functions above 25 (generate_study, build_analysis_arrays, parse_options)
 # tests/ is not checked: test bodies are tables of cases, not product logic.
 
 mode="${1:-}"
@@ -23,16 +22,30 @@ if [ -z "${mode}" ] && git rev-parse -q --verify origin/main >/dev/null; then
   mode=origin/main
 fi
 
-db=build/dev
-if [ ! -f "${db}/compile_commands.json" ]; then
-  cmake --preset dev >/dev/null
-fi
+for preset in dev bench fuzz; do
+  if [ ! -f "build/${preset}/compile_commands.json" ]; then
+    cmake --preset "${preset}" >/dev/null
+  fi
+done
+db=build/tidy
+mkdir -p "${db}"
+python3 - build/dev/compile_commands.json build/bench/compile_commands.json \
+  build/fuzz/compile_commands.json >"${db}/compile_commands.json" <<'PY'
+import json, sys
+seen, merged = set(), []
+for path in sys.argv[1:]:
+    for entry in json.load(open(path)):
+        if entry["file"] not in seen:
+            seen.add(entry["file"])
+            merged.append(entry)
+json.dump(merged, sys.stdout, indent=1)
+PY
 
 dirs_regex="$(IFS='|'; echo "${checked_dirs[*]}")"
 root_regex="$(printf '%s' "${root}" | sed 's/[].[^$*+?(){}|\\]/\\&/g')"
 product_regex="^${root_regex}/(${dirs_regex})/"
 
-# Every translation unit of the product that the dev build compiles.
+# Every translation unit of the product.
 mapfile -t all_units < <(
   python3 -c 'import json, sys
 for e in json.load(open(sys.argv[1])):
