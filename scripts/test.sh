@@ -1,14 +1,14 @@
 #!/usr/bin/env bash
-# Checks the product's code with clang-tidy, then builds and runs every test: the debug build with gcov line counts (then the line coverage of the
-# product's code, which must be at least 85 %), the AddressSanitizer + UBSan build, the engine's
-# threaded tests under ThreadSanitizer, the Python and R packages with the agreement of the three
-# front ends, then a short run of the fuzz targets.
+# Checks the product's code with clang-tidy, then builds and runs every test: the debug build with
+# gcov line counts (then the line coverage of the product's code, which must be at least 85 %),
+# the AddressSanitizer + UBSan build, the engine's threaded tests under ThreadSanitizer, the Python
+# and R packages with the agreement of the three front ends, then a short run of the fuzz targets.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh all
 jobs="$(nproc)"
-# Every product file, not a diff: a fresh clone's origin/main is its own main. It needs only the
-# dev preset's compile_commands.json, so it runs first and fails fast.
+# Every product file, not a diff: a fresh clone's origin/main is its own main. It needs the
+# presets' compile_commands.json only, no build, so it runs first and fails fast (about a minute).
 echo "=== clang-tidy"
 cmake --preset dev >/dev/null
 bash scripts/tidy.sh --all
