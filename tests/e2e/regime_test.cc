@@ -160,7 +160,7 @@ TEST(Regime, OutAndRulesAgreeWithTheCoefficientsInEveryCoding) {
     options.missing_stage1 = 0.03;
     options.missing_response = 0.02;
     smart::Study study = smart::generate_study(options);
-    const smart::AnalysisSpec spec = smart::default_spec(options);
+    const smart::AnalysisSpec analysis = smart::default_spec(options);
     if (c.one_two) {
       for (smart::Column& column : study.columns) {
         if (column.name != "a1" && column.name != "a2") continue;
@@ -171,7 +171,7 @@ TEST(Regime, OutAndRulesAgreeWithTheCoefficientsInEveryCoding) {
     }
     Folder folder("regime");
     folder.write("study.csv", csv(study));
-    const TalvenRun run = folder.talven(program(spec, "RULES OUT=rec OUTEST=est"));
+    const TalvenRun run = folder.talven(program(analysis, "RULES OUT=rec OUTEST=est"));
     ASSERT_LE(run.status, 1) << run.all();
     const Table out(folder.path() / "rec.csv");
     const Table est(folder.path() / "est.csv");
@@ -179,7 +179,7 @@ TEST(Regime, OutAndRulesAgreeWithTheCoefficientsInEveryCoding) {
     ASSERT_EQ(out.rows(), options.n);
 
     const char* digits[] = {"1", "2"};
-    const std::vector<std::string>* treatments[] = {&spec.stg1trt, &spec.stg2trt};
+    const std::vector<std::string>* treatments[] = {&analysis.stg1trt, &analysis.stg2trt};
     const char* flags[] = {"_STAGE1", "_STAGE2"};
     double value_sum = 0;
     int64_t in_stage1 = 0;

@@ -69,7 +69,7 @@ TEST(Regime, TheRuleHoldsForTheFirstLevelInEveryCoding) {
   const struct {
     double first, second;
     bool minimize;
-    double sign;  // of the treatment part 0.08 + 0.4 o11 - 0.25 x in the sentence
+    double sign;  // of the treatment term 0.08 + 0.4 o11 - 0.25 x in the sentence
     const char* rule;
   } cases[] = {
       {1, -1, false, 1, "Give a1 = 1 when 0.0800 + 0.4000*o11 - 0.2500*x >= 0, otherwise a1 = -1"},
