@@ -60,65 +60,104 @@ Number parse_number(std::string_view option, std::string_view text) {
   return value;
 }
 
+// The options that take a number, and the field each one sets.
+struct IntOption {
+  std::string_view name;
+  int smart::StudyOptions::*field;
+};
+constexpr IntOption kIntOptions[] = {
+    {"--n", &smart::StudyOptions::n},
+    {"--main1", &smart::StudyOptions::n_main1},
+    {"--tailor1", &smart::StudyOptions::n_tailor1},
+    {"--main2", &smart::StudyOptions::n_main2},
+    {"--tailor2", &smart::StudyOptions::n_tailor2},
+    {"--k1", &smart::StudyOptions::k1},
+    {"--k2", &smart::StudyOptions::k2},
+};
+
+struct RealOption {
+  std::string_view name;
+  double smart::StudyOptions::*field;
+};
+constexpr RealOption kRealOptions[] = {
+    {"--stage2-effect", &smart::StudyOptions::stage2_effect},
+    {"--missing-stage1", &smart::StudyOptions::missing_stage1},
+    {"--missing-stage2", &smart::StudyOptions::missing_stage2},
+    {"--missing-response", &smart::StudyOptions::missing_response},
+};
+
+// Walks the command line; the option's value is the next argument.
+class Arguments {
+ public:
+  Arguments(int argc, char** argv) : argc_(argc), argv_(argv) {}
+
+  bool next() { return ++index_ < argc_; }
+  std::string_view option() const { return argv_[index_]; }
+  std::string_view value() {
+    if (index_ + 1 >= argc_) throw UsageError("option " + std::string(option()) + " needs a value");
+    return argv_[++index_];
+  }
+
+ private:
+  int argc_;
+  char** argv_;
+  int index_ = 0;
+};
+
+smart::TreatmentCoding parse_coding(std::string_view coding) {
+  if (coding == "pm1") return smart::TreatmentCoding::kMinusOnePlusOne;
+  if (coding == "01") return smart::TreatmentCoding::kZeroOne;
+  throw UsageError("option --coding: '" + std::string(coding) + "' is not pm1 or 01");
+}
+
+smart::ArmLayout parse_layout(std::string_view layout) {
+  if (layout == "onehot") return smart::ArmLayout::kOneHot;
+  if (layout == "tuple") return smart::ArmLayout::kTuple;
+  throw UsageError("option --layout: '" + std::string(layout) + "' is not onehot or tuple");
+}
+
+// False when the option is not one of the numeric ones.
+bool parse_numeric_option(Arguments& args, smart::StudyOptions* options) {
+  const std::string_view option = args.option();
+  for (const IntOption& known : kIntOptions) {
+    if (option == known.name) {
+      options->*known.field = parse_number<int>(option, args.value());
+      return true;
+    }
+  }
+  for (const RealOption& known : kRealOptions) {
+    if (option == known.name) {
+      options->*known.field = parse_number<double>(option, args.value());
+      return true;
+    }
+  }
+  if (option == "--seed") {
+    options->seed = parse_number<std::uint64_t>(option, args.value());
+    return true;
+  }
+  return false;
+}
+
 smart::StudyOptions parse_options(int argc, char** argv, std::string* out_path) {
   smart::StudyOptions options;
-  for (int i = 1; i < argc; ++i) {
-    const std::string_view option = argv[i];
-    auto value = [&]() -> std::string_view {
-      if (i + 1 >= argc) throw UsageError("option " + std::string(option) + " needs a value");
-      return argv[++i];
-    };
+  Arguments args(argc, argv);
+  while (args.next()) {
+    const std::string_view option = args.option();
     if (option == "-h" || option == "--help") {
       std::cout << kUsage;
       std::exit(0);
-    } else if (option == "--n") {
-      options.n = parse_number<int>(option, value());
-    } else if (option == "--seed") {
-      options.seed = parse_number<std::uint64_t>(option, value());
-    } else if (option == "--main1") {
-      options.n_main1 = parse_number<int>(option, value());
-    } else if (option == "--tailor1") {
-      options.n_tailor1 = parse_number<int>(option, value());
-    } else if (option == "--main2") {
-      options.n_main2 = parse_number<int>(option, value());
-    } else if (option == "--tailor2") {
-      options.n_tailor2 = parse_number<int>(option, value());
-    } else if (option == "--k1") {
-      options.k1 = parse_number<int>(option, value());
-    } else if (option == "--k2") {
-      options.k2 = parse_number<int>(option, value());
+    } else if (parse_numeric_option(args, &options)) {
+      continue;
     } else if (option == "--coding") {
-      const std::string_view coding = value();
-      if (coding == "pm1") {
-        options.coding = smart::TreatmentCoding::kMinusOnePlusOne;
-      } else if (coding == "01") {
-        options.coding = smart::TreatmentCoding::kZeroOne;
-      } else {
-        throw UsageError("option --coding: '" + std::string(coding) + "' is not pm1 or 01");
-      }
+      options.coding = parse_coding(args.value());
     } else if (option == "--layout") {
-      const std::string_view layout = value();
-      if (layout == "onehot") {
-        options.layout = smart::ArmLayout::kOneHot;
-      } else if (layout == "tuple") {
-        options.layout = smart::ArmLayout::kTuple;
-      } else {
-        throw UsageError("option --layout: '" + std::string(layout) + "' is not onehot or tuple");
-      }
+      options.layout = parse_layout(args.value());
     } else if (option == "--everyone-stage2") {
       options.stage2_indicator = false;
-    } else if (option == "--stage2-effect") {
-      options.stage2_effect = parse_number<double>(option, value());
-    } else if (option == "--missing-stage1") {
-      options.missing_stage1 = parse_number<double>(option, value());
-    } else if (option == "--missing-stage2") {
-      options.missing_stage2 = parse_number<double>(option, value());
-    } else if (option == "--missing-response") {
-      options.missing_response = parse_number<double>(option, value());
     } else if (option == "--constant") {
       options.constant_covariate = true;
     } else if (option == "--out") {
-      *out_path = value();
+      *out_path = args.value();
     } else {
       throw UsageError("unknown option '" + std::string(option) + "' (see --help)");
     }

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
+#include <cstddef>
 #include <cstdint>
 #include <limits>
 #include <numbers>
@@ -107,7 +108,8 @@ void maybe_blank(Draws& draws, double rate, bool eligible, const std::vector<Col
   const double u = draws.uniform();
   const double pick = draws.uniform();
   if (!eligible || group.empty() || !(u < rate)) return;
-  const auto k = std::min(group.size() - 1, static_cast<std::size_t>(pick * group.size()));
+  const auto k = std::min(group.size() - 1,
+                          static_cast<std::size_t>(pick * static_cast<double>(group.size())));
   group[k]->values[i] = kMissing;
 }
 
@@ -153,128 +155,189 @@ AnalysisSpec default_spec(const StudyOptions& options) {
   return spec;
 }
 
-Study generate_study(const StudyOptions& options) {
-  if (std::string problem = options.validate(); !problem.empty()) {
-    throw std::invalid_argument(problem);
-  }
-  const AnalysisSpec spec = default_spec(options);
-  const auto n = static_cast<std::size_t>(options.n);
+namespace {
 
-  // Column order of the file: id, stage-1 history and treatment, stage2, stage-2 history and
-  // treatment, const1, y.
-  Study study;
+// Where each variable group sits in Study::columns, in the order of the file: id, stage-1
+// history and treatment, stage2, stage-2 history and treatment, const1, y.
+struct Layout {
+  std::size_t id = 0;
+  std::vector<std::size_t> main1, tailor1, trt1, stage2, main2, tailor2, trt2, constant;
+  std::size_t response = 0;
+};
+
+Layout add_study_columns(const AnalysisSpec& spec, const StudyOptions& options, std::size_t n,
+                         Study* study) {
   auto add_columns = [&](const std::vector<std::string>& names) {
     std::vector<std::size_t> positions;
     for (const std::string& name : names) {
-      positions.push_back(study.columns.size());
-      study.columns.push_back({name, std::vector<double>(n, kMissing)});
+      positions.push_back(study->columns.size());
+      study->columns.push_back({name, std::vector<double>(n, kMissing)});
     }
     return positions;
   };
-  const auto id = add_columns({"id"}).front();
-  const auto main1 = add_columns(spec.main1);
-  const auto tailor1 = add_columns(spec.tailor1);
-  const auto trt1 = add_columns(spec.stg1trt);
-  const auto stage2 =
-      options.stage2_indicator ? add_columns({"stage2"}) : std::vector<std::size_t>{};
-  const auto main2 = add_columns(spec.main2);
-  const auto tailor2 = add_columns(spec.tailor2);
-  const auto trt2 = add_columns(spec.stg2trt);
-  const auto constant =
-      options.constant_covariate ? add_columns({"const1"}) : std::vector<std::size_t>{};
-  const auto response = add_columns({"y"}).front();
-  auto at = [&](std::size_t column) -> std::vector<double>& {
-    return study.columns[column].values;
-  };
+  Layout layout;
+  layout.id = add_columns({"id"}).front();
+  layout.main1 = add_columns(spec.main1);
+  layout.tailor1 = add_columns(spec.tailor1);
+  layout.trt1 = add_columns(spec.stg1trt);
+  if (options.stage2_indicator) layout.stage2 = add_columns({"stage2"});
+  layout.main2 = add_columns(spec.main2);
+  layout.tailor2 = add_columns(spec.tailor2);
+  layout.trt2 = add_columns(spec.stg2trt);
+  if (options.constant_covariate) layout.constant = add_columns({"const1"});
+  layout.response = add_columns({"y"}).front();
+  return layout;
+}
 
-  Draws draws(options.seed);
-  for (std::size_t i = 0; i < n; ++i) {
-    at(id)[i] = static_cast<double>(i + 1);
-    double outcome = 2.0;
+// One subject while it is drawn. The outcome gathers its terms in drawing order: summing them
+// in another order could change the last bit, and with it the rounded response.
+struct Subject {
+  Study& study;
+  std::size_t row;
+  double outcome = 2.0;
 
-    for (std::size_t j = 0; j < main1.size(); ++j) {
-      const double z = draws.normal();
-      if (j == 0) {
-        const double age = std::clamp(std::round(45.0 + 12.0 * z), 18.0, 85.0);
-        at(main1[j])[i] = age;
-        outcome += 0.5 * (age - 45.0) / 12.0;
-      } else {
-        at(main1[j])[i] = round4(z);
-        outcome += 0.3 * at(main1[j])[i];
-      }
-    }
-    for (std::size_t j = 0; j < tailor1.size(); ++j) {
-      at(tailor1[j])[i] = round4(draws.normal());
-      outcome += (j == 0 ? 0.5 : 0.2) * at(tailor1[j])[i];
-    }
-    const double severity = at(tailor1[0])[i];
+  void set(std::size_t column, double value) { study.columns[column].values[row] = value; }
+  double get(std::size_t column) const { return study.columns[column].values[row]; }
+};
 
-    const int arm1 = draws.arm(options.k1);
-    for (std::size_t t = 0; t < trt1.size(); ++t) {
-      at(trt1[t])[i] = treatment_value(arm1, static_cast<int>(t), options);
-    }
-    const double scale1 = arm_scale(arm1, options.k1);
-    // The best stage-1 treatment changes sign at severity -0.5.
-    outcome += (0.3 + 0.6 * severity) * scale1;
-
-    // Response is less likely with higher severity. The draw is made even when everyone goes
-    // on to stage 2, so the other values do not depend on that option.
-    const double logit = 0.1 - 0.9 * severity + 0.3 * scale1;
-    const bool responder = draws.uniform() < 1.0 / (1.0 + std::exp(-logit));
-    const bool in_stage2 = !options.stage2_indicator || !responder;
-    if (options.stage2_indicator) at(stage2.front())[i] = in_stage2 ? 1.0 : 0.0;
-
-    // Stage-2 values are drawn for everyone and recorded for the stage-2 sample only.
-    const double adherence_noise = draws.normal();
-    std::vector<double> stage2_main;
-    for (std::size_t j = 0; j < main2.size(); ++j) stage2_main.push_back(round4(draws.normal()));
-    std::vector<double> stage2_tailor;
-    for (std::size_t j = 0; j < tailor2.size(); ++j) {
-      // Adherence is lower for more severe subjects.
-      const double z =
-          j == 0 ? -0.4 * severity + std::sqrt(1.0 - 0.16) * adherence_noise : draws.normal();
-      stage2_tailor.push_back(round4(z));
-    }
-    const int arm2 = draws.arm(options.k2);
-    const double noise = draws.normal();
-
-    if (in_stage2) {
-      for (std::size_t j = 0; j < main2.size(); ++j) {
-        at(main2[j])[i] = stage2_main[j];
-        outcome += 0.3 * stage2_main[j];
-      }
-      for (std::size_t j = 0; j < tailor2.size(); ++j) {
-        at(tailor2[j])[i] = stage2_tailor[j];
-        outcome += (j == 0 ? 0.5 : 0.2) * stage2_tailor[j];
-      }
-      for (std::size_t t = 0; t < trt2.size(); ++t) {
-        at(trt2[t])[i] = treatment_value(arm2, static_cast<int>(t), options);
-      }
-      outcome +=
-          options.stage2_effect * (0.2 + 0.7 * stage2_tailor[0]) * arm_scale(arm2, options.k2);
+// Age and the further MAIN1 and TAILOR1 covariates; returns the severity score o11.
+double draw_baseline(Draws& draws, const Layout& layout, Subject& subject) {
+  for (std::size_t j = 0; j < layout.main1.size(); ++j) {
+    const double z = draws.normal();
+    if (j == 0) {
+      const double age = std::clamp(std::round(45.0 + 12.0 * z), 18.0, 85.0);
+      subject.set(layout.main1[j], age);
+      subject.outcome += 0.5 * (age - 45.0) / 12.0;
     } else {
-      outcome += 1.0;
+      subject.set(layout.main1[j], round4(z));
+      subject.outcome += 0.3 * subject.get(layout.main1[j]);
     }
-    if (!constant.empty()) at(constant.front())[i] = 1.0;
-    at(response)[i] = round4(outcome + noise);
   }
+  for (std::size_t j = 0; j < layout.tailor1.size(); ++j) {
+    subject.set(layout.tailor1[j], round4(draws.normal()));
+    subject.outcome += (j == 0 ? 0.5 : 0.2) * subject.get(layout.tailor1[j]);
+  }
+  return subject.get(layout.tailor1[0]);
+}
 
-  // A stream of its own, so the values left are those of the same study without missing ones.
+// Randomises stage 1; returns the arm's position on the treatment scale.
+double draw_stage1_treatment(Draws& draws, const Layout& layout, const StudyOptions& options,
+                             double severity, Subject& subject) {
+  const int arm = draws.arm(options.k1);
+  for (std::size_t t = 0; t < layout.trt1.size(); ++t) {
+    subject.set(layout.trt1[t], treatment_value(arm, static_cast<int>(t), options));
+  }
+  const double scale = arm_scale(arm, options.k1);
+  // The best stage-1 treatment changes sign at severity -0.5.
+  subject.outcome += (0.3 + 0.6 * severity) * scale;
+  return scale;
+}
+
+// Response is less likely with higher severity. The draw is made even when everyone goes on to
+// stage 2, so the other values do not depend on that option. Returns whether the subject is in
+// the stage-2 sample.
+bool draw_response(Draws& draws, const Layout& layout, const StudyOptions& options, double severity,
+                   double scale1, Subject& subject) {
+  const double logit = 0.1 - 0.9 * severity + 0.3 * scale1;
+  const bool responder = draws.uniform() < 1.0 / (1.0 + std::exp(-logit));
+  const bool in_stage2 = !options.stage2_indicator || !responder;
+  if (options.stage2_indicator) subject.set(layout.stage2.front(), in_stage2 ? 1.0 : 0.0);
+  return in_stage2;
+}
+
+struct Stage2Values {
+  std::vector<double> main, tailor;
+  int arm = 0;
+};
+
+// Stage-2 values are drawn for everyone, so a subject's draws do not depend on its response.
+Stage2Values draw_stage2_values(Draws& draws, const Layout& layout, const StudyOptions& options,
+                                double severity) {
+  Stage2Values values;
+  const double adherence_noise = draws.normal();
+  values.main.resize(layout.main2.size());
+  for (double& value : values.main) value = round4(draws.normal());
+  values.tailor.resize(layout.tailor2.size());
+  for (std::size_t j = 0; j < values.tailor.size(); ++j) {
+    // Adherence is lower for more severe subjects.
+    const double z =
+        j == 0 ? -0.4 * severity + std::sqrt(1.0 - 0.16) * adherence_noise : draws.normal();
+    values.tailor[j] = round4(z);
+  }
+  values.arm = draws.arm(options.k2);
+  return values;
+}
+
+// Only the stage-2 sample is measured again; responders get a bonus instead.
+void record_stage2(const Stage2Values& values, const Layout& layout, const StudyOptions& options,
+                   bool in_stage2, Subject& subject) {
+  if (!in_stage2) {
+    subject.outcome += 1.0;
+    return;
+  }
+  for (std::size_t j = 0; j < layout.main2.size(); ++j) {
+    subject.set(layout.main2[j], values.main[j]);
+    subject.outcome += 0.3 * values.main[j];
+  }
+  for (std::size_t j = 0; j < layout.tailor2.size(); ++j) {
+    subject.set(layout.tailor2[j], values.tailor[j]);
+    subject.outcome += (j == 0 ? 0.5 : 0.2) * values.tailor[j];
+  }
+  for (std::size_t t = 0; t < layout.trt2.size(); ++t) {
+    subject.set(layout.trt2[t], treatment_value(values.arm, static_cast<int>(t), options));
+  }
+  subject.outcome +=
+      options.stage2_effect * (0.2 + 0.7 * values.tailor[0]) * arm_scale(values.arm, options.k2);
+}
+
+void draw_subject(Draws& draws, const Layout& layout, const StudyOptions& options,
+                  Subject& subject) {
+  subject.set(layout.id, static_cast<double>(subject.row + 1));
+  const double severity = draw_baseline(draws, layout, subject);
+  const double scale1 = draw_stage1_treatment(draws, layout, options, severity, subject);
+  const bool in_stage2 = draw_response(draws, layout, options, severity, scale1, subject);
+  const Stage2Values stage2 = draw_stage2_values(draws, layout, options, severity);
+  const double noise = draws.normal();
+  record_stage2(stage2, layout, options, in_stage2, subject);
+  if (!layout.constant.empty()) subject.set(layout.constant.front(), 1.0);
+  subject.set(layout.response, round4(subject.outcome + noise));
+}
+
+// A stream of its own, so the values left are those of the same study without missing ones.
+void blank_missing_values(const Layout& layout, const StudyOptions& options, Study& study) {
   std::vector<Column*> group1, group2;
-  for (const auto* positions : {&main1, &tailor1, &trt1}) {
+  for (const auto* positions : {&layout.main1, &layout.tailor1, &layout.trt1}) {
     for (std::size_t c : *positions) group1.push_back(&study.columns[c]);
   }
-  for (const auto* positions : {&main2, &tailor2, &trt2}) {
+  for (const auto* positions : {&layout.main2, &layout.tailor2, &layout.trt2}) {
     for (std::size_t c : *positions) group2.push_back(&study.columns[c]);
   }
-  const std::vector<Column*> group_y = {&study.columns[response]};
+  const std::vector<Column*> group_y = {&study.columns[layout.response]};
   Draws gaps(options.seed ^ 0x9E3779B97F4A7C15ULL);
-  for (std::size_t i = 0; i < n; ++i) {
-    const bool has_stage2 = !options.stage2_indicator || at(stage2.front())[i] == 1.0;
+  for (std::size_t i = 0; i < study.rows(); ++i) {
+    const bool has_stage2 =
+        !options.stage2_indicator || study.columns[layout.stage2.front()].values[i] == 1.0;
     maybe_blank(gaps, options.missing_stage1, true, group1, i);
     maybe_blank(gaps, options.missing_stage2, has_stage2, group2, i);
     maybe_blank(gaps, options.missing_response, true, group_y, i);
   }
+}
+
+}  // namespace
+
+Study generate_study(const StudyOptions& options) {
+  if (std::string problem = options.validate(); !problem.empty()) {
+    throw std::invalid_argument(problem);
+  }
+  const auto n = static_cast<std::size_t>(options.n);
+  Study study;
+  const Layout layout = add_study_columns(default_spec(options), options, n, &study);
+  Draws draws(options.seed);
+  for (std::size_t i = 0; i < n; ++i) {
+    Subject subject{study, i};
+    draw_subject(draws, layout, options, subject);
+  }
+  blank_missing_values(layout, options, study);
   return study;
 }
 
@@ -366,7 +429,8 @@ class ArmTable {
   std::vector<double> levels() const {
     std::vector<double> table(static_cast<std::size_t>(width_) * arms_, 0.0);
     for (std::size_t k = 0; k < known_.size(); ++k) {
-      std::copy(known_[k].begin(), known_[k].end(), table.begin() + k * width_);
+      std::copy(known_[k].begin(), known_[k].end(),
+                table.begin() + static_cast<std::ptrdiff_t>(k * width_));
     }
     return table;
   }
@@ -384,78 +448,161 @@ std::string too_many_arms(int stage, int arms) {
 
 }  // namespace
 
-bool build_analysis_arrays(const Study& study, const AnalysisSpec& spec, AnalysisArrays* out,
-                           std::string* error) {
-  auto fail = [&](std::string message) {
-    *error = std::move(message);
-    return false;
-  };
+namespace {
+
+// Empty when the lists fit the treatments' number of arms, else the procedure's message.
+std::string check_spec(const AnalysisSpec& spec) {
   if (spec.k1 < 2 || spec.k1 > kMaxArms || spec.k2 < 2 || spec.k2 > kMaxArms) {
-    return fail("The number of treatments per stage must be between 2 and " +
-                std::to_string(kMaxArms) + ".");
+    return "The number of treatments per stage must be between 2 and " + std::to_string(kMaxArms) +
+           ".";
   }
-  if (spec.tailor1.empty()) return fail("TAILOR1 must be specified.");
-  if (spec.tailor2.empty()) return fail("TAILOR2 must be specified.");
-  if (spec.response.empty()) return fail("RESPONSE must be specified.");
+  if (spec.tailor1.empty()) return "TAILOR1 must be specified.";
+  if (spec.tailor2.empty()) return "TAILOR2 must be specified.";
+  if (spec.response.empty()) return "RESPONSE must be specified.";
   if (static_cast<int>(spec.stg1trt.size()) != spec.k1 - 1) {
-    return fail("Please specify " + std::to_string(spec.k1 - 1) +
-                " stage 1 treatment variable in STG1TRT.");
+    return "Please specify " + std::to_string(spec.k1 - 1) +
+           " stage 1 treatment variable in STG1TRT.";
   }
   if (static_cast<int>(spec.stg2trt.size()) != spec.k2 - 1) {
-    return fail("Please specify " + std::to_string(spec.k2 - 1) +
-                " stage 2 treatment variable in STG2TRT.");
+    return "Please specify " + std::to_string(spec.k2 - 1) +
+           " stage 2 treatment variable in STG2TRT.";
   }
-  for (const std::string& name : spec.tailor1) {
-    if (std::find(spec.main1.begin(), spec.main1.end(), name) != spec.main1.end()) {
-      return fail("Please remove variable " + name + " from MAIN1: TAILOR1 variables are " +
-                  "included as MAIN1 automatically in the model.");
+  return {};
+}
+
+// A tailoring variable enters the main effects by itself; listing it twice would duplicate a
+// design column.
+std::string check_tailoring_not_main(const std::vector<std::string>& tailor,
+                                     const std::vector<std::string>& main, int stage) {
+  const auto twice = std::find_first_of(tailor.begin(), tailor.end(), main.begin(), main.end());
+  if (twice == tailor.end()) return {};
+  const std::string stage_text = std::to_string(stage);
+  std::string message = "Please remove variable " + *twice + " from MAIN";
+  message += stage_text + ": TAILOR";
+  message += stage_text + " variables are included as MAIN";
+  message += stage_text + " automatically in the model.";
+  return message;
+}
+
+using Columns = std::vector<const std::vector<double>*>;
+
+// The study's columns of every list; sample stays empty without STG2SAMPLE.
+struct Lists {
+  Columns main1, tailor1, trt1, main2, tailor2, trt2, response, sample;
+};
+
+bool resolve_lists(const Study& study, const AnalysisSpec& spec, Lists* lists, std::string* error) {
+  return resolve(study, spec.main1, "MAIN1", &lists->main1, error) &&
+         resolve(study, spec.tailor1, "TAILOR1", &lists->tailor1, error) &&
+         resolve(study, spec.stg1trt, "STG1TRT", &lists->trt1, error) &&
+         resolve(study, spec.main2, "MAIN2", &lists->main2, error) &&
+         resolve(study, spec.tailor2, "TAILOR2", &lists->tailor2, error) &&
+         resolve(study, spec.stg2trt, "STG2TRT", &lists->trt2, error) &&
+         resolve(study, {spec.response}, "RESPONSE", &lists->response, error) &&
+         (spec.stg2sample.empty() ||
+          resolve(study, {spec.stg2sample}, "STG2SAMPLE", &lists->sample, error));
+}
+
+// Stage-2 status of row i (0 = in the stage-2 sample, 1 = not), or -1 when the row is left out.
+std::int32_t complete_case_status(const Lists& lists, std::size_t i) {
+  if (std::isnan((*lists.response[0])[i])) return -1;
+  std::int32_t status = 0;
+  if (!lists.sample.empty()) {
+    const double v = std::trunc((*lists.sample[0])[i]);  // NaN stays NaN and matches neither
+    if (v == 1.0) {
+      status = 0;
+    } else if (v == 0.0) {
+      status = 1;
+    } else {
+      return -1;
     }
   }
-  for (const std::string& name : spec.tailor2) {
-    if (std::find(spec.main2.begin(), spec.main2.end(), name) != spec.main2.end()) {
-      return fail("Please remove variable " + name + " from MAIN2: TAILOR2 variables are " +
-                  "included as MAIN2 automatically in the model.");
+  const bool stage1 =
+      all_present(lists.main1, i) && all_present(lists.tailor1, i) && all_present(lists.trt1, i);
+  const bool stage2 =
+      all_present(lists.main2, i) && all_present(lists.tailor2, i) && all_present(lists.trt2, i);
+  if (!stage1 || (status == 0 && !stage2)) return -1;
+  return status;
+}
+
+// Column-major block of the kept rows; a missing value (possible only outside the stage-2
+// sample) becomes 0 so that no NaN reaches the library.
+std::vector<double> kept_block(const Columns& columns, const std::vector<std::size_t>& kept) {
+  const std::size_t n1 = kept.size();
+  std::vector<double> values(n1 * columns.size());
+  for (std::size_t j = 0; j < columns.size(); ++j) {
+    for (std::size_t r = 0; r < n1; ++r) {
+      const double v = (*columns[j])[kept[r]];
+      values[r + j * n1] = std::isnan(v) ? 0.0 : v;
+    }
+  }
+  return values;
+}
+
+std::vector<double> tuple_of(const Columns& columns, std::size_t i, bool truncate) {
+  std::vector<double> tuple;
+  tuple.reserve(columns.size());
+  for (const auto* column : columns) {
+    tuple.push_back(truncate ? std::trunc((*column)[i]) : (*column)[i]);
+  }
+  return tuple;
+}
+
+// Numbers the arms of both stages by first appearance, then codes each kept subject's arms.
+// Stage-2 values are truncated toward zero, as the procedure reads them.
+bool code_arms(const Lists& lists, const std::vector<std::size_t>& kept, AnalysisArrays* a,
+               std::string* error) {
+  ArmTable arms1(a->K1), arms2(a->K2);
+  for (std::size_t r = 0; r < kept.size(); ++r) {
+    if (!arms1.add(tuple_of(lists.trt1, kept[r], false))) {
+      *error = too_many_arms(1, a->K1);
+      return false;
+    }
+    if (a->respStatus[r] == 0 && !arms2.add(tuple_of(lists.trt2, kept[r], true))) {
+      *error = too_many_arms(2, a->K2);
+      return false;
+    }
+  }
+  if (a->n2 < a->p2()) {
+    *error = "There is not enough data at stage 2 for the method to work.";
+    return false;
+  }
+  a->levels1 = arms1.levels();
+  a->levels2 = arms2.levels();
+  a->A1.resize(kept.size());
+  a->inputA2.resize(kept.size());
+  for (std::size_t r = 0; r < kept.size(); ++r) {
+    a->A1[r] = arms1.code(tuple_of(lists.trt1, kept[r], false));
+    // Outside the stage-2 sample the code is never used; an arm not in the table gets 1.
+    a->inputA2[r] = std::max(1, arms2.code(tuple_of(lists.trt2, kept[r], true)));
+  }
+  return true;
+}
+
+}  // namespace
+
+bool build_analysis_arrays(const Study& study, const AnalysisSpec& spec, AnalysisArrays* out,
+                           std::string* error) {
+  for (const std::string& message :
+       {check_spec(spec), check_tailoring_not_main(spec.tailor1, spec.main1, 1),
+        check_tailoring_not_main(spec.tailor2, spec.main2, 2)}) {
+    if (!message.empty()) {
+      *error = message;
+      return false;
     }
   }
   if (study.rows() > static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max())) {
-    return fail("The study has more subjects than the library can take.");
-  }
-
-  std::vector<const std::vector<double>*> main1, tailor1, trt1, main2, tailor2, trt2, response,
-      sample;
-  if (!resolve(study, spec.main1, "MAIN1", &main1, error) ||
-      !resolve(study, spec.tailor1, "TAILOR1", &tailor1, error) ||
-      !resolve(study, spec.stg1trt, "STG1TRT", &trt1, error) ||
-      !resolve(study, spec.main2, "MAIN2", &main2, error) ||
-      !resolve(study, spec.tailor2, "TAILOR2", &tailor2, error) ||
-      !resolve(study, spec.stg2trt, "STG2TRT", &trt2, error) ||
-      !resolve(study, {spec.response}, "RESPONSE", &response, error)) {
+    *error = "The study has more subjects than the library can take.";
     return false;
   }
-  const bool has_sample = !spec.stg2sample.empty();
-  if (has_sample && !resolve(study, {spec.stg2sample}, "STG2SAMPLE", &sample, error)) {
-    return false;
-  }
+  Lists lists;
+  if (!resolve_lists(study, spec, &lists, error)) return false;
 
-  // Complete cases and their stage-2 status (0 = in the stage-2 sample).
   std::vector<std::size_t> kept;
   std::vector<std::int32_t> status;
   for (std::size_t i = 0; i < study.rows(); ++i) {
-    if (std::isnan((*response[0])[i])) continue;
-    std::int32_t s = 0;
-    if (has_sample) {
-      const double v = std::trunc((*sample[0])[i]);  // NaN stays NaN and matches neither
-      if (v == 1.0) {
-        s = 0;
-      } else if (v == 0.0) {
-        s = 1;
-      } else {
-        continue;
-      }
-    }
-    const bool stage1 = all_present(main1, i) && all_present(tailor1, i) && all_present(trt1, i);
-    const bool stage2 = all_present(main2, i) && all_present(tailor2, i) && all_present(trt2, i);
-    if (!stage1 || (s == 0 && !stage2)) continue;
+    const std::int32_t s = complete_case_status(lists, i);
+    if (s < 0) continue;
     kept.push_back(i);
     status.push_back(s);
   }
@@ -464,63 +611,21 @@ bool build_analysis_arrays(const Study& study, const AnalysisSpec& spec, Analysi
   a = AnalysisArrays{};
   a.n1 = static_cast<std::int32_t>(kept.size());
   a.dropped = static_cast<std::int32_t>(study.rows() - kept.size());
-  a.p10 = static_cast<std::int32_t>(main1.size());
-  a.p11 = static_cast<std::int32_t>(tailor1.size());
-  a.p20 = static_cast<std::int32_t>(main2.size());
-  a.p21 = static_cast<std::int32_t>(tailor2.size());
+  a.p10 = static_cast<std::int32_t>(lists.main1.size());
+  a.p11 = static_cast<std::int32_t>(lists.tailor1.size());
+  a.p20 = static_cast<std::int32_t>(lists.main2.size());
+  a.p21 = static_cast<std::int32_t>(lists.tailor2.size());
   a.K1 = spec.k1;
   a.K2 = spec.k2;
   a.respStatus = status;
   a.n2 = static_cast<std::int32_t>(std::count(status.begin(), status.end(), 0));
-
-  const std::size_t n1 = kept.size();
-  // Column-major block of the kept rows; a missing value (possible only outside the stage-2
-  // sample) becomes 0 so that no NaN reaches the library.
-  auto block = [&](const std::vector<const std::vector<double>*>& columns) {
-    std::vector<double> values(n1 * columns.size());
-    for (std::size_t j = 0; j < columns.size(); ++j) {
-      for (std::size_t r = 0; r < n1; ++r) {
-        const double v = (*columns[j])[kept[r]];
-        values[r + j * n1] = std::isnan(v) ? 0.0 : v;
-      }
-    }
-    return values;
-  };
-  a.H10 = block(main1);
-  a.H11 = block(tailor1);
-  a.inputH20 = block(main2);
-  a.inputH21 = block(tailor2);
-  a.inputY2 = block(response);
+  a.H10 = kept_block(lists.main1, kept);
+  a.H11 = kept_block(lists.tailor1, kept);
+  a.inputH20 = kept_block(lists.main2, kept);
+  a.inputH21 = kept_block(lists.tailor2, kept);
+  a.inputY2 = kept_block(lists.response, kept);
   a.Y1 = a.inputY2;
-
-  auto tuple_of = [&](const std::vector<const std::vector<double>*>& columns, std::size_t i,
-                      bool truncate) {
-    std::vector<double> tuple;
-    for (const auto* column : columns) {
-      tuple.push_back(truncate ? std::trunc((*column)[i]) : (*column)[i]);
-    }
-    return tuple;
-  };
-
-  ArmTable arms1(spec.k1), arms2(spec.k2);
-  for (std::size_t r = 0; r < n1; ++r) {
-    if (!arms1.add(tuple_of(trt1, kept[r], false))) return fail(too_many_arms(1, spec.k1));
-    if (status[r] == 0 && !arms2.add(tuple_of(trt2, kept[r], true))) {
-      return fail(too_many_arms(2, spec.k2));
-    }
-  }
-  if (a.n2 < a.p2()) return fail("There is not enough data at stage 2 for the method to work.");
-
-  a.levels1 = arms1.levels();
-  a.levels2 = arms2.levels();
-  a.A1.resize(n1);
-  a.inputA2.resize(n1);
-  for (std::size_t r = 0; r < n1; ++r) {
-    a.A1[r] = arms1.code(tuple_of(trt1, kept[r], false));
-    // Outside the stage-2 sample the code is never used; an arm not in the table gets 1.
-    a.inputA2[r] = std::max(1, arms2.code(tuple_of(trt2, kept[r], true)));
-  }
-  return true;
+  return code_arms(lists, kept, &a, error);
 }
 
 }  // namespace smart
