@@ -7,17 +7,12 @@
 
 #include "host/by_groups.h"
 #include "host/csv_reader.h"
+#include "tests/support/tokens.h"
 
 namespace host {
 namespace {
 
-std::vector<Token> lex(const std::string& text, Token* end) {
-  Lexer lexer(text);
-  std::vector<Token> out;
-  for (Token t = lexer.next(); t.kind != TokenKind::kEnd; t = lexer.next()) out.push_back(t);
-  *end = lexer.next();
-  return out;
-}
+using test_support::lex;
 
 std::shared_ptr<const DataTable> study() {
   static const auto t = *parse_csv(
