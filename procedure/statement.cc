@@ -8,9 +8,6 @@
 #include <string>
 #include <vector>
 
-#include "frontend/regime.h"
-#include "frontend/stage_model.h"
-#include "kestrion_options.h"
 #include "procedure/host_services.h"
 #include "procedure/kestrion_info.h"
 #include "procedure/statement_items.h"
