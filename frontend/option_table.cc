@@ -1,0 +1,121 @@
+// Reading the options by the table: kinds, ranges and the checks that involve several options.
+#include "frontend/option_table.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cmath>
+#include <cstdint>
+#include <vector>
+
+#include "frontend/study.h"
+
+namespace talven {
+namespace {
+
+bool same_statement(std::string_view a, std::string_view b) {
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+           return std::toupper(static_cast<unsigned char>(x)) ==
+                  std::toupper(static_cast<unsigned char>(y));
+         });
+}
+
+}  // namespace
+
+const OptionRow* find_option(OptionTable table, std::string_view statement) {
+  for (const OptionRow& row : table) {
+    if (same_statement(row.statement, statement)) return &row;
+  }
+  return nullptr;
+}
+
+StudyOptions default_options(OptionTable table) {
+  StudyOptions o;
+  for (const OptionRow& row : table) {
+    if (row.integer != nullptr && row.kind != OptionKind::kSeed) {
+      o.*row.integer = static_cast<int32_t>(row.fallback);
+    }
+    if (row.real != nullptr) o.*row.real = row.fallback;
+  }
+  return o;
+}
+
+OptionValues::OptionValues(OptionTable table)
+    : table_(table), values_(table.size(), 0.0), given_(table.size(), 0) {}
+
+bool OptionValues::set(std::string_view statement, double value) {
+  const OptionRow* row = find_option(table_, statement);
+  if (row == nullptr || row->kind == OptionKind::kRole || row->kind == OptionKind::kInputData) {
+    return false;
+  }
+  const auto index = static_cast<std::size_t>(row - table_.data());
+  values_[index] = value;
+  given_[index] = 1;
+  return true;
+}
+
+bool OptionValues::given(std::string_view statement) const {
+  const OptionRow* row = find_option(table_, statement);
+  return row != nullptr && given_[static_cast<std::size_t>(row - table_.data())] != 0;
+}
+
+bool OptionValues::read(OptionCheck& check) const {
+  check.options = default_options(table_);
+  std::vector<std::size_t> order;
+  for (std::size_t k = 0; k < table_.size(); ++k) {
+    if (table_[k].check_rank > 0) order.push_back(k);
+  }
+  std::stable_sort(order.begin(), order.end(), [this](std::size_t a, std::size_t b) {
+    return table_[a].check_rank < table_[b].check_rank;
+  });
+  for (std::size_t k : order) {
+    if (!read_row(table_[k], k, check)) return false;
+  }
+  return true;
+}
+
+// One value by its kind, then its own range, then the checks that look beyond it. A row without
+// a field of StudyOptions is still read and checked.
+bool OptionValues::read_row(const OptionRow& row, std::size_t index, OptionCheck& check) const {
+  const bool given = given_[index] != 0;
+  const double value = values_[index];
+  StudyOptions& o = check.options;
+  switch (row.kind) {
+    case OptionKind::kInteger: {
+      const double whole = given ? std::trunc(value) : row.fallback;
+      if (!(whole >= INT32_MIN && whole <= INT32_MAX)) {
+        check.problem = formatted("The value of %s= is out of range.", row.statement);
+        return false;
+      }
+      const auto number = static_cast<int32_t>(whole);
+      if (row.integer != nullptr) o.*row.integer = number;
+      if (row.integer_problem != nullptr && !option_problem(check, row.integer_problem(number))) {
+        return false;
+      }
+      break;
+    }
+    case OptionKind::kReal: {
+      const double real = given ? value : row.fallback;
+      if (!std::isfinite(real)) {
+        check.problem = formatted("The value of %s= is out of range.", row.statement);
+        return false;
+      }
+      if (row.real != nullptr) o.*row.real = real;
+      if (row.real_problem != nullptr && !option_problem(check, row.real_problem(real)))
+        return false;
+      break;
+    }
+    case OptionKind::kSeed: {
+      const double seed = std::trunc(value);
+      if (given && !kestrion::seed_in_range(seed))
+        return option_problem(check, kestrion::kSeedRangeMessage);
+      if (row.integer != nullptr) o.*row.integer = given ? static_cast<int32_t>(seed) : 0;
+      break;
+    }
+    default:
+      if (row.flag != nullptr) o.*row.flag = given && value != 0;
+      break;
+  }
+  return row.check == nullptr || row.check(check);
+}
+
+}  // namespace talven
