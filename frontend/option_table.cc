@@ -19,6 +19,32 @@ bool same_statement(std::string_view a, std::string_view b) {
          });
 }
 
+bool out_of_range(const OptionRow& row, OptionCheck& check) {
+  check.problem = formatted("The value of %s= is out of range.", row.statement);
+  return false;
+}
+
+bool read_integer(const OptionRow& row, double whole, OptionCheck& check) {
+  if (!(whole >= INT32_MIN && whole <= INT32_MAX)) return out_of_range(row, check);
+  const auto number = static_cast<int32_t>(whole);
+  if (row.integer != nullptr) check.options.*row.integer = number;
+  return row.integer_problem == nullptr || option_problem(check, row.integer_problem(number));
+}
+
+bool read_real(const OptionRow& row, double real, OptionCheck& check) {
+  if (!std::isfinite(real)) return out_of_range(row, check);
+  if (row.real != nullptr) check.options.*row.real = real;
+  return row.real_problem == nullptr || option_problem(check, row.real_problem(real));
+}
+
+bool read_seed(const OptionRow& row, bool given, double seed, OptionCheck& check) {
+  if (given && !kestrion::seed_in_range(seed)) {
+    return option_problem(check, kestrion::kSeedRangeMessage);
+  }
+  if (row.integer != nullptr) check.options.*row.integer = given ? static_cast<int32_t>(seed) : 0;
+  return true;
+}
+
 }  // namespace
 
 const OptionRow* find_option(OptionTable table, std::string_view statement) {
@@ -78,44 +104,22 @@ bool OptionValues::read(OptionCheck& check) const {
 bool OptionValues::read_row(const OptionRow& row, std::size_t index, OptionCheck& check) const {
   const bool given = given_[index] != 0;
   const double value = values_[index];
-  StudyOptions& o = check.options;
+  bool usable = true;
   switch (row.kind) {
-    case OptionKind::kInteger: {
-      const double whole = given ? std::trunc(value) : row.fallback;
-      if (!(whole >= INT32_MIN && whole <= INT32_MAX)) {
-        check.problem = formatted("The value of %s= is out of range.", row.statement);
-        return false;
-      }
-      const auto number = static_cast<int32_t>(whole);
-      if (row.integer != nullptr) o.*row.integer = number;
-      if (row.integer_problem != nullptr && !option_problem(check, row.integer_problem(number))) {
-        return false;
-      }
+    case OptionKind::kInteger:
+      usable = read_integer(row, given ? std::trunc(value) : row.fallback, check);
       break;
-    }
-    case OptionKind::kReal: {
-      const double real = given ? value : row.fallback;
-      if (!std::isfinite(real)) {
-        check.problem = formatted("The value of %s= is out of range.", row.statement);
-        return false;
-      }
-      if (row.real != nullptr) o.*row.real = real;
-      if (row.real_problem != nullptr && !option_problem(check, row.real_problem(real)))
-        return false;
+    case OptionKind::kReal:
+      usable = read_real(row, given ? value : row.fallback, check);
       break;
-    }
-    case OptionKind::kSeed: {
-      const double seed = std::trunc(value);
-      if (given && !kestrion::seed_in_range(seed))
-        return option_problem(check, kestrion::kSeedRangeMessage);
-      if (row.integer != nullptr) o.*row.integer = given ? static_cast<int32_t>(seed) : 0;
+    case OptionKind::kSeed:
+      usable = read_seed(row, given, std::trunc(value), check);
       break;
-    }
     default:
-      if (row.flag != nullptr) o.*row.flag = given && value != 0;
+      if (row.flag != nullptr) check.options.*row.flag = given && value != 0;
       break;
   }
-  return row.check == nullptr || row.check(check);
+  return usable && (row.check == nullptr || row.check(check));
 }
 
 }  // namespace talven
