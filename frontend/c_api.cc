@@ -148,6 +148,13 @@ int32_t talven_study_analyse(TalvenStudy* study, int64_t n, const double* const*
                  [&](talven::Study& s) { return s.analyse(n, columns, contrast_rows, contrasts); });
 }
 
+int32_t talven_study_analyse_with(TalvenStudy* study, TalvenStepCallback callback, void* context) {
+  return guarded(study, [&](talven::Study& s) {
+    if (callback == nullptr) return s.analyse_with([](int32_t) { return true; });
+    return s.analyse_with([&](int32_t step) { return callback(step, study, context) == 0; });
+  });
+}
+
 int32_t talven_study_prepare(TalvenStudy* study) {
   return guarded(study, [](talven::Study& s) { return s.prepare(); });
 }

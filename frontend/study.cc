@@ -178,12 +178,27 @@ bool Study::set_role(const char* role, int32_t count, const int32_t* columns) {
   return set_list(row->role, count, columns);
 }
 
+bool Study::analyse_with(const std::function<bool(int32_t step)>& front_end) {
+  auto hand_over = [&](int32_t step) {
+    if (failed_) return false;
+    if (!front_end(step)) failed_ = true;
+    return !failed_;
+  };
+  return check_options() && hand_over(TALVEN_STEP_OPTIONS_CHECKED) && check_model() &&
+         hand_over(TALVEN_STEP_MODEL_CHECKED) && hand_over(TALVEN_STEP_ROWS) && end_rows() &&
+         hand_over(TALVEN_STEP_ROWS_ENDED) && hand_over(TALVEN_STEP_CONTRASTS) &&
+         hand_over(TALVEN_STEP_BEFORE_RUN) && prepare() && run();
+}
+
 bool Study::analyse(int64_t n, const double* const* columns, int64_t contrast_rows,
                     const double* contrasts) {
-  if (!check_options() || !check_model()) return false;
-  if (!add_columns(n, columns) || !end_rows()) return false;
-  if (has_contrast_ && !set_contrasts(contrast_rows, contrasts)) return false;
-  return prepare() && run();
+  return analyse_with([&](int32_t step) {
+    if (step == TALVEN_STEP_ROWS) return add_columns(n, columns);
+    if (step == TALVEN_STEP_CONTRASTS && has_contrast_) {
+      return set_contrasts(contrast_rows, contrasts);
+    }
+    return true;
+  });
 }
 
 bool Study::set_option(const char* name, double value) {

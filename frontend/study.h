@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <span>
 #include <string>
@@ -128,7 +129,9 @@ class Study {
   bool set_contrasts(int64_t rows, const double* values);
   bool prepare();
   bool run();
-  // The steps from check_options to run, in their order.
+  // The steps from check_options to run, in their order, with the front end's part at each
+  // TALVEN_STEP_*; a front end that returns false has explained why.
+  bool analyse_with(const std::function<bool(int32_t step)>& front_end);
   bool analyse(int64_t n, const double* const* columns, int64_t contrast_rows,
                const double* contrasts);
 

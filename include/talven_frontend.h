@@ -211,6 +211,25 @@ TALVEN_FRONTEND_API int32_t talven_study_analyse(TalvenStudy* study, int64_t n,
                                                  const double* const* columns,
                                                  int64_t contrast_rows, const double* contrasts);
 
+/* The points at which talven_study_analyse_with hands control to the front end, in this order. */
+enum {
+  TALVEN_STEP_OPTIONS_CHECKED = 1, /* the options are read and checked */
+  TALVEN_STEP_MODEL_CHECKED = 2,   /* the model is checked: the reading order is known */
+  TALVEN_STEP_ROWS = 3,            /* deliver the observations: talven_study_expect_rows,
+                                      talven_study_add_row or talven_study_add_columns */
+  TALVEN_STEP_ROWS_ENDED = 4,      /* the data rules are applied: the counts are known */
+  TALVEN_STEP_CONTRASTS = 5,       /* set the contrasts, when contrast columns were declared */
+  TALVEN_STEP_BEFORE_RUN = 6       /* last chance before talven_study_prepare and the run */
+};
+/* Does the front end's part at one step; returns 0 to go on. Anything else stops the analysis
+ * without a message of the layer: the front end has explained why. It must not throw. */
+typedef int32_t (*TalvenStepCallback)(int32_t step, TalvenStudy* study, void* context);
+/* The analysis in the layer's order of steps, with the front end's part at each TALVEN_STEP_*:
+ * what talven_study_analyse does for data held as whole columns, for a front end that reads its
+ * observations one at a time or has checks of its own between the steps. */
+TALVEN_FRONTEND_API int32_t talven_study_analyse_with(TalvenStudy* study,
+                                                      TalvenStepCallback callback, void* context);
+
 /* The version check, the seed, MINIMIZE; then the analysis itself. */
 TALVEN_FRONTEND_API int32_t talven_study_prepare(TalvenStudy* study);
 TALVEN_FRONTEND_API int32_t talven_study_run(TalvenStudy* study);

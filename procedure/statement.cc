@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "frontend/option_table.h"
+#include "procedure/analysis_steps.h"
 #include "procedure/host_services.h"
 #include "procedure/kestrion_info.h"
 #include "procedure/statement_items.h"
@@ -204,15 +205,6 @@ void set_contrast_columns(const KESTRIONINFOSTR& info) {
                                             character.data()));
 }
 
-void check_model(const KESTRIONINFOSTR& info) {
-  if (talven_study_check_model(info.study) == 0) return;
-  const int64_t refused = talven_study_count(info.study, TALVEN_COUNT_REFUSED_CONTRAST_COLUMN);
-  if (refused > 0 && host().explainCharacter != nullptr) {
-    host().explainCharacter(info.contrastSet, static_cast<int32_t>(refused));
-  }
-  end_procedure(TALVEN_END_ERROR);
-}
-
 }  // namespace
 
 void read_options(KESTRIONINFOSTR& info) {
@@ -239,14 +231,17 @@ void read_options(KESTRIONINFOSTR& info) {
   set_options(info);
   set_lists(info);
   set_contrast_columns(info);
-  require(talven_study_check_options(info.study));
+}
+
+// What the checked options decide for the procedure; output data sets it cannot write are found
+// out now rather than after the computation.
+void options_checked(KESTRIONINFOSTR& info) {
   info.K1 = static_cast<int32_t>(talven_study_count(info.study, TALVEN_COUNT_K1));
   info.K2 = static_cast<int32_t>(talven_study_count(info.study, TALVEN_COUNT_K2));
   info.nBootstrap1 = static_cast<int32_t>(talven_study_count(info.study, TALVEN_COUNT_NBOOTSTRAP1));
   info.deriveCI = talven_study_count(info.study, TALVEN_COUNT_INTERVALS) != 0 ? 255 : 0;
 
   info.hasOutest = given(kOutest) ? 1 : 0;
-  // Found out now rather than after the computation.
   if (info.hasOutest && host().writeDataSet == nullptr) {
     stop("%1zThis host cannot write output data sets; remove OUTEST=.");
   }
@@ -255,8 +250,18 @@ void read_options(KESTRIONINFOSTR& info) {
     stop("%1zThis host cannot write output data sets; remove OUT=.");
   }
   info.rules = host().flagSet(kRulesFlag) != 0;
-  check_model(info);
+}
 
+// A refused CONTRAST1= variable is shown with its values, when the host can.
+void explain_refused_contrast(const KESTRIONINFOSTR& info) {
+  const int64_t refused = talven_study_count(info.study, TALVEN_COUNT_REFUSED_CONTRAST_COLUMN);
+  if (refused > 0 && host().explainCharacter != nullptr) {
+    host().explainCharacter(info.contrastSet, static_cast<int32_t>(refused));
+  }
+}
+
+// The listing's labels, the contrast buffers and the reading order of the model.
+void model_checked(KESTRIONINFOSTR& info) {
   // The listing's 12-character labels.
   info.hasMain1 = given(kMain1) ? 1 : 0;
   info.hasMain2 = given(kMain2) ? 1 : 0;
