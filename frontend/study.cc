@@ -461,6 +461,7 @@ bool Study::check_model() {
   }
 
   if (!check_role_lists()) return false;
+  note_missing_history();
 
   const int64_t p1 = p10_ + int64_t{options_.K1} * (p11_ + 1);
   const int64_t p2 = p20_ + int64_t{options_.K2} * (p21_ + 1);

@@ -203,6 +203,7 @@ class Study {
   void lay_out_delivery();
   const double* expand_delivered(const double* delivered);
   bool check_product_roles();
+  void note_missing_history();
   bool check_out_names();
   void warn_of_few_replicates();
   void lay_out();

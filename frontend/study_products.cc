@@ -173,4 +173,26 @@ bool Study::check_product_roles() {
   return true;
 }
 
+// The stage-2 regression stands in for the stage-1 outcome: without the stage-1 treatment its
+// pseudo-outcome is biased wherever stage-2 effects differ by stage-1 treatment.
+void Study::note_missing_history() {
+  const std::vector<int32_t>& treatments = list(TALVEN_ROLE_STG1TRT).columns;
+  for (int32_t role : {TALVEN_ROLE_MAIN2, TALVEN_ROLE_TAILOR2}) {
+    for (int32_t term : list(role).columns) {
+      for (int32_t t : treatments) {
+        if (term_holds(term, t)) return;
+      }
+    }
+  }
+  const std::vector<std::string> names = names_of(TALVEN_ROLE_STG1TRT);
+  const std::string which =
+      names.size() == 1
+          ? "the stage-1 treatment " + names[0] + " or a product with it"
+          : "a stage-1 treatment variable (" + join(names) + ") or a product with one";
+  say(TALVEN_MESSAGE_NOTE,
+      "Neither MAIN2 nor TAILOR2 holds %s; the stage-2 model usually carries the stage-1 history "
+      "(see the user guide).",
+      which.c_str());
+}
+
 }  // namespace talven

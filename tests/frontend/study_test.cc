@@ -710,3 +710,26 @@ TEST(StudyLayer, TermsThatAreNoProductOfVariablesAreRefused) {
   EXPECT_EQ(talven_study_add_column(study, "late"), -1);
   talven_study_free(study);
 }
+
+// The stage-2 model should carry the stage-1 treatment: a NOTE says so when neither stage-2 list
+// holds it or a product with it; the analysis is the same either way.
+TEST(StudyLayer, NotesAStage2ModelWithoutTheStage1Treatment) {
+  const char* const note = "Neither MAIN2 nor TAILOR2 holds the stage-1 treatment a1";
+  const std::pair<std::vector<std::string>, bool> cases[] = {
+      {{}, true},
+      {{"age"}, true},
+      {{"a1"}, false},
+      {{"age", "o11*a1"}, false},
+  };
+  for (const auto& [main2, noted] : cases) {
+    Lists lists = standard_lists();
+    if (!main2.empty()) lists[TALVEN_ROLE_MAIN2] = main2;
+    const StudyRun run(smart(80), lists, {});
+    ASSERT_TRUE(run.status) << run.messages.first_error();
+    EXPECT_EQ(run.messages.has(TALVEN_MESSAGE_NOTE, note), noted) << main2.size();
+  }
+  Lists tailored = standard_lists();
+  tailored[TALVEN_ROLE_TAILOR2] = {"o21", "a1*o11"};
+  const StudyRun run(smart(80), tailored, {});
+  EXPECT_FALSE(run.messages.has(TALVEN_MESSAGE_NOTE, note));
+}
