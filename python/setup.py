@@ -30,6 +30,9 @@ def built_libraries() -> Path:
         raise SystemExit(
             "The talven package builds its libraries from the TALVEN repository; install it from "
             "the python/ folder of a clone, or set TALVEN_HOME to an installed TALVEN tree")
+    if shutil.which("cmake") is None:
+        raise SystemExit("The talven package builds its libraries with CMake 3.22 or later, which "
+                         "is not on PATH (Debian: apt-get install cmake)")
     build = REPOSITORY / "build" / "packages"
     # The same options as the R package's configure script, which shares this build folder.
     subprocess.check_call(["cmake", "-S", str(REPOSITORY), "-B", str(build),
