@@ -199,6 +199,7 @@ class Study {
  private:
   Phase phase_ = Phase::kNew;
   bool failed_ = false;
+  bool interrupted_ = false;  // the run was stopped on request
   TalvenMessageCallback message_callback_ = nullptr;
   void* message_context_ = nullptr;
   TalvenProgressCallback progress_callback_ = nullptr;

@@ -224,6 +224,12 @@ bool Study::run() {
     for (int k = 0; k < kMessageLength; ++k) text[k] = static_cast<char>(message[k] & 0xFF);
     diagnostic_ = name_rank_cause(split_diagnostic_text(text.data(), kMessageLength), stage1_names_,
                                   stage2_names_);
+    failed_ = true;
+    if (diagnostic_.size() == 1 && diagnostic_.front() == KESTRION_INTERRUPTED) {
+      interrupted_ = true;
+      say_text(TALVEN_MESSAGE_ERROR, KESTRION_INTERRUPTED);
+      return false;
+    }
     say(TALVEN_MESSAGE_ERROR,
         "A problem occured during model estimation.  Diagnostic information is as follows:");
     say_text(TALVEN_MESSAGE_PLAIN, " ");
@@ -453,6 +459,8 @@ int64_t Study::count(int32_t which) const {
       return cores_;
     case TALVEN_COUNT_REFUSED_CONTRAST_COLUMN:
       return refused_contrast_column_;
+    case TALVEN_COUNT_INTERRUPTED:
+      return interrupted_ ? 1 : 0;
     default:
       return -1;
   }
