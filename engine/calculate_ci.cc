@@ -555,11 +555,14 @@ void block_replicate(const MainPhase& p, int32_t worker, int32_t b, int32_t rows
 
 // gridLower and gridUpper of the block's rows: the order statistics of every (target, row)
 // series of kept values, in replicate order.
-void order_statistics(WorkerTeam& team, const MainPhase& p, int32_t nKept, int32_t rows) {
+Status order_statistics(WorkerTeam& team, const MainPhase& p, int32_t nKept, int32_t rows,
+                        ErrorRecord& record) {
   const OrderStatisticRanks ranks = order_statistic_ranks(nKept, p.options.alpha);
   const int64_t series = int64_t{p.z.m} * rows;
   const int64_t tasks = (series + kSeriesPerTask - 1) / kSeriesPerTask;
+  Abandoned abandoned;
   team.run(tasks, [&](int32_t worker, int64_t task) {
+    if (abandoned.skip()) return;
     double* buffer = p.workers[worker].series.data();
     const int64_t end = std::min(series, (task + 1) * kSeriesPerTask);
     for (int64_t e = task * kSeriesPerTask; e < end; ++e) {
@@ -572,6 +575,22 @@ void order_statistics(WorkerTeam& team, const MainPhase& p, int32_t nKept, int32
       p.a.gridUpper(k, g) = v.high;
     }
   });
+  return abandoned.stopped(StopPoint::kGridBlock, record) ? Status::kFailed : Status::kOk;
+}
+
+// Every kept replicate's values for the `rows` rows of the block now in gamma.
+Status block_values(WorkerTeam& team, const MainPhase& p, int32_t nKept, int32_t rows,
+                    ErrorRecord& record) {
+  const int64_t groups = (nKept + kGroup - 1) / kGroup;
+  Abandoned abandoned;
+  team.run(groups, [&](int32_t worker, int64_t group) {
+    if (abandoned.skip()) return;
+    const int64_t end = std::min<int64_t>(nKept, (group + 1) * kGroup);
+    for (int64_t q = group * kGroup; q < end; ++q) {
+      block_replicate(p, worker, p.a.iarr(static_cast<int32_t>(q + 1)), rows);
+    }
+  });
+  return abandoned.stopped(StopPoint::kGridBlock, record) ? Status::kFailed : Status::kOk;
 }
 
 // upperBound and lowerBound carry the extremes over the grid rows seen so far, in row order.
@@ -698,23 +717,14 @@ Status main_phase(WorkerTeam& team, const MainPhase& p, int32_t& nCollinear, Err
   const double width = half_width(z, p.options, p.sigma2n);
   for (int32_t first = 0; first < z.rows; first += z.block) {
     const int32_t rows = std::min(z.block, z.rows - first);
+    if (stopped_at(StopPoint::kGridBlock, record)) return Status::kFailed;
     if (z.blocks) {
-      if (stopped_at(StopPoint::kGridBlock, record)) return Status::kFailed;
       build_grid_rows(p.a.gamma, first + 1, rows,
                       {z.G, z.d2, p.options.nGrid, width, z.n1, p.fit.beta2hat, z.offset});
-      const int64_t groups = (nKept + kGroup - 1) / kGroup;
-      Abandoned abandoned;
-      team.run(groups, [&](int32_t worker, int64_t group) {
-        if (abandoned.skip()) return;
-        const int64_t end = std::min<int64_t>(nKept, (group + 1) * kGroup);
-        for (int64_t q = group * kGroup; q < end; ++q) {
-          block_replicate(p, worker, p.a.iarr(static_cast<int32_t>(q + 1)), rows);
-        }
-      });
-      if (abandoned.stopped(StopPoint::kGridBlock, record)) return Status::kFailed;
+      if (block_values(team, p, nKept, rows, record) != Status::kOk) return Status::kFailed;
       progress.add(nKept);
     }
-    order_statistics(team, p, nKept, rows);
+    if (order_statistics(team, p, nKept, rows, record) != Status::kOk) return Status::kFailed;
     fold_extremes(z, rows, p.a);
   }
   progress.finish();
