@@ -10,6 +10,7 @@ import numpy as np
 import pandas as pd
 
 from . import _binding as b
+from . import _interrupt
 
 Names = Union[str, Sequence[str], None]
 Data = Union[pd.DataFrame, Mapping[str, Any]]
@@ -293,7 +294,7 @@ def fit(data: Data, response: Names, stg1trt: Names, tailor1: Names, stg2trt: Na
         contrasts: Any = None, intervals: bool = False, alpha: float = 0.05,
         nbootstrap1: int = 1000, nbootstrap2: int = 1000, ngrid: int = 10,
         grid_scale: float = 2.58, seed: Optional[int] = None, cores: Optional[int] = None,
-        minimize: bool = False) -> TalvenResult:
+        minimize: bool = False, progress: Optional[bool] = None) -> TalvenResult:
     """Two-stage Q-learning by backward induction, with adaptive bootstrap confidence intervals
     for the stage-1 coefficients and contrasts of them.
 
@@ -320,6 +321,12 @@ def fit(data: Data, response: Names, stg1trt: Names, tailor1: Names, stg2trt: Na
         from the clock, and the result's ``seed`` repeats the run.
     minimize:
         Smaller outcomes are better.
+    progress:
+        Show the progress of the bootstrap on stderr (a tqdm bar when tqdm is installed) once a
+        fit has run for two seconds. Default: only when Python runs interactively.
+
+    Ctrl-C stops a fit within a fraction of a second and raises KeyboardInterrupt; the process
+    can fit again at once.
 
     Returns
     -------
@@ -412,7 +419,7 @@ def fit(data: Data, response: Names, stg1trt: Names, tailor1: Names, stg2trt: Na
         study.check(lib.talven_study_set_contrasts(
             handle, matrix.shape[0], values.ctypes.data_as(ctypes.POINTER(ctypes.c_double))))
     study.check(lib.talven_study_prepare(handle))
-    study.check(lib.talven_study_run(handle))
+    study.check(_interrupt.run(lib, handle, progress))
 
     collinear = study.texts(b.TEXT_COLLINEAR)
     for text in collinear:
