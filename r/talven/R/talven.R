@@ -68,7 +68,8 @@
 talven <- function(data, response, stg1trt, tailor1, stg2trt, tailor2, main1 = NULL,
                    main2 = NULL, stg2sample = NULL, contrasts = NULL, intervals = FALSE,
                    alpha = 0.05, nbootstrap1 = 1000, nbootstrap2 = 1000, ngrid = 10,
-                   grid_scale = 2.58, seed = NULL, cores = NULL, minimize = FALSE) {
+                   grid_scale = 2.58, seed = NULL, cores = NULL, minimize = FALSE,
+                   progress = interactive()) {
   # Conditions name the function only: a call made by do.call() holds the whole data.
   call <- sys.call()[1L]
   if (!is.data.frame(data) && !is.list(data)) {
@@ -123,8 +124,10 @@ talven <- function(data, response, stg1trt, tailor1, stg2trt, tailor2, main1 = N
     contrasts <- matrix(as.double(contrasts), nrow = nrow(contrasts))
   }
 
-  fit <- .Call(C_talven_r_fit, variables, columns, lists, options, contrasts, contrast_names)
+  fit <- .Call(C_talven_r_fit, variables, columns, lists, options, contrasts, contrast_names,
+               isTRUE(progress))
   study <- fit[[1L]]
+  if (fit[[3L]]) .interrupt()
   messages <- .signal(study, fit[[2L]], call)
   collinear <- .Call(C_talven_r_texts, study, .text[["collinear"]])
   for (text in collinear) warning(.talven_condition("talven_warning", text, call))
@@ -258,4 +261,12 @@ print.summary.talven <- function(x, ...) {
   if (length(fit$warnings)) lines <- c(lines, "", "Warnings:", paste(" ", fit$warnings))
   writeLines(lines)
   invisible(x)
+}
+
+# Ctrl-C stopped the analysis, which has returned: the interrupt R would have signalled, so that
+# tryCatch(interrupt = ) and withCallingHandlers see it, and otherwise back to the top level.
+.interrupt <- function() {
+  signalCondition(structure(class = c("interrupt", "condition"),
+                            list(message = "", call = NULL)))
+  invokeRestart("abort")
 }

@@ -8,6 +8,7 @@
 #include <stdint.h>
 #include <string.h>
 
+#include "interrupt.h"
 #include "talven_frontend.h"
 
 static void finalize_study(SEXP pointer) {
@@ -31,10 +32,10 @@ static const char* const kRoles[] = {"MAIN1",    "TAILOR1", "MAIN2",   "TAILOR2"
 
 /* names: the data's variables; columns: a list with a double vector or NULL per variable;
  * lists: a named list of 0-based integer vectors per role; options: a named double vector;
- * contrasts: a double matrix or NULL; contrast_names: a character vector or NULL.
- * Returns list(study, ok). */
+ * contrasts: a double matrix or NULL; contrast_names: a character vector or NULL; progress: a
+ * logical. Returns list(study, ok, interrupted). */
 SEXP talven_r_fit(SEXP names, SEXP columns, SEXP lists, SEXP options, SEXP contrasts,
-                  SEXP contrast_names) {
+                  SEXP contrast_names, SEXP progress) {
   TalvenStudy* study = talven_study_new();
   if (study == NULL) Rf_error("Unable to allocate memory for the study.");
   SEXP pointer = PROTECT(R_MakeExternalPtr(study, R_NilValue, R_NilValue));
@@ -89,11 +90,14 @@ SEXP talven_r_fit(SEXP names, SEXP columns, SEXP lists, SEXP options, SEXP contr
   if (ok && !Rf_isNull(contrasts)) {
     ok = talven_study_set_contrasts(study, n_contrasts, REAL(contrasts)) == 0;
   }
-  ok = ok && talven_study_prepare(study) == 0 && talven_study_run(study) == 0;
+  int interrupted = 0;
+  ok = ok && talven_study_prepare(study) == 0 &&
+       talven_r_run_interruptible(study, Rf_asLogical(progress) == TRUE, &interrupted) == 0;
 
-  SEXP out = PROTECT(Rf_allocVector(VECSXP, 2));
+  SEXP out = PROTECT(Rf_allocVector(VECSXP, 3));
   SET_VECTOR_ELT(out, 0, pointer);
   SET_VECTOR_ELT(out, 1, Rf_ScalarLogical(ok));
+  SET_VECTOR_ELT(out, 2, Rf_ScalarLogical(interrupted));
   UNPROTECT(2);
   return out;
 }
@@ -172,7 +176,7 @@ SEXP talven_r_recommend(SEXP pointer, SEXP columns, SEXP n_rows, SEXP n_columns)
 }
 
 static const R_CallMethodDef kCallMethods[] = {
-    {"talven_r_fit", (DL_FUNC)&talven_r_fit, 6},
+    {"talven_r_fit", (DL_FUNC)&talven_r_fit, 7},
     {"talven_r_messages", (DL_FUNC)&talven_r_messages, 1},
     {"talven_r_texts", (DL_FUNC)&talven_r_texts, 2},
     {"talven_r_count", (DL_FUNC)&talven_r_count, 2},
