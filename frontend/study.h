@@ -185,6 +185,7 @@ class Study {
   void explain_missing_levels();
   void negate_response();
   void note_intervals();
+  void report_run_failure(const std::vector<int32_t>& message);
   bool check_memory();
   void gather_results();
   StageFit stage_fit(int stage) const;

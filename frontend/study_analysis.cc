@@ -181,6 +181,25 @@ void Study::note_intervals() {
       alpha_, nBootstrap1_, nBootstrap2_, nGrid_, gridScale_, skipped.c_str());
 }
 
+// The library's diagnostic text as the error of the run; a stop on request has its own line.
+void Study::report_run_failure(const std::vector<int32_t>& message) {
+  std::string text(kMessageLength, '\0');
+  for (int k = 0; k < kMessageLength; ++k) text[k] = static_cast<char>(message[k] & 0xFF);
+  diagnostic_ = name_rank_cause(split_diagnostic_text(text.data(), kMessageLength), stage1_names_,
+                                stage2_names_);
+  failed_ = true;
+  if (diagnostic_.size() == 1 && diagnostic_.front() == KESTRION_INTERRUPTED) {
+    interrupted_ = true;
+    say_text(TALVEN_MESSAGE_ERROR, KESTRION_INTERRUPTED);
+    return;
+  }
+  say(TALVEN_MESSAGE_ERROR,
+      "A problem occured during model estimation.  Diagnostic information is as follows:");
+  say_text(TALVEN_MESSAGE_PLAIN, " ");
+  for (const std::string& piece : diagnostic_) say_text(TALVEN_MESSAGE_PLAIN, "   " + piece);
+  say_text(TALVEN_MESSAGE_PLAIN, " ");
+}
+
 bool Study::run() {
   if (!step(Phase::kPrepared, Phase::kDone)) return false;
   const KestrionLibrary& library = kestrion_library();
@@ -220,22 +239,7 @@ bool Study::run() {
   }
 
   if (error_flag != 0) {
-    std::string text(kMessageLength, '\0');
-    for (int k = 0; k < kMessageLength; ++k) text[k] = static_cast<char>(message[k] & 0xFF);
-    diagnostic_ = name_rank_cause(split_diagnostic_text(text.data(), kMessageLength), stage1_names_,
-                                  stage2_names_);
-    failed_ = true;
-    if (diagnostic_.size() == 1 && diagnostic_.front() == KESTRION_INTERRUPTED) {
-      interrupted_ = true;
-      say_text(TALVEN_MESSAGE_ERROR, KESTRION_INTERRUPTED);
-      return false;
-    }
-    say(TALVEN_MESSAGE_ERROR,
-        "A problem occured during model estimation.  Diagnostic information is as follows:");
-    say_text(TALVEN_MESSAGE_PLAIN, " ");
-    for (const std::string& piece : diagnostic_) say_text(TALVEN_MESSAGE_PLAIN, "   " + piece);
-    say_text(TALVEN_MESSAGE_PLAIN, " ");
-    failed_ = true;
+    report_run_failure(message);
     return false;
   }
   if (deriveCI_) note_intervals();
