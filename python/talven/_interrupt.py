@@ -11,7 +11,7 @@ import ctypes
 import sys
 import threading
 import time
-from typing import Any, List, Optional
+from typing import Any, Callable, List, Optional
 
 # Progress is shown for fits that take longer than this, redrawn at most this often (seconds).
 PROGRESS_AFTER = 2.0
@@ -82,8 +82,9 @@ def _clock(seconds: float) -> str:
     return f"{whole // 60}:{whole % 60:02d}"
 
 
-def run(lib: Any, handle: Any, progress: Optional[bool]) -> int:
-    """talven_study_run(handle) on a worker thread; its result, or KeyboardInterrupt."""
+def run(lib: Any, handle: Any, progress: Optional[bool], analyse: Callable[[], int]) -> int:
+    """analyse(), the study layer's analysis of the study `handle`, on a worker thread; its
+    result, or KeyboardInterrupt."""
     _declare(lib)
     show = interactive() if progress is None else bool(progress)
     state = {"done": 0, "total": 0}
@@ -103,7 +104,7 @@ def run(lib: Any, handle: Any, progress: Optional[bool]) -> int:
 
     def work() -> None:
         try:
-            result.append(lib.talven_study_run(handle))
+            result.append(analyse())
         except BaseException as error:  # handed to the caller's thread
             failure.append(error)
         finally:

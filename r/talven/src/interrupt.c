@@ -16,7 +16,7 @@
 #define BAR_WIDTH 40
 
 struct Run {
-  TalvenStudy* study;
+  const struct TalvenRAnalysis* analysis;
   int result;
   int finished;
   pthread_mutex_t lock;
@@ -33,7 +33,9 @@ static void on_progress(int32_t done, int32_t total, void* context) {
 
 static void* work(void* argument) {
   struct Run* run = (struct Run*)argument;
-  const int result = talven_study_run(run->study);
+  const struct TalvenRAnalysis* a = run->analysis;
+  const int result =
+      talven_study_analyse(a->study, a->n, a->columns, a->contrast_rows, a->contrasts);
   pthread_mutex_lock(&run->lock);
   run->result = result;
   run->finished = 1;
@@ -84,14 +86,16 @@ static int wait_step(struct Run* run) {
   return finished;
 }
 
-int talven_r_run_interruptible(TalvenStudy* study, int progress, int* interrupted) {
-  struct Run run = {study, -1, 0, PTHREAD_MUTEX_INITIALIZER, PTHREAD_COND_INITIALIZER, 0, 0};
+int talven_r_analyse_interruptibly(const struct TalvenRAnalysis* analysis, int progress,
+                                   int* interrupted) {
+  TalvenStudy* study = analysis->study;
+  struct Run run = {analysis, -1, 0, PTHREAD_MUTEX_INITIALIZER, PTHREAD_COND_INITIALIZER, 0, 0};
   *interrupted = 0;
   talven_study_on_progress(study, &on_progress, &run);
   pthread_t thread;
   if (pthread_create(&thread, NULL, &work, &run) != 0) {
     /* Without a thread of its own the analysis runs here, and cannot be interrupted. */
-    run.result = talven_study_run(study);
+    work(&run);
     talven_study_on_progress(study, NULL, NULL);
     return run.result;
   }
