@@ -1,6 +1,6 @@
 // Host routines: ending the procedure, parsing the statement and reading its parse results.
 #include "host/routines.h"
-#include "host/statement_parser.h"
+#include "host/step_parser.h"
 #include "host/step_context.h"
 
 namespace host::routines {

@@ -15,7 +15,7 @@
 #include "host/log.h"
 #include "host/memory.h"
 #include "host/progress.h"
-#include "host/statement_parser.h"
+#include "host/step_parser.h"
 #include "host/step_services.h"
 #include "talven_host.h"
 

@@ -1,54 +1,21 @@
-#include "host/where.h"
-
+// Reading a WHERE expression from the program's tokens, and its text for the log.
 #include <cmath>
 #include <cstdlib>
 #include <limits>
 #include <string_view>
 
-#include "host/suggest.h"
 #include "host/text_util.h"
+#include "host/token_cursor.h"
+#include "host/where.h"
+#include "host/where_node.h"
 
 namespace host {
-
-enum class WhereOp {
-  kNumber,      // constant: number
-  kString,      // constant: text
-  kVariable,    // text: the name
-  kNegate,      // -x
-  kNot,         // NOT x
-  kAnd,         // x AND y
-  kOr,          // x OR y
-  kArithmetic,  // x + y, x - y, x * y, x / y, x ** y (arithmetic holds the operator)
-  kCompare,     // x = y and the others (compare holds the relation)
-  kIn,          // x IN (kids 1...)
-  kBetween,     // x BETWEEN y AND z
-  kIsMissing,   // x IS MISSING
-  kContains,    // x CONTAINS y
-  kLike,        // x LIKE pattern
-};
-
-enum class Relation { kEq, kNe, kLt, kLe, kGt, kGe };
-
-struct WhereNode {
-  WhereOp op = WhereOp::kNumber;
-  std::string spelling;  // constants and names as written; operators as written (words upper case)
-  char arithmetic = 0;   // '+', '-', '*', '/', '^' (power)
-  Relation relation = Relation::kEq;
-  bool negated = false;  // NOT IN, NOT BETWEEN, IS NOT MISSING, NOT CONTAINS, NOT LIKE
-  bool parenthesized = false;
-  double number = 0.0;
-  std::string text;  // string constants and variable names
-  Token at;
-  std::vector<WhereNode> kids;
-};
 
 namespace {
 
 constexpr int kMaxDepth = 100;
 // Evaluation recurses over the tree, so a chain of operators is bounded as well as the nesting.
 constexpr int kMaxOperators = 2000;
-
-// ---- Constants.
 
 int month_number(std::string_view m) {
   static constexpr const char* kMonths[] = {"JAN", "FEB", "MAR", "APR", "MAY", "JUN",
@@ -155,45 +122,31 @@ bool parse_hex(std::string_view s, std::string* out) {
   return true;
 }
 
-std::string found(const Token& t) {
-  if (t.kind == TokenKind::kEnd) return "the end of the expression";
-  return t.as_written();
-}
-
-// ---- Parsing.
-
 class Parser {
  public:
-  Parser(const std::vector<Token>& tokens, const Token& end, const ErrorSink& error)
-      : tokens_(tokens), end_(end), error_(error) {}
+  Parser(std::span<const Token> tokens, const Token& end, const ErrorSink& error)
+      : in_(tokens, end, error, kExpressionStyle) {}
 
   std::optional<WhereClause> run() {
-    if (tokens_.empty()) {
-      fail(end_, "an expression");
+    if (in_.done()) {
+      fail(in_.end(), "an expression");
       return std::nullopt;
     }
     WhereNode root = parse_or(0);
-    if (ok_ && pos_ < tokens_.size()) fail(at(), "an operator or the end of the expression");
-    if (!ok_) return std::nullopt;
+    if (in_.ok() && !in_.done()) fail(at(), "an operator or the end of the expression");
+    if (!in_.ok()) return std::nullopt;
     return WhereClause(std::make_shared<const WhereNode>(std::move(root)));
   }
 
  private:
-  const Token& at(size_t ahead = 0) const {
-    return pos_ + ahead < tokens_.size() ? tokens_[pos_ + ahead] : end_;
-  }
-  bool word(std::string_view w, size_t ahead = 0) const { return at(ahead).is_name(w); }
-  bool punct(std::string_view p, size_t ahead = 0) const { return at(ahead).is_punct(p); }
-  // Two punctuation characters written together, such as >=.
-  bool pair(std::string_view a, std::string_view b) const {
-    return punct(a) && punct(b, 1) && adjacent(at(), at(1));
-  }
+  const Token& at(size_t ahead = 0) const { return in_.at(ahead); }
+  bool word(std::string_view w, size_t ahead = 0) const { return in_.word(w, ahead); }
+  bool punct(std::string_view p, size_t ahead = 0) const { return in_.punct(p, ahead); }
+  bool pair(std::string_view a, std::string_view b) const { return in_.pair(a, b); }
 
   void fail(const Token& t, const std::string& expected) {
-    if (!ok_) return;  // the first problem is the one to mend
-    ok_ = false;
-    error_(where(t) + ": Syntax error in the WHERE expression: expected " + expected + ", found " +
-           found(t) + ".");
+    // The first problem is the one to mend.
+    if (in_.ok()) in_.syntax_error(t, "the WHERE expression", expected);
   }
 
   WhereNode node(WhereOp op, const Token& t, std::string spelling) {
@@ -206,10 +159,9 @@ class Parser {
 
   WhereNode binary(WhereOp op, const Token& t, std::string spelling, WhereNode left,
                    WhereNode right) {
-    if (++operators_ > kMaxOperators && ok_) {
-      ok_ = false;
-      error_(where(t) + ": The WHERE expression is too long: it has more than " +
-             std::to_string(kMaxOperators) + " operators.");
+    if (++operators_ > kMaxOperators && in_.ok()) {
+      in_.fail(t, "The WHERE expression is too long: it has more than " +
+                      std::to_string(kMaxOperators) + " operators.");
     }
     WhereNode n = node(op, t, std::move(spelling));
     n.kids.push_back(std::move(left));
@@ -219,18 +171,15 @@ class Parser {
 
   bool deeper(int depth) {
     if (depth <= kMaxDepth) return true;
-    if (ok_) {
-      ok_ = false;
-      error_(where(at()) + ": The WHERE expression is nested too deeply.");
-    }
+    if (in_.ok()) in_.fail(at(), "The WHERE expression is nested too deeply.");
     return false;
   }
 
   WhereNode parse_or(int depth) {
     WhereNode left = parse_and(depth);
-    while (ok_ && (word("OR") || punct("|"))) {
+    while (in_.ok() && (word("OR") || punct("|"))) {
       const Token t = at();
-      ++pos_;
+      in_.advance();
       left = binary(WhereOp::kOr, t, "OR", std::move(left), parse_and(depth));
     }
     return left;
@@ -238,9 +187,9 @@ class Parser {
 
   WhereNode parse_and(int depth) {
     WhereNode left = parse_not(depth);
-    while (ok_ && (word("AND") || punct("&"))) {
+    while (in_.ok() && (word("AND") || punct("&"))) {
       const Token t = at();
-      ++pos_;
+      in_.advance();
       left = binary(WhereOp::kAnd, t, "AND", std::move(left), parse_not(depth));
     }
     return left;
@@ -254,7 +203,7 @@ class Parser {
     if (!deeper(depth)) return {};
     if (at_not()) {
       const Token t = at();
-      ++pos_;
+      in_.advance();
       WhereNode n = node(WhereOp::kNot, t, "NOT");
       n.kids.push_back(parse_not(depth + 1));
       return n;
@@ -271,7 +220,7 @@ class Parser {
                   {"LE", Relation::kLe}, {"GT", Relation::kGt}, {"GE", Relation::kGe}};
     for (const auto& w : kWords) {
       if (word(w.word)) {
-        ++pos_;
+        in_.advance();
         return std::make_pair(w.r, std::string(w.word));
       }
     }
@@ -285,20 +234,20 @@ class Parser {
                   {">", "=", Relation::kGe}};
     for (const auto& p : kPairs) {
       if (pair(p.first, p.second)) {
-        pos_ += 2;
+        in_.advance(2);
         return std::make_pair(p.r, std::string(p.first) + p.second);
       }
     }
     if (punct("=")) {
-      ++pos_;
+      in_.advance();
       return std::make_pair(Relation::kEq, std::string("="));
     }
     if (punct("<")) {
-      ++pos_;
+      in_.advance();
       return std::make_pair(Relation::kLt, std::string("<"));
     }
     if (punct(">")) {
-      ++pos_;
+      in_.advance();
       return std::make_pair(Relation::kGt, std::string(">"));
     }
     return std::nullopt;
@@ -306,17 +255,17 @@ class Parser {
 
   WhereNode parse_comparison(int depth) {
     WhereNode left = parse_additive(depth);
-    if (!ok_) return left;
+    if (!in_.ok()) return left;
     const Token t = at();
     bool negated = false;
     if (word("NOT") &&
         (word("IN", 1) || word("BETWEEN", 1) || word("CONTAINS", 1) || word("LIKE", 1))) {
       negated = true;
-      ++pos_;
+      in_.advance();
     }
     const std::string no = negated ? "NOT " : "";
     if (word("IN")) {
-      ++pos_;
+      in_.advance();
       WhereNode n = node(WhereOp::kIn, t, no + "IN");
       n.negated = negated;
       n.kids.push_back(std::move(left));
@@ -324,19 +273,19 @@ class Parser {
       return n;
     }
     if (word("BETWEEN")) {
-      ++pos_;
+      in_.advance();
       WhereNode n = node(WhereOp::kBetween, t, no + "BETWEEN");
       n.negated = negated;
       n.kids.push_back(std::move(left));
       n.kids.push_back(parse_additive(depth));
-      if (ok_ && !word("AND")) fail(at(), "AND in BETWEEN ... AND ...");
-      if (!ok_) return n;
-      ++pos_;
+      if (in_.ok() && !word("AND")) fail(at(), "AND in BETWEEN ... AND ...");
+      if (!in_.ok()) return n;
+      in_.advance();
       n.kids.push_back(parse_additive(depth));
       return n;
     }
     if (word("CONTAINS") || (punct("?") && !negated)) {
-      ++pos_;
+      in_.advance();
       WhereNode n = node(WhereOp::kContains, t, no + "CONTAINS");
       n.negated = negated;
       n.kids.push_back(std::move(left));
@@ -344,7 +293,7 @@ class Parser {
       return n;
     }
     if (word("LIKE")) {
-      ++pos_;
+      in_.advance();
       WhereNode n = node(WhereOp::kLike, t, no + "LIKE");
       n.negated = negated;
       n.kids.push_back(std::move(left));
@@ -357,10 +306,10 @@ class Parser {
 
   // IS [NOT] MISSING or NULL, after IS.
   WhereNode parse_is_missing(WhereNode left, const Token& t) {
-    ++pos_;
+    in_.advance();
     WhereNode n = node(WhereOp::kIsMissing, t, "IS");
     if (word("NOT")) {
-      ++pos_;
+      in_.advance();
       n.negated = true;
       n.spelling += " NOT";
     }
@@ -369,7 +318,7 @@ class Parser {
       return n;
     }
     n.spelling += " " + to_upper(at().text);
-    ++pos_;
+    in_.advance();
     n.kids.push_back(std::move(left));
     return n;
   }
@@ -389,7 +338,7 @@ class Parser {
       chain = chain ? binary(WhereOp::kAnd, op_at, "AND", std::move(*chain), std::move(cmp))
                     : std::move(cmp);
       left = std::move(right);
-      if (!ok_) break;
+      if (!in_.ok()) break;
     }
     return chain ? std::move(*chain) : left;
   }
@@ -400,30 +349,30 @@ class Parser {
       fail(at(), "( after " + n->spelling);
       return;
     }
-    ++pos_;
+    in_.advance();
     for (;;) {
       if (punct(")") && n->kids.size() > 1) {
-        ++pos_;
+        in_.advance();
         return;
       }
       WhereNode value = parse_unary(depth);
-      if (!ok_) return;
+      if (!in_.ok()) return;
       if (value.op != WhereOp::kNumber && value.op != WhereOp::kString) {
         fail(value.at, "a constant in the " + n->spelling + " list");
         return;
       }
       n->kids.push_back(std::move(value));
-      if (punct(",")) ++pos_;
+      if (punct(",")) in_.advance();
     }
   }
 
   WhereNode parse_additive(int depth) {
     WhereNode left = parse_multiplicative(depth);
-    while (ok_ && (punct("+") || punct("-") || punct("--"))) {
+    while (in_.ok() && (punct("+") || punct("-") || punct("--"))) {
       const Token t = at();
       if (punct("--")) {
         // x--1 is x - (-1): the lexer reads the two signs as one token.
-        ++pos_;
+        in_.advance();
         WhereNode right = parse_multiplicative(depth);
         WhereNode neg = node(WhereOp::kNegate, t, "-");
         neg.kids.push_back(std::move(right));
@@ -432,7 +381,7 @@ class Parser {
         left = std::move(n);
         continue;
       }
-      ++pos_;
+      in_.advance();
       WhereNode n =
           binary(WhereOp::kArithmetic, t, t.text, std::move(left), parse_multiplicative(depth));
       n.arithmetic = t.text[0];
@@ -443,9 +392,9 @@ class Parser {
 
   WhereNode parse_multiplicative(int depth) {
     WhereNode left = parse_power(depth);
-    while (ok_ && (punct("*") || punct("/")) && !pair("*", "*")) {
+    while (in_.ok() && (punct("*") || punct("/")) && !pair("*", "*")) {
       const Token t = at();
-      ++pos_;
+      in_.advance();
       WhereNode n = binary(WhereOp::kArithmetic, t, t.text, std::move(left), parse_power(depth));
       n.arithmetic = t.text[0];
       left = std::move(n);
@@ -455,9 +404,9 @@ class Parser {
 
   WhereNode parse_power(int depth) {
     WhereNode base = parse_unary(depth);
-    if (ok_ && pair("*", "*")) {
+    if (in_.ok() && pair("*", "*")) {
       const Token t = at();
-      pos_ += 2;
+      in_.advance(2);
       if (!deeper(depth + 1)) return base;
       WhereNode n = binary(WhereOp::kArithmetic, t, "**", std::move(base), parse_power(depth + 1));
       n.arithmetic = '^';
@@ -470,7 +419,7 @@ class Parser {
     if (!deeper(depth)) return {};
     if (punct("-") || punct("+") || punct("--")) {
       const Token t = at();
-      ++pos_;
+      in_.advance();
       WhereNode inner = parse_unary(depth + 1);
       if (t.text == "+") return inner;
       if (inner.op == WhereOp::kNumber && !inner.parenthesized && t.text == "-") {
@@ -494,28 +443,27 @@ class Parser {
   WhereNode parse_primary(int depth) {
     const Token t = at();
     if (punct("(")) {
-      ++pos_;
+      in_.advance();
       WhereNode inner = parse_or(depth + 1);
-      if (ok_ && !punct(")")) fail(at(), ")");
-      if (!ok_) return inner;
-      ++pos_;
+      if (in_.ok() && !punct(")")) fail(at(), ")");
+      if (!in_.ok()) return inner;
+      in_.advance();
       inner.parenthesized = true;
       return inner;
     }
     if (t.kind == TokenKind::kNumber) {
-      ++pos_;
+      in_.advance();
       WhereNode n = node(WhereOp::kNumber, t, t.text);
       n.number = std::strtod(t.text.c_str(), nullptr);
       if (!std::isfinite(n.number)) {
-        ok_ = false;
-        error_(where(t) + ": The number " + t.text + " in the WHERE expression is too large.");
+        in_.fail(t, "The number " + t.text + " in the WHERE expression is too large.");
       }
       return n;
     }
     if (punct(".")) return parse_missing_value(t);
     if (t.kind == TokenKind::kString) return parse_string_constant(t);
     if (t.kind == TokenKind::kName && !is_keyword(t)) {
-      ++pos_;
+      in_.advance();
       WhereNode n = node(WhereOp::kVariable, t, t.as_written());
       n.text = t.text;
       return n;
@@ -526,7 +474,7 @@ class Parser {
 
   // A missing value: "." alone, or .A to .Z and ._ written together.
   WhereNode parse_missing_value(const Token& t) {
-    ++pos_;
+    in_.advance();
     WhereNode n = node(WhereOp::kNumber, t, ".");
     n.number = std::numeric_limits<double>::quiet_NaN();
     const Token& next = at();
@@ -534,20 +482,18 @@ class Parser {
         next.column == t.column + 1 && next.text.size() == 1) {
       n.number = special_missing(next.text[0]);
       n.spelling += to_upper(next.text);
-      ++pos_;
+      in_.advance();
     }
     return n;
   }
 
   // A quoted text, 'hh'x, or a date, time or datetime constant.
   WhereNode parse_string_constant(const Token& t) {
-    ++pos_;
+    in_.advance();
     if (t.suffix == "X") {
       WhereNode n = node(WhereOp::kString, t, t.as_written());
       if (!parse_hex(t.text, &n.text)) {
-        ok_ = false;
-        error_(where(t) + ": " + t.as_written() +
-               " in the WHERE expression is not a hexadecimal constant.");
+        in_.fail(t, t.as_written() + " in the WHERE expression is not a hexadecimal constant.");
       }
       return n;
     }
@@ -555,11 +501,9 @@ class Parser {
       WhereNode n = node(WhereOp::kNumber, t, t.as_written());
       if (!parse_typed_constant(t, &n.number)) {
         const char* kind = t.suffix == "D" ? "date" : t.suffix == "T" ? "time" : "datetime";
-        ok_ = false;
-        error_(where(t) + ": " + t.as_written() + " in the WHERE expression is not a valid " +
-               kind +
-               " constant (write dates as '01JAN2020'd, times as '09:30't, datetimes as "
-               "'01JAN2020:09:30:00'dt).");
+        in_.fail(t, t.as_written() + " in the WHERE expression is not a valid " + kind +
+                        " constant (write dates as '01JAN2020'd, times as '09:30't, datetimes "
+                        "as '01JAN2020:09:30:00'dt).");
       }
       return n;
     }
@@ -576,13 +520,11 @@ class Parser {
     return false;
   }
 
-  const std::vector<Token>& tokens_;
-  const Token& end_;
-  const ErrorSink& error_;
-  size_t pos_ = 0;
+  TokenCursor in_;
   int operators_ = 0;
-  bool ok_ = true;
 };
+
+}  // namespace
 
 void render(const WhereNode& n, std::string* out) {
   if (n.parenthesized) *out += '(';
@@ -629,273 +571,6 @@ void render(const WhereNode& n, std::string* out) {
   if (n.parenthesized) *out += ')';
 }
 
-// ---- Checking against a table.
-
-struct Bound {
-  const WhereNode* node = nullptr;
-  bool character = false;
-  bool known = true;  // false below an unknown variable: its type says nothing
-  int column = -1;
-  std::vector<Bound> kids;
-};
-
-class Binder {
- public:
-  Binder(const DataTable& table, const std::string& data_set, const ErrorSink& error)
-      : table_(table), data_set_(data_set), error_(error) {}
-
-  Bound bind(const WhereNode& n) {
-    Bound b;
-    b.node = &n;
-    for (const WhereNode& k : n.kids) {
-      b.kids.push_back(bind(k));
-      b.known = b.known && b.kids.back().known;
-    }
-    if (!b.known) return b;
-    switch (n.op) {
-      case WhereOp::kNumber:
-        break;
-      case WhereOp::kString:
-        b.character = true;
-        break;
-      case WhereOp::kVariable:
-        b.column = find(n);
-        b.known = b.column >= 0;
-        b.character = b.column >= 0 &&
-                      table_.columns[static_cast<size_t>(b.column)].type == VarType::kCharacter;
-        break;
-      case WhereOp::kNegate:
-      case WhereOp::kArithmetic:
-        for (const Bound& k : b.kids) {
-          if (k.character) {
-            fail(n, "The operands of " + n.spelling + " must be numeric: " + describe(k) +
-                        " is character.");
-          }
-        }
-        break;
-      case WhereOp::kCompare:
-      case WhereOp::kIn:
-      case WhereOp::kBetween:
-        for (size_t k = 1; k < b.kids.size(); ++k) {
-          if (b.kids[k].character != b.kids[0].character) {
-            fail(n, "The operands of " + n.spelling + " are of different types: " +
-                        describe(b.kids[0]) + " is " + type_name(b.kids[0]) + " and " +
-                        describe(b.kids[k]) + " is " + type_name(b.kids[k]) + ".");
-            break;
-          }
-        }
-        break;
-      case WhereOp::kContains:
-      case WhereOp::kLike:
-        for (const Bound& k : b.kids) {
-          if (!k.character) {
-            fail(n, n.spelling + " needs character operands: " + describe(k) + " is numeric.");
-            break;
-          }
-        }
-        break;
-      default:
-        break;
-    }
-    return b;
-  }
-
-  bool ok() const { return ok_; }
-
- private:
-  int find(const WhereNode& n) {
-    for (size_t k = 0; k < table_.columns.size(); ++k) {
-      if (iequals(table_.columns[k].name, n.text)) return static_cast<int>(k);
-    }
-    std::vector<std::string> names;
-    for (const Column& c : table_.columns) names.push_back(c.name);
-    fail(n, "Variable " + n.spelling + " in the WHERE expression is not in " + data_set_ + "." +
-                did_you_mean(n.text, names));
-    return -1;
-  }
-
-  static std::string type_name(const Bound& b) { return b.character ? "character" : "numeric"; }
-
-  static std::string describe(const Bound& b) {
-    std::string text;
-    render(*b.node, &text);
-    return text;
-  }
-
-  void fail(const WhereNode& n, const std::string& message) {
-    ok_ = false;
-    error_(where(n.at) + ": " + message);
-  }
-
-  const DataTable& table_;
-  const std::string& data_set_;
-  const ErrorSink& error_;
-  bool ok_ = true;
-};
-
-// ---- Evaluation.
-
-struct Value {
-  bool character = false;
-  double number = 0.0;
-  std::string_view text;
-};
-
-int compare(const Value& a, const Value& b) {
-  return a.character ? compare_texts(a.text, b.text) : compare_numbers(a.number, b.number);
-}
-
-std::string_view trim_right(std::string_view s) {
-  while (!s.empty() && s.back() == ' ') s.remove_suffix(1);
-  return s;
-}
-
-bool is_blank(std::string_view s) {
-  return trim_right(s).empty();
-}
-
-bool truth(const Value& v) {
-  return v.character ? !is_blank(v.text) : (!std::isnan(v.number) && v.number != 0.0);
-}
-
-// % matches any run of characters, _ any one.
-bool like(std::string_view s, std::string_view p) {
-  size_t si = 0, pi = 0, star = std::string_view::npos, mark = 0;
-  while (si < s.size()) {
-    if (pi < p.size() && (p[pi] == '_' || p[pi] == s[si])) {
-      ++si;
-      ++pi;
-    } else if (pi < p.size() && p[pi] == '%') {
-      star = pi++;
-      mark = si;
-    } else if (star != std::string_view::npos) {
-      pi = star + 1;
-      si = ++mark;
-    } else {
-      return false;
-    }
-  }
-  while (pi < p.size() && p[pi] == '%') ++pi;
-  return pi == p.size();
-}
-
-Value number(double v) {
-  Value out;
-  out.number = v;
-  return out;
-}
-
-Value boolean(bool v) {
-  return number(v ? 1.0 : 0.0);
-}
-
-Value evaluate(const Bound& b, const DataTable& t, size_t row) {
-  const WhereNode& n = *b.node;
-  switch (n.op) {
-    case WhereOp::kNumber:
-      return number(n.number);
-    case WhereOp::kString: {
-      Value v;
-      v.character = true;
-      v.text = n.text;
-      return v;
-    }
-    case WhereOp::kVariable: {
-      const Column& c = t.columns[static_cast<size_t>(b.column)];
-      if (c.type == VarType::kNumeric) return number(c.numbers[row]);
-      Value v;
-      v.character = true;
-      v.text = c.texts[row];
-      return v;
-    }
-    case WhereOp::kNegate: {
-      const double x = evaluate(b.kids[0], t, row).number;
-      return number(std::isnan(x) ? std::numeric_limits<double>::quiet_NaN() : -x);
-    }
-    case WhereOp::kNot:
-      return boolean(!truth(evaluate(b.kids[0], t, row)));
-    case WhereOp::kAnd:
-      return boolean(truth(evaluate(b.kids[0], t, row)) && truth(evaluate(b.kids[1], t, row)));
-    case WhereOp::kOr:
-      return boolean(truth(evaluate(b.kids[0], t, row)) || truth(evaluate(b.kids[1], t, row)));
-    case WhereOp::kArithmetic: {
-      const double x = evaluate(b.kids[0], t, row).number;
-      const double y = evaluate(b.kids[1], t, row).number;
-      constexpr double kMissing = std::numeric_limits<double>::quiet_NaN();
-      if (std::isnan(x) || std::isnan(y)) return number(kMissing);
-      double r = 0.0;
-      switch (n.arithmetic) {
-        case '+':
-          r = x + y;
-          break;
-        case '-':
-          r = x - y;
-          break;
-        case '*':
-          r = x * y;
-          break;
-        case '/':
-          r = y == 0.0 ? kMissing : x / y;
-          break;
-        default:
-          r = std::pow(x, y);
-          break;
-      }
-      return number(std::isfinite(r) ? r : kMissing);
-    }
-    case WhereOp::kCompare: {
-      const int c = compare(evaluate(b.kids[0], t, row), evaluate(b.kids[1], t, row));
-      switch (n.relation) {
-        case Relation::kEq:
-          return boolean(c == 0);
-        case Relation::kNe:
-          return boolean(c != 0);
-        case Relation::kLt:
-          return boolean(c < 0);
-        case Relation::kLe:
-          return boolean(c <= 0);
-        case Relation::kGt:
-          return boolean(c > 0);
-        case Relation::kGe:
-          return boolean(c >= 0);
-      }
-      return boolean(false);
-    }
-    case WhereOp::kIn: {
-      const Value x = evaluate(b.kids[0], t, row);
-      bool found = false;
-      for (size_t k = 1; k < b.kids.size() && !found; ++k) {
-        found = compare(x, evaluate(b.kids[k], t, row)) == 0;
-      }
-      return boolean(found != n.negated);
-    }
-    case WhereOp::kBetween: {
-      const Value x = evaluate(b.kids[0], t, row);
-      const bool inside = compare(x, evaluate(b.kids[1], t, row)) >= 0 &&
-                          compare(x, evaluate(b.kids[2], t, row)) <= 0;
-      return boolean(inside != n.negated);
-    }
-    case WhereOp::kIsMissing: {
-      const Value x = evaluate(b.kids[0], t, row);
-      const bool missing = x.character ? is_blank(x.text) : std::isnan(x.number);
-      return boolean(missing != n.negated);
-    }
-    case WhereOp::kContains: {
-      const Value x = evaluate(b.kids[0], t, row);
-      const Value y = evaluate(b.kids[1], t, row);
-      return boolean((x.text.find(trim_right(y.text)) != std::string_view::npos) != n.negated);
-    }
-    case WhereOp::kLike: {
-      const Value x = evaluate(b.kids[0], t, row);
-      const Value y = evaluate(b.kids[1], t, row);
-      return boolean(like(trim_right(x.text), trim_right(y.text)) != n.negated);
-    }
-  }
-  return boolean(false);
-}
-
-}  // namespace
-
 WhereClause::WhereClause(std::shared_ptr<const WhereNode> root) : root_(std::move(root)) {}
 
 std::string WhereClause::text() const {
@@ -904,7 +579,7 @@ std::string WhereClause::text() const {
   return out;
 }
 
-std::optional<WhereClause> parse_where(const std::vector<Token>& tokens, const Token& end,
+std::optional<WhereClause> parse_where(std::span<const Token> tokens, const Token& end,
                                        const ErrorSink& error) {
   return Parser(tokens, end, error).run();
 }
@@ -919,19 +594,6 @@ WhereClause where_and(const WhereClause& a, const WhereClause& b) {
   n.kids[0].parenthesized = true;
   n.kids[1].parenthesized = true;
   return WhereClause(std::make_shared<const WhereNode>(std::move(n)));
-}
-
-std::optional<std::vector<int64_t>> select_where(const WhereClause& clause, const DataTable& table,
-                                                 const std::string& data_set_name,
-                                                 const ErrorSink& error) {
-  Binder binder(table, data_set_name, error);
-  const Bound bound = binder.bind(clause.root());
-  if (!binder.ok()) return std::nullopt;
-  std::vector<int64_t> rows;
-  for (int64_t r = 0; r < table.rows; ++r) {
-    if (truth(evaluate(bound, table, static_cast<size_t>(r)))) rows.push_back(r);
-  }
-  return rows;
 }
 
 }  // namespace host
