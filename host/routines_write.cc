@@ -7,6 +7,7 @@
 #include "host/csv_writer.h"
 #include "host/routines.h"
 #include "host/step_context.h"
+#include "host/step_services.h"
 #include "host/text_util.h"
 
 namespace host::routines {
