@@ -130,12 +130,16 @@ class OptionsParser {
     }
   }
 
+  // The parenthesis that must follow RENAME= and WHERE=; skips the value when it is not there.
+  bool opens_group(const std::string& option) {
+    if (in_.punct("(")) return true;
+    in_.syntax_error(in_.at(), "", "( after " + option + "=");
+    skip_value();
+    return false;
+  }
+
   void rename(const Token& key) {
-    if (!in_.punct("(")) {
-      in_.syntax_error(in_.at(), "", "( after RENAME=");
-      skip_value();
-      return;
-    }
+    if (!opens_group("RENAME")) return;
     in_.advance();
     bool any = false;
     while (!in_.punct(")")) {
@@ -153,11 +157,7 @@ class OptionsParser {
   }
 
   void where_option() {
-    if (!in_.punct("(")) {
-      in_.syntax_error(in_.at(), "", "( after WHERE=");
-      skip_value();
-      return;
-    }
+    if (!opens_group("WHERE")) return;
     const std::span<const Token> from = in_.rest();
     const size_t start = in_.position();
     if (!in_.skip_group()) {

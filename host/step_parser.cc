@@ -320,19 +320,24 @@ class StepParser {
     return true;
   }
 
+  // The value of an entry of the grammar when it is of `kind` and the step gives it.
+  ItemValue* given(const TalvenGrammarEntry& e, int32_t kind) {
+    auto it = e.kind == kind ? result_.items.find(e.number) : result_.items.end();
+    return it == result_.items.end() || !it->second.given ? nullptr : &it->second;
+  }
+
   void open_data_sets() {
     for (int32_t k = 0; k < g_.entryCount; ++k) {
       const TalvenGrammarEntry& e = g_.entries[k];
-      if (e.kind != TALVEN_ITEM_DATASET) continue;
-      auto it = result_.items.find(e.number);
-      if (it == result_.items.end() || !it->second.given || it->second.data_set) continue;
-      auto opened = loader_.open(it->second.data_set_ref);
+      ItemValue* v = given(e, TALVEN_ITEM_DATASET);
+      if (v == nullptr || v->data_set) continue;
+      auto opened = loader_.open(v->data_set_ref);
       if (!opened) {
-        fail(it->second.at, to_upper(e.keyword) + "=: " + opened.error());
+        fail(v->at, to_upper(e.keyword) + "=: " + opened.error());
         continue;
       }
       std::unique_ptr<TalvenDataSet> ds = std::move(*opened);
-      if (shape(e, it->second.data_set_ref, ds.get())) it->second.data_set = std::move(ds);
+      if (shape(e, v->data_set_ref, ds.get())) v->data_set = std::move(ds);
     }
   }
 
@@ -425,8 +430,7 @@ class StepParser {
   static std::vector<std::string> distinct_texts(const Column& c) {
     std::vector<std::string> values;
     for (const std::string& t : c.texts) {
-      std::string_view v = t;
-      while (!v.empty() && v.back() == ' ') v.remove_suffix(1);
+      const std::string_view v = trim_trailing_blanks(t);
       if (v.empty()) continue;
       const auto place = std::lower_bound(
           values.begin(), values.end(), v,
@@ -468,8 +472,7 @@ class StepParser {
   static void code_column(Column& c, const std::vector<std::string>& values) {
     c.numbers.reserve(c.texts.size());
     for (const std::string& t : c.texts) {
-      std::string_view v = t;
-      while (!v.empty() && v.back() == ' ') v.remove_suffix(1);
+      const std::string_view v = trim_trailing_blanks(t);
       c.numbers.push_back(v.empty() ? std::nan("") : compare_texts(v, values[0]) == 0 ? -1.0 : 1.0);
     }
     c.texts.clear();
@@ -528,10 +531,9 @@ class StepParser {
   void locate_outputs() {
     for (int32_t k = 0; k < g_.entryCount; ++k) {
       const TalvenGrammarEntry& e = g_.entries[k];
-      if (e.kind != TALVEN_ITEM_OUTPUT_DATASET) continue;
-      auto it = result_.items.find(e.number);
-      if (it == result_.items.end() || !it->second.given) continue;
-      ItemValue& out = it->second;
+      ItemValue* given_output = given(e, TALVEN_ITEM_OUTPUT_DATASET);
+      if (given_output == nullptr) continue;
+      ItemValue& out = *given_output;
       const auto located = locate_output_data_set(out.data_set_ref, loader_.libraries());
       if (!located) {
         fail(out.at, to_upper(e.keyword) + "=: " + located.error());
@@ -552,8 +554,7 @@ class StepParser {
     std::error_code ec;
     for (int32_t j = 0; j < k; ++j) {
       const TalvenGrammarEntry& other = g_.entries[j];
-      const ItemValue* w =
-          other.kind == TALVEN_ITEM_OUTPUT_DATASET ? result_.find(other.number) : nullptr;
+      const ItemValue* w = given(other, TALVEN_ITEM_OUTPUT_DATASET);
       if (w == nullptr || w->output_path.empty() ||
           std::filesystem::weakly_canonical(w->output_path, ec) != target) {
         continue;
@@ -571,7 +572,7 @@ class StepParser {
     std::error_code ec;
     for (int32_t j = 0; j < g_.entryCount; ++j) {
       const TalvenGrammarEntry& in = g_.entries[j];
-      const ItemValue* v = in.kind == TALVEN_ITEM_DATASET ? result_.find(in.number) : nullptr;
+      const ItemValue* v = given(in, TALVEN_ITEM_DATASET);
       if (v == nullptr || !v->data_set) continue;
       const auto source = locate_data_set(v->data_set_ref, loader_.libraries());
       if (source && std::filesystem::weakly_canonical(source->path, ec) == target) {

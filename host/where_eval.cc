@@ -124,13 +124,8 @@ int compare(const Value& a, const Value& b) {
   return a.character ? compare_texts(a.text, b.text) : compare_numbers(a.number, b.number);
 }
 
-std::string_view trim_right(std::string_view s) {
-  while (!s.empty() && s.back() == ' ') s.remove_suffix(1);
-  return s;
-}
-
 bool is_blank(std::string_view s) {
-  return trim_right(s).empty();
+  return trim_trailing_blanks(s).empty();
 }
 
 bool truth(const Value& v) {
@@ -238,9 +233,11 @@ bool matches(const Bound& b, const DataTable& t, size_t row) {
     case WhereOp::kIsMissing:
       return x.character ? is_blank(x.text) : std::isnan(x.number);
     case WhereOp::kContains:
-      return x.text.find(trim_right(evaluate(b.kids[1], t, row).text)) != std::string_view::npos;
+      return x.text.find(trim_trailing_blanks(evaluate(b.kids[1], t, row).text)) !=
+             std::string_view::npos;
     default:  // LIKE
-      return like(trim_right(x.text), trim_right(evaluate(b.kids[1], t, row).text));
+      return like(trim_trailing_blanks(x.text),
+                  trim_trailing_blanks(evaluate(b.kids[1], t, row).text));
   }
 }
 

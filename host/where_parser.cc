@@ -132,7 +132,7 @@ class Parser {
       fail(in_.end(), "an expression");
       return std::nullopt;
     }
-    WhereNode root = parse_or(0);
+    WhereNode root = parse_joined(0, WhereOp::kOr);
     if (in_.ok() && !in_.done()) fail(at(), "an operator or the end of the expression");
     if (!in_.ok()) return std::nullopt;
     return WhereClause(std::make_shared<const WhereNode>(std::move(root)));
@@ -175,22 +175,18 @@ class Parser {
     return false;
   }
 
-  WhereNode parse_or(int depth) {
-    WhereNode left = parse_and(depth);
-    while (in_.ok() && (word("OR") || punct("|"))) {
+  // Operands joined by OR (|), or by AND (&), from the left; AND binds the tighter.
+  WhereNode parse_joined(int depth, WhereOp op) {
+    const bool is_or = op == WhereOp::kOr;
+    const auto operand = [&] {
+      return is_or ? parse_joined(depth, WhereOp::kAnd) : parse_not(depth);
+    };
+    const char* spelling = is_or ? "OR" : "AND";
+    WhereNode left = operand();
+    while (in_.ok() && (word(spelling) || punct(is_or ? "|" : "&"))) {
       const Token t = at();
       in_.advance();
-      left = binary(WhereOp::kOr, t, "OR", std::move(left), parse_and(depth));
-    }
-    return left;
-  }
-
-  WhereNode parse_and(int depth) {
-    WhereNode left = parse_not(depth);
-    while (in_.ok() && (word("AND") || punct("&"))) {
-      const Token t = at();
-      in_.advance();
-      left = binary(WhereOp::kAnd, t, "AND", std::move(left), parse_not(depth));
+      left = binary(op, t, spelling, std::move(left), operand());
     }
     return left;
   }
@@ -366,26 +362,28 @@ class Parser {
     }
   }
 
+  // +, -, *, / and **, as written.
+  WhereNode arithmetic(const Token& t, const std::string& spelling, WhereNode left,
+                       WhereNode right) {
+    WhereNode n = binary(WhereOp::kArithmetic, t, spelling, std::move(left), std::move(right));
+    n.arithmetic = spelling == "**" ? '^' : spelling[0];
+    return n;
+  }
+
   WhereNode parse_additive(int depth) {
     WhereNode left = parse_multiplicative(depth);
     while (in_.ok() && (punct("+") || punct("-") || punct("--"))) {
       const Token t = at();
-      if (punct("--")) {
-        // x--1 is x - (-1): the lexer reads the two signs as one token.
-        in_.advance();
-        WhereNode right = parse_multiplicative(depth);
-        WhereNode neg = node(WhereOp::kNegate, t, "-");
-        neg.kids.push_back(std::move(right));
-        WhereNode n = binary(WhereOp::kArithmetic, t, "-", std::move(left), std::move(neg));
-        n.arithmetic = '-';
-        left = std::move(n);
-        continue;
-      }
       in_.advance();
-      WhereNode n =
-          binary(WhereOp::kArithmetic, t, t.text, std::move(left), parse_multiplicative(depth));
-      n.arithmetic = t.text[0];
-      left = std::move(n);
+      WhereNode right = parse_multiplicative(depth);
+      if (t.text == "--") {
+        // x--1 is x - (-1): the lexer reads the two signs as one token.
+        WhereNode negated = node(WhereOp::kNegate, t, "-");
+        negated.kids.push_back(std::move(right));
+        right = std::move(negated);
+      }
+      left = arithmetic(t, t.text == "--" ? std::string("-") : t.text, std::move(left),
+                        std::move(right));
     }
     return left;
   }
@@ -395,9 +393,7 @@ class Parser {
     while (in_.ok() && (punct("*") || punct("/")) && !pair("*", "*")) {
       const Token t = at();
       in_.advance();
-      WhereNode n = binary(WhereOp::kArithmetic, t, t.text, std::move(left), parse_power(depth));
-      n.arithmetic = t.text[0];
-      left = std::move(n);
+      left = arithmetic(t, t.text, std::move(left), parse_power(depth));
     }
     return left;
   }
@@ -408,9 +404,7 @@ class Parser {
       const Token t = at();
       in_.advance(2);
       if (!deeper(depth + 1)) return base;
-      WhereNode n = binary(WhereOp::kArithmetic, t, "**", std::move(base), parse_power(depth + 1));
-      n.arithmetic = '^';
-      return n;
+      return arithmetic(t, "**", std::move(base), parse_power(depth + 1));
     }
     return base;
   }
@@ -444,7 +438,7 @@ class Parser {
     const Token t = at();
     if (punct("(")) {
       in_.advance();
-      WhereNode inner = parse_or(depth + 1);
+      WhereNode inner = parse_joined(depth + 1, WhereOp::kOr);
       if (in_.ok() && !punct(")")) fail(at(), ")");
       if (!in_.ok()) return inner;
       in_.advance();
