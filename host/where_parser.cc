@@ -259,20 +259,13 @@ class Parser {
       negated = true;
       in_.advance();
     }
-    const std::string no = negated ? "NOT " : "";
     if (word("IN")) {
-      in_.advance();
-      WhereNode n = node(WhereOp::kIn, t, no + "IN");
-      n.negated = negated;
-      n.kids.push_back(std::move(left));
+      WhereNode n = test(WhereOp::kIn, t, "IN", negated, std::move(left));
       parse_list(&n, depth);
       return n;
     }
     if (word("BETWEEN")) {
-      in_.advance();
-      WhereNode n = node(WhereOp::kBetween, t, no + "BETWEEN");
-      n.negated = negated;
-      n.kids.push_back(std::move(left));
+      WhereNode n = test(WhereOp::kBetween, t, "BETWEEN", negated, std::move(left));
       n.kids.push_back(parse_additive(depth));
       if (in_.ok() && !word("AND")) fail(at(), "AND in BETWEEN ... AND ...");
       if (!in_.ok()) return n;
@@ -280,24 +273,24 @@ class Parser {
       n.kids.push_back(parse_additive(depth));
       return n;
     }
-    if (word("CONTAINS") || (punct("?") && !negated)) {
-      in_.advance();
-      WhereNode n = node(WhereOp::kContains, t, no + "CONTAINS");
-      n.negated = negated;
-      n.kids.push_back(std::move(left));
-      n.kids.push_back(parse_additive(depth));
-      return n;
-    }
-    if (word("LIKE")) {
-      in_.advance();
-      WhereNode n = node(WhereOp::kLike, t, no + "LIKE");
-      n.negated = negated;
-      n.kids.push_back(std::move(left));
+    const bool contains = word("CONTAINS") || (punct("?") && !negated);
+    if (contains || word("LIKE")) {
+      WhereNode n = contains ? test(WhereOp::kContains, t, "CONTAINS", negated, std::move(left))
+                             : test(WhereOp::kLike, t, "LIKE", negated, std::move(left));
       n.kids.push_back(parse_additive(depth));
       return n;
     }
     if (word("IS")) return parse_is_missing(std::move(left), t);
     return parse_chain(std::move(left), depth);
+  }
+
+  // x [NOT] IN, BETWEEN, CONTAINS or LIKE, at the operator: its node with x, the operator read.
+  WhereNode test(WhereOp op, const Token& t, const char* spelling, bool negated, WhereNode left) {
+    in_.advance();
+    WhereNode n = node(op, t, (negated ? "NOT " : "") + std::string(spelling));
+    n.negated = negated;
+    n.kids.push_back(std::move(left));
+    return n;
   }
 
   // IS [NOT] MISSING or NULL, after IS.
