@@ -8,6 +8,7 @@
 #include "host/interrupt.h"
 #include "host/routines.h"
 #include "host/step_context.h"
+#include "host/step_services.h"
 #include "host/text_util.h"
 
 namespace host::routines {
