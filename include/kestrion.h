@@ -109,6 +109,118 @@ KESTRION_API void seedkestrion(int32_t seed);
 typedef void (*KestrionProgress)(int32_t done, int32_t total, void* context);
 KESTRION_API void progresskestrion(KestrionProgress callback, void* context);
 
+/*
+ * The value of the regimes: the estimated regime's value and the values of the K1 x K2 regimes
+ * the trial embeds ("give stage-1 treatment a1; if the subject enters the stage-2 sample, give
+ * a2"), with percentile bootstrap intervals and every pairwise difference.
+ *
+ * The data are those of a runkestrion call (same arrays, codes and counts; the outcome of a
+ * subject outside the stage-2 sample is Y1, of one in it inputY2), in the outcome's own sign, and
+ * beta1hat its stage-1 estimates in that sign: under MINIMIZE, what runkestrion gave for the
+ * negated outcome, negated back. Only p10, p11, K1, levels1 and beta1hat matter for the estimated
+ * regime; only the outcome and the codes for the embedded ones.
+ *
+ * The table has KESTRION_VALUE_ROWS(K1, K2) rows, each a slot of every output array:
+ *   row 0                the estimated regime: the mean over the n1 subjects of the largest
+ *                        fitted stage-1 Q-value (the smallest with minimize);
+ *   rows 1 .. R          the embedded regimes, R = K1 x K2, row 1 + (a1-1)*K2 + (a2-1) for the
+ *                        codes a1, a2: sum W Y / sum W over the n1 subjects with
+ *                        W = 1{A1 = a1} / pi1(a1) x (1 outside the stage-2 sample, else
+ *                        1{A2 = a2} / pi2(a2 | a1)); pi1 and pi2 are the shares realised in the
+ *                        data (or in the resample);
+ *   rows R+1 ..          the differences row r - row s of embedded regimes r < s, r outer.
+ * Intervals: nBootValue resamples of the n1 subjects (whole records); a resample in which a
+ * regime is not estimable is skipped for it and its differences. lower and upper are the order
+ * statistics of the kept values at the ranks floor(0.5 kept alpha) (at least 1) and
+ * ceil(kept (1 - 0.5 alpha)) (at most kept), as the interval engine takes them.
+ * A regime is not estimable when no subject follows it, or when the stage-2 sample given a1 is
+ * not empty and none of it received a2.
+ *
+ * Draws: the value bootstrap has its own generator of the kind runkestrion uses (L'Ecuyer 1988,
+ * multipliers 40014 and 40692, moduli 2147483563 and 2147483399), so that asking for the values
+ * changes no draw of runkestrion. With seed >= 1 its state starts 2^50 draws ahead of the state
+ * that seedkestrion(seed) gives runkestrion's stream:
+ *   s1 = 2082007225 x (1 + (seed-1) mod 2147483562) mod 2147483563,
+ *   s2 = 784306273 x (1 + (seed-1) mod 2147483398) mod 2147483399,
+ * (the multipliers are 40014^(2^50) and 40692^(2^50) modulo the moduli). With seed 0 the clock
+ * count of seedkestrion's clock mode stands for seed. Resample b draws its n1 rows after those of
+ * resample b-1, each row k = ceil(u * n1). The results are the same, bit for bit, for every
+ * number of threads (cores as in runkestrion, at most nBootValue threads); resamples are drawn
+ * on the caller's thread, and progresskestrion's callback receives the resamples done and
+ * nBootValue after each batch of them.
+ *
+ * mAlpha, nBootTune and nBootstrap2 are for the estimated regime's interval, which is not yet
+ * computed: its row has status KESTRION_VALUE_NO_INTERVAL and m, pHat, mAlpha are NaN.
+ *
+ * Failures (errorFlag 255 and the message, as runkestrion): a call whose counts, codes or arrays
+ * are unusable, nBootValue below 10, alpha outside (0, 1), K1 or K2 below 2, and memory that
+ * cannot be had. Regimes that are not estimable are no failure: their rows say so.
+ */
+#define KESTRION_VALUE_ROWS(K1, K2) (1 + (K1) * (K2) + (K1) * (K2) * ((K1) * (K2)-1) / 2)
+
+/* The status of a row of the value table. */
+#define KESTRION_VALUE_OK 0          /* estimate and interval */
+#define KESTRION_VALUE_NO_INTERVAL 1 /* estimate; fewer than 3 replicates kept, or none asked */
+#define KESTRION_VALUE_NOT_ESTIMABLE 2 /* no estimate: estimate, lower and upper are NaN */
+/* The stage-2 sample given a1 is empty, so the regimes (a1, a2) are one regime: its values are
+ * in the row of a2 code 1; rows of other a2 codes, and differences that repeat or compare them
+ * with that row, carry its values (or 0 and no interval) and this status. List them once. */
+#define KESTRION_VALUE_MERGED 3
+
+typedef struct KestrionValueData {
+  int32_t n1;
+  int32_t n2;
+  const double* Y1;
+  const double* inputY2;
+  const int32_t* respStatus;
+  const int32_t* A1;
+  const int32_t* inputA2;
+  const double* H10;
+  int32_t p10;
+  const double* H11;
+  int32_t p11;
+  const double* inputH20;
+  int32_t p20;
+  const double* inputH21;
+  int32_t p21;
+  const double* levels1;
+  int32_t K1;
+  const double* levels2;
+  int32_t K2;
+  const double* beta1hat; /* p10 + K1*(p11+1) stage-1 estimates */
+} KestrionValueData;
+
+typedef struct KestrionValueOptions {
+  double alpha;        /* one minus the confidence level, in (0, 1) */
+  int32_t nBootValue;  /* resamples of the value bootstrap, at least 10 */
+  int32_t seed;        /* as above */
+  int32_t cores;       /* as runkestrion's */
+  uint8_t minimize;    /* non-zero: smaller outcomes are better */
+  double mAlpha;       /* tuning constant of the estimated regime's interval; 0: chosen */
+  int32_t nBootTune;   /* replicates of the double bootstrap that chooses it */
+  int32_t nBootstrap2; /* replicates of the stage-2 covariance */
+} KestrionValueOptions;
+
+/* Each pointer addresses KESTRION_VALUE_ROWS(K1, K2) elements, except m, pHat and mAlpha (one
+ * each, the estimated regime's interval settings). followers: subjects who follow an embedded
+ * regime, -1 on other rows; kept: replicates kept for the row (0 on row 0 until its interval
+ * exists). */
+typedef struct KestrionValueTable {
+  double* estimate;
+  double* lower;
+  double* upper;
+  int32_t* followers;
+  int32_t* kept;
+  int32_t* status;
+  double* m;
+  double* pHat;
+  double* mAlpha;
+} KestrionValueTable;
+
+KESTRION_API void valuekestrion(const KestrionValueData* data, const KestrionValueOptions* options,
+                                const KestrionValueTable* table, uint8_t* errorFlag,
+                                int32_t messageLength, int32_t* message);
+
 #ifdef __cplusplus
 }
 #endif

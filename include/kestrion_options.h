@@ -22,6 +22,12 @@ struct IntervalOptions {
   int32_t cores = 0;           // threads asked for; 0 or less: every usable core (kestrion_plan.h)
 };
 
+// The value bootstrap needs enough resamples for its order statistics to mean something.
+inline constexpr int32_t kFewestValueResamples = 10;
+constexpr const char* nbootvalue_problem(int32_t n) {
+  return n >= kFewestValueResamples ? nullptr : "NBOOTVALUE must be at least 10.";
+}
+
 // SEED= takes 1 .. kLargestSeed: the first modulus of the generator minus one.
 inline constexpr int32_t kLargestSeed = 2147483562;
 // Grid rows (points and the centre) are counted in 32 bits.
