@@ -543,19 +543,20 @@ struct Fit {
   double upper[kP1] = {};
   double lower[kP1] = {};
   int32_t collinear = 0;
+  std::vector<double> beta2;
 };
 
 Fit run(const smart::AnalysisArrays& a, const Options& o, bool intervals, int32_t seed) {
   Fit f;
-  std::vector<double> beta2(static_cast<size_t>(a.p2()));
+  f.beta2.resize(static_cast<size_t>(a.p2()));
   std::vector<int32_t> message(3001);
   uint8_t flag = 0;
   if (intervals) seedkestrion(seed);
   runkestrion(1, 2, a.Y1.data(), a.inputY2.data(), a.n1, a.n2, a.respStatus.data(), a.A1.data(),
               a.inputA2.data(), a.H10.data(), a.p10, a.H11.data(), a.p11, a.inputH20.data(), a.p20,
               a.inputH21.data(), a.p21, a.levels1.data(), a.K1, a.levels2.data(), a.K2, nullptr, 0,
-              o.nboot1, o.nboot2, o.ngrid, 2.58, intervals ? 1 : 0, o.alpha, f.beta1, beta2.data(),
-              f.upper, f.lower, &f.collinear, &flag, 3001, message.data());
+              o.nboot1, o.nboot2, o.ngrid, 2.58, intervals ? 1 : 0, o.alpha, f.beta1,
+              f.beta2.data(), f.upper, f.lower, &f.collinear, &flag, 3001, message.data());
   f.ok = flag == 0;
   return f;
 }
@@ -604,8 +605,8 @@ struct ValueRun {
   bool has[kValueRows] = {};
 };
 
-ValueRun run_value(const smart::AnalysisArrays& a, const double* beta1, const Options& o,
-                   int32_t seed) {
+ValueRun run_value(const smart::AnalysisArrays& a, const double* beta1, const double* beta2,
+                   const Options& o, int32_t seed) {
   const int rows = KESTRION_VALUE_ROWS(2, 2);
   std::vector<double> estimate(rows), lower(rows), upper(rows);
   std::vector<int32_t> followers(rows), kept(rows), status(rows);
@@ -629,11 +630,13 @@ ValueRun run_value(const smart::AnalysisArrays& a, const double* beta1, const Op
                                a.K1,
                                a.levels2.data(),
                                a.K2,
-                               beta1};
-  const KestrionValueOptions options{o.alpha, o.nbootvalue, seed, 1, 0, 0.0, 200, o.nboot2};
+                               beta1,
+                               beta2};
+  const KestrionValueOptions options{o.alpha, o.nbootvalue, seed, 1, 0, 0.0, 200, o.nboot2, 255};
+  int32_t choice = 0;
   const KestrionValueTable table{estimate.data(), lower.data(),  upper.data(), followers.data(),
                                  kept.data(),     status.data(), &m,           &p_hat,
-                                 &m_alpha};
+                                 &m_alpha,        &choice};
   std::vector<int32_t> message(3001);
   uint8_t flag = 0;
   valuekestrion(&data, &options, &table, &flag, 3001, message.data());
@@ -747,7 +750,7 @@ void stage1_repetition(const smart::AnalysisArrays& a, const Options& o, int32_t
 void value_repetition(const smart::AnalysisArrays& a, const Options& o, int32_t seed,
                       ModelTallies& t) {
   const Fit point = run(a, o, false, 0);
-  const ValueRun v = point.ok ? run_value(a, point.beta1, o, seed) : ValueRun{};
+  const ValueRun v = point.ok ? run_value(a, point.beta1, point.beta2.data(), o, seed) : ValueRun{};
   if (!v.ok) {
     ++t.value_failed;
     return;

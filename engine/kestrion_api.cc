@@ -76,21 +76,28 @@ void run_value(const KestrionValueData& d, const KestrionValueOptions& o,
                     in_matrix(d.inputH21, n1, columns(d.p21))};
   study.levels1 = in_matrix(d.levels1, d.K1 > 1 ? d.K1 - 1 : 0, d.K1 > 0 ? d.K1 : 0);
   study.levels2 = in_matrix(d.levels2, d.K2 > 1 ? d.K2 - 1 : 0, d.K2 > 0 ? d.K2 : 0);
-  const auto beta1hat = in_vector(
-      d.beta1hat, d.K1 > 0 && d.p10 >= 0 && d.p11 >= 0 ? d.p10 + int64_t{d.K1} * (d.p11 + 1) : 0);
+  const auto size = [](int32_t p0, int32_t k, int32_t p) {
+    return k > 0 && p0 >= 0 && p >= 0 ? p0 + int64_t{k} * (p + 1) : 0;
+  };
+  const kestrion::FullDataEstimates estimates{in_vector(d.beta1hat, size(d.p10, d.K1, d.p11)),
+                                              in_vector(d.beta2hat, size(d.p20, d.K2, d.p21))};
   kestrion::ValueOptions options;
   options.alpha = o.alpha;
   options.nBootValue = o.nBootValue;
   options.seed = o.seed < 0 ? 0 : o.seed;
   options.cores = o.cores;
   options.minimize = o.minimize != 0;
+  options.mAlpha = o.mAlpha;
+  options.nBootTune = o.nBootTune;
+  options.nBootstrap2 = o.nBootstrap2;
+  options.optimalInterval = o.embeddedOnly == 0;
 
   kestrion::ErrorRecord record;
-  std::string problem = kestrion::value_arguments_problem(shape, study, beta1hat, options);
+  std::string problem = kestrion::value_arguments_problem(shape, study, estimates, options);
   const int64_t rows = problem.empty() ? kestrion::value_row_count(d.K1, d.K2) : 0;
   if (problem.empty()) {
     const void* outputs[] = {t.estimate, t.lower, t.upper, t.followers, t.kept,
-                             t.status,   t.m,     t.pHat,  t.mAlpha};
+                             t.status,   t.m,     t.pHat,  t.mAlpha,    t.mAlphaChoice};
     if (std::any_of(std::begin(outputs), std::end(outputs), [](const void* p) { return !p; })) {
       problem = "Every array of the value table must be given.";
     }
@@ -103,8 +110,8 @@ void run_value(const KestrionValueData& d, const KestrionValueOptions& o,
     return write_record(record, errorFlag, messageLength, message);
   }
   kestrion::ValueTable table;
-  if (kestrion::value_table(shape, study, beta1hat, options,
-                            kestrion::value_resamples(options.seed, d.n1), table,
+  if (kestrion::value_table(shape, study, estimates, options,
+                            kestrion::value_resamples(options.seed), table,
                             record) != kestrion::Status::kOk) {
     return write_record(record, errorFlag, messageLength, message);
   }
@@ -120,6 +127,7 @@ void run_value(const KestrionValueData& d, const KestrionValueOptions& o,
   *t.m = table.m;
   *t.pHat = table.pHat;
   *t.mAlpha = table.mAlpha;
+  *t.mAlphaChoice = table.choice;
 }
 
 }  // namespace

@@ -10,6 +10,8 @@
 #include "engine/design_row.h"
 #include "engine/progress.h"
 #include "engine/uniform_generator.h"
+#include "engine/value_interval.h"
+#include "engine/value_refit.h"
 #include "engine/worker_team.h"
 #include "kestrion_options.h"
 #include "kestrion_plan.h"
@@ -41,7 +43,7 @@ std::string sentence(const char* format, Values... values) {
 }
 
 std::string arrays_problem(const ModelShape& shape, const StudyArrays& study,
-                           ConstDblVec beta1hat) {
+                           const FullDataEstimates& estimates) {
   const SubjectArrays& s = study.subjects;
   const int64_t n1 = study.n1;
   const struct {
@@ -55,8 +57,12 @@ std::string arrays_problem(const ModelShape& shape, const StudyArrays& study,
                 {"inputA2", s.inputA2.data(), n1},
                 {"H10", s.H10.data(), n1 * shape.p10},
                 {"H11", s.H11.data(), n1 * shape.p11},
+                {"inputH20", s.inputH20.data(), n1 * shape.p20},
+                {"inputH21", s.inputH21.data(), n1 * shape.p21},
                 {"levels1", study.levels1.data(), int64_t{shape.K1 - 1} * shape.K1},
-                {"beta1hat", beta1hat.data(), shape.p1()}};
+                {"levels2", study.levels2.data(), int64_t{shape.K2 - 1} * shape.K2},
+                {"beta1hat", estimates.beta1hat.data(), shape.p1()},
+                {"beta2hat", estimates.beta2hat.data(), shape.p2()}};
   for (const auto& a : arrays) {
     if (a.data == nullptr && a.elements > 0) {
       return sentence("%s is a null pointer but should hold %" PRId64 " values.", a.name,
@@ -127,32 +133,65 @@ bool keep_going() {
   return true;
 }
 
+// Progress over every phase, in resamples refitted or weighted, scaled into the callback's range.
+class Progress {
+ public:
+  explicit Progress(int64_t total) : total_(std::max<int64_t>(total, 1)) {}
+  void advance(int64_t done) {
+    done_ = std::min(total_, done_ + done);
+    const auto total = static_cast<double>(total_);
+    const double scale = total_ > kLargest ? static_cast<double>(kLargest) / total : 1.0;
+    report_progress(static_cast<int32_t>(static_cast<double>(done_) * scale),
+                    static_cast<int32_t>(total * scale));
+  }
+
+ private:
+  static constexpr int64_t kLargest = std::numeric_limits<int32_t>::max();
+  int64_t total_;
+  int64_t done_ = 0;
+};
+
 struct Bootstrap {
   int32_t R;
   int32_t n1;
   int32_t B;
+  bool refit;                  // also the two-stage refits of the estimated regime's interval
   std::vector<double> values;  // B x R, NaN where a regime was not estimable
+  std::vector<double> psi1;    // B x d1 stage-1 treatment effects of the refits, NaN if failed
 };
 
-void run_replicates(const ModelShape& shape, const StudyArrays& study, const ValueOptions& options,
+// The ordinary resamples: the embedded regimes' values and, on request, the refits, from the same
+// draws.
+bool run_replicates(const ModelShape& shape, const StudyArrays& study, RefitPool& pool,
                     const ResampleSource& resamples, Bootstrap& boot) {
-  const int32_t threads = interval_threads(options.cores, boot.B);
   const int64_t batch = std::min<int64_t>(kBatchReplicates, boot.B);
+  const int32_t threads = pool.team.size();
   std::vector<int32_t> rows(static_cast<size_t>(batch * boot.n1));
   std::vector<EmbeddedScratch> scratch(static_cast<size_t>(threads), EmbeddedScratch(shape));
   std::vector<int32_t> followers(static_cast<size_t>(threads) * boot.R);
-  WorkerTeam team(threads);
-  for (int64_t first = 0; first < boot.B; first += batch) {
-    if (!keep_going()) return;
-    const int64_t count = std::min<int64_t>(batch, boot.B - first);
-    for (int64_t b = 0; b < count; ++b) resamples(first + b, rows.data() + b * boot.n1);
-    team.run(count, [&](int32_t worker, int64_t b) {
-      embedded_values(shape, study, rows.data() + b * boot.n1, scratch[static_cast<size_t>(worker)],
-                      boot.values.data() + (first + b) * boot.R,
-                      followers.data() + int64_t{worker} * boot.R);
-    });
-    report_progress(static_cast<int32_t>(first + count), boot.B);
+  const int32_t d1 = (shape.K1 - 1) * (shape.p11 + 1);
+  const int32_t offset1 = shape.p10 + shape.p11 + 1;
+  if (boot.refit) {
+    boot.psi1.assign(static_cast<size_t>(int64_t{boot.B} * d1), kNaN);
+    for (Refitter& f : pool.fitters) f.reserve(shape, boot.n1);
   }
+  const auto job = [&](int32_t worker, int64_t b, int64_t first) {
+    const int32_t* r = rows.data() + b * boot.n1;
+    embedded_values(shape, study, r, scratch[static_cast<size_t>(worker)],
+                    boot.values.data() + (first + b) * boot.R,
+                    followers.data() + int64_t{worker} * boot.R);
+    Refitter& f = pool.fitters[static_cast<size_t>(worker)];
+    if (!boot.refit || !f.fit(shape, study, r, boot.n1, pool.minimize)) return;
+    std::copy_n(f.beta1.begin() + offset1, d1, boot.psi1.begin() + (first + b) * d1);
+  };
+  for (int64_t first = 0; first < boot.B; first += batch) {
+    if (!pool.keep_going()) return false;
+    const int64_t count = std::min<int64_t>(batch, boot.B - first);
+    for (int64_t b = 0; b < count; ++b) resamples(boot.n1, boot.n1, rows.data() + b * boot.n1);
+    pool.team.run(count, [&](int32_t worker, int64_t b) { job(worker, b, first); });
+    pool.advance(count);
+  }
+  return true;
 }
 
 // Statuses of the embedded rows from the data: not estimable, or a repeat of the row of a2 code 1
@@ -170,7 +209,7 @@ void embedded_rows(const ModelShape& shape, const StudyArrays& study, ValueTable
   count_subjects(shape, study.subjects, study.n1, nullptr, count1, count2, count12);
   merged.assign(static_cast<size_t>(R), false);
   for (int32_t r = 0; r < R; ++r) {
-    ValueRow& row = table.rows[static_cast<size_t>(1 + r)];
+    ValueRow& row = table.rows[1 + static_cast<size_t>(r)];
     row.estimate = value[static_cast<size_t>(r)];
     row.followers = followers[static_cast<size_t>(r)];
     merged[static_cast<size_t>(r)] =
@@ -194,13 +233,13 @@ void interval_rows(const ValueOptions& options, const std::vector<bool>& merged,
       const double v = boot.values[static_cast<size_t>(int64_t{b} * R + r)];
       if (!std::isnan(v)) kept.push_back(v);
     }
-    finish(table.rows[static_cast<size_t>(1 + r)], merged[static_cast<size_t>(r)]);
+    finish(table.rows[1 + static_cast<size_t>(r)], merged[static_cast<size_t>(r)]);
   }
   for (int32_t r = 0; r < R; ++r) {
     for (int32_t s = r + 1; s < R; ++s) {
       ValueRow& row = table.rows[static_cast<size_t>(difference_row(R, r, s))];
-      const double first = table.rows[static_cast<size_t>(1 + r)].estimate;
-      const double second = table.rows[static_cast<size_t>(1 + s)].estimate;
+      const double first = table.rows[1 + static_cast<size_t>(r)].estimate;
+      const double second = table.rows[1 + static_cast<size_t>(s)].estimate;
       row.estimate = first - second;
       if (std::isnan(row.estimate)) row.status = ValueStatus::kNotEstimable;
       kept.clear();
@@ -295,18 +334,19 @@ void embedded_values(const ModelShape& shape, const StudyArrays& study, const in
   }
 }
 
-ResampleSource value_resamples(int32_t seed, int32_t n1) {
+ResampleSource value_resamples(int32_t seed) {
   auto generator = std::make_shared<UniformGenerator>(value_generator(seed));
-  return [generator, n1](int64_t, int32_t* rows) {
-    const double count = n1;
-    for (int32_t i = 0; i < n1; ++i) {
+  return [generator](int32_t n, int32_t size, int32_t* rows) {
+    const double count = n;
+    for (int32_t i = 0; i < size; ++i) {
       rows[i] = static_cast<int32_t>(std::ceil(generator->next() * count));
     }
   };
 }
 
 std::string value_arguments_problem(const ModelShape& shape, const StudyArrays& study,
-                                    ConstDblVec beta1hat, const ValueOptions& options) {
+                                    const FullDataEstimates& estimates,
+                                    const ValueOptions& options) {
   if (study.n1 < 1) return sentence("n1 must be at least 1 (got %" PRId32 ").", study.n1);
   if (shape.K1 < 2 || shape.K2 < 2) {
     return sentence("K1 and K2 must be at least 2 (got %" PRId32 " and %" PRId32 ").", shape.K1,
@@ -315,9 +355,12 @@ std::string value_arguments_problem(const ModelShape& shape, const StudyArrays& 
   if (shape.p10 < 0 || shape.p11 < 0 || shape.p20 < 0 || shape.p21 < 0) {
     return "p10, p11, p20 and p21 must not be negative.";
   }
-  if (const char* p = nbootvalue_problem(options.nBootValue)) return p;
+  if (const char* p = value_options_problem(options.nBootValue, options.mAlpha, options.nBootTune,
+                                            options.nBootstrap2)) {
+    return p;
+  }
   if (const char* p = alpha_problem(options.alpha)) return p;
-  std::string problem = arrays_problem(shape, study, beta1hat);
+  std::string problem = arrays_problem(shape, study, estimates);
   if (!problem.empty()) return problem;
   int32_t in_sample = 0;
   for (int32_t i = 1; i <= study.n1; ++i) {
@@ -332,21 +375,190 @@ std::string value_arguments_problem(const ModelShape& shape, const StudyArrays& 
   return {};
 }
 
-Status value_table(const ModelShape& shape, const StudyArrays& study, ConstDblVec beta1hat,
-                   const ValueOptions& options, const ResampleSource& resamples, ValueTable& table,
-                   ErrorRecord& record) {
-  try {
-    const int32_t R = shape.K1 * shape.K2;
-    table = ValueTable{};
-    table.rows.assign(static_cast<size_t>(value_row_count(shape.K1, shape.K2)), ValueRow{});
-    table.rows[0].estimate = estimated_regime_value(shape, study, beta1hat, options.minimize);
-    std::vector<bool> merged;
-    embedded_rows(shape, study, table, merged);
-    Bootstrap boot{R, study.n1, options.nBootValue, {}};
-    boot.values.assign(static_cast<size_t>(int64_t{boot.B} * R), kNaN);
-    run_replicates(shape, study, options, resamples, boot);
-    interval_rows(options, merged, boot, table);
+namespace {
+
+Status too_few_refits(ErrorRecord& record, const char* phase, int64_t kept, int64_t of) {
+  char detail[120];
+  std::snprintf(detail, sizeof detail, "%s: %" PRId64 " of %" PRId64 " refits could be used.",
+                phase, kept, of);
+  ErrorDetails details;
+  details.note_1 = "Too many value bootstrap loops have collinearity.";
+  details.note_2 = detail;
+  report_error(record, ErrorCode::kSingular, details);
+  return Status::kFailed;
+}
+
+Status stopped(ErrorRecord& record) {
+  ErrorDetails details;
+  details.note_1 = "The value bootstrap was stopped.";
+  report_error(record, ErrorCode::kGeneral, details);
+  return Status::kFailed;
+}
+
+// The rows of `values` (count x d) without NaN, and their number.
+int32_t kept_rows(const std::vector<double>& values, int64_t count, int32_t d,
+                  std::vector<double>& kept) {
+  kept.clear();
+  int32_t rows = 0;
+  for (int64_t b = 0; b < count; ++b) {
+    const double* row = values.data() + b * d;
+    if (std::any_of(row, row + d, [](double v) { return std::isnan(v); })) continue;
+    kept.insert(kept.end(), row, row + d);
+    ++rows;
+  }
+  return rows;
+}
+
+// Everything the estimated regime's interval reads.
+struct OptimalCall {
+  const ModelShape& shape;
+  const StudyArrays& study;
+  const FullDataEstimates& estimates;
+  const ValueOptions& options;
+  const ResampleSource& resamples;
+  RefitPool& pool;
+};
+
+// sigma2n from the value bootstrap's own covariance phase: resamples of the stage-2 sample.
+Status stage2_covariance(const OptimalCall& c, std::vector<double>& sigma2n, ErrorRecord& record) {
+  const int32_t n2 = c.study.n2;
+  const int32_t d2 = (c.shape.K2 - 1) * (c.shape.p21 + 1);
+  std::vector<int32_t> sample;
+  for (int32_t i = 1; i <= c.study.n1; ++i) {
+    if (c.study.subjects.respStatus(i) == 0) sample.push_back(i);
+  }
+  std::vector<double> psi;
+  const bool done = c.pool.refit_stage2(
+      c.options.nBootstrap2, n2,
+      [&](int32_t* rows) {
+        c.resamples(n2, n2, rows);
+        for (int32_t k = 0; k < n2; ++k) rows[k] = sample[static_cast<size_t>(rows[k] - 1)];
+      },
+      psi);
+  if (!done) return stopped(record);
+  std::vector<double> kept;
+  const int32_t count = kept_rows(psi, c.options.nBootstrap2, d2, kept);
+  if (count < 3) {
+    return too_few_refits(record, "stage-2 covariance", count, c.options.nBootstrap2);
+  }
+  sigma2n = scaled_covariance(kept, count, d2, n2);
+  return Status::kOk;
+}
+
+// MALPHA= or the double bootstrap's choice; false in `*has` when no alpha is eligible.
+Status tuning_constant(const OptimalCall& c, double vhat, const std::vector<double>& sigma1n,
+                       const std::vector<double>& sigma2n, int32_t floor, ValueTable& table,
+                       ErrorRecord& record) {
+  if (c.options.mAlpha > 0) {
+    table.mAlpha = c.options.mAlpha;
+    table.choice = static_cast<int32_t>(MAlphaChoice::kGiven);
     return Status::kOk;
+  }
+  const int32_t n1 = c.study.n1;
+  const DoubleBootstrapInputs in{vhat,  c.options.alpha, c.options.nBootTune,
+                                 floor, sigma1n,         sigma2n};
+  DoubleBootstrapResult result;
+  const bool done = choose_malpha(
+      c.pool, in, [&](int32_t* rows) { c.resamples(n1, n1, rows); },
+      [&](int32_t m, const int32_t* first, int32_t* rows) {
+        c.resamples(n1, m, rows);
+        for (int32_t k = 0; k < m; ++k) rows[k] = first[rows[k] - 1];
+      },
+      result);
+  if (!done) return stopped(record);
+  table.choice = static_cast<int32_t>(result.choice);
+  if (result.choice != MAlphaChoice::kNoneEligible) table.mAlpha = result.alpha;
+  return Status::kOk;
+}
+
+Status optimal_interval(const OptimalCall& c, const Bootstrap& boot, ValueTable& table,
+                        ErrorRecord& record) {
+  const int32_t n1 = c.study.n1;
+  const int32_t d1 = c.shape.p11 + 1;
+  std::vector<double> kept;
+  const int32_t count = kept_rows(boot.psi1, boot.B, d1, kept);
+  if (count < 3) return too_few_refits(record, "ordinary resamples", count, boot.B);
+  const std::vector<double> sigma1n = scaled_covariance(kept, count, d1, n1);
+  std::vector<double> sigma2n;
+  if (stage2_covariance(c, sigma2n, record) != Status::kOk) return Status::kFailed;
+
+  ValueRow& row = table.rows[0];
+  table.pHat = nonregular_share(c.shape, c.study, nullptr, c.estimates.beta1hat.data(),
+                                c.estimates.beta2hat.data(), sigma1n, sigma2n);
+  const int32_t floor = smallest_resample(c.shape, n1, c.study.n2);
+  if (tuning_constant(c, row.estimate, sigma1n, sigma2n, floor, table, record) != Status::kOk) {
+    return Status::kFailed;
+  }
+  if (std::isnan(table.mAlpha)) return Status::kOk;
+  const int32_t m = resample_size(n1, table.mAlpha, table.pHat, floor);
+  table.m = m;
+  std::vector<double> values;
+  if (!c.pool.refit(
+          boot.B, m, [&](int32_t* rows) { c.resamples(n1, m, rows); }, values, nullptr)) {
+    return stopped(record);
+  }
+  if (!m_out_of_n_limits(row.estimate, values, m, n1, c.options.alpha, &row.lower, &row.upper,
+                         &row.kept)) {
+    return too_few_refits(record, "m-out-of-n resamples", row.kept, boot.B);
+  }
+  row.status = ValueStatus::kOk;
+  return Status::kOk;
+}
+
+bool two_treatments(const ModelShape& shape) {
+  return shape.K1 == 2 && shape.K2 == 2;
+}
+
+int64_t work_of(const ModelShape& shape, const ValueOptions& o) {
+  int64_t work = o.nBootValue;
+  if (!two_treatments(shape) || !o.optimalInterval) return work;
+  work += o.nBootstrap2 + int64_t{o.nBootValue};
+  if (!(o.mAlpha > 0)) {
+    work += int64_t{o.nBootTune} * (1 + static_cast<int64_t>(std::size(kMAlphaGrid)) * o.nBootTune);
+  }
+  return work;
+}
+
+Status fill_table(const ModelShape& shape, const StudyArrays& study,
+                  const FullDataEstimates& estimates, const ValueOptions& options,
+                  const ResampleSource& resamples, ValueTable& table, ErrorRecord& record) {
+  const int32_t R = shape.K1 * shape.K2;
+  table = ValueTable{};
+  table.rows.assign(static_cast<size_t>(value_row_count(shape.K1, shape.K2)), ValueRow{});
+  table.rows[0].estimate =
+      estimated_regime_value(shape, study, estimates.beta1hat, options.minimize);
+  std::vector<bool> merged;
+  embedded_rows(shape, study, table, merged);
+
+  const int32_t threads = interval_threads(options.cores, options.nBootValue);
+  WorkerTeam team(threads);
+  std::vector<Refitter> fitters(static_cast<size_t>(threads));
+  Progress progress(work_of(shape, options));
+  RefitPool pool{shape,
+                 study,
+                 options.minimize,
+                 team,
+                 fitters,
+                 [&](int64_t done) { progress.advance(done); },
+                 [] { return keep_going(); }};
+  Bootstrap boot{R,  study.n1, options.nBootValue, two_treatments(shape) && options.optimalInterval,
+                 {}, {}};
+  boot.values.assign(static_cast<size_t>(int64_t{boot.B} * R), kNaN);
+  if (!run_replicates(shape, study, pool, resamples, boot)) return stopped(record);
+  interval_rows(options, merged, boot, table);
+  if (!two_treatments(shape)) table.choice = static_cast<int32_t>(MAlphaChoice::kTreatments);
+  if (!boot.refit) return Status::kOk;
+  const OptimalCall call{shape, study, estimates, options, resamples, pool};
+  return optimal_interval(call, boot, table, record);
+}
+
+}  // namespace
+
+Status value_table(const ModelShape& shape, const StudyArrays& study,
+                   const FullDataEstimates& estimates, const ValueOptions& options,
+                   const ResampleSource& resamples, ValueTable& table, ErrorRecord& record) {
+  try {
+    return fill_table(shape, study, estimates, options, resamples, table, record);
   } catch (const std::bad_alloc&) {
     ErrorDetails details;
     details.note_1 = "The value bootstrap could not obtain its memory.";

@@ -22,6 +22,12 @@ struct ValueOptions {
   int32_t seed = 0;  // 0: the clock stands for the seed
   int32_t cores = 0;
   bool minimize = false;
+  double mAlpha = 0.0;  // 0: chosen by the double bootstrap
+  int32_t nBootTune = 200;
+  int32_t nBootstrap2 = 1000;
+  // False: the estimated regime's row keeps its point value alone (for callers and tests that
+  // want the embedded regimes only).
+  bool optimalInterval = true;
 };
 
 // Row statuses, as kestrion.h numbers them.
@@ -43,6 +49,13 @@ struct ValueTable {
   double m = std::numeric_limits<double>::quiet_NaN();
   double pHat = std::numeric_limits<double>::quiet_NaN();
   double mAlpha = std::numeric_limits<double>::quiet_NaN();
+  int32_t choice = 0;  // MAlphaChoice (value_interval.h)
+};
+
+// The full-data estimates of both stages (p1, p2), in the outcome's own sign.
+struct FullDataEstimates {
+  ConstDblVec beta1hat;
+  ConstDblVec beta2hat;
 };
 
 int64_t value_row_count(int32_t K1, int32_t K2);
@@ -72,21 +85,24 @@ class EmbeddedScratch {
   std::vector<double> sum_wy;
 };
 
-// Fills resample b's n1 row numbers; called on the calling thread for b = 0, 1, ... in order.
-using ResampleSource = std::function<void(int64_t b, int32_t* rows)>;
-// The resamples of the value bootstrap: its own generator (uniform_generator.h), n1 draws per
-// resample.
-ResampleSource value_resamples(int32_t seed, int32_t n1);
+// Fills rows[0 .. size) with row numbers 1..n drawn with replacement; called on the calling
+// thread, one resample after another in the order kestrion.h states.
+using ResampleSource = std::function<void(int32_t n, int32_t size, int32_t* rows)>;
+// The value bootstrap's own generator (uniform_generator.h): row k = ceil(u * n).
+ResampleSource value_resamples(int32_t seed);
 
 // The arguments must have been checked (value_arguments_problem). Memory that cannot be had is
 // reported in `record` with code 200.
-Status value_table(const ModelShape& shape, const StudyArrays& study, ConstDblVec beta1hat,
-                   const ValueOptions& options, const ResampleSource& resamples, ValueTable& table,
-                   ErrorRecord& record);
+// The estimated regime's interval needs two treatments at each stage; otherwise its row has the
+// point value alone. A stop request, and too few usable refits, end the call with a report.
+Status value_table(const ModelShape& shape, const StudyArrays& study,
+                   const FullDataEstimates& estimates, const ValueOptions& options,
+                   const ResampleSource& resamples, ValueTable& table, ErrorRecord& record);
 
 // The first problem of a call, as a sentence, or empty when it is usable.
 std::string value_arguments_problem(const ModelShape& shape, const StudyArrays& study,
-                                    ConstDblVec beta1hat, const ValueOptions& options);
+                                    const FullDataEstimates& estimates,
+                                    const ValueOptions& options);
 
 }  // namespace kestrion
 

@@ -89,6 +89,23 @@ constexpr const char* interval_arguments_problem(const IntervalOptions& o, int32
   return alpha_problem(o.alpha);
 }
 
+// MALPHA= absent is passed as 0; a given value must be above 0. NaN is refused.
+constexpr const char* malpha_problem(double mAlpha) {
+  return mAlpha >= 0 ? nullptr : "MALPHA must be positive.";
+}
+inline constexpr int32_t kFewestTuneResamples = 10;
+constexpr const char* nboottune_problem(int32_t n) {
+  return n >= kFewestTuneResamples ? nullptr : "NBOOTTUNE must be at least 10.";
+}
+// The value bootstrap's options, in the order the procedure checks them.
+constexpr const char* value_options_problem(int32_t nBootValue, double mAlpha, int32_t nBootTune,
+                                            int32_t nBootstrap2) {
+  if (const char* p = nbootvalue_problem(nBootValue)) return p;
+  if (const char* p = malpha_problem(mAlpha)) return p;
+  if (const char* p = nboottune_problem(nBootTune)) return p;
+  return nbootstrap2_problem(nBootstrap2);
+}
+
 }  // namespace kestrion
 
 #endif /* KESTRION_OPTIONS_H */

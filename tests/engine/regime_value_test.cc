@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -43,6 +44,7 @@ reference::Study small_study(const std::vector<int32_t>& a1, const std::vector<i
   st.levels1(1, 2) = 1;
   st.levels2 = st.levels1;
   st.beta1hat = {1.0, 0.2, 0.5, -0.25};
+  st.beta2hat = {3.0, 0.5};
   return st;
 }
 
@@ -96,19 +98,35 @@ void reference_interval(std::vector<long double> v, double alpha, double* low, d
   *high = static_cast<double>(v[static_cast<size_t>(hi - 1)]);
 }
 
+// The listed resamples first, then the value bootstrap's own draws.
 ResampleSource fixed(const std::vector<std::vector<int32_t>>& list) {
-  return [list](int64_t b, int32_t* rows) {
-    std::copy(list[static_cast<size_t>(b)].begin(), list[static_cast<size_t>(b)].end(), rows);
+  auto next = std::make_shared<size_t>(0);
+  const ResampleSource rest = value_resamples(1);
+  return [list, next, rest](int32_t n, int32_t size, int32_t* rows) {
+    if (*next >= list.size()) return rest(n, size, rows);
+    const std::vector<int32_t>& r = list[(*next)++];
+    ASSERT_EQ(static_cast<int32_t>(r.size()), size);
+    std::copy(r.begin(), r.end(), rows);
   };
+}
+
+std::string record_text(const ErrorRecord& record) {
+  std::string text;
+  for (const ErrorLine* line = record.first_line; line != nullptr; line = line->next) {
+    text.append(line->text, kErrorLineLength).append("\n");
+  }
+  return text;
 }
 
 ValueTable run_table(const reference::Study& st, const ValueOptions& o,
                      const ResampleSource& source) {
   ValueTable table;
   ErrorRecord record;
-  EXPECT_EQ(value_table(reference::shape_of(st), reference::study_of(st),
-                        reference::cvview(st.beta1hat), o, source, table, record),
-            Status::kOk);
+  const FullDataEstimates estimates{reference::cvview(st.beta1hat), reference::cvview(st.beta2hat)};
+  EXPECT_EQ(value_table(reference::shape_of(st), reference::study_of(st), estimates, o, source,
+                        table, record),
+            Status::kOk)
+      << record_text(record);
   return table;
 }
 
@@ -126,7 +144,8 @@ TEST(RegimeValue, HandWorkedValuesWithSubjectsOutsideTheStage2Sample) {
   const reference::Study st = small_study(kA1, kStatus, kA2, kY);
   ValueOptions o;
   o.nBootValue = 10;
-  const ValueTable t = run_table(st, o, value_resamples(5, st.n1));
+  o.optimalInterval = false;
+  const ValueTable t = run_table(st, o, value_resamples(5));
   ASSERT_EQ(t.rows.size(), 11u);
   // (1,1): w 2 for subject 1, 2 x 3 for subject 2; (1,2): 2, 3, 3; (2,1): 2, 3, 3; (2,2): 2, 6.
   const struct {
@@ -144,7 +163,7 @@ TEST(RegimeValue, HandWorkedValuesWithSubjectsOutsideTheStage2Sample) {
   EXPECT_NEAR(t.rows[0].estimate, 26.1 / 8, 1e-14);
   EXPECT_EQ(t.rows[0].status, ValueStatus::kNoInterval);
   o.minimize = true;
-  EXPECT_NEAR(run_table(st, o, value_resamples(5, st.n1)).rows[0].estimate, 1.1 / 8, 1e-14);
+  EXPECT_NEAR(run_table(st, o, value_resamples(5)).rows[0].estimate, 1.1 / 8, 1e-14);
 }
 
 TEST(RegimeValue, AgreesWithAnIndependentComputationOverFixedResamples) {
@@ -173,6 +192,7 @@ TEST(RegimeValue, AgreesWithAnIndependentComputationOverFixedResamples) {
   ValueOptions o;
   o.nBootValue = 40;
   o.alpha = 0.1;
+  o.optimalInterval = false;
   const ValueTable t = run_table(st, o, fixed(list));
 
   std::vector<int32_t> identity(static_cast<size_t>(st.n1));
@@ -242,7 +262,8 @@ TEST(RegimeValue, RegimesThatCannotBeEstimated) {
     const reference::Study st = small_study(c.a1, c.status, c.a2, y);
     ValueOptions o;
     o.nBootValue = 60;
-    const ValueTable t = run_table(st, o, value_resamples(11, st.n1));
+    o.optimalInterval = false;
+    const ValueTable t = run_table(st, o, value_resamples(11));
     for (size_t r = 0; r < 4; ++r) {
       // Tiny data leave some resamples without a regime's arm; the rows keep their statuses.
       const ValueStatus got = t.rows[1 + r].status == ValueStatus::kNoInterval
@@ -259,7 +280,8 @@ TEST(RegimeValue, RegimesThatCannotBeEstimated) {
   const reference::Study st = small_study(cases[0].a1, cases[0].status, cases[0].a2, y);
   ValueOptions o;
   o.nBootValue = 60;
-  const ValueTable t = run_table(st, o, value_resamples(11, st.n1));
+  o.optimalInterval = false;
+  const ValueTable t = run_table(st, o, value_resamples(11));
   EXPECT_EQ(t.rows[4].estimate, t.rows[3].estimate);
   EXPECT_EQ(t.rows[4].lower, t.rows[3].lower);
   EXPECT_EQ(t.rows[10].estimate, 0.0);
@@ -293,7 +315,7 @@ TEST(RegimeValue, DrawsFromItsOwnStreamLeavingTheAnalysisStreamAlone) {
       row = static_cast<int32_t>(std::ceil(static_cast<double>(z) * 4.656613057e-10 * 25.0));
     }
     std::vector<int32_t> rows(25);
-    value_resamples(seed, 25)(0, rows.data());
+    value_resamples(seed)(25, 25, rows.data());
     EXPECT_EQ(rows, expected);
   }
 
@@ -303,7 +325,8 @@ TEST(RegimeValue, DrawsFromItsOwnStreamLeavingTheAnalysisStreamAlone) {
   const reference::Study st = small_study(kA1, kStatus, kA2, kY);
   ValueOptions o;
   o.nBootValue = 20;
-  run_table(st, o, value_resamples(31, st.n1));
+  o.optimalInterval = false;
+  run_table(st, o, value_resamples(31));
   EXPECT_EQ(resampling_generator().s1(), s1);
   EXPECT_EQ(resampling_generator().s2(), s2);
   set_analysis_seed(0);
@@ -313,6 +336,7 @@ struct ExportedTable {
   std::vector<double> estimate, lower, upper;
   std::vector<int32_t> followers, kept, status;
   double m = 0, pHat = 0, mAlpha = 0;
+  int32_t choice = -1;
   uint8_t flag = 0;
   std::string message;
 };
@@ -345,10 +369,11 @@ ExportedTable call_export(const reference::Study& st, KestrionValueOptions o) {
                             st.K1,
                             st.levels2.data.data(),
                             st.K2,
-                            st.beta1hat.data()};
+                            st.beta1hat.data(),
+                            st.beta2hat.data()};
   const KestrionValueTable table{
       t.estimate.data(), t.lower.data(), t.upper.data(), t.followers.data(), t.kept.data(),
-      t.status.data(),   &t.m,           &t.pHat,        &t.mAlpha};
+      t.status.data(),   &t.m,           &t.pHat,        &t.mAlpha,          &t.choice};
   std::vector<int32_t> message(400);
   valuekestrion(&d, &o, &table, &t.flag, 400, message.data());
   for (int32_t c : message) {
@@ -363,10 +388,10 @@ TEST(RegimeValue, SameBitsForEveryThreadCount) {
   shape.n1 = 150;
   reference::Study st;
   ASSERT_TRUE(reference::make_study(shape, 3, st));
-  KestrionValueOptions o{0.05, 100, 4242, 1, 0, 0.0, 20, 100};
+  KestrionValueOptions o{0.05, 100, 4242, 1, 0, 0.0, 20, 100, 0};
   const ExportedTable one = call_export(st, o);
   ASSERT_EQ(one.flag, 0) << one.message;
-  EXPECT_TRUE(std::isnan(one.m) && std::isnan(one.pHat) && std::isnan(one.mAlpha));
+  EXPECT_EQ(one.status[0], KESTRION_VALUE_OK);
   for (const int32_t cores : {2, 3, 8}) {
     SCOPED_TRACE(cores);
     o.cores = cores;
@@ -378,6 +403,10 @@ TEST(RegimeValue, SameBitsForEveryThreadCount) {
     EXPECT_EQ(std::memcmp(one.upper.data(), other.upper.data(), bytes), 0);
     EXPECT_EQ(one.kept, other.kept);
     EXPECT_EQ(one.status, other.status);
+    EXPECT_EQ(std::memcmp(&one.pHat, &other.pHat, sizeof one.pHat), 0);
+    EXPECT_EQ(one.m, other.m);
+    EXPECT_EQ(one.mAlpha, other.mAlpha);
+    EXPECT_EQ(one.choice, other.choice);
   }
   o.seed = 4243;
   EXPECT_NE(call_export(st, o).lower, one.lower);
@@ -385,7 +414,7 @@ TEST(RegimeValue, SameBitsForEveryThreadCount) {
 
 TEST(RegimeValue, RefusesUnusableCalls) {
   reference::Study good = small_study(kA1, kStatus, kA2, kY);
-  const KestrionValueOptions fine{0.05, 10, 1, 1, 0, 0.0, 20, 100};
+  const KestrionValueOptions fine{0.05, 10, 1, 1, 0, 0.0, 20, 100, 255};
   const struct {
     const char* expected;
     void (*spoil)(reference::Study&, KestrionValueOptions&);
