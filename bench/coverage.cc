@@ -51,6 +51,7 @@
 #include <cstring>
 #include <limits>
 #include <numbers>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -62,6 +63,7 @@ namespace {
 constexpr int kP1 = 5;  // intercept, x, o11, o11:a1, a1
 const char* const kCoefficients[kP1] = {"intercept", "x", "o11", "o11:a1", "a1"};
 constexpr double kO11Values[] = {-1.0, -0.5, 0.0, 0.5, 1.0};
+constexpr double kO11Binary[] = {-1.0, 1.0};
 
 // Unset coefficients are 0.
 struct Model {
@@ -74,7 +76,16 @@ struct Model {
   double c0 = 0, cx = 0, c1 = 0, ca = 0, co = 0;   // stage-2 mean without the treatment
   double psi0 = 0, psia = 0, psi1 = 0, psi1a = 0;  // stage-2 treatment effect per unit of a2
   std::vector<std::string> main2, tailor2;         // the fitted stage-2 lists
+  // o11 takes -1 and 1 only: the stage-1 model then holds the true stage-1 Q-function exactly,
+  // so the optimal regime's value under the Q-models is the true one. The models of the
+  // estimated regime's value interval.
+  bool binary_o11 = false;
 };
+
+std::span<const double> o11_values(const Model& m) {
+  if (m.binary_o11) return kO11Binary;
+  return kO11Values;
+}
 
 // Each stage-2 fit holds every term whose coefficient is not zero.
 std::vector<Model> all_models() {
@@ -156,6 +167,50 @@ std::vector<Model> all_models() {
        .psi0 = 0.1,
        .main2 = {"x"},
        .tailor2 = {"o21"}},
+      {.name = "value_null",
+       .description = "no treatment effect at either stage, everyone in stage 2",
+       .m1 = 0.5,
+       .c0 = 1.0,
+       .cx = 0.3,
+       .c1 = 0.3,
+       .co = 0.5,
+       .main2 = {"x", "o11"},
+       .tailor2 = {"o21"},
+       .binary_o11 = true},
+      {.name = "value_partial",
+       .description = "a stage-2 effect for a1 = 1 only, none for a1 = -1; "
+                      "responders leave",
+       .responders = true,
+       .rho0 = -0.2,
+       .rho1 = 0.4,
+       .r0 = 1.5,
+       .ra = 0.25,
+       .roa = 0.25,
+       .m0 = -0.3,
+       .m1 = 0.4,
+       .c0 = 0.5,
+       .cx = 0.3,
+       .c1 = 0.2,
+       .co = 0.4,
+       .psi0 = 0.5,
+       .psia = 0.5,
+       .main2 = {"x", "o11", "o21"},
+       .tailor2 = {"a1"},
+       .binary_o11 = true},
+      {.name = "value_regular",
+       .description = "clear treatment effects at both stages, everyone in stage 2",
+       .m1 = 0.5,
+       .m2 = 0.3,
+       .c0 = 1.0,
+       .cx = 0.3,
+       .c1 = 0.3,
+       .ca = 0.8,
+       .co = 0.5,
+       .psi0 = 1.0,
+       .psi1 = 0.5,
+       .main2 = {"x", "o11", "a1"},
+       .tailor2 = {"o21"},
+       .binary_o11 = true},
   };
 }
 
@@ -214,13 +269,20 @@ struct Subject {
   double x, o11, a1, responder, o21, a2, y, pseudo;
 };
 
-// forced1, forced2 (when not 0) replace the randomised treatments, after the same draws.
+double stage1_mean(const Model& m, double o11, double a1);
+
+// forced1, forced2 (when not 0) replace the randomised treatments, after the same draws; NaN
+// gives the better treatment of the true Q-functions.
 Subject draw_subject(const Model& m, Draws& d, double forced1 = 0.0, double forced2 = 0.0) {
   Subject s{};
   s.x = d.normal();
-  s.o11 = kO11Values[d.below(5)];
+  s.o11 = m.binary_o11 ? (d.below(2) == 0 ? -1.0 : 1.0) : kO11Values[d.below(5)];
   s.a1 = d.sign();
-  if (forced1 != 0.0) s.a1 = forced1;
+  if (forced1 != 0.0) {
+    s.a1 = !std::isnan(forced1)                                        ? forced1
+           : stage1_mean(m, s.o11, 1.0) >= stage1_mean(m, s.o11, -1.0) ? 1.0
+                                                                       : -1.0;
+  }
   s.responder = d.uniform() <= response_probability(m, s.o11, s.a1) ? 1.0 : 0.0;
   if (s.responder != 0.0) {
     s.o21 = s.a2 = std::numeric_limits<double>::quiet_NaN();
@@ -229,9 +291,9 @@ Subject draw_subject(const Model& m, Draws& d, double forced1 = 0.0, double forc
   } else {
     s.o21 = o21_mean(m, s.o11, s.a1) + m.sigma * d.normal();
     s.a2 = d.sign();
-    if (forced2 != 0.0) s.a2 = forced2;
     const double base = stage2_mean_without_treatment(m, s.x, s.o11, s.a1, s.o21);
     const double e = effect(m, s.a1, s.o21);
+    if (forced2 != 0.0) s.a2 = std::isnan(forced2) ? (e >= 0 ? 1.0 : -1.0) : forced2;
     s.y = base + s.a2 * e + d.normal();
     s.pseudo = base + std::fabs(e);
   }
@@ -275,18 +337,33 @@ double folded_normal_mean(double m, double s) {
          m * (1.0 - std::erfc(m / (s * std::sqrt(2.0))));
 }
 
+// g(o11, a1) = E[pseudo-outcome - cx x | o11, a1], as the header comment derives it.
+double stage1_mean(const Model& m, double o11, double a1) {
+  const double p = response_probability(m, o11, a1);
+  const double mu = o21_mean(m, o11, a1);
+  const double non_responder =
+      stage2_mean_without_treatment(m, 0.0, o11, a1, mu) +
+      folded_normal_mean(effect(m, a1, mu), std::fabs(m.psi1 + m.psi1a * a1) * m.sigma);
+  return p * responder_mean(m, 0.0, o11, a1) + (1.0 - p) * non_responder;
+}
+
+// V(d*) = E[max over a1 of Q1]: x enters Q1 as cx x with mean 0, and with o11 binary the stage-1
+// model holds g(o11, a1) exactly.
+double true_optimal_value(const Model& m) {
+  double total = 0.0;
+  for (double o11 : o11_values(m)) {
+    total += std::max(stage1_mean(m, o11, -1.0), stage1_mean(m, o11, 1.0));
+  }
+  return total / static_cast<double>(o11_values(m).size());
+}
+
 // The true stage-1 coefficients, derived as the header comment explains.
 std::vector<double> true_stage1(const Model& m) {
   long double xtx[4][4] = {};
   long double xty[4] = {};
-  for (double o11 : kO11Values) {
+  for (double o11 : o11_values(m)) {
     for (double a1 : {-1.0, 1.0}) {
-      const double p = response_probability(m, o11, a1);
-      const double mu = o21_mean(m, o11, a1);
-      const double non_responder =
-          stage2_mean_without_treatment(m, 0.0, o11, a1, mu) +
-          folded_normal_mean(effect(m, a1, mu), std::fabs(m.psi1 + m.psi1a * a1) * m.sigma);
-      const double g = p * responder_mean(m, 0.0, o11, a1) + (1.0 - p) * non_responder;
+      const double g = stage1_mean(m, o11, a1);
       const double z[4] = {1.0, o11, o11 * a1, a1};
       for (int i = 0; i < 4; ++i) {
         xty[i] += z[i] * g;
@@ -357,6 +434,8 @@ double sandwich_se(const double (&bread)[kP1][kP1], const long double (&meat)[kP
 // The embedded regimes "give a1; in the stage-2 sample give a2", a1 outer, both in the order -1, 1,
 // and their differences r - s for r < s, r outer.
 constexpr int kRegimes = 4;
+// The tuning constants the library chooses among, for the table of choices.
+constexpr double kMAlphaGridShown[] = {0.025, 0.05, 0.1, 0.25, 0.5, 1.0};
 constexpr int kValueRows = kRegimes + kRegimes * (kRegimes - 1) / 2;
 double regime_a1(int r) {
   return r < 2 ? -1.0 : 1.0;
@@ -387,14 +466,14 @@ std::string value_row_name(int k) {
 // the stage-2 mean linearly, so the means stand for them.
 double true_regime_value(const Model& m, double a1, double a2) {
   double total = 0.0;
-  for (double o11 : kO11Values) {
+  for (double o11 : o11_values(m)) {
     const double p = response_probability(m, o11, a1);
     const double mu = o21_mean(m, o11, a1);
     const double non_responder =
         stage2_mean_without_treatment(m, 0.0, o11, a1, mu) + a2 * effect(m, a1, mu);
     total += p * responder_mean(m, 0.0, o11, a1) + (1.0 - p) * non_responder;
   }
-  return total / std::size(kO11Values);
+  return total / static_cast<double>(o11_values(m).size());
 }
 
 // The true values of the value table's rows.
@@ -439,6 +518,36 @@ bool check_regime_values(const std::vector<Model>& models, int64_t count, uint64
   }
   std::printf("%s\n", agree ? "The derived values agree with the simulation."
                             : "A derived value is more than 5 standard errors off.");
+  return agree;
+}
+
+// The optimal regime's value against the mean outcome of `count` subjects who follow it.
+bool check_optimal_values(const std::vector<Model>& models, int64_t count, uint64_t seed) {
+  bool agree = true;
+  std::printf(
+      "\nTrue values of the optimal regime: derived, and the mean outcome of %lld "
+      "simulated followers\n",
+      static_cast<long long>(count));
+  for (size_t mi = 0; mi < models.size(); ++mi) {
+    const Model& m = models[mi];
+    if (!m.binary_o11) continue;
+    Draws draws(mix(seed, 3000 + mi));
+    long double sum = 0.0L, sum2 = 0.0L;
+    for (int64_t i = 0; i < count; ++i) {
+      const double y = draw_subject(m, draws, NAN, NAN).y;
+      sum += y;
+      sum2 += static_cast<long double>(y) * y;
+    }
+    const auto n = static_cast<long double>(count);
+    const double mean = static_cast<double>(sum / n);
+    const double se = std::sqrt(static_cast<double>((sum2 / n - (sum / n) * (sum / n)) / n));
+    const double truth = true_optimal_value(m);
+    const double z = (mean - truth) / se;
+    agree = agree && std::fabs(z) <= 5.0;
+    std::printf("%-20s %12.6f %12.6f %10.6f %7.2f\n", m.name, truth, mean, se, z);
+  }
+  std::printf("%s\n", agree ? "The derived optimal values agree with the simulation."
+                            : "A derived optimal value is more than 5 standard errors off.");
   return agree;
 }
 
@@ -522,9 +631,16 @@ smart::AnalysisArrays resample(const smart::AnalysisArrays& a, const std::vector
 }
 
 struct Options {
-  bool stage1 = true;  // the stage-1 coefficients' intervals
-  bool value = false;  // the value table's
+  bool stage1 = true;    // the stage-1 coefficients' intervals
+  bool value = false;    // the embedded regimes' value intervals
+  bool optimal = false;  // the estimated regime's value interval
   int nbootvalue = 1000;
+  int nboottune = 200;
+  double malpha = 0.0;  // 0: chosen by the double bootstrap
+  int shard = 0;        // 1..shards, 0: every repetition
+  int shards = 0;
+  std::string out;                 // the shard's record file
+  std::vector<std::string> merge;  // record files to join
   int n = 300;
   int reps = 500;
   uint64_t seed = 1;
@@ -724,13 +840,10 @@ int naive_bootstrap(const smart::AnalysisArrays& a, const Options& o, Draws& dra
 
 // What one model's repetitions add up to.
 struct ModelTallies {
-  std::vector<double> truth;        // stage-1 coefficients
-  std::vector<double> value_truth;  // the value table's rows
+  std::vector<double> truth;  // stage-1 coefficients
   Tally adaptive, naive;
-  ValueTally values;
   int failed = 0;
   int naive_failed = 0;
-  int value_failed = 0;
   long collinear = 0;
 };
 
@@ -744,18 +857,6 @@ void stage1_repetition(const smart::AnalysisArrays& a, const Options& o, int32_t
     t.collinear += f.collinear;
   }
   t.naive_failed += naive_bootstrap(a, o, draws, t.truth, &t.naive);
-}
-
-// The value table from the point estimates, with the seed the stage-1 intervals use.
-void value_repetition(const smart::AnalysisArrays& a, const Options& o, int32_t seed,
-                      ModelTallies& t) {
-  const Fit point = run(a, o, false, 0);
-  const ValueRun v = point.ok ? run_value(a, point.beta1, point.beta2.data(), o, seed) : ValueRun{};
-  if (!v.ok) {
-    ++t.value_failed;
-    return;
-  }
-  t.values.add(t.value_truth, v);
 }
 
 void print_stage1(const ModelTallies& t, double* lowest) {
@@ -774,26 +875,11 @@ void print_stage1(const ModelTallies& t, double* lowest) {
   }
 }
 
-void print_values(const ModelTallies& t, std::vector<double>* coverages) {
-  std::printf("  value table: %d repetitions, %d failed\n", t.values.runs, t.value_failed);
-  std::printf("  %-26s %10s   %9s %7s %9s %10s\n", "embedded regime / difference", "truth",
-              "coverage", "s.e.", "width", "intervals");
-  for (int k = 0; k < kValueRows; ++k) {
-    const ValueTally& v = t.values;
-    std::printf("  %-26s %10.4f   %9.3f %7.3f %9.3f %10d\n", value_row_name(k).c_str(),
-                t.value_truth[k], v.coverage(k), v.standard_error(k),
-                v.intervals[k] ? v.width[k] / v.intervals[k] : NAN, v.intervals[k]);
-    coverages->push_back(v.coverage(k));
-  }
-}
-
 // `index` is the model's place in all_models(), so that a model draws the same studies whichever
 // models run with it.
-int run_model(const Model& m, size_t index, const Options& o, double* lowest,
-              std::vector<double>* value_coverages) {
+int run_model(const Model& m, size_t index, const Options& o, double* lowest) {
   ModelTallies t;
   t.truth = true_stage1(m);
-  t.value_truth = true_values(m);
   const smart::AnalysisSpec spec = spec_of(m);
   const auto start = std::chrono::steady_clock::now();
   auto elapsed = [&] {
@@ -810,8 +896,7 @@ int run_model(const Model& m, size_t index, const Options& o, double* lowest,
       continue;
     }
     const auto seed = static_cast<int32_t>(1 + draws.next() % 2147483562ULL);
-    if (o.stage1) stage1_repetition(a, o, seed, draws, t);
-    if (o.value) value_repetition(a, o, seed, t);
+    stage1_repetition(a, o, seed, draws, t);
     if (elapsed() - last_report >= 10.0 || rep + 1 == o.reps) {
       last_report = elapsed();
       std::fprintf(stderr, "coverage: %s, repetition %d of %d, %s elapsed\n", m.name, rep + 1,
@@ -820,10 +905,315 @@ int run_model(const Model& m, size_t index, const Options& o, double* lowest,
   }
 
   std::printf("\nModel %s (%s); %s\n", m.name, m.description, clock_text(elapsed()).c_str());
-  if (o.stage1) print_stage1(t, lowest);
-  if (o.value) print_values(t, value_coverages);
+  print_stage1(t, lowest);
   std::fflush(stdout);
-  return t.failed + t.value_failed;
+  return t.failed;
+}
+
+// ---- The value studies, one record per repetition, so that they can run as shards.
+//
+// Repetition r of the model at place k of all_models() draws its study and its seeds from
+// mix(seed, k * 1000003 + r), whichever process runs it. Shard I of N runs the repetitions r
+// with r mod N = I - 1 and writes their records; --merge reads the records of every shard and
+// tallies them in repetition order, as an unsharded run does, so its table is that run's, bit
+// for bit.
+
+struct RepRecord {
+  char study = 'V';  // V: the embedded regimes; O: the estimated regime
+  size_t model = 0;
+  int rep = 0;
+  std::vector<double> values;  // empty: the analysis failed
+};
+
+// The estimated regime's row with MALPHA = malpha (0: chosen): has, lower, upper, m, pHat,
+// mAlpha, choice; empty when the call failed.
+std::vector<double> optimal_row(const smart::AnalysisArrays& a, const Fit& point, const Options& o,
+                                int32_t seed, double malpha) {
+  const int rows = KESTRION_VALUE_ROWS(2, 2);
+  std::vector<double> estimate(rows), lower(rows), upper(rows);
+  std::vector<int32_t> followers(rows), kept(rows), status(rows);
+  double m = 0, p_hat = 0, m_alpha = 0;
+  int32_t choice = 0;
+  const KestrionValueData data{a.n1,
+                               a.n2,
+                               a.Y1.data(),
+                               a.inputY2.data(),
+                               a.respStatus.data(),
+                               a.A1.data(),
+                               a.inputA2.data(),
+                               a.H10.data(),
+                               a.p10,
+                               a.H11.data(),
+                               a.p11,
+                               a.inputH20.data(),
+                               a.p20,
+                               a.inputH21.data(),
+                               a.p21,
+                               a.levels1.data(),
+                               a.K1,
+                               a.levels2.data(),
+                               a.K2,
+                               point.beta1,
+                               point.beta2.data()};
+  const KestrionValueOptions options{o.alpha, o.nbootvalue, seed,     1, 0,
+                                     malpha,  o.nboottune,  o.nboot2, 0};
+  const KestrionValueTable table{estimate.data(), lower.data(),  upper.data(), followers.data(),
+                                 kept.data(),     status.data(), &m,           &p_hat,
+                                 &m_alpha,        &choice};
+  std::vector<int32_t> message(3001);
+  uint8_t flag = 0;
+  valuekestrion(&data, &options, &table, &flag, 3001, message.data());
+  if (flag != 0) return {};
+  const bool has = status[0] == KESTRION_VALUE_OK;
+  return {has ? 1.0 : 0.0, lower[0], upper[0], m, p_hat, m_alpha, static_cast<double>(choice)};
+}
+
+// The interval with m = n1 always: a tuning constant so small that m rounds up to n1.
+constexpr double kOrdinaryMAlpha = 1e-12;
+
+std::vector<RepRecord> repetition_records(const Model& m, size_t index, int rep, const Options& o) {
+  Draws draws(mix(o.seed, index * 1000003ULL + static_cast<uint64_t>(rep)));
+  const smart::Study study = draw_study(m, o.n, draws);
+  smart::AnalysisArrays a;
+  std::string error;
+  std::vector<RepRecord> out;
+  const bool built = smart::build_analysis_arrays(study, spec_of(m), &a, &error);
+  const auto seed = static_cast<int32_t>(1 + draws.next() % 2147483562ULL);
+  const Fit point = built ? run(a, o, false, 0) : Fit{};
+  if (o.value) {
+    RepRecord r{'V', index, rep, {}};
+    const ValueRun v =
+        point.ok ? run_value(a, point.beta1, point.beta2.data(), o, seed) : ValueRun{};
+    for (int k = 0; v.ok && k < kValueRows; ++k) {
+      r.values.insert(r.values.end(), {v.has[k] ? 1.0 : 0.0, v.low[k], v.high[k]});
+    }
+    out.push_back(r);
+  }
+  if (o.optimal) {
+    RepRecord r{'O', index, rep, {}};
+    if (point.ok) {
+      const std::vector<double> adaptive = optimal_row(a, point, o, seed, o.malpha);
+      const std::vector<double> ordinary = optimal_row(a, point, o, seed, kOrdinaryMAlpha);
+      if (!adaptive.empty() && !ordinary.empty()) {
+        r.values = adaptive;
+        r.values.insert(r.values.end(), ordinary.begin(), ordinary.begin() + 3);
+      }
+    }
+    out.push_back(r);
+  }
+  return out;
+}
+
+std::vector<RepRecord> model_records(const Model& m, size_t index, const Options& o) {
+  std::vector<RepRecord> records;
+  const auto start = std::chrono::steady_clock::now();
+  double last_report = -10.0;
+  for (int rep = 0; rep < o.reps; ++rep) {
+    if (o.shards > 0 && rep % o.shards != o.shard - 1) continue;
+    for (RepRecord& r : repetition_records(m, index, rep, o)) records.push_back(std::move(r));
+    const double elapsed =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    if (elapsed - last_report >= 10.0) {
+      last_report = elapsed;
+      std::fprintf(stderr, "coverage: %s, repetition %d of %d, %s elapsed\n", m.name, rep + 1,
+                   o.reps, clock_text(elapsed).c_str());
+    }
+  }
+  return records;
+}
+
+void print_embedded(const Model& m, const std::vector<const RepRecord*>& records,
+                    std::vector<double>* coverages) {
+  const std::vector<double> truth = true_values(m);
+  ValueTally t;
+  int failed = 0;
+  for (const RepRecord* r : records) {
+    if (r->values.empty()) {
+      ++failed;
+      continue;
+    }
+    ValueRun v;
+    for (int k = 0; k < kValueRows; ++k) {
+      v.has[k] = r->values[3 * k] != 0.0;
+      v.low[k] = r->values[3 * k + 1];
+      v.high[k] = r->values[3 * k + 2];
+    }
+    t.add(truth, v);
+  }
+  std::printf("  embedded regimes: %d repetitions, %d failed\n", t.runs, failed);
+  std::printf("  %-26s %10s   %9s %7s %9s %10s\n", "embedded regime / difference", "truth",
+              "coverage", "s.e.", "width", "intervals");
+  for (int k = 0; k < kValueRows; ++k) {
+    std::printf("  %-26s %10.4f   %9.3f %7.3f %9.3f %10d\n", value_row_name(k).c_str(), truth[k],
+                t.coverage(k), t.standard_error(k),
+                t.intervals[k] ? t.width[k] / t.intervals[k] : NAN, t.intervals[k]);
+    coverages->push_back(t.coverage(k));
+  }
+}
+
+// Coverage and width of one interval over the repetitions.
+struct IntervalTally {
+  int intervals = 0;
+  int covered = 0;
+  double width = 0.0;
+  void add(double truth, double has, double low, double high) {
+    if (has == 0.0) return;
+    ++intervals;
+    covered += low <= truth && truth <= high ? 1 : 0;
+    width += high - low;
+  }
+  double coverage() const { return intervals ? static_cast<double>(covered) / intervals : NAN; }
+  void print(const char* name) const {
+    const double c = coverage();
+    std::printf("  %-26s %9.3f %7.3f %9.3f %10d\n", name, c,
+                intervals ? std::sqrt(c * (1 - c) / intervals) : NAN,
+                intervals ? width / intervals : NAN, intervals);
+  }
+};
+
+void print_optimal(const Model& m, const std::vector<const RepRecord*>& records,
+                   std::vector<double>* coverages) {
+  const double truth = true_optimal_value(m);
+  IntervalTally adaptive, ordinary;
+  int failed = 0, runs = 0;
+  double m_sum = 0, p_sum = 0;
+  std::vector<int> chosen(std::size(kMAlphaGridShown) + 1, 0);  // the last: none eligible
+  for (const RepRecord* r : records) {
+    if (r->values.empty()) {
+      ++failed;
+      continue;
+    }
+    const std::vector<double>& v = r->values;
+    ++runs;
+    adaptive.add(truth, v[0], v[1], v[2]);
+    ordinary.add(truth, v[7], v[8], v[9]);
+    if (v[0] != 0.0) m_sum += v[3];
+    p_sum += v[4];
+    size_t g = 0;
+    while (g < std::size(kMAlphaGridShown) && kMAlphaGridShown[g] != v[5]) ++g;
+    ++chosen[g];
+  }
+  std::printf("  estimated regime's value: V(d*) = %.4f; %d repetitions, %d failed\n", truth, runs,
+              failed);
+  std::printf("  %-26s %9s %7s %9s %10s\n", "interval", "coverage", "s.e.", "width", "intervals");
+  adaptive.print("adaptive m-out-of-n");
+  ordinary.print("ordinary (m = n1)");
+  coverages->push_back(adaptive.coverage());
+  std::printf("  mean m %.1f, mean pHat %.3f; alpha chosen:",
+              adaptive.intervals ? m_sum / adaptive.intervals : NAN, runs ? p_sum / runs : NAN);
+  for (size_t g = 0; g < std::size(kMAlphaGridShown); ++g) {
+    std::printf(" %g: %d", kMAlphaGridShown[g], chosen[g]);
+  }
+  std::printf("; none eligible or other: %d\n", chosen.back());
+}
+
+// The options that make a run's records, so that --merge joins only records of one study.
+std::string options_key(const Options& o) {
+  char text[320];
+  std::snprintf(text, sizeof text,
+                "value=%d optimal=%d n=%d reps=%d seed=%llu nbootvalue=%d nboot2=%d "
+                "nboottune=%d malpha=%a alpha=%a",
+                o.value ? 1 : 0, o.optimal ? 1 : 0, o.n, o.reps,
+                static_cast<unsigned long long>(o.seed), o.nbootvalue, o.nboot2, o.nboottune,
+                o.malpha, o.alpha);
+  std::string key = text;
+  key += " models=";
+  for (const std::string& name : o.models) key += name + ",";
+  return key;
+}
+
+bool write_records(const Options& o, const std::vector<RepRecord>& records) {
+  const std::vector<Model> every = all_models();
+  FILE* f = std::fopen(o.out.c_str(), "w");
+  if (f == nullptr) {
+    std::fprintf(stderr, "talven_coverage: cannot write %s\n", o.out.c_str());
+    return false;
+  }
+  std::fprintf(f, "talven_coverage records, shard %d/%d; %s\n", o.shard, o.shards,
+               options_key(o).c_str());
+  for (const RepRecord& r : records) {
+    std::fprintf(f, "%c %s %d %zu", r.study, every[r.model].name, r.rep, r.values.size());
+    for (double v : r.values) std::fprintf(f, " %a", v);
+    std::fprintf(f, "\n");
+  }
+  const bool ok = std::ferror(f) == 0;
+  return std::fclose(f) == 0 && ok;
+}
+
+// Appends the records of one shard file; false (with a message) when it is not one of this
+// run's or cannot be read.
+bool read_records(const std::string& path, const Options& o, std::vector<RepRecord>& records) {
+  FILE* f = std::fopen(path.c_str(), "r");
+  if (f == nullptr) {
+    std::fprintf(stderr, "talven_coverage: cannot read %s\n", path.c_str());
+    return false;
+  }
+  char line[512];
+  const std::string key = options_key(o);
+  bool ok = std::fgets(line, sizeof line, f) != nullptr &&
+            std::string(line).find("; " + key + "\n") != std::string::npos;
+  if (!ok)
+    std::fprintf(stderr, "talven_coverage: %s is not a record file of these options\n",
+                 path.c_str());
+  const std::vector<Model> every = all_models();
+  char study = 0;
+  char name[64];
+  int rep = 0;
+  size_t count = 0;
+  while (ok && std::fscanf(f, " %c %63s %d %zu", &study, name, &rep, &count) == 4) {
+    RepRecord r{study, every.size(), rep, std::vector<double>(count)};
+    for (size_t m = 0; m < every.size(); ++m) {
+      if (std::strcmp(every[m].name, name) == 0) r.model = m;
+    }
+    for (double& v : r.values) ok = ok && std::fscanf(f, " %la", &v) == 1;
+    ok = ok && r.model < every.size();
+    if (!ok) std::fprintf(stderr, "talven_coverage: %s: a damaged record\n", path.c_str());
+    records.push_back(std::move(r));
+  }
+  ok = ok && std::feof(f) != 0;
+  std::fclose(f);
+  return ok;
+}
+
+// The records of one model and study in repetition order; false when a repetition is missing
+// or repeated.
+bool ordered(const std::vector<RepRecord>& records, size_t model, char study, int reps,
+             std::vector<const RepRecord*>& out) {
+  out.assign(static_cast<size_t>(reps), nullptr);
+  for (const RepRecord& r : records) {
+    if (r.model != model || r.study != study) continue;
+    if (r.rep < 0 || r.rep >= reps || out[static_cast<size_t>(r.rep)] != nullptr) return false;
+    out[static_cast<size_t>(r.rep)] = &r;
+  }
+  return std::all_of(out.begin(), out.end(), [](const RepRecord* r) { return r != nullptr; });
+}
+
+bool print_value_studies(const std::vector<Model>& models, const std::vector<size_t>& indices,
+                         const std::vector<RepRecord>& records, const Options& o) {
+  std::vector<double> embedded, optimal;
+  for (size_t i = 0; i < models.size(); ++i) {
+    std::printf("\nModel %s (%s)\n", models[i].name, models[i].description);
+    std::vector<const RepRecord*> mine;
+    for (const char study : {'V', 'O'}) {
+      if ((study == 'V' && !o.value) || (study == 'O' && !o.optimal)) continue;
+      if (!ordered(records, indices[i], study, o.reps, mine)) {
+        std::fprintf(stderr, "talven_coverage: the records of %s are incomplete\n", models[i].name);
+        return false;
+      }
+      if (study == 'V') print_embedded(models[i], mine, &embedded);
+      if (study == 'O') print_optimal(models[i], mine, &optimal);
+    }
+  }
+  for (const auto& [name, figures] :
+       {std::pair{"Embedded regimes", &embedded}, std::pair{"Estimated regime", &optimal}}) {
+    if (figures->empty()) continue;
+    double sum = 0.0;
+    for (double c : *figures) sum += c;
+    std::printf("\n%s: lowest coverage %.3f, mean %.3f over %zu figures\n", name,
+                *std::min_element(figures->begin(), figures->end()),
+                sum / static_cast<double>(figures->size()), figures->size());
+  }
+  return true;
 }
 
 std::vector<std::string> split_list(const std::string& list) {
@@ -836,11 +1226,37 @@ std::vector<std::string> split_list(const std::string& list) {
   return items;
 }
 
+int stage1_study(const std::vector<Model>& models, const std::vector<size_t>& indices,
+                 const Options& o) {
+  std::printf(
+      "Coverage of nominal %.0f%% intervals for the stage-1 coefficients: n = %d, %d "
+      "repetitions (Monte Carlo s.e. of a coverage near %.2f: %.3f)\n",
+      100 * (1 - o.alpha), o.n, o.reps, 1 - o.alpha, std::sqrt(o.alpha * (1 - o.alpha) / o.reps));
+  std::printf(
+      "adaptive: NBOOTSTRAP1=%d NBOOTSTRAP2=%d NGRID=%d GRID_SCALE=2.58; naive: "
+      "percentile interval of %d bootstrap refits; seed %llu\n",
+      o.nboot1, o.nboot2, o.ngrid, o.naive, static_cast<unsigned long long>(o.seed));
+  double lowest = 1.0;
+  int failed = 0;
+  for (size_t i = 0; i < models.size(); ++i) failed += run_model(models[i], indices[i], o, &lowest);
+  std::printf("\nLowest adaptive coverage: %.3f\n", lowest);
+  return failed == 0 ? 0 : 1;
+}
+
 bool parse_study(const std::string& what, Options* o) {
-  if (what != "stage1" && what != "value" && what != "both") return false;
-  o->stage1 = what != "value";
-  o->value = what != "stage1";
-  return true;
+  o->stage1 = what == "stage1" || what == "both";
+  o->value = what == "value" || what == "both" || what == "values";
+  o->optimal = what == "optimal" || what == "values";
+  return o->stage1 || o->value || o->optimal;
+}
+
+// "I/N" with 1 <= I <= N.
+bool parse_shard(const std::string& text, Options* o) {
+  const size_t slash = text.find('/');
+  if (slash == std::string::npos) return false;
+  o->shard = std::atoi(text.substr(0, slash).c_str());
+  o->shards = std::atoi(text.substr(slash + 1).c_str());
+  return o->shards >= 1 && o->shard >= 1 && o->shard <= o->shards;
 }
 
 bool parse(int argc, char** argv, Options* o) {
@@ -866,6 +1282,16 @@ bool parse(int argc, char** argv, Options* o) {
       o->alpha = std::atof(v);
     } else if (arg == "--study") {
       if (!parse_study(v, o)) return false;
+    } else if (arg == "--shard") {
+      if (!parse_shard(v, o)) return false;
+    } else if (arg == "--out") {
+      o->out = v;
+    } else if (arg == "--merge") {
+      for (--i; i + 1 < argc; ++i) o->merge.emplace_back(argv[i + 1]);
+    } else if (arg == "--nboottune") {
+      o->nboottune = std::atoi(v);
+    } else if (arg == "--malpha") {
+      o->malpha = std::atof(v);
     } else if (arg == "--nbootvalue") {
       o->nbootvalue = std::atoi(v);
     } else if (arg == "--check-truth") {
@@ -876,8 +1302,15 @@ bool parse(int argc, char** argv, Options* o) {
       return false;
     }
   }
-  return o->n > 0 && o->reps > 0 && o->nbootvalue >= 10 && o->nboot1 > 0 && o->nboot2 > 0 &&
-         o->naive >= 0 && o->ngrid >= 2 && o->alpha > 0 && o->alpha < 1;
+  // Shards write records, and only the value studies have them.
+  const bool sharded = o->shards > 0 || !o->out.empty() || !o->merge.empty();
+  if (sharded &&
+      (o->stage1 || (o->shards > 0) != !o->out.empty() || (o->shards > 0 && !o->merge.empty()))) {
+    return false;
+  }
+  return o->n > 0 && o->reps > 0 && o->nbootvalue >= 10 && o->nboottune >= 10 && o->malpha >= 0 &&
+         o->nboot1 > 0 && o->nboot2 > 0 && o->naive >= 0 && o->ngrid >= 2 && o->alpha > 0 &&
+         o->alpha < 1;
 }
 
 }  // namespace
@@ -885,11 +1318,14 @@ bool parse(int argc, char** argv, Options* o) {
 int main(int argc, char** argv) {
   Options o;
   if (!parse(argc, argv, &o)) {
-    std::fprintf(stderr,
-                 "usage: talven_coverage [--n N] [--reps R] [--models a,b,...] [--seed S] "
-                 "[--nboot1 B] [--nboot2 B] [--naive B] [--ngrid G] [--alpha A]\n"
-                 "                       [--study stage1|value|both] [--nbootvalue B]\n"
-                 "       talven_coverage --check-truth SUBJECTS\n");
+    std::fprintf(
+        stderr,
+        "usage: talven_coverage [--n N] [--reps R] [--models a,b,...] [--seed S] "
+        "[--nboot1 B] [--nboot2 B] [--naive B] [--ngrid G] [--alpha A]\n"
+        "                       [--study stage1|value|both|optimal|values] [--nbootvalue B]\n"
+        "                       [--nboottune B] [--malpha A] [--shard I/N --out FILE]\n"
+        "       talven_coverage [the shards' options] --merge FILE...\n"
+        "       talven_coverage --check-truth SUBJECTS\n");
     return 2;
   }
   std::vector<Model> models;
@@ -897,7 +1333,11 @@ int main(int argc, char** argv) {
   const std::vector<Model> every = all_models();
   for (size_t i = 0; i < every.size(); ++i) {
     const Model& m = every[i];
-    if (o.models.empty() || std::find(o.models.begin(), o.models.end(), m.name) != o.models.end()) {
+    // By default the estimated regime's value is studied in the models whose truth it has.
+    const bool chosen = o.models.empty()
+                            ? m.binary_o11 == o.optimal || o.check_truth > 0
+                            : std::find(o.models.begin(), o.models.end(), m.name) != o.models.end();
+    if (chosen) {
       models.push_back(m);
       indices.push_back(i);
     }
@@ -910,38 +1350,33 @@ int main(int argc, char** argv) {
   }
   if (o.check_truth > 0) {
     const bool stage1 = check_truth(models, o.check_truth, o.seed);
-    return stage1 && check_regime_values(models, o.check_truth, o.seed) ? 0 : 1;
+    const bool regimes = check_regime_values(models, o.check_truth, o.seed);
+    return stage1 && regimes && check_optimal_values(models, o.check_truth, o.seed) ? 0 : 1;
   }
-  const double standard_error = std::sqrt(o.alpha * (1 - o.alpha) / o.reps);
+  int status = 0;
   if (o.stage1) {
-    std::printf(
-        "Coverage of nominal %.0f%% intervals for the stage-1 coefficients: n = %d, %d "
-        "repetitions (Monte Carlo s.e. of a coverage near %.2f: %.3f)\n",
-        100 * (1 - o.alpha), o.n, o.reps, 1 - o.alpha, standard_error);
-    std::printf(
-        "adaptive: NBOOTSTRAP1=%d NBOOTSTRAP2=%d NGRID=%d GRID_SCALE=2.58; naive: "
-        "percentile interval of %d bootstrap refits; seed %llu\n",
-        o.nboot1, o.nboot2, o.ngrid, o.naive, static_cast<unsigned long long>(o.seed));
+    status = stage1_study(models, indices, o);
+    if (!o.value && !o.optimal) return status;
   }
-  if (o.value) {
-    std::printf(
-        "Coverage of nominal %.0f%% percentile intervals for the embedded regimes' values and "
-        "their differences: n = %d, %d repetitions, NBOOTVALUE=%d; seed %llu\n",
-        100 * (1 - o.alpha), o.n, o.reps, o.nbootvalue, static_cast<unsigned long long>(o.seed));
+  std::vector<RepRecord> records;
+  if (!o.merge.empty()) {
+    for (const std::string& path : o.merge) {
+      if (!read_records(path, o, records)) return 2;
+    }
+  } else {
+    for (size_t i = 0; i < models.size(); ++i) {
+      for (RepRecord& r : model_records(models[i], indices[i], o)) records.push_back(std::move(r));
+    }
+    if (!o.out.empty()) return write_records(o, records) ? 0 : 2;
   }
-  double lowest = 1.0;
-  std::vector<double> value_coverages;
-  int failed = 0;
-  for (size_t i = 0; i < models.size(); ++i) {
-    failed += run_model(models[i], indices[i], o, &lowest, &value_coverages);
+  std::printf(
+      "Coverage of nominal %.0f%% value intervals: n = %d, %d repetitions, NBOOTVALUE=%d; "
+      "seed %llu\n",
+      100 * (1 - o.alpha), o.n, o.reps, o.nbootvalue, static_cast<unsigned long long>(o.seed));
+  if (o.optimal) {
+    std::printf("estimated regime: NBOOTSTRAP2=%d, %s\n", o.nboot2,
+                o.malpha > 0 ? ("MALPHA=" + std::to_string(o.malpha)).c_str()
+                             : ("MALPHA chosen, NBOOTTUNE=" + std::to_string(o.nboottune)).c_str());
   }
-  if (o.stage1) std::printf("\nLowest adaptive coverage: %.3f\n", lowest);
-  if (o.value) {
-    double sum = 0.0;
-    for (double c : value_coverages) sum += c;
-    std::printf("\nValue table: lowest coverage %.3f, mean %.3f over %zu figures\n",
-                *std::min_element(value_coverages.begin(), value_coverages.end()),
-                sum / static_cast<double>(value_coverages.size()), value_coverages.size());
-  }
-  return failed == 0 ? 0 : 1;
+  return print_value_studies(models, indices, records, o) ? status : 1;
 }
