@@ -39,7 +39,7 @@ foreach(row "a1,a2 = \\(-1,-1\\)" "a1,a2 = \\(\\+1,\\+1\\)" "\\(-1,\\+1\\) - \\(
     message(FATAL_ERROR "no coverage row ${row}")
   endif()
 endforeach()
-if(NOT out MATCHES "Value table: lowest coverage [0-9]\\.[0-9]+, mean [0-9]\\.[0-9]+ over 50 figures")
+if(NOT out MATCHES "Embedded regimes: lowest coverage [0-9]\\.[0-9]+, mean [0-9]\\.[0-9]+ over 50 figures")
   message(FATAL_ERROR "no value summary line")
 endif()
 
