@@ -7,8 +7,8 @@ namespace kestrion {
 
 namespace {
 
-double column_norm(const double* column, int32_t from, int32_t m) {
-  // Scaled, so that large or tiny columns neither overflow nor underflow.
+// Scaled, so that large or tiny columns neither overflow nor underflow.
+double scaled_norm(const double* column, int32_t from, int32_t m) {
   double scale = 0.0;
   double sum = 1.0;
   for (int32_t i = from; i < m; ++i) {
@@ -22,6 +22,14 @@ double column_norm(const double* column, int32_t from, int32_t m) {
     }
   }
   return scale * std::sqrt(sum);
+}
+
+// The plain sum of squares, unless it left the range where it is exact enough.
+double column_norm(const double* column, int32_t from, int32_t m) {
+  double sum = 0.0;
+  for (int32_t i = from; i < m; ++i) sum += column[i] * column[i];
+  if (sum > 1e-280 && sum < 1e280) return std::sqrt(sum);
+  return sum == 0.0 ? 0.0 : scaled_norm(column, from, m);
 }
 
 // Brings the remaining column of largest norm to position k; recomputing the norms (rather than

@@ -518,3 +518,41 @@ TEST(ValueInterval, ThreeTreatmentsAtAStageGiveThePointAlone) {
 
 }  // namespace
 }  // namespace kestrion
+
+namespace kestrion {
+namespace {
+
+void note_progress(int32_t done, int32_t total, void* context) {
+  static_cast<std::vector<std::pair<int32_t, int32_t>>*>(context)->emplace_back(done, total);
+}
+
+// Every phase reports, the count never goes back and it ends at the total of all phases: the
+// ordinary resamples, the covariance phase, the double bootstrap and the resamples of m.
+TEST(ValueInterval, ReportsProgressOverEveryPhase) {
+  reference::StudyShape shape;
+  shape.n1 = 60;
+  reference::Study st;
+  ASSERT_TRUE(reference::make_study(shape, 8, st));
+  Call c(st);
+  c.o.mAlpha = 0.0;
+  c.o.nBootValue = 20;
+  c.o.nBootstrap2 = 15;
+  c.o.nBootTune = 10;
+  std::vector<std::pair<int32_t, int32_t>> reports;
+  progresskestrion(&note_progress, &reports);
+  c.run();
+  progresskestrion(nullptr, nullptr);
+  ASSERT_EQ(c.flag, 0) << c.message;
+  ASSERT_FALSE(reports.empty());
+  const int32_t total = 20 + 15 + 20 + 10 * (1 + 6 * 10);
+  for (size_t k = 0; k < reports.size(); ++k) {
+    EXPECT_EQ(reports[k].second, total);
+    if (k > 0) {
+      EXPECT_GE(reports[k].first, reports[k - 1].first);
+    }
+  }
+  EXPECT_EQ(reports.back().first, total);
+}
+
+}  // namespace
+}  // namespace kestrion
