@@ -57,10 +57,13 @@
 
 #include "examples/study/study.h"
 #include "kestrion.h"
+#include "kestrion_model.h"
 
 namespace {
 
-constexpr int kP1 = 5;  // intercept, x, o11, o11:a1, a1
+// The analysed stage-1 model: MAIN1 x, TAILOR1 o11, two treatments.
+constexpr kestrion::ModelShape kStage1{.p10 = 1, .p11 = 1};
+constexpr int kP1 = kStage1.p1();  // intercept, x, o11, o11:a1, a1
 const char* const kCoefficients[kP1] = {"intercept", "x", "o11", "o11:a1", "a1"};
 constexpr double kO11Values[] = {-1.0, -0.5, 0.0, 0.5, 1.0};
 constexpr double kO11Binary[] = {-1.0, 1.0};

@@ -90,14 +90,9 @@ Sizes sizes_of(const ModelShape& shape, const StudyArrays& study, const Contrast
   z.rows = static_cast<int32_t>(grid_row_count(z.G));
   z.threads = interval_threads(options.cores, options.nBootstrap1);
   IntervalSizes s;
+  static_cast<ModelShape&>(s) = shape;
   s.n1 = study.n1;
   s.n2 = study.n2;
-  s.p10 = shape.p10;
-  s.p11 = shape.p11;
-  s.p20 = shape.p20;
-  s.p21 = shape.p21;
-  s.K1 = shape.K1;
-  s.K2 = shape.K2;
   s.nC = contrasts.nC;
   s.nBootstrap1 = options.nBootstrap1;
   s.nBootstrap2 = options.nBootstrap2;

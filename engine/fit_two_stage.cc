@@ -2,15 +2,15 @@
 
 #include <string_view>
 
-#include "engine/design_row.h"
 #include "engine/rank_cause.h"
+#include "kestrion_model.h"
 #include "numerics/regression.h"
 
 namespace kestrion {
 
 namespace {
 
-// Fills a design column by column in the layout of design_row.h. `treatment` already holds the
+// Fills a design column by column in the layout of kestrion_model.h. `treatment` already holds the
 // subjects' treatment columns.
 void fill_design(int32_t n, ConstDblMat main, int32_t p_main, ConstDblMat tailor, int32_t p_tailor,
                  ConstDblMat treatment, int32_t n_treatment_columns, DblMat design) {

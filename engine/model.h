@@ -1,32 +1,14 @@
-// Value types of the engine: the model's shape and the study's per-subject arrays, as every
-// routine of the analysis sees them.
+// Value types of the engine: the model's shape (public, kestrion_model.h) and the study's
+// per-subject arrays, as every routine of the analysis sees them.
 #ifndef KESTRION_ENGINE_MODEL_H
 #define KESTRION_ENGINE_MODEL_H
 
 #include <cstdint>
 
+#include "kestrion_model.h"
 #include "numerics/array.h"
 
 namespace kestrion {
-
-// Numbers of MAIN1, TAILOR1, MAIN2 and TAILOR2 variables and of treatments per stage. A stage's
-// coefficients are: intercept, MAIN, TAILOR, K-1 blocks of TAILOR-by-treatment interactions
-// (tailoring variable fastest), K-1 treatment columns.
-struct ModelShape {
-  int32_t p10 = 0;
-  int32_t p11 = 0;
-  int32_t p20 = 0;
-  int32_t p21 = 0;
-  int32_t K1 = 2;
-  int32_t K2 = 2;
-
-  int32_t p1() const { return p10 + K1 * (p11 + 1); }
-  int32_t p2() const { return p20 + K2 * (p21 + 1); }
-  // The treatment-dependent stage-2 coefficients: the last d2 entries of a stage-2 vector.
-  int32_t d2() const { return (K2 - 1) * (p21 + 1); }
-  // Position just before the first of them.
-  int32_t stage2_offset() const { return p20 + p21 + 1; }
-};
 
 // The nine per-subject arrays of n subjects, all with one set of row numbers: outcomes, stage-2
 // status (0 = in the stage-2 sample), treatment codes 1..K and the four covariate matrices

@@ -7,12 +7,12 @@
 #include <new>
 
 #include "engine/calculate_ci.h"
-#include "engine/design_row.h"
 #include "engine/progress.h"
 #include "engine/uniform_generator.h"
 #include "engine/value_interval.h"
 #include "engine/value_refit.h"
 #include "engine/worker_team.h"
+#include "kestrion_model.h"
 #include "kestrion_options.h"
 #include "kestrion_plan.h"
 

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "engine/design_row.h"
+#include "kestrion_model.h"
 #include "numerics/regression.h"
 
 namespace kestrion {

@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <limits>
 
-#include "engine/design_row.h"
+#include "kestrion_model.h"
 
 namespace talven {
 namespace {

@@ -2,8 +2,8 @@
  * How runkestrion's interval engine runs a given analysis: on how many threads, whether the grid
  * is processed in blocks, and about how much memory it needs.
  *
- * Header-only C++, so that a front end that links only the library's C exports (the TALVEN
- * procedure) can check a run before it starts with the very formula the library plans with.
+ * Header-only C++, so that a front end that links only the library's C exports can check a run
+ * before it starts with the very formula the library plans with.
  *
  * Threads: cores >= 1 asks for that many threads, at most four times the usable cores and at most
  * one per main replicate; cores <= 0 asks for every usable core (the cores the process may run on).
@@ -33,6 +33,8 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+
+#include "kestrion_model.h"
 
 namespace kestrion {
 
@@ -68,15 +70,9 @@ inline double physical_memory_bytes() {
   return static_cast<double>(pages) * static_cast<double>(page_size);
 }
 
-struct IntervalSizes {
+struct IntervalSizes : ModelShape {
   int32_t n1 = 0;
   int32_t n2 = 0;
-  int32_t p10 = 0;
-  int32_t p11 = 0;
-  int32_t p20 = 0;
-  int32_t p21 = 0;
-  int32_t K1 = 2;
-  int32_t K2 = 2;
   int32_t nC = 0;
   int32_t nBootstrap1 = 0;
   int32_t nBootstrap2 = 0;
@@ -94,9 +90,9 @@ struct IntervalPlan {
 
 inline IntervalPlan plan_intervals(const IntervalSizes& s) {
   const double n1 = s.n1, n2 = s.n2, nB1 = s.nBootstrap1, nB2 = s.nBootstrap2;
-  const double p1 = s.p10 + static_cast<double>(s.K1) * (s.p11 + 1);
-  const double p2 = s.p20 + static_cast<double>(s.K2) * (s.p21 + 1);
-  const double d2 = (s.K2 - 1.0) * (s.p21 + 1.0);
+  const double p1 = s.p1<double>();
+  const double p2 = s.p2<double>();
+  const double d2 = s.d2<double>();
   const double targets = p1 + s.nC;
   const double threads = s.threads;
   IntervalPlan plan;

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "kestrion_model.h"
 #include "talven_frontend.h"
 #include "talven_host.h"
 
@@ -28,7 +29,8 @@ inline double& at(double* data, int64_t rows, int64_t i, int64_t j) {
   return data[i + j * rows];
 }
 
-struct KESTRIONINFOSTR {
+// The shape fields p10 ... K2 and the sizes p1(), p2() are the model's own (kestrion_model.h).
+struct KESTRIONINFOSTR : kestrion::ModelShape {
   uint8_t deriveCI = 0;
   int32_t nDataVars = 0;
   int32_t nReadVars = 0;
@@ -42,12 +44,6 @@ struct KESTRIONINFOSTR {
   int32_t nBootstrap1 = 1000;
   int32_t nCollinear = 0;
   int32_t nContrasts = 0;
-  int32_t K1 = 2;
-  int32_t K2 = 2;
-  int32_t p10 = 0;
-  int32_t p11 = 0;
-  int32_t p20 = 0;
-  int32_t p21 = 0;
   double* obsBuffer = nullptr;
   double* contrastObsBuffer = nullptr;
   double* contrastMatrix = nullptr;  // nContrasts x nContrastCols, missing as NaN
@@ -74,9 +70,6 @@ struct KESTRIONINFOSTR {
   bool rules = false;    // RULES
   // The data rules, the analysis and everything reported from it.
   TalvenStudy* study = nullptr;
-
-  int32_t p1() const { return p10 + K1 * (p11 + 1); }
-  int32_t p2() const { return p20 + K2 * (p21 + 1); }
 };
 
 // Statement grammar handed to the host's parser.

@@ -35,6 +35,8 @@
 #include <string_view>
 #include <vector>
 
+#include "kestrion_model.h"
+
 namespace smart {
 
 // How the K-1 columns of a treatment show its arm. "low" and "high" are -1 and 1, or 0 and 1.
@@ -119,18 +121,14 @@ void write_csv(const Study& study, std::ostream& out);
 //               a.A1.data(), a.inputA2.data(), a.H10.data(), a.p10, a.H11.data(), a.p11,
 //               a.inputH20.data(), a.p20, a.inputH21.data(), a.p21, a.levels1.data(), a.K1,
 //               a.levels2.data(), a.K2, contrasts, nC, ...);
-struct AnalysisArrays {
+// The shape fields p10 ... K2 and the sizes p1(), p2() are the library's (kestrion_model.h).
+struct AnalysisArrays : kestrion::ModelShape {
   std::int32_t n1 = 0, n2 = 0;
-  std::int32_t p10 = 0, p11 = 0, p20 = 0, p21 = 0;
-  std::int32_t K1 = 2, K2 = 2;
   std::vector<double> Y1, inputY2;
   std::vector<std::int32_t> respStatus, A1, inputA2;
   std::vector<double> H10, H11, inputH20, inputH21;
   std::vector<double> levels1, levels2;
   std::int32_t dropped = 0;  // observations left out as incomplete
-
-  std::int32_t p1() const { return p10 + K1 * (p11 + 1); }
-  std::int32_t p2() const { return p20 + K2 * (p21 + 1); }
 };
 
 // Selects the complete cases, decides stage-2 membership, codes the treatments and fills *out.

@@ -68,6 +68,8 @@ inline ConstIntVec ciview(const std::vector<int32_t>& v) {
 }
 
 // One study as the analysis driver would hand it to calculateCI, with the full-data fit done.
+// It counts p1 and p2 itself rather than through ModelShape, so that a wrong count there shows
+// as a disagreement of the two engines.
 struct Study {
   int32_t n1 = 0, n2 = 0, p10 = 0, p11 = 0, p20 = 0, p21 = 0, K1 = 2, K2 = 2, nC = 0;
   int32_t p1 = 0, p2 = 0;

@@ -1,15 +1,51 @@
-// The column layout of a stage's design, in the order of that stage's coefficients: intercept,
-// main covariates, tailoring covariates, the tailoring-by-treatment interactions (all tailoring
-// covariates for the first treatment column, then for the next), then the treatment columns.
-// The fit builds its designs from it column by column, and the procedure its Q-values and
-// recommendations row by row, so the layout is written once. Header-only and free of the
-// library's types: the procedure includes it.
-#ifndef KESTRION_ENGINE_DESIGN_ROW_H
-#define KESTRION_ENGINE_DESIGN_ROW_H
+/*
+ * The two-stage model as runkestrion lays it out: the shape of each stage's coefficient vector
+ * and the column order of its design.
+ *
+ * A stage's coefficients are, in order: the intercept, the main covariates, the tailoring
+ * covariates, the tailoring-by-treatment interactions (all tailoring covariates for the first
+ * treatment column, then for the next), then the K - 1 treatment columns. The fit builds its
+ * designs from design_columns, and a front end its Q-values and recommendations from design_row,
+ * so the layout is written once.
+ *
+ * Header-only C++ free of the library's internal types, so that code linking only the library's
+ * C exports can use it.
+ */
+#ifndef KESTRION_MODEL_H
+#define KESTRION_MODEL_H
 
 #include <cstdint>
 
 namespace kestrion {
+
+// Numbers of MAIN1, TAILOR1, MAIN2 and TAILOR2 variables and of treatments per stage. The derived
+// counts are int32_t, as runkestrion takes them, unless asked for in another type: the memory
+// plan counts in double, so that a shape too large for int32_t, refused only later, cannot
+// overflow there.
+struct ModelShape {
+  int32_t p10 = 0;
+  int32_t p11 = 0;
+  int32_t p20 = 0;
+  int32_t p21 = 0;
+  int32_t K1 = 2;
+  int32_t K2 = 2;
+
+  template <typename Count = int32_t>
+  constexpr Count p1() const {
+    return Count(p10) + Count(K1) * (Count(p11) + 1);
+  }
+  template <typename Count = int32_t>
+  constexpr Count p2() const {
+    return Count(p20) + Count(K2) * (Count(p21) + 1);
+  }
+  // The treatment-dependent stage-2 coefficients: the last d2 entries of a stage-2 vector.
+  template <typename Count = int32_t>
+  constexpr Count d2() const {
+    return (Count(K2) - 1) * (Count(p21) + 1);
+  }
+  // Position just before the first of them.
+  constexpr int32_t stage2_offset() const { return p20 + p21 + 1; }
+};
 
 enum class DesignTerm { kIntercept, kMain, kTailor, kInteraction, kTreatment };
 
@@ -59,4 +95,4 @@ inline void design_row(int32_t p_main, const Main& main, int32_t p_tailor, const
 
 }  // namespace kestrion
 
-#endif  // KESTRION_ENGINE_DESIGN_ROW_H
+#endif /* KESTRION_MODEL_H */
