@@ -1037,9 +1037,10 @@ void print_embedded(const Model& m, const std::vector<const RepRecord*>& records
     }
     ValueRun v;
     for (int k = 0; k < kValueRows; ++k) {
-      v.has[k] = r->values[3 * k] != 0.0;
-      v.low[k] = r->values[3 * k + 1];
-      v.high[k] = r->values[3 * k + 2];
+      const double* row = r->values.data() + static_cast<ptrdiff_t>(3) * k;
+      v.has[k] = row[0] != 0.0;
+      v.low[k] = row[1];
+      v.high[k] = row[2];
     }
     t.add(truth, v);
   }
@@ -1262,105 +1263,75 @@ bool parse_shard(const std::string& text, Options* o) {
   return o->shards >= 1 && o->shard >= 1 && o->shard <= o->shards;
 }
 
+// One option and its value; false for an unknown option or an unreadable value.
+bool read_option(const std::string& arg, const char* v, Options* o) {
+  const std::pair<const char*, int*> counts[] = {{"--n", &o->n},
+                                                 {"--reps", &o->reps},
+                                                 {"--nboot1", &o->nboot1},
+                                                 {"--nboot2", &o->nboot2},
+                                                 {"--naive", &o->naive},
+                                                 {"--ngrid", &o->ngrid},
+                                                 {"--nbootvalue", &o->nbootvalue},
+                                                 {"--nboottune", &o->nboottune}};
+  for (const auto& [name, field] : counts) {
+    if (arg == name) {
+      *field = std::atoi(v);
+      return true;
+    }
+  }
+  const std::pair<const char*, double*> reals[] = {{"--alpha", &o->alpha},
+                                                   {"--malpha", &o->malpha}};
+  for (const auto& [name, field] : reals) {
+    if (arg == name) {
+      *field = std::atof(v);
+      return true;
+    }
+  }
+  if (arg == "--seed")
+    o->seed = std::strtoull(v, nullptr, 10);
+  else if (arg == "--check-truth")
+    o->check_truth = std::atoll(v);
+  else if (arg == "--models")
+    o->models = split_list(v);
+  else if (arg == "--out")
+    o->out = v;
+  else if (arg == "--study")
+    return parse_study(v, o);
+  else if (arg == "--shard")
+    return parse_shard(v, o);
+  else
+    return false;
+  return true;
+}
+
+bool usable(const Options& o) {
+  // Shards write records, and only the value studies have them.
+  const bool sharded = o.shards > 0 || !o.out.empty() || !o.merge.empty();
+  if (sharded &&
+      (o.stage1 || (o.shards > 0) != !o.out.empty() || (o.shards > 0 && !o.merge.empty()))) {
+    return false;
+  }
+  return o.n > 0 && o.reps > 0 && o.nbootvalue >= 10 && o.nboottune >= 10 && o.malpha >= 0 &&
+         o.nboot1 > 0 && o.nboot2 > 0 && o.naive >= 0 && o.ngrid >= 2 && o.alpha > 0 && o.alpha < 1;
+}
+
 bool parse(int argc, char** argv, Options* o) {
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     if (i + 1 >= argc) return false;
-    const char* v = argv[++i];
-    if (arg == "--n") {
-      o->n = std::atoi(v);
-    } else if (arg == "--reps") {
-      o->reps = std::atoi(v);
-    } else if (arg == "--seed") {
-      o->seed = std::strtoull(v, nullptr, 10);
-    } else if (arg == "--nboot1") {
-      o->nboot1 = std::atoi(v);
-    } else if (arg == "--nboot2") {
-      o->nboot2 = std::atoi(v);
-    } else if (arg == "--naive") {
-      o->naive = std::atoi(v);
-    } else if (arg == "--ngrid") {
-      o->ngrid = std::atoi(v);
-    } else if (arg == "--alpha") {
-      o->alpha = std::atof(v);
-    } else if (arg == "--study") {
-      if (!parse_study(v, o)) return false;
-    } else if (arg == "--shard") {
-      if (!parse_shard(v, o)) return false;
-    } else if (arg == "--out") {
-      o->out = v;
-    } else if (arg == "--merge") {
-      for (--i; i + 1 < argc; ++i) o->merge.emplace_back(argv[i + 1]);
-    } else if (arg == "--nboottune") {
-      o->nboottune = std::atoi(v);
-    } else if (arg == "--malpha") {
-      o->malpha = std::atof(v);
-    } else if (arg == "--nbootvalue") {
-      o->nbootvalue = std::atoi(v);
-    } else if (arg == "--check-truth") {
-      o->check_truth = std::atoll(v);
-    } else if (arg == "--models") {
-      o->models = split_list(v);
-    } else {
-      return false;
+    if (arg == "--merge") {  // the files to the end
+      o->merge.assign(argv + i + 1, argv + argc);
+      break;
     }
+    if (!read_option(arg, argv[++i], o)) return false;
   }
-  // Shards write records, and only the value studies have them.
-  const bool sharded = o->shards > 0 || !o->out.empty() || !o->merge.empty();
-  if (sharded &&
-      (o->stage1 || (o->shards > 0) != !o->out.empty() || (o->shards > 0 && !o->merge.empty()))) {
-    return false;
-  }
-  return o->n > 0 && o->reps > 0 && o->nbootvalue >= 10 && o->nboottune >= 10 && o->malpha >= 0 &&
-         o->nboot1 > 0 && o->nboot2 > 0 && o->naive >= 0 && o->ngrid >= 2 && o->alpha > 0 &&
-         o->alpha < 1;
+  return usable(*o);
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-  Options o;
-  if (!parse(argc, argv, &o)) {
-    std::fprintf(
-        stderr,
-        "usage: talven_coverage [--n N] [--reps R] [--models a,b,...] [--seed S] "
-        "[--nboot1 B] [--nboot2 B] [--naive B] [--ngrid G] [--alpha A]\n"
-        "                       [--study stage1|value|both|optimal|values] [--nbootvalue B]\n"
-        "                       [--nboottune B] [--malpha A] [--shard I/N --out FILE]\n"
-        "       talven_coverage [the shards' options] --merge FILE...\n"
-        "       talven_coverage --check-truth SUBJECTS\n");
-    return 2;
-  }
-  std::vector<Model> models;
-  std::vector<size_t> indices;
-  const std::vector<Model> every = all_models();
-  for (size_t i = 0; i < every.size(); ++i) {
-    const Model& m = every[i];
-    // By default the estimated regime's value is studied in the models whose truth it has.
-    const bool chosen = o.models.empty()
-                            ? m.binary_o11 == o.optimal || o.check_truth > 0
-                            : std::find(o.models.begin(), o.models.end(), m.name) != o.models.end();
-    if (chosen) {
-      models.push_back(m);
-      indices.push_back(i);
-    }
-  }
-  if (models.empty() || (!o.models.empty() && models.size() != o.models.size())) {
-    std::fprintf(stderr, "talven_coverage: unknown model; the models are:");
-    for (const Model& m : all_models()) std::fprintf(stderr, " %s", m.name);
-    std::fprintf(stderr, "\n");
-    return 2;
-  }
-  if (o.check_truth > 0) {
-    const bool stage1 = check_truth(models, o.check_truth, o.seed);
-    const bool regimes = check_regime_values(models, o.check_truth, o.seed);
-    return stage1 && regimes && check_optimal_values(models, o.check_truth, o.seed) ? 0 : 1;
-  }
-  int status = 0;
-  if (o.stage1) {
-    status = stage1_study(models, indices, o);
-    if (!o.value && !o.optimal) return status;
-  }
+// The value studies: records computed here (or read from shard files), then the table; a shard
+// writes its records instead.
+int value_studies(const std::vector<Model>& models, const std::vector<size_t>& indices,
+                  const Options& o) {
   std::vector<RepRecord> records;
   if (!o.merge.empty()) {
     for (const std::string& path : o.merge) {
@@ -1381,5 +1352,58 @@ int main(int argc, char** argv) {
                 o.malpha > 0 ? ("MALPHA=" + std::to_string(o.malpha)).c_str()
                              : ("MALPHA chosen, NBOOTTUNE=" + std::to_string(o.nboottune)).c_str());
   }
-  return print_value_studies(models, indices, records, o) ? status : 1;
+  return print_value_studies(models, indices, records, o) ? 0 : 1;
+}
+
+void select_models(const Options& o, std::vector<Model>& models, std::vector<size_t>& indices) {
+  const std::vector<Model> every = all_models();
+  for (size_t i = 0; i < every.size(); ++i) {
+    const Model& m = every[i];
+    // By default the estimated regime's value is studied in the models whose truth it has.
+    const bool chosen = o.models.empty()
+                            ? m.binary_o11 == o.optimal || o.check_truth > 0
+                            : std::find(o.models.begin(), o.models.end(), m.name) != o.models.end();
+    if (chosen) {
+      models.push_back(m);
+      indices.push_back(i);
+    }
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options o;
+  if (!parse(argc, argv, &o)) {
+    std::fprintf(
+        stderr,
+        "usage: talven_coverage [--n N] [--reps R] [--models a,b,...] [--seed S] "
+        "[--nboot1 B] [--nboot2 B] [--naive B] [--ngrid G] [--alpha A]\n"
+        "                       [--study stage1|value|both|optimal|values] [--nbootvalue B]\n"
+        "                       [--nboottune B] [--malpha A] [--shard I/N --out FILE]\n"
+        "       talven_coverage [the shards' options] --merge FILE...\n"
+        "       talven_coverage --check-truth SUBJECTS\n");
+    return 2;
+  }
+  std::vector<Model> models;
+  std::vector<size_t> indices;
+  select_models(o, models, indices);
+  if (models.empty() || (!o.models.empty() && models.size() != o.models.size())) {
+    std::fprintf(stderr, "talven_coverage: unknown model; the models are:");
+    for (const Model& m : all_models()) std::fprintf(stderr, " %s", m.name);
+    std::fprintf(stderr, "\n");
+    return 2;
+  }
+  if (o.check_truth > 0) {
+    const bool stage1 = check_truth(models, o.check_truth, o.seed);
+    const bool regimes = check_regime_values(models, o.check_truth, o.seed);
+    return stage1 && regimes && check_optimal_values(models, o.check_truth, o.seed) ? 0 : 1;
+  }
+  int status = 0;
+  if (o.stage1) {
+    status = stage1_study(models, indices, o);
+    if (!o.value && !o.optimal) return status;
+  }
+  const int value_status = value_studies(models, indices, o);
+  return value_status != 0 ? value_status : status;
 }
