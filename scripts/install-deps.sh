@@ -10,9 +10,10 @@ build=(build-essential cmake libreadstat-dev)
 # GoogleTest; clang with libFuzzer's runtime (the fuzz preset), clang-format (the repository's
 # format) and clang-tidy (scripts/tidy.sh); gcovr (the coverage preset); Chromium (the browser
 # check of the HTML report), which is large, so an example run never installs it; Python with
-# pandas, pip, setuptools and pytest, and R with testthat (the Python and R packages).
+# pandas, pip, setuptools, pytest and matplotlib, and R with testthat (the Python and R packages).
 development=(libgtest-dev clang libclang-rt-14-dev clang-format clang-tidy gcovr chromium
-             python3-pandas python3-pip python3-setuptools python3-pytest r-base-core
+             python3-pandas python3-pip python3-setuptools python3-pytest python3-matplotlib
+             r-base-core
              r-cran-testthat)
 case "${what}" in
   build) packages=("${build[@]}") ;;

@@ -1,0 +1,146 @@
+"""The result's methods: plain data that pickles and compares, predictions after a round trip,
+statsmodels-like accessors, the text, HTML and plot presentations and the errors of misuse."""
+import builtins
+import pickle
+
+import numpy as np
+import pandas as pd
+import pytest
+
+import talven
+from test_fit import CONTRASTS, MODEL, read, study  # noqa: F401  (fixture)
+
+INTERVALS = dict(MODEL, intervals=True, seed=11, nbootstrap1=60, nbootstrap2=30, ngrid=4)
+
+
+@pytest.fixture(scope="module")
+def fitted(study):  # noqa: F811
+    return talven.fit(study, contrasts=read(CONTRASTS), **INTERVALS)
+
+
+def test_a_pickled_result_is_equal_and_predicts_as_before(study, fitted):  # noqa: F811
+    before = {(kind, stage): fitted.predict(study, kind=kind, stage=stage)
+              for kind in ("treatment", "q") for stage in (1, 2)}
+    table = fitted.recommend(study)
+    again = pickle.loads(pickle.dumps(fitted))
+    assert again == fitted and not again != fitted
+    assert again._live is None  # nothing of the library travels with it
+    for (kind, stage), expected in before.items():
+        got = again.predict(study, kind=kind, stage=stage)
+        (pd.testing.assert_series_equal if kind == "treatment" else
+         pd.testing.assert_frame_equal)(got, expected, check_exact=True)
+    pd.testing.assert_frame_equal(again.recommend(), table, check_exact=True)
+    for stage in (1, 2):
+        pd.testing.assert_series_equal(again.fitted(stage), fitted.fitted(stage),
+                                       check_exact=True)
+    assert again == fitted  # rebuilding the study changes nothing that compares
+
+
+def test_equality_tells_fits_apart(study, fitted):  # noqa: F811
+    same = talven.fit(study, contrasts=read(CONTRASTS), **INTERVALS)
+    other = talven.fit(study, contrasts=read(CONTRASTS), **dict(INTERVALS, seed=12))
+    plain = talven.fit(study, **MODEL)
+    assert same == fitted
+    assert other != fitted and plain != fitted
+    assert (fitted == "a fit") is False
+    with pytest.raises(TypeError):
+        hash(fitted)
+
+
+def test_params_conf_int_and_frame_follow_the_estimate_table(fitted):
+    coef = fitted.coef
+    assert coef.index.names == ["Stage", "Term"]
+    assert fitted.params[(1, "o11:a1")] == coef.loc[(1, "o11:a1"), "Estimate"]
+    assert fitted.params[(2, "a2")] == coef.loc[(2, "a2"), "Estimate"]
+    limits = fitted.conf_int()
+    assert list(limits.columns) == [0, 1]
+    assert list(limits.index.get_level_values("Term")) == [
+        "intercept", "age", "o11", "o11:a1", "a1", "Contrast1", "Contrast2"]
+    np.testing.assert_array_equal(limits[0].to_numpy(), coef.loc[1, "Lower"].to_numpy())
+    np.testing.assert_array_equal(limits[1].to_numpy(), coef.loc[1, "Upper"].to_numpy())
+    pd.testing.assert_frame_equal(fitted.conf_int(alpha=0.05), limits)
+    frame = fitted.to_frame()
+    assert list(frame.columns) == ["Stage", "Term", "Estimate", "Lower", "Upper"]
+    assert len(frame) == len(coef)
+
+
+@pytest.mark.parametrize("call, message", [
+    (lambda f, s: f.conf_int(alpha=0.1), "The intervals were computed at alpha=0.05"),
+    (lambda f, s: f.predict(s, kind="probability"), 'kind must be "treatment" or "q"'),
+    (lambda f, s: f.predict(s, stage=3), "stage must be 1 or 2"),
+    (lambda f, s: f.fitted(stage=0), "stage must be 1 or 2"),
+    (lambda f, s: f.predict(s.assign(o11=s["o11"].astype(str))), "Variable o11 is not numeric"),
+])
+def test_misuse_is_refused_with_a_clear_error(study, fitted, call, message):  # noqa: F811
+    with pytest.raises(talven.TalvenError) as error:
+        call(fitted, study)
+    assert str(error.value).startswith(message), str(error.value)
+
+
+def test_a_fit_without_intervals_refuses_limits(study):  # noqa: F811
+    with pytest.raises(talven.TalvenError, match="no confidence intervals"):
+        talven.fit(study, **MODEL).conf_int()
+
+
+def test_predictions_are_the_regime_table_and_follow_the_coding(study, fitted):  # noqa: F811
+    table = fitted.recommend(study)
+    treatment = fitted.predict(study)
+    pd.testing.assert_series_equal(treatment, table["REC1"])
+    q2 = fitted.predict(study, kind="q", stage=2)
+    assert list(q2.columns) == ["Q2_L1", "Q2_L2"]
+    coding = fitted.coding
+    assert coding == {1: {"Q1_L1": {"a1": -1.0}, "Q1_L2": {"a1": 1.0}},
+                      2: {"Q2_L1": {"a2": 1.0}, "Q2_L2": {"a2": -1.0}}}
+    # The recommendation is the treatment of the larger Q-value, read through the coding.
+    q1 = fitted.predict(study, kind="q", stage=1)
+    best = np.where(q1["Q1_L1"] >= q1["Q1_L2"], coding[1]["Q1_L1"]["a1"],
+                    coding[1]["Q1_L2"]["a1"])
+    np.testing.assert_array_equal(best, treatment.to_numpy())
+
+
+def test_fitted_values_and_residuals_rebuild_the_outcome(study, fitted):  # noqa: F811
+    y = study["y"]
+    fitted2, residuals2 = fitted.fitted(2), fitted.residuals(2)
+    assert list(fitted2.index) == list(study.index[study["stage2"] == 1])
+    np.testing.assert_allclose(fitted2 + residuals2, y[fitted2.index], rtol=1e-13)
+    # Stage 1 outside the stage-2 sample: the pseudo-outcome is the outcome itself.
+    fitted1, residuals1 = fitted.fitted(1), fitted.residuals(1)
+    assert len(fitted1) == fitted.n_stage1
+    outside = study.index[study["stage2"] == 0]
+    np.testing.assert_allclose((fitted1 + residuals1)[outside], y[outside], rtol=1e-13)
+    # Least squares: the residuals of stage 1 sum to zero.
+    assert abs(residuals1.sum()) < 1e-9
+
+
+def test_text_and_html_show_the_numbers(fitted):
+    text = fitted.summary()
+    for piece in ("Stage 1", "Stage 2", "Contrast2", "Treatment coding",
+                  "Stage 1: Q1_L1 is a1 = -1", "Stage 1 Decision Rule",
+                  "Value of the Estimated Regime", "level 95 %", "SEED=11"):
+        assert piece in text, piece
+    assert f"{fitted.coef.loc[(1, 'a1'), 'Upper']:10.4f}" in text
+    assert repr(fitted).splitlines()[0] == text.splitlines()[0]
+    html = fitted._repr_html_()
+    assert html.startswith("<div>") and "<table" in html and "o11:a1" in html
+
+
+def test_plot_draws_every_interval_or_says_what_is_missing(fitted, monkeypatch):
+    try:
+        import matplotlib
+        matplotlib.use("Agg")
+    except ImportError:
+        matplotlib = None
+    if matplotlib is not None:
+        ax = fitted.plot()
+        assert [t.get_text() for t in ax.get_yticklabels()] == list(fitted.coef.loc[1].index)
+        assert len(ax.collections[0].get_segments()) == len(fitted.coef.loc[1])
+    real_import = builtins.__import__
+
+    def no_matplotlib(name, *args, **kwargs):
+        if name.startswith("matplotlib"):
+            raise ImportError(name)
+        return real_import(name, *args, **kwargs)
+
+    monkeypatch.setattr(builtins, "__import__", no_matplotlib)
+    with pytest.raises(talven.TalvenError, match="python3-matplotlib"):
+        fitted.plot()
