@@ -130,3 +130,85 @@ def test_talven_python_and_r_give_the_same_doubles(name, tmp_path):
     assert not differ, "\n".join(differ)
     # The stage-1 rows have limits: the intervals were computed, not left empty.
     assert all(not math.isnan(row[3]) for row in talven_rows if row[0] == 1)
+
+
+METHOD_CASES = ("shipped", "contrasts")
+
+
+def out_from_talven(case: Dict, folder: Path) -> List[Dict[str, str]]:
+    """OUT= of a point-estimate run: the regime table the methods must reproduce."""
+    shutil.copy(case["data"], folder / "study.csv")
+    lists = "".join(f" {role.upper()} {case[role]};" for role in ROLES)
+    run = subprocess.run([talven_bin(), "-L", str(folder), "-e",
+                          "PROC TALVEN DATA=study OUT=regime;" + lists + " RUN;"],
+                         capture_output=True, text=True)
+    assert run.returncode in (0, 1), run.stderr
+    with open(folder / "regime.csv", newline="") as file:
+        return list(csv.DictReader(file))
+
+
+@pytest.mark.parametrize("name", METHOD_CASES)
+def test_methods_after_a_round_trip_give_the_command_numbers(name, tmp_path):
+    """Python's params, conf_int and predict, and R's coef, confint and predict, after pickle
+    and saveRDS/readRDS, equal OUTEST= and OUT= of the command in hexadecimal."""
+    import pickle
+
+    import talven
+
+    case = CASES[name]
+    estimates = from_talven(case, tmp_path)
+    regime = out_from_talven(case, tmp_path)
+    data = pd.read_csv(case["data"], float_precision="round_trip")
+    contrasts = (pd.read_csv(case["contrasts"], float_precision="round_trip")
+                 if case["contrasts"] else None)
+    roles = {role: case[role].split() for role in ROLES}
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        fit = talven.fit(data, contrasts=contrasts, intervals=True, seed=case["seed"],
+                         nbootstrap1=case["nbootstrap1"], nbootstrap2=case["nbootstrap2"],
+                         **roles)
+    fit = pickle.loads(pickle.dumps(fit))
+    for stage, term, estimate, lower, upper in estimates:
+        assert same(fit.params[(stage, term)], estimate), term
+        if stage == 1:
+            assert same(fit.conf_int().loc[(1, term), 0], lower), term
+            assert same(fit.conf_int().loc[(1, term), 1], upper), term
+    columns = [c for c in regime[0] if c.startswith(("Q1_", "Q2_", "REC"))]
+    for stage in (1, 2):
+        q = fit.predict(data, kind="q", stage=stage)
+        treatment = fit.predict(data, stage=stage)
+        for i, row in enumerate(regime):
+            for column in [c for c in columns if c.startswith(f"Q{stage}_")]:
+                assert same(q[column].iloc[i], number(row[column])), (i, column)
+            assert same(treatment.iloc[i], number(row[f"REC{stage}"])), (i, stage)
+
+    spec = tmp_path / "case.csv"
+    with open(spec, "w", newline="") as file:
+        writer = csv.writer(file)
+        writer.writerow(["key", "value"])
+        for key, value in case.items():
+            writer.writerow([key, "" if value is None else str(value)])
+    run = subprocess.run(["Rscript", str(Path(__file__).parent / "agreement.R"), str(spec),
+                          "methods"], capture_output=True, text=True)
+    assert run.returncode == 0, run.stderr
+    lines = run.stdout.splitlines()
+    expected = [f"{stage}\t{term}\t{hex_of(estimate)}" for stage, term, estimate, _, _
+                in estimates]
+    assert lines[:len(expected)] == expected
+    limits = [f"{term}\t{hex_of(lower)}\t{hex_of(upper)}"
+              for stage, term, _, lower, upper in estimates if stage == 1]
+    assert lines[len(expected):len(expected) + len(limits)] == limits
+    predicted = lines[len(expected) + len(limits):]
+    wanted = [columns_hex(row, [c for c in columns if c.startswith(("Q1_", "REC1"))])
+              for row in regime]
+    wanted += [columns_hex(row, [c for c in columns if c.startswith(("Q2_", "REC2"))])
+               for row in regime]
+    assert predicted == wanted
+
+
+def hex_of(value: float) -> str:
+    return "nan" if math.isnan(value) else value.hex()
+
+
+def columns_hex(row: Dict[str, str], columns: List[str]) -> str:
+    return "\t".join(hex_of(number(row[c])) for c in columns)
