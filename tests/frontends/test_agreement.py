@@ -191,24 +191,25 @@ def test_methods_after_a_round_trip_give_the_command_numbers(name, tmp_path):
     run = subprocess.run(["Rscript", str(Path(__file__).parent / "agreement.R"), str(spec),
                           "methods"], capture_output=True, text=True)
     assert run.returncode == 0, run.stderr
-    lines = run.stdout.splitlines()
-    expected = [f"{stage}\t{term}\t{hex_of(estimate)}" for stage, term, estimate, _, _
-                in estimates]
-    assert lines[:len(expected)] == expected
-    limits = [f"{term}\t{hex_of(lower)}\t{hex_of(upper)}"
-              for stage, term, _, lower, upper in estimates if stage == 1]
-    assert lines[len(expected):len(expected) + len(limits)] == limits
-    predicted = lines[len(expected) + len(limits):]
-    wanted = [columns_hex(row, [c for c in columns if c.startswith(("Q1_", "REC1"))])
+    lines = [line.split("\t") for line in run.stdout.splitlines()]
+    got = [tuple(fields[:2]) + (read_hex(fields[2]),) for fields in lines[:len(estimates)]]
+    assert [(g[0], g[1]) for g in got] == [(str(e[0]), e[1]) for e in estimates]
+    assert all(same(g[2], e[2]) for g, e in zip(got, estimates))
+    stage1 = [e for e in estimates if e[0] == 1]
+    limits = lines[len(estimates):len(estimates) + len(stage1)]
+    assert [fields[0] for fields in limits] == [e[1] for e in stage1]
+    assert all(same(read_hex(f[1]), e[3]) and same(read_hex(f[2]), e[4])
+               for f, e in zip(limits, stage1))
+    predicted = lines[len(estimates) + len(stage1):]
+    wanted = [[number(row[c]) for c in columns if c.startswith(("Q1_", "REC1"))]
               for row in regime]
-    wanted += [columns_hex(row, [c for c in columns if c.startswith(("Q2_", "REC2"))])
+    wanted += [[number(row[c]) for c in columns if c.startswith(("Q2_", "REC2"))]
                for row in regime]
-    assert predicted == wanted
+    assert len(predicted) == len(wanted)
+    for i, (fields, values) in enumerate(zip(predicted, wanted)):
+        assert len(fields) == len(values) and all(
+            same(read_hex(f), v) for f, v in zip(fields, values)), (i, fields, values)
 
 
-def hex_of(value: float) -> str:
-    return "nan" if math.isnan(value) else value.hex()
-
-
-def columns_hex(row: Dict[str, str], columns: List[str]) -> str:
-    return "\t".join(hex_of(number(row[c])) for c in columns)
+def read_hex(text: str) -> float:
+    return math.nan if text in ("nan", "NA") else float.fromhex(text)
