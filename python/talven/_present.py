@@ -76,15 +76,32 @@ def forest_plot(fit: Any, ax: Any = None) -> Any:
     terms = list(rows.index)
     positions = list(range(len(terms), 0, -1))
     if ax is None:
-        _, ax = plt.subplots(figsize=(6.4, 1.2 + 0.4 * len(terms)))
+        _, ax = plt.subplots(figsize=(8.0, 1.2 + 0.4 * len(terms)))
     if fit.intervals:
+        # Caps mark both limits: on a common axis the interval of a covariate with a small
+        # coefficient can be narrower than the estimate's marker.
         ax.hlines(positions, rows["Lower"], rows["Upper"], color="black", linewidth=1.5)
-    ax.plot(rows["Estimate"], positions, "o", color="black")
+        ax.plot(rows["Lower"], positions, "|", rows["Upper"], positions, "|", color="black",
+                markersize=8)
+    ax.plot(rows["Estimate"], positions, "o", color="black", markersize=4)
     ax.axvline(0.0, color="grey", linestyle="--", linewidth=0.8)
     ax.set_yticks(positions)
     ax.set_yticklabels(terms)
     ax.set_ylim(0.4, len(terms) + 0.6)
+    # The numbers beside each row keep every interval readable whatever its scale.
+    numbers = ax.secondary_yaxis("right")
+    numbers.set_yticks(positions)
+    numbers.set_yticklabels([_interval_text(fit, row) for _, row in rows.iterrows()],
+                            family="monospace")
+    numbers.tick_params(length=0)
     level = f"{100 * (1 - fit.alpha):g} % adaptive intervals" if fit.intervals else "no intervals"
     ax.set_xlabel(f"Stage-1 estimate ({level})")
     ax.set_title("Stage-1 coefficients and contrasts")
+    ax.figure.tight_layout()
     return ax
+
+
+def _interval_text(fit: Any, row: Any) -> str:
+    if fit.intervals:
+        return f"{row['Estimate']:8.4f} [{row['Lower']:.4f}, {row['Upper']:.4f}]"
+    return f"{row['Estimate']:8.4f}"

@@ -125,16 +125,61 @@ def test_text_and_html_show_the_numbers(fitted):
     assert html.startswith("<div>") and "<table" in html and "o11:a1" in html
 
 
-def test_plot_draws_every_interval_or_says_what_is_missing(fitted, monkeypatch):
-    try:
-        import matplotlib
-        matplotlib.use("Agg")
-    except ImportError:
-        matplotlib = None
-    if matplotlib is not None:
-        ax = fitted.plot()
-        assert [t.get_text() for t in ax.get_yticklabels()] == list(fitted.coef.loc[1].index)
-        assert len(ax.collections[0].get_segments()) == len(fitted.coef.loc[1])
+def _readable_rows(ax):
+    """Per row of the plot, top to bottom: the interval's ends in display units and the text
+    beside it; checks that no two texts overlap and that all lie inside the figure."""
+    figure = ax.figure
+    figure.canvas.draw()
+    renderer = figure.canvas.get_renderer()
+    numbers = ax.child_axes[0]
+    labels = [t for t in numbers.get_yticklabels() if t.get_text()]
+    terms = [t for t in ax.get_yticklabels() if t.get_text()]
+    inside = figure.bbox
+    for texts in (labels, terms):
+        boxes = [t.get_window_extent(renderer) for t in texts]
+        for box in boxes:
+            assert inside.x0 <= box.x0 and box.x1 <= inside.x1, "text leaves the figure"
+        for upper, lower in zip(boxes, boxes[1:]):
+            assert lower.y1 <= upper.y0, "texts of adjacent rows overlap"
+    return [t.get_text() for t in terms], [t.get_text() for t in labels]
+
+
+def test_plot_draws_every_interval_readably(study, fitted):  # noqa: F811
+    matplotlib = pytest.importorskip("matplotlib")
+    matplotlib.use("Agg")
+    rows = fitted.coef.loc[1]
+    ax = fitted.plot()
+    terms, labels = _readable_rows(ax)
+    assert terms == list(rows.index)
+    # Each row's numbers are its estimate and limits, whatever the width of its interval.
+    for label, (_, row) in zip(labels, rows.iterrows()):
+        assert [float(x) for x in label.replace("[", " ").replace(",", " ").rstrip("]").split()] \
+            == [round(row[c], 4) for c in ("Estimate", "Lower", "Upper")], label
+    segments = ax.collections[0].get_segments()
+    assert len(segments) == len(rows)
+    ends = [ax.transData.transform(segment) for segment in segments]
+    for (left, right), (_, row) in zip(ends, rows.iterrows()):
+        assert right[0] - left[0] > 0
+        np.testing.assert_allclose(ax.transData.inverted().transform([left, right])[:, 0],
+                                   [row["Lower"], row["Upper"]], rtol=1e-9)
+    # Rows stand apart by more than a line of text.
+    heights = sorted({round(left[1], 3) for left, _ in ends}, reverse=True)
+    assert len(heights) == len(rows) and min(np.diff(heights[::-1])) > 12
+    # Both limits carry a cap, so an interval narrower than the estimate's mark still shows.
+    caps = [line for line in ax.lines if line.get_marker() == "|"]
+    np.testing.assert_array_equal(np.concatenate([c.get_xdata() for c in caps]),
+                                  np.concatenate([rows["Lower"], rows["Upper"]]))
+    matplotlib.pyplot.close("all")
+
+    plain = talven.fit(study, **MODEL)
+    ax = plain.plot()
+    _, labels = _readable_rows(ax)
+    assert labels == [f"{x:8.4f}" for x in plain.coef.loc[1, "Estimate"]]
+    assert not ax.collections and "no intervals" in ax.get_xlabel()
+    matplotlib.pyplot.close("all")
+
+
+def test_plot_without_matplotlib_says_what_to_install(fitted, monkeypatch):
     real_import = builtins.__import__
 
     def no_matplotlib(name, *args, **kwargs):
