@@ -232,21 +232,34 @@ print.summary.talven <- function(x, ...) {
 }
 
 # A forest plot of the stage-1 estimates and contrasts, with their limits when the fit has them.
+# On one axis the interval of a covariate with a small coefficient can be narrower than the
+# estimate's mark: caps show both its ends, and the numbers beside each row keep it readable.
 plot.talven <- function(x, main = "Stage-1 coefficients and contrasts", ...) {
   rows <- .rows_of(x, 1L)
   n <- nrow(rows)
   at <- rev(seq_len(n))
   limits <- if (x$intervals) c(rows$Lower, rows$Upper) else rows$Estimate
   span <- range(c(limits, rows$Estimate, 0), na.rm = TRUE)
-  old <- graphics::par(mar = c(4.5, max(4, max(nchar(rows$Term)) * 0.6 + 1), 3, 1))
+  numbers <- if (x$intervals) {
+    sprintf("%.4f [%.4f, %.4f]", rows$Estimate, rows$Lower, rows$Upper)
+  } else {
+    sprintf("%.4f", rows$Estimate)
+  }
+  old <- graphics::par(mar = c(4.5, max(4, max(nchar(rows$Term)) * 0.6 + 1), 3,
+                               max(nchar(numbers)) * 0.55 + 1))
   on.exit(graphics::par(old))
   level <- if (x$intervals) sprintf("%g %% adaptive intervals", 100 * (1 - x$alpha)) else
     "no intervals"
   graphics::plot(rows$Estimate, at, xlim = span, ylim = c(0.5, n + 0.5), yaxt = "n",
-                 pch = 19, xlab = sprintf("Stage-1 estimate (%s)", level), ylab = "",
+                 pch = 19, cex = 0.8, xlab = sprintf("Stage-1 estimate (%s)", level), ylab = "",
                  main = main, ...)
   graphics::abline(v = 0, lty = 2, col = "grey50")
-  if (x$intervals) graphics::segments(rows$Lower, at, rows$Upper, at, lwd = 2)
+  if (x$intervals) {
+    graphics::segments(rows$Lower, at, rows$Upper, at, lwd = 2)
+    graphics::segments(c(rows$Lower, rows$Upper), c(at, at) - 0.15, c(rows$Lower, rows$Upper),
+                       c(at, at) + 0.15, lwd = 2)
+  }
   graphics::axis(2, at = at, labels = rows$Term, las = 1)
+  graphics::axis(4, at = at, labels = numbers, las = 1, tick = FALSE, family = "mono")
   invisible(x)
 }

@@ -80,12 +80,46 @@ test_that("fitted values and residuals give back the outcome and pseudo-outcome"
   expect_lt(abs(sum(residuals(fit))), 1e-9)
 })
 
-test_that("the forest plot draws, and rules print", {
-  fit <- full()
-  path <- tempfile(fileext = ".pdf")
-  grDevices::pdf(path)
-  expect_invisible(plot(fit))
-  grDevices::dev.off()
-  expect_gt(file.size(path), 0)
-  expect_match(capture.output(rules(fit)), "^Give a2 = ", all = FALSE)
+test_that("the forest plot shows every interval with its numbers, and rules print", {
+  # What the plot hands to axis() and segments(), and whether the numbers fit their margin.
+  drawn <- new.env()
+  record <- function(kind, item) drawn[[kind]] <- c(drawn[[kind]], list(item))
+  suppressMessages({
+    trace("axis", print = FALSE, where = asNamespace("graphics"), tracer = bquote(
+      if (is.character(labels)) {
+        .(record)("axis", list(side = side, labels = labels, fits = max(graphics::strwidth(
+          labels, "inches", family = "mono")) <= graphics::par("mai")[side]))
+      }))
+    trace("segments", print = FALSE, where = asNamespace("graphics"), tracer = bquote(
+      .(record)("segments", list(x0 = x0, y0 = y0, x1 = x1))))
+  })
+  on.exit(suppressMessages({
+    untrace("axis", where = asNamespace("graphics"))
+    untrace("segments", where = asNamespace("graphics"))
+  }))
+  for (fit in list(full(), fit_smart())) {
+    rows <- fit$table[fit$table$Stage == 1, ]
+    drawn$axis <- list()
+    drawn$segments <- list()
+    grDevices::pdf(tempfile(fileext = ".pdf"))
+    expect_invisible(plot(fit))
+    grDevices::dev.off()
+    right <- Filter(function(a) a$side == 4, drawn$axis)[[1L]]
+    words <- lapply(strsplit(gsub("[][,]", " ", right$labels), " +"), as.numeric)
+    expected <- if (fit$intervals) Map(c, rows$Estimate, rows$Lower, rows$Upper) else
+      as.list(rows$Estimate)
+    expect_equal(words, lapply(expected, round, 4), tolerance = 1e-12)
+    expect_true(right$fits)
+    expect_identical(Filter(function(a) a$side == 2, drawn$axis)[[1L]]$labels, rows$Term)
+    if (fit$intervals) {
+      # The intervals, then a cap at each of their ends.
+      expect_length(drawn$segments, 2L)
+      expect_identical(drawn$segments[[1L]]$x0, rows$Lower)
+      expect_identical(drawn$segments[[1L]]$x1, rows$Upper)
+      expect_identical(drawn$segments[[2L]]$x0, c(rows$Lower, rows$Upper))
+    } else {
+      expect_length(drawn$segments, 0L)
+    }
+  }
+  expect_match(capture.output(rules(full())), "^Give a2 = ", all = FALSE)
 })
