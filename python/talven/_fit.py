@@ -210,13 +210,28 @@ class TalvenResult:
     ``intervals``, and the options in force (``alpha``, ``nbootstrap1``, ``ngrid`` ...);
     ``results`` holds them all.
 
+    The examples of the methods use ``study`` and ``fit`` of this one, run from the
+    repository's root (the shipped study with its two contrasts):
+
     >>> import pandas as pd, talven
     >>> study = pd.read_csv("examples/smart_study.csv")
+    >>> contrasts = pd.read_csv("examples/smart_contrasts.csv")
     >>> fit = talven.fit(study, response="y", stg1trt="a1", tailor1="o11", stg2trt="a2",
     ...                  tailor2="o21", main1="age", main2=["age", "sidefx"],
-    ...                  stg2sample="stage2")
-    >>> round(fit.params[(1, "a1")], 4)
-    0.0761
+    ...                  stg2sample="stage2", contrasts=contrasts, intervals=True,
+    ...                  seed=2018, nbootstrap1=400, nbootstrap2=200)
+    >>> fit.coef.loc[1].round(4)
+               Estimate   Lower   Upper
+    Term
+    intercept    1.1793  0.6366  1.7863
+    age          0.0349  0.0216  0.0466
+    o11          0.3082  0.1530  0.4511
+    o11:a1       0.3578  0.1994  0.4987
+    a1           0.0761 -0.0399  0.1877
+    Contrast1    0.8678  0.4473  1.2390
+    Contrast2   -0.5636 -0.9200 -0.1774
+    >>> (fit.n_observations, fit.n_stage1, fit.n_stage2, fit.seed)
+    (300, 300, 150, 2018)
     """
 
     coef: pd.DataFrame
@@ -264,7 +279,17 @@ class TalvenResult:
     def params(self) -> pd.Series:
         """The estimates as a Series indexed by ``(Stage, Term)``, contrasts among stage 1.
 
-        >>> fit.params.loc[2]          # the stage-2 coefficients  # doctest: +SKIP
+        >>> fit.params.loc[2].round(4)          # the stage-2 coefficients
+        Term
+        intercept    0.4902
+        age          0.0398
+        sidefx       0.2793
+        o21          0.5580
+        o21:a2       0.6781
+        a2           0.0503
+        Name: Estimate, dtype: float64
+        >>> round(fit.params[(1, "a1")], 4)
+        0.0761
         """
         return self.coef["Estimate"].copy()
 
@@ -275,8 +300,16 @@ class TalvenResult:
         The limits are those computed at the fit's ``alpha``; another ``alpha`` is refused, as
         is a fit without ``intervals=True``. Stage 2 has no limits.
 
-        >>> fit = talven.fit(study, ..., intervals=True, seed=2018)   # doctest: +SKIP
-        >>> fit.conf_int()                                             # doctest: +SKIP
+        >>> fit.conf_int().round(4)
+                              0       1
+        Stage Term
+        1     intercept  0.6366  1.7863
+              age        0.0216  0.0466
+              o11        0.1530  0.4511
+              o11:a1     0.1994  0.4987
+              a1        -0.0399  0.1877
+              Contrast1  0.4473  1.2390
+              Contrast2 -0.9200 -0.1774
         """
         if not self.intervals:
             raise TalvenError("The fit has no confidence intervals; fit with intervals=True.")
@@ -290,16 +323,49 @@ class TalvenResult:
         """The fit as text: counts, both stages' estimates with the limits, the coding of the
         treatments, the decision rules, the value of the estimated regime, notes and warnings.
 
-        >>> print(fit.summary())   # doctest: +SKIP
+        >>> print(fit.summary())
+        TALVEN two-stage Q-learning: 300 observations, 300 in stage 1, 150 in stage 2
+        Intervals at ALPHA=0.05 (level 95 %) from NBOOTSTRAP1=400 and NBOOTSTRAP2=200 ...
+        Treatment coding
+        --------------------------------------------------------------
+        Stage 1: Q1_L1 is a1 = -1
+        Stage 1: Q1_L2 is a1 = 1
+        Stage 2: Q2_L1 is a2 = 1
+        Stage 2: Q2_L2 is a2 = -1
+        ...
         """
         return _present.summary(self)
 
     def to_frame(self) -> pd.DataFrame:
-        """The estimate table with Stage and Term as columns, as OUTEST= writes it."""
+        """The estimate table with Stage and Term as columns, as OUTEST= writes it.
+
+        >>> fit.to_frame().round(4).head(3)
+           Stage       Term  Estimate   Lower   Upper
+        0      1  intercept    1.1793  0.6366  1.7863
+        1      1        age    0.0349  0.0216  0.0466
+        2      1        o11    0.3082  0.1530  0.4511
+        """
         return self.coef.reset_index()
 
     def rules(self) -> Rules:
-        """The decision rule of each stage in words and the estimated value of the regime."""
+        """The decision rule of each stage in words and the estimated value of the regime (in
+        sample, so optimistic).
+
+        >>> print(fit.rules())
+        Stage 1 Decision Rule
+        --------------------------------------------------------------
+        Give a1 = -1 when -0.0761 - 0.3578*o11 >= 0, otherwise a1 = 1
+        <BLANKLINE>
+        Stage 2 Decision Rule
+        --------------------------------------------------------------
+        Give a2 = 1 when 0.0503 + 0.6781*o21 >= 0, otherwise a2 = -1
+        <BLANKLINE>
+        Value of the Estimated Regime
+        --------------------------------------------------------------
+        Estimated value (mean of VALUE1):                 3.1046
+        Mean observed outcome:                            2.5127
+        Observations in stage 1:                             300
+        """
         r = self.results
         return Rules(stage1=r["rules1"], stage2=r["rules2"], value=r["regime_value"],
                      mean_outcome=r["mean_outcome"], n_stage1=self.n_stage1)
@@ -307,7 +373,11 @@ class TalvenResult:
     @property
     def coding(self) -> Dict[int, Dict[str, Dict[str, float]]]:
         """Which treatment values each Q-value column stands for, per stage:
-        ``{1: {"Q1_L1": {"a1": -1.0}, "Q1_L2": {"a1": 1.0}}, 2: {...}}``."""
+        ``{1: {"Q1_L1": {"a1": -1.0}, "Q1_L2": {"a1": 1.0}}, 2: {...}}``.
+
+        >>> fit.coding[2]
+        {'Q2_L1': {'a2': 1.0}, 'Q2_L2': {'a2': -1.0}}
+        """
         return _coding(self.results)
 
     @property
@@ -340,7 +410,11 @@ class TalvenResult:
         whose covariates of a stage are missing gets NaN there. ``coding`` says which
         treatment each ``Q1_L1`` ... stands for.
 
-        >>> fit.recommend(study.head(3))   # doctest: +SKIP
+        >>> fit.recommend(study.head(3)).round(4)
+           _STAGE1  _STAGE2   Q1_L1   Q1_L2  REC1   Q2_L1   Q2_L2  REC2  VALUE1
+        0      1.0      1.0  3.1789  4.0701   1.0  2.0694  3.1579  -1.0  4.0701
+        1      1.0      0.0  2.7519  2.7616   1.0     NaN     NaN   NaN  2.7616
+        2      1.0      1.0  2.7503  3.2856   1.0  1.4657  2.1275  -1.0  3.2856
         """
         if data is None:
             data = self._data
@@ -376,7 +450,16 @@ class TalvenResult:
         ``kind="q"``: the Q-value under each treatment (a DataFrame, one column per level).
         Rows whose covariates of the stage are missing are NaN.
 
-        >>> fit.predict(study.head(3), kind="q", stage=2)   # doctest: +SKIP
+        >>> new = pd.DataFrame({"age": [35, 65], "o11": [-1.0, 1.5], "sidefx": [0, 1],
+        ...                     "o21": [0.5, -1.0]})
+        >>> fit.predict(new)
+        0   -1.0
+        1    1.0
+        Name: REC1, dtype: float64
+        >>> fit.predict(new, kind="q", stage=2).round(4)
+            Q2_L1   Q2_L2
+        0  2.5513  1.7726
+        1  2.1703  3.4260
         """
         if kind not in ("treatment", "q"):
             raise TalvenError(f'kind must be "treatment" or "q"; got {kind!r}.')
@@ -389,12 +472,26 @@ class TalvenResult:
 
     def fitted(self, stage: int = 1) -> pd.Series:
         """The fitted Q-value at the treatment received, for each subject of the stage's fit,
-        indexed as the data analysed."""
+        indexed as the data analysed.
+
+        >>> fit.fitted(stage=2).head(3).round(4)
+        0    2.0694
+        2    2.1275
+        4    2.9616
+        Name: fitted2, dtype: float64
+        """
         return self._per_subject("fitted", stage)
 
     def residuals(self, stage: int = 1) -> pd.Series:
         """The residual of each subject of the stage's fit: the outcome (stage 2) or the
-        pseudo-outcome (stage 1) less the fitted value, indexed as the data analysed."""
+        pseudo-outcome (stage 1) less the fitted value, indexed as the data analysed.
+
+        >>> fit.residuals().head(3).round(4)
+        0   -0.0210
+        1   -0.3245
+        2   -0.6228
+        Name: residuals1, dtype: float64
+        """
         return self._per_subject("residuals", stage)
 
     def _per_subject(self, what: str, stage: int) -> pd.Series:
@@ -408,7 +505,9 @@ class TalvenResult:
         """A forest plot of the stage-1 estimates and contrasts with their limits (matplotlib);
         returns the axes.
 
-        >>> fit.plot()   # doctest: +SKIP
+        >>> ax = fit.plot()
+        >>> [label.get_text() for label in ax.get_yticklabels()][-2:]
+        ['Contrast1', 'Contrast2']
         """
         return _present.forest_plot(self, ax)
 
