@@ -232,6 +232,10 @@ class TalvenResult:
     Contrast2   -0.5636 -0.9200 -0.1774
     >>> (fit.n_observations, fit.n_stage1, fit.n_stage2, fit.seed)
     (300, 300, 150, 2018)
+    >>> import pickle
+    >>> again = pickle.loads(pickle.dumps(fit))
+    >>> again == fit, again.predict(study).equals(fit.predict(study))
+    (True, True)
     """
 
     coef: pd.DataFrame
@@ -383,7 +387,11 @@ class TalvenResult:
     @property
     def levels(self) -> List[str]:
         """Which treatment level each Q-value column stands for, per stage, in words (see
-        ``coding`` for the same as a mapping)."""
+        ``coding`` for the same as a mapping).
+
+        >>> fit.levels[0]
+        'OUT= levels of stage 1: Q1_L1 is a1 = -1; Q1_L2 is a1 = 1.'
+        """
         return list(self.results["levels"])
 
     def _study(self) -> Tuple[_Study, List[str]]:
