@@ -16,9 +16,9 @@ build=(build-essential cmake libreadstat-dev)
 # for the HTML one.
 development=(libgtest-dev clang libclang-rt-14-dev clang-format clang-tidy gcovr chromium
              python3-pandas python3-pip python3-venv python3-setuptools python3-wheel
-             python3-pytest python3-matplotlib r-base-core r-cran-testthat r-cran-knitr r-cran-markdown
-             devscripts texlive-latex-base
-             texlive-latex-recommended texlive-fonts-recommended tidy)
+             python3-pytest python3-matplotlib r-base-core r-cran-testthat r-cran-knitr
+             r-cran-markdown devscripts texlive-latex-base texlive-latex-recommended
+             texlive-fonts-recommended tidy)
 case "${what}" in
   build) packages=("${build[@]}") ;;
   all) packages=("${build[@]}" "${development[@]}") ;;

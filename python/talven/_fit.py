@@ -22,8 +22,9 @@ class TalvenError(Exception):
 
     ``str(error)`` starts with the cause (the ERROR text, or for a failed estimation the
     diagnostic's conclusion, such as the dependent columns of a rank-deficient fit), followed by
-    every error message and diagnostic line as the log shows them. ``error.messages`` holds every message of the run as
-    ``(severity, text)`` pairs, ``error.diagnostic`` the diagnostic lines alone.
+    every error message and diagnostic line as the log shows them. ``error.messages`` holds every
+    message of the run as ``(severity, text)`` pairs, ``error.diagnostic`` the diagnostic lines
+    alone.
     """
 
     def __init__(self, message: str, messages: Sequence[Tuple[str, str]] = (),
