@@ -88,7 +88,7 @@ def from_python(case: Dict) -> List[Row]:
                             nbootstrap1=case["nbootstrap1"], nbootstrap2=case["nbootstrap2"],
                             **roles)
     return [(int(r.Stage), r.Term, r.Estimate, r.Lower, r.Upper)
-            for r in result.coef.itertuples(index=False)]
+            for r in result.to_frame().itertuples(index=False)]
 
 
 def from_r(case: Dict, folder: Path) -> List[Row]:
