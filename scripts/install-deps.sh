@@ -13,12 +13,13 @@ build=(build-essential cmake libreadstat-dev)
 # pandas, pip, venv, setuptools, wheel, pytest and matplotlib, and R with testthat, knitr and
 # markdown (the Python and R packages and the R vignette); for R CMD check --as-cran:
 # checkbashisms (devscripts) for the configure script, pdflatex for the PDF manual, HTML Tidy
-# for the HTML one and qpdf for the size of the vignette's PDFs.
+# for the HTML one and qpdf for the size of the vignette's PDFs; GNU parallel (the coverage
+# program's shards, and their test).
 development=(libgtest-dev clang libclang-rt-14-dev clang-format clang-tidy gcovr chromium
              python3-pandas python3-pip python3-venv python3-setuptools python3-wheel
              python3-pytest python3-matplotlib r-base-core r-cran-testthat r-cran-knitr
              r-cran-markdown devscripts texlive-latex-base texlive-latex-recommended
-             texlive-fonts-recommended tidy qpdf)
+             texlive-fonts-recommended tidy qpdf parallel)
 case "${what}" in
   build) packages=("${build[@]}") ;;
   all) packages=("${build[@]}" "${development[@]}") ;;
