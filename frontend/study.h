@@ -222,6 +222,7 @@ class Study {
   bool check_memory();
   void gather_results();
   void option_results(std::vector<NamedResult>& out) const;
+  void fitted_results(std::vector<NamedResult>& out) const;
   std::vector<std::pair<std::string, std::string>> settings() const;
   StageFit stage_fit(int stage) const;
   void out_row(const StageFit& stage1, const StageFit& stage2, const double* covariates,
@@ -278,6 +279,7 @@ class Study {
   Block<double> treatments1_, treatments2_;
   Block<double> out_covariates_;
   Block<int32_t> out_fits_;
+  std::vector<double> retained_rows_;  // observation number (from 1) of each retained subject
   std::vector<double> row_;
   std::vector<uint8_t> missing_;
   std::unique_ptr<LeftOutTally> tally_;

@@ -1,5 +1,6 @@
 // The results by name, so that a front end reads every result without a copy of its number: a
 // new count or table column reaches Python and R from here alone.
+#include <algorithm>
 #include <cstdint>
 #include <string>
 #include <utility>
@@ -124,6 +125,7 @@ int64_t Study::result_count() const {
   r.push_back(texts("levels", out_levels_));
   r.push_back(texts("out_columns", out_columns_));
   r.push_back(texts("collinear", collinear_));
+  fitted_results(r);
   std::vector<std::string> names, values;
   for (auto& [name, value] : settings()) {
     names.push_back(name);
@@ -132,6 +134,46 @@ int64_t Study::result_count() const {
   r.push_back(texts("settings.Option", names));
   r.push_back(texts("settings.Value", values));
   return static_cast<int64_t>(r.size());
+}
+
+// Each stage's fitted Q-value at the treatment received and its residual, over the subjects of
+// that stage's fit in data order, with their observation numbers: the stage-1 residual is that of
+// the pseudo-outcome (the best stage-2 value in the stage-2 sample, the outcome elsewhere).
+void Study::fitted_results(std::vector<NamedResult>& out) const {
+  const StageFit fits[] = {stage_fit(1), stage_fit(2)};
+  const auto n1 = static_cast<std::size_t>(n1_);
+  std::vector<double> fitted[2], residuals[2], rows2;
+  std::vector<double> q1(static_cast<std::size_t>(fits[0].k));
+  std::vector<double> q2(static_cast<std::size_t>(fits[1].k));
+  std::vector<double> main(static_cast<std::size_t>(std::max(p10_, p20_)));
+  std::vector<double> tailor(static_cast<std::size_t>(std::max(p11_, p21_)));
+  auto q_of = [&](const StageFit& fit, const Block<double>& h0, const Block<double>& h1,
+                  std::size_t i, std::vector<double>& q) {
+    for (int32_t m = 0; m < fit.p_main; ++m) main[std::size_t(m)] = h0[i + m * n1];
+    for (int32_t j = 0; j < fit.p_tailor; ++j) tailor[std::size_t(j)] = h1[i + j * n1];
+    q_values(fit, main.data(), tailor.data(), q.data());
+  };
+  for (std::size_t i = 0; i < n1; ++i) {
+    double pseudo = Y1_[i];
+    if (respStatus_[i] == 0) {
+      q_of(fits[1], inputH20_, inputH21_, i, q2);
+      const double at_received = q2[static_cast<std::size_t>(inputA2_[i] - 1)];
+      fitted[1].push_back(at_received);
+      residuals[1].push_back(inputY2_[i] - at_received);
+      rows2.push_back(retained_rows_[i]);
+      pseudo = q2[static_cast<std::size_t>(recommended_level(fits[1], q2.data()))];
+    }
+    q_of(fits[0], H10_, H11_, i, q1);
+    const double at_received = q1[static_cast<std::size_t>(A1_[i] - 1)];
+    fitted[0].push_back(at_received);
+    residuals[0].push_back(pseudo - at_received);
+  }
+  out.push_back(reals("fitted1", fitted[0]));
+  out.push_back(reals("residuals1", residuals[0]));
+  out.push_back({"rows1", "integers", retained_rows_, {}});
+  out.push_back(reals("fitted2", fitted[1]));
+  out.push_back(reals("residuals2", residuals[1]));
+  out.push_back({"rows2", "integers", rows2, {}});
 }
 
 const NamedResult* Study::result(int64_t index) const {

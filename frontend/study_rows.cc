@@ -201,6 +201,7 @@ bool Study::keep_row(const double* values) {
   for (std::size_t t = 0; t < width2; ++t) treatments2_[i * width2 + t] = row[l.trt2 + t];
   respStatus_[i] = l.sample >= 0 ? static_cast<int32_t>(fate.s) : 0;
   inputY2_[i] = row[l.response];
+  retained_rows_.push_back(static_cast<double>(delivered_));
   ++n1_;
   return true;
 }

@@ -5,8 +5,16 @@ from sequential multiple-assignment randomized trials (SMARTs).
 >>> study = pd.read_csv("examples/smart_study.csv")
 >>> result = talven.fit(study, response="y", stg1trt="a1", tailor1="o11", stg2trt="a2",
 ...                     tailor2="o21", main1="age", main2=["age", "sidefx"],
-...                     stg2sample="stage2", intervals=True, seed=2018)
->>> result.coef
+...                     stg2sample="stage2", intervals=True, seed=2018,
+...                     nbootstrap1=400, nbootstrap2=200)
+>>> result.conf_int().loc[1].round(4)
+                0       1
+Term
+intercept  0.6366  1.7863
+age        0.0216  0.0466
+o11        0.1530  0.4511
+o11:a1     0.1994  0.4987
+a1        -0.0399  0.1877
 
 The analysis is that of ``PROC TALVEN`` in the ``talven`` command, through the same study layer:
 the same data, options and seed give the same numbers, bit for bit. The package is not

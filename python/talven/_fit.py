@@ -2,6 +2,7 @@
 from __future__ import annotations
 
 import ctypes
+import math
 import warnings
 from dataclasses import dataclass, field
 from typing import Any, Dict, List, Mapping, Optional, Sequence, Tuple, Union
@@ -10,7 +11,7 @@ import numpy as np
 import pandas as pd
 
 from . import _binding as b
-from . import _interrupt
+from . import _interrupt, _present
 
 Names = Union[str, Sequence[str], None]
 Data = Union[pd.DataFrame, Mapping[str, Any]]
@@ -19,9 +20,11 @@ Data = Union[pd.DataFrame, Mapping[str, Any]]
 class TalvenError(Exception):
     """An analysis that could not be done.
 
-    ``str(error)`` is the explanation: the error messages and, when the analysis itself failed,
-    its diagnostic lines. ``error.messages`` holds every message of the run as
-    ``(severity, text)`` pairs, ``error.diagnostic`` the diagnostic lines alone.
+    ``str(error)`` starts with the cause (the ERROR text, or for a failed estimation the
+    diagnostic's conclusion, such as the dependent columns of a rank-deficient fit), followed by
+    every error message and diagnostic line as the log shows them. ``error.messages`` holds every
+    message of the run as ``(severity, text)`` pairs, ``error.diagnostic`` the diagnostic lines
+    alone.
     """
 
     def __init__(self, message: str, messages: Sequence[Tuple[str, str]] = (),
@@ -34,6 +37,15 @@ class TalvenError(Exception):
 class TalvenWarning(UserWarning):
     """A doubtful input or result: the analysis went on (observations left out, few replicates,
     collinear replicates skipped, ...)."""
+
+
+def _explanation(lines: List[str], diagnostic: Sequence[str]) -> str:
+    """The first ERROR that says what went wrong, then the whole block as the log shows it. A
+    failed estimation's ERROR is generic: its cause is the diagnostic's last line."""
+    if not lines:
+        return "The analysis failed."
+    cause = diagnostic[-1].strip() if diagnostic else lines[0]
+    return "\n".join([cause] + lines) if cause != lines[0] else "\n".join(lines)
 
 
 def _names(value: Names) -> Optional[List[str]]:
@@ -126,8 +138,8 @@ class _Study:
                 lines.append(text)
             elif level == "text" and text.strip():
                 lines.append("  " + text.strip())
-        raise TalvenError("\n".join(lines) or "The analysis failed.", self.messages,
-                          self.results()["diagnostic"])
+        diagnostic = self.results()["diagnostic"]
+        raise TalvenError(_explanation(lines, diagnostic), self.messages, diagnostic)
 
     def results(self) -> Dict[str, Any]:
         """Every result of the study by its name; the columns of a table as "table.column"."""
@@ -183,20 +195,48 @@ class Rules:
         return "\n".join(lines)
 
 
-@dataclass(repr=False)
+@dataclass(repr=False, eq=False)
 class TalvenResult:
-    """The result of :func:`talven.fit`.
+    """The result of :func:`talven.fit`: plain data, so it pickles, compares with ``==`` and
+    predicts after a round trip.
 
-    ``coef`` holds the estimates as OUTEST= does: one row per stage-1 coefficient, per contrast
-    and per stage-2 coefficient, with the columns Stage, Term, Estimate, Lower and Upper (the
-    limits are NaN without intervals and for stage 2). Terms are full variable names:
-    ``intercept``, the MAIN and TAILOR variables, ``tailor:treatment`` interactions, the treatment
-    variables, ``Contrast1`` ...
+    ``coef`` holds the estimates as OUTEST= does, indexed by ``Stage`` and ``Term``: one row per
+    stage-1 coefficient, per contrast and per stage-2 coefficient, with the columns Estimate,
+    Lower and Upper (the limits are NaN without intervals and for stage 2). Terms are full
+    variable names: ``intercept``, the MAIN and TAILOR variables, ``tailor:treatment``
+    interactions, the treatment variables, ``Contrast1`` ... ``coef.loc[(1, "a1")]`` is one row.
 
     Every other result of the study layer is an attribute by its name: ``n_observations``,
     ``n_stage1``, ``n_stage2``, ``n_collinear``, ``seed`` (None without intervals),
     ``intervals``, and the options in force (``alpha``, ``nbootstrap1``, ``ngrid`` ...);
     ``results`` holds them all.
+
+    The examples of the methods use ``study`` and ``fit`` of this one, run from the
+    repository's root (the shipped study with its two contrasts):
+
+    >>> import pandas as pd, talven
+    >>> study = pd.read_csv("examples/smart_study.csv")
+    >>> contrasts = pd.read_csv("examples/smart_contrasts.csv")
+    >>> fit = talven.fit(study, response="y", stg1trt="a1", tailor1="o11", stg2trt="a2",
+    ...                  tailor2="o21", main1="age", main2=["age", "sidefx"],
+    ...                  stg2sample="stage2", contrasts=contrasts, intervals=True,
+    ...                  seed=2018, nbootstrap1=400, nbootstrap2=200)
+    >>> fit.coef.loc[1].round(4)
+               Estimate   Lower   Upper
+    Term
+    intercept    1.1793  0.6366  1.7863
+    age          0.0349  0.0216  0.0466
+    o11          0.3082  0.1530  0.4511
+    o11:a1       0.3578  0.1994  0.4987
+    a1           0.0761 -0.0399  0.1877
+    Contrast1    0.8678  0.4473  1.2390
+    Contrast2   -0.5636 -0.9200 -0.1774
+    >>> (fit.n_observations, fit.n_stage1, fit.n_stage2, fit.seed)
+    (300, 300, 150, 2018)
+    >>> import pickle
+    >>> again = pickle.loads(pickle.dumps(fit))
+    >>> again == fit, again.predict(study).equals(fit.predict(study))
+    (True, True)
     """
 
     coef: pd.DataFrame
@@ -204,9 +244,11 @@ class TalvenResult:
     notes: List[str]
     warnings: List[str]
     messages: List[Tuple[str, str]]
-    _study: _Study = field(repr=False)
-    _columns: List[str] = field(repr=False)
-    _used: List[str] = field(repr=False)
+    # What a reloaded result needs to rebuild its study: the variables of the fits (with the
+    # data's index) and the other arguments of talven.fit.
+    _data: pd.DataFrame = field(repr=False)
+    _arguments: Dict[str, Any] = field(repr=False)
+    _live: Optional[Tuple[_Study, List[str]]] = field(default=None, repr=False)
 
     def __getattr__(self, name: str) -> Any:
         results = self.__dict__.get("results", {})
@@ -214,50 +256,183 @@ class TalvenResult:
             return results[name]
         raise AttributeError(f"TalvenResult has no result {name}")
 
+    def __getstate__(self) -> Dict[str, Any]:
+        # The study is a handle into the library: it is rebuilt from the data when needed.
+        state = dict(self.__dict__)
+        state["_live"] = None
+        return state
+
+    def __setstate__(self, state: Dict[str, Any]) -> None:
+        self.__dict__.update(state)
+
+    def __eq__(self, other: object) -> bool:
+        if not isinstance(other, TalvenResult):
+            return NotImplemented
+        return all(_same(getattr(self, name), getattr(other, name))
+                   for name in ("coef", "results", "notes", "warnings", "messages", "_data",
+                                "_arguments"))
+
+    __hash__ = None  # type: ignore[assignment]
+
     def __repr__(self) -> str:
-        header = (f"TALVEN two-stage Q-learning: {self.n_observations} observations, "
-                  f"{self.n_stage1} in stage 1, {self.n_stage2} in stage 2")
-        lines = [header]
-        if self.intervals:
-            lines.append(f"Intervals at ALPHA={self.alpha:g} from NBOOTSTRAP1={self.nbootstrap1} "
-                         f"and NBOOTSTRAP2={self.nbootstrap2} replicates, NGRID={self.ngrid}; "
-                         f"SEED={self.seed}; {self.n_collinear} collinear replicates skipped")
-        width = max([12] + [len(t) for t in self.coef["Term"]])
-        for stage, title in ((1, "Stage 1"), (2, "Stage 2")):
-            rows = self.coef[self.coef["Stage"] == stage]
-            if rows.empty:
-                continue
-            limits = self.intervals and stage == 1
-            lines.append("")
-            lines.append(f"{title:<{width}}  {'Estimate':>10}" +
-                         (f"  {'Lower':>10}  {'Upper':>10}" if limits else ""))
-            for row in rows.itertuples(index=False):
-                text = f"{row.Term:<{width}}  {row.Estimate:10.4f}"
-                if limits:
-                    text += f"  {row.Lower:10.4f}  {row.Upper:10.4f}"
-                lines.append(text)
-        return "\n".join(lines)
+        return _present.text_table(self)
+
+    def _repr_html_(self) -> str:
+        return _present.html(self)
+
+    @property
+    def params(self) -> pd.Series:
+        """The estimates as a Series indexed by ``(Stage, Term)``, contrasts among stage 1.
+
+        >>> fit.params.loc[2].round(4)          # the stage-2 coefficients
+        Term
+        intercept    0.4902
+        age          0.0398
+        sidefx       0.2793
+        o21          0.5580
+        o21:a2       0.6781
+        a2           0.0503
+        Name: Estimate, dtype: float64
+        >>> round(fit.params[(1, "a1")], 4)
+        0.0761
+        """
+        return self.coef["Estimate"].copy()
+
+    def conf_int(self, alpha: Optional[float] = None) -> pd.DataFrame:
+        """The adaptive confidence limits of the stage-1 coefficients and contrasts, as
+        statsmodels gives them: columns 0 (lower) and 1 (upper), indexed by ``(Stage, Term)``.
+
+        The limits are those computed at the fit's ``alpha``; another ``alpha`` is refused, as
+        is a fit without ``intervals=True``. Stage 2 has no limits.
+
+        >>> fit.conf_int().round(4)
+                              0       1
+        Stage Term
+        1     intercept  0.6366  1.7863
+              age        0.0216  0.0466
+              o11        0.1530  0.4511
+              o11:a1     0.1994  0.4987
+              a1        -0.0399  0.1877
+              Contrast1  0.4473  1.2390
+              Contrast2 -0.9200 -0.1774
+        """
+        if not self.intervals:
+            raise TalvenError("The fit has no confidence intervals; fit with intervals=True.")
+        if alpha is not None and not math.isclose(alpha, self.alpha):
+            raise TalvenError(f"The intervals were computed at alpha={self.alpha:g}; fit again "
+                              f"with alpha={alpha:g}.")
+        rows = self.coef.loc[[1]]
+        return pd.DataFrame({0: rows["Lower"], 1: rows["Upper"]})
+
+    def summary(self) -> str:
+        """The fit as text: counts, both stages' estimates with the limits, the coding of the
+        treatments, the decision rules, the value of the estimated regime, notes and warnings.
+
+        >>> print(fit.summary())
+        TALVEN two-stage Q-learning: 300 observations, 300 in stage 1, 150 in stage 2
+        Intervals at ALPHA=0.05 (level 95 %) from NBOOTSTRAP1=400 and NBOOTSTRAP2=200 ...
+        Treatment coding
+        --------------------------------------------------------------
+        Stage 1: Q1_L1 is a1 = -1
+        Stage 1: Q1_L2 is a1 = 1
+        Stage 2: Q2_L1 is a2 = 1
+        Stage 2: Q2_L2 is a2 = -1
+        ...
+        """
+        return _present.summary(self)
+
+    def to_frame(self) -> pd.DataFrame:
+        """The estimate table with Stage and Term as columns, as OUTEST= writes it.
+
+        >>> fit.to_frame().round(4).head(3)
+           Stage       Term  Estimate   Lower   Upper
+        0      1  intercept    1.1793  0.6366  1.7863
+        1      1        age    0.0349  0.0216  0.0466
+        2      1        o11    0.3082  0.1530  0.4511
+        """
+        return self.coef.reset_index()
 
     def rules(self) -> Rules:
-        """The decision rule of each stage in words and the estimated value of the regime."""
+        """The decision rule of each stage in words and the estimated value of the regime (in
+        sample, so optimistic).
+
+        >>> print(fit.rules())
+        Stage 1 Decision Rule
+        --------------------------------------------------------------
+        Give a1 = -1 when -0.0761 - 0.3578*o11 >= 0, otherwise a1 = 1
+        <BLANKLINE>
+        Stage 2 Decision Rule
+        --------------------------------------------------------------
+        Give a2 = 1 when 0.0503 + 0.6781*o21 >= 0, otherwise a2 = -1
+        <BLANKLINE>
+        Value of the Estimated Regime
+        --------------------------------------------------------------
+        Estimated value (mean of VALUE1):                 3.1046
+        Mean observed outcome:                            2.5127
+        Observations in stage 1:                             300
+        """
         r = self.results
         return Rules(stage1=r["rules1"], stage2=r["rules2"], value=r["regime_value"],
                      mean_outcome=r["mean_outcome"], n_stage1=self.n_stage1)
 
-    def recommend(self, data: Data) -> pd.DataFrame:
-        """The regime table (OUT= columns) of the observations in ``data``.
+    @property
+    def coding(self) -> Dict[int, Dict[str, Dict[str, float]]]:
+        """Which treatment values each Q-value column stands for, per stage:
+        ``{1: {"Q1_L1": {"a1": -1.0}, "Q1_L2": {"a1": 1.0}}, 2: {...}}``.
+
+        >>> fit.coding[2]
+        {'Q2_L1': {'a2': 1.0}, 'Q2_L2': {'a2': -1.0}}
+        """
+        return _coding(self.results)
+
+    @property
+    def levels(self) -> List[str]:
+        """Which treatment level each Q-value column stands for, per stage, in words (see
+        ``coding`` for the same as a mapping).
+
+        >>> fit.levels[0]
+        'OUT= levels of stage 1: Q1_L1 is a1 = -1; Q1_L2 is a1 = 1.'
+        """
+        return list(self.results["levels"])
+
+    def _study(self) -> Tuple[_Study, List[str]]:
+        """The study of this fit; after a round trip, a point-estimate analysis of the saved
+        data, which gives the layer the same coefficients and codes."""
+        if self._live is None:
+            from ._options import OPTIONS  # pylint: disable=import-outside-toplevel
+            arguments = dict(self._arguments, data=self._data, intervals=False, contrasts=None)
+            with warnings.catch_warnings():
+                warnings.simplefilter("ignore")
+                again = run(OPTIONS, arguments)
+            self._live = again._live
+        assert self._live is not None
+        return self._live
+
+    def recommend(self, data: Optional[Data] = None) -> pd.DataFrame:
+        """The regime table (OUT= columns) of the observations in ``data`` (default: the data
+        analysed).
 
         One row per observation: ``_STAGE1`` and ``_STAGE2`` (1 when the observation would enter
         that stage's fit, 0 when not, NaN when ``data`` lacks a variable of the fits),
         ``Q1_L1`` ... the Q-values under each treatment level, ``REC1`` the recommended level,
         the same for stage 2, and ``VALUE1`` (the stage-1 Q-value of the recommendation). A row
-        whose covariates of a stage are missing gets NaN there. The levels are those of the
-        notes (``Q1_L1 is a1 = 1`` ...): see ``levels``.
+        whose covariates of a stage are missing gets NaN there. ``coding`` says which
+        treatment each ``Q1_L1`` ... stands for.
+
+        >>> fit.recommend(study.head(3)).round(4)
+           _STAGE1  _STAGE2   Q1_L1   Q1_L2  REC1   Q2_L1   Q2_L2  REC2  VALUE1
+        0      1.0      1.0  3.1789  4.0701   1.0  2.0694  3.1579  -1.0  4.0701
+        1      1.0      0.0  2.7519  2.7616   1.0     NaN     NaN   NaN  2.7616
+        2      1.0      1.0  2.7503  3.2856   1.0  1.4657  2.1275  -1.0  3.2856
         """
+        if data is None:
+            data = self._data
+        study, study_columns = self._study()
         names, get, n = _frame_columns(data)
+        used = set(self._data.columns)
         arrays: List[Optional[np.ndarray]] = []
-        for name in self._columns:
-            if name in self._used and name in names:
+        for name in study_columns:
+            if name in used and name in names:
                 array = _as_doubles(name, get(name), n)
                 n = len(array) if n is None else n
                 arrays.append(array)
@@ -266,8 +441,8 @@ class TalvenResult:
         rows = n or 0
         columns = self.results["out_columns"]
         out = np.zeros(max(rows * len(columns), 1), dtype="float64")
-        result = self._study.lib.talven_study_recommend(
-            self._study.handle, rows, _column_pointers(arrays),
+        result = study.lib.talven_study_recommend(
+            study.handle, rows, _column_pointers(arrays),
             out.ctypes.data_as(ctypes.POINTER(ctypes.c_double)))
         if result != 0:
             raise TalvenError("The regime table cannot be computed.")
@@ -275,10 +450,117 @@ class TalvenResult:
         index = data.index if isinstance(data, pd.DataFrame) else None
         return pd.DataFrame(table, columns=columns, index=index)
 
-    @property
-    def levels(self) -> List[str]:
-        """Which treatment level each Q-value column stands for, per stage."""
-        return list(self.results["levels"])
+    def predict(self, new_data: Optional[Data] = None, kind: str = "treatment",
+                stage: int = 1) -> Union[pd.Series, pd.DataFrame]:
+        """Predictions of a stage for ``new_data`` (default: the data analysed).
+
+        ``kind="treatment"``: the recommended treatment (a Series named ``REC1`` or ``REC2``;
+        with more than two treatments the level number, see ``coding``);
+        ``kind="q"``: the Q-value under each treatment (a DataFrame, one column per level).
+        Rows whose covariates of the stage are missing are NaN.
+
+        >>> new = pd.DataFrame({"age": [35, 65], "o11": [-1.0, 1.5], "sidefx": [0, 1],
+        ...                     "o21": [0.5, -1.0]})
+        >>> fit.predict(new)
+        0   -1.0
+        1    1.0
+        Name: REC1, dtype: float64
+        >>> fit.predict(new, kind="q", stage=2).round(4)
+            Q2_L1   Q2_L2
+        0  2.5513  1.7726
+        1  2.1703  3.4260
+        """
+        if kind not in ("treatment", "q"):
+            raise TalvenError(f'kind must be "treatment" or "q"; got {kind!r}.')
+        if stage not in (1, 2):
+            raise TalvenError(f"stage must be 1 or 2; got {stage!r}.")
+        table = self.recommend(new_data)
+        if kind == "treatment":
+            return table[f"REC{stage}"]
+        return table[[c for c in table.columns if c.startswith(f"Q{stage}_")]]
+
+    def fitted(self, stage: int = 1) -> pd.Series:
+        """The fitted Q-value at the treatment received, for each subject of the stage's fit,
+        indexed as the data analysed.
+
+        >>> fit.fitted(stage=2).head(3).round(4)
+        0    2.0694
+        2    2.1275
+        4    2.9616
+        Name: fitted2, dtype: float64
+        """
+        return self._per_subject("fitted", stage)
+
+    def residuals(self, stage: int = 1) -> pd.Series:
+        """The residual of each subject of the stage's fit: the outcome (stage 2) or the
+        pseudo-outcome (stage 1) less the fitted value, indexed as the data analysed.
+
+        >>> fit.residuals().head(3).round(4)
+        0   -0.0210
+        1   -0.3245
+        2   -0.6228
+        Name: residuals1, dtype: float64
+        """
+        return self._per_subject("residuals", stage)
+
+    def _per_subject(self, what: str, stage: int) -> pd.Series:
+        if stage not in (1, 2):
+            raise TalvenError(f"stage must be 1 or 2; got {stage!r}.")
+        rows = np.asarray(self.results[f"rows{stage}"], dtype="int64") - 1
+        return pd.Series(self.results[f"{what}{stage}"], index=self._data.index[rows],
+                         name=f"{what}{stage}")
+
+    def plot(self, ax: Any = None) -> Any:
+        """A forest plot of the stage-1 estimates and contrasts with their limits (matplotlib);
+        returns the axes.
+
+        >>> ax = fit.plot()
+        >>> [label.get_text() for label in ax.get_yticklabels()][-2:]
+        ['Contrast1', 'Contrast2']
+        """
+        return _present.forest_plot(self, ax)
+
+
+def _same(a: Any, b: Any) -> bool:
+    """Equality of result parts, NaN equal to NaN."""
+    if isinstance(a, (pd.DataFrame, pd.Series)):
+        return type(a) is type(b) and a.equals(b)
+    if isinstance(a, np.ndarray):
+        return isinstance(b, np.ndarray) and np.array_equal(a, b, equal_nan=a.dtype.kind == "f")
+    if isinstance(a, dict):
+        return isinstance(b, dict) and a.keys() == b.keys() and all(_same(a[k], b[k]) for k in a)
+    if isinstance(a, (list, tuple)):
+        return (isinstance(b, (list, tuple)) and len(a) == len(b)
+                and all(_same(x, y) for x, y in zip(a, b)))
+    if isinstance(a, float) and isinstance(b, float) and math.isnan(a) and math.isnan(b):
+        return True
+    return bool(a == b)
+
+
+def _coding(results: Mapping[str, Any]) -> Dict[int, Dict[str, Dict[str, float]]]:
+    """The treatment values behind each Q-value column, from the layer's description of them
+    ("OUT= levels of stage 1: Q1_L1 is a1 = -1; Q1_L2 is a1 = 1.")."""
+    out: Dict[int, Dict[str, Dict[str, float]]] = {}
+    for line in results.get("levels", []):
+        head, _, body = line.rstrip(".").partition(": ")
+        stage = int(head.split()[-1])
+        columns: Dict[str, Dict[str, float]] = {}
+        for part in body.split("; "):
+            column, _, values = part.partition(" is ")
+            level: Dict[str, float] = {}
+            for pair in values.split(", "):
+                name, _, value = pair.rpartition(" = ")
+                level[name or "level"] = _number_or_text(value)
+            columns[column] = level
+        out[stage] = columns
+    return out
+
+
+def _number_or_text(text: str) -> Any:
+    try:
+        return float(text)
+    except ValueError:
+        return text
 
 
 def _option_value(argument: Optional[str], statement: str, kind: str, count_of: Optional[str],
@@ -395,13 +677,20 @@ def run(options: Sequence[Tuple[Optional[str], str, str, Optional[str]]],
             results[argument] = bool(results[argument])
     if not results.get("intervals"):
         results["seed"] = None
+    coef = tables["coef"].set_index(["Stage", "Term"])
+    data_argument = next(a for a, s, k, c in options if s == "DATA")
+    kept = [name for name in names if name in used]
+    frame = (data[[data.columns[names.index(name)] for name in kept]].copy()
+             if isinstance(data, pd.DataFrame)
+             else pd.DataFrame({name: _as_doubles(name, get(name), n) for name in kept}))
+    frame.columns = kept
     return TalvenResult(
-        coef=tables["coef"],
+        coef=coef,
         results=results,
         notes=[t for s, t in study.messages if s == "note"],
         warnings=[t for s, t in study.messages if s == "warning"] + results["collinear"],
         messages=list(study.messages),
-        _study=study,
-        _columns=names,
-        _used=sorted(set(used)),
+        _data=frame,
+        _arguments={a: args[a] for a, _, _, _ in options if a is not None and a != data_argument},
+        _live=(study, names),
     )

@@ -106,5 +106,23 @@ def fit(data: Data, response: Names, stg1trt: Names, tailor1: Names, stg2trt: Na
         :class:`TalvenWarning` through Python's warnings.
 
     Not thread-safe: run one analysis at a time per process.
+
+    Examples
+    --------
+    The shipped study, from the repository's root; ``TalvenResult`` shows the methods.
+
+    >>> import pandas as pd, talven
+    >>> study = pd.read_csv("examples/smart_study.csv")
+    >>> fit = talven.fit(study, response="y", stg1trt="a1", tailor1="o11", stg2trt="a2",
+    ...                  tailor2="o21", main1="age", main2=["age", "sidefx"],
+    ...                  stg2sample="stage2")
+    >>> fit.params.loc[1].round(4)
+    Term
+    intercept    1.1793
+    age          0.0349
+    o11          0.3082
+    o11:a1       0.3578
+    a1           0.0761
+    Name: Estimate, dtype: float64
     """
     return run(OPTIONS, locals())

@@ -47,10 +47,10 @@ def test_intervals_are_repeatable_with_a_seed_and_from_the_clock(study):
     again = talven.fit(study, seed=77, **options)
     pd.testing.assert_frame_equal(seeded.coef, again.coef, check_exact=True)
     assert seeded.seed == 77
-    assert list(seeded.coef["Term"]) == ["intercept", "age", "o11", "o11:a1", "a1", "Contrast1",
-                                         "Contrast2", "intercept", "age", "sidefx", "o21",
-                                         "o21:a2", "a2"]
-    stage1 = seeded.coef[seeded.coef["Stage"] == 1]
+    assert list(seeded.coef.index.get_level_values("Term")) == ["intercept", "age", "o11", "o11:a1", "a1", "Contrast1",
+                                                                "Contrast2", "intercept", "age",
+                                                                "sidefx", "o21", "o21:a2", "a2"]
+    stage1 = seeded.coef.loc[1]
     assert (stage1["Lower"] <= stage1["Estimate"]).all()
     assert (stage1["Estimate"] <= stage1["Upper"]).all()
     # A contrast row of coefficient weights is that sum of the estimates.
@@ -144,7 +144,11 @@ def test_a_failed_analysis_raises_the_diagnostic_text(study):
     with pytest.raises(talven.TalvenError) as error:
         talven.fit(data, **dict(MODEL, main2=["age", "age2"]))
     text = str(error.value)
-    assert text.startswith("A problem occured during model estimation.")
+    # The cause first, then the block as the log shows it.
+    assert text.splitlines()[0] == (
+        "Rank-deficient fit: stage-2 fit of the data; dependent columns age, age2")
+    assert text.splitlines()[1] == (
+        "A problem occured during model estimation.  Diagnostic information is as follows:")
     assert error.value.diagnostic[-1] == (
         "Rank-deficient fit: stage-2 fit of the data; dependent columns age, age2")
     assert "dependent columns age, age2" in text
@@ -175,7 +179,7 @@ def test_every_result_of_the_study_layer_is_an_attribute_by_its_name(study):
     # Results the package names nowhere reach it all the same: the coefficient counts, the
     # options in force and the report's table of them.
     result = talven.fit(study, **MODEL, cores=2)
-    p1 = len(result.coef[result.coef["Stage"] == 1])
+    p1 = len(result.coef.loc[1])
     assert (result.p1, result.ntreats1, result.cores, result.minimize) == (p1, 2, 2, False)
     assert result.results["n_stage2"] == result.n_stage2
     assert result.grid_scale == 2.58 and result.alpha == 0.05

@@ -4,10 +4,10 @@
 // with that of the data analysed.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
-#include <algorithm>
 #include <functional>
 #include <limits>
 #include <map>
@@ -500,7 +500,7 @@ Named named_results(const TalvenStudy* study) {
 // by one, and every result read by name is the one its numbered getter gives.
 TEST(StudyLayer, OneCallAnalysisAndNamedResultsAgreeWithTheSteps) {
   const Frame data = smart(150);
-  const Options options = {{"DERIVECI", 1}, {"SEED", 77},   {"NBOOTSTRAP1", 50},
+  const Options options = {{"DERIVECI", 1},     {"SEED", 77}, {"NBOOTSTRAP1", 50},
                            {"NBOOTSTRAP2", 30}, {"NGRID", 4}, {"CORES", 2}};
   const std::vector<std::vector<double>> contrasts = {{0, 0, 1, 1, 0}};
   const StudyRun steps(data, standard_lists(), options, false, contrasts);
@@ -509,32 +509,36 @@ TEST(StudyLayer, OneCallAnalysisAndNamedResultsAgreeWithTheSteps) {
   TalvenStudy* study = talven_study_new();
   for (const std::string& name : data.names) talven_study_add_column(study, name.c_str());
   const std::pair<const char*, std::vector<std::string>> roles[] = {
-      {"main1", {"age"}}, {"TAILOR1", {"o11"}}, {"TAILOR2", {"o21"}},   {"RESPONSE", {"y"}},
-      {"STG1TRT", {"a1"}}, {"STG2TRT", {"a2"}}, {"STG2SAMPLE", {"r"}}};
+      {"main1", {"age"}},  {"TAILOR1", {"o11"}}, {"TAILOR2", {"o21"}}, {"RESPONSE", {"y"}},
+      {"STG1TRT", {"a1"}}, {"STG2TRT", {"a2"}},  {"STG2SAMPLE", {"r"}}};
   for (const auto& [role, names] : roles) {
     std::vector<int32_t> columns;
     for (const std::string& name : names) columns.push_back(data.index(name));
-    ASSERT_EQ(talven_study_set_role(study, role, static_cast<int32_t>(columns.size()),
-                                    columns.data()),
-              0);
+    ASSERT_EQ(
+        talven_study_set_role(study, role, static_cast<int32_t>(columns.size()), columns.data()),
+        0);
   }
   for (const auto& [name, value] : options) talven_study_set_option(study, name.c_str(), value);
   talven_study_set_contrast_columns(study, 5, nullptr, nullptr);
   std::vector<const double*> columns;
   for (const auto& column : data.columns) columns.push_back(column.data());
   const double matrix[] = {0, 0, 1, 1, 0};
-  ASSERT_EQ(talven_study_analyse(study, static_cast<int64_t>(data.rows()), columns.data(), 1,
-                                 matrix),
-            0);
+  ASSERT_EQ(
+      talven_study_analyse(study, static_cast<int64_t>(data.rows()), columns.data(), 1, matrix), 0);
 
   const Named named = named_results(study);
-  const std::pair<const char*, int32_t> counts[] = {
-      {"n_observations", TALVEN_COUNT_OBSERVATIONS}, {"n_stage1", TALVEN_COUNT_STAGE1},
-      {"n_stage2", TALVEN_COUNT_STAGE2},             {"n_collinear", TALVEN_COUNT_COLLINEAR},
-      {"seed", TALVEN_COUNT_SEED},                   {"nbootstrap1", TALVEN_COUNT_NBOOTSTRAP1},
-      {"nbootstrap2", TALVEN_COUNT_NBOOTSTRAP2},     {"ngrid", TALVEN_COUNT_NGRID},
-      {"cores", TALVEN_COUNT_CORES},                 {"intervals", TALVEN_COUNT_INTERVALS},
-      {"ntreats1", TALVEN_COUNT_K1},                 {"p1", TALVEN_COUNT_P1}};
+  const std::pair<const char*, int32_t> counts[] = {{"n_observations", TALVEN_COUNT_OBSERVATIONS},
+                                                    {"n_stage1", TALVEN_COUNT_STAGE1},
+                                                    {"n_stage2", TALVEN_COUNT_STAGE2},
+                                                    {"n_collinear", TALVEN_COUNT_COLLINEAR},
+                                                    {"seed", TALVEN_COUNT_SEED},
+                                                    {"nbootstrap1", TALVEN_COUNT_NBOOTSTRAP1},
+                                                    {"nbootstrap2", TALVEN_COUNT_NBOOTSTRAP2},
+                                                    {"ngrid", TALVEN_COUNT_NGRID},
+                                                    {"cores", TALVEN_COUNT_CORES},
+                                                    {"intervals", TALVEN_COUNT_INTERVALS},
+                                                    {"ntreats1", TALVEN_COUNT_K1},
+                                                    {"p1", TALVEN_COUNT_P1}};
   for (const auto& [name, which] : counts) {
     EXPECT_EQ(named.types.at(name), "count") << name;
     EXPECT_EQ(named.numbers.at(name), std::vector<double>{double(steps_count(steps, which))})
@@ -556,12 +560,12 @@ TEST(StudyLayer, OneCallAnalysisAndNamedResultsAgreeWithTheSteps) {
   // The options in force as the report lists them: intervals bring their options, CORES= shows
   // only when given, the seed given is not marked as drawn.
   const std::vector<std::string> shown = named.texts.at("settings.Option");
-  EXPECT_EQ(shown, (std::vector<std::string>{"NTREATS1=", "NTREATS2=", "DERIVECI", "ALPHA=",
-                                             "NBOOTSTRAP1=", "NBOOTSTRAP2=", "NGRID=",
+  EXPECT_EQ(shown, (std::vector<std::string>{"NTREATS1=", "NTREATS2=", "DERIVECI",
+                                             "ALPHA=", "NBOOTSTRAP1=", "NBOOTSTRAP2=", "NGRID=",
                                              "GRID_SCALE=", "SEED=", "CORES="}));
-  EXPECT_EQ(named.texts.at("settings.Value"),
-            (std::vector<std::string>{"2", "2", "in force", "0.05", "50", "30", "4", "2.58", "77",
-                                      "2"}));
+  EXPECT_EQ(
+      named.texts.at("settings.Value"),
+      (std::vector<std::string>{"2", "2", "in force", "0.05", "50", "30", "4", "2.58", "77", "2"}));
   std::vector<std::string> severities = named.texts.at("messages.Severity");
   EXPECT_EQ(severities.size(), named.texts.at("messages.Text").size());
   EXPECT_NE(std::find(severities.begin(), severities.end(), "note"), severities.end());
@@ -759,4 +763,73 @@ TEST(StudyLayer, NotesAStage2ModelWithoutTheStage1Treatment) {
   tailored[TALVEN_ROLE_TAILOR2] = {"o21", "a1*o11"};
   const StudyRun run(smart(80), tailored, {});
   EXPECT_FALSE(run.messages.has(TALVEN_MESSAGE_NOTE, note));
+}
+
+namespace {
+
+// Sum over the rows of residual * column, in long double, relative to the column's scale.
+long double normal_equation(const std::vector<double>& residuals,
+                            const std::vector<double>& column) {
+  long double sum = 0, scale = 1;
+  for (std::size_t i = 0; i < residuals.size(); ++i) {
+    sum += static_cast<long double>(residuals[i]) * column[i];
+    scale += std::fabs(static_cast<long double>(residuals[i]) * column[i]);
+  }
+  return sum / scale;
+}
+
+}  // namespace
+
+// Least-squares residuals are orthogonal to every design column of their stage; fitted plus
+// residual gives back the outcome (stage 2) or the pseudo-outcome (stage 1), which is the
+// outcome outside the stage-2 sample and at least the fitted stage-2 value inside it; the
+// observation numbers skip a left-out observation. Under MINIMIZE the same holds for y itself.
+TEST(StudyLayer, FittedValuesAndResidualsOfBothStages) {
+  for (const bool minimize : {false, true}) {
+    Frame data = smart(90);
+    data["y"][3] = kNaN;
+    const StudyRun run(data, standard_lists(), minimize ? Options{{"MINIMIZE", 1}} : Options{});
+    ASSERT_TRUE(run.status) << run.messages.first_error();
+    const Named named = named_results(run.study());
+    const std::vector<double>& rows1 = named.numbers.at("rows1");
+    const std::vector<double>& rows2 = named.numbers.at("rows2");
+    ASSERT_EQ(rows1.size(), 89u);
+    EXPECT_EQ(rows1[2], 3);
+    EXPECT_EQ(rows1[3], 5);
+    ASSERT_EQ(named.numbers.at("fitted1").size(), rows1.size());
+    ASSERT_EQ(named.numbers.at("residuals2").size(), rows2.size());
+
+    std::vector<std::vector<double>> design1(5), design2(4);
+    std::vector<double> pseudo;
+    for (std::size_t k = 0; k < rows1.size(); ++k) {
+      const auto i = static_cast<std::size_t>(rows1[k] - 1);
+      const double a1 = data["a1"][i], o11 = data["o11"][i];
+      const double row[] = {1, data["age"][i], o11, a1, a1 * o11};
+      for (std::size_t c = 0; c < 5; ++c) design1[c].push_back(row[c]);
+      pseudo.push_back(named.numbers.at("fitted1")[k] + named.numbers.at("residuals1")[k]);
+    }
+    std::size_t in_stage2 = 0;
+    for (std::size_t k = 0; k < rows1.size(); ++k) {
+      const auto i = static_cast<std::size_t>(rows1[k] - 1);
+      if (data["r"][i] != 1) {
+        EXPECT_NEAR(pseudo[k], data["y"][i], 1e-12 * std::max(1.0, std::fabs(data["y"][i])));
+        continue;
+      }
+      ASSERT_EQ(rows2[in_stage2], rows1[k]);
+      const double fitted2 = named.numbers.at("fitted2")[in_stage2];
+      EXPECT_NEAR(fitted2 + named.numbers.at("residuals2")[in_stage2], data["y"][i], 1e-12);
+      EXPECT_TRUE(minimize ? pseudo[k] <= fitted2 + 1e-12 : pseudo[k] >= fitted2 - 1e-12);
+      const double a2 = data["a2"][i], o21 = data["o21"][i];
+      const double row[] = {1, o21, a2, a2 * o21};
+      for (std::size_t c = 0; c < 4; ++c) design2[c].push_back(row[c]);
+      ++in_stage2;
+    }
+    EXPECT_EQ(in_stage2, rows2.size());
+    for (const auto& column : design1) {
+      EXPECT_LT(std::fabs(normal_equation(named.numbers.at("residuals1"), column)), 1e-12L);
+    }
+    for (const auto& column : design2) {
+      EXPECT_LT(std::fabs(normal_equation(named.numbers.at("residuals2"), column)), 1e-12L);
+    }
+  }
 }

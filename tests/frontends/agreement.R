@@ -26,4 +26,22 @@ t <- fit$table
 stopifnot(identical(unname(coef(fit)), t$Estimate[t$Stage == 1]),
           identical(unname(confint(fit)[, 1]), t$Lower[t$Stage == 1]),
           identical(unname(confint(fit)[, 2]), t$Upper[t$Stage == 1]))
-writeLines(paste(t$Stage, t$Term, hex(t$Estimate), hex(t$Lower), hex(t$Upper), sep = "\t"))
+if (length(args) < 2L) {
+  writeLines(paste(t$Stage, t$Term, hex(t$Estimate), hex(t$Lower), hex(t$Upper), sep = "\t"))
+} else {
+  # The methods, after a round trip through saveRDS/readRDS: coefficients of both stages, the
+  # stage-1 limits, then per stage and observation the Q-values and the recommendation.
+  path <- tempfile(fileext = ".rds")
+  saveRDS(fit, path)
+  fit <- readRDS(path)
+  all <- coef(fit, stage = "all")
+  writeLines(paste(t$Stage, t$Term, hex(unname(all)), sep = "\t"))
+  limits <- confint(fit)
+  writeLines(paste(rownames(limits), hex(limits[, 1]), hex(limits[, 2]), sep = "\t"))
+  for (stage in 1:2) {
+    q <- predict(fit, data, type = "q", stage = stage)
+    rec <- predict(fit, data, stage = stage)
+    columns <- c(lapply(q, hex), list(hex(unname(rec))))
+    writeLines(do.call(paste, c(columns, sep = "\t")))
+  }
+}

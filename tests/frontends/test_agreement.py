@@ -88,7 +88,7 @@ def from_python(case: Dict) -> List[Row]:
                             nbootstrap1=case["nbootstrap1"], nbootstrap2=case["nbootstrap2"],
                             **roles)
     return [(int(r.Stage), r.Term, r.Estimate, r.Lower, r.Upper)
-            for r in result.coef.itertuples(index=False)]
+            for r in result.to_frame().itertuples(index=False)]
 
 
 def from_r(case: Dict, folder: Path) -> List[Row]:
@@ -130,3 +130,86 @@ def test_talven_python_and_r_give_the_same_doubles(name, tmp_path):
     assert not differ, "\n".join(differ)
     # The stage-1 rows have limits: the intervals were computed, not left empty.
     assert all(not math.isnan(row[3]) for row in talven_rows if row[0] == 1)
+
+
+METHOD_CASES = ("shipped", "contrasts")
+
+
+def out_from_talven(case: Dict, folder: Path) -> List[Dict[str, str]]:
+    """OUT= of a point-estimate run: the regime table the methods must reproduce."""
+    shutil.copy(case["data"], folder / "study.csv")
+    lists = "".join(f" {role.upper()} {case[role]};" for role in ROLES)
+    run = subprocess.run([talven_bin(), "-L", str(folder), "-e",
+                          "PROC TALVEN DATA=study OUT=regime;" + lists + " RUN;"],
+                         capture_output=True, text=True)
+    assert run.returncode in (0, 1), run.stderr
+    with open(folder / "regime.csv", newline="") as file:
+        return list(csv.DictReader(file))
+
+
+@pytest.mark.parametrize("name", METHOD_CASES)
+def test_methods_after_a_round_trip_give_the_command_numbers(name, tmp_path):
+    """Python's params, conf_int and predict, and R's coef, confint and predict, after pickle
+    and saveRDS/readRDS, equal OUTEST= and OUT= of the command in hexadecimal."""
+    import pickle
+
+    import talven
+
+    case = CASES[name]
+    estimates = from_talven(case, tmp_path)
+    regime = out_from_talven(case, tmp_path)
+    data = pd.read_csv(case["data"], float_precision="round_trip")
+    contrasts = (pd.read_csv(case["contrasts"], float_precision="round_trip")
+                 if case["contrasts"] else None)
+    roles = {role: case[role].split() for role in ROLES}
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        fit = talven.fit(data, contrasts=contrasts, intervals=True, seed=case["seed"],
+                         nbootstrap1=case["nbootstrap1"], nbootstrap2=case["nbootstrap2"],
+                         **roles)
+    fit = pickle.loads(pickle.dumps(fit))
+    for stage, term, estimate, lower, upper in estimates:
+        assert same(fit.params[(stage, term)], estimate), term
+        if stage == 1:
+            assert same(fit.conf_int().loc[(1, term), 0], lower), term
+            assert same(fit.conf_int().loc[(1, term), 1], upper), term
+    columns = [c for c in regime[0] if c.startswith(("Q1_", "Q2_", "REC"))]
+    for stage in (1, 2):
+        q = fit.predict(data, kind="q", stage=stage)
+        treatment = fit.predict(data, stage=stage)
+        for i, row in enumerate(regime):
+            for column in [c for c in columns if c.startswith(f"Q{stage}_")]:
+                assert same(q[column].iloc[i], number(row[column])), (i, column)
+            assert same(treatment.iloc[i], number(row[f"REC{stage}"])), (i, stage)
+
+    spec = tmp_path / "case.csv"
+    with open(spec, "w", newline="") as file:
+        writer = csv.writer(file)
+        writer.writerow(["key", "value"])
+        for key, value in case.items():
+            writer.writerow([key, "" if value is None else str(value)])
+    run = subprocess.run(["Rscript", str(Path(__file__).parent / "agreement.R"), str(spec),
+                          "methods"], capture_output=True, text=True)
+    assert run.returncode == 0, run.stderr
+    lines = [line.split("\t") for line in run.stdout.splitlines()]
+    got = [tuple(fields[:2]) + (read_hex(fields[2]),) for fields in lines[:len(estimates)]]
+    assert [(g[0], g[1]) for g in got] == [(str(e[0]), e[1]) for e in estimates]
+    assert all(same(g[2], e[2]) for g, e in zip(got, estimates))
+    stage1 = [e for e in estimates if e[0] == 1]
+    limits = lines[len(estimates):len(estimates) + len(stage1)]
+    assert [fields[0] for fields in limits] == [e[1] for e in stage1]
+    assert all(same(read_hex(f[1]), e[3]) and same(read_hex(f[2]), e[4])
+               for f, e in zip(limits, stage1))
+    predicted = lines[len(estimates) + len(stage1):]
+    wanted = [[number(row[c]) for c in columns if c.startswith(("Q1_", "REC1"))]
+              for row in regime]
+    wanted += [[number(row[c]) for c in columns if c.startswith(("Q2_", "REC2"))]
+               for row in regime]
+    assert len(predicted) == len(wanted)
+    for i, (fields, values) in enumerate(zip(predicted, wanted)):
+        assert len(fields) == len(values) and all(
+            same(read_hex(f), v) for f, v in zip(fields, values)), (i, fields, values)
+
+
+def read_hex(text: str) -> float:
+    return math.nan if text in ("nan", "NA") else float.fromhex(text)

@@ -41,10 +41,18 @@
     shown <- m$severity == "error" | (m$severity == "text" & nzchar(trimws(m$text)))
     lines <- ifelse(m$severity[shown] == "text", paste0("  ", trimws(m$text[shown])),
                     m$text[shown])
-    .stop(paste(lines, collapse = "\n"), call, diagnostic = results[["diagnostic"]],
-          messages = m)
+    .stop(.explanation(lines, results[["diagnostic"]]), call,
+          diagnostic = results[["diagnostic"]], messages = m)
   }
   m
+}
+
+# The first ERROR that says what went wrong, then the whole block as the log shows it. A failed
+# estimation's ERROR is generic: its cause is the diagnostic's last line.
+.explanation <- function(lines, diagnostic) {
+  if (!length(lines)) return("The analysis failed.")
+  cause <- if (length(diagnostic)) trimws(diagnostic[length(diagnostic)]) else lines[1L]
+  paste(unique(c(cause, lines)), collapse = "\n")
 }
 
 # The number an argument hands to the study layer, or NULL when it is not given.
@@ -98,7 +106,7 @@
 }
 
 # The result of a run: the estimate table, the messages, and every other result by its name.
-.fit_object <- function(study, results, messages, variables, used, data) {
+.fit_object <- function(study, results, messages, variables, used, data, arguments) {
   tables <- .tables(results)
   results <- results[!grepl(".", names(results), fixed = TRUE)]
   for (row in split(.options, seq_len(nrow(.options)))) {
@@ -118,7 +126,8 @@
     warnings = c(messages$text[messages$severity == "warning"], results$collinear),
     rules = list(stage1 = results$rules1, stage2 = results$rules2, value = results$regime_value,
                  mean_outcome = results$mean_outcome),
-    variables = variables, used = used, data = data, study = study),
+    variables = variables, used = used, data = data[used], arguments = arguments,
+    cache = .cache(study, variables)),
     results[setdiff(names(results), own)]))
 }
 
@@ -157,112 +166,8 @@
   results <- .results(fit[[1L]])
   messages <- .signal(results, fit[[2L]], call)
   for (text in results$collinear) warning(.talven_condition("talven_warning", text, call))
-  .fit_object(fit[[1L]], results, messages, variables, used, data)
-}
-
-.stage1 <- function(object) object$table[object$table$Stage == 1L, , drop = FALSE]
-
-coef.talven <- function(object, ...) {
-  rows <- .stage1(object)
-  stats::setNames(rows$Estimate, rows$Term)
-}
-
-confint.talven <- function(object, parm, level = 1 - object$alpha, ...) {
-  if (!object$intervals) {
-    stop(.talven_condition("talven_error",
-                           "The fit has no confidence intervals; fit with intervals = TRUE.",
-                           sys.call()[1L]))
-  }
-  if (!isTRUE(all.equal(level, 1 - object$alpha))) {
-    stop(.talven_condition("talven_error", sprintf(
-      "The intervals were computed at level %g (alpha = %g); fit again with alpha = %g.",
-      1 - object$alpha, object$alpha, 1 - level), sys.call()[1L]))
-  }
-  rows <- .stage1(object)
-  limits <- cbind(rows$Lower, rows$Upper)
-  percent <- paste(format(100 * c(object$alpha / 2, 1 - object$alpha / 2), trim = TRUE,
-                          scientific = FALSE, digits = 3), "%")
-  dimnames(limits) <- list(rows$Term, percent)
-  if (!missing(parm)) limits <- limits[parm, , drop = FALSE]
-  limits
-}
-
-predict.talven <- function(object, newdata, ...) {
-  if (missing(newdata) || is.null(newdata)) newdata <- object$data
-  newdata <- as.data.frame(newdata, stringsAsFactors = FALSE, optional = TRUE)
-  n <- nrow(newdata)
-  call <- sys.call()[1L]
-  columns <- lapply(object$variables, function(name) {
-    if (name %in% object$used && name %in% names(newdata)) {
-      .as_double(newdata[[name]], name, call)
-    } else {
-      NULL
-    }
-  })
-  names <- object$out_columns
-  out <- .Call(C_talven_r_recommend, object$study, columns, n, length(names))
-  out[is.nan(out)] <- NA
-  out <- as.data.frame(out)
-  names(out) <- names
-  rownames(out) <- rownames(newdata)
-  out
-}
-
-.format_table <- function(object, stages) {
-  width <- max(12L, nchar(object$table$Term))
-  lines <- character()
-  for (stage in stages) {
-    rows <- object$table[object$table$Stage == stage, , drop = FALSE]
-    if (!nrow(rows)) next
-    limits <- object$intervals && stage == 1L
-    head <- sprintf("%-*s  %10s", width, paste("Stage", stage), "Estimate")
-    if (limits) head <- paste0(head, sprintf("  %10s  %10s", "Lower", "Upper"))
-    body <- sprintf("%-*s  %10.4f", width, rows$Term, rows$Estimate)
-    if (limits) body <- paste0(body, sprintf("  %10.4f  %10.4f", rows$Lower, rows$Upper))
-    lines <- c(lines, "", head, body)
-  }
-  lines
-}
-
-.header <- function(object) {
-  lines <- sprintf("TALVEN two-stage Q-learning: %d observations, %d in stage 1, %d in stage 2",
-                   as.integer(object$n_observations), as.integer(object$n_stage1),
-                   as.integer(object$n_stage2))
-  if (object$intervals) {
-    lines <- c(lines, sprintf(paste0(
-      "Intervals at ALPHA=%g from NBOOTSTRAP1=%d and NBOOTSTRAP2=%d replicates, NGRID=%d; ",
-      "SEED=%d; %d collinear replicates skipped"), object$alpha, as.integer(object$nbootstrap1),
-      as.integer(object$nbootstrap2), as.integer(object$ngrid), as.integer(object$seed),
-      as.integer(object$n_collinear)))
-  }
-  lines
-}
-
-print.talven <- function(x, ...) {
-  writeLines(c(.header(x), .format_table(x, 1:2)))
-  invisible(x)
-}
-
-summary.talven <- function(object, ...) {
-  structure(class = "summary.talven", list(fit = object))
-}
-
-print.summary.talven <- function(x, ...) {
-  fit <- x$fit
-  rule <- strrep("-", 62L)
-  lines <- c(.header(fit), .format_table(fit, 1:2), "",
-             "Stage 1 Decision Rule", rule, fit$rules$stage1, "",
-             "Stage 2 Decision Rule", rule, fit$rules$stage2, "",
-             "Value of the Estimated Regime", rule,
-             sprintf("Estimated value (mean of VALUE1):             %10.4f", fit$rules$value),
-             sprintf("Mean observed outcome:                        %10.4f",
-                     fit$rules$mean_outcome),
-             sprintf("Observations in stage 1:                      %10d",
-                     as.integer(fit$n_stage1)))
-  if (length(fit$notes)) lines <- c(lines, "", "Notes:", paste(" ", fit$notes))
-  if (length(fit$warnings)) lines <- c(lines, "", "Warnings:", paste(" ", fit$warnings))
-  writeLines(lines)
-  invisible(x)
+  .fit_object(fit[[1L]], results, messages, variables, used, data,
+              args[setdiff(names(args), argument_of("DATA"))])
 }
 
 # Ctrl-C stopped the analysis, which has returned: the interrupt R would have signalled, so that

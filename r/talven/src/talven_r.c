@@ -156,10 +156,16 @@ SEXP talven_r_recommend(SEXP pointer, SEXP columns, SEXP n_rows, SEXP n_columns)
   return out;
 }
 
+/* Whether the fit's study is still held: false after saveRDS/readRDS, which keep no pointer. */
+SEXP talven_r_live(SEXP pointer) {
+  return Rf_ScalarLogical(TYPEOF(pointer) == EXTPTRSXP && R_ExternalPtrAddr(pointer) != NULL);
+}
+
 static const R_CallMethodDef kCallMethods[] = {
     {"talven_r_fit", (DL_FUNC)&talven_r_fit, 8},
     {"talven_r_results", (DL_FUNC)&talven_r_results, 1},
     {"talven_r_recommend", (DL_FUNC)&talven_r_recommend, 4},
+    {"talven_r_live", (DL_FUNC)&talven_r_live, 1},
     {NULL, NULL, 0}};
 
 void R_init_talven(DllInfo* info) {

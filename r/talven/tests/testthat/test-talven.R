@@ -2,27 +2,6 @@
 # the talven command and with Python, bit for bit, is checked by the repository's cross-front-end
 # test.
 
-smart <- function(n = 160) {
-  i <- seq_len(n) - 1
-  r <- as.integer((i * 11) %% 5 < 3)
-  d <- data.frame(age = 20 + (i * 7) %% 31, o11 = ((i * 13) %% 9) / 4,
-                  a1 = ifelse((i * 5 + i %/% 3) %% 2 == 0, 1, -1), r = r,
-                  o21 = ifelse(r == 1, ((i * 17) %% 7) / 2, NA),
-                  a2 = ifelse(r == 1, ifelse((i * 3 + i %/% 2) %% 2 == 0, 1, -1), NA))
-  d$y <- 1 + d$o11 / 4 + d$a1 * (d$o11 - 1) / 2 +
-    ifelse(r == 1, 0.75 * d$a2 * (d$o21 - 1.5), 0) + ((i * 29) %% 11 - 5) / 8
-  d
-}
-
-fit_smart <- function(data = smart(), ...) {
-  arguments <- utils::modifyList(list(data = data, response = "y", stg1trt = "a1",
-                                      tailor1 = "o11", stg2trt = "a2", tailor2 = "o21",
-                                      main1 = "age", stg2sample = "r"), list(...))
-  do.call(talven, arguments)
-}
-
-quick <- list(intervals = TRUE, nbootstrap1 = 200, nbootstrap2 = 100, ngrid = 5)
-
 test_that("intervals are repeatable with a seed and from the clock", {
   contrasts <- rbind(c(0, 0, 0, 2, 2), c(0, 0, 0, -2, 2))
   seeded <- do.call(fit_smart, c(quick, seed = 77, list(contrasts = contrasts)))
@@ -98,14 +77,14 @@ test_that("formula terms that cannot be represented stop naming the term", {
 test_that("predict gives the regime table, and rules agree with it", {
   data <- smart()
   fit <- fit_smart(data)
-  table <- predict(fit)
+  table <- predict(fit, type = "table")
   expect_named(table, c("_STAGE1", "_STAGE2", "Q1_L1", "Q1_L2", "REC1", "Q2_L1", "Q2_L2",
                         "REC2", "VALUE1"))
   expect_equal(fit$rules$value, mean(table$VALUE1))
   expect_equal(fit$rules$mean_outcome, mean(data$y))
   expect_true(all(is.na(table$Q2_L1[data$r == 0])))
   expect_equal(table$`_STAGE2`, data$r)
-  fresh <- predict(fit, data[, c("age", "o11", "o21")])
+  fresh <- predict(fit, data[, c("age", "o11", "o21")], type = "table")
   expect_true(all(is.na(fresh$`_STAGE1`)))
   expect_identical(fresh$VALUE1, table$VALUE1)
   expect_match(capture.output(summary(fit)), "^Give a1 = ", all = FALSE)
@@ -140,7 +119,10 @@ test_that("bad inputs stop with a talven_error that explains them", {
 test_that("a failed analysis carries the diagnostic text", {
   data <- transform(smart(), age2 = 2 * age)
   error <- tryCatch(fit_smart(data, main2 = c("age", "age2")), talven_error = function(e) e)
-  expect_match(conditionMessage(error), "^A problem occured during model estimation.")
+  # The cause first, then the block as the log shows it.
+  lines <- strsplit(conditionMessage(error), "\n", fixed = TRUE)[[1]]
+  expect_identical(lines[1], "Rank-deficient fit: stage-2 fit of the data; dependent columns age, age2")
+  expect_match(lines[2], "^A problem occured during model estimation.")
   expect_identical(tail(error$diagnostic, 1),
                    "Rank-deficient fit: stage-2 fit of the data; dependent columns age, age2")
 })
