@@ -215,8 +215,10 @@ void Writer::plot(const ReportResults& r, const std::string& anchor) {
   line("<figure class=\"plot\">");
   out_ += forest_plot_svg(plot);
   line("<figcaption>Figure " + std::to_string(figures_) + ". " + esc(plot.title) +
-       ": estimates as squares (contrasts as diamonds), intervals as bars; the dashed line marks "
-       "zero.</figcaption>");
+       ": estimates as squares (contrasts as diamonds), intervals as bars. Each term has its own "
+       "axis, since the coefficients are in the units of their variables; the dashed line marks "
+       "zero, a pointer at the edge shows which way zero lies when the axis does not reach "
+       "it.</figcaption>");
   line("</figure>");
 }
 
