@@ -16,7 +16,7 @@ get_filename_component(ROOT "${ROOT}" ABSOLUTE)
 # without linking the library.
 set(library_headers "^include/kestrion[a-z_]*\\.h$")
 set(header_only "^include/kestrion_(model|options|plan)\\.h$")
-set(frontend_header "^include/talven_frontend\\.h$")
+set(frontend_header "^include/talven_(frontend|options)\\.h$")
 set(host_header "^include/talven_host\\.h$")
 
 # layer_<folder>: what the files of <folder> may include besides their own folder's files.

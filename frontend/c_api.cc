@@ -42,6 +42,10 @@ Result reading(const TalvenStudy* s, Result empty, Body&& body) {
 
 extern "C" {
 
+int32_t talven_frontend_version(void) {
+  return TALVEN_FRONTEND_VERSION;
+}
+
 TalvenStudy* talven_study_new(void) {
   try {
     return new TalvenStudy;
@@ -84,6 +88,11 @@ int32_t talven_study_add_column(TalvenStudy* study, const char* name) {
 int32_t talven_study_set_list(TalvenStudy* study, int32_t role, int32_t count,
                               const int32_t* columns) {
   return guarded(study, [&](talven::Study& s) { return s.set_list(role, count, columns); });
+}
+
+int32_t talven_study_set_role(TalvenStudy* study, const char* role, int32_t count,
+                              const int32_t* columns) {
+  return guarded(study, [&](talven::Study& s) { return s.set_role(role, count, columns); });
 }
 
 int32_t talven_study_set_option(TalvenStudy* study, const char* name, double value) {
@@ -133,6 +142,19 @@ int32_t talven_study_set_contrasts(TalvenStudy* study, int64_t rows, const doubl
   return guarded(study, [&](talven::Study& s) { return s.set_contrasts(rows, values); });
 }
 
+int32_t talven_study_analyse(TalvenStudy* study, int64_t n, const double* const* columns,
+                             int64_t contrast_rows, const double* contrasts) {
+  return guarded(study,
+                 [&](talven::Study& s) { return s.analyse(n, columns, contrast_rows, contrasts); });
+}
+
+int32_t talven_study_analyse_with(TalvenStudy* study, TalvenStepCallback callback, void* context) {
+  return guarded(study, [&](talven::Study& s) {
+    if (callback == nullptr) return s.analyse_with([](int32_t) { return true; });
+    return s.analyse_with([&](int32_t step) { return callback(step, study, context) == 0; });
+  });
+}
+
 int32_t talven_study_prepare(TalvenStudy* study) {
   return guarded(study, [](talven::Study& s) { return s.prepare(); });
 }
@@ -163,6 +185,53 @@ const char* talven_study_text(const TalvenStudy* study, int32_t which, int64_t i
                               int32_t* severity) {
   return reading(study, static_cast<const char*>(nullptr),
                  [&](const talven::Study& s) { return s.text(which, index, severity); });
+}
+
+int64_t talven_study_result_count(const TalvenStudy* study) {
+  return reading(study, int64_t{-1}, [](const talven::Study& s) { return s.result_count(); });
+}
+
+const char* talven_study_result_name(const TalvenStudy* study, int64_t index) {
+  return reading(study, static_cast<const char*>(nullptr), [&](const talven::Study& s) {
+    const talven::NamedResult* r = s.result(index);
+    return r != nullptr ? r->name.c_str() : nullptr;
+  });
+}
+
+const char* talven_study_result_type(const TalvenStudy* study, int64_t index) {
+  return reading(study, static_cast<const char*>(nullptr), [&](const talven::Study& s) {
+    const talven::NamedResult* r = s.result(index);
+    return r != nullptr ? r->type.c_str() : nullptr;
+  });
+}
+
+int64_t talven_study_result_length(const TalvenStudy* study, int64_t index) {
+  return reading(study, int64_t{-1}, [&](const talven::Study& s) {
+    const talven::NamedResult* r = s.result(index);
+    if (r == nullptr) return int64_t{-1};
+    return static_cast<int64_t>(r->type == "texts" ? r->texts.size() : r->reals.size());
+  });
+}
+
+int32_t talven_study_result_reals(const TalvenStudy* study, int64_t index, double* out) {
+  return reading(study, int32_t{-1}, [&](const talven::Study& s) {
+    const talven::NamedResult* r = s.result(index);
+    if (r == nullptr || r->type == "texts" || (!r->reals.empty() && out == nullptr)) {
+      return int32_t{-1};
+    }
+    for (std::size_t k = 0; k < r->reals.size(); ++k) out[k] = r->reals[k];
+    return int32_t{0};
+  });
+}
+
+const char* talven_study_result_text(const TalvenStudy* study, int64_t index, int64_t element) {
+  return reading(study, static_cast<const char*>(nullptr), [&](const talven::Study& s) {
+    const talven::NamedResult* r = s.result(index);
+    if (r == nullptr || element < 0 || element >= static_cast<int64_t>(r->texts.size())) {
+      return static_cast<const char*>(nullptr);
+    }
+    return r->texts[static_cast<std::size_t>(element)].c_str();
+  });
 }
 
 int32_t talven_study_out_values(const TalvenStudy* study, double* out) {

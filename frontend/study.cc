@@ -50,10 +50,6 @@ std::string upper_case(const char* text) {
   return out;
 }
 
-constexpr const char* kOptionNames[] = {"NBOOTSTRAP1", "NBOOTSTRAP2", "NGRID",      "NTREATS1",
-                                        "NTREATS2",    "ALPHA",       "GRID_SCALE", "SEED",
-                                        "CORES",       "DERIVECI",    "MINIMIZE",   "OUT"};
-
 }  // namespace
 
 template <typename T>
@@ -173,14 +169,45 @@ bool Study::set_list(int32_t role, int32_t count, const int32_t* columns) {
   return true;
 }
 
+bool Study::set_role(const char* role, int32_t count, const int32_t* columns) {
+  if (failed_) return false;
+  const OptionRow* row = find_option(kOptionTable, role == nullptr ? "" : role);
+  if (row == nullptr || row->kind != OptionKind::kRole) {
+    return fail("%s is not a variable list of the analysis.", role == nullptr ? "" : role);
+  }
+  return set_list(row->role, count, columns);
+}
+
+bool Study::analyse_with(const std::function<bool(int32_t step)>& front_end) {
+  auto hand_over = [&](int32_t step) {
+    if (failed_) return false;
+    if (!front_end(step)) failed_ = true;
+    return !failed_;
+  };
+  return check_options() && hand_over(TALVEN_STEP_OPTIONS_CHECKED) && check_model() &&
+         hand_over(TALVEN_STEP_MODEL_CHECKED) && hand_over(TALVEN_STEP_ROWS) && end_rows() &&
+         hand_over(TALVEN_STEP_ROWS_ENDED) && hand_over(TALVEN_STEP_CONTRASTS) &&
+         hand_over(TALVEN_STEP_BEFORE_RUN) && prepare() && run();
+}
+
+bool Study::analyse(int64_t n, const double* const* columns, int64_t contrast_rows,
+                    const double* contrasts) {
+  return analyse_with([&](int32_t step) {
+    if (step == TALVEN_STEP_ROWS) return add_columns(n, columns);
+    if (step == TALVEN_STEP_CONTRASTS && has_contrast_) {
+      return set_contrasts(contrast_rows, contrasts);
+    }
+    return true;
+  });
+}
+
 bool Study::set_option(const char* name, double value) {
   if (failed_) return false;
   if (phase_ != Phase::kNew) return fail("The steps of the study were called out of order.");
-  const std::string key = upper_case(name == nullptr ? "" : name);
-  if (std::find(std::begin(kOptionNames), std::end(kOptionNames), key) == std::end(kOptionNames)) {
-    return fail("%s is not an option of the analysis.", key.c_str());
+  if (!option_values_.set(name == nullptr ? "" : name, value)) {
+    return fail("%s is not an option of the analysis.",
+                upper_case(name == nullptr ? "" : name).c_str());
   }
-  options_[key] = value;
   return true;
 }
 
@@ -201,93 +228,13 @@ bool Study::set_contrast_columns(int32_t count, const char* const* names,
   return true;
 }
 
-// Integer options arrive as doubles and are truncated toward zero.
-bool Study::integer_option(const char* name, int32_t fallback, int32_t* out) {
-  const auto found = options_.find(name);
-  if (found == options_.end()) {
-    *out = fallback;
-    return true;
-  }
-  const double value = std::trunc(found->second);
-  if (!(value >= INT32_MIN && value <= INT32_MAX)) {
-    return fail("The value of %s= is out of range.", name);
-  }
-  *out = static_cast<int32_t>(value);
-  return true;
-}
-
-bool Study::real_option(const char* name, double fallback, double* out) {
-  const auto found = options_.find(name);
-  *out = found == options_.end() ? fallback : found->second;
-  if (!std::isfinite(*out)) return fail("The value of %s= is out of range.", name);
-  return true;
-}
-
-bool Study::check_problem(const char* problem) {
-  return problem == nullptr || fail("%s", problem);
-}
-
-// The threads, the replicates, the grid and the numbers of treatments.
-bool Study::check_counts() {
-  const kestrion::IntervalOptions defaults;
-  auto check = [this](const char* problem) { return check_problem(problem); };
-  if (!integer_option("CORES", defaults.cores, &cores_)) return false;
-  if (!integer_option("NBOOTSTRAP1", defaults.nBootstrap1, &nBootstrap1_) ||
-      !check(kestrion::nbootstrap1_problem(nBootstrap1_))) {
-    return false;
-  }
-  if (!integer_option("NBOOTSTRAP2", defaults.nBootstrap2, &nBootstrap2_) ||
-      !check(kestrion::nbootstrap2_problem(nBootstrap2_))) {
-    return false;
-  }
-  if (!integer_option("NGRID", defaults.nGrid, &nGrid_) ||
-      !check(kestrion::ngrid_problem(nGrid_))) {
-    return false;
-  }
-  if (!integer_option("NTREATS1", 2, &K1_) || !integer_option("NTREATS2", 2, &K2_)) return false;
-  // Each treatment beyond the first needs a variable of the data; the level tables are sized by K.
-  const int64_t most_treatments = int64_t{1} + static_cast<int64_t>(columns_.size());
-  const int32_t most = static_cast<int32_t>(std::min<int64_t>(most_treatments, INT32_MAX));
-  if (K1_ < 2 || K1_ > most_treatments) return fail("NTREATS1 must be between 2 and %d.", most);
-  if (K2_ < 2 || K2_ > most_treatments) return fail("NTREATS2 must be between 2 and %d.", most);
-  return true;
-}
-
-// DERIVECI, and the level and grid of the intervals it asks for.
-bool Study::check_interval_options() {
-  const kestrion::IntervalOptions defaults;
-  auto check = [this](const char* problem) { return check_problem(problem); };
-  deriveCI_ = false;
-  if (given("DERIVECI") && options_["DERIVECI"] != 0) {
-    if (K1_ == 2 && K2_ == 2) {
-      deriveCI_ = true;
-    } else {
-      say(TALVEN_MESSAGE_NOTE,
-          "Confidence intervals need two treatments at each stage; DERIVECI has no effect.");
-    }
-  }
-  if (deriveCI_ && !check(kestrion::ngrid_for_intervals_problem(nGrid_))) return false;
-  if (!real_option("ALPHA", defaults.alpha, &alpha_) || !check(kestrion::alpha_problem(alpha_))) {
-    return false;
-  }
-  if (!real_option("GRID_SCALE", defaults.gridScale, &gridScale_) ||
-      !check(kestrion::grid_scale_problem(gridScale_))) {
-    return false;
-  }
-  return true;
-}
-
 bool Study::check_options() {
   if (!step(Phase::kNew, Phase::kOptions)) return false;
-  if (!check_counts() || !check_interval_options()) return false;
-  seed_ = 0;
-  if (given("SEED")) {
-    const double seed = std::trunc(options_["SEED"]);
-    if (!kestrion::seed_in_range(seed)) return fail("%s", kestrion::kSeedRangeMessage);
-    seed_ = static_cast<int32_t>(seed);
-  }
-  minimize_ = given("MINIMIZE") && options_["MINIMIZE"] != 0;
-  keep_out_ = given("OUT") && options_["OUT"] != 0;
+  OptionCheck check{options_,
+                    static_cast<int64_t>(columns_.size()),
+                    [this](const std::string& text) { say_text(TALVEN_MESSAGE_NOTE, text); },
+                    {}};
+  if (!option_values_.read(check)) return fail("%s", check.problem.c_str());
   return true;
 }
 
@@ -319,8 +266,8 @@ bool Study::check_roles() {
                              {TALVEN_ROLE_TAILOR2, "TAILOR2", std::size_t(p21_)}};
   const Role roles[] = {{TALVEN_ROLE_RESPONSE, "RESPONSE", 1},
                         {TALVEN_ROLE_STG2SAMPLE, "STG2SAMPLE", has_sample_ ? 1u : 0u},
-                        {TALVEN_ROLE_STG1TRT, "STG1TRT", std::size_t(K1_ - 1)},
-                        {TALVEN_ROLE_STG2TRT, "STG2TRT", std::size_t(K2_ - 1)}};
+                        {TALVEN_ROLE_STG1TRT, "STG1TRT", std::size_t(options_.K1 - 1)},
+                        {TALVEN_ROLE_STG2TRT, "STG2TRT", std::size_t(options_.K2 - 1)}};
   for (std::size_t r = 0; r < std::size(roles); ++r) {
     for (std::size_t i = 0; i < roles[r].count; ++i) {
       if (!check_role_variable(roles, r, i, covariates)) return false;
@@ -408,21 +355,21 @@ bool Study::check_out_names() {
 // Limits from too few replicates are valid but unstable: say so, and how many would do.
 void Study::warn_of_few_replicates() {
   // Each tail of the main phase should hold at least one replicate: ALPHA/2 x NBOOTSTRAP1 >= 1.
-  const double half = alpha_ / 2;
-  if (half * nBootstrap1_ < 1) {
+  const double half = options_.alpha / 2;
+  if (half * options_.nBootstrap1 < 1) {
     double enough = std::ceil(1 / half);
     while (half * (enough - 1) >= 1) --enough;
     while (half * enough < 1) ++enough;
     say(TALVEN_MESSAGE_WARNING,
         "NBOOTSTRAP1=%d is too small for ALPHA=%g: the limits are the extreme replicates; use "
         "NBOOTSTRAP1=%.0f or more.",
-        nBootstrap1_, alpha_, enough);
+        options_.nBootstrap1, options_.alpha, enough);
   }
-  if (nBootstrap2_ < kFewestCovarianceReplicates) {
+  if (options_.nBootstrap2 < kFewestCovarianceReplicates) {
     say(TALVEN_MESSAGE_WARNING,
         "NBOOTSTRAP2=%d is too small for a stable covariance of the stage-2 estimates; use "
         "NBOOTSTRAP2=%d or more.",
-        nBootstrap2_, kFewestCovarianceReplicates);
+        options_.nBootstrap2, kFewestCovarianceReplicates);
   }
 }
 
@@ -438,7 +385,7 @@ void Study::lay_out() {
   l.tailor1 = static_cast<int64_t>(reading_.size());
   append(TALVEN_ROLE_TAILOR1, static_cast<std::size_t>(p11_));
   l.trt1 = static_cast<int64_t>(reading_.size());
-  append(TALVEN_ROLE_STG1TRT, static_cast<std::size_t>(K1_ - 1));
+  append(TALVEN_ROLE_STG1TRT, static_cast<std::size_t>(options_.K1 - 1));
   l.stage1_end = static_cast<int64_t>(reading_.size());
   l.sample = -1;
   if (has_sample_) {
@@ -450,7 +397,7 @@ void Study::lay_out() {
   l.tailor2 = static_cast<int64_t>(reading_.size());
   append(TALVEN_ROLE_TAILOR2, static_cast<std::size_t>(p21_));
   l.trt2 = static_cast<int64_t>(reading_.size());
-  append(TALVEN_ROLE_STG2TRT, static_cast<std::size_t>(K2_ - 1));
+  append(TALVEN_ROLE_STG2TRT, static_cast<std::size_t>(options_.K2 - 1));
   l.stage2_end = l.response = static_cast<int64_t>(reading_.size());
   append(TALVEN_ROLE_RESPONSE, 1);
 }
@@ -480,11 +427,11 @@ bool Study::check_model() {
     return false;
   }
 
-  const int32_t exponent = (K2_ - 1) * (p21_ + 1);
-  if (deriveCI_ && kestrion::grid_too_large(nGrid_, exponent)) {
+  const int32_t exponent = (options_.K2 - 1) * (p21_ + 1);
+  if (options_.deriveCI && kestrion::grid_too_large(options_.nGrid, exponent)) {
     return fail(kestrion::kGridTooLargeFormat, exponent);
   }
-  if (kestrion::grid_rows(nGrid_, exponent) > kSlowGrid) {
+  if (kestrion::grid_rows(options_.nGrid, exponent) > kSlowGrid) {
     say(TALVEN_MESSAGE_WARNING,
         "The total number of grid points is greater than 10000. The run will take a long time to "
         "finish.");
@@ -495,30 +442,30 @@ bool Study::check_model() {
   if (!response.given || response.columns.empty()) return fail("RESPONSE must be specified.");
   const List& stg1trt = list(TALVEN_ROLE_STG1TRT);
   if (!stg1trt.given) return fail("STG1TRT must be specified.");
-  if (static_cast<int64_t>(stg1trt.columns.size()) != K1_ - 1) {
-    return fail("Please specify %d stage 1 treatment variable in STG1TRT.", K1_ - 1);
+  if (static_cast<int64_t>(stg1trt.columns.size()) != options_.K1 - 1) {
+    return fail("Please specify %d stage 1 treatment variable in STG1TRT.", options_.K1 - 1);
   }
   stage1_names_.treatments = names_of(TALVEN_ROLE_STG1TRT);
   const List& stg2trt = list(TALVEN_ROLE_STG2TRT);
   if (!stg2trt.given) return fail("STG2TRT must be specified.");
-  if (static_cast<int64_t>(stg2trt.columns.size()) != K2_ - 1) {
-    return fail("Please specify %d stage 2 treatment variable in STG2TRT.", K2_ - 1);
+  if (static_cast<int64_t>(stg2trt.columns.size()) != options_.K2 - 1) {
+    return fail("Please specify %d stage 2 treatment variable in STG2TRT.", options_.K2 - 1);
   }
   stage2_names_.treatments = names_of(TALVEN_ROLE_STG2TRT);
   has_sample_ = list(TALVEN_ROLE_STG2SAMPLE).given && !list(TALVEN_ROLE_STG2SAMPLE).columns.empty();
   if (!check_roles()) return false;
 
-  const int64_t p1 = p10_ + int64_t{K1_} * (p11_ + 1);
-  const int64_t p2 = p20_ + int64_t{K2_} * (p21_ + 1);
+  const int64_t p1 = p10_ + int64_t{options_.K1} * (p11_ + 1);
+  const int64_t p2 = p20_ + int64_t{options_.K2} * (p21_ + 1);
   if (p1 > INT32_MAX || p2 > INT32_MAX) return fail("The model has too many coefficients.");
   if (!check_contrast_columns()) return false;
   lay_out();
   if (reading_.size() > static_cast<std::size_t>(INT32_MAX)) {
     return fail("The model has too many variables.");
   }
-  out_columns_ = out_column_names(stage1_names_, K1_, stage2_names_, K2_);
-  if (keep_out_ && !check_out_names()) return false;
-  if (deriveCI_) warn_of_few_replicates();
+  out_columns_ = out_column_names(stage1_names_, options_.K1, stage2_names_, options_.K2);
+  if (options_.keep_out && !check_out_names()) return false;
+  if (options_.deriveCI) warn_of_few_replicates();
   return true;
 }
 

@@ -7,13 +7,14 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <map>
+#include <functional>
 #include <memory>
 #include <span>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "talven_options.h"
 #include "frontend/regime.h"
 #include "frontend/stage_model.h"
 #include "talven_frontend.h"
@@ -24,6 +25,15 @@ inline constexpr double kLevelTolerance = 1e-8;
 
 // printf into a string.
 std::string formatted(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+// A result by name: a scalar ("count", "number"), or a column ("integers", "reals", "texts").
+// Names with a dot are columns of one table: "coef.Estimate" is column Estimate of table coef.
+struct NamedResult {
+  std::string name;
+  std::string type;
+  std::vector<double> reals;  // counts and integers too
+  std::vector<std::string> texts;
+};
 
 struct StudyMessage {
   int32_t severity;
@@ -107,6 +117,7 @@ class Study {
   bool set_data_name(const char* name);
   int32_t add_column(const char* name);
   bool set_list(int32_t role, int32_t count, const int32_t* columns);
+  bool set_role(const char* role, int32_t count, const int32_t* columns);
   bool set_option(const char* name, double value);
   bool set_contrast_columns(int32_t count, const char* const* names, const int32_t* character);
   bool check_options();
@@ -118,6 +129,11 @@ class Study {
   bool set_contrasts(int64_t rows, const double* values);
   bool prepare();
   bool run();
+  // The steps from check_options to run, in their order, with the front end's part at each
+  // TALVEN_STEP_*; a front end that returns false has explained why.
+  bool analyse_with(const std::function<bool(int32_t step)>& front_end);
+  bool analyse(int64_t n, const double* const* columns, int64_t contrast_rows,
+               const double* contrasts);
 
   int64_t count(int32_t which) const;
   double number(int32_t which) const;
@@ -128,6 +144,11 @@ class Study {
   bool recommend(int64_t n, const double* const* columns, double* out) const;
 
   const std::vector<int32_t>& reading_order() const { return reading_; }
+
+  // Takes a new snapshot of the named results and returns their number.
+  int64_t result_count() const;
+  // Result `index` of the last snapshot, or nullptr.
+  const NamedResult* result(int64_t index) const;
 
   // Reports a failure that escaped as an exception (memory) at the C boundary.
   void internal_failure(const char* what);
@@ -150,15 +171,9 @@ class Study {
   // Refuses a step out of order or after a failure.
   bool step(Phase required, Phase next);
 
-  bool given(const char* option) const { return options_.count(option) > 0; }
-  bool integer_option(const char* name, int32_t fallback, int32_t* out);
-  bool real_option(const char* name, double fallback, double* out);
   const List& list(int32_t role) const { return lists_[static_cast<std::size_t>(role)]; }
   std::vector<std::string> names_of(int32_t role) const;
   bool check_overlap(int32_t tailor, int32_t main, const char* format);
-  bool check_counts();
-  bool check_interval_options();
-  bool check_problem(const char* problem);
   // A variable's role and how many of the list's first columns carry it.
   struct RoleColumns {
     int32_t role;
@@ -188,13 +203,15 @@ class Study {
   void note_intervals();
   bool check_memory();
   void gather_results();
+  void option_results(std::vector<NamedResult>& out) const;
+  std::vector<std::pair<std::string, std::string>> settings() const;
   StageFit stage_fit(int stage) const;
   void out_row(const StageFit& stage1, const StageFit& stage2, const double* covariates,
                int32_t fit1, int32_t fit2, int64_t i, int64_t n, double* out) const;
 
  public:
-  int32_t p1() const { return p10_ + K1_ * (p11_ + 1); }
-  int32_t p2() const { return p20_ + K2_ * (p21_ + 1); }
+  int32_t p1() const { return p10_ + options_.K1 * (p11_ + 1); }
+  int32_t p2() const { return p20_ + options_.K2 * (p21_ + 1); }
   int32_t covariate_width() const { return p10_ + p11_ + p20_ + p21_; }
 
  private:
@@ -209,7 +226,7 @@ class Study {
   std::string data_name_ = "DATA";
   std::vector<std::string> columns_;
   List lists_[TALVEN_ROLE_STG2SAMPLE + 1];
-  std::map<std::string, double> options_;
+  OptionValues option_values_;
   bool has_contrast_ = false;
   int32_t n_contrast_cols_ = 0;
   std::vector<std::string> contrast_names_;
@@ -217,10 +234,7 @@ class Study {
   int32_t refused_contrast_column_ = 0;
 
   // The options as checked.
-  int32_t cores_ = 0, nBootstrap1_ = 1000, nBootstrap2_ = 1000, nGrid_ = 10, K1_ = 2, K2_ = 2;
-  double alpha_ = 0.05, gridScale_ = 2.58;
-  int32_t seed_ = 0;
-  bool deriveCI_ = false, minimize_ = false, keep_out_ = false;
+  StudyOptions options_ = default_options();
 
   // The model.
   int32_t p10_ = 0, p11_ = 0, p20_ = 0, p21_ = 0;
@@ -266,6 +280,7 @@ class Study {
   std::vector<std::string> diagnostic_;
   std::vector<std::string> collinear_;
   double regime_value_ = 0.0, mean_outcome_ = 0.0;
+  mutable std::vector<NamedResult> snapshot_;
 };
 
 template <typename... Args>

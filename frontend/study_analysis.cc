@@ -63,8 +63,8 @@ void Study::explain_missing_levels() {
     const std::vector<std::string>& names;
   };
   const Stage stages[] = {
-      {"STG1TRT", K1_, levels1_found_, n1_, 1, levels1_, stage1_names_.treatments},
-      {"STG2TRT", K2_, levels2_found_, n2_, 2, levels2_, stage2_names_.treatments}};
+      {"STG1TRT", options_.K1, levels1_found_, n1_, 1, levels1_, stage1_names_.treatments},
+      {"STG2TRT", options_.K2, levels2_found_, n2_, 2, levels2_, stage2_names_.treatments}};
   for (const Stage& stage : stages) {
     if (stage.found >= stage.k) continue;
     const int32_t rows = stage.k - 1;
@@ -114,18 +114,18 @@ bool Study::prepare() {
   }
 
   explain_missing_levels();
-  if (deriveCI_ && !check_memory()) return false;
-  if (deriveCI_) {
-    if (seed_ != 0) {
-      say(TALVEN_MESSAGE_NOTE, "The bootstrap used SEED=%d.", seed_);
+  if (options_.deriveCI && !check_memory()) return false;
+  if (options_.deriveCI) {
+    if (options_.seed != 0) {
+      say(TALVEN_MESSAGE_NOTE, "The bootstrap used SEED=%d.", options_.seed);
     } else {
       // One seed for the whole run, so that the run can be repeated with SEED=.
-      seed_ = seed_from_clock(seed_clock()());
+      options_.seed = seed_from_clock(seed_clock()());
       say(TALVEN_MESSAGE_NOTE, "The bootstrap was seeded from the clock: SEED=%d repeats this run.",
-          seed_);
+          options_.seed);
     }
   }
-  if (minimize_) {
+  if (options_.minimize) {
     const char* response =
         columns_[static_cast<std::size_t>(list(TALVEN_ROLE_RESPONSE).columns[0])].c_str();
     say(TALVEN_MESSAGE_NOTE,
@@ -150,13 +150,13 @@ bool Study::check_memory() {
   sizes.p11 = p11_;
   sizes.p20 = p20_;
   sizes.p21 = p21_;
-  sizes.K1 = K1_;
-  sizes.K2 = K2_;
+  sizes.K1 = options_.K1;
+  sizes.K2 = options_.K2;
   sizes.nC = static_cast<int32_t>(n_contrasts_);
-  sizes.nBootstrap1 = nBootstrap1_;
-  sizes.nBootstrap2 = nBootstrap2_;
-  sizes.nGrid = nGrid_;
-  sizes.threads = kestrion::interval_threads(cores_, nBootstrap1_);
+  sizes.nBootstrap1 = options_.nBootstrap1;
+  sizes.nBootstrap2 = options_.nBootstrap2;
+  sizes.nGrid = options_.nGrid;
+  sizes.threads = kestrion::interval_threads(options_.cores, options_.nBootstrap1);
   const double need = kestrion::plan_intervals(sizes).bytes;
   const double have = kestrion::physical_memory_bytes();
   constexpr double kGiB = 1024.0 * 1024.0 * 1024.0;
@@ -178,7 +178,8 @@ void Study::note_intervals() {
   say(TALVEN_MESSAGE_NOTE,
       "Intervals at ALPHA=%g from NBOOTSTRAP1=%d and NBOOTSTRAP2=%d replicates, NGRID=%d, "
       "GRID_SCALE=%g; %s.",
-      alpha_, nBootstrap1_, nBootstrap2_, nGrid_, gridScale_, skipped.c_str());
+      options_.alpha, options_.nBootstrap1, options_.nBootstrap2, options_.nGrid,
+      options_.gridScale, skipped.c_str());
 }
 
 bool Study::run() {
@@ -189,25 +190,27 @@ bool Study::run() {
   nCollinear_ = 0;
 
   say_text(TALVEN_MESSAGE_PROGRESS, "Before runkestrion......");
-  library.seedkestrion(seed_);
+  library.seedkestrion(options_.seed);
   const bool progress =
-      deriveCI_ && progress_callback_ != nullptr && library.progresskestrion != nullptr;
+      options_.deriveCI && progress_callback_ != nullptr && library.progresskestrion != nullptr;
   if (progress) library.progresskestrion(progress_callback_, progress_context_);
   library.runkestrion(
-      cores_, 2, Y1_.data(), inputY2_.data(), static_cast<int32_t>(n1_), n2_, respStatus_.data(),
-      A1_.data(), inputA2_.data(), or_empty(H10_.data()), p10_, or_empty(H11_.data()), p11_,
-      or_empty(inputH20_.data()), p20_, or_empty(inputH21_.data()), p21_, levels1_.data(), K1_,
-      levels2_.data(), K2_, or_empty(contrast_matrix_.empty() ? nullptr : contrast_matrix_.data()),
-      static_cast<int32_t>(n_contrasts_), nBootstrap1_, nBootstrap2_, nGrid_, gridScale_,
-      deriveCI_ ? 255 : 0, alpha_, beta1hat_.data(), beta2hat_.data(), upper_.data(), lower_.data(),
-      &nCollinear_, &error_flag, kMessageLength, message.data());
+      options_.cores, 2, Y1_.data(), inputY2_.data(), static_cast<int32_t>(n1_), n2_,
+      respStatus_.data(), A1_.data(), inputA2_.data(), or_empty(H10_.data()), p10_,
+      or_empty(H11_.data()), p11_, or_empty(inputH20_.data()), p20_, or_empty(inputH21_.data()),
+      p21_, levels1_.data(), options_.K1, levels2_.data(), options_.K2,
+      or_empty(contrast_matrix_.empty() ? nullptr : contrast_matrix_.data()),
+      static_cast<int32_t>(n_contrasts_), options_.nBootstrap1, options_.nBootstrap2,
+      options_.nGrid, options_.gridScale, options_.deriveCI ? 255 : 0, options_.alpha,
+      beta1hat_.data(), beta2hat_.data(), upper_.data(), lower_.data(), &nCollinear_, &error_flag,
+      kMessageLength, message.data());
   if (progress) library.progresskestrion(nullptr, nullptr);
-  if (deriveCI_ && error_flag == 0) {
-    const int32_t threads = kestrion::interval_threads(cores_, nBootstrap1_);
+  if (options_.deriveCI && error_flag == 0) {
+    const int32_t threads = kestrion::interval_threads(options_.cores, options_.nBootstrap1);
     say(TALVEN_MESSAGE_NOTE, "The bootstrap ran on %d thread%s.", threads, threads == 1 ? "" : "s");
   }
   say_text(TALVEN_MESSAGE_PROGRESS, "After runkestrion......");
-  if (minimize_) {
+  if (options_.minimize) {
     // min(x) = -max(-x): the analysis of -y, read back for y. Each limit changes side.
     negate_response();
     for (int32_t k = 0; k < p1(); ++k) beta1hat_[k] = -beta1hat_[k];
@@ -232,7 +235,7 @@ bool Study::run() {
     failed_ = true;
     return false;
   }
-  if (deriveCI_) note_intervals();
+  if (options_.deriveCI) note_intervals();
   gather_results();
   return true;
 }
@@ -242,11 +245,11 @@ StageFit Study::stage_fit(int stage) const {
   const bool first = stage == 1;
   fit.p_main = first ? p10_ : p20_;
   fit.p_tailor = first ? p11_ : p21_;
-  fit.k = first ? K1_ : K2_;
+  fit.k = first ? options_.K1 : options_.K2;
   const Block<double>& beta = first ? beta1hat_ : beta2hat_;
   fit.beta.assign(beta.data(), beta.data() + (first ? p1() : p2()));
   fit.levels = first ? levels1_ : levels2_;
-  fit.minimize = minimize_;
+  fit.minimize = options_.minimize;
   return fit;
 }
 
@@ -289,13 +292,13 @@ void Study::gather_results() {
   };
   const std::vector<std::string> labels1 = coefficient_labels(stage1_names_);
   for (std::size_t k = 0; k < labels1.size(); ++k) {
-    add(1, labels1[k], beta1hat_[k], deriveCI_ ? lower_[k] : kMissing,
-        deriveCI_ ? upper_[k] : kMissing);
+    add(1, labels1[k], beta1hat_[k], options_.deriveCI ? lower_[k] : kMissing,
+        options_.deriveCI ? upper_[k] : kMissing);
   }
   for (int64_t m = 0; m < n_contrasts_; ++m) {
     const auto k = static_cast<std::size_t>(p1 + m);
     add(1, "Contrast" + std::to_string(m + 1), contrast_estimates_[static_cast<std::size_t>(m)],
-        deriveCI_ ? lower_[k] : kMissing, deriveCI_ ? upper_[k] : kMissing);
+        options_.deriveCI ? lower_[k] : kMissing, options_.deriveCI ? upper_[k] : kMissing);
   }
   if (n2_ > 0) {
     const std::vector<std::string> labels2 = coefficient_labels(stage2_names_);
@@ -314,7 +317,7 @@ void Study::gather_results() {
     char text[160];
     std::snprintf(text, sizeof text,
                   "Out of %7ld bootstrap samples, %7ld were discarded due to collinearity.",
-                  static_cast<long>(nBootstrap1_), static_cast<long>(nCollinear_));
+                  static_cast<long>(options_.nBootstrap1), static_cast<long>(nCollinear_));
     collinear_.emplace_back(text);
   }
 }
@@ -331,7 +334,7 @@ void Study::out_row(const StageFit& stage1, const StageFit& stage2, const double
 }
 
 bool Study::out_values(double* out) const {
-  if (phase_ != Phase::kDone || failed_ || !keep_out_ || out == nullptr) return false;
+  if (phase_ != Phase::kDone || failed_ || !options_.keep_out || out == nullptr) return false;
   const StageFit stage1 = stage_fit(1);
   const StageFit stage2 = stage_fit(2);
   const int64_t width = covariate_width();
@@ -384,9 +387,9 @@ bool Study::recommend(int64_t n, const double* const* columns, double* out) cons
 double Study::number(int32_t which) const {
   switch (which) {
     case TALVEN_NUMBER_ALPHA:
-      return alpha_;
+      return options_.alpha;
     case TALVEN_NUMBER_GRID_SCALE:
-      return gridScale_;
+      return options_.gridScale;
     case TALVEN_NUMBER_REGIME_VALUE:
     case TALVEN_NUMBER_MEAN_OUTCOME: {
       if (phase_ != Phase::kDone || failed_ || n1_ == 0) return kMissing;
@@ -395,7 +398,7 @@ double Study::number(int32_t which) const {
       const auto n1 = static_cast<std::size_t>(n1_);
       std::vector<double> main(static_cast<std::size_t>(p10_));
       std::vector<double> tailor(static_cast<std::size_t>(p11_));
-      std::vector<double> q(static_cast<std::size_t>(K1_));
+      std::vector<double> q(static_cast<std::size_t>(options_.K1));
       double estimated = 0.0, observed = 0.0;
       for (std::size_t i = 0; i < n1; ++i) {
         for (int32_t m = 0; m < p10_; ++m) main[std::size_t(m)] = H10_[i + m * n1];
@@ -426,7 +429,7 @@ int64_t Study::count(int32_t which) const {
     case TALVEN_COUNT_COLLINEAR:
       return nCollinear_;
     case TALVEN_COUNT_SEED:
-      return seed_;
+      return options_.seed;
     case TALVEN_COUNT_P1:
       return p1();
     case TALVEN_COUNT_P2:
@@ -434,23 +437,23 @@ int64_t Study::count(int32_t which) const {
     case TALVEN_COUNT_CONTRASTS:
       return n_contrasts_;
     case TALVEN_COUNT_K1:
-      return K1_;
+      return options_.K1;
     case TALVEN_COUNT_K2:
-      return K2_;
+      return options_.K2;
     case TALVEN_COUNT_INTERVALS:
-      return deriveCI_ ? 1 : 0;
+      return options_.deriveCI ? 1 : 0;
     case TALVEN_COUNT_TABLE_ROWS:
       return static_cast<int64_t>(table_terms_.size());
     case TALVEN_COUNT_OUT_COLUMNS:
       return static_cast<int64_t>(out_columns_.size());
     case TALVEN_COUNT_NBOOTSTRAP1:
-      return nBootstrap1_;
+      return options_.nBootstrap1;
     case TALVEN_COUNT_NBOOTSTRAP2:
-      return nBootstrap2_;
+      return options_.nBootstrap2;
     case TALVEN_COUNT_NGRID:
-      return nGrid_;
+      return options_.nGrid;
     case TALVEN_COUNT_CORES:
-      return cores_;
+      return options_.cores;
     case TALVEN_COUNT_REFUSED_CONTRAST_COLUMN:
       return refused_contrast_column_;
     default:

@@ -78,8 +78,8 @@ bool Study::reserve(std::size_t rows) {
   if (rows <= capacity_) return true;
   const auto n1 = static_cast<std::size_t>(n1_);
   const auto delivered = static_cast<std::size_t>(delivered_);
-  const std::size_t width1 = static_cast<std::size_t>(K1_ - 1);
-  const std::size_t width2 = static_cast<std::size_t>(K2_ - 1);
+  const std::size_t width1 = static_cast<std::size_t>(options_.K1 - 1);
+  const std::size_t width2 = static_cast<std::size_t>(options_.K2 - 1);
   const std::size_t covariates = static_cast<std::size_t>(covariate_width());
   const bool ok =
       grow_columns(H10_, p10_, rows, "H10") && grow_columns(H11_, p11_, rows, "H11") &&
@@ -89,9 +89,9 @@ bool Study::reserve(std::size_t rows) {
       (inputY2_.grow(rows, n1) || no_memory("inputY2")) &&
       (treatments1_.grow(rows * width1, n1 * width1) || no_memory("stage1Treatments")) &&
       (treatments2_.grow(rows * width2, n1 * width2) || no_memory("stage2Treatments")) &&
-      (!keep_out_ || ((out_covariates_.grow(rows * covariates, delivered * covariates) ||
-                       no_memory("outCovariates")) &&
-                      (out_fits_.grow(rows * 2, delivered * 2) || no_memory("outFits"))));
+      (!options_.keep_out || ((out_covariates_.grow(rows * covariates, delivered * covariates) ||
+                               no_memory("outCovariates")) &&
+                              (out_fits_.grow(rows * 2, delivered * 2) || no_memory("outFits"))));
   if (ok) capacity_ = rows;
   return ok;
 }
@@ -182,7 +182,7 @@ bool Study::keep_row(const double* values) {
     tally_->left_out(row, missing, !fate.missing_sample && fate.s == 0.0, bad_sample);
   }
   tally_->next_observation();
-  if (keep_out_) keep_for_out(missing, delivered_, fate);
+  if (options_.keep_out) keep_for_out(missing, delivered_, fate);
   ++delivered_;
   if (!fate.retained) return true;
 
@@ -195,8 +195,8 @@ bool Study::keep_row(const double* values) {
   copy(H11_, l.tailor1, p11_);
   copy(inputH20_, l.main2, p20_);
   copy(inputH21_, l.tailor2, p21_);
-  const std::size_t width1 = static_cast<std::size_t>(K1_ - 1);
-  const std::size_t width2 = static_cast<std::size_t>(K2_ - 1);
+  const std::size_t width1 = static_cast<std::size_t>(options_.K1 - 1);
+  const std::size_t width2 = static_cast<std::size_t>(options_.K2 - 1);
   for (std::size_t t = 0; t < width1; ++t) treatments1_[i * width1 + t] = row[l.trt1 + t];
   for (std::size_t t = 0; t < width2; ++t) treatments2_[i * width2 + t] = row[l.trt2 + t];
   respStatus_[i] = l.sample >= 0 ? static_cast<int32_t>(fate.s) : 0;
@@ -248,12 +248,12 @@ void Study::close_up_columns() {
 }
 
 bool Study::learn_levels() {
-  levels1_.assign(static_cast<std::size_t>(K1_ - 1) * K1_, 0.0);
-  levels2_.assign(static_cast<std::size_t>(K2_ - 1) * K2_, 0.0);
-  LevelTable levels1(levels1_.data(), K1_);
-  LevelTable levels2(levels2_.data(), K2_);
-  const std::size_t width1 = static_cast<std::size_t>(K1_ - 1);
-  const std::size_t width2 = static_cast<std::size_t>(K2_ - 1);
+  levels1_.assign(static_cast<std::size_t>(options_.K1 - 1) * options_.K1, 0.0);
+  levels2_.assign(static_cast<std::size_t>(options_.K2 - 1) * options_.K2, 0.0);
+  LevelTable levels1(levels1_.data(), options_.K1);
+  LevelTable levels2(levels2_.data(), options_.K2);
+  const std::size_t width1 = static_cast<std::size_t>(options_.K1 - 1);
+  const std::size_t width2 = static_cast<std::size_t>(options_.K2 - 1);
   n2_ = 0;
   for (int64_t i = 0; i < n1_; ++i) {
     const auto u = static_cast<std::size_t>(i);
@@ -291,8 +291,8 @@ bool Study::learn_levels() {
 }
 
 void Study::count_arms() {
-  arms1_.assign(static_cast<std::size_t>(K1_), 0.0);
-  arms2_.assign(static_cast<std::size_t>(K2_), 0.0);
+  arms1_.assign(static_cast<std::size_t>(options_.K1), 0.0);
+  arms2_.assign(static_cast<std::size_t>(options_.K2), 0.0);
   for (std::size_t i = 0; i < static_cast<std::size_t>(n1_); ++i) {
     arms1_[static_cast<std::size_t>(A1_[i] - 1)] += 1;
     if (respStatus_[i] == 0) arms2_[static_cast<std::size_t>(inputA2_[i] - 1)] += 1;

@@ -1,10 +1,10 @@
 /*
  * The interval options of libKestrion: their defaults and their ranges, stated once.
  *
- * Header-only C++, so that a front end that links only the library's C exports (the TALVEN
- * procedure) checks its options with the same rules that runkestrion applies to its arguments.
- * Every check returns the message of the first problem it finds, or nullptr when the value is
- * usable; the messages are the procedure's own texts without their severity prefix.
+ * Header-only C++, so that a caller that links only the library's C exports checks its values
+ * with the same rules that runkestrion applies to its arguments. Every check returns the message
+ * of the first problem it finds, or nullptr when the value is usable; the messages carry no
+ * severity prefix and name each argument by its option name (NBOOTSTRAP1, NGRID, ...).
  */
 #ifndef KESTRION_OPTIONS_H
 #define KESTRION_OPTIONS_H
@@ -74,8 +74,8 @@ constexpr bool grid_too_large(int32_t nGrid, int32_t d2) {
 // What runkestrion refuses of an interval run with d2 treatment-effect coefficients: the options
 // without which the intervals have no defined value, in this order. (NBOOTSTRAP1 below 3 is not
 // refused: it ends in "Too many bootstrap loops have collinearity.", as does any run that keeps
-// fewer than 3 replicates. The procedure refuses NBOOTSTRAP1, NGRID and GRID_SCALE outside their
-// ranges before it reads data.) The grid message is kGridTooLargeFormat.
+// fewer than 3 replicates. A caller that checks NBOOTSTRAP1, NGRID and GRID_SCALE with the rules
+// above refuses them before any data are read.) The grid message is kGridTooLargeFormat.
 constexpr const char* interval_arguments_problem(const IntervalOptions& o, int32_t d2) {
   if (const char* p = nbootstrap2_problem(o.nBootstrap2)) return p;
   if (const char* p = ngrid_for_intervals_problem(o.nGrid)) return p;

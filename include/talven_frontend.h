@@ -20,6 +20,11 @@
  *  - Not thread-safe: use one study from one thread at a time, and run one analysis at a time per
  *    process (the compute library keeps process-wide state).
  *
+ * The simplest use: talven_study_new; talven_study_add_column for each variable; for each role
+ * talven_study_set_role; talven_study_set_option for each option given; optionally
+ * talven_study_set_contrast_columns; then talven_study_analyse with the data as whole columns,
+ * which takes every step below in its order; then the results by name (talven_study_result_*).
+ *
  * The steps of an analysis, in this order:
  *   talven_study_new; talven_study_add_column for each variable of the data (names only);
  *   talven_study_set_list for the roles; talven_study_set_option; optionally
@@ -44,6 +49,10 @@
 #ifdef __cplusplus
 extern "C" {
 #endif
+
+/* The version of this interface: raised whenever a function or a meaning changes. Functions are
+ * only ever added within one version. */
+#define TALVEN_FRONTEND_VERSION 2
 
 typedef struct TalvenStudy TalvenStudy;
 
@@ -148,6 +157,9 @@ typedef void (*TalvenRelease)(void* block, void* context);
 /* Called after each main bootstrap replicate; must return promptly and not call the layer. */
 typedef void (*TalvenProgressCallback)(int32_t done, int32_t total, void* context);
 
+/* TALVEN_FRONTEND_VERSION of the library loaded, for a front end built against another header. */
+TALVEN_FRONTEND_API int32_t talven_frontend_version(void);
+
 /* A new, empty study; null only when memory is exhausted. */
 TALVEN_FRONTEND_API TalvenStudy* talven_study_new(void);
 TALVEN_FRONTEND_API void talven_study_free(TalvenStudy* study);
@@ -168,10 +180,14 @@ TALVEN_FRONTEND_API int32_t talven_study_add_column(TalvenStudy* study, const ch
 /* The variables of a role, as column indices; a role never set is absent. */
 TALVEN_FRONTEND_API int32_t talven_study_set_list(TalvenStudy* study, int32_t role, int32_t count,
                                                   const int32_t* columns);
-/* An option by its statement name (case aside): NBOOTSTRAP1, NBOOTSTRAP2, NGRID, NTREATS1,
- * NTREATS2, ALPHA, GRID_SCALE, SEED, CORES, and the flags DERIVECI, MINIMIZE, OUT (keep every
- * observation for the regime table), each on when the value is not 0. Integer options are
- * truncated toward zero. An unknown name fails. */
+/* A role by its statement name (case aside): MAIN1, TAILOR1, MAIN2, TAILOR2, RESPONSE, STG1TRT,
+ * STG2TRT, STG2SAMPLE; as talven_study_set_list otherwise. An unknown name fails. */
+TALVEN_FRONTEND_API int32_t talven_study_set_role(TalvenStudy* study, const char* role,
+                                                  int32_t count, const int32_t* columns);
+/* An option by its statement name (case aside), as the study layer's option table declares it:
+ * integers (truncated toward zero), reals, SEED, and flags (on when the value is not 0) such as
+ * DERIVECI, MINIMIZE and OUT (keep every observation for the regime table). An unknown name
+ * fails. */
 TALVEN_FRONTEND_API int32_t talven_study_set_option(TalvenStudy* study, const char* name,
                                                     double value);
 /* The contrast table's variables: names (for the order check) and, where not null, a flag per
@@ -201,6 +217,32 @@ TALVEN_FRONTEND_API int32_t talven_study_end_rows(TalvenStudy* study);
 TALVEN_FRONTEND_API int32_t talven_study_set_contrasts(TalvenStudy* study, int64_t rows,
                                                        const double* values);
 
+/* Every step from talven_study_check_options to talven_study_run, in order, with n observations
+ * as whole columns (as talven_study_add_columns) and, when contrast columns were declared,
+ * contrast_rows contrasts (as talven_study_set_contrasts). Stops at the first failure. */
+TALVEN_FRONTEND_API int32_t talven_study_analyse(TalvenStudy* study, int64_t n,
+                                                 const double* const* columns,
+                                                 int64_t contrast_rows, const double* contrasts);
+
+/* The points at which talven_study_analyse_with hands control to the front end, in this order. */
+enum {
+  TALVEN_STEP_OPTIONS_CHECKED = 1, /* the options are read and checked */
+  TALVEN_STEP_MODEL_CHECKED = 2,   /* the model is checked: the reading order is known */
+  TALVEN_STEP_ROWS = 3,            /* deliver the observations: talven_study_expect_rows,
+                                      talven_study_add_row or talven_study_add_columns */
+  TALVEN_STEP_ROWS_ENDED = 4,      /* the data rules are applied: the counts are known */
+  TALVEN_STEP_CONTRASTS = 5,       /* set the contrasts, when contrast columns were declared */
+  TALVEN_STEP_BEFORE_RUN = 6       /* last chance before talven_study_prepare and the run */
+};
+/* Does the front end's part at one step; returns 0 to go on. Anything else stops the analysis
+ * without a message of the layer: the front end has explained why. It must not throw. */
+typedef int32_t (*TalvenStepCallback)(int32_t step, TalvenStudy* study, void* context);
+/* The analysis in the layer's order of steps, with the front end's part at each TALVEN_STEP_*:
+ * what talven_study_analyse does for data held as whole columns, for a front end that reads its
+ * observations one at a time or has checks of its own between the steps. */
+TALVEN_FRONTEND_API int32_t talven_study_analyse_with(TalvenStudy* study,
+                                                      TalvenStepCallback callback, void* context);
+
 /* The version check, the seed, MINIMIZE; then the analysis itself. */
 TALVEN_FRONTEND_API int32_t talven_study_prepare(TalvenStudy* study);
 TALVEN_FRONTEND_API int32_t talven_study_run(TalvenStudy* study);
@@ -215,6 +257,29 @@ TALVEN_FRONTEND_API int64_t talven_study_text_count(const TalvenStudy* study, in
 /* Text `index` of a kind, or null; the severity of a message through *severity when not null. */
 TALVEN_FRONTEND_API const char* talven_study_text(const TalvenStudy* study, int32_t which,
                                                   int64_t index, int32_t* severity);
+
+/* Results by name. talven_study_result_count takes a snapshot of every result available now and
+ * returns their number (-1 for a null study); the other functions read that snapshot by index,
+ * from 0. A name with a dot is a column of a table: "coef.Estimate" is column Estimate of the
+ * estimate table coef (as OUTEST=). The type of a result is one of
+ *   "count"  one integer;            "number"  one real;
+ *   "integers", "reals"  an array of numbers;  "texts"  an array of texts.
+ * Among them: the table messages (Severity: error, warning, note, text or progress; Text),
+ * n_observations, n_stage1, n_stage2, n_collinear, the options as in force (under
+ * their Python and R argument names), columns, diagnostic; after a run the tables coef and
+ * settings (the options in force as the report shows them), rules1, rules2, levels,
+ * out_columns, collinear, regime_value and mean_outcome. Texts are owned by the study and valid
+ * until the next snapshot. */
+TALVEN_FRONTEND_API int64_t talven_study_result_count(const TalvenStudy* study);
+TALVEN_FRONTEND_API const char* talven_study_result_name(const TalvenStudy* study, int64_t index);
+TALVEN_FRONTEND_API const char* talven_study_result_type(const TalvenStudy* study, int64_t index);
+/* Elements of the result: 1 for a scalar; -1 for an index outside the snapshot. */
+TALVEN_FRONTEND_API int64_t talven_study_result_length(const TalvenStudy* study, int64_t index);
+/* Copies a numeric result (length elements) into out. */
+TALVEN_FRONTEND_API int32_t talven_study_result_reals(const TalvenStudy* study, int64_t index,
+                                                      double* out);
+TALVEN_FRONTEND_API const char* talven_study_result_text(const TalvenStudy* study, int64_t index,
+                                                         int64_t element);
 
 /* The regime table (OUT_COLUMNS columns) of every observation delivered, with the OUT option:
  * out has room for OBSERVATIONS x OUT_COLUMNS. */

@@ -1,9 +1,11 @@
 // One procedure step from start-up to the end code, and the release of its record.
 #include <cstddef>
 #include <cstdint>
+#include <exception>
 #include <string>
 #include <vector>
 
+#include "procedure/analysis_steps.h"
 #include "procedure/host_services.h"
 #include "procedure/kestrion_info.h"
 
@@ -26,10 +28,8 @@ void report_progress(int32_t done, int32_t total, void* /*context*/) {
   if (progress != nullptr) progress(done, total);
 }
 
-void call_library(KESTRIONINFOSTR& info) {
-  if (host().progress != nullptr) talven_study_on_progress(info.study, &report_progress, nullptr);
-  require(talven_study_prepare(info.study));
-  require(talven_study_run(info.study));
+// The values the listing and OUTEST= show.
+void read_results(KESTRIONINFOSTR& info) {
   TalvenStudy* study = info.study;
   info.nCollinear = static_cast<int32_t>(talven_study_count(study, TALVEN_COUNT_COLLINEAR));
   auto values = [study](int32_t which, int64_t count, std::vector<double>& out) {
@@ -41,6 +41,51 @@ void call_library(KESTRIONINFOSTR& info) {
   values(TALVEN_VALUES_UPPER, info.p1() + info.nContrasts, info.upper);
   values(TALVEN_VALUES_LOWER, info.p1() + info.nContrasts, info.lower);
   values(TALVEN_VALUES_CONTRASTS, info.nContrasts, info.contrast_estimates);
+}
+
+void procedure_step(int32_t step, KESTRIONINFOSTR& info) {
+  switch (step) {
+    case TALVEN_STEP_OPTIONS_CHECKED:
+      options_checked(info);
+      break;
+    case TALVEN_STEP_MODEL_CHECKED:
+      model_checked(info);
+      break;
+    case TALVEN_STEP_ROWS:
+      getKestrionData(info);
+      break;
+    case TALVEN_STEP_ROWS_ENDED:
+      kestrion_rows_ended(info);
+      break;
+    case TALVEN_STEP_CONTRASTS:
+      getContrastMatrix(info);
+      break;
+    case TALVEN_STEP_BEFORE_RUN:
+      if (host().progress != nullptr) {
+        talven_study_on_progress(info.study, &report_progress, nullptr);
+      }
+      break;
+    default:
+      break;
+  }
+}
+
+// The procedure's end of a step unwinds to its driver; it must not pass through the layer, so it
+// is held here and resumed when the layer has returned.
+struct StepContext {
+  KESTRIONINFOSTR& info;
+  std::exception_ptr ended;
+};
+
+int32_t on_step(int32_t step, TalvenStudy* /*study*/, void* context) {
+  auto* c = static_cast<StepContext*>(context);
+  try {
+    procedure_step(step, c->info);
+    return 0;
+  } catch (...) {
+    c->ended = std::current_exception();
+    return -1;
+  }
 }
 
 }  // namespace
@@ -56,6 +101,17 @@ std::vector<std::string> study_texts(const KESTRIONINFOSTR& info, int32_t which)
     out.emplace_back(talven_study_text(info.study, which, k, nullptr));
   }
   return out;
+}
+
+void run_analysis(KESTRIONINFOSTR& info) {
+  StepContext context{info, nullptr};
+  const int32_t result = talven_study_analyse_with(info.study, &on_step, &context);
+  if (context.ended) std::rethrow_exception(context.ended);
+  if (result != 0) {
+    explain_refused_contrast(info);
+    end_procedure(TALVEN_END_ERROR);
+  }
+  read_results(info);
 }
 
 void kestrionNullify(KESTRIONINFOSTR& info) {
@@ -98,9 +154,7 @@ void run_procedure(TalvenParseHolder* holder) {
 
   write_banner();
   read_options(info);
-  getKestrionData(info);
-  getContrastMatrix(info);
-  call_library(info);
+  run_analysis(info);
 
   log("%3zBefore kestrionOutput......");
   kestrionOutput(info);

@@ -42,7 +42,8 @@ void printRules(const KESTRIONINFOSTR& info) {
 }
 
 void writeOut(KESTRIONINFOSTR& info) {
-  for (const std::string& text : study_texts(info, TALVEN_TEXT_OUT_LEVELS)) log("%3z%s", text.c_str());
+  for (const std::string& text : study_texts(info, TALVEN_TEXT_OUT_LEVELS))
+    log("%3z%s", text.c_str());
 
   const std::vector<std::string> columns = study_texts(info, TALVEN_TEXT_OUT_COLUMN);
   const int64_t n = talven_study_count(info.study, TALVEN_COUNT_OBSERVATIONS);

@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstdint>
 
+#include "procedure/analysis_steps.h"
 #include "procedure/host_services.h"
 #include "procedure/kestrion_info.h"
 
@@ -49,7 +50,10 @@ void getKestrionData(KESTRIONINFOSTR& info) {
     }
     require(talven_study_add_row(info.study, info.obsBuffer));
   }
-  require(talven_study_end_rows(info.study));
+}
+
+// The layer has applied the data rules.
+void kestrion_rows_ended(KESTRIONINFOSTR& info) {
   info.n1 = static_cast<int32_t>(talven_study_count(info.study, TALVEN_COUNT_STAGE1));
   info.n2 = static_cast<int32_t>(talven_study_count(info.study, TALVEN_COUNT_STAGE2));
   log("%3zgetKestrionData end.......");

@@ -1,13 +1,15 @@
 // The PROC TALVEN statement: its grammar, and reading its options into the record in a fixed
 // order so that the first problem a user sees is always the same one.
 #include <algorithm>
-#include <cmath>
+#include <array>
 #include <cstdint>
 #include <cstring>
 #include <iterator>
 #include <string>
 #include <vector>
 
+#include "talven_options.h"
+#include "procedure/analysis_steps.h"
 #include "procedure/host_services.h"
 #include "procedure/kestrion_info.h"
 #include "procedure/statement_items.h"
@@ -15,48 +17,43 @@
 namespace talven {
 namespace {
 
-constexpr const char* kVocabulary[] = {
-    "(",         ")",           "-",           ":",           "=",        "ALPHA",      "CHAR",
-    "CHARACTER", "CONTRAST1",   "CORES",       "DATA",        "DERIVECI", "GRID_SCALE", "MAIN1",
-    "MAIN2",     "NBOOTSTRAP1", "NBOOTSTRAP2", "NGRID",       "NTREATS1", "NTREATS2",   "NUMERIC",
-    "OUTEST",    "TALVEN",      "RESPONSE",    "SEED",        "STG1TRT",  "STG2SAMPLE", "STG2TRT",
-    "TAILOR1",   "TAILOR2",     "_ALL_",       "_CHARACTER_", "_CHAR_",   "_NUMERIC_",  "OUT",
-    "RULES",     "MINIMIZE",
-};
+// The grammar's words beside the statement's own names.
+constexpr const char* kListWords[] = {"(",           ")",         "-",        ":",      "=",
+                                      "CHAR",        "CHARACTER", "NUMERIC",  "TALVEN", "_ALL_",
+                                      "_CHARACTER_", "_CHAR_",    "_NUMERIC_"};
 
-constexpr TalvenGrammarEntry kEntries[] = {
-    {"DATA", TALVEN_ITEM_DATASET, kData, 0, 0},
-    {"CONTRAST1", TALVEN_ITEM_DATASET, kContrast1, 0, 0},
-    {"NTREATS1", TALVEN_ITEM_INTEGER, kNtreats1, 0, 0},
-    {"NTREATS2", TALVEN_ITEM_INTEGER, kNtreats2, 0, 0},
-    {"MAIN1", TALVEN_ITEM_VARLIST, kMain1, 1, 0},
-    {"TAILOR1", TALVEN_ITEM_VARLIST, kTailor1, 1, 0},
-    {"MAIN2", TALVEN_ITEM_VARLIST, kMain2, 1, 0},
-    {"TAILOR2", TALVEN_ITEM_VARLIST, kTailor2, 1, 0},
-    {"RESPONSE", TALVEN_ITEM_VARLIST, kResponse, 1, 0},
-    {"STG1TRT", TALVEN_ITEM_VARLIST, kStg1Trt, TALVEN_VARLIST_TWO_LEVELS, kNtreats1},
-    {"STG2TRT", TALVEN_ITEM_VARLIST, kStg2Trt, TALVEN_VARLIST_TWO_LEVELS, kNtreats2},
-    {"STG2SAMPLE", TALVEN_ITEM_VARLIST, kStg2Sample, 1, 0},
-    {"NBOOTSTRAP1", TALVEN_ITEM_INTEGER, kNbootstrap1, 0, 0},
-    {"NGRID", TALVEN_ITEM_INTEGER, kNgrid, 0, 0},
-    {"ALPHA", TALVEN_ITEM_REAL, kAlpha, 0, 0},
-    {"CORES", TALVEN_ITEM_INTEGER, kCores, 0, 0},
-    {"GRID_SCALE", TALVEN_ITEM_REAL, kGridScale, 0, 0},
-    {"NBOOTSTRAP2", TALVEN_ITEM_INTEGER, kNbootstrap2, 0, 0},
-    {"SEED", TALVEN_ITEM_INTEGER, kSeed, 0, 0},
-    {"OUTEST", TALVEN_ITEM_OUTPUT_DATASET, kOutest, 0, 0},
-    {"DERIVECI", TALVEN_ITEM_FLAG, kDeriveCiFlag, 0, 0},
-    {"OUT", TALVEN_ITEM_OUTPUT_DATASET, kOut, 0, 0},
-    {"RULES", TALVEN_ITEM_FLAG, kRulesFlag, 0, 0},
-    {"MINIMIZE", TALVEN_ITEM_FLAG, kMinimizeFlag, 0, 0},
-};
+constexpr std::size_t kRows = std::size(kOptionTable);
+
+constexpr std::size_t grammar_size() {
+  std::size_t n = 0;
+  for (const OptionRow& row : kOptionTable) n += in_grammar(row) ? 1 : 0;
+  return n;
+}
+
+constexpr auto kEntries = [] {
+  std::array<TalvenGrammarEntry, grammar_size()> entries{};
+  std::size_t k = 0;
+  for (const OptionRow& row : kOptionTable) {
+    if (!in_grammar(row)) continue;
+    entries[k++] = grammar_entry(row);
+  }
+  return entries;
+}();
+
+constexpr auto kVocabulary = [] {
+  std::array<const char*, std::size(kListWords) + kRows> words{};
+  std::size_t k = 0;
+  for (const char* word : kListWords) words[k++] = word;
+  for (const OptionRow& row : kOptionTable) words[k++] = row.statement;
+  return words;
+}();
 
 constexpr TalvenGrammar kGrammar = {
     "TALVEN",
-    kVocabulary,
-    static_cast<int32_t>(std::size(kVocabulary)),
-    kEntries,
-    static_cast<int32_t>(std::size(kEntries)),
+    kVocabulary.data(),
+    static_cast<int32_t>(kVocabulary.size()),
+    kEntries.data(),
+    static_cast<int32_t>(kEntries.size()),
     kData,
 };
 
@@ -165,40 +162,28 @@ void new_study(KESTRIONINFOSTR& info) {
   }
 }
 
+// The options and variable lists go to the study layer as given; it reads and checks them.
 void set_options(const KESTRIONINFOSTR& info) {
-  struct Option {
-    int32_t item;
-    const char* name;
-  };
-  const Option options[] = {
-      {kCores, "CORES"}, {kNbootstrap1, "NBOOTSTRAP1"}, {kNbootstrap2, "NBOOTSTRAP2"},
-      {kNgrid, "NGRID"}, {kNtreats1, "NTREATS1"},       {kNtreats2, "NTREATS2"},
-      {kAlpha, "ALPHA"}, {kGridScale, "GRID_SCALE"},    {kSeed, "SEED"}};
-  for (const Option& option : options) {
-    if (given(option.item)) {
-      require(talven_study_set_option(info.study, option.name, host().itemNumber(option.item)));
+  for (const OptionRow& row : kOptionTable) {
+    if (!in_grammar(row)) continue;
+    if (takes_value(row.kind) && given(row.item)) {
+      require(talven_study_set_option(info.study, row.statement, host().itemNumber(row.item)));
+    } else if ((row.kind == OptionKind::kFlag && host().flagSet(row.item) != 0) ||
+               (row.kind == OptionKind::kOutputData && given(row.item))) {
+      require(talven_study_set_option(info.study, row.statement, 1));
     }
   }
-  const Option flags[] = {{kDeriveCiFlag, "DERIVECI"}, {kMinimizeFlag, "MINIMIZE"}};
-  for (const Option& flag : flags) {
-    if (host().flagSet(flag.item)) require(talven_study_set_option(info.study, flag.name, 1));
-  }
-  if (given(kOut)) require(talven_study_set_option(info.study, "OUT", 1));
 }
 
 void set_lists(const KESTRIONINFOSTR& info) {
-  const std::pair<int32_t, int32_t> lists[] = {
-      {kMain1, TALVEN_ROLE_MAIN1},       {kTailor1, TALVEN_ROLE_TAILOR1},
-      {kMain2, TALVEN_ROLE_MAIN2},       {kTailor2, TALVEN_ROLE_TAILOR2},
-      {kResponse, TALVEN_ROLE_RESPONSE}, {kStg1Trt, TALVEN_ROLE_STG1TRT},
-      {kStg2Trt, TALVEN_ROLE_STG2TRT},   {kStg2Sample, TALVEN_ROLE_STG2SAMPLE}};
-  for (const auto& [item, role] : lists) {
-    if (!given(item)) continue;
+  for (const OptionRow& row : kOptionTable) {
+    if (row.kind != OptionKind::kRole || !given(row.item)) continue;
     std::vector<int32_t> columns;
-    columns.reserve(static_cast<std::size_t>(var_count(item)));
-    for (int32_t i = 0; i < var_count(item); ++i)
-      columns.push_back(host().itemVarNumber(item, i) - 1);
-    require(talven_study_set_list(info.study, role, static_cast<int32_t>(columns.size()),
+    columns.reserve(static_cast<std::size_t>(var_count(row.item)));
+    for (int32_t i = 0; i < var_count(row.item); ++i) {
+      columns.push_back(host().itemVarNumber(row.item, i) - 1);
+    }
+    require(talven_study_set_list(info.study, row.role, static_cast<int32_t>(columns.size()),
                                   columns.data()));
   }
 }
@@ -218,15 +203,6 @@ void set_contrast_columns(const KESTRIONINFOSTR& info) {
   for (const std::string& name : names) pointers.push_back(name.c_str());
   require(talven_study_set_contrast_columns(info.study, info.nContrastCols, pointers.data(),
                                             character.data()));
-}
-
-void check_model(const KESTRIONINFOSTR& info) {
-  if (talven_study_check_model(info.study) == 0) return;
-  const int64_t refused = talven_study_count(info.study, TALVEN_COUNT_REFUSED_CONTRAST_COLUMN);
-  if (refused > 0 && host().explainCharacter != nullptr) {
-    host().explainCharacter(info.contrastSet, static_cast<int32_t>(refused));
-  }
-  end_procedure(TALVEN_END_ERROR);
 }
 
 }  // namespace
@@ -255,14 +231,17 @@ void read_options(KESTRIONINFOSTR& info) {
   set_options(info);
   set_lists(info);
   set_contrast_columns(info);
-  require(talven_study_check_options(info.study));
+}
+
+// What the checked options decide for the procedure; output data sets it cannot write are found
+// out now rather than after the computation.
+void options_checked(KESTRIONINFOSTR& info) {
   info.K1 = static_cast<int32_t>(talven_study_count(info.study, TALVEN_COUNT_K1));
   info.K2 = static_cast<int32_t>(talven_study_count(info.study, TALVEN_COUNT_K2));
   info.nBootstrap1 = static_cast<int32_t>(talven_study_count(info.study, TALVEN_COUNT_NBOOTSTRAP1));
   info.deriveCI = talven_study_count(info.study, TALVEN_COUNT_INTERVALS) != 0 ? 255 : 0;
 
   info.hasOutest = given(kOutest) ? 1 : 0;
-  // Found out now rather than after the computation.
   if (info.hasOutest && host().writeDataSet == nullptr) {
     stop("%1zThis host cannot write output data sets; remove OUTEST=.");
   }
@@ -271,8 +250,18 @@ void read_options(KESTRIONINFOSTR& info) {
     stop("%1zThis host cannot write output data sets; remove OUT=.");
   }
   info.rules = host().flagSet(kRulesFlag) != 0;
-  check_model(info);
+}
 
+// A refused CONTRAST1= variable is shown with its values, when the host can.
+void explain_refused_contrast(const KESTRIONINFOSTR& info) {
+  const int64_t refused = talven_study_count(info.study, TALVEN_COUNT_REFUSED_CONTRAST_COLUMN);
+  if (refused > 0 && host().explainCharacter != nullptr) {
+    host().explainCharacter(info.contrastSet, static_cast<int32_t>(refused));
+  }
+}
+
+// The listing's labels, the contrast buffers and the reading order of the model.
+void model_checked(KESTRIONINFOSTR& info) {
   // The listing's 12-character labels.
   info.hasMain1 = given(kMain1) ? 1 : 0;
   info.hasMain2 = given(kMain2) ? 1 : 0;

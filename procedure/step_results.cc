@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <utility>
 #include <vector>
@@ -43,34 +44,29 @@ std::vector<std::string> regime_value_texts(const KESTRIONINFOSTR& info) {
           "Observations in stage 1: " + std::to_string(info.n1)};
 }
 
+// A text column of the study's named results.
+std::vector<std::string> named_texts(TalvenStudy* study, const char* name) {
+  std::vector<std::string> out;
+  const int64_t count = talven_study_result_count(study);
+  for (int64_t r = 0; r < count; ++r) {
+    if (std::strcmp(talven_study_result_name(study, r), name) != 0) continue;
+    const int64_t length = talven_study_result_length(study, r);
+    for (int64_t k = 0; k < length; ++k) out.emplace_back(talven_study_result_text(study, r, k));
+  }
+  return out;
+}
+
+// The data sets by the host's names, then the options in force as the study layer reads them.
 std::vector<std::pair<std::string, std::string>> settings(const KESTRIONINFOSTR& info) {
   const TalvenRoutines& h = host();
-  const auto count = [&info](int32_t which) { return talven_study_count(info.study, which); };
-  const auto number = [&info](int32_t which) { return talven_study_number(info.study, which); };
   std::vector<std::pair<std::string, std::string>> out;
   out.emplace_back("DATA=", h.dataSetName(info.dataSet));
   if (info.hasContrast) out.emplace_back("CONTRAST1=", h.dataSetName(info.contrastSet));
-  out.emplace_back("NTREATS1=", std::to_string(info.K1));
-  out.emplace_back("NTREATS2=", std::to_string(info.K2));
-  if (info.deriveCI) {
-    out.emplace_back("DERIVECI", "in force");
-    out.emplace_back("ALPHA=", formatted("%g", number(TALVEN_NUMBER_ALPHA)));
-    out.emplace_back("NBOOTSTRAP1=", std::to_string(count(TALVEN_COUNT_NBOOTSTRAP1)));
-    out.emplace_back("NBOOTSTRAP2=", std::to_string(count(TALVEN_COUNT_NBOOTSTRAP2)));
-    out.emplace_back("NGRID=", std::to_string(count(TALVEN_COUNT_NGRID)));
-    out.emplace_back("GRID_SCALE=", formatted("%g", number(TALVEN_NUMBER_GRID_SCALE)));
-    out.emplace_back("SEED=", std::to_string(count(TALVEN_COUNT_SEED)) +
-                                  (h.itemGiven(kSeed) != 0 ? "" : " (drawn from the clock)"));
-  } else {
-    out.emplace_back("DERIVECI", h.flagSet(kDeriveCiFlag) != 0
-                                     ? "no effect (intervals need two treatments at each stage)"
-                                     : "not given (point estimates only)");
+  const std::vector<std::string> names = named_texts(info.study, "settings.Option");
+  const std::vector<std::string> values = named_texts(info.study, "settings.Value");
+  for (std::size_t k = 0; k < names.size() && k < values.size(); ++k) {
+    out.emplace_back(names[k], values[k]);
   }
-  if (h.itemGiven(kCores) != 0)
-    out.emplace_back("CORES=", std::to_string(count(TALVEN_COUNT_CORES)));
-  if (info.rules) out.emplace_back("RULES", "in force");
-  if (h.flagSet(kMinimizeFlag) != 0)
-    out.emplace_back("MINIMIZE", "in force (smaller outcomes are better)");
   return out;
 }
 
@@ -216,7 +212,7 @@ class ModelRecords {
   void fill(TalvenStepResults& results) const {
     results.roles = role_records_.data();
     results.roleCount = static_cast<int32_t>(role_records_.size());
-    results.minimize = host().flagSet(kMinimizeFlag) != 0 ? 1 : 0;
+    results.minimize = host().flagSet(option_row("MINIMIZE").item) != 0 ? 1 : 0;
     results.levels = level_records_.data();
     results.levelCount = static_cast<int32_t>(level_records_.size());
     results.contrasts = combination_pointers_.data();

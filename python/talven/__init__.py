@@ -12,7 +12,8 @@ The analysis is that of ``PROC TALVEN`` in the ``talven`` command, through the s
 the same data, options and seed give the same numbers, bit for bit. The package is not
 thread-safe: run one analysis at a time per process.
 """
-from ._fit import Rules, TalvenError, TalvenResult, TalvenWarning, fit
+from ._fit import Rules, TalvenError, TalvenResult, TalvenWarning
+from ._options import fit
 
 __all__ = ["fit", "TalvenResult", "Rules", "TalvenError", "TalvenWarning"]
 __version__ = "1.0.0"

@@ -35,10 +35,6 @@ class TalvenWarning(UserWarning):
     collinear replicates skipped, ...)."""
 
 
-_SEVERITY = {b.MESSAGE_ERROR: "error", b.MESSAGE_WARNING: "warning", b.MESSAGE_NOTE: "note",
-             b.MESSAGE_PLAIN: "text", b.MESSAGE_PROGRESS: "progress"}
-
-
 def _names(value: Names) -> Optional[List[str]]:
     if value is None:
         return None
@@ -107,53 +103,54 @@ class _Study:
             self.lib.talven_study_free(handle)
             self.handle = None
 
-    def new_messages(self) -> List[Tuple[int, str]]:
+    def new_messages(self, stacklevel: int = 4) -> List[Tuple[str, str]]:
         """Messages since the last call, in order; warnings go to Python's warnings."""
-        out = []
-        count = self.lib.talven_study_text_count(self.handle, b.TEXT_MESSAGE)
-        severity = ctypes.c_int32(0)
-        for index in range(self.read, count):
-            text = self.lib.talven_study_text(self.handle, b.TEXT_MESSAGE, index,
-                                              ctypes.byref(severity)).decode("utf-8", "replace")
-            out.append((severity.value, text))
-            self.messages.append((_SEVERITY.get(severity.value, "text"), text))
-        self.read = count
+        results = self.results()
+        out = list(zip(results["messages.Severity"], results["messages.Text"]))[self.read:]
+        self.read += len(out)
+        self.messages += out
         for level, text in out:
-            if level == b.MESSAGE_WARNING:
-                warnings.warn(text, TalvenWarning, stacklevel=4)
+            if level == "warning":
+                warnings.warn(text, TalvenWarning, stacklevel=stacklevel)
         return out
 
     def check(self, result: int) -> None:
         """Raises TalvenError with the errors and their text when a step failed."""
-        messages = self.new_messages()
         if result == 0:
             return
+        messages = self.new_messages(stacklevel=5)
         lines = []
         for level, text in messages:
-            if level == b.MESSAGE_ERROR:
+            if level == "error":
                 lines.append(text)
-            elif level == b.MESSAGE_PLAIN and text.strip():
+            elif level == "text" and text.strip():
                 lines.append("  " + text.strip())
         raise TalvenError("\n".join(lines) or "The analysis failed.", self.messages,
-                          self.texts(b.TEXT_DIAGNOSTIC))
+                          self.results()["diagnostic"])
 
-    def count(self, which: int) -> int:
-        return int(self.lib.talven_study_count(self.handle, which))
-
-    def number(self, which: int) -> float:
-        return float(self.lib.talven_study_number(self.handle, which))
-
-    def values(self, which: int, count: int) -> np.ndarray:
-        out = np.zeros(count, dtype="float64")
-        pointer = out.ctypes.data_as(ctypes.POINTER(ctypes.c_double))
-        if self.lib.talven_study_values(self.handle, which, pointer) != 0:
-            raise TalvenError("The results of the analysis cannot be read.")
+    def results(self) -> Dict[str, Any]:
+        """Every result of the study by its name; the columns of a table as "table.column"."""
+        lib, handle = self.lib, self.handle
+        out: Dict[str, Any] = {}
+        for index in range(max(lib.talven_study_result_count(handle), 0)):
+            name = lib.talven_study_result_name(handle, index).decode("utf-8", "replace")
+            kind = lib.talven_study_result_type(handle, index).decode()
+            length = lib.talven_study_result_length(handle, index)
+            if kind == "texts":
+                out[name] = [lib.talven_study_result_text(handle, index, k).decode(
+                    "utf-8", "replace") for k in range(length)]
+                continue
+            values = np.zeros(max(length, 1), dtype="float64")
+            lib.talven_study_result_reals(handle, index,
+                                          values.ctypes.data_as(ctypes.POINTER(ctypes.c_double)))
+            values = values[:length]
+            if kind == "count":
+                out[name] = int(values[0])
+            elif kind == "number":
+                out[name] = float(values[0])
+            else:
+                out[name] = values.astype("int64") if kind == "integers" else values
         return out
-
-    def texts(self, which: int) -> List[str]:
-        count = self.lib.talven_study_text_count(self.handle, which)
-        return [self.lib.talven_study_text(self.handle, which, k, None).decode("utf-8", "replace")
-                for k in range(max(count, 0))]
 
 
 def _column_pointers(arrays: Sequence[Optional[np.ndarray]]) -> Any:
@@ -162,12 +159,6 @@ def _column_pointers(arrays: Sequence[Optional[np.ndarray]]) -> Any:
         if array is not None:
             pointers[k] = array.ctypes.data_as(ctypes.POINTER(ctypes.c_double))
     return pointers
-
-
-_ROLES = (("MAIN1", b.ROLE_MAIN1), ("TAILOR1", b.ROLE_TAILOR1), ("MAIN2", b.ROLE_MAIN2),
-          ("TAILOR2", b.ROLE_TAILOR2), ("RESPONSE", b.ROLE_RESPONSE),
-          ("STG1TRT", b.ROLE_STG1TRT), ("STG2TRT", b.ROLE_STG2TRT),
-          ("STG2SAMPLE", b.ROLE_STG2SAMPLE))
 
 
 @dataclass
@@ -200,25 +191,27 @@ class TalvenResult:
     limits are NaN without intervals and for stage 2). Terms are full variable names:
     ``intercept``, the MAIN and TAILOR variables, ``tailor:treatment`` interactions, the treatment
     variables, ``Contrast1`` ...
+
+    Every other result of the study layer is an attribute by its name: ``n_observations``,
+    ``n_stage1``, ``n_stage2``, ``n_collinear``, ``seed`` (None without intervals),
+    ``intervals``, and the options in force (``alpha``, ``nbootstrap1``, ``ngrid`` ...);
+    ``results`` holds them all.
     """
 
     coef: pd.DataFrame
-    n_observations: int
-    n_stage1: int
-    n_stage2: int
-    n_collinear: int
-    seed: Optional[int]
-    intervals: bool
-    alpha: float
-    nbootstrap1: int
-    nbootstrap2: int
-    ngrid: int
+    results: Dict[str, Any]
     notes: List[str]
     warnings: List[str]
     messages: List[Tuple[str, str]]
     _study: _Study = field(repr=False)
     _columns: List[str] = field(repr=False)
     _used: List[str] = field(repr=False)
+
+    def __getattr__(self, name: str) -> Any:
+        results = self.__dict__.get("results", {})
+        if name in results:
+            return results[name]
+        raise AttributeError(f"TalvenResult has no result {name}")
 
     def __repr__(self) -> str:
         header = (f"TALVEN two-stage Q-learning: {self.n_observations} observations, "
@@ -246,10 +239,9 @@ class TalvenResult:
 
     def rules(self) -> Rules:
         """The decision rule of each stage in words and the estimated value of the regime."""
-        s = self._study
-        return Rules(stage1=s.texts(b.TEXT_RULE1), stage2=s.texts(b.TEXT_RULE2),
-                     value=s.number(b.NUMBER_REGIME_VALUE),
-                     mean_outcome=s.number(b.NUMBER_MEAN_OUTCOME), n_stage1=self.n_stage1)
+        r = self.results
+        return Rules(stage1=r["rules1"], stage2=r["rules2"], value=r["regime_value"],
+                     mean_outcome=r["mean_outcome"], n_stage1=self.n_stage1)
 
     def recommend(self, data: Data) -> pd.DataFrame:
         """The regime table (OUT= columns) of the observations in ``data``.
@@ -271,7 +263,7 @@ class TalvenResult:
             else:
                 arrays.append(None)
         rows = n or 0
-        columns = self._study.texts(b.TEXT_OUT_COLUMN)
+        columns = self.results["out_columns"]
         out = np.zeros(max(rows * len(columns), 1), dtype="float64")
         result = self._study.lib.talven_study_recommend(
             self._study.handle, rows, _column_pointers(arrays),
@@ -285,162 +277,119 @@ class TalvenResult:
     @property
     def levels(self) -> List[str]:
         """Which treatment level each Q-value column stands for, per stage."""
-        return self._study.texts(b.TEXT_OUT_LEVELS)
+        return list(self.results["levels"])
 
 
-def fit(data: Data, response: Names, stg1trt: Names, tailor1: Names, stg2trt: Names,
-        tailor2: Names, main1: Names = None, main2: Names = None, stg2sample: Names = None,
-        contrasts: Any = None, intervals: bool = False, alpha: float = 0.05,
-        nbootstrap1: int = 1000, nbootstrap2: int = 1000, ngrid: int = 10,
-        grid_scale: float = 2.58, seed: Optional[int] = None, cores: Optional[int] = None,
-        minimize: bool = False) -> TalvenResult:
-    """Two-stage Q-learning by backward induction, with adaptive bootstrap confidence intervals
-    for the stage-1 coefficients and contrasts of them.
+def _option_value(argument: Optional[str], statement: str, kind: str, count_of: Optional[str],
+                  args: Mapping[str, Any], roles: Mapping[str, Optional[List[str]]]) -> Any:
+    """The number an argument hands to the study layer, or None when it is not given."""
+    if count_of is not None:
+        # A stage has one treatment more than it has treatment variables.
+        given = roles.get(count_of)
+        return None if given is None else len(given) + 1
+    if argument is None or kind not in ("integer", "real", "seed", "flag"):
+        return None
+    value = args[argument]
+    if kind == "flag":
+        return 1 if value else None
+    if value is None:
+        return None
+    try:
+        return float(value)
+    except (TypeError, ValueError):
+        raise TalvenError(f"{argument} must be a number; got {value!r}.") from None
 
-    The analysis is that of ``PROC TALVEN`` in the ``talven`` command, with the same data rules
-    and messages: with the same data, options and ``seed`` it gives the same numbers, bit for bit.
 
-    Parameters
-    ----------
-    data:
-        A pandas DataFrame, or a mapping of variable names to arrays, one observation (subject)
-        per row. Missing values are NaN (or pandas' NA).
-    response, stg1trt, tailor1, stg2trt, tailor2, main1, main2, stg2sample:
-        A variable name or a list of names for each role, as the statements of ``PROC TALVEN``.
-        A stage has one treatment more than it has treatment variables (NTREATS).
-    contrasts:
-        Linear combinations of the stage-1 coefficients: a 2-D array or DataFrame with one row
-        per contrast and one column per stage-1 coefficient in the order of ``coef``.
-    intervals:
-        Compute the adaptive confidence intervals (two treatments at each stage only).
-    alpha, nbootstrap1, nbootstrap2, ngrid, grid_scale, cores:
-        The options ALPHA=, NBOOTSTRAP1=, NBOOTSTRAP2=, NGRID=, GRID_SCALE= and CORES=.
-    seed:
-        SEED= (1 to 2147483562): the bootstrap is repeatable. Without it the bootstrap is seeded
-        from the clock, and the result's ``seed`` repeats the run.
-    minimize:
-        Smaller outcomes are better.
+def _contrast_matrix(contrasts: Any) -> Tuple[np.ndarray, Optional[List[str]]]:
+    """The contrasts as a 2-D array and, for a DataFrame, the names of its columns."""
+    if isinstance(contrasts, pd.DataFrame):
+        for c in contrasts.columns:
+            _as_doubles(f"{c} of contrasts", contrasts[c], None)
+        return (contrasts.to_numpy(dtype="float64", na_value=np.nan),
+                [str(c) for c in contrasts.columns])
+    matrix = np.asarray(contrasts, dtype="float64")
+    if matrix.ndim == 1:
+        matrix = matrix.reshape((1, -1))
+    if matrix.ndim != 2:
+        raise TalvenError("contrasts must be a 2-D array with one row per contrast.")
+    return matrix, None
 
-    Returns
-    -------
-    TalvenResult
 
-    Raises
-    ------
-    TalvenError
-        With the explanation when the analysis cannot be done. Doubtful inputs give a
-        :class:`TalvenWarning` through Python's warnings.
+def _tables(results: Dict[str, Any]) -> Dict[str, pd.DataFrame]:
+    """The result columns named "table.column", gathered into one DataFrame per table."""
+    tables: Dict[str, Dict[str, Any]] = {}
+    for name in [n for n in results if "." in n]:
+        table, column = name.split(".", 1)
+        tables.setdefault(table, {})[column] = results.pop(name)
+    return {name: pd.DataFrame(columns) for name, columns in tables.items()}
 
-    Not thread-safe: run one analysis at a time per process.
-    """
+
+def run(options: Sequence[Tuple[Optional[str], str, str, Optional[str]]],
+        args: Mapping[str, Any]) -> TalvenResult:
+    """talven.fit: the arguments to the study layer as the option table declares them, the
+    analysis in one call, and the results by name."""
+    data = args[next(a for a, s, k, c in options if s == "DATA")]
     names, get, n = _frame_columns(data)
     study = _Study()
     lib, handle = study.lib, study.handle
     for name in names:
         study.check(0 if lib.talven_study_add_column(handle, name.encode()) >= 0 else -1)
 
-    roles = {"MAIN1": main1, "TAILOR1": tailor1, "MAIN2": main2, "TAILOR2": tailor2,
-             "RESPONSE": response, "STG1TRT": stg1trt, "STG2TRT": stg2trt,
-             "STG2SAMPLE": stg2sample}
+    roles: Dict[str, Optional[List[str]]] = {}
     used: List[str] = []
-    for role, number in _ROLES:
-        given = _names(roles[role])
+    for argument, statement, kind, _ in options:
+        if kind != "role":
+            continue
+        given = roles[statement] = _names(args[argument])
         if given is None:
             continue
-        columns = []
         for name in given:
             if name not in names:
-                raise TalvenError(f"Variable {name} of {role} is not in the data.")
-            columns.append(names.index(name))
-            used.append(name)
+                raise TalvenError(f"Variable {name} of {statement} is not in the data.")
+        used += given
+        columns = [names.index(name) for name in given]
         array = (ctypes.c_int32 * max(len(columns), 1))(*columns)
-        study.check(lib.talven_study_set_list(handle, number, len(columns), array))
+        study.check(lib.talven_study_set_role(handle, statement.encode(), len(columns), array))
+    for row in options:
+        value = _option_value(*row, args, roles)
+        if value is not None:
+            study.check(lib.talven_study_set_option(handle, row[1].encode(), float(value)))
 
-    # A stage has one treatment more than it has treatment variables.
-    treatments1 = _names(stg1trt)
-    treatments2 = _names(stg2trt)
-    options: Dict[str, Optional[float]] = {
-        "NTREATS1": None if treatments1 is None else len(treatments1) + 1,
-        "NTREATS2": None if treatments2 is None else len(treatments2) + 1, "ALPHA": alpha, "NBOOTSTRAP1": nbootstrap1,
-        "NBOOTSTRAP2": nbootstrap2, "NGRID": ngrid, "GRID_SCALE": grid_scale, "SEED": seed,
-        "CORES": cores, "DERIVECI": 1 if intervals else None, "MINIMIZE": 1 if minimize else None}
-    for option, value in options.items():
-        if value is None:
-            continue
-        try:
-            number = float(value)
-        except (TypeError, ValueError):
-            raise TalvenError(f"{option.lower()} must be a number; got {value!r}.") from None
-        study.check(lib.talven_study_set_option(handle, option.encode(), number))
-
+    contrasts = args[next(a for a, s, k, c in options if s == "CONTRAST1")]
     matrix: Optional[np.ndarray] = None
     if contrasts is not None:
-        contrast_names = None
-        if isinstance(contrasts, pd.DataFrame):
-            contrast_names = [str(c) for c in contrasts.columns]
-            frame = contrasts
-            for c in frame.columns:
-                _as_doubles(f"{c} of contrasts", frame[c], None)
-            matrix = frame.to_numpy(dtype="float64", na_value=np.nan)
-        else:
-            matrix = np.asarray(contrasts, dtype="float64")
-            if matrix.ndim == 1:
-                matrix = matrix.reshape((1, -1))
-        if matrix.ndim != 2:
-            raise TalvenError("contrasts must be a 2-D array with one row per contrast.")
+        matrix, contrast_names = _contrast_matrix(contrasts)
         encoded = None
         if contrast_names is not None:
             encoded = (ctypes.c_char_p * max(len(contrast_names), 1))(
                 *[c.encode() for c in contrast_names])
         study.check(lib.talven_study_set_contrast_columns(handle, matrix.shape[1], encoded, None))
 
-    study.check(lib.talven_study_check_options(handle))
-    study.check(lib.talven_study_check_model(handle))
-
     arrays: List[Optional[np.ndarray]] = []
     for name in names:
-        if name in used:
-            array = _as_doubles(name, get(name), n)
-            n = len(array) if n is None else n
-            arrays.append(array)
-        else:
-            arrays.append(None)
-    study.check(lib.talven_study_add_columns(handle, n or 0, _column_pointers(arrays)))
-    study.check(lib.talven_study_end_rows(handle))
-    if matrix is not None:
-        values = np.asfortranarray(matrix)
-        study.check(lib.talven_study_set_contrasts(
-            handle, matrix.shape[0], values.ctypes.data_as(ctypes.POINTER(ctypes.c_double))))
-    study.check(lib.talven_study_prepare(handle))
-    study.check(lib.talven_study_run(handle))
+        array = _as_doubles(name, get(name), n) if name in used else None
+        n = len(array) if n is None and array is not None else n
+        arrays.append(array)
+    values = np.asfortranarray(matrix if matrix is not None else np.zeros((0, 0)))
+    study.check(lib.talven_study_analyse(
+        handle, n or 0, _column_pointers(arrays), values.shape[0],
+        values.ctypes.data_as(ctypes.POINTER(ctypes.c_double))))
 
-    collinear = study.texts(b.TEXT_COLLINEAR)
-    for text in collinear:
-        warnings.warn(text, TalvenWarning, stacklevel=2)
-
-    rows = study.count(b.COUNT_TABLE_ROWS)
-    coef = pd.DataFrame({
-        "Stage": study.values(b.VALUES_TABLE_STAGE, rows).astype("int64"),
-        "Term": study.texts(b.TEXT_TABLE_TERM),
-        "Estimate": study.values(b.VALUES_TABLE_ESTIMATE, rows),
-        "Lower": study.values(b.VALUES_TABLE_LOWER, rows),
-        "Upper": study.values(b.VALUES_TABLE_UPPER, rows),
-    })
-    with_intervals = study.count(b.COUNT_INTERVALS) == 1
+    study.new_messages()
+    results = study.results()
+    for text in results["collinear"]:
+        warnings.warn(text, TalvenWarning, stacklevel=3)
+    tables = _tables(results)
+    for argument, _, kind, _ in options:
+        if kind == "flag" and argument in results:
+            results[argument] = bool(results[argument])
+    if not results.get("intervals"):
+        results["seed"] = None
     return TalvenResult(
-        coef=coef,
-        n_observations=study.count(b.COUNT_OBSERVATIONS),
-        n_stage1=study.count(b.COUNT_STAGE1),
-        n_stage2=study.count(b.COUNT_STAGE2),
-        n_collinear=study.count(b.COUNT_COLLINEAR),
-        seed=study.count(b.COUNT_SEED) if with_intervals else None,
-        intervals=with_intervals,
-        alpha=study.number(b.NUMBER_ALPHA),
-        nbootstrap1=study.count(b.COUNT_NBOOTSTRAP1),
-        nbootstrap2=study.count(b.COUNT_NBOOTSTRAP2),
-        ngrid=study.count(b.COUNT_NGRID),
+        coef=tables["coef"],
+        results=results,
         notes=[t for s, t in study.messages if s == "note"],
-        warnings=[t for s, t in study.messages if s == "warning"] + collinear,
+        warnings=[t for s, t in study.messages if s == "warning"] + results["collinear"],
         messages=list(study.messages),
         _study=study,
         _columns=names,

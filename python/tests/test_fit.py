@@ -142,3 +142,16 @@ def test_clean_runs_do_not_warn(study):
     with warnings.catch_warnings():
         warnings.simplefilter("error")
         talven.fit(study, **MODEL)
+
+
+def test_every_result_of_the_study_layer_is_an_attribute_by_its_name(study):
+    # Results the package names nowhere reach it all the same: the coefficient counts, the
+    # options in force and the report's table of them.
+    result = talven.fit(study, **MODEL, cores=2)
+    p1 = len(result.coef[result.coef["Stage"] == 1])
+    assert (result.p1, result.ntreats1, result.cores, result.minimize) == (p1, 2, 2, False)
+    assert result.results["n_stage2"] == result.n_stage2
+    assert result.grid_scale == 2.58 and result.alpha == 0.05
+    assert "settings" not in result.results and "settings.Option" not in result.results
+    with pytest.raises(AttributeError):
+        result.no_such_result

@@ -8,6 +8,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <algorithm>
 #include <functional>
 #include <limits>
 #include <map>
@@ -156,6 +157,10 @@ class StudyRun {
  private:
   TalvenStudy* study_ = nullptr;
 };
+
+int64_t steps_count(const StudyRun& run, int32_t which) {
+  return talven_study_count(run.study(), which);
+}
 
 bool same_bits(const std::vector<double>& a, const std::vector<double>& b) {
   return a.size() == b.size() &&
@@ -495,3 +500,133 @@ TEST(StudyLayer, RefusesStepsOutOfOrderAndNullStudies) {
 }
 
 }  // namespace
+
+namespace {
+
+// Every named result of a study: numbers as doubles, texts as texts.
+struct Named {
+  std::map<std::string, std::string> types;
+  std::map<std::string, std::vector<double>> numbers;
+  std::map<std::string, std::vector<std::string>> texts;
+};
+
+Named named_results(const TalvenStudy* study) {
+  Named out;
+  const int64_t count = talven_study_result_count(study);
+  for (int64_t r = 0; r < count; ++r) {
+    const std::string name = talven_study_result_name(study, r);
+    const std::string type = talven_study_result_type(study, r);
+    const int64_t length = talven_study_result_length(study, r);
+    EXPECT_TRUE(out.types.emplace(name, type).second) << name << " appears twice";
+    if (type == "texts") {
+      for (int64_t k = 0; k < length; ++k) {
+        out.texts[name].emplace_back(talven_study_result_text(study, r, k));
+      }
+    } else {
+      std::vector<double> values(static_cast<std::size_t>(length));
+      EXPECT_EQ(talven_study_result_reals(study, r, values.data()), 0) << name;
+      out.numbers[name] = values;
+    }
+  }
+  return out;
+}
+
+}  // namespace
+
+// The one-call analysis takes the steps in their order: its results are those of the steps one
+// by one, and every result read by name is the one its numbered getter gives.
+TEST(StudyLayer, OneCallAnalysisAndNamedResultsAgreeWithTheSteps) {
+  const Frame data = smart(150);
+  const Options options = {{"DERIVECI", 1}, {"SEED", 77},   {"NBOOTSTRAP1", 50},
+                           {"NBOOTSTRAP2", 30}, {"NGRID", 4}, {"CORES", 2}};
+  const std::vector<std::vector<double>> contrasts = {{0, 0, 1, 1, 0}};
+  const StudyRun steps(data, standard_lists(), options, false, contrasts);
+  ASSERT_TRUE(steps.status) << steps.messages.first_error();
+
+  TalvenStudy* study = talven_study_new();
+  for (const std::string& name : data.names) talven_study_add_column(study, name.c_str());
+  const std::pair<const char*, std::vector<std::string>> roles[] = {
+      {"main1", {"age"}}, {"TAILOR1", {"o11"}}, {"TAILOR2", {"o21"}},   {"RESPONSE", {"y"}},
+      {"STG1TRT", {"a1"}}, {"STG2TRT", {"a2"}}, {"STG2SAMPLE", {"r"}}};
+  for (const auto& [role, names] : roles) {
+    std::vector<int32_t> columns;
+    for (const std::string& name : names) columns.push_back(data.index(name));
+    ASSERT_EQ(talven_study_set_role(study, role, static_cast<int32_t>(columns.size()),
+                                    columns.data()),
+              0);
+  }
+  for (const auto& [name, value] : options) talven_study_set_option(study, name.c_str(), value);
+  talven_study_set_contrast_columns(study, 5, nullptr, nullptr);
+  std::vector<const double*> columns;
+  for (const auto& column : data.columns) columns.push_back(column.data());
+  const double matrix[] = {0, 0, 1, 1, 0};
+  ASSERT_EQ(talven_study_analyse(study, static_cast<int64_t>(data.rows()), columns.data(), 1,
+                                 matrix),
+            0);
+
+  const Named named = named_results(study);
+  const std::pair<const char*, int32_t> counts[] = {
+      {"n_observations", TALVEN_COUNT_OBSERVATIONS}, {"n_stage1", TALVEN_COUNT_STAGE1},
+      {"n_stage2", TALVEN_COUNT_STAGE2},             {"n_collinear", TALVEN_COUNT_COLLINEAR},
+      {"seed", TALVEN_COUNT_SEED},                   {"nbootstrap1", TALVEN_COUNT_NBOOTSTRAP1},
+      {"nbootstrap2", TALVEN_COUNT_NBOOTSTRAP2},     {"ngrid", TALVEN_COUNT_NGRID},
+      {"cores", TALVEN_COUNT_CORES},                 {"intervals", TALVEN_COUNT_INTERVALS},
+      {"ntreats1", TALVEN_COUNT_K1},                 {"p1", TALVEN_COUNT_P1}};
+  for (const auto& [name, which] : counts) {
+    EXPECT_EQ(named.types.at(name), "count") << name;
+    EXPECT_EQ(named.numbers.at(name), std::vector<double>{double(steps_count(steps, which))})
+        << name;
+  }
+  EXPECT_EQ(named.numbers.at("alpha"), std::vector<double>{0.05});
+  const std::pair<const char*, int32_t> columns_of_coef[] = {
+      {"coef.Stage", TALVEN_VALUES_TABLE_STAGE},
+      {"coef.Estimate", TALVEN_VALUES_TABLE_ESTIMATE},
+      {"coef.Lower", TALVEN_VALUES_TABLE_LOWER},
+      {"coef.Upper", TALVEN_VALUES_TABLE_UPPER}};
+  for (const auto& [name, which] : columns_of_coef) {
+    EXPECT_TRUE(same_bits(named.numbers.at(name), steps.values(which, TALVEN_COUNT_TABLE_ROWS)))
+        << name;
+  }
+  EXPECT_EQ(named.texts.at("coef.Term"), steps.texts(TALVEN_TEXT_TABLE_TERM));
+  EXPECT_EQ(named.texts.at("rules1"), steps.texts(TALVEN_TEXT_RULE1));
+  EXPECT_EQ(named.texts.at("out_columns"), steps.texts(TALVEN_TEXT_OUT_COLUMN));
+  // The options in force as the report lists them: intervals bring their options, CORES= shows
+  // only when given, the seed given is not marked as drawn.
+  const std::vector<std::string> shown = named.texts.at("settings.Option");
+  EXPECT_EQ(shown, (std::vector<std::string>{"NTREATS1=", "NTREATS2=", "DERIVECI", "ALPHA=",
+                                             "NBOOTSTRAP1=", "NBOOTSTRAP2=", "NGRID=",
+                                             "GRID_SCALE=", "SEED=", "CORES="}));
+  EXPECT_EQ(named.texts.at("settings.Value"),
+            (std::vector<std::string>{"2", "2", "in force", "0.05", "50", "30", "4", "2.58", "77",
+                                      "2"}));
+  std::vector<std::string> severities = named.texts.at("messages.Severity");
+  EXPECT_EQ(severities.size(), named.texts.at("messages.Text").size());
+  EXPECT_NE(std::find(severities.begin(), severities.end(), "note"), severities.end());
+  talven_study_free(study);
+}
+
+// Without intervals the report shows how DERIVECI stands; a failed step still reports why by name.
+TEST(StudyLayer, NamedResultsWithoutIntervalsAndAfterAFailure) {
+  const Frame data = smart(60);
+  const StudyRun plain(data, standard_lists(), {{"NTREATS2", 3}, {"DERIVECI", 1}});
+  // Three stage-2 treatments need two STG2TRT variables: the model check stops.
+  EXPECT_FALSE(plain.status);
+  const Named failed = named_results(plain.study());
+  EXPECT_EQ(failed.texts.count("coef.Term"), 0u);
+  const std::vector<std::string>& texts = failed.texts.at("messages.Text");
+  const std::vector<std::string>& severities = failed.texts.at("messages.Severity");
+  ASSERT_FALSE(texts.empty());
+  EXPECT_EQ(severities.back(), "error");
+  EXPECT_EQ(texts.back(), "Please specify 2 stage 2 treatment variable in STG2TRT.");
+
+  const StudyRun given_off(data, standard_lists(), {{"MINIMIZE", 1}});
+  ASSERT_TRUE(given_off.status) << given_off.messages.first_error();
+  const Named named = named_results(given_off.study());
+  EXPECT_EQ(named.texts.at("settings.Option"),
+            (std::vector<std::string>{"NTREATS1=", "NTREATS2=", "DERIVECI", "MINIMIZE"}));
+  EXPECT_EQ(named.texts.at("settings.Value"),
+            (std::vector<std::string>{"2", "2", "not given (point estimates only)",
+                                      "in force (smaller outcomes are better)"}));
+  EXPECT_EQ(talven_study_result_name(given_off.study(), -1), nullptr);
+  EXPECT_EQ(talven_study_result_length(nullptr, 0), -1);
+}

@@ -13,9 +13,20 @@
 #include <vector>
 
 #include "frontend/kestrion_library.h"
+#include "talven_options.h"
 #include "talven_host.h"
 
 namespace talven_test {
+
+// Items the procedure passes through to the study layer without naming them.
+inline constexpr int32_t kNbootstrap1 = talven::option_row("NBOOTSTRAP1").item;
+inline constexpr int32_t kNbootstrap2 = talven::option_row("NBOOTSTRAP2").item;
+inline constexpr int32_t kNgrid = talven::option_row("NGRID").item;
+inline constexpr int32_t kAlpha = talven::option_row("ALPHA").item;
+inline constexpr int32_t kCores = talven::option_row("CORES").item;
+inline constexpr int32_t kGridScale = talven::option_row("GRID_SCALE").item;
+inline constexpr int32_t kSeed = talven::option_row("SEED").item;
+inline constexpr int32_t kMinimizeFlag = talven::option_row("MINIMIZE").item;
 
 inline const double kMissing = std::nan("");
 

@@ -493,7 +493,7 @@ TEST(Minimize, TheLibraryAnalysesTheNegatedResponse) {
   FakeLibrary library;
   const FakeDataSet data = study(8);
   minimal_statement(host, data);
-  host.flag(talven::kMinimizeFlag);
+  host.flag(kMinimizeFlag);
   host.run();
   ASSERT_EQ(library.Y1.size(), 8u);
   for (std::size_t i = 0; i < 8; ++i) {

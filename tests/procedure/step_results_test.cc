@@ -33,9 +33,9 @@ void model(FakeHost& host, bool intervals) {
                 FakeDataSet{"WORK.CON", {"c1", "c2", "c3", "c4", "c5"}, {}, {{0, 0, 0, 2, 2}}, {}});
   if (intervals) {
     host.flag(talven::kDeriveCiFlag);
-    host.number(talven::kSeed, 77);
-    host.number(talven::kNbootstrap1, 40);
-    host.number(talven::kNbootstrap2, 40);
+    host.number(kSeed, 77);
+    host.number(kNbootstrap1, 40);
+    host.number(kNbootstrap2, 40);
   }
 }
 
@@ -94,8 +94,8 @@ TEST(StepResults, SettingsSayWhatTheUserDidNotWrite) {
   minimal_statement(host, study(8));
   host.flag(talven::kDeriveCiFlag);
   host.flag(talven::kRulesFlag);
-  host.flag(talven::kMinimizeFlag);
-  host.number(talven::kCores, 2);
+  host.flag(kMinimizeFlag);
+  host.number(kCores, 2);
   host.run();
   talven::seed_clock() = saved;
   ASSERT_EQ(host.results.size(), 1u);
@@ -148,7 +148,7 @@ TEST(StepResults, LeaveListingAndLogAsTheyWereAndNeedNoHostSupport) {
     minimal_statement(host, study(8));
     host.flag(talven::kDeriveCiFlag);
     host.flag(talven::kRulesFlag);
-    host.number(talven::kSeed, 5);
+    host.number(kSeed, 5);
     host.run();
     EXPECT_EQ(host.end_code(), 0);
     EXPECT_EQ(host.results.size(), takes ? 1u : 0u);
@@ -170,7 +170,7 @@ TEST(StepResults, CarryTheModelTheArmsTheContrastsAndWhyObservationsWereLeftOut)
   FakeLibrary library;
   model(host, false);
   host.data_set(1, data);
-  host.flag(talven::kMinimizeFlag);
+  host.flag(kMinimizeFlag);
   host.run();
   ASSERT_EQ(host.end_code(), 0);
   ASSERT_EQ(host.results.size(), 1u);

@@ -1,15 +1,6 @@
 # talven(): two-stage Q-learning with adaptive bootstrap confidence intervals, through the same
 # study layer as PROC TALVEN, and the methods of its result.
 
-.message <- c(plain = 0L, error = 1L, warning = 2L, note = 3L, progress = 4L)
-.count <- c(observations = 3L, stage1 = 4L, stage2 = 5L, collinear = 6L, seed = 7L,
-            intervals = 13L, table_rows = 14L, out_columns = 15L, nbootstrap1 = 16L,
-            nbootstrap2 = 17L, ngrid = 18L)
-.number <- c(alpha = 1L, regime_value = 3L, mean_outcome = 4L)
-.values <- c(stage = 6L, estimate = 7L, lower = 8L, upper = 9L)
-.text <- c(term = 2L, out_column = 3L, rule1 = 4L, rule2 = 5L, out_levels = 6L,
-           diagnostic = 7L, collinear = 8L)
-
 .talven_condition <- function(class, message, call, ...) {
   structure(class = c(class, if (class == "talven_error") "error" else "warning", "condition"),
             list(message = message, call = call, ...))
@@ -43,116 +34,147 @@
   as.double(values)
 }
 
-.messages <- function(study) {
-  m <- .Call(C_talven_r_messages, study)
-  data.frame(severity = names(.message)[match(m[[1L]], .message)], text = m[[2L]],
-             stringsAsFactors = FALSE)
-}
+.results <- function(study) .Call(C_talven_r_results, study)
 
 # Warnings as R warnings; on failure an R error with the errors and the diagnostic lines.
-.signal <- function(study, ok, call) {
-  m <- .messages(study)
+.signal <- function(results, ok, call) {
+  m <- data.frame(severity = results[["messages.Severity"]], text = results[["messages.Text"]],
+                  stringsAsFactors = FALSE)
   for (text in m$text[m$severity == "warning"]) {
     warning(.talven_condition("talven_warning", text, call))
   }
   if (!ok) {
-    shown <- m$severity == "error" | (m$severity == "plain" & nzchar(trimws(m$text)))
-    lines <- ifelse(m$severity[shown] == "plain", paste0("  ", trimws(m$text[shown])),
+    shown <- m$severity == "error" | (m$severity == "text" & nzchar(trimws(m$text)))
+    lines <- ifelse(m$severity[shown] == "text", paste0("  ", trimws(m$text[shown])),
                     m$text[shown])
-    .stop(paste(lines, collapse = "\n"), call,
-          diagnostic = .Call(C_talven_r_texts, study, .text[["diagnostic"]]), messages = m)
+    .stop(paste(lines, collapse = "\n"), call, diagnostic = results[["diagnostic"]],
+          messages = m)
   }
   m
 }
 
-talven <- function(data, response, stg1trt, tailor1, stg2trt, tailor2, main1 = NULL,
-                   main2 = NULL, stg2sample = NULL, contrasts = NULL, intervals = FALSE,
-                   alpha = 0.05, nbootstrap1 = 1000, nbootstrap2 = 1000, ngrid = 10,
-                   grid_scale = 2.58, seed = NULL, cores = NULL, minimize = FALSE) {
-  # Conditions name the function only: a call made by do.call() holds the whole data.
-  call <- sys.call()[1L]
+# The number an argument hands to the study layer, or NULL when it is not given.
+.option_value <- function(row, args, roles) {
+  if (!is.na(row$count_of)) {
+    # A stage has one treatment more than it has treatment variables.
+    given <- roles[[row$count_of]]
+    return(if (is.null(given)) NULL else length(given) + 1)
+  }
+  if (is.na(row$argument) || !(row$kind %in% c("integer", "real", "seed", "flag"))) return(NULL)
+  value <- args[[row$argument]]
+  if (row$kind == "flag") return(if (isTRUE(value)) 1 else NULL)
+  value
+}
+
+.contrast_matrix <- function(contrasts, call) {
+  contrast_names <- NULL
+  if (is.data.frame(contrasts)) {
+    contrast_names <- names(contrasts)
+    for (name in contrast_names) .as_double(contrasts[[name]], name, call)
+    contrasts <- as.matrix(contrasts)
+  }
+  if (is.null(dim(contrasts))) contrasts <- matrix(contrasts, nrow = 1L)
+  if (!is.numeric(contrasts) || length(dim(contrasts)) != 2L) {
+    .stop("contrasts must be a numeric matrix with one row per contrast.", call)
+  }
+  list(matrix = matrix(as.double(contrasts), nrow = nrow(contrasts)), names = contrast_names)
+}
+
+# The result columns named "table.column", gathered into one data frame per table.
+.tables <- function(results) {
+  dotted <- grep(".", names(results), fixed = TRUE, value = TRUE)
+  parts <- strsplit(dotted, ".", fixed = TRUE)
+  tables <- list()
+  for (k in seq_along(dotted)) {
+    tables[[parts[[k]][1L]]][[parts[[k]][2L]]] <- results[[dotted[k]]]
+  }
+  lapply(tables, function(columns) as.data.frame(columns, stringsAsFactors = FALSE))
+}
+
+.data_frame <- function(data, call) {
   if (!is.data.frame(data) && !is.list(data)) {
     .stop("data must be a data frame or a list of variables.", call)
   }
   data <- as.data.frame(data, stringsAsFactors = FALSE, optional = TRUE)
-  variables <- names(data)
-  if (anyDuplicated(variables)) {
+  if (anyDuplicated(names(data))) {
     .stop(sprintf("The data have more than one variable named %s.",
-                  variables[anyDuplicated(variables)]), call)
+                  names(data)[anyDuplicated(names(data))]), call)
   }
-  roles <- list(MAIN1 = main1, TAILOR1 = tailor1, MAIN2 = main2, TAILOR2 = tailor2,
-                RESPONSE = response, STG1TRT = stg1trt, STG2TRT = stg2trt,
-                STG2SAMPLE = stg2sample)
-  for (role in names(roles)) {
-    if (!is.null(roles[[role]])) roles[[role]] <- .variables(roles[[role]], role, call)
-  }
-  for (role in names(roles)) {
-    absent <- setdiff(roles[[role]], variables)
+  data
+}
+
+# The variables of each role given, by statement name.
+.roles <- function(rows, args, variables, call) {
+  roles <- list()
+  for (row in rows) {
+    if (row$kind != "role" || is.null(args[[row$argument]])) next
+    roles[[row$statement]] <- .variables(args[[row$argument]], row$statement, call)
+    absent <- setdiff(roles[[row$statement]], variables)
     if (length(absent)) {
-      .stop(sprintf("Variable %s of %s is not in the data.", absent[1L], role), call)
+      .stop(sprintf("Variable %s of %s is not in the data.", absent[1L], row$statement), call)
     }
   }
+  roles
+}
+
+# The result of a run: the estimate table, the messages, and every other result by its name.
+.fit_object <- function(study, results, messages, variables, used, data) {
+  tables <- .tables(results)
+  results <- results[!grepl(".", names(results), fixed = TRUE)]
+  for (row in split(.options, seq_len(nrow(.options)))) {
+    if (row$kind == "flag" && !is.na(row$argument) && !is.null(results[[row$argument]])) {
+      results[[row$argument]] <- results[[row$argument]] == 1
+    }
+  }
+  if (!isTRUE(results$intervals)) results["seed"] <- list(NULL)
+  table <- tables$coef
+  table$Stage <- as.integer(table$Stage)
+  table$Lower[is.nan(table$Lower)] <- NA
+  table$Upper[is.nan(table$Upper)] <- NA
+  own <- c("rules1", "rules2", "regime_value", "mean_outcome")
+  structure(class = "talven", c(list(
+    table = table,
+    notes = messages$text[messages$severity == "note"],
+    warnings = c(messages$text[messages$severity == "warning"], results$collinear),
+    rules = list(stage1 = results$rules1, stage2 = results$rules2, value = results$regime_value,
+                 mean_outcome = results$mean_outcome),
+    variables = variables, used = used, data = data, study = study),
+    results[setdiff(names(results), own)]))
+}
+
+# talven(): the arguments as the option table declares them, the analysis in one call, then the
+# results by name.
+.talven_fit <- function(call, args) {
+  for (name in names(args)) {
+    if (identical(args[[name]], quote(expr = ))) .stop(sprintf("%s must be given.", name), call)
+  }
+  rows <- split(.options, seq_len(nrow(.options)))
+  argument_of <- function(statement) .options$argument[.options$statement == statement]
+  data <- .data_frame(args[[argument_of("DATA")]], call)
+  variables <- names(data)
+  roles <- .roles(rows, args, variables, call)
   used <- unique(unlist(roles, use.names = FALSE))
   columns <- lapply(variables, function(name) {
     if (name %in% used) .as_double(data[[name]], name, call) else NULL
   })
-  lists <- lapply(roles, function(names) {
-    if (is.null(names)) NULL else match(names, variables) - 1L
-  })
-
-  # A stage has one treatment more than it has treatment variables.
-  options <- c(NTREATS1 = if (!is.null(roles$STG1TRT)) length(roles$STG1TRT) + 1,
-               NTREATS2 = if (!is.null(roles$STG2TRT)) length(roles$STG2TRT) + 1,
-               ALPHA = alpha, NBOOTSTRAP1 = nbootstrap1, NBOOTSTRAP2 = nbootstrap2,
-               NGRID = ngrid, GRID_SCALE = grid_scale, SEED = seed, CORES = cores,
-               DERIVECI = if (isTRUE(intervals)) 1, MINIMIZE = if (isTRUE(minimize)) 1)
-  if (!is.numeric(options)) .stop("The options must be numbers.", call)
-  storage.mode(options) <- "double"
-
-  contrast_names <- NULL
-  if (!is.null(contrasts)) {
-    if (is.data.frame(contrasts)) {
-      contrast_names <- names(contrasts)
-      for (name in contrast_names) .as_double(contrasts[[name]], name, call)
-      contrasts <- as.matrix(contrasts)
+  lists <- lapply(roles, function(names) match(names, variables) - 1L)
+  options <- unlist(lapply(unname(rows), function(row) {
+    value <- .option_value(row, args, roles)
+    if (is.null(value)) return(NULL)
+    if (!is.numeric(value) && !is.logical(value)) {
+      .stop(sprintf("%s must be a number.", row$argument), call)
     }
-    if (is.null(dim(contrasts))) contrasts <- matrix(contrasts, nrow = 1L)
-    if (!is.numeric(contrasts) || length(dim(contrasts)) != 2L) {
-      .stop("contrasts must be a numeric matrix with one row per contrast.", call)
-    }
-    contrasts <- matrix(as.double(contrasts), nrow = nrow(contrasts))
-  }
+    stats::setNames(as.double(value), row$statement)
+  }), use.names = TRUE)
+  contrasts <- args[[argument_of("CONTRAST1")]]
+  if (!is.null(contrasts)) contrasts <- .contrast_matrix(contrasts, call)
 
-  fit <- .Call(C_talven_r_fit, variables, columns, lists, options, contrasts, contrast_names)
-  study <- fit[[1L]]
-  messages <- .signal(study, fit[[2L]], call)
-  collinear <- .Call(C_talven_r_texts, study, .text[["collinear"]])
-  for (text in collinear) warning(.talven_condition("talven_warning", text, call))
-
-  count <- function(what) .Call(C_talven_r_count, study, .count[[what]])
-  rows <- count("table_rows")
-  value <- function(what) .Call(C_talven_r_values, study, .values[[what]], rows)
-  missing_as_na <- function(x) replace(x, is.nan(x), NA)
-  table <- data.frame(Stage = as.integer(value("stage")),
-                      Term = .Call(C_talven_r_texts, study, .text[["term"]]),
-                      Estimate = value("estimate"), Lower = missing_as_na(value("lower")),
-                      Upper = missing_as_na(value("upper")), stringsAsFactors = FALSE)
-  with_intervals <- count("intervals") == 1
-  structure(class = "talven", list(
-    table = table, n_observations = count("observations"), n_stage1 = count("stage1"),
-    n_stage2 = count("stage2"), n_collinear = count("collinear"),
-    seed = if (with_intervals) count("seed") else NULL, intervals = with_intervals,
-    alpha = .Call(C_talven_r_number, study, .number[["alpha"]]),
-    nbootstrap1 = count("nbootstrap1"), nbootstrap2 = count("nbootstrap2"),
-    ngrid = count("ngrid"),
-    notes = messages$text[messages$severity == "note"],
-    warnings = c(messages$text[messages$severity == "warning"], collinear),
-    rules = list(stage1 = .Call(C_talven_r_texts, study, .text[["rule1"]]),
-                 stage2 = .Call(C_talven_r_texts, study, .text[["rule2"]]),
-                 value = .Call(C_talven_r_number, study, .number[["regime_value"]]),
-                 mean_outcome = .Call(C_talven_r_number, study, .number[["mean_outcome"]])),
-    levels = .Call(C_talven_r_texts, study, .text[["out_levels"]]),
-    variables = variables, used = used, data = data, study = study))
+  fit <- .Call(C_talven_r_fit, variables, columns, lists, options, contrasts$matrix,
+               contrasts$names)
+  results <- .results(fit[[1L]])
+  messages <- .signal(results, fit[[2L]], call)
+  for (text in results$collinear) warning(.talven_condition("talven_warning", text, call))
+  .fit_object(fit[[1L]], results, messages, variables, used, data)
 }
 
 .stage1 <- function(object) object$table[object$table$Stage == 1L, , drop = FALSE]
@@ -194,7 +216,7 @@ predict.talven <- function(object, newdata, ...) {
       NULL
     }
   })
-  names <- .Call(C_talven_r_texts, object$study, .text[["out_column"]])
+  names <- object$out_columns
   out <- .Call(C_talven_r_recommend, object$study, columns, n, length(names))
   out[is.nan(out)] <- NA
   out <- as.data.frame(out)

@@ -1,5 +1,6 @@
-/* The R side of the study layer's C interface: one call runs every step of an analysis and
- * returns the study as an external pointer; the others read its messages and results. Errors and
+/* The R side of the study layer's C interface: one call hands over the data, roles, options and
+ * contrasts and runs the analysis, returning the study as an external pointer; another reads
+ * every result by name. Errors and
  * warnings become R conditions in R code, from the study's messages, so no R error ever leaves
  * C code while a study is held outside an external pointer. */
 #include <R.h>
@@ -26,12 +27,9 @@ static TalvenStudy* study_of(SEXP pointer) {
   return (TalvenStudy*)R_ExternalPtrAddr(pointer);
 }
 
-static const char* const kRoles[] = {"MAIN1",    "TAILOR1", "MAIN2",   "TAILOR2",
-                                     "RESPONSE", "STG1TRT", "STG2TRT", "STG2SAMPLE"};
-
 /* names: the data's variables; columns: a list with a double vector or NULL per variable;
- * lists: a named list of 0-based integer vectors per role; options: a named double vector;
- * contrasts: a double matrix or NULL; contrast_names: a character vector or NULL.
+ * lists: a list of 0-based integer vectors named by role; options: a double vector named by
+ * option; contrasts: a double matrix or NULL; contrast_names: a character vector or NULL.
  * Returns list(study, ok). */
 SEXP talven_r_fit(SEXP names, SEXP columns, SEXP lists, SEXP options, SEXP contrasts,
                   SEXP contrast_names) {
@@ -48,23 +46,18 @@ SEXP talven_r_fit(SEXP names, SEXP columns, SEXP lists, SEXP options, SEXP contr
   SEXP list_names = Rf_getAttrib(lists, R_NamesSymbol);
   for (R_xlen_t k = 0; k < XLENGTH(lists) && ok; ++k) {
     SEXP list = VECTOR_ELT(lists, k);
-    if (Rf_isNull(list)) continue;
-    const char* role = CHAR(STRING_ELT(list_names, k));
-    int32_t number = 0;
-    for (int r = 0; r < 8; ++r) {
-      if (strcmp(role, kRoles[r]) == 0) number = r + 1;
-    }
-    ok = talven_study_set_list(study, number, (int32_t)XLENGTH(list), INTEGER(list)) == 0;
+    ok = talven_study_set_role(study, CHAR(STRING_ELT(list_names, k)), (int32_t)XLENGTH(list),
+                               INTEGER(list)) == 0;
   }
   SEXP option_names = Rf_getAttrib(options, R_NamesSymbol);
   for (R_xlen_t k = 0; k < XLENGTH(options) && ok; ++k) {
     ok = talven_study_set_option(study, CHAR(STRING_ELT(option_names, k)), REAL(options)[k]) == 0;
   }
-  int n_contrasts = 0, n_contrast_cols = 0;
+  int n_contrasts = 0;
   if (ok && !Rf_isNull(contrasts)) {
     SEXP dims = Rf_getAttrib(contrasts, R_DimSymbol);
     n_contrasts = INTEGER(dims)[0];
-    n_contrast_cols = INTEGER(dims)[1];
+    const int n_contrast_cols = INTEGER(dims)[1];
     const char** texts = NULL;
     if (!Rf_isNull(contrast_names)) {
       texts = (const char**)R_alloc((size_t)n_contrast_cols + 1, sizeof(char*));
@@ -74,7 +67,6 @@ SEXP talven_r_fit(SEXP names, SEXP columns, SEXP lists, SEXP options, SEXP contr
     }
     ok = talven_study_set_contrast_columns(study, n_contrast_cols, texts, NULL) == 0;
   }
-  ok = ok && talven_study_check_options(study) == 0 && talven_study_check_model(study) == 0;
   if (ok) {
     const double** pointers = (const double**)R_alloc((size_t)n_names + 1, sizeof(double*));
     R_xlen_t n = 0;
@@ -83,13 +75,9 @@ SEXP talven_r_fit(SEXP names, SEXP columns, SEXP lists, SEXP options, SEXP contr
       pointers[k] = Rf_isNull(column) ? NULL : REAL(column);
       if (!Rf_isNull(column)) n = XLENGTH(column);
     }
-    ok = talven_study_add_columns(study, (int64_t)n, pointers) == 0 &&
-         talven_study_end_rows(study) == 0;
+    ok = talven_study_analyse(study, (int64_t)n, pointers, n_contrasts,
+                              Rf_isNull(contrasts) ? NULL : REAL(contrasts)) == 0;
   }
-  if (ok && !Rf_isNull(contrasts)) {
-    ok = talven_study_set_contrasts(study, n_contrasts, REAL(contrasts)) == 0;
-  }
-  ok = ok && talven_study_prepare(study) == 0 && talven_study_run(study) == 0;
 
   SEXP out = PROTECT(Rf_allocVector(VECSXP, 2));
   SET_VECTOR_ELT(out, 0, pointer);
@@ -98,56 +86,42 @@ SEXP talven_r_fit(SEXP names, SEXP columns, SEXP lists, SEXP options, SEXP contr
   return out;
 }
 
-/* Every message so far: list(severity, text). */
-SEXP talven_r_messages(SEXP pointer) {
-  TalvenStudy* study = study_of(pointer);
-  const R_xlen_t count = (R_xlen_t)talven_study_text_count(study, TALVEN_TEXT_MESSAGE);
-  SEXP severity = PROTECT(Rf_allocVector(INTSXP, count));
-  SEXP text = PROTECT(Rf_allocVector(STRSXP, count));
-  for (R_xlen_t k = 0; k < count; ++k) {
-    int32_t level = 0;
-    const char* message = talven_study_text(study, TALVEN_TEXT_MESSAGE, k, &level);
-    INTEGER(severity)[k] = level;
-    SET_STRING_ELT(text, k, Rf_mkCharCE(message != NULL ? message : "", CE_UTF8));
-  }
-  SEXP out = PROTECT(Rf_allocVector(VECSXP, 2));
-  SET_VECTOR_ELT(out, 0, severity);
-  SET_VECTOR_ELT(out, 1, text);
-  UNPROTECT(3);
-  return out;
-}
-
-SEXP talven_r_texts(SEXP pointer, SEXP which) {
-  TalvenStudy* study = study_of(pointer);
-  const int32_t kind = Rf_asInteger(which);
-  const int64_t count = talven_study_text_count(study, kind);
-  const R_xlen_t n = count > 0 ? (R_xlen_t)count : 0;
-  SEXP out = PROTECT(Rf_allocVector(STRSXP, n));
-  for (R_xlen_t k = 0; k < n; ++k) {
-    const char* text = talven_study_text(study, kind, k, NULL);
-    SET_STRING_ELT(out, k, Rf_mkCharCE(text != NULL ? text : "", CE_UTF8));
-  }
-  UNPROTECT(1);
-  return out;
-}
-
-SEXP talven_r_count(SEXP pointer, SEXP which) {
-  return Rf_ScalarReal((double)talven_study_count(study_of(pointer), Rf_asInteger(which)));
-}
-
-SEXP talven_r_number(SEXP pointer, SEXP which) {
-  return Rf_ScalarReal(talven_study_number(study_of(pointer), Rf_asInteger(which)));
-}
-
-SEXP talven_r_values(SEXP pointer, SEXP which, SEXP count) {
-  TalvenStudy* study = study_of(pointer);
-  const R_xlen_t n = (R_xlen_t)Rf_asReal(count);
-  SEXP out = PROTECT(Rf_allocVector(REALSXP, n));
-  if (talven_study_values(study, Rf_asInteger(which), REAL(out)) != 0) {
+/* One named result as an R vector: texts as character, every number as double. */
+static SEXP result_value(TalvenStudy* study, int64_t index) {
+  const char* type = talven_study_result_type(study, index);
+  const int64_t length = talven_study_result_length(study, index);
+  const R_xlen_t n = length > 0 ? (R_xlen_t)length : 0;
+  if (type != NULL && strcmp(type, "texts") == 0) {
+    SEXP out = PROTECT(Rf_allocVector(STRSXP, n));
+    for (R_xlen_t k = 0; k < n; ++k) {
+      const char* text = talven_study_result_text(study, index, k);
+      SET_STRING_ELT(out, k, Rf_mkCharCE(text != NULL ? text : "", CE_UTF8));
+    }
     UNPROTECT(1);
-    Rf_error("The results of the analysis cannot be read.");
+    return out;
+  }
+  SEXP out = PROTECT(Rf_allocVector(REALSXP, n));
+  if (n > 0 && talven_study_result_reals(study, index, REAL(out)) != 0) {
+    for (R_xlen_t k = 0; k < n; ++k) REAL(out)[k] = NA_REAL;
   }
   UNPROTECT(1);
+  return out;
+}
+
+/* Every result of the study, as a list named by the results' names. */
+SEXP talven_r_results(SEXP pointer) {
+  TalvenStudy* study = study_of(pointer);
+  const int64_t count = talven_study_result_count(study);
+  const R_xlen_t n = count > 0 ? (R_xlen_t)count : 0;
+  SEXP out = PROTECT(Rf_allocVector(VECSXP, n));
+  SEXP names = PROTECT(Rf_allocVector(STRSXP, n));
+  for (R_xlen_t k = 0; k < n; ++k) {
+    SET_VECTOR_ELT(out, k, result_value(study, k));
+    const char* name = talven_study_result_name(study, k);
+    SET_STRING_ELT(names, k, Rf_mkCharCE(name != NULL ? name : "", CE_UTF8));
+  }
+  Rf_setAttrib(out, R_NamesSymbol, names);
+  UNPROTECT(2);
   return out;
 }
 
@@ -173,11 +147,7 @@ SEXP talven_r_recommend(SEXP pointer, SEXP columns, SEXP n_rows, SEXP n_columns)
 
 static const R_CallMethodDef kCallMethods[] = {
     {"talven_r_fit", (DL_FUNC)&talven_r_fit, 6},
-    {"talven_r_messages", (DL_FUNC)&talven_r_messages, 1},
-    {"talven_r_texts", (DL_FUNC)&talven_r_texts, 2},
-    {"talven_r_count", (DL_FUNC)&talven_r_count, 2},
-    {"talven_r_number", (DL_FUNC)&talven_r_number, 2},
-    {"talven_r_values", (DL_FUNC)&talven_r_values, 3},
+    {"talven_r_results", (DL_FUNC)&talven_r_results, 1},
     {"talven_r_recommend", (DL_FUNC)&talven_r_recommend, 4},
     {NULL, NULL, 0}};
 

@@ -120,3 +120,12 @@ test_that("doubtful inputs warn and the analysis goes on", {
   expect_identical(fit$warnings, warnings)
   expect_silent(fit_smart())
 })
+
+test_that("every result of the study layer is in the fit by its name", {
+  fit <- fit_smart(cores = 2)
+  expect_equal(fit$p1, sum(fit$table$Stage == 1L))
+  expect_equal(c(fit$ntreats1, fit$cores), c(2, 2))
+  expect_false(fit$minimize)
+  expect_equal(fit$grid_scale, 2.58)
+  expect_false(any(grepl(".", names(fit), fixed = TRUE)))
+})
