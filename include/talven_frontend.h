@@ -266,7 +266,9 @@ TALVEN_FRONTEND_API const char* talven_study_text(const TalvenStudy* study, int3
  *   "integers", "reals"  an array of numbers;  "texts"  an array of texts.
  * Among them: the table messages (Severity: error, warning, note, text or progress; Text),
  * n_observations, n_stage1, n_stage2, n_collinear, the options as in force (under
- * their Python and R argument names), columns, diagnostic; after a run the tables coef and
+ * their Python and R argument names), columns, diagnostic; once the observations are in,
+ * levels1, levels2, arms1, arms2 (as TALVEN_VALUES_LEVELS1 ... TALVEN_VALUES_ARMS2) and the table
+ * left_out (Reason, Observations); after a run the tables coef and
  * settings (the options in force as the report shows them), rules1, rules2, levels,
  * out_columns, collinear, regime_value and mean_outcome. Texts are owned by the study and valid
  * until the next snapshot. */
