@@ -3,6 +3,7 @@
 // with OUTEST= and with the log's notes.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
@@ -277,6 +278,67 @@ TEST_F(HtmlModel, TextTreatmentsContrastsByGroupsAndLeftOutObservations) {
                                                              "Contrast2 = -2 o11:a1 + 2 a1"}));
     EXPECT_EQ(group.find("p", "minimize").size(), 1u);
     EXPECT_EQ(roles_of(group).at("STG1TRT"), std::vector<std::string>{"a1"});
+  }
+}
+
+// age in days beside o11 in units: slopes three to four orders of magnitude below the
+// intercept. Every interval of the forest plot still spans at least 10 pixels, unless it is
+// narrower than a hundredth of its own axis, as the row's own tick labels measure it.
+TEST_F(HtmlModel, EveryIntervalOfARealStudyIsReadableAcrossOrdersOfMagnitude) {
+  std::istringstream in(e2e::small_study(160));
+  std::string line;
+  std::getline(in, line);
+  std::string csv = "days," + line + "\n";
+  while (std::getline(in, line)) {
+    const size_t a = line.find(',') + 1;
+    const double age = std::stod(line.substr(a, line.find(',', a) - a));
+    csv += std::to_string(static_cast<int>(age * 365.25)) + "," + line + "\n";
+  }
+  write("days.csv", csv);
+  const TalvenRun run = talven(
+      "PROC TALVEN DATA=days DERIVECI SEED=7 NBOOTSTRAP1=200 NBOOTSTRAP2=200 OUTEST=est;\n"
+      "  MAIN1 days; TAILOR1 o11; STG1TRT a1; STG2SAMPLE stage2;\n"
+      "  MAIN2 age; TAILOR2 o21; STG2TRT a2; RESPONSE y;\nRUN;\n",
+      "", "--html report.html");
+  ASSERT_LE(run.status, 1) << run.all();
+  const host::ReadOutcome outest = host::read_csv_file(path() / "est.csv");
+  ASSERT_TRUE(outest.ok()) << outest.error();
+  const host::DataTable& est = **outest;
+  double smallest = INFINITY;
+  double largest = 0;
+  for (size_t r = 0; r < 5; ++r) {
+    smallest = std::min(smallest, std::fabs(est.columns[2].numbers[r]));
+    largest = std::max(largest, std::fabs(est.columns[2].numbers[r]));
+  }
+  ASSERT_GT(largest / smallest, 1000) << "the study is meant to span three orders of magnitude";
+
+  const auto root = parse_report(path() / "report.html");
+  ASSERT_TRUE(root);
+  const auto rows = root->find("g", "row");
+  ASSERT_EQ(rows.size(), 5u);
+  for (size_t r = 0; r < rows.size(); ++r) {
+    SCOPED_TRACE(est.columns[1].texts[r]);
+    const auto ticks = rows[r]->find("text", "tick");
+    ASSERT_GE(ticks.size(), 2u);
+    const double v1 = std::strtod(ticks.front()->text.c_str(), nullptr);
+    const double v2 = std::strtod(ticks.back()->text.c_str(), nullptr);
+    const double x1 = std::strtod(ticks.front()->attribute("x").c_str(), nullptr);
+    const double x2 = std::strtod(ticks.back()->attribute("x").c_str(), nullptr);
+    const double per_unit = (x2 - x1) / (v2 - v1);
+    const auto* axis = rows[r]->find("line", "axis-line").at(0);
+    const double axis_units = (std::strtod(axis->attribute("x2").c_str(), nullptr) -
+                               std::strtod(axis->attribute("x1").c_str(), nullptr)) /
+                              per_unit;
+    const auto* bar = rows[r]->find("line", "interval").at(0);
+    const double lower = est.columns[3].numbers[r];
+    const double upper = est.columns[4].numbers[r];
+    const double a = std::strtod(bar->attribute("x1").c_str(), nullptr);
+    const double b = std::strtod(bar->attribute("x2").c_str(), nullptr);
+    EXPECT_NEAR(a, x1 + (lower - v1) * per_unit, 0.5);
+    EXPECT_NEAR(b, x1 + (upper - v1) * per_unit, 0.5);
+    if (upper - lower >= axis_units / 100) {
+      EXPECT_GE(b - a, 10.0);
+    }
   }
 }
 
