@@ -1,4 +1,5 @@
 // Host routine: the results of a run, kept for the HTML report.
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <map>
@@ -58,7 +59,7 @@ std::string invalid_results(const TalvenStepResults* r) {
            std::to_string(TALVEN_STEP_RESULTS_FIRST_SIZE) + " are expected";
   }
   if (r->size >= sizeof(TalvenStepResults)) {
-    const std::string wrong = invalid_model(r);
+    std::string wrong = invalid_model(r);
     if (!wrong.empty()) return wrong;
   }
   if (r->observations < 0 || r->stage1 < 0 || r->stage2 < 0 || r->collinear < 0) {
@@ -92,27 +93,30 @@ std::string invalid_results(const TalvenStepResults* r) {
 // name: read off the data set the procedure saw, row by row against its text before coding.
 using TextCodes = std::map<std::string, std::map<double, std::string>>;
 
+// The text before coding of each value of the coded column c.
+void learn_text_codes(const DataTable& coded, const DataTable& original, std::size_t c,
+                      TextCodes& codes) {
+  const Column& text = original.columns[c];
+  const Column& number = coded.columns[c];
+  if (text.type != VarType::kCharacter || number.type != VarType::kNumeric) return;
+  std::map<double, std::string>& values = codes[number.name];
+  for (std::size_t row = 0; row < number.numbers.size() && row < text.texts.size(); ++row) {
+    const double v = number.numbers[row];
+    if (std::isnan(v) || values.count(v) != 0) continue;
+    std::string t = text.texts[row];
+    while (!t.empty() && t.back() == ' ') t.pop_back();
+    values[v] = t;
+  }
+}
+
 TextCodes text_codes(const StepContext& step) {
   TextCodes codes;
   if (!step.parse) return codes;
   for (const auto& [item, value] : step.parse->items) {
     const TalvenDataSet* ds = value.data_set.get();
     if (ds == nullptr || !ds->original || !ds->table) continue;
-    const DataTable& coded = *ds->table;
-    const DataTable& original = *ds->original;
-    for (std::size_t c = 0; c < coded.columns.size() && c < original.columns.size(); ++c) {
-      const Column& text = original.columns[c];
-      const Column& number = coded.columns[c];
-      if (text.type != VarType::kCharacter || number.type != VarType::kNumeric) continue;
-      std::map<double, std::string>& values = codes[number.name];
-      for (std::size_t row = 0; row < number.numbers.size() && row < text.texts.size(); ++row) {
-        const double v = number.numbers[row];
-        if (std::isnan(v) || values.count(v) != 0) continue;
-        std::string t = text.texts[row];
-        while (!t.empty() && t.back() == ' ') t.pop_back();
-        values[v] = t;
-      }
-    }
+    const std::size_t columns = std::min(ds->table->columns.size(), ds->original->columns.size());
+    for (std::size_t c = 0; c < columns; ++c) learn_text_codes(*ds->table, *ds->original, c, codes);
   }
   return codes;
 }
