@@ -216,6 +216,7 @@ class Study {
   void close_up_columns();
   bool learn_levels();
   void explain_missing_levels();
+  void count_arms();
   void negate_response();
   void note_intervals();
   void report_run_failure(const std::vector<int32_t>& message);
@@ -285,6 +286,10 @@ class Study {
   std::unique_ptr<LeftOutTally> tally_;
   std::vector<double> levels1_, levels2_;
   int32_t levels1_found_ = 0, levels2_found_ = 0;
+  // The data summary: observations per level of each stage, and why others were left out.
+  std::vector<double> arms1_, arms2_;
+  std::vector<std::string> left_out_reasons_;
+  std::vector<double> left_out_counts_;
   int64_t n_contrasts_ = 0;
   std::vector<double> contrast_matrix_;
 

@@ -473,7 +473,9 @@ int64_t Study::count(int32_t which) const {
 }
 
 bool Study::values(int32_t which, double* out) const {
-  if (phase_ != Phase::kDone || failed_) return false;
+  // The data summary exists once the observations are in, even when the analysis then fails.
+  const bool summary = which >= TALVEN_VALUES_LEVELS1 && which <= TALVEN_VALUES_LEFT_OUT;
+  if (summary ? phase_ < Phase::kRowsEnded : (phase_ != Phase::kDone || failed_)) return false;
   std::vector<double> stages;
   const double* first = nullptr;
   std::size_t count = 0;
@@ -505,6 +507,21 @@ bool Study::values(int32_t which, double* out) const {
       break;
     case TALVEN_VALUES_TABLE_UPPER:
       first = table_upper_.data(), count = table_upper_.size();
+      break;
+    case TALVEN_VALUES_LEVELS1:
+      first = levels1_.data(), count = levels1_.size();
+      break;
+    case TALVEN_VALUES_LEVELS2:
+      first = levels2_.data(), count = levels2_.size();
+      break;
+    case TALVEN_VALUES_ARMS1:
+      first = arms1_.data(), count = arms1_.size();
+      break;
+    case TALVEN_VALUES_ARMS2:
+      first = arms2_.data(), count = arms2_.size();
+      break;
+    case TALVEN_VALUES_LEFT_OUT:
+      first = left_out_counts_.data(), count = left_out_counts_.size();
       break;
     default:
       return false;
@@ -550,6 +567,9 @@ int64_t Study::text_count(int32_t which) const {
       break;
     case TALVEN_TEXT_COLUMN:
       return static_cast<int64_t>(data_columns());
+    case TALVEN_TEXT_LEFT_OUT:
+      texts = &left_out_reasons_;
+      break;
     default:
       return -1;
   }
@@ -580,6 +600,8 @@ const char* Study::text(int32_t which, int64_t index, int32_t* severity) const {
       return collinear_[i].c_str();
     case TALVEN_TEXT_COLUMN:
       return columns_[i].c_str();
+    case TALVEN_TEXT_LEFT_OUT:
+      return left_out_reasons_[i].c_str();
     default:
       return nullptr;
   }

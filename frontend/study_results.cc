@@ -111,6 +111,17 @@ int64_t Study::result_count() const {
   r.push_back(texts("messages.Severity", severities));
   r.push_back(texts("messages.Text", lines));
   r.push_back(texts("diagnostic", diagnostic_));
+  if (phase_ >= Phase::kRowsEnded && !arms1_.empty()) {
+    // The data summary, also after an analysis that then failed.
+    r.push_back(reals("levels1", levels1_));
+    r.push_back(reals("levels2", levels2_));
+    r.push_back({"arms1", "integers", arms1_, {}});
+    r.push_back({"arms2", "integers", arms2_, {}});
+  }
+  if (phase_ >= Phase::kRowsEnded) {
+    r.push_back(texts("left_out.Reason", left_out_reasons_));
+    r.push_back({"left_out.Observations", "integers", left_out_counts_, {}});
+  }
   if (!done) return static_cast<int64_t>(r.size());
 
   r.push_back(scalar("regime_value", "number", number(TALVEN_NUMBER_REGIME_VALUE)));

@@ -289,7 +289,17 @@ bool Study::learn_levels() {
   }
   treatments1_.reset();
   treatments2_.reset();
+  count_arms();
   return true;
+}
+
+void Study::count_arms() {
+  arms1_.assign(static_cast<std::size_t>(options_.K1), 0.0);
+  arms2_.assign(static_cast<std::size_t>(options_.K2), 0.0);
+  for (std::size_t i = 0; i < static_cast<std::size_t>(n1_); ++i) {
+    arms1_[static_cast<std::size_t>(A1_[i] - 1)] += 1;
+    if (respStatus_[i] == 0) arms2_[static_cast<std::size_t>(inputA2_[i] - 1)] += 1;
+  }
 }
 
 bool Study::end_rows() {
@@ -299,6 +309,10 @@ bool Study::end_rows() {
   if (n1_ > INT32_MAX) return fail("The analysis can use at most %d observations.", INT32_MAX);
   tally_->report([this](int32_t severity, const std::string& text) { say_text(severity, text); },
                  delivered_);
+  for (const auto& [reason, count] : tally_->reasons()) {
+    left_out_reasons_.push_back(reason);
+    left_out_counts_.push_back(static_cast<double>(count));
+  }
   if (n1_ < std::max(expected_, delivered_)) {
     say(TALVEN_MESSAGE_WARNING,
         "There are missing data in the dataset, complete case analysis was used.");

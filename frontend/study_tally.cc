@@ -52,21 +52,25 @@ std::string LeftOutTally::sample_name() const {
   return names_[static_cast<std::size_t>(reading_[static_cast<std::size_t>(layout_.sample)])];
 }
 
+std::vector<std::pair<std::string, int64_t>> LeftOutTally::reasons() const {
+  std::vector<std::pair<std::string, int64_t>> reasons;
+  for (std::size_t k = 0; k < columns_.size(); ++k) {
+    if (missing_[k] > 0) {
+      reasons.push_back({names_[static_cast<std::size_t>(columns_[k])] + " missing", missing_[k]});
+    }
+  }
+  if (bad_sample_ > 0) reasons.push_back({sample_name() + " neither 0 nor 1", bad_sample_});
+  // Most first; ties in the order of the names, so that the NOTE reads the same whatever the
+  // order of the lists.
+  std::sort(reasons.begin(), reasons.end(), [](const auto& a, const auto& b) {
+    return a.second != b.second ? a.second > b.second : a.first < b.first;
+  });
+  return reasons;
+}
+
 void LeftOutTally::report(const Say& say, int64_t delivered) const {
   if (left_out_ > 0) {
-    std::vector<std::pair<std::string, int64_t>> reasons;
-    for (std::size_t k = 0; k < columns_.size(); ++k) {
-      if (missing_[k] > 0) {
-        reasons.push_back(
-            {names_[static_cast<std::size_t>(columns_[k])] + " missing", missing_[k]});
-      }
-    }
-    if (bad_sample_ > 0) reasons.push_back({sample_name() + " neither 0 nor 1", bad_sample_});
-    // Most first; ties in the order of the names, so that the NOTE reads the same whatever the
-    // order of the lists.
-    std::sort(reasons.begin(), reasons.end(), [](const auto& a, const auto& b) {
-      return a.second != b.second ? a.second > b.second : a.first < b.first;
-    });
+    std::vector<std::pair<std::string, int64_t>> reasons = this->reasons();
     if (reasons.size() > kMostReasons) reasons.resize(kMostReasons);
     std::string text;
     for (const auto& [reason, count] : reasons) {

@@ -29,6 +29,8 @@ class LeftOutTally {
   void next_observation() { ++observation_; }
 
   void report(const Say& say, int64_t delivered) const;
+  // Every reason an observation was left out, with its count: most first, ties by name.
+  std::vector<std::pair<std::string, int64_t>> reasons() const;
 
  private:
   static constexpr std::size_t kMostReasons = 10;

@@ -1,7 +1,9 @@
 // The forest plot of a step's intervals as inline SVG: one row per stage-1 coefficient and
-// contrast, the estimate as a marker, the interval as a bar, a dashed line at zero, labels on the
-// left and values on the right. The markup needs no script, no style sheet and no font file, so
-// it reads the same on screen, in print and when copied out of the report.
+// contrast, the estimate as a marker, the interval as a bar, labels on the left and values on
+// the right. Each row is a small panel with its own axis: the coefficients of one model are in
+// the units of their covariates (an intercept near 2, a slope per year near 0.01), so on a
+// shared axis the narrow ones would shrink to a dot. The markup needs no script, no style sheet
+// and no font file, so it reads the same on screen, in print and when copied out of the report.
 #ifndef TALVEN_HOST_FOREST_PLOT_H
 #define TALVEN_HOST_FOREST_PLOT_H
 
@@ -27,20 +29,28 @@ struct ForestPlot {
   std::vector<ForestRow> rows;
 };
 
-// The horizontal axis: always shows zero and every finite estimate and limit, with equal room on
-// both sides, and ends on ticks.
+// A row's horizontal axis. It is laid around the interval, so that the interval fills at least
+// a fifth of it; the estimate and zero are on it when the interval keeps that share with them,
+// and otherwise shown at the edge, pointing the way they lie. A row without an interval has its
+// estimate and zero on the axis.
 struct ForestAxis {
   double low = -1.0;
   double high = 1.0;
-  std::vector<double> ticks;  // ascending, within [low, high]
+  std::vector<double> ticks;  // two to five, ascending, within [low, high]
+  // Where the estimate and zero lie when they are not on the axis: -1 left of it, 1 right of
+  // it; 0 when on it (or, for the estimate, when there is none).
+  int estimate_side = 0;
+  int zero_side = 0;
 };
-ForestAxis forest_axis(const std::vector<ForestRow>& rows);
+ForestAxis forest_axis(const ForestRow& row);
 
 // A tick's label: as few decimals as the tick spacing needs; exponent form for very large or
 // very small spacings.
 std::string format_tick(double value, double step);
 
-// One <svg> element; its size follows the number of rows and the length of the labels.
+// One <svg> element; its size follows the number of rows and the length of the labels. Each row
+// is a <g class="row"> with its label, its panel (<g class="panel">: axis, ticks, zero line)
+// and its value text.
 std::string forest_plot_svg(const ForestPlot& plot);
 
 }  // namespace host

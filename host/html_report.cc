@@ -51,8 +51,14 @@ td.missing { color: #666666; }
 figure.plot { margin: 0.5rem 0 1.25rem; }
 figure.plot svg { display: block; max-width: 100%; height: auto; }
 figcaption { font-size: 0.9rem; color: #333333; margin-top: 0.35rem; }
-.rules h3, .messages h3 { font-size: 1rem; margin: 0.75rem 0 0.35rem; }
-.rules ul { margin: 0 0 1rem; padding-left: 1.4rem; }
+.contrasts h3, .rules h3, .messages h3 { font-size: 1rem; margin: 0.75rem 0 0.35rem; }
+.rules ul, .contrasts ul { margin: 0 0 1rem; padding-left: 1.4rem; }
+.contrasts li { font-family: ui-monospace, "DejaVu Sans Mono", "Liberation Mono", monospace;
+  font-size: 0.9rem; overflow-wrap: anywhere; }
+.meaning, p.note { color: #444444; font-size: 0.9rem; }
+table.model, table.coding, table.left-out { border-top: 2px solid #1b1b1b;
+  border-bottom: 2px solid #1b1b1b; }
+table.coding tbody + tbody tr:first-child > * { border-top: 1px solid #9aa3b2; }
 .rules li { white-space: pre-wrap; }
 .messages ul { list-style: none; margin: 0 0 1rem; padding: 0; }
 .messages li { font-family: ui-monospace, "DejaVu Sans Mono", "Liberation Mono", Menlo, Consolas,
@@ -73,7 +79,7 @@ footer.run h2 { font-size: 1.05rem; margin: 0.5rem 0; }
   .page { max-width: none; padding: 0; }
   nav.contents { display: none; }
   section.step + section.step { break-before: page; }
-  table, figure.plot, .rules, .byline, caption { break-inside: avoid; }
+  table, figure.plot, .rules, .contrasts, .byline, caption { break-inside: avoid; }
   .byline, h2, h3, caption { break-after: avoid; }
   thead { display: table-header-group; }
   tr { break-inside: avoid; }
@@ -123,6 +129,11 @@ class Writer {
  private:
   void group(const ReportGroup& group, const std::string& anchor, size_t step_number);
   void results(const ReportResults& results, const std::string& anchor);
+  void model(const ReportResults& r);
+  void coding(const ReportResults& r);
+  void left_out(const ReportResults& r);
+  void contrasts(const ReportResults& r);
+  void coding_row(const ReportLevel& level, const std::vector<std::string>& names, bool texts);
   void estimates(const ReportResults& results);
   void plot(const ReportResults& results, const std::string& anchor);
   void messages(const std::vector<std::string>& lines);
@@ -215,9 +226,141 @@ void Writer::plot(const ReportResults& r, const std::string& anchor) {
   line("<figure class=\"plot\">");
   out_ += forest_plot_svg(plot);
   line("<figcaption>Figure " + std::to_string(figures_) + ". " + esc(plot.title) +
-       ": estimates as squares (contrasts as diamonds), intervals as bars; the dashed line marks "
-       "zero.</figcaption>");
+       ": estimates as squares (contrasts as diamonds), intervals as bars. Each term has its own "
+       "axis, since the coefficients are in the units of their variables; the dashed line marks "
+       "zero, a pointer at the edge shows which way zero lies when the axis does not reach "
+       "it.</figcaption>");
   line("</figure>");
+}
+
+namespace {
+
+// What each role does in the fit, for readers who do not know the statement.
+const char* role_meaning(const std::string& role) {
+  if (role == "MAIN1" || role == "MAIN2") return "main effects";
+  if (role == "TAILOR1" || role == "TAILOR2") return "tailoring: main effects and by treatment";
+  if (role == "STG1TRT" || role == "STG2TRT") return "treatment";
+  if (role == "STG2SAMPLE") return "in the stage-2 sample (1) or not (0)";
+  if (role == "RESPONSE") return "outcome";
+  return "";
+}
+
+std::string join(const std::vector<std::string>& parts, const char* between) {
+  std::string out;
+  for (size_t k = 0; k < parts.size(); ++k) out += (k > 0 ? between : "") + parts[k];
+  return out;
+}
+
+std::string plain_number(double value) {
+  char buffer[64];
+  std::snprintf(buffer, sizeof buffer, "%.10g", value);
+  return buffer;
+}
+
+}  // namespace
+
+void Writer::model(const ReportResults& r) {
+  if (r.roles.empty()) return;
+  line("<table class=\"model\">");
+  line("<caption>Model</caption>");
+  line(
+      "<thead><tr><th>Stage</th><th>Role</th><th>Variables, in the order of the fit</th>"
+      "</tr></thead>");
+  line("<tbody>");
+  for (const ReportRole& role : r.roles) {
+    std::vector<std::string> names;
+    for (const std::string& n : role.names)
+      names.push_back("<code class=\"var\">" + esc(n) + "</code>");
+    line("<tr data-role=\"" + esc(role.role) + "\"><td>" +
+         (role.stage == 0 ? std::string("both") : std::to_string(role.stage)) + "</td><td>" +
+         esc(role.role) + " <span class=\"meaning\">(" + role_meaning(role.role) +
+         ")</span></td><td>" + join(names, ", ") + "</td></tr>");
+  }
+  line("</tbody>");
+  line("</table>");
+  if (r.minimize) {
+    line(
+        "<p class=\"minimize\">MINIMIZE is in force: smaller outcomes are better; the rules and "
+        "values choose the treatment with the smallest predicted outcome.</p>");
+  }
+}
+
+void Writer::coding(const ReportResults& r) {
+  if (r.levels.empty()) return;
+  bool texts = false;
+  for (const ReportLevel& level : r.levels) {
+    for (const std::string& t : level.texts) texts = texts || !t.empty();
+  }
+  std::vector<std::string> names[2];
+  for (const ReportRole& role : r.roles) {
+    if (role.role == "STG1TRT") names[0] = role.names;
+    if (role.role == "STG2TRT") names[1] = role.names;
+  }
+  line("<table class=\"coding\">");
+  line("<caption>Treatment coding and arms</caption>");
+  out_ += "<thead><tr><th>Stage</th><th>Treatment as the fit codes it</th>";
+  if (texts) out_ += "<th>Value in the data</th>";
+  line("<th class=\"num\">Observations</th></tr></thead>");
+  int open_stage = 0;
+  for (const ReportLevel& level : r.levels) {
+    if (level.stage != open_stage) {
+      if (open_stage != 0) line("</tbody>");
+      line("<tbody>");
+      open_stage = level.stage;
+    }
+    coding_row(level, names[level.stage - 1], texts);
+  }
+  if (open_stage != 0) line("</tbody>");
+  line("</table>");
+  line("<p class=\"note\">Stage-1 arms count the " + std::to_string(r.stage1) +
+       " observations used; stage-2 arms the " + std::to_string(r.stage2) +
+       " of the stage-2 sample. Arms are listed in ascending order of their values; a treatment "
+       "held as text is coded -1 for the first of its two values in sort order and 1 for the "
+       "other.</p>");
+}
+
+void Writer::coding_row(const ReportLevel& level, const std::vector<std::string>& names,
+                        bool texts) {
+  std::vector<std::string> codes;
+  std::vector<std::string> values;
+  for (size_t v = 0; v < level.values.size(); ++v) {
+    const std::string name = v < names.size() ? names[v] : "";
+    codes.push_back(name + " = " + plain_number(level.values[v]));
+    if (v < level.texts.size() && !level.texts[v].empty()) {
+      values.push_back(name + " = '" + level.texts[v] + "'");
+    }
+  }
+  out_ += "<tr class=\"level\" data-stage=\"" + std::to_string(level.stage) + "\"><td>" +
+          std::to_string(level.stage) + "</td><td class=\"code\">" + esc(join(codes, ", ")) +
+          "</td>";
+  if (texts) out_ += "<td class=\"text\">" + esc(join(values, ", ")) + "</td>";
+  line("<td class=\"num\">" + std::to_string(level.count) + "</td></tr>");
+}
+
+void Writer::left_out(const ReportResults& r) {
+  if (r.left_out.empty()) return;
+  line("<table class=\"left-out\">");
+  line("<caption>Observations left out: " + std::to_string(r.observations - r.stage1) + " of " +
+       std::to_string(r.observations) + "</caption>");
+  line("<thead><tr><th>Reason</th><th class=\"num\">Observations</th></tr></thead>");
+  line("<tbody>");
+  for (const ReportLeftOut& reason : r.left_out) {
+    line("<tr><td class=\"reason\">" + esc(reason.reason) + "</td><td class=\"num\">" +
+         std::to_string(reason.count) + "</td></tr>");
+  }
+  line("</tbody>");
+  line("</table>");
+  line("<p class=\"note\">An observation with several missing values counts under each.</p>");
+}
+
+void Writer::contrasts(const ReportResults& r) {
+  if (r.contrasts.empty()) return;
+  line("<div class=\"contrasts\">");
+  line("<h3>Contrasts</h3>");
+  line("<ul>");
+  for (const std::string& c : r.contrasts) line("<li class=\"contrast\">" + esc(c) + "</li>");
+  line("</ul>");
+  line("</div>");
 }
 
 void Writer::results(const ReportResults& r, const std::string& anchor) {
@@ -234,7 +377,11 @@ void Writer::results(const ReportResults& r, const std::string& anchor) {
   if (r.collinear > 0) count("Number of collinear cases", r.collinear);
   line("</tbody>");
   line("</table>");
+  left_out(r);
+  model(r);
+  coding(r);
   estimates(r);
+  contrasts(r);
   plot(r, anchor);
   if (!r.rules.empty() || !r.regime_values.empty()) {
     line("<div class=\"rules\">");

@@ -30,6 +30,27 @@ struct ReportEstimate {
   bool contrast = false;
 };
 
+// A role of the model with its variables, in the order the fit uses them.
+struct ReportRole {
+  int stage = 1;     // 0 for RESPONSE
+  std::string role;  // "MAIN1", "STG2TRT", "RESPONSE"
+  std::vector<std::string> names;
+};
+
+// A treatment level of a stage: the values of the treatment variables as the fit uses them and,
+// for a variable coded from text, the text value (empty otherwise); its observations.
+struct ReportLevel {
+  int stage = 1;
+  std::vector<double> values;
+  std::vector<std::string> texts;
+  int64_t count = 0;
+};
+
+struct ReportLeftOut {
+  std::string reason;  // "age missing"
+  int64_t count = 0;
+};
+
 // What a step that ran to its end reports.
 struct ReportResults {
   int64_t observations = 0;  // in the data set
@@ -44,6 +65,12 @@ struct ReportResults {
   // a rule may hold line breaks, which are kept.
   std::vector<std::string> rules;
   std::vector<std::string> regime_values;
+  // The model and the data; empty from a procedure that does not hand them over.
+  std::vector<ReportRole> roles;
+  bool minimize = false;
+  std::vector<ReportLevel> levels;      // stage 1, then stage 2, each in ascending order
+  std::vector<std::string> contrasts;   // "Contrast1 = a1 + 0.5 o11:a1"
+  std::vector<ReportLeftOut> left_out;  // most frequent first
 };
 
 // A BY group, or the whole step when it has no BY statement.

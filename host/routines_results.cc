@@ -1,7 +1,13 @@
 // Host routine: the results of a run, kept for the HTML report.
+#include <algorithm>
+#include <cmath>
+#include <cstddef>
+#include <map>
 #include <string>
 
+#include "host/data_set.h"
 #include "host/routines.h"
+#include "host/statement_parser.h"
 #include "host/step_context.h"
 
 namespace host::routines {
@@ -13,12 +19,48 @@ bool listed(const T* items, int32_t count) {
   return count >= 0 && (count == 0 || items != nullptr);
 }
 
+// Empty when the model and data summary can be used.
+std::string invalid_model(const TalvenStepResults* r) {
+  if (!listed(r->roles, r->roleCount) || !listed(r->levels, r->levelCount) ||
+      !listed(r->contrasts, r->contrastCount) || !listed(r->leftOut, r->leftOutCount)) {
+    return "a list of the model has no entries where its count says it has";
+  }
+  for (int32_t k = 0; k < r->roleCount; ++k) {
+    const TalvenResultRole& role = r->roles[k];
+    if (role.role == nullptr || !listed(role.names, role.count)) return "a role has no name";
+    for (int32_t v = 0; v < role.count; ++v) {
+      if (role.names[v] == nullptr)
+        return "a variable of " + std::string(role.role) + " has no name";
+    }
+  }
+  for (int32_t k = 0; k < r->levelCount; ++k) {
+    const TalvenResultLevel& level = r->levels[k];
+    if (level.values == nullptr || (level.stage != 1 && level.stage != 2) || level.count < 0) {
+      return "treatment level " + std::to_string(k + 1) + " has no values, stage or count";
+    }
+  }
+  for (int32_t k = 0; k < r->contrastCount; ++k) {
+    if (r->contrasts[k] == nullptr) return "contrast " + std::to_string(k + 1) + " has no text";
+  }
+  for (int32_t k = 0; k < r->leftOutCount; ++k) {
+    if (r->leftOut[k].reason == nullptr || r->leftOut[k].count < 0) {
+      return "a reason for left-out observations has no text or a negative count";
+    }
+  }
+  return {};
+}
+
 // Empty when the results can be used.
 std::string invalid_results(const TalvenStepResults* r) {
   if (r == nullptr) return "none were given";
-  if (r->size < sizeof(TalvenStepResults)) {
-    return "their record has " + std::to_string(r->size) + " bytes where " +
-           std::to_string(sizeof(TalvenStepResults)) + " are expected";
+  // A module built before the model was added hands over the first part only.
+  if (r->size < TALVEN_STEP_RESULTS_FIRST_SIZE) {
+    return "their record has " + std::to_string(r->size) + " bytes where at least " +
+           std::to_string(TALVEN_STEP_RESULTS_FIRST_SIZE) + " are expected";
+  }
+  if (r->size >= sizeof(TalvenStepResults)) {
+    std::string wrong = invalid_model(r);
+    if (!wrong.empty()) return wrong;
   }
   if (r->observations < 0 || r->stage1 < 0 || r->stage2 < 0 || r->collinear < 0) {
     return "a count is negative";
@@ -47,6 +89,73 @@ std::string invalid_results(const TalvenStepResults* r) {
   return {};
 }
 
+// The text values of treatments the host coded -1 and 1 from a character variable, by variable
+// name: read off the data set the procedure saw, row by row against its text before coding.
+using TextCodes = std::map<std::string, std::map<double, std::string>>;
+
+// The text before coding of each value of the coded column c.
+void learn_text_codes(const DataTable& coded, const DataTable& original, std::size_t c,
+                      TextCodes& codes) {
+  const Column& text = original.columns[c];
+  const Column& number = coded.columns[c];
+  if (text.type != VarType::kCharacter || number.type != VarType::kNumeric) return;
+  std::map<double, std::string>& values = codes[number.name];
+  for (std::size_t row = 0; row < number.numbers.size() && row < text.texts.size(); ++row) {
+    const double v = number.numbers[row];
+    if (std::isnan(v) || values.count(v) != 0) continue;
+    std::string t = text.texts[row];
+    while (!t.empty() && t.back() == ' ') t.pop_back();
+    values[v] = t;
+  }
+}
+
+TextCodes text_codes(const StepContext& step) {
+  TextCodes codes;
+  if (!step.parse) return codes;
+  for (const auto& [item, value] : step.parse->items) {
+    const TalvenDataSet* ds = value.data_set.get();
+    if (ds == nullptr || !ds->original || !ds->table) continue;
+    const std::size_t columns = std::min(ds->table->columns.size(), ds->original->columns.size());
+    for (std::size_t c = 0; c < columns; ++c) learn_text_codes(*ds->table, *ds->original, c, codes);
+  }
+  return codes;
+}
+
+void add_model(const TalvenStepResults* r, const StepContext& step, ReportResults& results) {
+  if (r->size < sizeof(TalvenStepResults)) return;
+  std::vector<std::string> treatments[2];
+  for (int32_t k = 0; k < r->roleCount; ++k) {
+    const TalvenResultRole& role = r->roles[k];
+    ReportRole shown{role.stage, role.role, {role.names, role.names + role.count}};
+    if (shown.role == "STG1TRT" || shown.role == "STG2TRT") {
+      treatments[shown.role == "STG1TRT" ? 0 : 1] = shown.names;
+    }
+    results.roles.push_back(std::move(shown));
+  }
+  results.minimize = r->minimize != 0;
+  const TextCodes codes = text_codes(step);
+  for (int32_t k = 0; k < r->levelCount; ++k) {
+    const TalvenResultLevel& level = r->levels[k];
+    const std::vector<std::string>& names = treatments[level.stage - 1];
+    ReportLevel shown{level.stage, {}, {}, level.count};
+    for (std::size_t v = 0; v < names.size(); ++v) {
+      shown.values.push_back(level.values[v]);
+      const auto variable = codes.find(names[v]);
+      std::string text;
+      if (variable != codes.end()) {
+        const auto found = variable->second.find(level.values[v]);
+        if (found != variable->second.end()) text = found->second;
+      }
+      shown.texts.push_back(text);
+    }
+    results.levels.push_back(std::move(shown));
+  }
+  results.contrasts.assign(r->contrasts, r->contrasts + r->contrastCount);
+  for (int32_t k = 0; k < r->leftOutCount; ++k) {
+    results.left_out.push_back({r->leftOut[k].reason, r->leftOut[k].count});
+  }
+}
+
 }  // namespace
 
 void stepResults(const TalvenStepResults* r) {
@@ -69,6 +178,7 @@ void stepResults(const TalvenStepResults* r) {
   }
   results.rules.assign(r->rules, r->rules + r->ruleCount);
   results.regime_values.assign(r->regimeValues, r->regimeValues + r->regimeValueCount);
+  add_model(r, *step, results);
   step->settings.clear();
   for (int32_t k = 0; k < r->settingCount; ++k) {
     step->settings.push_back({r->settings[k].name, r->settings[k].value});

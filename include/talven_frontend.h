@@ -122,7 +122,16 @@ enum {
   TALVEN_VALUES_TABLE_STAGE = 6,    /* TABLE_ROWS */
   TALVEN_VALUES_TABLE_ESTIMATE = 7, /* TABLE_ROWS */
   TALVEN_VALUES_TABLE_LOWER = 8,    /* TABLE_ROWS; NaN where there is no limit */
-  TALVEN_VALUES_TABLE_UPPER = 9     /* TABLE_ROWS */
+  TALVEN_VALUES_TABLE_UPPER = 9,    /* TABLE_ROWS */
+  /* After talven_study_end_rows: each stage's level table, (K - 1) x K, column k the treatment
+   * values of level k (levels by first appearance), and the observations of each level: at stage
+   * 1 among the observations used, at stage 2 within the stage-2 sample. */
+  TALVEN_VALUES_LEVELS1 = 10, /* (K1 - 1) x K1 */
+  TALVEN_VALUES_LEVELS2 = 11, /* (K2 - 1) x K2 */
+  TALVEN_VALUES_ARMS1 = 12,   /* K1 */
+  TALVEN_VALUES_ARMS2 = 13,   /* K2 */
+  /* Observations left out for each reason of TALVEN_TEXT_LEFT_OUT, in its order. */
+  TALVEN_VALUES_LEFT_OUT = 14
 };
 
 /* Texts (talven_study_text_count, talven_study_text). */
@@ -135,7 +144,11 @@ enum {
   TALVEN_TEXT_OUT_LEVELS = 6, /* per stage: which level each Q-value column stands for */
   TALVEN_TEXT_DIAGNOSTIC = 7, /* the analysis' diagnostic lines after a failed run */
   TALVEN_TEXT_COLLINEAR = 8,  /* the collinearity warning of the report, when there is one */
-  TALVEN_TEXT_COLUMN = 9      /* the variables' names */
+  TALVEN_TEXT_COLUMN = 9,     /* the variables' names */
+  /* After talven_study_end_rows: why observations were left out ("age missing", "s neither 0
+   * nor 1"), most frequent first, every reason (the log's note shows the first ten); an
+   * observation with several missing values counts under each. */
+  TALVEN_TEXT_LEFT_OUT = 10
 };
 
 typedef void (*TalvenMessageCallback)(int32_t severity, const char* text, void* context);
@@ -267,7 +280,9 @@ TALVEN_FRONTEND_API const char* talven_study_text(const TalvenStudy* study, int3
  *   "integers", "reals"  an array of numbers;  "texts"  an array of texts.
  * Among them: the table messages (Severity: error, warning, note, text or progress; Text),
  * n_observations, n_stage1, n_stage2, n_collinear, the options as in force (under
- * their Python and R argument names), columns, diagnostic; after a run the tables coef and
+ * their Python and R argument names), columns, diagnostic; once the observations are in,
+ * levels1, levels2, arms1, arms2 (as TALVEN_VALUES_LEVELS1 ... TALVEN_VALUES_ARMS2) and the table
+ * left_out (Reason, Observations); after a run the tables coef and
  * settings (the options in force as the report shows them), rules1, rules2, levels,
  * out_columns, collinear, regime_value and mean_outcome, and per stage s the fitted Q-value at
  * the treatment received (fitteds), its residual (residualss: of the pseudo-outcome at stage 1)

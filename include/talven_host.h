@@ -103,6 +103,27 @@ typedef struct TalvenResultSetting {
   const char* value; /* as in force, given or defaulted */
 } TalvenResultSetting;
 
+/* The model: a role's variables in the order the fit uses them. */
+typedef struct TalvenResultRole {
+  int32_t stage;            /* 1 or 2; 0 for RESPONSE, which both stages use */
+  const char* role;         /* the statement: "MAIN1", "STG2TRT", "RESPONSE" */
+  const char* const* names; /* full variable names */
+  int32_t count;
+} TalvenResultRole;
+
+/* A treatment level of a stage: the values of the stage's treatment variables, as the fit uses
+ * them, and the observations with it (at stage 2 within the stage-2 sample). */
+typedef struct TalvenResultLevel {
+  int32_t stage;
+  const double* values; /* one per treatment variable of the stage */
+  int64_t count;
+} TalvenResultLevel;
+
+typedef struct TalvenResultLeftOut {
+  const char* reason; /* "age missing" */
+  int64_t count;      /* observations left out for it; one may count under several reasons */
+} TalvenResultLeftOut;
+
 typedef struct TalvenStepResults {
   uint32_t size;        /* sizeof(TalvenStepResults) as the module was built */
   int64_t observations; /* in the data set */
@@ -121,7 +142,22 @@ typedef struct TalvenStepResults {
   int32_t regimeValueCount;
   const TalvenResultSetting* settings; /* the options in force, in the statement's terms */
   int32_t settingCount;
+  /* Added later: a host reads them only when size covers them. */
+  const TalvenResultRole* roles; /* MAIN1, TAILOR1, STG1TRT, MAIN2, TAILOR2, STG2TRT, STG2SAMPLE,
+                                    RESPONSE: those given */
+  int32_t roleCount;
+  int32_t minimize;                /* 1: smaller outcomes are better */
+  const TalvenResultLevel* levels; /* stage 1, then stage 2, each in ascending order of values */
+  int32_t levelCount;
+  /* Each contrast as the combination it is: "Contrast1 = a1 + 0.5 o11:a1". */
+  const char* const* contrasts;
+  int32_t contrastCount;
+  const TalvenResultLeftOut* leftOut; /* most frequent first */
+  int32_t leftOutCount;
 } TalvenStepResults;
+
+/* The part of TalvenStepResults that every module hands over. */
+#define TALVEN_STEP_RESULTS_FIRST_SIZE offsetof(TalvenStepResults, roles)
 
 /* ---- The routine table, filled by the support module.
  *

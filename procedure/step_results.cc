@@ -1,6 +1,8 @@
 // The step's results as data for the host's reports beside the listing (the HTML report): the
 // OUTEST= rows, the counts, the decision rules and the options in force. The host gets what the
 // listing shows, never a text it would have to parse back.
+#include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -10,6 +12,7 @@
 
 #include "procedure/host_services.h"
 #include "procedure/kestrion_info.h"
+#include "procedure/statement_items.h"
 
 namespace talven {
 namespace {
@@ -74,6 +77,161 @@ std::vector<const char*> pointers(const std::vector<std::string>& texts) {
   return out;
 }
 
+// The model as the fit uses it: each role's variables in the order written.
+struct RoleNames {
+  int32_t stage;
+  const char* role;
+  std::vector<std::string> names;
+  std::vector<const char*> pointers;
+};
+
+std::vector<RoleNames> role_names(const KESTRIONINFOSTR& info) {
+  const TalvenRoutines& h = host();
+  const std::vector<std::string> columns = study_texts(info, TALVEN_TEXT_COLUMN);
+  const struct {
+    int32_t item;
+    int32_t stage;
+    const char* role;
+  } roles[] = {{kMain1, 1, "MAIN1"},           {kTailor1, 1, "TAILOR1"},  {kStg1Trt, 1, "STG1TRT"},
+               {kMain2, 2, "MAIN2"},           {kTailor2, 2, "TAILOR2"},  {kStg2Trt, 2, "STG2TRT"},
+               {kStg2Sample, 2, "STG2SAMPLE"}, {kResponse, 0, "RESPONSE"}};
+  std::vector<RoleNames> out;
+  for (const auto& r : roles) {
+    if (h.itemGiven(r.item) == 0) continue;
+    RoleNames role{r.stage, r.role, {}, {}};
+    for (int32_t i = 0; i < h.itemVarCount(r.item); ++i) {
+      const auto column = static_cast<std::size_t>(h.itemVarNumber(r.item, i) - 1);
+      if (column < columns.size()) role.names.push_back(columns[column]);
+    }
+    out.push_back(std::move(role));
+  }
+  for (RoleNames& role : out) role.pointers = pointers(role.names);
+  return out;
+}
+
+// A stage's treatment levels with their observations, in ascending order of their values.
+struct Level {
+  int32_t stage;
+  std::vector<double> values;
+  int64_t count;
+};
+
+std::vector<Level> levels(const KESTRIONINFOSTR& info) {
+  std::vector<Level> out;
+  const struct {
+    int32_t stage;
+    int32_t k;
+    int32_t table;
+    int32_t arms;
+  } stages[] = {{1, info.K1, TALVEN_VALUES_LEVELS1, TALVEN_VALUES_ARMS1},
+                {2, info.K2, TALVEN_VALUES_LEVELS2, TALVEN_VALUES_ARMS2}};
+  for (const auto& s : stages) {
+    const auto k = static_cast<std::size_t>(s.k);
+    std::vector<double> table((k - 1) * k);
+    std::vector<double> arms(k);
+    if (talven_study_values(info.study, s.table, table.data()) != 0 ||
+        talven_study_values(info.study, s.arms, arms.data()) != 0) {
+      continue;
+    }
+    std::vector<Level> stage;
+    for (std::size_t level = 0; level < k; ++level) {
+      stage.push_back(
+          {s.stage,
+           std::vector<double>(table.begin() + static_cast<std::ptrdiff_t>(level * (k - 1)),
+                               table.begin() + static_cast<std::ptrdiff_t>((level + 1) * (k - 1))),
+           static_cast<int64_t>(arms[level])});
+    }
+    std::sort(stage.begin(), stage.end(),
+              [](const Level& a, const Level& b) { return a.values < b.values; });
+    out.insert(out.end(), stage.begin(), stage.end());
+  }
+  return out;
+}
+
+// "Contrast1 = a1 + 0.5 o11:a1": the CONTRAST1= row over the stage-1 terms it weights.
+std::string combination(const std::string& name, const std::vector<std::string>& terms,
+                        const double* weights, int64_t stride) {
+  std::string text;
+  for (std::size_t t = 0; t < terms.size(); ++t) {
+    const double w = weights[static_cast<int64_t>(t) * stride];
+    if (w == 0.0) continue;
+    const double size = std::fabs(w);
+    if (text.empty()) {
+      text += w < 0 ? "-" : "";
+    } else {
+      text += w < 0 ? " - " : " + ";
+    }
+    if (std::isnan(w)) {
+      text += ". ";
+    } else if (size != 1.0) {
+      text += formatted("%.10g", size) + " ";
+    }
+    text += terms[t];
+  }
+  return name + " = " + (text.empty() ? "0" : text);
+}
+
+std::vector<std::string> contrast_texts(const KESTRIONINFOSTR& info) {
+  std::vector<std::string> out;
+  if (info.contrastMatrix == nullptr || info.nContrasts <= 0) return out;
+  const std::vector<std::string> terms = study_texts(info, TALVEN_TEXT_TABLE_TERM);
+  const auto p1 = static_cast<std::size_t>(talven_study_count(info.study, TALVEN_COUNT_P1));
+  const auto columns = std::min<std::size_t>(p1, static_cast<std::size_t>(info.nContrastCols));
+  if (terms.size() < p1 + static_cast<std::size_t>(info.nContrasts)) return out;
+  const std::vector<std::string> stage1(terms.begin(),
+                                        terms.begin() + static_cast<std::ptrdiff_t>(columns));
+  for (int32_t c = 0; c < info.nContrasts; ++c) {
+    out.push_back(combination(terms[p1 + static_cast<std::size_t>(c)], stage1,
+                              info.contrastMatrix + c, info.nContrasts));
+  }
+  return out;
+}
+
+// What the report shows of the model and the data, kept alive while the host copies it.
+class ModelRecords {
+ public:
+  explicit ModelRecords(const KESTRIONINFOSTR& info)
+      : roles_(role_names(info)),
+        levels_(levels(info)),
+        combinations_(contrast_texts(info)),
+        combination_pointers_(pointers(combinations_)),
+        reasons_(study_texts(info, TALVEN_TEXT_LEFT_OUT)) {
+    for (const RoleNames& r : roles_) {
+      role_records_.push_back(
+          {r.stage, r.role, r.pointers.data(), static_cast<int32_t>(r.pointers.size())});
+    }
+    for (const Level& l : levels_) level_records_.push_back({l.stage, l.values.data(), l.count});
+    std::vector<double> counts(reasons_.size());
+    if (talven_study_values(info.study, TALVEN_VALUES_LEFT_OUT, counts.data()) == 0) {
+      for (std::size_t k = 0; k < reasons_.size(); ++k) {
+        left_out_.push_back({reasons_[k].c_str(), static_cast<int64_t>(counts[k])});
+      }
+    }
+  }
+
+  void fill(TalvenStepResults& results) const {
+    results.roles = role_records_.data();
+    results.roleCount = static_cast<int32_t>(role_records_.size());
+    results.minimize = host().flagSet(option_row("MINIMIZE").item) != 0 ? 1 : 0;
+    results.levels = level_records_.data();
+    results.levelCount = static_cast<int32_t>(level_records_.size());
+    results.contrasts = combination_pointers_.data();
+    results.contrastCount = static_cast<int32_t>(combination_pointers_.size());
+    results.leftOut = left_out_.data();
+    results.leftOutCount = static_cast<int32_t>(left_out_.size());
+  }
+
+ private:
+  std::vector<RoleNames> roles_;
+  std::vector<TalvenResultRole> role_records_;
+  std::vector<Level> levels_;
+  std::vector<TalvenResultLevel> level_records_;
+  std::vector<std::string> combinations_;
+  std::vector<const char*> combination_pointers_;
+  std::vector<std::string> reasons_;
+  std::vector<TalvenResultLeftOut> left_out_;
+};
+
 }  // namespace
 
 void handStepResults(const KESTRIONINFOSTR& info) {
@@ -129,6 +287,9 @@ void handStepResults(const KESTRIONINFOSTR& info) {
   results.regimeValueCount = static_cast<int32_t>(value_pointers.size());
   results.settings = setting_pointers.data();
   results.settingCount = static_cast<int32_t>(setting_pointers.size());
+
+  ModelRecords model(info);
+  model.fill(results);
   take(&results);
 }
 

@@ -440,6 +440,84 @@ TEST(StudyLayer, EveryFailedAllocationStopsCleanlyAndReturnsEveryBlock) {
   }
 }
 
+// Levels by first appearance with their observations, and every reason for a left-out
+// observation, all counted here from the data.
+TEST(StudyLayer, LevelsArmsAndLeftOutReasonsAreThoseOfTheData) {
+  Frame data = smart(80);
+  for (int i : {3, 17, 40}) data["age"][static_cast<std::size_t>(i)] = kNaN;
+  for (int i : {5, 22}) data["r"][static_cast<std::size_t>(i)] = 2;
+  data["o21"][17] = kNaN;  // with age: counts under both
+  for (std::size_t i = 0; i < data.rows(); ++i) {
+    if (data["r"][i] == 1 && i % 9 == 4) data["o21"][i] = kNaN;
+  }
+  const StudyRun run(data, standard_lists(), {});
+  ASSERT_TRUE(run.status) << run.messages.first_error();
+
+  std::map<std::string, double> reasons;
+  std::vector<double> order1, order2;  // levels by first appearance
+  std::map<double, double> arms1, arms2;
+  for (std::size_t i = 0; i < data.rows(); ++i) {
+    const bool bad_sample = data["r"][i] != 0 && data["r"][i] != 1;
+    const bool sample = data["r"][i] == 1;
+    bool used = !bad_sample;
+    if (bad_sample) reasons["r neither 0 nor 1"] += 1;
+    for (const char* v : {"age", "o11", "a1", "y", "o21", "a2"}) {
+      const bool stage2 = std::string(v) == "o21" || std::string(v) == "a2";
+      if (std::isnan(data[v][i]) && (sample || !stage2)) {
+        reasons[std::string(v) + " missing"] += 1;
+        used = false;
+      }
+    }
+    if (!used) continue;
+    if (std::find(order1.begin(), order1.end(), data["a1"][i]) == order1.end()) {
+      order1.push_back(data["a1"][i]);
+    }
+    arms1[data["a1"][i]] += 1;
+    if (!sample) continue;
+    if (std::find(order2.begin(), order2.end(), data["a2"][i]) == order2.end()) {
+      order2.push_back(data["a2"][i]);
+    }
+    arms2[data["a2"][i]] += 1;
+  }
+  EXPECT_EQ(run.values(TALVEN_VALUES_LEVELS1, TALVEN_COUNT_K1).size(), 2u);
+  std::vector<double> levels1(2), levels2(2), counts1(2), counts2(2);
+  ASSERT_EQ(talven_study_values(run.study(), TALVEN_VALUES_LEVELS1, levels1.data()), 0);
+  ASSERT_EQ(talven_study_values(run.study(), TALVEN_VALUES_LEVELS2, levels2.data()), 0);
+  ASSERT_EQ(talven_study_values(run.study(), TALVEN_VALUES_ARMS1, counts1.data()), 0);
+  ASSERT_EQ(talven_study_values(run.study(), TALVEN_VALUES_ARMS2, counts2.data()), 0);
+  EXPECT_EQ(levels1, order1);
+  EXPECT_EQ(levels2, order2);
+  EXPECT_EQ(counts1, (std::vector<double>{arms1[order1[0]], arms1[order1[1]]}));
+  EXPECT_EQ(counts2, (std::vector<double>{arms2[order2[0]], arms2[order2[1]]}));
+  EXPECT_EQ(counts1[0] + counts1[1],
+            static_cast<double>(talven_study_count(run.study(), TALVEN_COUNT_STAGE1)));
+  EXPECT_EQ(counts2[0] + counts2[1],
+            static_cast<double>(talven_study_count(run.study(), TALVEN_COUNT_STAGE2)));
+
+  const std::vector<std::string> shown = run.texts(TALVEN_TEXT_LEFT_OUT);
+  std::vector<double> counts(shown.size());
+  ASSERT_EQ(talven_study_values(run.study(), TALVEN_VALUES_LEFT_OUT, counts.data()), 0);
+  std::map<std::string, double> got;
+  for (std::size_t k = 0; k < shown.size(); ++k) {
+    got[shown[k]] = counts[k];
+    if (k > 0) {
+      EXPECT_LE(counts[k], counts[k - 1]) << "most frequent first";
+    }
+  }
+  EXPECT_EQ(got, reasons);
+
+  // The same by name, for Python and R.
+  std::map<std::string, int64_t> lengths;
+  for (int64_t k = 0; k < talven_study_result_count(run.study()); ++k) {
+    lengths[talven_study_result_name(run.study(), k)] = talven_study_result_length(run.study(), k);
+  }
+  for (const char* name : {"levels1", "levels2", "arms1", "arms2"}) {
+    EXPECT_EQ(lengths[name], 2) << name;
+  }
+  EXPECT_EQ(lengths["left_out.Reason"], static_cast<int64_t>(reasons.size()));
+  EXPECT_EQ(lengths["left_out.Observations"], static_cast<int64_t>(reasons.size()));
+}
+
 TEST(StudyLayer, RefusesStepsOutOfOrderAndNullStudies) {
   TalvenStudy* study = talven_study_new();
   Messages messages;

@@ -327,5 +327,61 @@ TEST(HtmlReportFile, IsWrittenWholeOrNotAtAll) {
   EXPECT_EQ(dir.entries(), 1u);
 }
 
+// The model, the coding with its arms, the contrasts and the left-out observations, as data in,
+// tables out; names with markup stay text, and a module that hands none of them shows none.
+TEST(HtmlReport, ModelCodingContrastsAndLeftOutAreTablesOfWhatWasHandedOver) {
+  ReportResults r = example_results();
+  r.roles = {{1, "MAIN1", {"age", "<b>"}},
+             {1, "STG1TRT", {"arm"}},
+             {2, "STG2TRT", {"a2"}},
+             {0, "RESPONSE", {"y"}}};
+  r.minimize = true;
+  r.levels = {{1, {-1.0}, {"a&b"}, 120},
+              {1, {1.0}, {"placebo"}, 180},
+              {2, {-1.0}, {""}, 40},
+              {2, {1.0}, {""}, 35}};
+  r.contrasts = {"Contrast1 = 2 o11:arm + 0.5 arm"};
+  r.left_out = {{"age missing", 7}, {"<b> missing", 2}};
+  r.observations = 309;
+  r.stage1 = 300;
+  auto root = parse(format_html_report(one_step(r)));
+  ASSERT_TRUE(root);
+  const auto model = root->find("table", "model");
+  ASSERT_EQ(model.size(), 1u);
+  const auto rows = body_rows(*model[0]);
+  ASSERT_EQ(rows.size(), 4u);
+  EXPECT_EQ(rows[0][0], "1");
+  EXPECT_EQ(rows[0][2], "age, <b>");
+  EXPECT_EQ(rows[3][0], "both");
+  EXPECT_EQ(rows[3][1].rfind("RESPONSE", 0), 0u);
+  EXPECT_EQ(root->find("p", "minimize").size(), 1u);
+
+  const auto coding = root->find("table", "coding");
+  ASSERT_EQ(coding.size(), 1u);
+  EXPECT_EQ(body_rows(*coding[0]),
+            (std::vector<std::vector<std::string>>{{"1", "arm = -1", "arm = 'a&b'", "120"},
+                                                   {"1", "arm = 1", "arm = 'placebo'", "180"},
+                                                   {"2", "a2 = -1", "", "40"},
+                                                   {"2", "a2 = 1", "", "35"}}));
+  EXPECT_EQ(coding[0]->find("tbody").size(), 2u) << "one body per stage";
+
+  const auto contrasts = root->find("li", "contrast");
+  ASSERT_EQ(contrasts.size(), 1u);
+  EXPECT_EQ(contrasts[0]->all_text(), "Contrast1 = 2 o11:arm + 0.5 arm");
+  const auto left_out = root->find("table", "left-out");
+  ASSERT_EQ(left_out.size(), 1u);
+  EXPECT_EQ(left_out[0]->find("caption").at(0)->all_text(), "Observations left out: 9 of 309");
+  EXPECT_EQ(body_rows(*left_out[0]),
+            (std::vector<std::vector<std::string>>{{"age missing", "7"}, {"<b> missing", "2"}}));
+
+  auto plain = parse(format_html_report(one_step(example_results())));
+  ASSERT_TRUE(plain);
+  for (const char* part : {"model", "coding", "left-out"}) {
+    EXPECT_TRUE(plain->find("table", part).empty()) << part;
+  }
+  EXPECT_TRUE(plain->find("li", "contrast").empty());
+  EXPECT_TRUE(plain->find("p", "minimize").empty());
+}
+
 }  // namespace
 }  // namespace host

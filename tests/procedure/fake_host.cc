@@ -263,6 +263,32 @@ void explain_character(TalvenDataSet*, int32_t var_number) {
   current->explained.push_back(var_number);
 }
 
+void take_model(const TalvenStepResults& r, FakeHost::Results& got) {
+  EXPECT_EQ(r.size, sizeof(TalvenStepResults));
+  int32_t treatments[3] = {0, 0, 0};
+  for (int32_t k = 0; k < r.roleCount; ++k) {
+    std::string text = std::string(r.roles[k].role) + ":";
+    for (int32_t v = 0; v < r.roles[k].count; ++v) text += std::string(" ") + r.roles[k].names[v];
+    if (text.rfind("STG", 0) == 0 && text.find("TRT") == 4) {
+      treatments[r.roles[k].stage] = r.roles[k].count;
+    }
+    got.roles.push_back(text);
+  }
+  got.minimize = r.minimize != 0;
+  for (int32_t k = 0; k < r.levelCount; ++k) {
+    const TalvenResultLevel& l = r.levels[k];
+    std::string text = std::to_string(l.stage) + ":";
+    for (int32_t v = 0; v < treatments[l.stage]; ++v)
+      text += " " + std::to_string(static_cast<int>(l.values[v]));
+    got.levels.push_back(text + " (" + std::to_string(l.count) + ")");
+  }
+  got.contrasts.assign(r.contrasts, r.contrasts + r.contrastCount);
+  for (int32_t k = 0; k < r.leftOutCount; ++k) {
+    got.left_out.push_back(std::string(r.leftOut[k].reason) + ": " +
+                           std::to_string(r.leftOut[k].count));
+  }
+}
+
 void step_results(const TalvenStepResults* r) {
   FakeHost::Results got;
   got.observations = r->observations;
@@ -279,6 +305,7 @@ void step_results(const TalvenStepResults* r) {
   for (int32_t k = 0; k < r->settingCount; ++k) {
     got.settings.emplace_back(r->settings[k].name, r->settings[k].value);
   }
+  take_model(*r, got);
   current->results.push_back(got);
 }
 

@@ -94,6 +94,12 @@ class FakeHost {
     std::vector<std::string> rules;
     std::vector<std::string> regime_values;
     std::vector<std::pair<std::string, std::string>> settings;
+    // The model and the data summary, written out: "MAIN1: x1", "1: -1 (4)", "x1 missing: 1".
+    std::vector<std::string> roles;
+    bool minimize = false;
+    std::vector<std::string> levels;
+    std::vector<std::string> contrasts;
+    std::vector<std::string> left_out;
   };
   std::vector<Results> results;
 

@@ -159,5 +159,66 @@ TEST(StepResults, LeaveListingAndLogAsTheyWereAndNeedNoHostSupport) {
   EXPECT_EQ(listings[0], listings[1]);
 }
 
+// The model, coding, contrasts and left-out observations, against the statement and the data.
+TEST(StepResults, CarryTheModelTheArmsTheContrastsAndWhyObservationsWereLeftOut) {
+  FakeDataSet data = study(10);
+  data.rows[3][0] = std::nan("");  // x1
+  data.rows[6][8] = std::nan("");  // y
+  data.rows[8][0] = std::nan("");  // x1 and y
+  data.rows[8][8] = std::nan("");
+  FakeHost host;
+  FakeLibrary library;
+  model(host, false);
+  host.data_set(1, data);
+  host.flag(kMinimizeFlag);
+  host.run();
+  ASSERT_EQ(host.end_code(), 0);
+  ASSERT_EQ(host.results.size(), 1u);
+  const FakeHost::Results& r = host.results.front();
+  EXPECT_EQ(r.roles,
+            (std::vector<std::string>{"MAIN1: x1", "TAILOR1: t1", "STG1TRT: a1", "MAIN2: m2",
+                                      "TAILOR2: t2", "STG2TRT: a2", "RESPONSE: y"}));
+  EXPECT_TRUE(r.minimize);
+  // Arms counted here over the complete observations, in ascending order of the values.
+  int arms1[2] = {0, 0};
+  int arms2[2] = {0, 0};
+  for (const auto& row : data.rows) {
+    if (std::isnan(row[0]) || std::isnan(row[8])) continue;
+    ++arms1[row[3] > 0 ? 1 : 0];
+    ++arms2[row[7] > 0 ? 1 : 0];
+  }
+  const auto level = [](int stage, int value, int count) {
+    return std::to_string(stage) + ": " + std::to_string(value) + " (" + std::to_string(count) +
+           ")";
+  };
+  EXPECT_EQ(r.levels, (std::vector<std::string>{level(1, -1, arms1[0]), level(1, 1, arms1[1]),
+                                                level(2, -1, arms2[0]), level(2, 1, arms2[1])}));
+  EXPECT_EQ(r.contrasts, std::vector<std::string>{"Contrast1 = 2 t1:a1 + 2 a1"});
+  EXPECT_EQ(r.left_out, (std::vector<std::string>{"x1 missing: 2", "y missing: 2"}));
+}
+
+TEST(StepResults, ContrastsReadAsTheCombinationsTheyAre) {
+  FakeHost host;
+  FakeLibrary library;
+  model(host, false);
+  host.data_set(2, FakeDataSet{"WORK.CON",
+                               {"c1", "c2", "c3", "c4", "c5"},
+                               {},
+                               {{0, 0, 0, 2, 2},
+                                {1, -0.5, 0, 0, -1},
+                                {-1, 0, 0, 0.25, 0},
+                                {0, 0, 0, 0, 0},
+                                {0, 1e-12, 0, 0, 3}},
+                               {}});
+  host.run();
+  ASSERT_EQ(host.end_code(), 0);
+  ASSERT_EQ(host.results.size(), 1u);
+  EXPECT_EQ(
+      host.results.front().contrasts,
+      (std::vector<std::string>{"Contrast1 = 2 t1:a1 + 2 a1", "Contrast2 = intercept - 0.5 x1 - a1",
+                                "Contrast3 = -intercept + 0.25 t1:a1", "Contrast4 = 0",
+                                "Contrast5 = 1e-12 x1 + 3 a1"}));
+}
+
 }  // namespace
 }  // namespace talven_test

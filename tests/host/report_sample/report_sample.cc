@@ -61,6 +61,33 @@ Report stress_report() {
     many.push_back({1, "Contrast" + std::to_string(m), -m * 0.8, -m * 0.8 - 1, -m * 0.8 + 1, true});
   }
   add("Sixty rows", many);
+  // An intercept in the thousands beside slopes in the thousandths, with the whole model, text
+  // treatments, long contrasts and left-out observations.
+  add("Scales three orders of magnitude apart", {{1, "intercept", 1770.3, 1702.1, 1843.9, false},
+                                                 {1, "year", 0.0141, 0.0112, 0.0173, false},
+                                                 {1, "age", -0.9, -1.7, -0.2, false},
+                                                 {1, "year:arm", 0.0009, -0.0004, 0.0021, false},
+                                                 {1, "arm", -2.31, -3.9, -0.8, false},
+                                                 {1, "Contrast1", 12.5, 3.1, 22.0, true},
+                                                 {1, "Contrast2", 95.0, 0.1, 0.9, true}});
+  ReportResults& model = *report.steps.back().groups[0].results;
+  model.roles = {{1, "MAIN1", {"year", "age"}},
+                 {1, "TAILOR1", {"year"}},
+                 {1, "STG1TRT", {"arm"}},
+                 {2, "MAIN2", {"year", "age", "sidefx"}},
+                 {2, "TAILOR2", {"early_response_score"}},
+                 {2, "STG2TRT", {"switch"}},
+                 {2, "STG2SAMPLE", {"nonresp"}},
+                 {0, "RESPONSE", {"weeks_abstinent"}}};
+  model.minimize = true;
+  model.levels = {{1, {-1.0}, {"counselling"}, 251},
+                  {1, {1.0}, {"medication"}, 249},
+                  {2, {-1.0}, {"augment"}, 118},
+                  {2, {1.0}, {"switch"}, 122}};
+  model.contrasts = {"Contrast1 = 1000 year:arm + 5 arm",
+                     "Contrast2 = intercept - 0.5 year - 0.25 age + 2 year:arm - arm"};
+  model.left_out = {{"age missing", 12}, {"nonresp neither 0 nor 1", 3}, {"year missing", 1}};
+  model.observations = 515;
   add("Huge and negative values, missing limits",
       {{1, "intercept", -2.5e12, -4e12, -1e12, false},
        {1, "a_very_long_tailoring_variable_name:treatment_variable", 3e11, kNaN, kNaN, false},
