@@ -256,7 +256,9 @@ TALVEN_FRONTEND_API const char* talven_study_text(const TalvenStudy* study, int3
  * n_observations, n_stage1, n_stage2, n_collinear, the options as in force (under
  * their Python and R argument names), columns, diagnostic; after a run the tables coef and
  * settings (the options in force as the report shows them), rules1, rules2, levels,
- * out_columns, collinear, regime_value and mean_outcome. Texts are owned by the study and valid
+ * out_columns, collinear, regime_value and mean_outcome; with VALUE the table value (Kind:
+ * optimal, embedded or difference; Regime; A1, A2; Estimate, Lower, Upper; N; Kept; M, PHat,
+ * MAlpha), in the presentation order of the treatments. Texts are owned by the study and valid
  * until the next snapshot. */
 TALVEN_FRONTEND_API int64_t talven_study_result_count(const TalvenStudy* study);
 TALVEN_FRONTEND_API const char* talven_study_result_name(const TalvenStudy* study, int64_t index);

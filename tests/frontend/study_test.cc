@@ -4,10 +4,10 @@
 // with that of the data analysed.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
-#include <algorithm>
 #include <functional>
 #include <limits>
 #include <map>
@@ -16,6 +16,7 @@
 #include <utility>
 #include <vector>
 
+#include "frontend/regime.h"
 #include "talven_frontend.h"
 
 namespace {
@@ -496,7 +497,7 @@ Named named_results(const TalvenStudy* study) {
 // by one, and every result read by name is the one its numbered getter gives.
 TEST(StudyLayer, OneCallAnalysisAndNamedResultsAgreeWithTheSteps) {
   const Frame data = smart(150);
-  const Options options = {{"DERIVECI", 1}, {"SEED", 77},   {"NBOOTSTRAP1", 50},
+  const Options options = {{"DERIVECI", 1},     {"SEED", 77}, {"NBOOTSTRAP1", 50},
                            {"NBOOTSTRAP2", 30}, {"NGRID", 4}, {"CORES", 2}};
   const std::vector<std::vector<double>> contrasts = {{0, 0, 1, 1, 0}};
   const StudyRun steps(data, standard_lists(), options, false, contrasts);
@@ -505,32 +506,36 @@ TEST(StudyLayer, OneCallAnalysisAndNamedResultsAgreeWithTheSteps) {
   TalvenStudy* study = talven_study_new();
   for (const std::string& name : data.names) talven_study_add_column(study, name.c_str());
   const std::pair<const char*, std::vector<std::string>> roles[] = {
-      {"main1", {"age"}}, {"TAILOR1", {"o11"}}, {"TAILOR2", {"o21"}},   {"RESPONSE", {"y"}},
-      {"STG1TRT", {"a1"}}, {"STG2TRT", {"a2"}}, {"STG2SAMPLE", {"r"}}};
+      {"main1", {"age"}},  {"TAILOR1", {"o11"}}, {"TAILOR2", {"o21"}}, {"RESPONSE", {"y"}},
+      {"STG1TRT", {"a1"}}, {"STG2TRT", {"a2"}},  {"STG2SAMPLE", {"r"}}};
   for (const auto& [role, names] : roles) {
     std::vector<int32_t> columns;
     for (const std::string& name : names) columns.push_back(data.index(name));
-    ASSERT_EQ(talven_study_set_role(study, role, static_cast<int32_t>(columns.size()),
-                                    columns.data()),
-              0);
+    ASSERT_EQ(
+        talven_study_set_role(study, role, static_cast<int32_t>(columns.size()), columns.data()),
+        0);
   }
   for (const auto& [name, value] : options) talven_study_set_option(study, name.c_str(), value);
   talven_study_set_contrast_columns(study, 5, nullptr, nullptr);
   std::vector<const double*> columns;
   for (const auto& column : data.columns) columns.push_back(column.data());
   const double matrix[] = {0, 0, 1, 1, 0};
-  ASSERT_EQ(talven_study_analyse(study, static_cast<int64_t>(data.rows()), columns.data(), 1,
-                                 matrix),
-            0);
+  ASSERT_EQ(
+      talven_study_analyse(study, static_cast<int64_t>(data.rows()), columns.data(), 1, matrix), 0);
 
   const Named named = named_results(study);
-  const std::pair<const char*, int32_t> counts[] = {
-      {"n_observations", TALVEN_COUNT_OBSERVATIONS}, {"n_stage1", TALVEN_COUNT_STAGE1},
-      {"n_stage2", TALVEN_COUNT_STAGE2},             {"n_collinear", TALVEN_COUNT_COLLINEAR},
-      {"seed", TALVEN_COUNT_SEED},                   {"nbootstrap1", TALVEN_COUNT_NBOOTSTRAP1},
-      {"nbootstrap2", TALVEN_COUNT_NBOOTSTRAP2},     {"ngrid", TALVEN_COUNT_NGRID},
-      {"cores", TALVEN_COUNT_CORES},                 {"intervals", TALVEN_COUNT_INTERVALS},
-      {"ntreats1", TALVEN_COUNT_K1},                 {"p1", TALVEN_COUNT_P1}};
+  const std::pair<const char*, int32_t> counts[] = {{"n_observations", TALVEN_COUNT_OBSERVATIONS},
+                                                    {"n_stage1", TALVEN_COUNT_STAGE1},
+                                                    {"n_stage2", TALVEN_COUNT_STAGE2},
+                                                    {"n_collinear", TALVEN_COUNT_COLLINEAR},
+                                                    {"seed", TALVEN_COUNT_SEED},
+                                                    {"nbootstrap1", TALVEN_COUNT_NBOOTSTRAP1},
+                                                    {"nbootstrap2", TALVEN_COUNT_NBOOTSTRAP2},
+                                                    {"ngrid", TALVEN_COUNT_NGRID},
+                                                    {"cores", TALVEN_COUNT_CORES},
+                                                    {"intervals", TALVEN_COUNT_INTERVALS},
+                                                    {"ntreats1", TALVEN_COUNT_K1},
+                                                    {"p1", TALVEN_COUNT_P1}};
   for (const auto& [name, which] : counts) {
     EXPECT_EQ(named.types.at(name), "count") << name;
     EXPECT_EQ(named.numbers.at(name), std::vector<double>{double(steps_count(steps, which))})
@@ -552,12 +557,12 @@ TEST(StudyLayer, OneCallAnalysisAndNamedResultsAgreeWithTheSteps) {
   // The options in force as the report lists them: intervals bring their options, CORES= shows
   // only when given, the seed given is not marked as drawn.
   const std::vector<std::string> shown = named.texts.at("settings.Option");
-  EXPECT_EQ(shown, (std::vector<std::string>{"NTREATS1=", "NTREATS2=", "DERIVECI", "ALPHA=",
-                                             "NBOOTSTRAP1=", "NBOOTSTRAP2=", "NGRID=",
+  EXPECT_EQ(shown, (std::vector<std::string>{"NTREATS1=", "NTREATS2=", "DERIVECI",
+                                             "ALPHA=", "NBOOTSTRAP1=", "NBOOTSTRAP2=", "NGRID=",
                                              "GRID_SCALE=", "SEED=", "CORES="}));
-  EXPECT_EQ(named.texts.at("settings.Value"),
-            (std::vector<std::string>{"2", "2", "in force", "0.05", "50", "30", "4", "2.58", "77",
-                                      "2"}));
+  EXPECT_EQ(
+      named.texts.at("settings.Value"),
+      (std::vector<std::string>{"2", "2", "in force", "0.05", "50", "30", "4", "2.58", "77", "2"}));
   std::vector<std::string> severities = named.texts.at("messages.Severity");
   EXPECT_EQ(severities.size(), named.texts.at("messages.Text").size());
   EXPECT_NE(std::find(severities.begin(), severities.end(), "note"), severities.end());
@@ -588,4 +593,104 @@ TEST(StudyLayer, NamedResultsWithoutIntervalsAndAfterAFailure) {
                                       "in force (smaller outcomes are better)"}));
   EXPECT_EQ(talven_study_result_name(given_off.study(), -1), nullptr);
   EXPECT_EQ(talven_study_result_length(nullptr, 0), -1);
+}
+
+namespace {
+
+Named analyse_named(const Frame& data, const std::vector<std::pair<std::string, double>>& options) {
+  TalvenStudy* study = talven_study_new();
+  for (const std::string& name : data.names) talven_study_add_column(study, name.c_str());
+  const std::pair<const char*, std::vector<std::string>> roles[] = {
+      {"main1", {"age"}},  {"TAILOR1", {"o11"}}, {"TAILOR2", {"o21"}}, {"RESPONSE", {"y"}},
+      {"STG1TRT", {"a1"}}, {"STG2TRT", {"a2"}},  {"STG2SAMPLE", {"r"}}};
+  for (const auto& [role, names] : roles) {
+    std::vector<int32_t> columns;
+    for (const std::string& name : names) columns.push_back(data.index(name));
+    talven_study_set_role(study, role, static_cast<int32_t>(columns.size()), columns.data());
+  }
+  for (const auto& [name, value] : options) talven_study_set_option(study, name.c_str(), value);
+  std::vector<const double*> columns;
+  for (const auto& column : data.columns) columns.push_back(column.data());
+  EXPECT_EQ(
+      talven_study_analyse(study, static_cast<int64_t>(data.rows()), columns.data(), 0, nullptr),
+      0);
+  Named named = named_results(study);
+  talven_study_free(study);
+  return named;
+}
+
+}  // namespace
+
+// The value table: embedded regimes in ascending order of a1, then a2, each the normalised
+// inverse-probability-weighted mean computed here apart from the library; differences of the
+// rows as shown; the same bits on one thread and on two.
+TEST(StudyLayer, ValueTableInPresentationOrderAgreesWithAnIndependentWeightedMean) {
+  Frame data = smart(160);
+  const std::vector<std::pair<std::string, double>> options = {
+      {"VALUE", 1},        {"SEED", 4321},  {"NBOOTVALUE", 30}, {"NBOOTTUNE", 10},
+      {"NBOOTSTRAP2", 30}, {"MALPHA", 0.5}, {"CORES", 1}};
+  const Named one = analyse_named(data, options);
+  std::vector<std::pair<std::string, double>> two_threads = options;
+  two_threads.back().second = 2;
+  const Named two = analyse_named(data, two_threads);
+  for (const char* column : {"value.Estimate", "value.Lower", "value.Upper", "value.Kept",
+                             "value.M", "value.PHat", "value.MAlpha"}) {
+    EXPECT_TRUE(same_bits(one.numbers.at(column), two.numbers.at(column))) << column;
+  }
+
+  const std::vector<std::string>& kind = one.texts.at("value.Kind");
+  const std::vector<std::string>& regime = one.texts.at("value.Regime");
+  ASSERT_EQ(kind.size(), 11u);
+  EXPECT_EQ(kind[0], "optimal");
+  EXPECT_EQ(one.numbers.at("value.Estimate")[0], one.numbers.at("regime_value")[0]);
+  EXPECT_EQ(one.numbers.at("value.MAlpha")[0], 0.5);
+
+  const double order[4][2] = {{-1, -1}, {-1, 1}, {1, -1}, {1, 1}};
+  const auto& a = data["a1"];
+  const auto& b = data["a2"];
+  const auto& r = data["r"];
+  const auto& y = data["y"];
+  const std::size_t n = data.rows();
+  for (int k = 0; k < 4; ++k) {
+    const std::size_t row = 1 + static_cast<std::size_t>(k);
+    EXPECT_EQ(kind[row], "embedded");
+    const std::string name = talven::short_number(order[k][0]) + ", then " +
+                             talven::short_number(order[k][1]) + " if in stage 2";
+    EXPECT_EQ(regime[row], name);
+    EXPECT_EQ(one.numbers.at("value.A1")[row], order[k][0]);
+    EXPECT_EQ(one.numbers.at("value.A2")[row], order[k][1]);
+    long double given1 = 0, in_sample = 0, given2 = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+      if (a[i] != order[k][0]) continue;
+      given1 += 1;
+      if (r[i] == 1) {
+        in_sample += 1;
+        if (b[i] == order[k][1]) given2 += 1;
+      }
+    }
+    const long double pi1 = given1 / n, pi2 = given2 / in_sample;
+    long double sum_wy = 0, sum_w = 0, followers = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+      if (a[i] != order[k][0]) continue;
+      const long double w = r[i] == 1 ? (b[i] == order[k][1] ? 1 / (pi1 * pi2) : 0) : 1 / pi1;
+      if (w > 0) followers += 1;
+      sum_wy += w * y[i];
+      sum_w += w;
+    }
+    const double expected = static_cast<double>(sum_wy / sum_w);
+    EXPECT_NEAR(one.numbers.at("value.Estimate")[row], expected,
+                1e-10 * std::max(1.0, std::fabs(expected)));
+    EXPECT_EQ(one.numbers.at("value.N")[row], static_cast<double>(followers));
+  }
+  std::size_t row = 5;
+  for (int i = 0; i < 4; ++i) {
+    for (int j = i + 1; j < 4; ++j, ++row) {
+      EXPECT_EQ(kind[row], "difference");
+      EXPECT_EQ(regime[row], regime[1 + i] + " - " + regime[1 + j]);
+      const double expected =
+          one.numbers.at("value.Estimate")[1 + i] - one.numbers.at("value.Estimate")[1 + j];
+      EXPECT_NEAR(one.numbers.at("value.Estimate")[row], expected, 1e-12);
+      EXPECT_LE(one.numbers.at("value.Lower")[row], one.numbers.at("value.Upper")[row]);
+    }
+  }
 }
