@@ -385,8 +385,10 @@ def run(options: Sequence[Tuple[Optional[str], str, str, Optional[str]]],
     for argument, _, kind, _ in options:
         if kind == "flag" and argument in results:
             results[argument] = bool(results[argument])
-    if not results.get("intervals"):
+    if not results.get("intervals") and not results.get("value"):
         results["seed"] = None
+    # With value=True the value table stands in the flag's place; without it, None.
+    results["value"] = tables.get("value")
     return TalvenResult(
         coef=tables["coef"],
         results=results,

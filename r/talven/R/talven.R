@@ -126,7 +126,15 @@
       results[[row$argument]] <- results[[row$argument]] == 1
     }
   }
-  if (!isTRUE(results$intervals)) results["seed"] <- list(NULL)
+  if (!isTRUE(results$intervals) && !isTRUE(results$value)) results["seed"] <- list(NULL)
+  # With VALUE the value table stands in the flag's place; without it, NULL.
+  value_table <- tables$value
+  if (!is.null(value_table)) {
+    for (column in names(value_table)) {
+      if (is.numeric(value_table[[column]])) value_table[[column]][is.nan(value_table[[column]])] <- NA
+    }
+  }
+  results["value"] <- list(value_table)
   table <- tables$coef
   table$Stage <- as.integer(table$Stage)
   table$Lower[is.nan(table$Lower)] <- NA
@@ -278,6 +286,11 @@ print.summary.talven <- function(x, ...) {
                      fit$rules$mean_outcome),
              sprintf("Observations in stage 1:                      %10d",
                      as.integer(fit$n_stage1)))
+  if (!is.null(fit$value)) {
+    v <- fit$value
+    lines <- c(lines, "", "Value of the Regimes", rule,
+               sprintf("%-44s %10.4f %10.4f %10.4f", v$Regime, v$Estimate, v$Lower, v$Upper))
+  }
   if (length(fit$notes)) lines <- c(lines, "", "Notes:", paste(" ", fit$notes))
   if (length(fit$warnings)) lines <- c(lines, "", "Warnings:", paste(" ", fit$warnings))
   writeLines(lines)
@@ -290,4 +303,13 @@ print.summary.talven <- function(x, ...) {
   signalCondition(structure(class = c("interrupt", "condition"),
                             list(message = "", call = NULL)))
   invokeRestart("abort")
+}
+
+# The value table of a fit run with value = TRUE: the estimated regime, the embedded regimes and
+# their differences, with intervals.
+value <- function(object, ...) UseMethod("value")
+
+value.talven <- function(object, ...) {
+  if (is.null(object$value)) stop("The fit has no value table; run talven() with value = TRUE.")
+  object$value
 }
