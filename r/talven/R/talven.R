@@ -289,7 +289,8 @@ print.summary.talven <- function(x, ...) {
   if (!is.null(fit$value)) {
     v <- fit$value
     lines <- c(lines, "", "Value of the Regimes", rule,
-               sprintf("%-44s %10.4f %10.4f %10.4f", v$Regime, v$Estimate, v$Lower, v$Upper))
+               sprintf("%s  %10.4f %10.4f %10.4f", formatC(v$Regime, width = -max(nchar(v$Regime))),
+                       v$Estimate, v$Lower, v$Upper))
   }
   if (length(fit$notes)) lines <- c(lines, "", "Notes:", paste(" ", fit$notes))
   if (length(fit$warnings)) lines <- c(lines, "", "Warnings:", paste(" ", fit$warnings))
