@@ -175,7 +175,10 @@ void Study::gather_value(const ValueOutput& out) {
   std::vector<Shown> shown;
   for (int32_t c1 : order1) {
     const std::string first = level_name(fit1, stage1_names_, c1);
-    const auto row_of = [&](int32_t c2) { return static_cast<std::size_t>(1 + c1 * out.k2 + c2); };
+    const auto row_of = [&](int32_t c2) {
+      return std::size_t{1} + static_cast<std::size_t>(c1) * static_cast<std::size_t>(out.k2) +
+             static_cast<std::size_t>(c2);
+    };
     if (out.status[row_of(out.k2 - 1)] == KESTRION_VALUE_MERGED) {
       const std::string name = first + ", then any treatment if in stage 2";
       shown.push_back({c1 * out.k2, name});
