@@ -30,6 +30,17 @@ struct ReportEstimate {
   bool contrast = false;
 };
 
+// A row of the value table (VALUE).
+struct ReportValue {
+  std::string kind;  // "optimal", "embedded" or "difference"
+  std::string regime;
+  double estimate = std::numeric_limits<double>::quiet_NaN();
+  double lower = std::numeric_limits<double>::quiet_NaN();  // NaN: no interval
+  double upper = std::numeric_limits<double>::quiet_NaN();
+  double followers = std::numeric_limits<double>::quiet_NaN();
+  double kept = std::numeric_limits<double>::quiet_NaN();
+};
+
 // What a step that ran to its end reports.
 struct ReportResults {
   int64_t observations = 0;  // in the data set
@@ -44,6 +55,7 @@ struct ReportResults {
   // a rule may hold line breaks, which are kept.
   std::vector<std::string> rules;
   std::vector<std::string> regime_values;
+  std::vector<ReportValue> values;  // VALUE: the value table; empty without it
 };
 
 // A BY group, or the whole step when it has no BY statement.

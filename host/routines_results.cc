@@ -1,4 +1,5 @@
 // Host routine: the results of a run, kept for the HTML report.
+#include <cstddef>
 #include <string>
 
 #include "host/routines.h"
@@ -14,9 +15,27 @@ bool listed(const T* items, int32_t count) {
 }
 
 // Empty when the results can be used.
+// A module built before the value table hands a record that ends before it.
+constexpr std::size_t kFirstRecordSize = offsetof(TalvenStepResults, values);
+
+bool has_values(const TalvenStepResults* r) {
+  return r->size >= sizeof(TalvenStepResults);
+}
+
+std::string invalid_values(const TalvenStepResults* r) {
+  if (!has_values(r)) return {};
+  if (!listed(r->values, r->valueCount)) return "a list has no entries where its count says it has";
+  for (int32_t k = 0; k < r->valueCount; ++k) {
+    if (r->values[k].kind == nullptr || r->values[k].regime == nullptr) {
+      return "value row " + std::to_string(k + 1) + " has no kind or regime";
+    }
+  }
+  return {};
+}
+
 std::string invalid_results(const TalvenStepResults* r) {
   if (r == nullptr) return "none were given";
-  if (r->size < sizeof(TalvenStepResults)) {
+  if (r->size < kFirstRecordSize) {
     return "their record has " + std::to_string(r->size) + " bytes where " +
            std::to_string(sizeof(TalvenStepResults)) + " are expected";
   }
@@ -44,7 +63,7 @@ std::string invalid_results(const TalvenStepResults* r) {
       return "setting " + std::to_string(k + 1) + " has no name or value";
     }
   }
-  return {};
+  return invalid_values(r);
 }
 
 }  // namespace
@@ -69,6 +88,10 @@ void stepResults(const TalvenStepResults* r) {
   }
   results.rules.assign(r->rules, r->rules + r->ruleCount);
   results.regime_values.assign(r->regimeValues, r->regimeValues + r->regimeValueCount);
+  for (int32_t k = 0; has_values(r) && k < r->valueCount; ++k) {
+    const TalvenResultValue& v = r->values[k];
+    results.values.push_back({v.kind, v.regime, v.estimate, v.lower, v.upper, v.followers, v.kept});
+  }
   step->settings.clear();
   for (int32_t k = 0; k < r->settingCount; ++k) {
     step->settings.push_back({r->settings[k].name, r->settings[k].value});
