@@ -211,7 +211,7 @@ bool Study::add_row(const double* values) {
   if (phase_ != Phase::kRows || values == nullptr) {
     return fail("The steps of the study were called out of order.");
   }
-  return keep_row(values);
+  return keep_row(expand_delivered(values));
 }
 
 bool Study::add_columns(int64_t n, const double* const* columns) {
@@ -219,7 +219,7 @@ bool Study::add_columns(int64_t n, const double* const* columns) {
   if (n < 0 || (n > 0 && columns == nullptr)) {
     return fail("The number of observations cannot be negative.");
   }
-  for (int32_t column : reading_) {
+  for (int32_t column : delivery_) {
     if (n > 0 && columns[column] == nullptr) {
       return fail("Variable %s has no values.", columns_[static_cast<std::size_t>(column)].c_str());
     }
@@ -227,7 +227,9 @@ bool Study::add_columns(int64_t n, const double* const* columns) {
   if (!expect_rows(delivered_ + n)) return false;
   std::vector<double> values(reading_.size());
   for (int64_t i = 0; i < n; ++i) {
-    for (std::size_t k = 0; k < reading_.size(); ++k) values[k] = columns[reading_[k]][i];
+    for (std::size_t k = 0; k < reading_.size(); ++k) {
+      values[k] = term_value(columns, reading_[k], i);
+    }
     if (!keep_row(values.data())) return false;
   }
   return true;

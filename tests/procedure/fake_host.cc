@@ -322,7 +322,8 @@ int32_t support_entry(TalvenRoutines* table, TalvenParseHolder*, const TalvenDeb
                           current->has_output_routines ? progress : nullptr,
                           current->has_output_routines ? explain_character : nullptr,
                           current->has_output_routines ? write_observations : nullptr,
-                          current->has_output_routines ? step_results : nullptr};
+                          current->has_output_routines ? step_results : nullptr,
+                          nullptr};
   return 0;
 }
 
@@ -477,7 +478,8 @@ std::vector<std::string> FakeHost::lines_with(const std::string& prefix) const {
 
 FakeLibrary::FakeLibrary() : saved(talven::kestrion_library()) {
   current_library = this;
-  talven::kestrion_library() = {fake_checkversion, check_arguments, fake_seed, fake_progress};
+  talven::kestrion_library() = {fake_checkversion, check_arguments, fake_seed, fake_progress,
+                                &::valuekestrion};
 }
 
 FakeLibrary::~FakeLibrary() {
