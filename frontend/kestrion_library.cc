@@ -18,7 +18,8 @@ int32_t seed_from_clock(uint64_t ticks) {
 }
 
 KestrionLibrary linked_kestrion_library() {
-  return KestrionLibrary{&::checkversion, &::runkestrion, &::seedkestrion, &::progresskestrion};
+  return KestrionLibrary{&::checkversion, &::runkestrion, &::seedkestrion, &::progresskestrion,
+                         &::valuekestrion};
 }
 
 KestrionLibrary& kestrion_library() {

@@ -16,6 +16,7 @@ struct KestrionLibrary {
   decltype(&::runkestrion) runkestrion;
   decltype(&::seedkestrion) seedkestrion;
   decltype(&::progresskestrion) progresskestrion;
+  decltype(&::valuekestrion) valuekestrion;
 };
 
 KestrionLibrary& kestrion_library();

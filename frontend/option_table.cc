@@ -1,6 +1,4 @@
 // Reading the options by the table: kinds, ranges and the checks that involve several options.
-#include "talven_options.h"
-
 #include <algorithm>
 #include <cctype>
 #include <cmath>
@@ -8,6 +6,7 @@
 #include <vector>
 
 #include "frontend/study.h"
+#include "talven_options.h"
 
 namespace talven {
 namespace {
@@ -110,6 +109,11 @@ bool OptionValues::read_row(const OptionRow& row, std::size_t index, OptionCheck
       usable = read_integer(row, given ? std::trunc(value) : row.fallback, check);
       break;
     case OptionKind::kReal:
+      // An optional value without a default: absence means what `absent` says, unchecked.
+      if (!given && row.absent != nullptr) {
+        if (row.real != nullptr) check.options.*row.real = row.fallback;
+        break;
+      }
       usable = read_real(row, given ? value : row.fallback, check);
       break;
     case OptionKind::kSeed:

@@ -96,6 +96,7 @@ struct RowFate {
 };
 
 class LeftOutTally;
+struct ValueOutput;
 
 class Study {
  public:
@@ -222,6 +223,11 @@ class Study {
   void report_run_failure(const std::vector<int32_t>& message);
   bool check_memory();
   void gather_results();
+  bool run_value();
+  void gather_value(const ValueOutput& out);
+  void add_value_row(const char* kind, const std::string& regime, double a1, double a2,
+                     const ValueOutput& out, std::size_t row, double sign);
+  void note_value_rows(const ValueOutput& out);
   void option_results(std::vector<NamedResult>& out) const;
   void fitted_results(std::vector<NamedResult>& out) const;
   std::vector<std::pair<std::string, std::string>> settings() const;
@@ -306,6 +312,11 @@ class Study {
   std::vector<std::string> diagnostic_;
   std::vector<std::string> collinear_;
   double regime_value_ = 0.0, mean_outcome_ = 0.0;
+  // The value table, one entry per row shown.
+  struct ValueRows {
+    std::vector<std::string> kind, regime;
+    std::vector<double> a1, a2, estimate, lower, upper, n, kept, m, p_hat, m_alpha;
+  } value_;
   mutable std::vector<NamedResult> snapshot_;
 };
 

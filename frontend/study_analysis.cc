@@ -115,7 +115,7 @@ bool Study::prepare() {
 
   explain_missing_levels();
   if (options_.deriveCI && !check_memory()) return false;
-  if (options_.deriveCI) {
+  if (options_.deriveCI || options_.value) {
     if (options_.seed != 0) {
       say(TALVEN_MESSAGE_NOTE, "The bootstrap used SEED=%d.", options_.seed);
     } else {
@@ -247,7 +247,8 @@ bool Study::run() {
   }
   if (options_.deriveCI) note_intervals();
   gather_results();
-  return true;
+  // The values come last so that the other results stand whatever becomes of them.
+  return !options_.value || run_value();
 }
 
 StageFit Study::stage_fit(int stage) const {

@@ -144,6 +144,21 @@ int64_t Study::result_count() const {
   }
   r.push_back(texts("settings.Option", names));
   r.push_back(texts("settings.Value", values));
+  if (options_.value) {
+    const ValueRows& v = value_;
+    r.push_back(texts("value.Kind", v.kind));
+    r.push_back(texts("value.Regime", v.regime));
+    r.push_back(reals("value.A1", v.a1));
+    r.push_back(reals("value.A2", v.a2));
+    r.push_back(reals("value.Estimate", v.estimate));
+    r.push_back(reals("value.Lower", v.lower));
+    r.push_back(reals("value.Upper", v.upper));
+    r.push_back(reals("value.N", v.n));
+    r.push_back(reals("value.Kept", v.kept));
+    r.push_back(reals("value.M", v.m));
+    r.push_back(reals("value.PHat", v.p_hat));
+    r.push_back(reals("value.MAlpha", v.m_alpha));
+  }
   return static_cast<int64_t>(r.size());
 }
 

@@ -136,6 +136,7 @@ class Writer {
   void coding_row(const ReportLevel& level, const std::vector<std::string>& names, bool texts);
   void estimates(const ReportResults& results);
   void plot(const ReportResults& results, const std::string& anchor);
+  void values(const std::vector<ReportValue>& values);
   void messages(const std::vector<std::string>& lines);
 
   std::string out_;
@@ -208,6 +209,40 @@ void Writer::estimates(const ReportResults& r) {
     line("</tr>");
   }
   if (open_stage != 0) line("</tbody>");
+  line("</table>");
+}
+
+void Writer::values(const std::vector<ReportValue>& values) {
+  if (values.empty()) return;
+  line("<table class=\"values\">");
+  line("<caption>Value of the regimes</caption>");
+  line("<thead>");
+  line(
+      "<tr><th scope=\"col\">Regime</th><th scope=\"col\" class=\"num\">Estimate</th>"
+      "<th scope=\"col\" class=\"num\">Lower</th><th scope=\"col\" class=\"num\">Upper</th>"
+      "<th scope=\"col\" class=\"num\">N</th><th scope=\"col\" class=\"num\">Kept</th></tr>");
+  line("</thead>");
+  std::string open_kind;
+  for (const ReportValue& v : values) {
+    if (v.kind != open_kind) {
+      if (!open_kind.empty()) line("</tbody>");
+      line("<tbody class=\"" + esc(v.kind) + "\">");
+      open_kind = v.kind;
+    }
+    out_ += "<tr><td class=\"term\">" + esc(v.regime) + "</td>";
+    number_cell(v.estimate);
+    number_cell(v.lower);
+    number_cell(v.upper);
+    for (double count : {v.followers, v.kept}) {
+      if (std::isnan(count)) {
+        number_cell(count);
+      } else {
+        out_ += "<td class=\"num\">" + std::to_string(static_cast<int64_t>(count)) + "</td>";
+      }
+    }
+    line("</tr>");
+  }
+  line("</tbody>");
   line("</table>");
 }
 
@@ -399,6 +434,7 @@ void Writer::results(const ReportResults& r, const std::string& anchor) {
     }
     line("</div>");
   }
+  values(r.values);
 }
 
 void Writer::group(const ReportGroup& g, const std::string& anchor, size_t step_number) {

@@ -51,6 +51,17 @@ struct ReportLeftOut {
   int64_t count = 0;
 };
 
+// A row of the value table (VALUE).
+struct ReportValue {
+  std::string kind;  // "optimal", "embedded" or "difference"
+  std::string regime;
+  double estimate = std::numeric_limits<double>::quiet_NaN();
+  double lower = std::numeric_limits<double>::quiet_NaN();  // NaN: no interval
+  double upper = std::numeric_limits<double>::quiet_NaN();
+  double followers = std::numeric_limits<double>::quiet_NaN();
+  double kept = std::numeric_limits<double>::quiet_NaN();
+};
+
 // What a step that ran to its end reports.
 struct ReportResults {
   int64_t observations = 0;  // in the data set
@@ -71,6 +82,7 @@ struct ReportResults {
   std::vector<ReportLevel> levels;      // stage 1, then stage 2, each in ascending order
   std::vector<std::string> contrasts;   // "Contrast1 = a1 + 0.5 o11:a1"
   std::vector<ReportLeftOut> left_out;  // most frequent first
+  std::vector<ReportValue> values;  // VALUE: the value table; empty without it
 };
 
 // A BY group, or the whole step when it has no BY statement.

@@ -51,6 +51,27 @@ std::string invalid_model(const TalvenStepResults* r) {
 }
 
 // Empty when the results can be used.
+// A module built before the model, or before the value table, hands a record that ends before
+// them.
+bool has_model(const TalvenStepResults* r) {
+  return r->size >= offsetof(TalvenStepResults, values);
+}
+
+bool has_values(const TalvenStepResults* r) {
+  return r->size >= sizeof(TalvenStepResults);
+}
+
+std::string invalid_values(const TalvenStepResults* r) {
+  if (!has_values(r)) return {};
+  if (!listed(r->values, r->valueCount)) return "a list has no entries where its count says it has";
+  for (int32_t k = 0; k < r->valueCount; ++k) {
+    if (r->values[k].kind == nullptr || r->values[k].regime == nullptr) {
+      return "value row " + std::to_string(k + 1) + " has no kind or regime";
+    }
+  }
+  return {};
+}
+
 std::string invalid_results(const TalvenStepResults* r) {
   if (r == nullptr) return "none were given";
   // A module built before the model was added hands over the first part only.
@@ -58,7 +79,7 @@ std::string invalid_results(const TalvenStepResults* r) {
     return "their record has " + std::to_string(r->size) + " bytes where at least " +
            std::to_string(TALVEN_STEP_RESULTS_FIRST_SIZE) + " are expected";
   }
-  if (r->size >= sizeof(TalvenStepResults)) {
+  if (has_model(r)) {
     std::string wrong = invalid_model(r);
     if (!wrong.empty()) return wrong;
   }
@@ -86,7 +107,7 @@ std::string invalid_results(const TalvenStepResults* r) {
       return "setting " + std::to_string(k + 1) + " has no name or value";
     }
   }
-  return {};
+  return invalid_values(r);
 }
 
 // The text values of treatments the host coded -1 and 1 from a character variable, by variable
@@ -122,7 +143,7 @@ TextCodes text_codes(const StepContext& step) {
 }
 
 void add_model(const TalvenStepResults* r, const StepContext& step, ReportResults& results) {
-  if (r->size < sizeof(TalvenStepResults)) return;
+  if (!has_model(r)) return;
   std::vector<std::string> treatments[2];
   for (int32_t k = 0; k < r->roleCount; ++k) {
     const TalvenResultRole& role = r->roles[k];
@@ -179,6 +200,10 @@ void stepResults(const TalvenStepResults* r) {
   results.rules.assign(r->rules, r->rules + r->ruleCount);
   results.regime_values.assign(r->regimeValues, r->regimeValues + r->regimeValueCount);
   add_model(r, *step, results);
+  for (int32_t k = 0; has_values(r) && k < r->valueCount; ++k) {
+    const TalvenResultValue& v = r->values[k];
+    results.values.push_back({v.kind, v.regime, v.estimate, v.lower, v.upper, v.followers, v.kept});
+  }
   step->settings.clear();
   for (int32_t k = 0; k < r->settingCount; ++k) {
     step->settings.push_back({r->settings[k].name, r->settings[k].value});

@@ -284,9 +284,11 @@ TALVEN_FRONTEND_API const char* talven_study_text(const TalvenStudy* study, int3
  * levels1, levels2, arms1, arms2 (as TALVEN_VALUES_LEVELS1 ... TALVEN_VALUES_ARMS2) and the table
  * left_out (Reason, Observations); after a run the tables coef and
  * settings (the options in force as the report shows them), rules1, rules2, levels,
- * out_columns, collinear, regime_value and mean_outcome, and per stage s the fitted Q-value at
- * the treatment received (fitteds), its residual (residualss: of the pseudo-outcome at stage 1)
- * and the observation numbers from 1 of the subjects of that stage's fit (rowss). Texts are owned by the study and valid
+ * out_columns, collinear, regime_value and mean_outcome; per stage s the fitted Q-value at the
+ * treatment received (fitteds), its residual (residualss: of the pseudo-outcome at stage 1) and
+ * the observation numbers from 1 of the subjects of that stage's fit (rowss); with VALUE the
+ * table value (Kind: optimal, embedded or difference; Regime; A1, A2; Estimate, Lower, Upper; N;
+ * Kept; M, PHat, MAlpha), in the presentation order of the treatments. Texts are owned by the study and valid
  * until the next snapshot. */
 TALVEN_FRONTEND_API int64_t talven_study_result_count(const TalvenStudy* study);
 TALVEN_FRONTEND_API const char* talven_study_result_name(const TalvenStudy* study, int64_t index);

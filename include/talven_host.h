@@ -98,6 +98,17 @@ typedef struct TalvenResultTerm {
   int32_t contrast; /* 1 for a contrast of the stage-1 coefficients, else 0 */
 } TalvenResultTerm;
 
+/* A row of the value table (VALUE): kind "optimal", "embedded" or "difference". */
+typedef struct TalvenResultValue {
+  const char* kind;
+  const char* regime;
+  double estimate; /* NaN: not estimable */
+  double lower;    /* NaN: no interval */
+  double upper;
+  double followers; /* observations following an embedded regime; NaN on other rows */
+  double kept;      /* replicates kept for the row */
+} TalvenResultValue;
+
 typedef struct TalvenResultSetting {
   const char* name;  /* as the user writes it: "ALPHA=", "DERIVECI" */
   const char* value; /* as in force, given or defaulted */
@@ -154,6 +165,10 @@ typedef struct TalvenStepResults {
   int32_t contrastCount;
   const TalvenResultLeftOut* leftOut; /* most frequent first */
   int32_t leftOutCount;
+  /* Added with VALUE: the value table's rows, none without VALUE. A record whose size ends
+   * before these fields has none. */
+  const TalvenResultValue* values;
+  int32_t valueCount;
 } TalvenStepResults;
 
 /* The part of TalvenStepResults that every module hands over. */

@@ -41,6 +41,10 @@ struct StudyOptions {
   double alpha = 0.0, gridScale = 0.0;
   int32_t seed = 0;  // 0: none given
   bool deriveCI = false, minimize = false, keep_out = false;
+  // The value of the regimes; mAlpha 0: chosen by the double bootstrap.
+  bool value = false;
+  int32_t nBootValue = 0, nBootTune = 0;
+  double mAlpha = 0.0;
 };
 
 // What a check that looks beyond its own value may use. A failing check sets `problem`.
@@ -113,6 +117,11 @@ inline bool check_intervals(OptionCheck& c) {
 namespace option_table {
 inline constexpr kestrion::IntervalOptions kLibrary{};
 }  // namespace option_table
+
+// The library takes 0 for an absent MALPHA=, so a value given must be above it.
+constexpr const char* malpha_given_problem(double m) {
+  return m > 0 ? nullptr : "MALPHA must be positive.";
+}
 
 // Rows in the order of the packages' arguments; the statement's data sets are opened, and its
 // output data sets located, in this order too.
@@ -324,6 +333,47 @@ inline constexpr OptionRow kOptionTable[] = {
      .description = "every observation with its Q-values and recommendations",
      .check_rank = 12,
      .flag = &StudyOptions::keep_out},
+    {.statement = "VALUE",
+     .kind = OptionKind::kFlag,
+     .item = 4,
+     .argument = "value",
+     .description =
+         "the values of the embedded regimes and of the estimated regime, with intervals",
+     .check_rank = 13,
+     .flag = &StudyOptions::value,
+     .report = ReportWhen::kGiven,
+     .in_force = "in force"},
+    {.statement = "NBOOTVALUE",
+     .kind = OptionKind::kInteger,
+     .item = 26,
+     .argument = "nbootvalue",
+     .description = "replicates of the value bootstrap",
+     .fallback = 1000,
+     .check_rank = 14,
+     .integer = &StudyOptions::nBootValue,
+     .integer_problem = &kestrion::nbootvalue_problem},
+    {.statement = "MALPHA",
+     .kind = OptionKind::kReal,
+     .item = 27,
+     .argument = "malpha",
+     .description = "the tuning constant of the estimated regime's value interval, above 0",
+     .absent = "chosen by a double bootstrap",
+     .check_rank = 15,
+     .real = &StudyOptions::mAlpha,
+     .real_problem = &malpha_given_problem},
+    {.statement = "NBOOTTUNE",
+     .kind = OptionKind::kInteger,
+     .item = 28,
+     .argument = "nboottune",
+     .description = "replicates at each level of the double bootstrap that chooses MALPHA",
+     .fallback = 200,
+     .check_rank = 16,
+     .integer = &StudyOptions::nBootTune,
+     .integer_problem = &kestrion::nboottune_problem},
+    {.statement = "OUTVALUE",
+     .kind = OptionKind::kOutputData,
+     .item = 29,
+     .description = "the value table as a data set"},
 };
 
 using OptionTable = std::span<const OptionRow>;

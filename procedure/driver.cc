@@ -159,10 +159,12 @@ void run_procedure(TalvenParseHolder* holder) {
   log("%3zBefore kestrionOutput......");
   kestrionOutput(info);
   if (info.rules) printRules(info);
+  if (info.value) printValueTable(info);
   log("%3zAfter kestrionOutput......");
   handStepResults(info);
   if (info.hasOutest) writeOutest(info);
   if (info.has_out) writeOut(info);
+  if (info.has_outvalue) writeOutvalue(info);
 
   h.readerEnd(info.dataReader);
   info.dataReader = nullptr;

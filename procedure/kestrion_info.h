@@ -68,6 +68,8 @@ struct KESTRIONINFOSTR : kestrion::ModelShape {
   int32_t hasOutest = 0;
   bool has_out = false;  // OUT=
   bool rules = false;    // RULES
+  bool value = false;    // VALUE
+  bool has_outvalue = false;
   // The data rules, the analysis and everything reported from it.
   TalvenStudy* study = nullptr;
 };
@@ -101,6 +103,10 @@ std::vector<std::string> study_texts(const KESTRIONINFOSTR& info, int32_t which)
 void printRules(const KESTRIONINFOSTR& info);
 // Hands the OUT= data set to the host; stops the run when the host cannot write it.
 void writeOut(KESTRIONINFOSTR& info);
+// With VALUE, after the rest of the report: the value of the regimes.
+void printValueTable(const KESTRIONINFOSTR& info);
+// Hands the value table to the host as the OUTVALUE= data set; stops the run when it cannot.
+void writeOutvalue(KESTRIONINFOSTR& info);
 
 // The whole procedure step after mcn_main; ends the procedure and so never returns normally.
 [[noreturn]] void run_procedure(TalvenParseHolder* holder);

@@ -8,11 +8,11 @@
 #include <string>
 #include <vector>
 
-#include "talven_options.h"
 #include "procedure/analysis_steps.h"
 #include "procedure/host_services.h"
 #include "procedure/kestrion_info.h"
 #include "procedure/statement_items.h"
+#include "talven_options.h"
 
 namespace talven {
 namespace {
@@ -276,6 +276,12 @@ void options_checked(KESTRIONINFOSTR& info) {
     stop("%1zThis host cannot write output data sets; remove OUT=.");
   }
   info.rules = host().flagSet(kRulesFlag) != 0;
+  info.value = host().flagSet(option_row("VALUE").item) != 0;
+  info.has_outvalue = given(option_row("OUTVALUE").item);
+  if (info.has_outvalue && !info.value) stop("%1zOUTVALUE= needs VALUE.");
+  if (info.has_outvalue && host().writeDataSet == nullptr) {
+    stop("%1zThis host cannot write output data sets; remove OUTVALUE=.");
+  }
 }
 
 // A refused CONTRAST1= variable is shown with its values, when the host can.

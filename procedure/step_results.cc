@@ -70,6 +70,40 @@ std::vector<std::pair<std::string, std::string>> settings(const KESTRIONINFOSTR&
   return out;
 }
 
+// A numeric column of the study's named results.
+std::vector<double> named_reals(TalvenStudy* study, const char* name) {
+  std::vector<double> out;
+  const int64_t count = talven_study_result_count(study);
+  for (int64_t r = 0; r < count; ++r) {
+    if (std::strcmp(talven_study_result_name(study, r), name) != 0) continue;
+    out.assign(static_cast<std::size_t>(talven_study_result_length(study, r)), 0.0);
+    require(talven_study_result_reals(study, r, out.data()));
+  }
+  return out;
+}
+
+// The value table's rows, as texts and numbers that outlive the hand-over.
+struct ValueRows {
+  std::vector<std::string> kind, regime;
+  std::vector<double> estimate, lower, upper, followers, kept;
+  std::vector<TalvenResultValue> rows;
+};
+
+void read_value_rows(const KESTRIONINFOSTR& info, ValueRows& v) {
+  if (!info.value) return;
+  v.kind = named_texts(info.study, "value.Kind");
+  v.regime = named_texts(info.study, "value.Regime");
+  v.estimate = named_reals(info.study, "value.Estimate");
+  v.lower = named_reals(info.study, "value.Lower");
+  v.upper = named_reals(info.study, "value.Upper");
+  v.followers = named_reals(info.study, "value.N");
+  v.kept = named_reals(info.study, "value.Kept");
+  for (std::size_t k = 0; k < v.kind.size(); ++k) {
+    v.rows.push_back({v.kind[k].c_str(), v.regime[k].c_str(), v.estimate[k], v.lower[k], v.upper[k],
+                      v.followers[k], v.kept[k]});
+  }
+}
+
 std::vector<const char*> pointers(const std::vector<std::string>& texts) {
   std::vector<const char*> out;
   out.reserve(texts.size());
@@ -290,6 +324,10 @@ void handStepResults(const KESTRIONINFOSTR& info) {
 
   ModelRecords model(info);
   model.fill(results);
+  ValueRows value_rows;
+  read_value_rows(info, value_rows);
+  results.values = value_rows.rows.data();
+  results.valueCount = static_cast<int32_t>(value_rows.rows.size());
   take(&results);
 }
 

@@ -675,8 +675,10 @@ def run(options: Sequence[Tuple[Optional[str], str, str, Optional[str]]],
     for argument, _, kind, _ in options:
         if kind == "flag" and argument in results:
             results[argument] = bool(results[argument])
-    if not results.get("intervals"):
+    if not results.get("intervals") and not results.get("value"):
         results["seed"] = None
+    # With value=True the value table stands in the flag's place; without it, None.
+    results["value"] = tables.get("value")
     coef = tables["coef"].set_index(["Stage", "Term"])
     data_argument = next(a for a, s, k, c in options if s == "DATA")
     kept = [name for name in names if name in used]

@@ -31,6 +31,10 @@ OPTIONS = (
     ("cores", "CORES", "integer", None),
     ("minimize", "MINIMIZE", "flag", None),
     ("progress", "PROGRESS", "package", None),
+    ("value", "VALUE", "flag", None),
+    ("nbootvalue", "NBOOTVALUE", "integer", None),
+    ("malpha", "MALPHA", "real", None),
+    ("nboottune", "NBOOTTUNE", "integer", None),
 )
 
 
@@ -39,7 +43,9 @@ def fit(data: Data, response: Names, stg1trt: Names, tailor1: Names, stg2trt: Na
         contrasts: Any = None, intervals: bool = False, alpha: float = 0.05,
         nbootstrap1: int = 1000, nbootstrap2: int = 1000, ngrid: int = 10,
         grid_scale: float = 2.58, seed: Optional[int] = None, cores: Optional[int] = None,
-        minimize: bool = False, progress: Optional[bool] = None) -> TalvenResult:
+        minimize: bool = False, progress: Optional[bool] = None, value: bool = False,
+        nbootvalue: int = 1000, malpha: Optional[float] = None,
+        nboottune: int = 200) -> TalvenResult:
     """Two-stage Q-learning by backward induction, with adaptive bootstrap confidence intervals
     for the stage-1 coefficients and contrasts of them.
 
@@ -94,6 +100,15 @@ def fit(data: Data, response: Names, stg1trt: Names, tailor1: Names, stg2trt: Na
     progress:
         show the progress of a fit that runs for more than two seconds. None: only when Python
         or R runs interactively.
+    value:
+        the values of the embedded regimes and of the estimated regime, with intervals (VALUE).
+    nbootvalue:
+        replicates of the value bootstrap (NBOOTVALUE=).
+    malpha:
+        the tuning constant of the estimated regime's value interval, above 0 (MALPHA=). None:
+        chosen by a double bootstrap.
+    nboottune:
+        replicates at each level of the double bootstrap that chooses MALPHA (NBOOTTUNE=).
 
     Returns
     -------

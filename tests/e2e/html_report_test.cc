@@ -275,3 +275,47 @@ TEST_F(HtmlReport, ByGroupsKeepTheirLineResultsAndMessages) {
 }
 
 }  // namespace
+
+namespace {
+
+// The report's value table holds OUTVALUE='s rows: regime, estimate, limits and counts.
+TEST_F(HtmlReport, TheValueTableHoldsTheRowsOfOutvalue) {
+  write("study.csv", e2e::small_study(120));
+  const TalvenRun run = talven(
+      "PROC TALVEN DATA=study VALUE NBOOTVALUE=20 NBOOTTUNE=10 NBOOTSTRAP2=20 SEED=11 CORES=1 "
+      "OUTVALUE=v;" +
+          std::string(e2e::kModel),
+      "", "--html report.html");
+  ASSERT_EQ(run.status, 0) << run.all();
+  const auto root = parse_report(path() / "report.html");
+  ASSERT_TRUE(root);
+  const host::ReadOutcome outvalue = host::read_csv_file(path() / "v.csv");
+  ASSERT_TRUE(outvalue.ok()) << outvalue.error();
+  const host::DataTable& table = **outvalue;
+  const auto tables = steps_of(*root)[0]->find("table", "values");
+  ASSERT_EQ(tables.size(), 1u);
+  std::vector<const Element*> rows;
+  for (const Element* body : tables[0]->find("tbody")) {
+    for (const Element* tr : body->find("tr")) rows.push_back(tr);
+  }
+  ASSERT_EQ(static_cast<int64_t>(rows.size()), table.rows);
+  // OUTVALUE= columns: Kind, Regime, A1, A2, Estimate, Lower, Upper, N, Kept, ...
+  for (size_t r = 0; r < rows.size(); ++r) {
+    SCOPED_TRACE(r);
+    const auto& cells = rows[r]->children;
+    ASSERT_EQ(cells.size(), 6u);
+    EXPECT_EQ(cells[0]->all_text(), table.columns[1].texts[r]);
+    for (size_t c = 1; c < 4; ++c) {
+      const double expected = table.columns[c + 3].numbers[r];
+      if (std::isnan(expected)) {
+        EXPECT_TRUE(cells[c]->has_class("missing"));
+      } else {
+        EXPECT_EQ(std::strtod(cells[c]->attribute("data-value").c_str(), nullptr), expected);
+      }
+    }
+    const double kept = table.columns[8].numbers[r];
+    EXPECT_EQ(cells[5]->all_text(), std::to_string(static_cast<int64_t>(kept)));
+  }
+}
+
+}  // namespace

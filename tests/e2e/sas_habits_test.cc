@@ -256,6 +256,42 @@ TEST(SasHabits, EachByGroupIsThatGroupAnalysedAlone) {
                     " observations and 6 variables."));
 }
 
+// OUTVALUE= under BY: each group's value rows behind the BY variable, as the group alone gives.
+TEST(SasHabits, OutvalueCollectsEachByGroupsValueTable) {
+  Csv study = Csv::parse(e2e::small_study(240));
+  const size_t site = study.column("site");
+  Csv sorted{study.names, {}};
+  for (const char* s : {"site0", "site1"}) {
+    for (const auto& r : study.where([&](const auto& row) { return row[site] == s; }).rows) {
+      sorted.rows.push_back(r);
+    }
+  }
+  Folder folder("by_value");
+  folder.write("study.csv", sorted.text());
+  const std::string value = " VALUE NBOOTVALUE=20 NBOOTTUNE=10 NBOOTSTRAP2=20 SEED=9 OUTVALUE=";
+  const TalvenRun r = folder.talven(program("study" + value + "v", "  BY site;\n"));
+  ASSERT_EQ(r.status, 0) << r.all();
+  const Csv all = Csv::parse(e2e::read_file(folder.path() / "v.csv"));
+  ASSERT_EQ(all.names.front(), "site");
+  size_t at = 0;
+  for (int g = 0; g < 2; ++g) {
+    const std::string label = "site" + std::to_string(g);
+    folder.write("group.csv",
+                 sorted.where([&](const auto& row) { return row[site] == label; }).text());
+    const TalvenRun alone = folder.talven(program("group" + value + "gv"));
+    ASSERT_EQ(alone.status, 0) << alone.all();
+    const Csv group = Csv::parse(e2e::read_file(folder.path() / "gv.csv"));
+    EXPECT_EQ(group.rows.size(), 11u);
+    for (const auto& row : group.rows) {
+      ASSERT_LT(at, all.rows.size());
+      std::vector<std::string> want = {label};
+      want.insert(want.end(), row.begin(), row.end());
+      EXPECT_EQ(all.rows[at++], want);
+    }
+  }
+  EXPECT_EQ(at, all.rows.size());
+}
+
 // OUT= under BY, WHERE and character treatments: the observations read, the BY variable first,
 // the treatments with their own text, and for each group what the group alone gives.
 TEST(SasHabits, OutHoldsTheObservationsReadGroupByGroup) {

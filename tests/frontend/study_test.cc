@@ -16,6 +16,7 @@
 #include <utility>
 #include <vector>
 
+#include "frontend/regime.h"
 #include "talven_frontend.h"
 
 namespace {
@@ -676,6 +677,105 @@ TEST(StudyLayer, NamedResultsWithoutIntervalsAndAfterAFailure) {
   EXPECT_EQ(talven_study_result_length(nullptr, 0), -1);
 }
 
+namespace {
+
+Named analyse_named(const Frame& data, const std::vector<std::pair<std::string, double>>& options) {
+  TalvenStudy* study = talven_study_new();
+  for (const std::string& name : data.names) talven_study_add_column(study, name.c_str());
+  const std::pair<const char*, std::vector<std::string>> roles[] = {
+      {"main1", {"age"}},  {"TAILOR1", {"o11"}}, {"TAILOR2", {"o21"}}, {"RESPONSE", {"y"}},
+      {"STG1TRT", {"a1"}}, {"STG2TRT", {"a2"}},  {"STG2SAMPLE", {"r"}}};
+  for (const auto& [role, names] : roles) {
+    std::vector<int32_t> columns;
+    for (const std::string& name : names) columns.push_back(data.index(name));
+    talven_study_set_role(study, role, static_cast<int32_t>(columns.size()), columns.data());
+  }
+  for (const auto& [name, value] : options) talven_study_set_option(study, name.c_str(), value);
+  std::vector<const double*> columns;
+  for (const auto& column : data.columns) columns.push_back(column.data());
+  EXPECT_EQ(
+      talven_study_analyse(study, static_cast<int64_t>(data.rows()), columns.data(), 0, nullptr),
+      0);
+  Named named = named_results(study);
+  talven_study_free(study);
+  return named;
+}
+
+}  // namespace
+
+// The value table: embedded regimes in ascending order of a1, then a2, each the normalised
+// inverse-probability-weighted mean computed here apart from the library; differences of the
+// rows as shown; the same bits on one thread and on two.
+TEST(StudyLayer, ValueTableInPresentationOrderAgreesWithAnIndependentWeightedMean) {
+  Frame data = smart(160);
+  const std::vector<std::pair<std::string, double>> options = {
+      {"VALUE", 1},        {"SEED", 4321},  {"NBOOTVALUE", 30}, {"NBOOTTUNE", 10},
+      {"NBOOTSTRAP2", 30}, {"MALPHA", 0.5}, {"CORES", 1}};
+  const Named one = analyse_named(data, options);
+  std::vector<std::pair<std::string, double>> two_threads = options;
+  two_threads.back().second = 2;
+  const Named two = analyse_named(data, two_threads);
+  for (const char* column : {"value.Estimate", "value.Lower", "value.Upper", "value.Kept",
+                             "value.M", "value.PHat", "value.MAlpha"}) {
+    EXPECT_TRUE(same_bits(one.numbers.at(column), two.numbers.at(column))) << column;
+  }
+
+  const std::vector<std::string>& kind = one.texts.at("value.Kind");
+  const std::vector<std::string>& regime = one.texts.at("value.Regime");
+  ASSERT_EQ(kind.size(), 11u);
+  EXPECT_EQ(kind[0], "optimal");
+  EXPECT_EQ(one.numbers.at("value.Estimate")[0], one.numbers.at("regime_value")[0]);
+  EXPECT_EQ(one.numbers.at("value.MAlpha")[0], 0.5);
+
+  const double order[4][2] = {{-1, -1}, {-1, 1}, {1, -1}, {1, 1}};
+  const auto& a = data["a1"];
+  const auto& b = data["a2"];
+  const auto& r = data["r"];
+  const auto& y = data["y"];
+  const std::size_t n = data.rows();
+  for (int k = 0; k < 4; ++k) {
+    const std::size_t row = 1 + static_cast<std::size_t>(k);
+    EXPECT_EQ(kind[row], "embedded");
+    const std::string name = talven::short_number(order[k][0]) + ", then " +
+                             talven::short_number(order[k][1]) + " if in stage 2";
+    EXPECT_EQ(regime[row], name);
+    EXPECT_EQ(one.numbers.at("value.A1")[row], order[k][0]);
+    EXPECT_EQ(one.numbers.at("value.A2")[row], order[k][1]);
+    long double given1 = 0, in_sample = 0, given2 = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+      if (a[i] != order[k][0]) continue;
+      given1 += 1;
+      if (r[i] == 1) {
+        in_sample += 1;
+        if (b[i] == order[k][1]) given2 += 1;
+      }
+    }
+    const long double pi1 = given1 / n, pi2 = given2 / in_sample;
+    long double sum_wy = 0, sum_w = 0, followers = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+      if (a[i] != order[k][0]) continue;
+      const long double w = r[i] == 1 ? (b[i] == order[k][1] ? 1 / (pi1 * pi2) : 0) : 1 / pi1;
+      if (w > 0) followers += 1;
+      sum_wy += w * y[i];
+      sum_w += w;
+    }
+    const double expected = static_cast<double>(sum_wy / sum_w);
+    EXPECT_NEAR(one.numbers.at("value.Estimate")[row], expected,
+                1e-10 * std::max(1.0, std::fabs(expected)));
+    EXPECT_EQ(one.numbers.at("value.N")[row], static_cast<double>(followers));
+  }
+  std::size_t row = 5;
+  for (int i = 0; i < 4; ++i) {
+    for (int j = i + 1; j < 4; ++j, ++row) {
+      EXPECT_EQ(kind[row], "difference");
+      EXPECT_EQ(regime[row], regime[1 + i] + " - " + regime[1 + j]);
+      const double expected =
+          one.numbers.at("value.Estimate")[1 + i] - one.numbers.at("value.Estimate")[1 + j];
+      EXPECT_NEAR(one.numbers.at("value.Estimate")[row], expected, 1e-12);
+      EXPECT_LE(one.numbers.at("value.Lower")[row], one.numbers.at("value.Upper")[row]);
+    }
+  }
+}
 // A product term gives the bits of a column holding the product computed here, left to right, by
 // whole columns and by single observations alike; a factor missing outside the stage-2 sample
 // keeps the subject at stage 1 as a missing plain variable does.

@@ -13,6 +13,21 @@ names_of <- function(key) {
 library(talven)
 data <- read.csv(get("data"))
 contrasts <- if (is.null(get("contrasts"))) NULL else read.csv(get("contrasts"))
+hex <- function(x) ifelse(is.na(x), "nan", sprintf("%a", x))
+if (!is.null(get("nbootvalue"))) {
+  # The value table: Kind, Regime, Estimate, Lower, Upper.
+  fit <- talven(data, response = names_of("response"), stg1trt = names_of("stg1trt"),
+                tailor1 = names_of("tailor1"), stg2trt = names_of("stg2trt"),
+                tailor2 = names_of("tailor2"), main1 = names_of("main1"),
+                main2 = names_of("main2"), stg2sample = names_of("stg2sample"),
+                value = TRUE, seed = as.numeric(get("seed")),
+                nbootvalue = as.numeric(get("nbootvalue")),
+                nboottune = as.numeric(get("nboottune")),
+                nbootstrap2 = as.numeric(get("nbootstrap2")))
+  v <- value(fit)
+  writeLines(paste(v$Kind, v$Regime, hex(v$Estimate), hex(v$Lower), hex(v$Upper), sep = "\t"))
+  quit(save = "no")
+}
 fit <- talven(data, response = names_of("response"), stg1trt = names_of("stg1trt"),
               tailor1 = names_of("tailor1"), stg2trt = names_of("stg2trt"),
               tailor2 = names_of("tailor2"), main1 = names_of("main1"),
@@ -20,7 +35,6 @@ fit <- talven(data, response = names_of("response"), stg1trt = names_of("stg1trt
               contrasts = contrasts, intervals = TRUE, seed = as.numeric(get("seed")),
               nbootstrap1 = as.numeric(get("nbootstrap1")),
               nbootstrap2 = as.numeric(get("nbootstrap2")))
-hex <- function(x) ifelse(is.na(x), "nan", sprintf("%a", x))
 t <- fit$table
 # coef() and confint() are the stage-1 rows of the table: check that they are.
 stopifnot(identical(unname(coef(fit)), t$Estimate[t$Stage == 1]),

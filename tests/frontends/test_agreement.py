@@ -213,3 +213,57 @@ def test_methods_after_a_round_trip_give_the_command_numbers(name, tmp_path):
 
 def read_hex(text: str) -> float:
     return math.nan if text in ("nan", "NA") else float.fromhex(text)
+
+
+VALUE_CASE = dict(MODEL, data=EXAMPLES / "smart_study.csv", contrasts=None, seed=2018,
+                  nbootvalue=60, nboottune=12, nbootstrap2=60)
+
+
+def value_from_talven(case: Dict, folder: Path) -> List[Tuple[str, str, float, float, float]]:
+    shutil.copy(case["data"], folder / "study.csv")
+    statement = (f"PROC TALVEN DATA=study VALUE OUTVALUE=values SEED={case['seed']}"
+                 f" NBOOTVALUE={case['nbootvalue']} NBOOTTUNE={case['nboottune']}"
+                 f" NBOOTSTRAP2={case['nbootstrap2']};")
+    lists = "".join(f" {role.upper()} {case[role]};" for role in ROLES)
+    run = subprocess.run([talven_bin(), "-L", str(folder), "-e", statement + lists + " RUN;"],
+                         capture_output=True, text=True)
+    assert run.returncode in (0, 1), run.stderr
+    with open(folder / "values.csv", newline="") as file:
+        return [(r["Kind"], r["Regime"], number(r["Estimate"]), number(r["Lower"]),
+                 number(r["Upper"])) for r in csv.DictReader(file)]
+
+
+def test_the_value_table_is_the_same_in_every_front_end(tmp_path):
+    import talven
+
+    case = VALUE_CASE
+    talven_rows = value_from_talven(case, tmp_path)
+    data = pd.read_csv(case["data"], float_precision="round_trip")
+    roles = {role: case[role].split() for role in ROLES}
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        result = talven.fit(data, value=True, seed=case["seed"], nbootvalue=case["nbootvalue"],
+                            nboottune=case["nboottune"], nbootstrap2=case["nbootstrap2"],
+                            **roles)
+    python_rows = [(r.Kind, r.Regime, r.Estimate, r.Lower, r.Upper)
+                   for r in result.value.itertuples(index=False)]
+    spec = tmp_path / "case.csv"
+    with open(spec, "w", newline="") as file:
+        writer = csv.writer(file)
+        writer.writerow(["key", "value"])
+        for key, value in case.items():
+            writer.writerow([key, "" if value is None else str(value)])
+    run = subprocess.run(["Rscript", str(Path(__file__).parent / "agreement.R"), str(spec)],
+                         capture_output=True, text=True)
+    assert run.returncode == 0, run.stderr
+    r_rows = []
+    for line in run.stdout.splitlines():
+        kind, regime, *values = line.split("\t")
+        r_rows.append((kind, regime, *[math.nan if v == "nan" else float.fromhex(v)
+                                       for v in values]))
+    assert len(talven_rows) == 11
+    assert [r[:2] for r in python_rows] == [r[:2] for r in talven_rows]
+    assert [r[:2] for r in r_rows] == [r[:2] for r in talven_rows]
+    differ = [f"{t[1]} column {k}" for t, p, r in zip(talven_rows, python_rows, r_rows)
+              for k in (2, 3, 4) if not (same(t[k], p[k]) and same(t[k], r[k]))]
+    assert not differ, "\n".join(differ)

@@ -505,7 +505,8 @@ std::vector<std::string> FakeHost::lines_with(const std::string& prefix) const {
 
 FakeLibrary::FakeLibrary() : saved(talven::kestrion_library()) {
   current_library = this;
-  talven::kestrion_library() = {fake_checkversion, check_arguments, fake_seed, fake_progress};
+  talven::kestrion_library() = {fake_checkversion, check_arguments, fake_seed, fake_progress,
+                                &::valuekestrion};
 }
 
 FakeLibrary::~FakeLibrary() {

@@ -83,6 +83,14 @@ TEST(Options, ChecksRunInOrderAndTheBannerComesFirst) {
       {[](FakeHost& h) { h.number(kAlpha, 1); }, "ALPHA must be less than 1."},
       {[](FakeHost& h) { h.number(kGridScale, -2); }, "GRID_SCALE must be positive."},
       {[](FakeHost& h) { h.number(kSeed, 0); }, "SEED must be between 1 and 2147483562."},
+      {[](FakeHost& h) { h.number(talven::option_row("NBOOTVALUE").item, 5); },
+       "NBOOTVALUE must be at least 10."},
+      {[](FakeHost& h) { h.number(talven::option_row("MALPHA").item, 0); },
+       "MALPHA must be positive."},
+      {[](FakeHost& h) { h.number(talven::option_row("MALPHA").item, -0.5); },
+       "MALPHA must be positive."},
+      {[](FakeHost& h) { h.number(talven::option_row("NBOOTTUNE").item, 9.9); },
+       "NBOOTTUNE must be at least 10."},
       {[](FakeHost& h) { h.clear_item(kTailor1); }, "TAILOR1 must be specified."},
       {[](FakeHost& h) {
          h.list(kMain1, {"x1", "t1"});

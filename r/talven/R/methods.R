@@ -225,6 +225,12 @@ print.summary.talven <- function(x, ...) {
                      fit$rules$mean_outcome),
              sprintf("Observations in stage 1:                      %10d",
                      as.integer(fit$n_stage1)))
+  if (!is.null(fit$value)) {
+    v <- fit$value
+    lines <- c(lines, "", "Value of the Regimes", rule,
+               sprintf("%s  %10.4f %10.4f %10.4f", formatC(v$Regime, width = -max(nchar(v$Regime))),
+                       v$Estimate, v$Lower, v$Upper))
+  }
   if (length(fit$notes)) lines <- c(lines, "", "Notes:", paste(" ", fit$notes))
   if (length(fit$warnings)) lines <- c(lines, "", "Warnings:", paste(" ", fit$warnings))
   writeLines(lines)

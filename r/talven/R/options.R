@@ -5,23 +5,25 @@
 .options <- data.frame(
   argument = c("data", "response", "stg1trt", "tailor1", "stg2trt", "tailor2", "main1",
     "main2", "stg2sample", "contrasts", NA, NA, "intervals", "alpha", "nbootstrap1",
-    "nbootstrap2", "ngrid", "grid_scale", "seed", "cores", "minimize", "progress"),
+    "nbootstrap2", "ngrid", "grid_scale", "seed", "cores", "minimize", "progress",
+    "value", "nbootvalue", "malpha", "nboottune"),
   statement = c("DATA", "RESPONSE", "STG1TRT", "TAILOR1", "STG2TRT", "TAILOR2",
     "MAIN1", "MAIN2", "STG2SAMPLE", "CONTRAST1", "NTREATS1", "NTREATS2", "DERIVECI",
     "ALPHA", "NBOOTSTRAP1", "NBOOTSTRAP2", "NGRID", "GRID_SCALE", "SEED", "CORES",
-    "MINIMIZE", "PROGRESS"),
+    "MINIMIZE", "PROGRESS", "VALUE", "NBOOTVALUE", "MALPHA", "NBOOTTUNE"),
   kind = c("input", "role", "role", "role", "role", "role", "role", "role", "role",
     "input", "integer", "integer", "flag", "real", "integer", "integer", "integer",
-    "real", "seed", "integer", "flag", "package"),
+    "real", "seed", "integer", "flag", "package", "flag", "integer", "real", "integer"),
   count_of = c(NA, NA, NA, NA, NA, NA, NA, NA, NA, NA, "STG1TRT", "STG2TRT", NA, NA,
-    NA, NA, NA, NA, NA, NA, NA, NA),
+    NA, NA, NA, NA, NA, NA, NA, NA, NA, NA, NA, NA),
   stringsAsFactors = FALSE)
 
 talven <- function(data, response, stg1trt, tailor1, stg2trt, tailor2, main1 = NULL,
                    main2 = NULL, stg2sample = NULL, contrasts = NULL, intervals = FALSE,
                    alpha = 0.05, nbootstrap1 = 1000, nbootstrap2 = 1000, ngrid = 10,
                    grid_scale = 2.58, seed = NULL, cores = NULL, minimize = FALSE,
-                   progress = NULL) {
+                   progress = NULL, value = FALSE, nbootvalue = 1000, malpha = NULL,
+                   nboottune = 200) {
   .talven_fit(sys.call()[1L], mget(.options$argument[!is.na(.options$argument)],
                                    envir = environment()))
 }

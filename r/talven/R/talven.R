@@ -114,7 +114,15 @@
       results[[row$argument]] <- results[[row$argument]] == 1
     }
   }
-  if (!isTRUE(results$intervals)) results["seed"] <- list(NULL)
+  if (!isTRUE(results$intervals) && !isTRUE(results$value)) results["seed"] <- list(NULL)
+  # With VALUE the value table stands in the flag's place; without it, NULL.
+  value_table <- tables$value
+  if (!is.null(value_table)) {
+    for (column in names(value_table)) {
+      if (is.numeric(value_table[[column]])) value_table[[column]][is.nan(value_table[[column]])] <- NA
+    }
+  }
+  results["value"] <- list(value_table)
   table <- tables$coef
   table$Stage <- as.integer(table$Stage)
   table$Lower[is.nan(table$Lower)] <- NA
@@ -176,4 +184,13 @@
   signalCondition(structure(class = c("interrupt", "condition"),
                             list(message = "", call = NULL)))
   invokeRestart("abort")
+}
+
+# The value table of a fit run with value = TRUE: the estimated regime, the embedded regimes and
+# their differences, with intervals.
+value <- function(object, ...) UseMethod("value")
+
+value.talven <- function(object, ...) {
+  if (is.null(object$value)) stop("The fit has no value table; run talven() with value = TRUE.")
+  object$value
 }
