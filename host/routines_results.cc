@@ -7,8 +7,8 @@
 
 #include "host/data_set.h"
 #include "host/routines.h"
-#include "host/statement_parser.h"
 #include "host/step_context.h"
+#include "host/variable_list.h"
 
 namespace host::routines {
 
