@@ -41,6 +41,20 @@
   list(frame = frame, labels = labels, products = products)
 }
 
+# What predict needs to compute a role's transformations again on new data: the frame's terms
+# (their predvars keep fit-time constants such as scale()'s centre), the label of each frame
+# variable, and for each transformation the variables of the data it reads.
+.formula_saved <- function(frame, added, data) {
+  terms <- attr(frame, "terms")
+  predvars <- attr(terms, "predvars")
+  if (is.null(predvars)) predvars <- attr(terms, "variables")
+  sources <- lapply(added, function(label) {
+    intersect(all.vars(predvars[[match(label, names(frame)) + 1L]]), names(data))
+  })
+  list(terms = terms, labels = names(frame), added = added,
+       sources = stats::setNames(sources, added))
+}
+
 # A variable of the frame: a variable of the data by its own name, or a new column under R's
 # label. Factors and character values are left to the study layer's own checks when they are
 # variables of the data, as names are; a transformation must give one numeric value per row.
@@ -74,7 +88,8 @@
       variable$name
     }, character(1L), USE.NAMES = FALSE)
   })
-  list(terms = terms, added = added)
+  list(terms = terms, added = added,
+       saved = .formula_saved(parsed$frame, names(added), data))
 }
 
 # Every role: the data with the new columns of transformations, the term names of each role (a
@@ -83,6 +98,7 @@
 .model_roles <- function(rows, args, data, call) {
   roles <- list()
   term_lists <- list()
+  saved <- list()
   for (row in rows) {
     value <- if (row$kind == "role") args[[row$argument]] else NULL
     if (is.null(value)) next
@@ -90,6 +106,7 @@
       given <- .formula_terms(value, data, row$statement, call)
       for (label in names(given$added)) data[[label]] <- given$added[[label]]
       term_lists[[row$statement]] <- given$terms
+      if (row$statement %in% .covariate_roles) saved[[row$statement]] <- given$saved
     } else {
       term_lists[[row$statement]] <- as.list(.variables(value, row$statement, call))
     }
@@ -116,5 +133,39 @@
     }, integer(1L))
   }
   list(data = data, roles = roles, lists = lists, products = products,
-       used = unique(unlist(term_lists, use.names = FALSE)))
+       used = unique(unlist(term_lists, use.names = FALSE)), formulas = saved,
+       sources = unique(unlist(lapply(saved, `[[`, "sources"), use.names = FALSE)))
+}
+
+# newdata with the formula roles' transformations computed again from its variables, under the
+# labels the fit gave them, so that predictions read the columns the study was fitted on. A
+# variable a transformation reads must be in newdata: another object of that name in the
+# formula's environment would be silently used instead.
+.newdata_terms <- function(object, newdata, call) {
+  for (role in names(object$formulas)) {
+    saved <- object$formulas[[role]]
+    predvars <- attr(saved$terms, "predvars")
+    if (is.null(predvars)) predvars <- attr(saved$terms, "variables")
+    for (label in saved$added) {
+      absent <- setdiff(saved$sources[[label]], names(newdata))
+      if (length(absent)) {
+        .stop(sprintf("Variable %s, which term %s of %s reads, is not in newdata.", absent[1L],
+                      label, tolower(role)), call)
+      }
+      values <- tryCatch(
+        eval(predvars[[match(label, saved$labels) + 1L]], newdata, environment(saved$terms)),
+        error = function(e) .term_error(role, label, sprintf(
+          "cannot be computed on newdata: %s", conditionMessage(e)), call))
+      if (NROW(values) != nrow(newdata) || NCOL(values) != 1L) {
+        .term_error(role, label, sprintf("gives %d values on newdata's %d rows", length(values),
+                                         nrow(newdata)), call)
+      }
+      if (is.factor(values) || !(is.numeric(values) || is.logical(values))) {
+        .term_error(role, label, sprintf("is not numeric on newdata (%s)", class(values)[1L]),
+                    call)
+      }
+      newdata[[label]] <- as.double(values)
+    }
+  }
+  newdata
 }

@@ -22,7 +22,9 @@
     arguments <- object$arguments
     arguments$intervals <- FALSE
     arguments["contrasts"] <- list(NULL)
-    data <- object$data
+    # The formulas compute their transformations again from the variables they read.
+    added <- unlist(lapply(object$formulas, `[[`, "added"), use.names = FALSE)
+    data <- object$data[setdiff(names(object$data), added)]
     again <- suppressWarnings(.talven_fit(quote(talven), c(list(data = data), arguments)))
     if (!is.environment(object$cache)) {
       .stop("This talven fit lacks its cache; it was not made by talven().", quote(predict))
@@ -92,6 +94,7 @@ nobs.talven <- function(object, ...) as.integer(object$n_stage1)
 .regime_table <- function(object, newdata, call) {
   if (missing(newdata) || is.null(newdata)) newdata <- object$data
   newdata <- as.data.frame(newdata, stringsAsFactors = FALSE, optional = TRUE)
+  newdata <- .newdata_terms(object, newdata, call)
   cache <- .study(object)
   columns <- lapply(cache$variables, function(name) {
     if (name %in% object$used && name %in% names(newdata)) {

@@ -134,7 +134,7 @@
     warnings = c(messages$text[messages$severity == "warning"], results$collinear),
     rules = list(stage1 = results$rules1, stage2 = results$rules2, value = results$regime_value,
                  mean_outcome = results$mean_outcome),
-    variables = variables, used = used, data = data[used], arguments = arguments,
+    variables = variables, used = used, data = data, arguments = arguments,
     cache = .cache(study, variables)),
     results[setdiff(names(results), own)]))
 }
@@ -174,8 +174,13 @@
   results <- .results(fit[[1L]])
   messages <- .signal(results, fit[[2L]], call)
   for (text in results$collinear) warning(.talven_condition("talven_warning", text, call))
-  .fit_object(fit[[1L]], results, messages, variables, used, data,
-              args[setdiff(names(args), argument_of("DATA"))])
+  # The variables the transformations read are kept too, to compute them again on new data and
+  # to rebuild the study of a fit read back.
+  fit <- .fit_object(fit[[1L]], results, messages, variables, used,
+                     data[union(used, model$sources)],
+                     args[setdiff(names(args), argument_of("DATA"))])
+  fit$formulas <- model$formulas
+  fit
 }
 
 # Ctrl-C stopped the analysis, which has returned: the interrupt R would have signalled, so that

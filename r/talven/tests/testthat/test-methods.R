@@ -123,3 +123,29 @@ test_that("the forest plot shows every interval with its numbers, and rules prin
   }
   expect_match(capture.output(rules(full())), "^Give a2 = ", all = FALSE)
 })
+
+test_that("predict computes formula terms again on new data, also on a fit read back", {
+  study <- utils::read.csv(system.file("extdata", "smart_study.csv", package = "talven"))
+  rows <- c(7, 2, 1, 30, 11)
+  path <- tempfile(fileext = ".rds")
+  on.exit(unlink(path))
+  # scale() is centred with the fit's mean, not the new rows'.
+  cases <- list(list(main1 = ~ log(age)), list(tailor1 = ~ I(age/10)),
+                list(main2 = ~ o11*a1 + age), list(main1 = ~ scale(age)))
+  for (case in cases) {
+    fit <- do.call(talven, utils::modifyList(list(
+      data = study, response = "y", stg1trt = "a1", tailor1 = "o11", stg2trt = "a2",
+      tailor2 = "o21", stg2sample = "stage2"), case))
+    own <- predict(fit, type = "table")[rows, ]
+    expect_false(anyNA(own$Q1_L1))
+    expect_identical(predict(fit, study[rows, ], type = "table"), own)
+    saveRDS(fit, path)
+    again <- readRDS(path)
+    expect_identical(predict(again, study[rows, ], type = "table"), own)
+    expect_identical(predict(again, study[rows, ], type = "q", stage = 2),
+                     own[startsWith(names(own), "Q2_")])
+  }
+  expect_error(predict(again, study[rows, names(study) != "age"]),
+               "Variable age, which term scale(age) of main1 reads, is not in newdata.",
+               class = "talven_error", fixed = TRUE)
+})
