@@ -10,6 +10,7 @@
 #include "host/log.h"
 #include "host/routines.h"
 #include "host/step_context.h"
+#include "host/step_services.h"
 
 namespace host {
 namespace {
