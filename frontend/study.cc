@@ -463,6 +463,7 @@ bool Study::check_model() {
   if (reading_.size() > static_cast<std::size_t>(INT32_MAX)) {
     return fail("The model has too many variables.");
   }
+  if (!code_text_columns()) return false;
   out_columns_ = out_column_names(stage1_names_, options_.K1, stage2_names_, options_.K2);
   if (options_.keep_out && !check_out_names()) return false;
   if (options_.deriveCI) warn_of_few_replicates();

@@ -8,16 +8,18 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <span>
 #include <string>
 #include <utility>
 #include <vector>
 
-#include "talven_options.h"
 #include "frontend/regime.h"
 #include "frontend/stage_model.h"
+#include "frontend/text_column.h"
 #include "talven_frontend.h"
+#include "talven_options.h"
 
 namespace talven {
 
@@ -120,6 +122,8 @@ class Study {
   bool set_role(const char* role, int32_t count, const int32_t* columns);
   bool set_option(const char* name, double value);
   bool set_contrast_columns(int32_t count, const char* const* names, const int32_t* character);
+  bool set_text_column(int32_t column, int64_t n, const char* const* values, int32_t level_count,
+                       const char* const* levels);
   bool check_options();
   bool check_model();
   bool expect_rows(int64_t n);
@@ -189,6 +193,9 @@ class Study {
   bool check_out_names();
   void warn_of_few_replicates();
   void lay_out();
+  const char* role_at(int64_t position) const;
+  bool code_text_columns();
+  bool code_text_column(int32_t column, const TextColumn& text);
 
   bool reserve(std::size_t rows);
   bool grow_columns(Block<double>& block, int32_t columns, std::size_t rows, const char* field);
@@ -197,6 +204,11 @@ class Study {
   void keep_for_out(const uint8_t* missing, int64_t d, const RowFate& fate);
   void close_up_columns();
   bool learn_levels();
+  void note_fractional(const double* values);
+  void warn_of_fractional();
+  std::string merged_values() const;
+  void explain_extra_level(int stage, const double* values);
+  void explain_small_stage2();
   void explain_missing_levels();
   void negate_response();
   void note_intervals();
@@ -231,6 +243,11 @@ class Study {
   std::vector<std::string> contrast_names_;
   std::vector<int32_t> contrast_character_;
   int32_t refused_contrast_column_ = 0;
+  // Text variables by column, and the -1/1 codes of those that are treatments.
+  std::map<int32_t, TextColumn> text_columns_;
+  std::map<int32_t, std::vector<double>> coded_;
+  std::vector<std::string> coding_variable_, coding_value_;
+  std::vector<double> coding_code_;
 
   // The options as checked.
   StudyOptions options_ = default_options();
@@ -259,6 +276,9 @@ class Study {
   std::unique_ptr<LeftOutTally> tally_;
   std::vector<double> levels1_, levels2_;
   int32_t levels1_found_ = 0, levels2_found_ = 0;
+  // Stage-2 treatment values of the stage-2 sample that are not whole numbers, per variable: the
+  // first few distinct ones, which the coding truncates toward zero.
+  std::vector<std::vector<double>> fractional2_;
   int64_t n_contrasts_ = 0;
   std::vector<double> contrast_matrix_;
 

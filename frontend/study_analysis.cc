@@ -85,11 +85,13 @@ void Study::explain_missing_levels() {
                               : stage.found == 1
                                   ? "one combination of values"
                                   : std::to_string(stage.found) + " combinations of values";
+    const std::string merged = stage.number == 2 ? merged_values() : std::string();
     say(TALVEN_MESSAGE_ERROR,
         "%s variable%s %s %s only %s (%s) among the %ld observations used; NTREATS%d=%d "
-        "treatments are expected.",
+        "treatments are expected.%s",
         stage.list, rows == 1 ? "" : "s", join(stage.names).c_str(), rows == 1 ? "has" : "have",
-        found.c_str(), join(levels).c_str(), static_cast<long>(stage.used), stage.number, stage.k);
+        found.c_str(), join(levels).c_str(), static_cast<long>(stage.used), stage.number, stage.k,
+        merged.empty() ? "" : (" Truncated toward zero, " + merged + ".").c_str());
   }
 }
 

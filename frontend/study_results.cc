@@ -108,6 +108,11 @@ int64_t Study::result_count() const {
   r.push_back(texts("messages.Severity", severities));
   r.push_back(texts("messages.Text", lines));
   r.push_back(texts("diagnostic", diagnostic_));
+  if (!coding_variable_.empty()) {
+    r.push_back(texts("coding.Variable", coding_variable_));
+    r.push_back(texts("coding.Value", coding_value_));
+    r.push_back({"coding.Code", "integers", coding_code_, {}});
+  }
   if (!done) return static_cast<int64_t>(r.size());
 
   r.push_back(scalar("regime_value", "number", number(TALVEN_NUMBER_REGIME_VALUE)));

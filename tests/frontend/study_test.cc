@@ -4,10 +4,10 @@
 // with that of the data analysed.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
-#include <algorithm>
 #include <functional>
 #include <limits>
 #include <map>
@@ -273,7 +273,8 @@ TEST(StudyLayer, DataProblemsStopWithTheProceduresMessages) {
        [](Frame& f) {
          for (std::size_t i = 3; i < f.rows(); ++i) f["r"][i] = 0;
        },
-       "There is not enough data at stage 2 for the method to work."},
+       "The stage-2 sample has 3 observations, fewer than the 4 coefficients of stage 2: 3 "
+       "observations used have STG2SAMPLE r = 1; 37 have 0."},
       {"one stage-1 value",
        [](Frame& f) {
          for (double& a : f["a1"]) a = 1;
@@ -469,7 +470,7 @@ Named named_results(const TalvenStudy* study) {
 // by one, and every result read by name is the one its numbered getter gives.
 TEST(StudyLayer, OneCallAnalysisAndNamedResultsAgreeWithTheSteps) {
   const Frame data = smart(150);
-  const Options options = {{"DERIVECI", 1}, {"SEED", 77},   {"NBOOTSTRAP1", 50},
+  const Options options = {{"DERIVECI", 1},     {"SEED", 77}, {"NBOOTSTRAP1", 50},
                            {"NBOOTSTRAP2", 30}, {"NGRID", 4}, {"CORES", 2}};
   const std::vector<std::vector<double>> contrasts = {{0, 0, 1, 1, 0}};
   const StudyRun steps(data, standard_lists(), options, false, contrasts);
@@ -478,32 +479,36 @@ TEST(StudyLayer, OneCallAnalysisAndNamedResultsAgreeWithTheSteps) {
   TalvenStudy* study = talven_study_new();
   for (const std::string& name : data.names) talven_study_add_column(study, name.c_str());
   const std::pair<const char*, std::vector<std::string>> roles[] = {
-      {"main1", {"age"}}, {"TAILOR1", {"o11"}}, {"TAILOR2", {"o21"}},   {"RESPONSE", {"y"}},
-      {"STG1TRT", {"a1"}}, {"STG2TRT", {"a2"}}, {"STG2SAMPLE", {"r"}}};
+      {"main1", {"age"}},  {"TAILOR1", {"o11"}}, {"TAILOR2", {"o21"}}, {"RESPONSE", {"y"}},
+      {"STG1TRT", {"a1"}}, {"STG2TRT", {"a2"}},  {"STG2SAMPLE", {"r"}}};
   for (const auto& [role, names] : roles) {
     std::vector<int32_t> columns;
     for (const std::string& name : names) columns.push_back(data.index(name));
-    ASSERT_EQ(talven_study_set_role(study, role, static_cast<int32_t>(columns.size()),
-                                    columns.data()),
-              0);
+    ASSERT_EQ(
+        talven_study_set_role(study, role, static_cast<int32_t>(columns.size()), columns.data()),
+        0);
   }
   for (const auto& [name, value] : options) talven_study_set_option(study, name.c_str(), value);
   talven_study_set_contrast_columns(study, 5, nullptr, nullptr);
   std::vector<const double*> columns;
   for (const auto& column : data.columns) columns.push_back(column.data());
   const double matrix[] = {0, 0, 1, 1, 0};
-  ASSERT_EQ(talven_study_analyse(study, static_cast<int64_t>(data.rows()), columns.data(), 1,
-                                 matrix),
-            0);
+  ASSERT_EQ(
+      talven_study_analyse(study, static_cast<int64_t>(data.rows()), columns.data(), 1, matrix), 0);
 
   const Named named = named_results(study);
-  const std::pair<const char*, int32_t> counts[] = {
-      {"n_observations", TALVEN_COUNT_OBSERVATIONS}, {"n_stage1", TALVEN_COUNT_STAGE1},
-      {"n_stage2", TALVEN_COUNT_STAGE2},             {"n_collinear", TALVEN_COUNT_COLLINEAR},
-      {"seed", TALVEN_COUNT_SEED},                   {"nbootstrap1", TALVEN_COUNT_NBOOTSTRAP1},
-      {"nbootstrap2", TALVEN_COUNT_NBOOTSTRAP2},     {"ngrid", TALVEN_COUNT_NGRID},
-      {"cores", TALVEN_COUNT_CORES},                 {"intervals", TALVEN_COUNT_INTERVALS},
-      {"ntreats1", TALVEN_COUNT_K1},                 {"p1", TALVEN_COUNT_P1}};
+  const std::pair<const char*, int32_t> counts[] = {{"n_observations", TALVEN_COUNT_OBSERVATIONS},
+                                                    {"n_stage1", TALVEN_COUNT_STAGE1},
+                                                    {"n_stage2", TALVEN_COUNT_STAGE2},
+                                                    {"n_collinear", TALVEN_COUNT_COLLINEAR},
+                                                    {"seed", TALVEN_COUNT_SEED},
+                                                    {"nbootstrap1", TALVEN_COUNT_NBOOTSTRAP1},
+                                                    {"nbootstrap2", TALVEN_COUNT_NBOOTSTRAP2},
+                                                    {"ngrid", TALVEN_COUNT_NGRID},
+                                                    {"cores", TALVEN_COUNT_CORES},
+                                                    {"intervals", TALVEN_COUNT_INTERVALS},
+                                                    {"ntreats1", TALVEN_COUNT_K1},
+                                                    {"p1", TALVEN_COUNT_P1}};
   for (const auto& [name, which] : counts) {
     EXPECT_EQ(named.types.at(name), "count") << name;
     EXPECT_EQ(named.numbers.at(name), std::vector<double>{double(steps_count(steps, which))})
@@ -525,12 +530,12 @@ TEST(StudyLayer, OneCallAnalysisAndNamedResultsAgreeWithTheSteps) {
   // The options in force as the report lists them: intervals bring their options, CORES= shows
   // only when given, the seed given is not marked as drawn.
   const std::vector<std::string> shown = named.texts.at("settings.Option");
-  EXPECT_EQ(shown, (std::vector<std::string>{"NTREATS1=", "NTREATS2=", "DERIVECI", "ALPHA=",
-                                             "NBOOTSTRAP1=", "NBOOTSTRAP2=", "NGRID=",
+  EXPECT_EQ(shown, (std::vector<std::string>{"NTREATS1=", "NTREATS2=", "DERIVECI",
+                                             "ALPHA=", "NBOOTSTRAP1=", "NBOOTSTRAP2=", "NGRID=",
                                              "GRID_SCALE=", "SEED=", "CORES="}));
-  EXPECT_EQ(named.texts.at("settings.Value"),
-            (std::vector<std::string>{"2", "2", "in force", "0.05", "50", "30", "4", "2.58", "77",
-                                      "2"}));
+  EXPECT_EQ(
+      named.texts.at("settings.Value"),
+      (std::vector<std::string>{"2", "2", "in force", "0.05", "50", "30", "4", "2.58", "77", "2"}));
   std::vector<std::string> severities = named.texts.at("messages.Severity");
   EXPECT_EQ(severities.size(), named.texts.at("messages.Text").size());
   EXPECT_NE(std::find(severities.begin(), severities.end(), "note"), severities.end());

@@ -34,6 +34,20 @@
   as.double(values)
 }
 
+# A variable as the study layer takes it: doubles, or for text (character or factor) its values
+# and a factor's levels, which the layer codes when the variable is a treatment.
+.as_column <- function(values, name, call) {
+  if (is.factor(values)) return(list(as.character(values), levels(values)))
+  if (is.character(values)) return(list(values, NULL))
+  .as_double(values, name, call)
+}
+
+# New data's text treatment in the codes of the fit; a value the fit never saw is missing.
+.coded <- function(values, name, coding) {
+  rows <- coding[coding$Variable == name, , drop = FALSE]
+  as.double(rows$Code[match(sub(" +$", "", as.character(values)), rows$Value)])
+}
+
 .results <- function(study) .Call(C_talven_r_results, study)
 
 # Warnings as R warnings; on failure an R error with the errors and the diagnostic lines.
@@ -117,6 +131,16 @@
   roles
 }
 
+# Which text value of a treatment is coded -1 and which 1 (no rows without text treatments).
+.coding <- function(table) {
+  if (is.null(table)) {
+    return(data.frame(Variable = character(), Value = character(), Code = integer(),
+                      stringsAsFactors = FALSE))
+  }
+  table$Code <- as.integer(table$Code)
+  table
+}
+
 # The result of a run: the estimate table, the messages, and every other result by its name.
 .fit_object <- function(study, results, messages, variables, used, data) {
   tables <- .tables(results)
@@ -138,6 +162,7 @@
     warnings = c(messages$text[messages$severity == "warning"], results$collinear),
     rules = list(stage1 = results$rules1, stage2 = results$rules2, value = results$regime_value,
                  mean_outcome = results$mean_outcome),
+    coding = .coding(tables$coding),
     variables = variables, used = used, data = data, study = study),
     results[setdiff(names(results), own)]))
 }
@@ -155,7 +180,7 @@
   roles <- .roles(rows, args, variables, call)
   used <- unique(unlist(roles, use.names = FALSE))
   columns <- lapply(variables, function(name) {
-    if (name %in% used) .as_double(data[[name]], name, call) else NULL
+    if (name %in% used) .as_column(data[[name]], name, call) else NULL
   })
   lists <- lapply(roles, function(names) match(names, variables) - 1L)
   options <- unlist(lapply(unname(rows), function(row) {
@@ -211,7 +236,11 @@ predict.talven <- function(object, newdata, ...) {
   call <- sys.call()[1L]
   columns <- lapply(object$variables, function(name) {
     if (name %in% object$used && name %in% names(newdata)) {
-      .as_double(newdata[[name]], name, call)
+      values <- newdata[[name]]
+      if ((is.factor(values) || is.character(values)) && name %in% object$coding$Variable) {
+        values <- .coded(values, name, object$coding)
+      }
+      .as_double(values, name, call)
     } else {
       NULL
     }
