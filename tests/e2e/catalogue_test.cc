@@ -351,6 +351,10 @@ std::vector<Case> catalogue() {
        {"STG1TRT variable a1 has more than 2 treatments among the observations used: -1, 0, 1; "
         "three treatments need NTREATS1=3 with two indicator variables in STG1TRT (point "
         "estimates only)."}},
+      {"output path that cannot be written",
+       model("DATA=study OUT='/proc/regime.csv'"),
+       {},
+       "ERROR: The data set /proc/regime.csv could not be written: *"},
       {"stage-2 sample coded the wrong way round",
        model("DATA=study OUTEST=est"),
        {{"study.csv", study_rows(study,
