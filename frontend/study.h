@@ -217,6 +217,7 @@ class Study {
   void option_results(std::vector<NamedResult>& out) const;
   std::vector<std::pair<std::string, std::string>> settings() const;
   StageFit stage_fit(int stage) const;
+  RuleContext rule_context(int stage) const;
   void out_row(const StageFit& stage1, const StageFit& stage2, const double* covariates,
                int32_t fit1, int32_t fit2, int64_t i, int64_t n, double* out) const;
 
