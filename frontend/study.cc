@@ -402,6 +402,15 @@ void Study::lay_out() {
   append(TALVEN_ROLE_RESPONSE, 1);
 }
 
+// The reading order, then the text variables that it makes treatments.
+bool Study::lay_out_and_code() {
+  lay_out();
+  if (reading_.size() > static_cast<std::size_t>(INT32_MAX)) {
+    return fail("The model has too many variables.");
+  }
+  return code_text_columns();
+}
+
 bool Study::check_model() {
   if (!step(Phase::kOptions, Phase::kModel)) return false;
   const List& main1 = list(TALVEN_ROLE_MAIN1);
@@ -459,11 +468,7 @@ bool Study::check_model() {
   const int64_t p2 = p20_ + int64_t{options_.K2} * (p21_ + 1);
   if (p1 > INT32_MAX || p2 > INT32_MAX) return fail("The model has too many coefficients.");
   if (!check_contrast_columns()) return false;
-  lay_out();
-  if (reading_.size() > static_cast<std::size_t>(INT32_MAX)) {
-    return fail("The model has too many variables.");
-  }
-  if (!code_text_columns()) return false;
+  if (!lay_out_and_code()) return false;
   out_columns_ = out_column_names(stage1_names_, options_.K1, stage2_names_, options_.K2);
   if (options_.keep_out && !check_out_names()) return false;
   if (options_.deriveCI) warn_of_few_replicates();

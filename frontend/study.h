@@ -193,9 +193,15 @@ class Study {
   bool check_out_names();
   void warn_of_few_replicates();
   void lay_out();
+  bool lay_out_and_code();
   const char* role_at(int64_t position) const;
   bool code_text_columns();
   bool code_text_column(int32_t column, const TextColumn& text);
+  const char* text_column_role(int32_t column, bool* treatment) const;
+  bool refuse_text_column(const std::string& name, const char* role, bool treatment,
+                          const TextColumn& text);
+  void record_coding(int32_t column, const char* role, const TextColumn& text);
+  std::string merged_suffix(int stage) const;
 
   bool reserve(std::size_t rows);
   bool grow_columns(Block<double>& block, int32_t columns, std::size_t rows, const char* field);

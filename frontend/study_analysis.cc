@@ -53,6 +53,12 @@ bool Study::set_contrasts(int64_t rows, const double* values) {
 
 // A treatment with fewer levels than its stage has treatments makes the design rank deficient;
 // the analysis then stops with a report that does not say why.
+// The stage-2 treatment values that truncation merged, as the end of the "only one value" error.
+std::string Study::merged_suffix(int stage) const {
+  const std::string merged = stage == 2 ? merged_values() : std::string();
+  return merged.empty() ? merged : " Truncated toward zero, " + merged + ".";
+}
+
 void Study::explain_missing_levels() {
   struct Stage {
     const char* list;
@@ -85,13 +91,13 @@ void Study::explain_missing_levels() {
                               : stage.found == 1
                                   ? "one combination of values"
                                   : std::to_string(stage.found) + " combinations of values";
-    const std::string merged = stage.number == 2 ? merged_values() : std::string();
+    const std::string merged = merged_suffix(stage.number);
     say(TALVEN_MESSAGE_ERROR,
         "%s variable%s %s %s only %s (%s) among the %ld observations used; NTREATS%d=%d "
         "treatments are expected.%s",
         stage.list, rows == 1 ? "" : "s", join(stage.names).c_str(), rows == 1 ? "has" : "have",
         found.c_str(), join(levels).c_str(), static_cast<long>(stage.used), stage.number, stage.k,
-        merged.empty() ? "" : (" Truncated toward zero, " + merged + ".").c_str());
+        merged.c_str());
   }
 }
 

@@ -230,7 +230,7 @@ bool Study::add_columns(int64_t n, const double* const* columns) {
       if (static_cast<int64_t>(coded->second.size()) < delivered_ + n) {
         return fail("Variable %s has %lld text values; the data have %lld observations.", name,
                     static_cast<long long>(coded->second.size()),
-                    static_cast<long long>(delivered_ + n));
+                    static_cast<long long>(delivered_) + static_cast<long long>(n));
       }
       sources[k] = coded->second.data() + delivered_;
     } else if (n > 0 && columns[column] == nullptr) {
@@ -286,6 +286,7 @@ void Study::warn_of_fractional() {
                                                                seen.size(), kFractionalShown)));
     std::sort(shown.begin(), shown.end());
     std::vector<std::string> becomes;
+    becomes.reserve(shown.size());
     for (double v : shown) {
       becomes.push_back(short_number(v) + " becomes " + short_number(std::trunc(v) + 0.0));
     }

@@ -53,46 +53,44 @@ bool Study::code_text_columns() {
   return true;
 }
 
-bool Study::code_text_column(int32_t column, const TextColumn& text) {
-  const std::string& name = columns_[static_cast<std::size_t>(column)];
+// The list a text variable is read in: a treatment list of a stage with two treatments when it
+// is one (*treatment), otherwise the first other list; null when it is in none.
+const char* Study::text_column_role(int32_t column, bool* treatment) const {
   const char* refused = nullptr;
-  bool treatment = false;
+  *treatment = false;
   for (std::size_t pos = 0; pos < reading_.size(); ++pos) {
     if (reading_[pos] != column) continue;
     const auto p = static_cast<int64_t>(pos);
     const bool trt1 = p >= layout_.trt1 && p < layout_.stage1_end && options_.K1 == 2;
     const bool trt2 = p >= layout_.trt2 && p < layout_.stage2_end && options_.K2 == 2;
     if (trt1 || trt2) {
-      treatment = true;
-    } else if (refused == nullptr) {
-      refused = role_at(p);
+      *treatment = true;
+      return trt1 ? "STG1TRT" : "STG2TRT";
     }
+    if (refused == nullptr) refused = role_at(p);
   }
-  if (!treatment && refused == nullptr) return true;  // in no list: never read
-  const bool stage1 = [&] {
-    for (int32_t c : list(TALVEN_ROLE_STG1TRT).columns) {
-      if (c == column) return true;
-    }
-    return false;
-  }();
-  const char* role = treatment ? (stage1 ? "STG1TRT" : "STG2TRT") : refused;
-  if (!treatment || text.values.size() != 2) {
-    say(TALVEN_MESSAGE_ERROR,
-        "Variable %s in the %s list is character; only numeric variables can be used there.",
-        name.c_str(), role);
-    if (treatment || std::string(role) == "STG1TRT" || std::string(role) == "STG2TRT") {
-      const bool first = std::string(role) == "STG1TRT";
-      say(TALVEN_MESSAGE_PLAIN,
-          "%s %s; a character variable is accepted in %s only when it holds two values and "
-          "%s=2.",
-          name.c_str(),
-          text.values.empty() ? "holds no value"
-                              : ("holds the values " + quoted_list(text.values, 10)).c_str(),
-          role, first ? "NTREATS1" : "NTREATS2");
-    }
-    failed_ = true;
-    return false;
+  return refused;
+}
+
+bool Study::refuse_text_column(const std::string& name, const char* role, bool treatment,
+                               const TextColumn& text) {
+  say(TALVEN_MESSAGE_ERROR,
+      "Variable %s in the %s list is character; only numeric variables can be used there.",
+      name.c_str(), role);
+  const std::string list = role;
+  if (treatment || list == "STG1TRT" || list == "STG2TRT") {
+    const std::string values =
+        text.values.empty() ? "holds no value" : "holds the values " + quoted_list(text.values, 10);
+    say(TALVEN_MESSAGE_PLAIN,
+        "%s %s; a character variable is accepted in %s only when it holds two values and %s=2.",
+        name.c_str(), values.c_str(), role, list == "STG1TRT" ? "NTREATS1" : "NTREATS2");
   }
+  failed_ = true;
+  return false;
+}
+
+void Study::record_coding(int32_t column, const char* role, const TextColumn& text) {
+  const std::string& name = columns_[static_cast<std::size_t>(column)];
   std::vector<double>& codes = coded_[column];
   codes.reserve(text.index.size());
   for (int32_t k : text.index) codes.push_back(k < 0 ? NAN : (k == 0 ? -1.0 : 1.0));
@@ -105,6 +103,16 @@ bool Study::code_text_column(int32_t column, const TextColumn& text) {
     coding_value_.push_back(text.values[k]);
     coding_code_.push_back(k == 0 ? -1.0 : 1.0);
   }
+}
+
+bool Study::code_text_column(int32_t column, const TextColumn& text) {
+  bool treatment = false;
+  const char* role = text_column_role(column, &treatment);
+  if (role == nullptr) return true;  // in no list: never read
+  if (!treatment || text.values.size() != 2) {
+    return refuse_text_column(columns_[static_cast<std::size_t>(column)], role, treatment, text);
+  }
+  record_coding(column, role, text);
   return true;
 }
 
