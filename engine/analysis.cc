@@ -8,6 +8,7 @@
 
 #include "engine/calculate_ci.h"
 #include "engine/fit_two_stage.h"
+#include "engine/stop.h"
 #include "engine/uniform_generator.h"
 #include "numerics/dynamic_allocation.h"
 #include "numerics/error_record.h"
@@ -187,7 +188,9 @@ void run_analysis(const AnalysisArguments& a) {
   ErrorRecord record;
   const int64_t p1 = a.shape.p10 + int64_t{a.shape.K1} * (int64_t{a.shape.p11} + 1);
   const int64_t p2 = a.shape.p20 + int64_t{a.shape.K2} * (int64_t{a.shape.p21} + 1);
-  if (!check_call(a, p1, p2, record)) return fail(a, record);
+  if (!check_call(a, p1, p2, record) || stopped_at(StopPoint::kStart, record)) {
+    return fail(a, record);
+  }
 
   DriverArrays w;
   WorkArrays work = w.list(a.shape, a.study.n1, a.study.n2);

@@ -1,6 +1,7 @@
 #include "engine/calculate_ci.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -15,6 +16,7 @@
 #include "engine/get_bounds.h"
 #include "engine/progress.h"
 #include "engine/rank_cause.h"
+#include "engine/stop.h"
 #include "engine/worker_team.h"
 #include "kestrion_plan.h"
 #include "numerics/dynamic_allocation.h"
@@ -146,20 +148,53 @@ Status report_no_slots(ErrorRecord& record) {
   return Status::kFailed;
 }
 
+// Set by a thread that skipped its items because a stop was requested: the job's results are
+// then incomplete, even if the request has been withdrawn since.
+class Abandoned {
+ public:
+  bool skip() {
+    if (!stop_requested()) return false;
+    skipped_.store(true, std::memory_order_relaxed);
+    return true;
+  }
+  // Reports the interruption when items were skipped or a stop is pending.
+  bool stopped(StopPoint point, ErrorRecord& record) const {
+    if (!skipped_.load(std::memory_order_relaxed)) return stopped_at(point, record);
+    ErrorDetails details;
+    details.note_1 = KESTRION_INTERRUPTED;
+    report_error(record, ErrorCode::kGeneral, details);
+    return true;
+  }
+
+ private:
+  std::atomic<bool> skipped_{false};
+};
+
+// Where a stop request is honoured between batches, and where it is reported.
+struct StopPolling {
+  StopPoint point;
+  ErrorRecord& record;
+};
+
 // For each batch of `batch` replicates from `first`: draw(first, j) for its slots j on the calling
 // thread, compute(worker, first, j) for them on the team, then settle(first, j) in slot order and
-// done(last replicate); stops at the first slot that settles as failed.
+// done(last replicate); stops at the first slot that settles as failed, and before and after any
+// batch when a stop is requested.
 template <typename Draw, typename Compute, typename Settle, typename Done>
-Status in_batches(WorkerTeam& team, int32_t total, int32_t batch, Draw draw, Compute compute,
-                  Settle settle, Done done) {
+Status in_batches(WorkerTeam& team, int32_t total, int32_t batch, const StopPolling& polling,
+                  Draw draw, Compute compute, Settle settle, Done done) {
   for (int32_t first = 1; first <= total; first += batch) {
+    if (stopped_at(polling.point, polling.record)) return Status::kFailed;
     const int32_t count = std::min(batch, total - first + 1);
     for (int32_t j = 0; j < count; ++j) draw(first, j);
     const int64_t groups = (count + kGroup - 1) / kGroup;
+    Abandoned abandoned;
     team.run(groups, [&](int32_t worker, int64_t group) {
+      if (abandoned.skip()) return;
       const int64_t end = std::min<int64_t>(count, (group + 1) * kGroup);
       for (int64_t j = group * kGroup; j < end; ++j) compute(worker, first, j);
     });
+    if (abandoned.stopped(polling.point, polling.record)) return Status::kFailed;
     for (int32_t j = 0; j < count; ++j) {
       if (settle(first, j) != Status::kOk) return Status::kFailed;
     }
@@ -287,8 +322,8 @@ Status covariance_phase(WorkerTeam& team, const Sizes& z, const FullDataFit& fit
     take_report(records[j], record);
     return Status::kFailed;
   };
-  if (in_batches(team, o.nBootstrap2, batch, draw, compute, settle, [](int32_t) {}) !=
-      Status::kOk) {
+  if (in_batches(team, o.nBootstrap2, batch, {StopPoint::kCovarianceBatch, record}, draw, compute,
+                 settle, [](int32_t) {}) != Status::kOk) {
     return Status::kFailed;
   }
   covariance_of(z, o.nBootstrap2, c);
@@ -515,11 +550,14 @@ void block_replicate(const MainPhase& p, int32_t worker, int32_t b, int32_t rows
 
 // gridLower and gridUpper of the block's rows: the order statistics of every (target, row)
 // series of kept values, in replicate order.
-void order_statistics(WorkerTeam& team, const MainPhase& p, int32_t nKept, int32_t rows) {
+Status order_statistics(WorkerTeam& team, const MainPhase& p, int32_t nKept, int32_t rows,
+                        ErrorRecord& record) {
   const OrderStatisticRanks ranks = order_statistic_ranks(nKept, p.options.alpha);
   const int64_t series = int64_t{p.z.m} * rows;
   const int64_t tasks = (series + kSeriesPerTask - 1) / kSeriesPerTask;
+  Abandoned abandoned;
   team.run(tasks, [&](int32_t worker, int64_t task) {
+    if (abandoned.skip()) return;
     double* buffer = p.workers[worker].series.data();
     const int64_t end = std::min(series, (task + 1) * kSeriesPerTask);
     for (int64_t e = task * kSeriesPerTask; e < end; ++e) {
@@ -532,6 +570,22 @@ void order_statistics(WorkerTeam& team, const MainPhase& p, int32_t nKept, int32
       p.a.gridUpper(k, g) = v.high;
     }
   });
+  return abandoned.stopped(StopPoint::kGridBlock, record) ? Status::kFailed : Status::kOk;
+}
+
+// Every kept replicate's values for the `rows` rows of the block now in gamma.
+Status block_values(WorkerTeam& team, const MainPhase& p, int32_t nKept, int32_t rows,
+                    ErrorRecord& record) {
+  const int64_t groups = (nKept + kGroup - 1) / kGroup;
+  Abandoned abandoned;
+  team.run(groups, [&](int32_t worker, int64_t group) {
+    if (abandoned.skip()) return;
+    const int64_t end = std::min<int64_t>(nKept, (group + 1) * kGroup);
+    for (int64_t q = group * kGroup; q < end; ++q) {
+      block_replicate(p, worker, p.a.iarr(static_cast<int32_t>(q + 1)), rows);
+    }
+  });
+  return abandoned.stopped(StopPoint::kGridBlock, record) ? Status::kFailed : Status::kOk;
 }
 
 // upperBound and lowerBound carry the extremes over the grid rows seen so far, in row order.
@@ -634,7 +688,8 @@ Status main_phase(WorkerTeam& team, const MainPhase& p, int32_t& nCollinear, Err
     progress.add(last - reported);
     reported = last;
   };
-  if (in_batches(team, nB1, z.batch, draw, compute, settle, done) != Status::kOk) {
+  if (in_batches(team, nB1, z.batch, {StopPoint::kMainBatch, record}, draw, compute, settle,
+                 done) != Status::kOk) {
     return Status::kFailed;
   }
 
@@ -657,19 +712,14 @@ Status main_phase(WorkerTeam& team, const MainPhase& p, int32_t& nCollinear, Err
   const double width = half_width(z, p.options, p.sigma2n);
   for (int32_t first = 0; first < z.rows; first += z.block) {
     const int32_t rows = std::min(z.block, z.rows - first);
+    if (stopped_at(StopPoint::kGridBlock, record)) return Status::kFailed;
     if (z.blocks) {
       build_grid_rows(p.a.gamma, first + 1, rows,
                       {z.G, z.d2, p.options.nGrid, width, z.n1, p.fit.beta2hat, z.offset});
-      const int64_t groups = (nKept + kGroup - 1) / kGroup;
-      team.run(groups, [&](int32_t worker, int64_t group) {
-        const int64_t end = std::min<int64_t>(nKept, (group + 1) * kGroup);
-        for (int64_t q = group * kGroup; q < end; ++q) {
-          block_replicate(p, worker, p.a.iarr(static_cast<int32_t>(q + 1)), rows);
-        }
-      });
+      if (block_values(team, p, nKept, rows, record) != Status::kOk) return Status::kFailed;
       progress.add(nKept);
     }
-    order_statistics(team, p, nKept, rows);
+    if (order_statistics(team, p, nKept, rows, record) != Status::kOk) return Status::kFailed;
     fold_extremes(z, rows, p.a);
   }
   progress.finish();

@@ -6,6 +6,7 @@
 
 #include "engine/analysis.h"
 #include "engine/progress.h"
+#include "engine/stop.h"
 #include "engine/uniform_generator.h"
 #include "kestrion.h"
 #include "numerics/error_record.h"
@@ -70,6 +71,13 @@ KESTRION_API void runkestrion(int32_t cores, int32_t fixedTwo, const double* Y1,
                               double gridScale, uint8_t deriveCI, double alpha, double* beta1hat,
                               double* beta2hat, double* upper, double* lower, int32_t* nCollinear,
                               uint8_t* errorFlag, int32_t messageLength, int32_t* message) {
+  // A request is spent by the call it reached, or it would stop the next one too.
+  struct SpendStopRequest {
+    SpendStopRequest() = default;
+    SpendStopRequest(const SpendStopRequest&) = delete;
+    SpendStopRequest& operator=(const SpendStopRequest&) = delete;
+    ~SpendStopRequest() { kestrion::withdraw_stop(); }
+  } spend;
   try {
     // Extents in 64 bits: the driver refuses counts whose products leave the 32-bit range.
     const int64_t p1 = p10 + int64_t{K1} * (int64_t{p11} + 1);
@@ -110,6 +118,14 @@ KESTRION_API void seedkestrion(int32_t seed) {
 
 KESTRION_API void progresskestrion(KestrionProgress callback, void* context) {
   kestrion::set_progress_callback(callback, context);
+}
+
+KESTRION_API void stopkestrion(int32_t stop) {
+  if (stop != 0) {
+    kestrion::request_stop();
+  } else {
+    kestrion::withdraw_stop();
+  }
 }
 
 }  // extern "C"

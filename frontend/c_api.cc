@@ -4,6 +4,7 @@
 #include <new>
 
 #include "frontend/study.h"
+#include "kestrion.h"
 #include "talven_frontend.h"
 
 struct TalvenStudy {
@@ -56,6 +57,10 @@ TalvenStudy* talven_study_new(void) {
 
 void talven_study_free(TalvenStudy* study) {
   delete study;
+}
+
+void talven_request_stop(int32_t stop) {
+  stopkestrion(stop != 0 ? 1 : 0);
 }
 
 void talven_study_on_message(TalvenStudy* study, TalvenMessageCallback callback, void* context) {

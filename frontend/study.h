@@ -218,6 +218,7 @@ class Study {
   void explain_missing_levels();
   void negate_response();
   void note_intervals();
+  void report_run_failure(const std::vector<int32_t>& message);
   bool check_memory();
   void gather_results();
   void option_results(std::vector<NamedResult>& out) const;
@@ -235,6 +236,7 @@ class Study {
  private:
   Phase phase_ = Phase::kNew;
   bool failed_ = false;
+  bool interrupted_ = false;  // the run was stopped on request
   TalvenMessageCallback message_callback_ = nullptr;
   void* message_context_ = nullptr;
   TalvenProgressCallback progress_callback_ = nullptr;

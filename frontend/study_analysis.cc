@@ -190,6 +190,25 @@ void Study::note_intervals() {
       options_.gridScale, skipped.c_str());
 }
 
+// The library's diagnostic text as the error of the run; a stop on request has its own line.
+void Study::report_run_failure(const std::vector<int32_t>& message) {
+  std::string text(kMessageLength, '\0');
+  for (int k = 0; k < kMessageLength; ++k) text[k] = static_cast<char>(message[k] & 0xFF);
+  diagnostic_ = name_rank_cause(split_diagnostic_text(text.data(), kMessageLength), stage1_names_,
+                                stage2_names_);
+  failed_ = true;
+  if (diagnostic_.size() == 1 && diagnostic_.front() == KESTRION_INTERRUPTED) {
+    interrupted_ = true;
+    say_text(TALVEN_MESSAGE_ERROR, KESTRION_INTERRUPTED);
+    return;
+  }
+  say(TALVEN_MESSAGE_ERROR,
+      "A problem occured during model estimation.  Diagnostic information is as follows:");
+  say_text(TALVEN_MESSAGE_PLAIN, " ");
+  for (const std::string& piece : diagnostic_) say_text(TALVEN_MESSAGE_PLAIN, "   " + piece);
+  say_text(TALVEN_MESSAGE_PLAIN, " ");
+}
+
 bool Study::run() {
   if (!step(Phase::kPrepared, Phase::kDone)) return false;
   const KestrionLibrary& library = kestrion_library();
@@ -231,16 +250,7 @@ bool Study::run() {
   }
 
   if (error_flag != 0) {
-    std::string text(kMessageLength, '\0');
-    for (int k = 0; k < kMessageLength; ++k) text[k] = static_cast<char>(message[k] & 0xFF);
-    diagnostic_ = name_rank_cause(split_diagnostic_text(text.data(), kMessageLength), stage1_names_,
-                                  stage2_names_);
-    say(TALVEN_MESSAGE_ERROR,
-        "A problem occured during model estimation.  Diagnostic information is as follows:");
-    say_text(TALVEN_MESSAGE_PLAIN, " ");
-    for (const std::string& piece : diagnostic_) say_text(TALVEN_MESSAGE_PLAIN, "   " + piece);
-    say_text(TALVEN_MESSAGE_PLAIN, " ");
-    failed_ = true;
+    report_run_failure(message);
     return false;
   }
   if (options_.deriveCI) note_intervals();
@@ -494,6 +504,8 @@ int64_t Study::count(int32_t which) const {
       return options_.cores;
     case TALVEN_COUNT_REFUSED_CONTRAST_COLUMN:
       return refused_contrast_column_;
+    case TALVEN_COUNT_INTERRUPTED:
+      return interrupted_ ? 1 : 0;
     default:
       return -1;
   }

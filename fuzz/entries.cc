@@ -12,7 +12,7 @@
 #include "host/program.h"
 #include "host/sas_reader.h"
 #include "host/session.h"
-#include "host/statement_parser.h"
+#include "host/step_parser.h"
 #include "host/text_util.h"
 #include "procedure/kestrion_info.h"
 

@@ -7,14 +7,9 @@ namespace host {
 
 namespace {
 
-std::string_view trim_right(std::string_view s) {
-  while (!s.empty() && s.back() == ' ') s.remove_suffix(1);
-  return s;
-}
-
 std::string shown_value(const Column& c, size_t row) {
   return c.type == VarType::kNumeric ? format_value(c.numbers[row])
-                                     : std::string(trim_right(c.texts[row]));
+                                     : std::string(trim_trailing_blanks(c.texts[row]));
 }
 
 int compare_rows(const Column& c, size_t a, size_t b) {

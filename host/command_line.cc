@@ -14,6 +14,7 @@
 #include <memory>
 #include <sstream>
 
+#include "host/interrupt.h"
 #include "host/log.h"
 #include "host/module_loader.h"
 #include "host/runner.h"
@@ -325,10 +326,13 @@ int run_command(const std::vector<std::string>& args) {
       !open_output(cl.print_file, "listing file", &print_file)) {
     return 2;
   }
+  // Line by line, so that an interrupted or killed run keeps every line written before it ended.
+  if (log_file) std::setvbuf(log_file.get(), nullptr, _IOLBF, BUFSIZ);
   Log log(log_file ? log_file.get() : stderr);
   Listing listing(print_file ? print_file.get() : stdout);
 
   RunSettings settings = run_settings(cl);
+  install_interrupt_handlers(find_stop_request(settings.module_folders));
   // Only a person watching the log on a terminal wants a progress line; a log file never gets it.
   if (!log_file && ::isatty(::fileno(stderr)) == 1) settings.progress = stderr;
   ProgramRunner runner(settings, log, listing);

@@ -11,6 +11,8 @@
 #include <cstring>
 #include <vector>
 
+#include "host/interrupt.h"
+
 namespace host {
 
 namespace fs = std::filesystem;
@@ -121,6 +123,7 @@ Result<void> write_file_atomically(const fs::path& file, std::string_view bytes)
                    std::strerror(errno)};
   }
   const std::string temporary(name.data());
+  set_temporary_file(temporary.c_str());
   std::string why;
   if (!write_all(fd, bytes) || ::fsync(fd) != 0) why = std::strerror(errno);
   // A new file gets the permissions a newly created file would get, not mkstemp's 0600.
@@ -134,10 +137,9 @@ Result<void> write_file_atomically(const fs::path& file, std::string_view bytes)
   }
   if (::close(fd) != 0 && why.empty()) why = std::strerror(errno);
   if (why.empty() && ::rename(temporary.c_str(), file.c_str()) != 0) why = std::strerror(errno);
-  if (!why.empty()) {
-    ::unlink(temporary.c_str());
-    return Failure{why};
-  }
+  if (!why.empty()) ::unlink(temporary.c_str());
+  set_temporary_file(nullptr);
+  if (!why.empty()) return Failure{why};
   return sync_folder(folder);
 }
 

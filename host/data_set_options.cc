@@ -5,9 +5,10 @@
 #include <cstdlib>
 #include <set>
 
-#include "host/statement_parser.h"
 #include "host/suggest.h"
 #include "host/text_util.h"
+#include "host/token_cursor.h"
+#include "host/variable_list.h"
 
 namespace host {
 
@@ -21,55 +22,68 @@ const std::vector<std::string>& option_names() {
 
 class OptionsParser {
  public:
-  OptionsParser(const std::vector<Token>& tokens, const Token& end, size_t* i,
-                DataSetOptions* options, const ErrorSink& error)
-      : t_(tokens), end_(end), i_(*i), out_(options), error_(error) {
-    // Past the last token is the end, whatever token marks its place.
-    end_.kind = TokenKind::kEnd;
-  }
+  OptionsParser(TokenCursor& outer, DataSetOptions* options)
+      : outer_(outer),
+        in_(outer.rest(), end_of(outer), outer.sink(), kOptionListStyle),
+        out_(options) {}
 
   bool run() {
-    out_->at = at();
-    ++i_;
-    for (;;) {
-      const Token& t = at();
-      if (t.is_punct(")")) {
-        ++i_;
-        return ok_;
-      }
-      if (t.kind == TokenKind::kEnd) {
-        fail(t, "Syntax error in the data set options: expected ), found " + found(t) + ".");
-        return false;
-      }
-      if (t.kind != TokenKind::kName || t.literal || !at(1).is_punct("=")) {
-        fail(t, "Syntax error in the data set options: expected an option such as KEEP=, found " +
-                    found(t) + ".");
-        recover();
-        continue;
-      }
-      const std::string name = to_upper(t.text);
-      i_ += 2;
-      if (name == "KEEP" || name == "DROP") {
-        variable_list(t, name == "KEEP" ? &out_->keep : &out_->drop);
-      } else if (name == "RENAME") {
-        rename(t);
-      } else if (name == "WHERE") {
-        where_option(t);
-      } else if (name == "FIRSTOBS") {
-        whole(t, 1, &out_->firstobs, &out_->firstobs_at);
-      } else if (name == "OBS") {
-        obs_option(t);
-      } else {
-        unknown_option(t, name);
-      }
-    }
+    const bool ok = options();
+    outer_.advance(in_.position());
+    return ok;
   }
 
  private:
+  // Past the last token is the end, whatever token marks its place.
+  static Token end_of(const TokenCursor& outer) {
+    Token end = outer.end();
+    end.kind = TokenKind::kEnd;
+    return end;
+  }
+
+  bool options() {
+    out_->at = in_.at();
+    in_.advance();
+    for (;;) {
+      const Token& t = in_.at();
+      if (t.is_punct(")")) {
+        in_.advance();
+        return in_.ok();
+      }
+      if (t.kind == TokenKind::kEnd) {
+        in_.syntax_error(t, "the data set options", ")");
+        return false;
+      }
+      if (!at_option()) {
+        in_.syntax_error(t, "the data set options", "an option such as KEEP=");
+        recover();
+        continue;
+      }
+      in_.advance(2);
+      option(t, to_upper(t.text));
+    }
+  }
+
+  void option(const Token& t, const std::string& name) {
+    if (name == "KEEP" || name == "DROP") {
+      variable_list(t, name == "KEEP" ? &out_->keep : &out_->drop);
+    } else if (name == "RENAME") {
+      rename(t);
+    } else if (name == "WHERE") {
+      where_option();
+    } else if (name == "FIRSTOBS") {
+      whole(t, 1, &out_->firstobs, &out_->firstobs_at);
+    } else if (name == "OBS") {
+      obs_option(t);
+    } else {
+      unknown_option(t, name);
+    }
+  }
+
   // OBS=MAX reads every observation.
   void obs_option(const Token& t) {
-    if (at().is_name("MAX")) {
-      ++i_;
+    if (in_.word("MAX")) {
+      in_.advance();
       out_->obs.reset();
     } else {
       whole(t, 0, &out_->obs, &out_->obs_at);
@@ -80,142 +94,105 @@ class OptionsParser {
     const std::string near = did_you_mean(name, option_names());
     std::vector<std::string> all;
     for (const std::string& n : option_names()) all.push_back(n + "=");
-    fail(t, "Data set option " + name + "= is not known to talven." +
-                (near.empty() ? " The data set options are " + join_names(all) + "." : near));
+    in_.fail(t, "Data set option " + name + "= is not known to talven." +
+                    (near.empty() ? " The data set options are " + join_names(all) + "." : near));
     skip_value();
   }
 
-  const Token& at(size_t ahead = 0) const { return i_ + ahead < t_.size() ? t_[i_ + ahead] : end_; }
-
-  static std::string found(const Token& t) {
-    return t.kind == TokenKind::kEnd ? "the end of the statement" : t.as_written();
-  }
-
-  void fail(const Token& t, const std::string& message) {
-    ok_ = false;
-    error_(where(t) + ": " + message);
-  }
-
   // An option's name: a plain name followed by "=".
-  bool at_option() const {
-    return at().kind == TokenKind::kName && !at().literal && at(1).is_punct("=");
-  }
+  bool at_option() const { return in_.name() && !in_.at().literal && in_.punct("=", 1); }
+
+  bool at_close() const { return in_.done() || in_.punct(")"); }
 
   // To the next option or the closing parenthesis.
   void recover() {
-    ++i_;
-    while (at().kind != TokenKind::kEnd && !at().is_punct(")") && !at_option()) skip_value();
+    in_.advance();
+    while (!at_close() && !at_option()) skip_value();
   }
 
   void skip_value() {
-    if (at().is_punct("(")) {
-      int depth = 0;
-      do {
-        if (at().is_punct("(")) ++depth;
-        if (at().is_punct(")")) --depth;
-        ++i_;
-      } while (depth > 0 && at().kind != TokenKind::kEnd);
-      return;
+    if (in_.punct("(")) {
+      in_.skip_group();
+    } else if (!at_close()) {
+      in_.advance();
     }
-    if (at().kind != TokenKind::kEnd && !at().is_punct(")")) ++i_;
   }
 
   void variable_list(const Token& key, std::optional<VariableListOption>* target) {
     VariableListOption list;
     list.at = key;
-    while (at().kind != TokenKind::kEnd && !at().is_punct(")") && !at_option()) {
-      list.tokens.push_back(at());
-      ++i_;
+    while (!at_close() && !at_option()) {
+      list.tokens.push_back(in_.at());
+      in_.advance();
     }
-    const std::string name = to_upper(key.text) + "=";
-    if (!check_variable_list(list.tokens, at(), name, [&](const std::string& m) {
-          ok_ = false;
-          error_(m);
-        })) {
-      return;
+    if (check_variable_list(list.tokens, in_.at(), to_upper(key.text) + "=", in_.sink())) {
+      *target = std::move(list);
     }
-    *target = std::move(list);
+  }
+
+  // The parenthesis that must follow RENAME= and WHERE=; skips the value when it is not there.
+  bool opens_group(const std::string& option) {
+    if (in_.punct("(")) return true;
+    in_.syntax_error(in_.at(), "", "( after " + option + "=");
+    skip_value();
+    return false;
   }
 
   void rename(const Token& key) {
-    if (!at().is_punct("(")) {
-      fail(at(), "Syntax error: expected ( after RENAME=, found " + found(at()) + ".");
-      skip_value();
-      return;
-    }
-    ++i_;
+    if (!opens_group("RENAME")) return;
+    in_.advance();
     bool any = false;
-    while (!at().is_punct(")")) {
-      if (at().kind != TokenKind::kName || !at(1).is_punct("=") || at(2).kind != TokenKind::kName) {
-        fail(at(), "Syntax error in RENAME=: expected old=new, found " + found(at()) + ".");
-        while (at().kind != TokenKind::kEnd && !at().is_punct(")")) ++i_;
+    while (!in_.punct(")")) {
+      if (!in_.name() || !in_.punct("=", 1) || !in_.name(2)) {
+        in_.syntax_error(in_.at(), "RENAME=", "old=new");
+        while (!at_close()) in_.advance();
         break;
       }
-      out_->rename.emplace_back(at(), at(2));
-      i_ += 3;
+      out_->rename.emplace_back(in_.at(), in_.at(2));
+      in_.advance(3);
       any = true;
     }
-    if (at().is_punct(")")) ++i_;
-    if (!any && ok_) fail(key, "Syntax error: RENAME= names no variable to rename.");
+    if (in_.punct(")")) in_.advance();
+    if (!any && in_.ok()) in_.fail(key, "Syntax error: RENAME= names no variable to rename.");
   }
 
-  void where_option(const Token& key) {
-    if (!at().is_punct("(")) {
-      fail(at(), "Syntax error: expected ( after WHERE=, found " + found(at()) + ".");
-      skip_value();
+  void where_option() {
+    if (!opens_group("WHERE")) return;
+    const std::span<const Token> from = in_.rest();
+    const size_t start = in_.position();
+    if (!in_.skip_group()) {
+      in_.fail(in_.at(), "Syntax error: the expression of WHERE= is not closed by ).");
       return;
     }
-    const size_t open = i_;
-    int depth = 0;
-    std::vector<Token> inner;
-    do {
-      if (at().is_punct("(")) ++depth;
-      if (at().is_punct(")")) --depth;
-      if (i_ != open && depth > 0) inner.push_back(at());
-      if (at().kind == TokenKind::kEnd) {
-        fail(at(), "Syntax error: the expression of WHERE= is not closed by ).");
-        return;
-      }
-      ++i_;
-    } while (depth > 0);
-    const Token close = t_[i_ - 1];
-    auto clause = parse_where(inner, close, [&](const std::string& m) {
-      ok_ = false;
-      error_(m);
-    });
+    const size_t inside = in_.position() - start - 2;
+    auto clause = parse_where(from.subspan(1, inside), *in_.previous(), in_.sink());
     if (clause) out_->where = std::move(*clause);
-    (void)key;
   }
 
   void whole(const Token& key, int64_t low, std::optional<int64_t>* target, Token* place) {
-    const Token& v = at();
-    const std::string name = to_upper(key.text);
+    const Token& v = in_.at();
     const double x = v.kind == TokenKind::kNumber ? std::strtod(v.text.c_str(), nullptr) : NAN;
     if (v.kind != TokenKind::kNumber || x != std::floor(x) || x < static_cast<double>(low) ||
         x > 9e15) {
-      fail(v, name + "= needs a whole number of at least " + std::to_string(low) + ", found " +
-                  found(v) + ".");
+      in_.fail(v, to_upper(key.text) + "= needs a whole number of at least " + std::to_string(low) +
+                      ", found " + in_.found(v) + ".");
       skip_value();
       return;
     }
-    ++i_;
+    in_.advance();
     *target = static_cast<int64_t>(x);
     *place = v;
   }
 
-  const std::vector<Token>& t_;
-  Token end_;
-  size_t& i_;
+  TokenCursor& outer_;
+  TokenCursor in_;
   DataSetOptions* out_;
-  const ErrorSink& error_;
-  bool ok_ = true;
 };
 
 }  // namespace
 
-bool parse_data_set_options(const std::vector<Token>& tokens, const Token& end, size_t* i,
-                            DataSetOptions* options, const ErrorSink& error) {
-  return OptionsParser(tokens, end, i, options, error).run();
+bool parse_data_set_options(TokenCursor& in, DataSetOptions* options) {
+  return OptionsParser(in, options).run();
 }
 
 std::shared_ptr<const DataTable> select_rows(const DataTable& table,

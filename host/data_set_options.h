@@ -38,10 +38,11 @@ struct DataSetOptions {
   Token obs_at;
 };
 
-// Reads "( ... )" starting at tokens[*i] (the parenthesis); *i ends past the closing one. Every
-// problem goes to `error`; false then.
-bool parse_data_set_options(const std::vector<Token>& tokens, const Token& end, size_t* i,
-                            DataSetOptions* options, const ErrorSink& error);
+class TokenCursor;
+
+// Reads "( ... )" at the cursor (the parenthesis); the cursor ends past the closing one. Every
+// problem goes to the cursor's messages; false then.
+bool parse_data_set_options(TokenCursor& in, DataSetOptions* options);
 
 // A table as a step sees it.
 struct ShapedTable {

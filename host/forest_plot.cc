@@ -232,10 +232,25 @@ void draw_marks(Svg& svg, const ForestRow& row, double y, const XOf& x_of) {
   }
 }
 
-}  // namespace
+// Where the parts of a plot stand.
+struct Layout {
+  ForestAxis axis;
+  bool heading = false;  // coefficients and contrasts both: the contrasts get a heading row
+  double width = 0.0;
+  double height = 0.0;
+  double plot_left = 0.0;
+  double plot_right = 0.0;
+  double rows_bottom = 0.0;
 
-std::string forest_plot_svg(const ForestPlot& plot) {
-  const ForestAxis axis = forest_axis(plot.rows);
+  double x_of(double v) const {
+    const double span = axis.high / 2 - axis.low / 2;
+    return plot_left + (v / 2 - axis.low / 2) / span * (plot_right - plot_left);
+  }
+};
+
+Layout layout_of(const ForestPlot& plot) {
+  Layout at;
+  at.axis = forest_axis(plot.rows);
   size_t label_chars = 4;
   size_t value_chars = 8 + plot.level.size();
   bool coefficients = false;
@@ -245,91 +260,104 @@ std::string forest_plot_svg(const ForestPlot& plot) {
     value_chars = std::max(value_chars, shown_length(value_text(row)));
     (row.contrast ? contrasts : coefficients) = true;
   }
-  const bool heading = coefficients && contrasts;
+  at.heading = coefficients && contrasts;
   const double label_width = static_cast<double>(label_chars) * kLabelFont * kCharWidth;
   const double value_width = static_cast<double>(value_chars) * kValueFont * kCharWidth;
-  const double width = std::max(kMinWidth, label_width + value_width + 4 * kGap + kMinPlotWidth);
-  const double plot_left = kGap + label_width + kGap;
-  const double plot_right = width - kGap - value_width - kGap;
-  const size_t slots = plot.rows.size() + (heading ? 1 : 0);
-  const double rows_bottom = kHeaderHeight + static_cast<double>(slots) * kRowHeight;
-  const double height = rows_bottom + kAxisHeight;
-  const double span = axis.high / 2 - axis.low / 2;
-  auto x_of = [&](double v) {
-    return plot_left + (v / 2 - axis.low / 2) / span * (plot_right - plot_left);
-  };
+  at.width = std::max(kMinWidth, label_width + value_width + 4 * kGap + kMinPlotWidth);
+  at.plot_left = kGap + label_width + kGap;
+  at.plot_right = at.width - kGap - value_width - kGap;
+  const size_t slots = plot.rows.size() + (at.heading ? 1 : 0);
+  at.rows_bottom = kHeaderHeight + static_cast<double>(slots) * kRowHeight;
+  at.height = at.rows_bottom + kAxisHeight;
+  return at;
+}
 
-  Svg svg;
+void draw_frame(Svg& svg, const ForestPlot& plot, const Layout& at) {
   std::string& out = svg.out();
   const std::string id = escape_markup(plot.id);
   out += "<svg class=\"forest-plot\" role=\"img\" aria-labelledby=\"" + id +
-         "-title\" aria-describedby=\"" + id + "-desc\" width=\"" + format_coordinate(width) +
-         "\" height=\"" + format_coordinate(height) + "\" viewBox=\"0 0 " +
-         format_coordinate(width) + " " + format_coordinate(height) + "\" font-family=\"" +
+         "-title\" aria-describedby=\"" + id + "-desc\" width=\"" + format_coordinate(at.width) +
+         "\" height=\"" + format_coordinate(at.height) + "\" viewBox=\"0 0 " +
+         format_coordinate(at.width) + " " + format_coordinate(at.height) + "\" font-family=\"" +
          kFontFamily + "\">\n";
   out += "<title id=\"" + id + "-title\">" + escape_markup(plot.title) + "</title>\n";
   out += "<desc id=\"" + id + "-desc\">" + escape_markup(description(plot)) + "</desc>\n";
-  out += "<rect class=\"background\" x=\"0\" y=\"0\" width=\"" + format_coordinate(width) +
-         "\" height=\"" + format_coordinate(height) + "\" fill=\"#ffffff\"/>\n";
+  out += "<rect class=\"background\" x=\"0\" y=\"0\" width=\"" + format_coordinate(at.width) +
+         "\" height=\"" + format_coordinate(at.height) + "\" fill=\"#ffffff\"/>\n";
 
   // Column heads.
-  svg.text(plot_left - kGap, 19, "end", kValueFont, "Term", " font-weight=\"bold\"");
-  svg.text(plot_right + kGap, 19, "start", kValueFont, "Estimate (" + plot.level + " interval)",
+  svg.text(at.plot_left - kGap, 19, "end", kValueFont, "Term", " font-weight=\"bold\"");
+  svg.text(at.plot_right + kGap, 19, "start", kValueFont, "Estimate (" + plot.level + " interval)",
            " font-weight=\"bold\"");
+}
 
-  draw_bands(out, plot, heading, width);
-
-  // Grid and axis.
-  out += "<g class=\"axis\">\n";
-  const double step = axis.ticks.size() > 1 ? axis.ticks[1] - axis.ticks[0] : 1.0;
+// The grid, the axis with its ticks and title, and the dashed line at zero.
+void draw_axis(Svg& svg, const ForestPlot& plot, const Layout& at) {
+  const std::vector<double>& ticks = at.axis.ticks;
+  svg.out() += "<g class=\"axis\">\n";
+  const double step = ticks.size() > 1 ? ticks[1] - ticks[0] : 1.0;
   // Long labels (1e+12 and the like) are shown on every k-th tick only, zero always among them.
   size_t widest = 1;
-  for (double tick : axis.ticks) widest = std::max(widest, format_tick(tick, step).size());
-  const double spacing = x_of(step) - x_of(0.0);
+  for (double tick : ticks) widest = std::max(widest, format_tick(tick, step).size());
+  const double spacing = at.x_of(step) - at.x_of(0.0);
   const double needed = static_cast<double>(widest) * kValueFont * kCharWidth + 10.0;
   const double every = spacing > 0 ? std::ceil(needed / spacing) : 1.0;
-  for (double tick : axis.ticks) {
-    const double x = x_of(tick);
-    svg.line(x, kHeaderHeight - 4, x, rows_bottom, "stroke=\"#dddddd\" stroke-width=\"1\"");
-    svg.line(x, rows_bottom, x, rows_bottom + 5, "stroke=\"#333333\" stroke-width=\"1\"");
+  for (double tick : ticks) {
+    const double x = at.x_of(tick);
+    svg.line(x, kHeaderHeight - 4, x, at.rows_bottom, "stroke=\"#dddddd\" stroke-width=\"1\"");
+    svg.line(x, at.rows_bottom, x, at.rows_bottom + 5, "stroke=\"#333333\" stroke-width=\"1\"");
     if (std::fmod(std::round(tick / step), every) == 0.0) {
-      svg.text(x, rows_bottom + 19, "middle", kValueFont, format_tick(tick, step),
+      svg.text(x, at.rows_bottom + 19, "middle", kValueFont, format_tick(tick, step),
                " fill=\"#222222\"");
     }
   }
-  svg.line(plot_left, rows_bottom, plot_right, rows_bottom,
+  svg.line(at.plot_left, at.rows_bottom, at.plot_right, at.rows_bottom,
            "stroke=\"#333333\" stroke-width=\"1\"");
-  svg.text((plot_left + plot_right) / 2, rows_bottom + 42, "middle", kValueFont,
+  svg.text((at.plot_left + at.plot_right) / 2, at.rows_bottom + 42, "middle", kValueFont,
            "Estimate with " + plot.level + " adaptive confidence interval", " fill=\"#222222\"");
-  out += "</g>\n";
-  const double zero = x_of(0.0);
-  svg.line(zero, kHeaderHeight - 4, zero, rows_bottom,
+  svg.out() += "</g>\n";
+  const double zero = at.x_of(0.0);
+  svg.line(zero, kHeaderHeight - 4, zero, at.rows_bottom,
            "class=\"zero\" stroke=\"#000000\" stroke-width=\"1.2\" stroke-dasharray=\"5 3\"");
+}
 
+// A row a term, with the contrasts' heading before the first contrast.
+void draw_rows(Svg& svg, const ForestPlot& plot, const Layout& at) {
+  const auto x_of = [&](double v) { return at.x_of(v); };
   size_t slot = 0;
   bool in_contrasts = false;
   for (size_t i = 0; i < plot.rows.size(); ++i, ++slot) {
     const ForestRow& row = plot.rows[i];
-    if (heading && row.contrast && !in_contrasts) {
+    if (at.heading && row.contrast && !in_contrasts) {
       in_contrasts = true;
       const double y = kHeaderHeight + static_cast<double>(slot) * kRowHeight;
-      svg.line(kGap, y + 2, width - kGap, y + 2, "stroke=\"#999999\" stroke-width=\"1\"");
-      svg.text(plot_left - kGap, y + kRowHeight / 2 + 5, "end", kValueFont, "Contrasts",
+      svg.line(kGap, y + 2, at.width - kGap, y + 2, "stroke=\"#999999\" stroke-width=\"1\"");
+      svg.text(at.plot_left - kGap, y + kRowHeight / 2 + 5, "end", kValueFont, "Contrasts",
                " font-style=\"italic\" fill=\"#222222\"");
       ++slot;
     }
     const double top = kHeaderHeight + static_cast<double>(slot) * kRowHeight;
     const double y = top + kRowHeight / 2;
-    out += "<g class=\"row\">\n<title>" + escape_markup(row.label + ": " + value_text(row)) +
-           "</title>\n";
-    svg.text(plot_left - kGap, y + 4.5, "end", kLabelFont, shorten(row.label, kMaxLabelChars));
+    svg.out() += "<g class=\"row\">\n<title>" + escape_markup(row.label + ": " + value_text(row)) +
+                 "</title>\n";
+    svg.text(at.plot_left - kGap, y + 4.5, "end", kLabelFont, shorten(row.label, kMaxLabelChars));
     draw_marks(svg, row, y, x_of);
-    svg.text(plot_right + kGap, y + 4.5, "start", kValueFont, value_text(row));
-    out += "</g>\n";
+    svg.text(at.plot_right + kGap, y + 4.5, "start", kValueFont, value_text(row));
+    svg.out() += "</g>\n";
   }
+}
 
-  out += "</svg>\n";
-  return out;
+}  // namespace
+
+std::string forest_plot_svg(const ForestPlot& plot) {
+  const Layout at = layout_of(plot);
+  Svg svg;
+  draw_frame(svg, plot, at);
+  draw_bands(svg.out(), plot, at.heading, at.width);
+  draw_axis(svg, plot, at);
+  draw_rows(svg, plot, at);
+  svg.out() += "</svg>\n";
+  return svg.out();
 }
 
 }  // namespace host

@@ -16,7 +16,6 @@
 #include "host/log.h"
 #include "host/program.h"
 #include "host/result.h"
-#include "host/session.h"
 
 namespace host {
 

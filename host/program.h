@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "host/lexer.h"
+#include "host/log.h"
 
 namespace host {
 
@@ -41,6 +42,9 @@ class ProgramActions {
 
 // Receives one message per problem, each naming its place.
 using ErrorSink = std::function<void(const std::string& message)>;
+
+// Where the messages about a statement go: severity, the token they concern, the text.
+using StatementReport = std::function<void(Severity, const Token&, const std::string&)>;
 
 // Reads the whole text; each step is run as soon as it ends, so the log follows the program.
 void run_program_text(std::string_view text, ProgramActions& actions);

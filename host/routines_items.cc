@@ -1,7 +1,8 @@
 // Host routines: ending the procedure, parsing the statement and reading its parse results.
 #include "host/routines.h"
-#include "host/statement_parser.h"
 #include "host/step_context.h"
+#include "host/step_parser.h"
+#include "host/step_services.h"
 
 namespace host::routines {
 

@@ -7,6 +7,7 @@
 
 #include "host/routines.h"
 #include "host/step_context.h"
+#include "host/step_services.h"
 
 namespace host::routines {
 

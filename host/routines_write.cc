@@ -5,8 +5,10 @@
 #include <vector>
 
 #include "host/csv_writer.h"
+#include "host/interrupt.h"
 #include "host/routines.h"
 #include "host/step_context.h"
+#include "host/step_services.h"
 #include "host/text_util.h"
 
 namespace host::routines {
@@ -78,6 +80,11 @@ const ItemValue* output_item(const StepContext& step, int32_t item) {
 
 int32_t write_table(const ItemValue& v, const DataTable& table) {
   const std::string shown = v.data_set_ref.display();
+  // An interrupted step leaves its outputs as earlier steps wrote them.
+  if (interrupt_signal() != 0) {
+    host_error("The data set " + shown + " is not written: the run was interrupted.");
+    return 1;
+  }
   const Result<void> written = write_file_atomically(v.output_path, format_csv(table));
   if (!written) {
     host_error(write_failure(shown, v.output_path, written.error()));

@@ -5,6 +5,7 @@
 #include <set>
 
 #include "host/csv_writer.h"
+#include "host/interrupt.h"
 #include "host/step_services.h"
 #include "host/text_util.h"
 
@@ -49,6 +50,7 @@ ProgramRunner::ProgramRunner(const RunSettings& settings, Log& log, Listing& lis
 }
 
 void ProgramRunner::session_statement(const Statement& statement) {
+  check_interrupt();
   apply_session_statement(statement, log_, listing_, report_, &reports_);
 }
 
@@ -59,12 +61,19 @@ Result<void> ProgramRunner::open_html(const std::filesystem::path& file) {
 }
 
 int ProgramRunner::run(std::string_view text) {
-  run_program_text(text, *this);
+  try {
+    run_program_text(text, *this);
+  } catch (const RunInterrupted& stop) {
+    log_.error("The run was interrupted by signal " + signal_name(stop.signal) + ".");
+    reports_.finish();
+    return 128 + stop.signal;
+  }
   reports_.finish();
   return exit_status(log_.errors(), log_.warnings(), step_failed_);
 }
 
 void ProgramRunner::run_step(const Step& given) {
+  check_interrupt();
   // The step's own messages go to the HTML reports with it.
   StepMessages messages(log_);
   const Step step =
@@ -88,6 +97,7 @@ void ProgramRunner::run_step(const Step& given) {
   }
   record.messages = messages.take();
   if (reports_.collecting()) reports_.add_step(record);
+  check_interrupt();
 }
 
 void ProgramRunner::run_groups(TalvenMcnMain entry, const std::string& name, const Step& step,
@@ -138,6 +148,8 @@ void ProgramRunner::run_groups(TalvenMcnMain entry, const std::string& name, con
 }
 
 void ProgramRunner::write_group_outputs(const StepShared& shared) {
+  // An interrupted step leaves its outputs as earlier steps wrote them.
+  if (interrupt_signal() != 0) return;
   for (const auto& [item, out] : shared.outputs) {
     if (out.table.columns.empty()) continue;  // no group ended normally
     std::set<std::string> names;
@@ -183,6 +195,7 @@ std::optional<char> delimiter_character(const Token& v) {
 }  // namespace
 
 void ProgramRunner::libname(const Statement& st) {
+  check_interrupt();
   const std::vector<Token>& t = st.tokens;
   if (t.size() < 2 || t[1].kind != TokenKind::kName) {
     const Token& at = t.size() < 2 ? st.end : t[1];

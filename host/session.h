@@ -14,9 +14,6 @@
 
 namespace host {
 
-// Where the messages about a statement go: severity, the token they concern, the text.
-using StatementReport = std::function<void(Severity, const Token&, const std::string&)>;
-
 class HtmlReports;
 
 // TITLE, TITLE1 to TITLE10, FOOTNOTE, FOOTNOTE1 to FOOTNOTE10, OPTIONS, ODS.

@@ -1,5 +1,7 @@
 #include "host/step_context.h"
 
+#include "host/step_services.h"
+
 namespace host {
 
 namespace {

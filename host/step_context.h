@@ -15,8 +15,7 @@
 #include "host/log.h"
 #include "host/memory.h"
 #include "host/progress.h"
-#include "host/statement_parser.h"
-#include "host/step_services.h"
+#include "host/step_parser.h"
 #include "talven_host.h"
 
 // The opaque reader handle of the module interface.
@@ -34,6 +33,8 @@ struct TalvenReader {
 };
 
 namespace host {
+
+struct StepEnvironment;
 
 struct StepContext {
   StepContext(const std::string& proc_name, const Step& s, const StepEnvironment& e)

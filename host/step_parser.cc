@@ -1,5 +1,5 @@
-// The parser of one step's statements against a procedure's grammar, with the statements and data
-// set options the host handles itself.
+#include "host/step_parser.h"
+
 #include <algorithm>
 #include <cmath>
 #include <map>
@@ -8,25 +8,15 @@
 
 #include "host/by_groups.h"
 #include "host/data_set_options.h"
-#include "host/statement_parser.h"
 #include "host/suggest.h"
 #include "host/text_util.h"
+#include "host/token_cursor.h"
+#include "host/variable_list.h"
 #include "host/where.h"
 
 namespace host {
 
 namespace {
-
-std::string found(const Token& t) {
-  switch (t.kind) {
-    case TokenKind::kEnd:
-      return "the end of the program";
-    case TokenKind::kString:
-      return "the string '" + t.text + "'";
-    default:
-      return t.text == ";" ? std::string(";") : t.as_written();
-  }
-}
 
 const TalvenGrammarEntry* find_entry(const TalvenGrammar& g, std::string_view keyword) {
   for (int32_t k = 0; k < g.entryCount; ++k) {
@@ -46,7 +36,12 @@ class StepParser {
  public:
   StepParser(const TalvenGrammar& grammar, const Step& step, DataSetLoader& loader,
              const ErrorSink& error, const ParseServices& services)
-      : g_(grammar), step_(step), loader_(loader), sink_(error), services_(services) {
+      : g_(grammar),
+        step_(step),
+        loader_(loader),
+        sink_(error),
+        services_(services),
+        in_(step.options, step.options_end, counting_sink()) {
     proc_ = grammar.procedure != nullptr ? to_upper(grammar.procedure) : to_upper(step.name.text);
     shared_ = services.shared != nullptr ? services.shared : &own_shared_;
   }
@@ -129,17 +124,12 @@ class StepParser {
   }
 
   ErrorSink counting_sink() {
-    return [this](const std::string& m) {
-      ++result_.errors;
-      sink_(m);
-    };
+    return [this](const std::string& m) { fail_line(m); };
   }
-  void fail(const Token& t, const std::string& message) {
+  void fail(const Token& t, const std::string& message) { fail_line(where(t) + ": " + message); }
+  void fail_line(const std::string& message) {
     ++result_.errors;
-    sink_(where(t) + ": " + message);
-  }
-  void expected(const Token& t, const std::string& what) {
-    fail(t, "Syntax error: expected " + what + ", found " + found(t) + ".");
+    sink_(message);
   }
 
   // The grammar's options (with "=" when they take a value) or statements, in alphabetical order.
@@ -181,194 +171,173 @@ class StepParser {
     return " The statements of PROC " + proc_ + " are " + join_names(step_statements()) + ".";
   }
 
-  const Token& at(size_t i) const {
-    return i < step_.options.size() ? step_.options[i] : step_.options_end;
-  }
-
   // After an error, continue at the next word that is an option of the grammar.
-  size_t recover(size_t i) const {
-    while (i < step_.options.size()) {
-      const Token& t = step_.options[i];
+  void recover() {
+    while (!in_.done()) {
+      const Token* before = in_.previous();
       const bool after_value =
-          i > 0 && (step_.options[i - 1].is_punct("=") || step_.options[i - 1].is_punct("."));
-      if (t.kind == TokenKind::kName && !after_value && find_entry(g_, t.text) != nullptr) break;
-      ++i;
+          before != nullptr && (before->is_punct("=") || before->is_punct("."));
+      if (in_.name() && !after_value && find_entry(g_, in_.at().text) != nullptr) return;
+      in_.advance();
     }
-    return i;
   }
 
-  // Past "= value" at i, if there is one: a name, string or signed number, or libref.member.
-  size_t after_value(size_t i) const {
-    if (!at(i).is_punct("=")) return i;
-    ++i;
-    if (at(i).is_punct("-") || at(i).is_punct("+")) ++i;
-    if (at(i).kind == TokenKind::kEnd) return i;
-    ++i;
-    if (at(i).is_punct(".") && at(i + 1).kind == TokenKind::kName) i += 2;
-    return i;
+  // Past "= value" here, if there is one: a name, string or signed number, or libref.member.
+  void skip_assigned_value() {
+    if (!in_.punct("=")) return;
+    in_.advance();
+    if (in_.punct("-") || in_.punct("+")) in_.advance();
+    if (in_.done()) return;
+    in_.advance();
+    if (in_.punct(".") && in_.name(1)) in_.advance(2);
   }
 
   void parse_options() {
-    size_t i = 0;
-    const size_t n = step_.options.size();
-    while (i < n) {
-      const Token& key = step_.options[i];
+    while (!in_.done()) {
+      const Token& key = in_.at();
+      in_.advance();
       if (key.kind != TokenKind::kName) {
-        expected(key, "an option of PROC " + proc_);
-        i = recover(i + 1);
+        in_.syntax_error(key, "", "an option of PROC " + proc_);
+        recover();
         continue;
       }
       const TalvenGrammarEntry* e = find_entry(g_, key.text);
       if (e == nullptr) {
         std::string message = "Option " + to_upper(key.text);
         message.append(" is not known to PROC ").append(proc_).append(".").append(option_hint(key));
-        fail(key, message);
+        in_.fail(key, message);
         // Its value goes with it, so that a second misspelled option is reported as well.
-        i = after_value(i + 1);
+        skip_assigned_value();
         continue;
       }
-      const std::string name = to_upper(key.text);
-      if (e->kind == TALVEN_ITEM_VARLIST) {
-        std::string message = name;
-        message.append(" is a statement of its own: write ")
-            .append(name)
-            .append(" followed by its variables and a semicolon after the PROC statement.");
-        fail(key, message);
-        i = recover(i + 1);
-        continue;
-      }
-      if (e->kind == TALVEN_ITEM_FLAG) {
-        if (at(i + 1).is_punct("=")) {
-          fail(at(i + 1), "Syntax error: " + name + " takes no value.");
-          i = recover(i + 1);
-          continue;
-        }
-        result_.flags.insert(e->number);
-        ++i;
-        continue;
-      }
-      if (!at(i + 1).is_punct("=")) {
-        expected(at(i + 1), "= after " + name);
-        i = recover(i + 1);
-        continue;
-      }
-      ItemValue v;
-      v.given = true;
-      v.at = key;
-      size_t next = i + 2;
-      bool ok = true;
-      if (e->kind == TALVEN_ITEM_DATASET || e->kind == TALVEN_ITEM_OUTPUT_DATASET) {
-        ok =
-            parse_data_set_name(name, &next, &v.data_set_ref) &&
-            parse_data_set_options_of(name, e->kind == TALVEN_ITEM_DATASET, &next, &v.data_set_ref);
-      } else if (e->kind == TALVEN_ITEM_INTEGER || e->kind == TALVEN_ITEM_REAL) {
-        ok = parse_number(name, &next, &v.number);
-      } else {
-        fail(key, "Option " + name + " has a kind that this host does not know.");
-        ok = false;
-      }
-      if (!ok) {
-        i = recover(next);
-        continue;
-      }
-      result_.items[e->number] = std::move(v);
-      i = next;
+      if (!parse_option(key, *e)) recover();
     }
   }
 
-  bool parse_data_set_name(const std::string& option, size_t* i, DataSetRef* ref) {
-    const Token& t = at(*i);
+  // One option of the grammar, after its keyword; false after an error.
+  bool parse_option(const Token& key, const TalvenGrammarEntry& e) {
+    const std::string name = to_upper(key.text);
+    if (e.kind == TALVEN_ITEM_VARLIST) {
+      in_.fail(key, name + " is a statement of its own: write " + name +
+                        " followed by its variables and a semicolon after the PROC statement.");
+      return false;
+    }
+    if (e.kind == TALVEN_ITEM_FLAG) {
+      if (in_.punct("=")) {
+        in_.fail(in_.at(), "Syntax error: " + name + " takes no value.");
+        return false;
+      }
+      result_.flags.insert(e.number);
+      return true;
+    }
+    if (!in_.punct("=")) {
+      in_.syntax_error(in_.at(), "", "= after " + name);
+      return false;
+    }
+    in_.advance();
+    ItemValue v;
+    v.given = true;
+    v.at = key;
+    bool ok = false;
+    if (e.kind == TALVEN_ITEM_DATASET || e.kind == TALVEN_ITEM_OUTPUT_DATASET) {
+      ok = parse_data_set_name(name, &v.data_set_ref) &&
+           parse_data_set_options_of(name, e.kind == TALVEN_ITEM_DATASET, &v.data_set_ref);
+    } else if (e.kind == TALVEN_ITEM_INTEGER || e.kind == TALVEN_ITEM_REAL) {
+      ok = parse_number(name, &v.number);
+    } else {
+      in_.fail(key, "Option " + name + " has a kind that this host does not know.");
+    }
+    if (ok) result_.items[e.number] = std::move(v);
+    return ok;
+  }
+
+  bool parse_data_set_name(const std::string& option, DataSetRef* ref) {
+    const Token& t = in_.at();
     if (t.kind == TokenKind::kString) {
       if (t.text.empty()) {
-        fail(t, "The file name after " + option + "= is empty.");
+        in_.fail(t, "The file name after " + option + "= is empty.");
         return false;
       }
       ref->quoted = true;
       ref->path = t.text;
-      *i += 1;
+      in_.advance();
       return true;
     }
     if (t.kind != TokenKind::kName) {
-      expected(t, "a data set name after " + option + "=");
+      in_.syntax_error(t, "", "a data set name after " + option + "=");
       return false;
     }
-    if (at(*i + 1).is_punct(".")) {
-      if (at(*i + 2).kind != TokenKind::kName) {
-        expected(at(*i + 2), "a data set name after " + t.text + ".");
-        *i += 2;
-        return false;
-      }
-      ref->libref = t.text;
-      ref->member = at(*i + 2).text;
-      *i += 3;
+    if (!in_.punct(".", 1)) {
+      ref->libref = "WORK";
+      ref->member = t.text;
+      in_.advance();
       return true;
     }
-    ref->libref = "WORK";
-    ref->member = t.text;
-    *i += 1;
+    if (!in_.name(2)) {
+      in_.syntax_error(in_.at(2), "", "a data set name after " + t.text + ".");
+      in_.advance(2);
+      return false;
+    }
+    ref->libref = t.text;
+    ref->member = in_.at(2).text;
+    in_.advance(3);
     return true;
   }
 
   // "(KEEP= ...)" after a data set name.
-  bool parse_data_set_options_of(const std::string& option, bool input, size_t* i,
-                                 DataSetRef* ref) {
-    if (!at(*i).is_punct("(")) return true;
+  bool parse_data_set_options_of(const std::string& option, bool input, DataSetRef* ref) {
+    if (!in_.punct("(")) return true;
     if (!input) {
-      fail(at(*i),
-           "Data set options are not available for the output data set of " + option + "=.");
-      int depth = 0;
-      do {
-        if (at(*i).is_punct("(")) ++depth;
-        if (at(*i).is_punct(")")) --depth;
-        ++*i;
-      } while (depth > 0 && *i < step_.options.size());
+      in_.fail(in_.at(),
+               "Data set options are not available for the output data set of " + option + "=.");
+      in_.skip_group();
       return false;
     }
     auto options = std::make_shared<DataSetOptions>();
-    if (!parse_data_set_options(step_.options, step_.options_end, i, options.get(),
-                                counting_sink())) {
-      return false;
-    }
+    if (!parse_data_set_options(in_, options.get())) return false;
     ref->options = std::move(options);
     return true;
   }
 
-  bool parse_number(const std::string& option, size_t* i, double* value) {
-    size_t k = *i;
+  bool parse_number(const std::string& option, double* value) {
     bool negative = false;
-    if (at(k).is_punct("-") || at(k).is_punct("+")) {
-      negative = at(k).text == "-";
-      ++k;
+    if (in_.punct("-") || in_.punct("+")) {
+      negative = in_.at().text == "-";
+      in_.advance();
     }
-    const Token& t = at(k);
+    const Token& t = in_.at();
     if (t.kind != TokenKind::kNumber) {
-      expected(t, "a number after " + option + "=");
-      *i = k;
+      in_.syntax_error(t, "", "a number after " + option + "=");
       return false;
     }
+    in_.advance();
     const double v = std::strtod(t.text.c_str(), nullptr);
-    *i = k + 1;
     if (!std::isfinite(v)) {
-      fail(t, "The value of " + option + "= is too large.");
+      in_.fail(t, "The value of " + option + "= is too large.");
       return false;
     }
     *value = negative ? -v : v;
     return true;
   }
 
+  // The value of an entry of the grammar when it is of `kind` and the step gives it.
+  ItemValue* given(const TalvenGrammarEntry& e, int32_t kind) {
+    auto it = e.kind == kind ? result_.items.find(e.number) : result_.items.end();
+    return it == result_.items.end() || !it->second.given ? nullptr : &it->second;
+  }
+
   void open_data_sets() {
     for (int32_t k = 0; k < g_.entryCount; ++k) {
       const TalvenGrammarEntry& e = g_.entries[k];
-      if (e.kind != TALVEN_ITEM_DATASET) continue;
-      auto it = result_.items.find(e.number);
-      if (it == result_.items.end() || !it->second.given || it->second.data_set) continue;
-      auto opened = loader_.open(it->second.data_set_ref);
+      ItemValue* v = given(e, TALVEN_ITEM_DATASET);
+      if (v == nullptr || v->data_set) continue;
+      auto opened = loader_.open(v->data_set_ref);
       if (!opened) {
-        fail(it->second.at, to_upper(e.keyword) + "=: " + opened.error());
+        fail(v->at, to_upper(e.keyword) + "=: " + opened.error());
         continue;
       }
       std::unique_ptr<TalvenDataSet> ds = std::move(*opened);
-      if (shape(e, it->second.data_set_ref, ds.get())) it->second.data_set = std::move(ds);
+      if (shape(e, v->data_set_ref, ds.get())) v->data_set = std::move(ds);
     }
   }
 
@@ -461,8 +430,7 @@ class StepParser {
   static std::vector<std::string> distinct_texts(const Column& c) {
     std::vector<std::string> values;
     for (const std::string& t : c.texts) {
-      std::string_view v = t;
-      while (!v.empty() && v.back() == ' ') v.remove_suffix(1);
+      const std::string_view v = trim_trailing_blanks(t);
       if (v.empty()) continue;
       const auto place = std::lower_bound(
           values.begin(), values.end(), v,
@@ -504,8 +472,7 @@ class StepParser {
   static void code_column(Column& c, const std::vector<std::string>& values) {
     c.numbers.reserve(c.texts.size());
     for (const std::string& t : c.texts) {
-      std::string_view v = t;
-      while (!v.empty() && v.back() == ' ') v.remove_suffix(1);
+      const std::string_view v = trim_trailing_blanks(t);
       c.numbers.push_back(v.empty() ? std::nan("") : compare_texts(v, values[0]) == 0 ? -1.0 : 1.0);
     }
     c.texts.clear();
@@ -559,20 +526,14 @@ class StepParser {
     return ok;
   }
 
-  void fail_line(const std::string& message) {
-    ++result_.errors;
-    sink_(message);
-  }
-
   // Output data sets are checked now, not when they are written: a step that would only fail
   // at its end, after a long computation, fails before it starts.
   void locate_outputs() {
     for (int32_t k = 0; k < g_.entryCount; ++k) {
       const TalvenGrammarEntry& e = g_.entries[k];
-      if (e.kind != TALVEN_ITEM_OUTPUT_DATASET) continue;
-      auto it = result_.items.find(e.number);
-      if (it == result_.items.end() || !it->second.given) continue;
-      ItemValue& out = it->second;
+      ItemValue* given_output = given(e, TALVEN_ITEM_OUTPUT_DATASET);
+      if (given_output == nullptr) continue;
+      ItemValue& out = *given_output;
       const auto located = locate_output_data_set(out.data_set_ref, loader_.libraries());
       if (!located) {
         fail(out.at, to_upper(e.keyword) + "=: " + located.error());
@@ -593,8 +554,7 @@ class StepParser {
     std::error_code ec;
     for (int32_t j = 0; j < k; ++j) {
       const TalvenGrammarEntry& other = g_.entries[j];
-      const ItemValue* w =
-          other.kind == TALVEN_ITEM_OUTPUT_DATASET ? result_.find(other.number) : nullptr;
+      const ItemValue* w = given(other, TALVEN_ITEM_OUTPUT_DATASET);
       if (w == nullptr || w->output_path.empty() ||
           std::filesystem::weakly_canonical(w->output_path, ec) != target) {
         continue;
@@ -612,7 +572,7 @@ class StepParser {
     std::error_code ec;
     for (int32_t j = 0; j < g_.entryCount; ++j) {
       const TalvenGrammarEntry& in = g_.entries[j];
-      const ItemValue* v = in.kind == TALVEN_ITEM_DATASET ? result_.find(in.number) : nullptr;
+      const ItemValue* v = given(in, TALVEN_ITEM_DATASET);
       if (v == nullptr || !v->data_set) continue;
       const auto source = locate_data_set(v->data_set_ref, loader_.libraries());
       if (source && std::filesystem::weakly_canonical(source->path, ec) == target) {
@@ -633,6 +593,7 @@ class StepParser {
   StepShared* shared_ = nullptr;
   std::string proc_;
   ParseResult result_;
+  TokenCursor in_;  // the PROC statement's options
   std::optional<WhereClause> where_;
   std::optional<ByStatement> by_;
 };

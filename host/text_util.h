@@ -47,6 +47,12 @@ inline std::string_view trim_blanks(std::string_view s) {
   return s.substr(b, e - b);
 }
 
+// A character value without the blanks that pad it: SAS compares and shows values so.
+inline std::string_view trim_trailing_blanks(std::string_view s) {
+  while (!s.empty() && s.back() == ' ') s.remove_suffix(1);
+  return s;
+}
+
 }  // namespace host
 
 #endif  // TALVEN_HOST_TEXT_UTIL_H

@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -40,7 +41,7 @@ class WhereClause {
 
 // Parses the expression written as `tokens` (`end` marks where it stops, for messages). Every
 // problem goes to `error` with its line and column; nullopt then.
-std::optional<WhereClause> parse_where(const std::vector<Token>& tokens, const Token& end,
+std::optional<WhereClause> parse_where(std::span<const Token> tokens, const Token& end,
                                        const ErrorSink& error);
 
 // Both must hold (WHERE ALSO, WHERE SAME AND).

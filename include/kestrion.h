@@ -109,6 +109,24 @@ KESTRION_API void seedkestrion(int32_t seed);
 typedef void (*KestrionProgress)(int32_t done, int32_t total, void* context);
 KESTRION_API void progresskestrion(KestrionProgress callback, void* context);
 
+/*
+ * Stop requests. stopkestrion(1) asks the running runkestrion to stop: it ends at its next batch
+ * of replicates, in either bootstrap phase (a thread abandons its group of replicates or block of
+ * grid rows rather than finishing it), frees every work array, ends its threads and fails with
+ * the one-line report KESTRION_INTERRUPTED. As after any failure, its outputs hold no results:
+ * upper and lower are not written. Without intervals the fit is short and is not interrupted.
+ *
+ * The request is a single lock-free atomic word, so both calls are safe from a signal handler
+ * and from any thread at any time. It stays pending until a runkestrion returns, and every
+ * runkestrion clears it when it returns, stopped or not: a request made while no analysis runs
+ * stops the next runkestrion at its start, so a stop asked for while the caller prepares its
+ * call is never lost; the run after the stopped one is a normal run. stopkestrion(0) withdraws
+ * a pending request: a caller whose stop came just as its call returned withdraws it before it
+ * calls again.
+ */
+#define KESTRION_INTERRUPTED "The analysis was interrupted."
+KESTRION_API void stopkestrion(int32_t stop);
+
 #ifdef __cplusplus
 }
 #endif

@@ -100,7 +100,8 @@ enum {
   TALVEN_COUNT_NBOOTSTRAP2 = 17,
   TALVEN_COUNT_NGRID = 18,
   TALVEN_COUNT_CORES = 19,
-  TALVEN_COUNT_REFUSED_CONTRAST_COLUMN = 20 /* 1-based column refused as character, or 0 */
+  TALVEN_COUNT_REFUSED_CONTRAST_COLUMN = 20, /* 1-based column refused as character, or 0 */
+  TALVEN_COUNT_INTERRUPTED = 21 /* 1 when talven_study_run was stopped by talven_request_stop */
 };
 
 /* Real numbers (talven_study_number). */
@@ -291,6 +292,13 @@ TALVEN_FRONTEND_API int32_t talven_study_out_values(const TalvenStudy* study, do
  * variable of the fits is present. */
 TALVEN_FRONTEND_API int32_t talven_study_recommend(const TalvenStudy* study, int64_t n,
                                                    const double* const* columns, double* out);
+
+/* Stops the analysis that runs (talven_study_run, in any thread) at its next batch of bootstrap
+ * replicates: the run fails with the error "The analysis was interrupted." and INTERRUPTED 1.
+ * With stop 0, withdraws a request that came too late to stop anything. Safe from a signal handler
+ * and from any thread; the request holds as the compute library's stopkestrion describes: until
+ * the next analysis returns, so a request made just before talven_study_run stops it at once. */
+TALVEN_FRONTEND_API void talven_request_stop(int32_t stop);
 
 #ifdef __cplusplus
 }

@@ -1,17 +1,26 @@
 #include "numerics/work_arrays.h"
 
 #include <algorithm>
-#include <cstdlib>
 
 namespace kestrion {
 
 WorkArrays::WorkArrays(std::initializer_list<Entry> entries) {
-  // A list longer than the capacity is a programming error, found by the first test that runs it.
-  if (entries.size() > kCapacity) std::abort();
+  // A list longer than the capacity is a programming error; it is reported by obtain() through
+  // the error record, since the library runs inside R and Python processes it must not end.
+  if (entries.size() > kCapacity) {
+    overfull_ = true;
+    return;
+  }
   for (const Entry& entry : entries) entries_[count_++] = entry;
 }
 
 Status WorkArrays::obtain(ErrorRecord& record) {
+  if (overfull_) {
+    report_error(record, ErrorCode::kGeneral,
+                 {.routine_label = "WorkArrays in MOD work_arrays",
+                  .note_1 = "Internal error: a list of work arrays exceeds its capacity."});
+    return Status::kFailed;
+  }
   for (int k = 0; k < count_; ++k) {
     Entry& entry = entries_[k];
     if (entry.obtain_(entry.array_, entry.upper_.data(), record, entry.description_) != 0) {

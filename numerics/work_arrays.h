@@ -62,6 +62,7 @@ class WorkArrays {
   WorkArrays(std::initializer_list<Entry> entries);
 
   // Every entry in list order; stops at the first failure, whose report the allocation made.
+  // A list built with more than kCapacity entries obtains nothing and fails with its own report.
   Status obtain(ErrorRecord& record);
   // Every entry still held, in list order, or in `order` (positions in the list) when given;
   // stops at the first failed release.
@@ -76,6 +77,7 @@ class WorkArrays {
 
   std::array<Entry, kCapacity> entries_{};
   int count_ = 0;
+  bool overfull_ = false;
 };
 
 }  // namespace kestrion

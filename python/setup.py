@@ -30,9 +30,14 @@ def built_libraries() -> Path:
         raise SystemExit(
             "The talven package builds its libraries from the TALVEN repository; install it from "
             "the python/ folder of a clone, or set TALVEN_HOME to an installed TALVEN tree")
+    if shutil.which("cmake") is None:
+        raise SystemExit("The talven package builds its libraries with CMake 3.22 or later, which "
+                         "is not on PATH (Debian: apt-get install cmake)")
     build = REPOSITORY / "build" / "packages"
+    # The same options as the R package's configure script, which shares this build folder.
     subprocess.check_call(["cmake", "-S", str(REPOSITORY), "-B", str(build),
-                           "-DCMAKE_BUILD_TYPE=Release", "-DTALVEN_BUILD_TESTS=OFF"])
+                           "-DCMAKE_BUILD_TYPE=Release", "-DTALVEN_LIBRARIES_ONLY=ON",
+                           "-DTALVEN_BUILD_TESTS=OFF", "-DCMAKE_BUILD_RPATH_USE_ORIGIN=ON"])
     jobs = str(min(os.cpu_count() or 1, 2))
     subprocess.check_call(["cmake", "--build", str(build), "--target", "TalvenFrontend",
                            "-j", jobs])

@@ -10,10 +10,13 @@ build=(build-essential cmake libreadstat-dev)
 # GoogleTest; clang with libFuzzer's runtime (the fuzz preset), clang-format (the repository's
 # format) and clang-tidy (scripts/tidy.sh); gcovr (the coverage preset); Chromium (the browser
 # check of the HTML report), which is large, so an example run never installs it; Python with
-# pandas, pip, setuptools and pytest, and R with testthat (the Python and R packages).
+# pandas, pip, venv, setuptools, wheel and pytest, and R with testthat (the Python and R
+# packages); for R CMD check --as-cran: checkbashisms (devscripts) for the configure script,
+# pdflatex for the PDF manual and HTML Tidy for the HTML one.
 development=(libgtest-dev clang libclang-rt-14-dev clang-format clang-tidy gcovr chromium
-             python3-pandas python3-pip python3-setuptools python3-pytest r-base-core
-             r-cran-testthat)
+             python3-pandas python3-pip python3-venv python3-setuptools python3-wheel
+             python3-pytest r-base-core r-cran-testthat devscripts texlive-latex-base
+             texlive-latex-recommended texlive-fonts-recommended tidy)
 case "${what}" in
   build) packages=("${build[@]}") ;;
   all) packages=("${build[@]}" "${development[@]}") ;;

@@ -82,6 +82,8 @@ std::string python_type(const OptionRow& row) {
       return row.required ? "Data" : "Any";
     case OptionKind::kFlag:
       return "bool";
+    case OptionKind::kPackage:
+      return "Optional[bool]";
     case OptionKind::kReal:
       return row.absent != nullptr ? "Optional[float]" : "float";
     default:

@@ -10,6 +10,7 @@ import numpy as np
 import pandas as pd
 
 from . import _binding as b
+from . import _interrupt
 
 Names = Union[str, Sequence[str], None]
 Data = Union[pd.DataFrame, Mapping[str, Any]]
@@ -415,9 +416,10 @@ def run(options: Sequence[Tuple[Optional[str], str, str, Optional[str]]],
         n = len(array) if n is None and array is not None else n
         arrays.append(array)
     values = np.asfortranarray(matrix if matrix is not None else np.zeros((0, 0)))
-    study.check(lib.talven_study_analyse(
-        handle, n or 0, _column_pointers(arrays), values.shape[0],
-        values.ctypes.data_as(ctypes.POINTER(ctypes.c_double))))
+    columns = _column_pointers(arrays)
+    contrast_values = values.ctypes.data_as(ctypes.POINTER(ctypes.c_double))
+    study.check(_interrupt.run(lib, handle, args.get("progress"), lambda: lib.talven_study_analyse(
+        handle, n or 0, columns, values.shape[0], contrast_values)))
 
     study.new_messages()
     results = study.results()

@@ -30,6 +30,7 @@ OPTIONS = (
     ("seed", "SEED", "seed", None),
     ("cores", "CORES", "integer", None),
     ("minimize", "MINIMIZE", "flag", None),
+    ("progress", "PROGRESS", "package", None),
 )
 
 
@@ -38,7 +39,7 @@ def fit(data: Data, response: Names, stg1trt: Names, tailor1: Names, stg2trt: Na
         contrasts: Any = None, intervals: bool = False, alpha: float = 0.05,
         nbootstrap1: int = 1000, nbootstrap2: int = 1000, ngrid: int = 10,
         grid_scale: float = 2.58, seed: Optional[int] = None, cores: Optional[int] = None,
-        minimize: bool = False) -> TalvenResult:
+        minimize: bool = False, progress: Optional[bool] = None) -> TalvenResult:
     """Two-stage Q-learning by backward induction, with adaptive bootstrap confidence intervals
     for the stage-1 coefficients and contrasts of them.
 
@@ -90,6 +91,9 @@ def fit(data: Data, response: Names, stg1trt: Names, tailor1: Names, stg2trt: Na
         core.
     minimize:
         smaller outcomes are better (MINIMIZE).
+    progress:
+        show the progress of a fit that runs for more than two seconds. None: only when Python
+        or R runs interactively.
 
     Returns
     -------

@@ -308,6 +308,33 @@ TEST(StudyLayer, TheDiagnosticNamesTheDependentColumns) {
             "Rank-deficient fit: stage-2 fit of the data; dependent columns age, age2");
 }
 
+TEST(StudyLayer, AStopRequestEndsTheRunWithItsOwnErrorAndTheNextRunIsNormal) {
+  const Frame data = smart(80);
+  const Options options = {{"DERIVECI", 1}, {"SEED", 77}, {"NBOOTSTRAP1", 40}, {"NBOOTSTRAP2", 40}};
+  const StudyRun before(data, standard_lists(), options);
+  ASSERT_TRUE(before.status) << before.messages.first_error();
+  EXPECT_EQ(talven_study_count(before.study(), TALVEN_COUNT_INTERRUPTED), 0);
+
+  talven_request_stop(1);  // before the run starts: it is kept for the run
+  const StudyRun stopped(data, standard_lists(), options);
+  ASSERT_FALSE(stopped.status);
+  EXPECT_EQ(stopped.messages.first_error(), "The analysis was interrupted.");
+  EXPECT_EQ(talven_study_count(stopped.study(), TALVEN_COUNT_INTERRUPTED), 1);
+  std::vector<double> none(8);
+  EXPECT_EQ(talven_study_values(stopped.study(), TALVEN_VALUES_UPPER, none.data()), -1);
+
+  talven_request_stop(1);
+  talven_request_stop(0);
+  const StudyRun after(data, standard_lists(), options);
+  ASSERT_TRUE(after.status) << after.messages.first_error();
+  EXPECT_EQ(talven_study_count(after.study(), TALVEN_COUNT_INTERRUPTED), 0);
+  for (const int32_t which : {TALVEN_VALUES_BETA1, TALVEN_VALUES_UPPER, TALVEN_VALUES_LOWER}) {
+    EXPECT_TRUE(
+        same_bits(before.values(which, TALVEN_COUNT_P1), after.values(which, TALVEN_COUNT_P1)))
+        << which;
+  }
+}
+
 TEST(StudyLayer, MissingContrastCoefficientsCountAsZero) {
   const Frame data = smart(80);
   const StudyRun run(data, standard_lists(), {}, false, {{0, kNaN, 1, 0, 0}, {1, 0, 0, 0, -1}});

@@ -7,6 +7,7 @@
 
 #include "host/by_groups.h"
 #include "host/csv_reader.h"
+#include "host/token_cursor.h"
 #include "tests/support/tokens.h"
 
 namespace host {
@@ -29,8 +30,8 @@ std::string seen(const std::string& options, const std::string& where_statement 
   const ErrorSink sink = [&](const std::string& m) { errors.push_back(m); };
   const std::vector<Token> tokens = lex(options, &end);
   DataSetOptions parsed;
-  size_t i = 0;
-  if (!tokens.empty() && !parse_data_set_options(tokens, end, &i, &parsed, sink)) {
+  TokenCursor cursor(tokens, end, sink);
+  if (!tokens.empty() && !parse_data_set_options(cursor, &parsed)) {
     return errors.empty() ? "?" : errors.front();
   }
   std::optional<WhereClause> statement;

@@ -11,6 +11,7 @@
 #include "host/log.h"
 #include "host/routines.h"
 #include "host/step_context.h"
+#include "host/step_services.h"
 
 namespace host {
 namespace {

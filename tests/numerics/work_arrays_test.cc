@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "tests/support/record_lines.h"
@@ -66,6 +67,24 @@ TEST(WorkArrays, ReleasesChosenArraysThenTheRest) {
     EXPECT_EQ(t.held(), (std::vector<bool>{false, false, false}));
     EXPECT_FALSE(error_occurred(record));
   }
+}
+
+// One entry beyond the capacity: nothing is obtained, and the failure comes back as a report in
+// the error record rather than ending the process that loaded the library.
+TEST(WorkArrays, RefusesAListBeyondItsCapacityThroughTheErrorRecord) {
+  std::vector<DblArray1> arrays(WorkArrays::kCapacity + 1);
+  auto entry = [&](int k) { return WorkArrays::Entry(arrays[k], {2}, "test: entry"); };
+  WorkArrays work = [&]<int... K>(std::integer_sequence<int, K...>) {
+    return WorkArrays{entry(K)...};
+  }
+  (std::make_integer_sequence<int, WorkArrays::kCapacity + 1>{});
+  ErrorRecord record;
+  EXPECT_EQ(work.obtain(record), Status::kFailed);
+  EXPECT_EQ(record_lines(record),
+            (std::vector<std::string>{"Internal error: a list of work arrays exceeds its capacity.",
+                                      "OCCURRED IN: WorkArrays in MOD work_arrays"}));
+  for (const DblArray1& array : arrays) EXPECT_FALSE(array.allocated());
+  EXPECT_EQ(work.release(record), Status::kOk);
 }
 
 #ifdef KESTRION_FAULT_INJECTION

@@ -194,8 +194,10 @@
   contrasts <- args[[argument_of("CONTRAST1")]]
   if (!is.null(contrasts)) contrasts <- .contrast_matrix(contrasts, call)
 
+  progress <- if (is.null(args$progress)) interactive() else isTRUE(args$progress)
   fit <- .Call(C_talven_r_fit, variables, columns, lists, options, contrasts$matrix,
-               contrasts$names)
+               contrasts$names, progress)
+  if (fit[[3L]]) .interrupt()
   results <- .results(fit[[1L]])
   messages <- .signal(results, fit[[2L]], call)
   for (text in results$collinear) warning(.talven_condition("talven_warning", text, call))
@@ -309,4 +311,12 @@ print.summary.talven <- function(x, ...) {
   if (length(fit$warnings)) lines <- c(lines, "", "Warnings:", paste(" ", fit$warnings))
   writeLines(lines)
   invisible(x)
+}
+
+# Ctrl-C stopped the analysis, which has returned: the interrupt R would have signalled, so that
+# tryCatch(interrupt = ) and withCallingHandlers see it, and otherwise back to the top level.
+.interrupt <- function() {
+  signalCondition(structure(class = c("interrupt", "condition"),
+                            list(message = "", call = NULL)))
+  invokeRestart("abort")
 }

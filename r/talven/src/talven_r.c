@@ -9,6 +9,7 @@
 #include <stdint.h>
 #include <string.h>
 
+#include "interrupt.h"
 #include "talven_frontend.h"
 
 static void finalize_study(SEXP pointer) {
@@ -49,16 +50,16 @@ static int set_text_column(TalvenStudy* study, int32_t k, SEXP column) {
 /* names: the data's variables; columns: a list with a double vector, NULL or, for a text variable,
  * list(values, levels) per variable;
  * lists: a list of 0-based integer vectors named by role; options: a double vector named by
- * option; contrasts: a double matrix or NULL; contrast_names: a character vector or NULL.
- * Returns list(study, ok). */
+ * option; contrasts: a double matrix or NULL; contrast_names: a character vector or NULL;
+ * progress: a logical. Returns list(study, ok, interrupted). */
 SEXP talven_r_fit(SEXP names, SEXP columns, SEXP lists, SEXP options, SEXP contrasts,
-                  SEXP contrast_names) {
+                  SEXP contrast_names, SEXP progress) {
   TalvenStudy* study = talven_study_new();
   if (study == NULL) Rf_error("Unable to allocate memory for the study.");
   SEXP pointer = PROTECT(R_MakeExternalPtr(study, R_NilValue, R_NilValue));
   R_RegisterCFinalizerEx(pointer, finalize_study, TRUE);
 
-  int ok = 1;
+  int ok = 1, interrupted = 0;
   const R_xlen_t n_names = XLENGTH(names);
   for (R_xlen_t k = 0; k < n_names && ok; ++k) {
     ok = talven_study_add_column(study, Rf_translateCharUTF8(STRING_ELT(names, k))) >= 0;
@@ -101,13 +102,16 @@ SEXP talven_r_fit(SEXP names, SEXP columns, SEXP lists, SEXP options, SEXP contr
         n = XLENGTH(column);
       }
     }
-    ok = ok && talven_study_analyse(study, (int64_t)n, pointers, n_contrasts,
-                              Rf_isNull(contrasts) ? NULL : REAL(contrasts)) == 0;
+    struct TalvenRAnalysis analysis = {study, (int64_t)n, pointers, n_contrasts,
+                                       Rf_isNull(contrasts) ? NULL : REAL(contrasts)};
+    ok = ok && talven_r_analyse_interruptibly(&analysis, Rf_asLogical(progress) == TRUE,
+                                              &interrupted) == 0;
   }
 
-  SEXP out = PROTECT(Rf_allocVector(VECSXP, 2));
+  SEXP out = PROTECT(Rf_allocVector(VECSXP, 3));
   SET_VECTOR_ELT(out, 0, pointer);
   SET_VECTOR_ELT(out, 1, Rf_ScalarLogical(ok));
+  SET_VECTOR_ELT(out, 2, Rf_ScalarLogical(interrupted));
   UNPROTECT(2);
   return out;
 }
@@ -172,7 +176,7 @@ SEXP talven_r_recommend(SEXP pointer, SEXP columns, SEXP n_rows, SEXP n_columns)
 }
 
 static const R_CallMethodDef kCallMethods[] = {
-    {"talven_r_fit", (DL_FUNC)&talven_r_fit, 6},
+    {"talven_r_fit", (DL_FUNC)&talven_r_fit, 7},
     {"talven_r_results", (DL_FUNC)&talven_r_results, 1},
     {"talven_r_recommend", (DL_FUNC)&talven_r_recommend, 4},
     {NULL, NULL, 0}};

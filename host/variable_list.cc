@@ -1,4 +1,4 @@
-#include "host/statement_parser.h"
+#include "host/variable_list.h"
 
 #include <cstdlib>
 #include <optional>
@@ -6,6 +6,7 @@
 
 #include "host/csv_reader.h"
 #include "host/text_util.h"
+#include "host/token_cursor.h"
 
 namespace host {
 
@@ -30,17 +31,6 @@ struct Element {
   std::string text;                  // as written, for messages
 };
 
-std::string found(const Token& t) {
-  switch (t.kind) {
-    case TokenKind::kEnd:
-      return "the end of the program";
-    case TokenKind::kString:
-      return "the string '" + t.text + "'";
-    default:
-      return t.text == ";" ? std::string(";") : t.text;
-  }
-}
-
 std::optional<VarType> range_type(const Token& t) {
   if (t.is_name("NUMERIC")) return VarType::kNumeric;
   if (t.is_name("CHARACTER") || t.is_name("CHAR")) return VarType::kCharacter;
@@ -62,31 +52,25 @@ class ElementParser {
  public:
   ElementParser(const std::vector<Token>& tokens, const Token& end, const std::string& list,
                 const ErrorSink& error)
-      : tokens_(tokens), end_(end), list_(list), error_(error) {}
+      : in_(tokens, end, error), list_(list) {}
 
   std::optional<std::vector<Element>> parse() {
-    if (tokens_.empty()) fail(end_, "a variable name");
-    size_t i = 0;
-    while (i < tokens_.size()) {
-      const Token& t = tokens_[i];
-      if (t.kind != TokenKind::kName) {
-        fail(t, "a variable name");
-        ++i;
+    if (in_.done()) expected(in_.end(), "a variable name");
+    while (!in_.done()) {
+      if (!in_.name()) {
+        expected(in_.at(), "a variable name");
+        in_.advance();
         continue;
       }
-      i = element(i);
+      element();
     }
-    if (!ok_) return std::nullopt;
+    if (!in_.ok()) return std::nullopt;
     return std::move(out_);
   }
 
  private:
-  const Token& at(size_t i) const { return i < tokens_.size() ? tokens_[i] : end_; }
-
-  void fail(const Token& t, const std::string& what) {
-    error_(where(t) + ": Syntax error in the " + list_ + " list: expected " + what + ", found " +
-           found(t) + ".");
-    ok_ = false;
+  void expected(const Token& t, const std::string& what) {
+    in_.syntax_error(t, "the " + list_ + " list", what);
   }
 
   void add(Element e, ElementKind kind, std::string text) {
@@ -95,9 +79,9 @@ class ElementParser {
     out_.push_back(std::move(e));
   }
 
-  // The element that starts with the name at i; returns where the next one starts.
-  size_t element(size_t i) {
-    const Token& t = tokens_[i];
+  // The element that starts with the name here.
+  void element() {
+    const Token& t = in_.at();
     Element e;
     e.first = t;
     if (t.is_name("_ALL_") || t.is_name("_NUMERIC_") || t.is_name("_CHARACTER_") ||
@@ -107,69 +91,61 @@ class ElementParser {
           : t.is_name("_NUMERIC_") ? ElementKind::kNumeric
                                    : ElementKind::kChar,
           to_upper(t.text));
-      return i + 1;
-    }
-    if (at(i + 1).is_punct(":")) {
+      in_.advance();
+    } else if (in_.punct(":", 1)) {
       add(e, ElementKind::kPrefix, t.text + ":");
-      return i + 2;
-    }
-    if (at(i + 1).is_punct("--")) {
-      if (at(i + 2).kind != TokenKind::kName) {
-        fail(at(i + 2), "a variable name after " + t.text + "--");
-        return i + 3;
+      in_.advance(2);
+    } else if (in_.punct("--", 1)) {
+      if (in_.name(2)) {
+        e.second = in_.at(2);
+        add(e, ElementKind::kNameRange, t.text + "--" + e.second.text);
+      } else {
+        expected(in_.at(2), "a variable name after " + t.text + "--");
       }
-      e.second = at(i + 2);
-      add(e, ElementKind::kNameRange, t.text + "--" + e.second.text);
-      return i + 3;
+      in_.advance(3);
+    } else if (in_.punct("-", 1)) {
+      dashed_range(e);
+    } else {
+      add(e, ElementKind::kName, t.text);
+      in_.advance();
     }
-    if (at(i + 1).is_punct("-")) return dashed_range(i, e);
-    add(e, ElementKind::kName, t.text);
-    return i + 1;
   }
 
   // a-NUMERIC-b, a-CHARACTER-b or the numbered range x1-x5, at the name before the dash.
-  size_t dashed_range(size_t i, Element e) {
-    const Token& t = tokens_[i];
-    const Token& mid = at(i + 2);
-    if (range_type(mid) && at(i + 3).is_punct("-")) {
-      if (at(i + 4).kind != TokenKind::kName) {
-        fail(at(i + 4), "a variable name after " + t.text + "-" + mid.text + "-");
-        return i + 5;
+  void dashed_range(Element e) {
+    const Token& t = in_.at();
+    const Token& mid = in_.at(2);
+    if (range_type(mid) && in_.punct("-", 3)) {
+      if (in_.name(4)) {
+        e.type = *range_type(mid);
+        e.second = in_.at(4);
+        add(e, ElementKind::kTypedRange, t.text + "-" + mid.text + "-" + e.second.text);
+      } else {
+        expected(in_.at(4), "a variable name after " + t.text + "-" + mid.text + "-");
       }
-      e.type = *range_type(mid);
-      e.second = at(i + 4);
-      add(e, ElementKind::kTypedRange, t.text + "-" + mid.text + "-" + e.second.text);
-      return i + 5;
+      in_.advance(5);
+      return;
     }
     if (mid.kind != TokenKind::kName) {
-      fail(mid, "a variable name after " + t.text + "-");
-      return i + 3;
+      expected(mid, "a variable name after " + t.text + "-");
+    } else if (std::string p1, d1, p2, d2; !split_number(t.text, &p1, &d1) ||
+                                           !split_number(mid.text, &p2, &d2) || !iequals(p1, p2)) {
+      in_.fail(t, "Syntax error in the " + list_ + " list: " + t.text + "-" + mid.text +
+                      " is not a numbered range; both ends must be one name followed by different "
+                      "numbers, as in x1-x5.");
+    } else if (d1.size() > 9 || d2.size() > 9) {
+      in_.fail(t, "The numbered range " + t.text + "-" + mid.text + " in the " + list_ +
+                      " list is too long.");
+    } else {
+      e.second = mid;
+      add(e, ElementKind::kNumbered, t.text + "-" + mid.text);
     }
-    std::string p1, d1, p2, d2;
-    if (!split_number(t.text, &p1, &d1) || !split_number(mid.text, &p2, &d2) || !iequals(p1, p2)) {
-      error_(where(t) + ": Syntax error in the " + list_ + " list: " + t.text + "-" + mid.text +
-             " is not a numbered range; both ends must be one name followed by different "
-             "numbers, as in x1-x5.");
-      ok_ = false;
-      return i + 3;
-    }
-    if (d1.size() > 9 || d2.size() > 9) {
-      error_(where(t) + ": The numbered range " + t.text + "-" + mid.text + " in the " + list_ +
-             " list is too long.");
-      ok_ = false;
-      return i + 3;
-    }
-    e.second = mid;
-    add(e, ElementKind::kNumbered, t.text + "-" + mid.text);
-    return i + 3;
+    in_.advance(3);
   }
 
-  const std::vector<Token>& tokens_;
-  const Token& end_;
+  TokenCursor in_;
   const std::string& list_;
-  const ErrorSink& error_;
   std::vector<Element> out_;
-  bool ok_ = true;
 };
 
 std::optional<std::vector<Element>> parse_elements(const std::vector<Token>& tokens,

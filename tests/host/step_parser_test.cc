@@ -1,4 +1,4 @@
-#include "host/statement_parser.h"
+#include "host/step_parser.h"
 
 #include <gtest/gtest.h>
 

@@ -1,15 +1,13 @@
-// The generic statement parser: reads a step's PROC statement and its other statements against
-// the grammar a procedure module hands over, and resolves variable lists against a data set.
-#ifndef TALVEN_HOST_STATEMENT_PARSER_H
-#define TALVEN_HOST_STATEMENT_PARSER_H
+// The parser of one step's statements against the grammar a procedure module hands over, with
+// the statements (WHERE, BY) and data set options that the host handles itself.
+#ifndef TALVEN_HOST_STEP_PARSER_H
+#define TALVEN_HOST_STEP_PARSER_H
 
 #include <cstdint>
 #include <filesystem>
-#include <functional>
 #include <map>
 #include <memory>
 #include <set>
-#include <string>
 #include <vector>
 
 #include "host/by_groups.h"
@@ -54,23 +52,6 @@ struct ParseServices {
 ParseResult parse_step(const TalvenGrammar& grammar, const Step& step, DataSetLoader& loader,
                        const ErrorSink& error, const ParseServices& services = {});
 
-// Resolves one variable list written as `tokens` (the statement after its keyword) against a
-// table. `list` names the list in messages. Empty *numbers and false on error; *origins (if
-// given) receives, for each number, the token of the list element that brought it in.
-bool resolve_variable_list(const std::vector<Token>& tokens, const DataTable& table,
-                           const std::string& data_set_name, const std::string& list,
-                           bool numeric_only, std::vector<int32_t>* numbers, const ErrorSink& error,
-                           std::vector<Token>* origins = nullptr);
-
-// "Line L, column C: Variable X in the LIST list is character; only numeric variables can be
-// used there."
-std::string character_variable_message(const Token& at, const std::string& name,
-                                       const std::string& list);
-
-// Checks the syntax of a variable list without a data set.
-bool check_variable_list(const std::vector<Token>& tokens, const Token& end,
-                         const std::string& list, const ErrorSink& error);
-
 }  // namespace host
 
-#endif  // TALVEN_HOST_STATEMENT_PARSER_H
+#endif  // TALVEN_HOST_STEP_PARSER_H
