@@ -51,6 +51,7 @@
 #include <cstring>
 #include <limits>
 #include <numbers>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -65,6 +66,7 @@ constexpr kestrion::ModelShape kStage1{.p10 = 1, .p11 = 1};
 constexpr int kP1 = kStage1.p1();  // intercept, x, o11, o11:a1, a1
 const char* const kCoefficients[kP1] = {"intercept", "x", "o11", "o11:a1", "a1"};
 constexpr double kO11Values[] = {-1.0, -0.5, 0.0, 0.5, 1.0};
+constexpr double kO11Binary[] = {-1.0, 1.0};
 
 // Unset coefficients are 0.
 struct Model {
@@ -77,7 +79,16 @@ struct Model {
   double c0 = 0, cx = 0, c1 = 0, ca = 0, co = 0;   // stage-2 mean without the treatment
   double psi0 = 0, psia = 0, psi1 = 0, psi1a = 0;  // stage-2 treatment effect per unit of a2
   std::vector<std::string> main2, tailor2;         // the fitted stage-2 lists
+  // o11 takes -1 and 1 only: the stage-1 model then holds the true stage-1 Q-function exactly,
+  // so the optimal regime's value under the Q-models is the true one. The models of the
+  // estimated regime's value interval.
+  bool binary_o11 = false;
 };
+
+std::span<const double> o11_values(const Model& m) {
+  if (m.binary_o11) return kO11Binary;
+  return kO11Values;
+}
 
 // Each stage-2 fit holds every term whose coefficient is not zero.
 std::vector<Model> all_models() {
@@ -159,6 +170,50 @@ std::vector<Model> all_models() {
        .psi0 = 0.1,
        .main2 = {"x"},
        .tailor2 = {"o21"}},
+      {.name = "value_null",
+       .description = "no treatment effect at either stage, everyone in stage 2",
+       .m1 = 0.5,
+       .c0 = 1.0,
+       .cx = 0.3,
+       .c1 = 0.3,
+       .co = 0.5,
+       .main2 = {"x", "o11"},
+       .tailor2 = {"o21"},
+       .binary_o11 = true},
+      {.name = "value_partial",
+       .description = "a stage-2 effect for a1 = 1 only, none for a1 = -1; "
+                      "responders leave",
+       .responders = true,
+       .rho0 = -0.2,
+       .rho1 = 0.4,
+       .r0 = 1.5,
+       .ra = 0.25,
+       .roa = 0.25,
+       .m0 = -0.3,
+       .m1 = 0.4,
+       .c0 = 0.5,
+       .cx = 0.3,
+       .c1 = 0.2,
+       .co = 0.4,
+       .psi0 = 0.5,
+       .psia = 0.5,
+       .main2 = {"x", "o11", "o21"},
+       .tailor2 = {"a1"},
+       .binary_o11 = true},
+      {.name = "value_regular",
+       .description = "clear treatment effects at both stages, everyone in stage 2",
+       .m1 = 0.5,
+       .m2 = 0.3,
+       .c0 = 1.0,
+       .cx = 0.3,
+       .c1 = 0.3,
+       .ca = 0.8,
+       .co = 0.5,
+       .psi0 = 1.0,
+       .psi1 = 0.5,
+       .main2 = {"x", "o11", "a1"},
+       .tailor2 = {"o21"},
+       .binary_o11 = true},
   };
 }
 
@@ -217,11 +272,20 @@ struct Subject {
   double x, o11, a1, responder, o21, a2, y, pseudo;
 };
 
-Subject draw_subject(const Model& m, Draws& d) {
+double stage1_mean(const Model& m, double o11, double a1);
+
+// forced1, forced2 (when not 0) replace the randomised treatments, after the same draws; NaN
+// gives the better treatment of the true Q-functions.
+Subject draw_subject(const Model& m, Draws& d, double forced1 = 0.0, double forced2 = 0.0) {
   Subject s{};
   s.x = d.normal();
-  s.o11 = kO11Values[d.below(5)];
+  s.o11 = m.binary_o11 ? (d.below(2) == 0 ? -1.0 : 1.0) : kO11Values[d.below(5)];
   s.a1 = d.sign();
+  if (forced1 != 0.0) {
+    s.a1 = !std::isnan(forced1)                                        ? forced1
+           : stage1_mean(m, s.o11, 1.0) >= stage1_mean(m, s.o11, -1.0) ? 1.0
+                                                                       : -1.0;
+  }
   s.responder = d.uniform() <= response_probability(m, s.o11, s.a1) ? 1.0 : 0.0;
   if (s.responder != 0.0) {
     s.o21 = s.a2 = std::numeric_limits<double>::quiet_NaN();
@@ -232,6 +296,7 @@ Subject draw_subject(const Model& m, Draws& d) {
     s.a2 = d.sign();
     const double base = stage2_mean_without_treatment(m, s.x, s.o11, s.a1, s.o21);
     const double e = effect(m, s.a1, s.o21);
+    if (forced2 != 0.0) s.a2 = std::isnan(forced2) ? (e >= 0 ? 1.0 : -1.0) : forced2;
     s.y = base + s.a2 * e + d.normal();
     s.pseudo = base + std::fabs(e);
   }
@@ -275,18 +340,33 @@ double folded_normal_mean(double m, double s) {
          m * (1.0 - std::erfc(m / (s * std::sqrt(2.0))));
 }
 
+// g(o11, a1) = E[pseudo-outcome - cx x | o11, a1], as the header comment derives it.
+double stage1_mean(const Model& m, double o11, double a1) {
+  const double p = response_probability(m, o11, a1);
+  const double mu = o21_mean(m, o11, a1);
+  const double non_responder =
+      stage2_mean_without_treatment(m, 0.0, o11, a1, mu) +
+      folded_normal_mean(effect(m, a1, mu), std::fabs(m.psi1 + m.psi1a * a1) * m.sigma);
+  return p * responder_mean(m, 0.0, o11, a1) + (1.0 - p) * non_responder;
+}
+
+// V(d*) = E[max over a1 of Q1]: x enters Q1 as cx x with mean 0, and with o11 binary the stage-1
+// model holds g(o11, a1) exactly.
+double true_optimal_value(const Model& m) {
+  double total = 0.0;
+  for (double o11 : o11_values(m)) {
+    total += std::max(stage1_mean(m, o11, -1.0), stage1_mean(m, o11, 1.0));
+  }
+  return total / static_cast<double>(o11_values(m).size());
+}
+
 // The true stage-1 coefficients, derived as the header comment explains.
 std::vector<double> true_stage1(const Model& m) {
   long double xtx[4][4] = {};
   long double xty[4] = {};
-  for (double o11 : kO11Values) {
+  for (double o11 : o11_values(m)) {
     for (double a1 : {-1.0, 1.0}) {
-      const double p = response_probability(m, o11, a1);
-      const double mu = o21_mean(m, o11, a1);
-      const double non_responder =
-          stage2_mean_without_treatment(m, 0.0, o11, a1, mu) +
-          folded_normal_mean(effect(m, a1, mu), std::fabs(m.psi1 + m.psi1a * a1) * m.sigma);
-      const double g = p * responder_mean(m, 0.0, o11, a1) + (1.0 - p) * non_responder;
+      const double g = stage1_mean(m, o11, a1);
       const double z[4] = {1.0, o11, o11 * a1, a1};
       for (int i = 0; i < 4; ++i) {
         xty[i] += z[i] * g;
@@ -352,6 +432,126 @@ double sandwich_se(const double (&bread)[kP1][kP1], const long double (&meat)[kP
     for (int b = 0; b < kP1; ++b) v += bread[k][a] * meat[a][b] * bread[k][b];
   }
   return std::sqrt(static_cast<double>(v));
+}
+
+// The embedded regimes "give a1; in the stage-2 sample give a2", a1 outer, both in the order -1, 1,
+// and their differences r - s for r < s, r outer.
+constexpr int kRegimes = 4;
+// The tuning constants the library chooses among, for the table of choices.
+constexpr double kMAlphaGridShown[] = {0.025, 0.05, 0.1, 0.25, 0.5, 1.0};
+constexpr int kValueRows = kRegimes + kRegimes * (kRegimes - 1) / 2;
+double regime_a1(int r) {
+  return r < 2 ? -1.0 : 1.0;
+}
+double regime_a2(int r) {
+  return r % 2 == 0 ? -1.0 : 1.0;
+}
+int regime_index(double a1, double a2) {
+  return (a1 > 0 ? 2 : 0) + (a2 > 0 ? 1 : 0);
+}
+std::string value_row_name(int k) {
+  auto name = [](int r) {
+    char text[24];
+    std::snprintf(text, sizeof text, "(%+.0f,%+.0f)", regime_a1(r), regime_a2(r));
+    return std::string(text);
+  };
+  if (k < kRegimes) return "a1,a2 = " + name(k);
+  int pair = k - kRegimes;
+  for (int r = 0; r < kRegimes; ++r) {
+    for (int s = r + 1; s < kRegimes; ++s) {
+      if (pair-- == 0) return name(r) + " - " + name(s);
+    }
+  }
+  return "";
+}
+
+// E[y] when every subject gets a1 and, in the stage-2 sample, a2. x has mean 0 and o21 enters
+// the stage-2 mean linearly, so the means stand for them.
+double true_regime_value(const Model& m, double a1, double a2) {
+  double total = 0.0;
+  for (double o11 : o11_values(m)) {
+    const double p = response_probability(m, o11, a1);
+    const double mu = o21_mean(m, o11, a1);
+    const double non_responder =
+        stage2_mean_without_treatment(m, 0.0, o11, a1, mu) + a2 * effect(m, a1, mu);
+    total += p * responder_mean(m, 0.0, o11, a1) + (1.0 - p) * non_responder;
+  }
+  return total / static_cast<double>(o11_values(m).size());
+}
+
+// The true values of the value table's rows.
+std::vector<double> true_values(const Model& m) {
+  std::vector<double> v(kValueRows);
+  for (int r = 0; r < kRegimes; ++r) v[r] = true_regime_value(m, regime_a1(r), regime_a2(r));
+  int k = kRegimes;
+  for (int r = 0; r < kRegimes; ++r) {
+    for (int s = r + 1; s < kRegimes; ++s) v[k++] = v[r] - v[s];
+  }
+  return v;
+}
+
+// The embedded regimes' values against the mean outcome of `count` subjects who follow each.
+bool check_regime_values(const std::vector<Model>& models, int64_t count, uint64_t seed) {
+  bool agree = true;
+  std::printf(
+      "\nTrue values of the embedded regimes: derived, and the mean outcome of %lld "
+      "simulated followers\n",
+      static_cast<long long>(count));
+  std::printf("%-20s %-16s %12s %12s %10s %7s\n", "model", "regime", "derived", "simulated",
+              "std.err", "z");
+  for (size_t mi = 0; mi < models.size(); ++mi) {
+    const Model& m = models[mi];
+    for (int r = 0; r < kRegimes; ++r) {
+      Draws draws(mix(seed, 2000 + mi * kRegimes + r));
+      long double sum = 0.0L, sum2 = 0.0L;
+      for (int64_t i = 0; i < count; ++i) {
+        const double y = draw_subject(m, draws, regime_a1(r), regime_a2(r)).y;
+        sum += y;
+        sum2 += static_cast<long double>(y) * y;
+      }
+      const auto n = static_cast<long double>(count);
+      const double mean = static_cast<double>(sum / n);
+      const double se = std::sqrt(static_cast<double>((sum2 / n - (sum / n) * (sum / n)) / n));
+      const double truth = true_regime_value(m, regime_a1(r), regime_a2(r));
+      const double z = (mean - truth) / se;
+      agree = agree && std::fabs(z) <= 5.0;
+      std::printf("%-20s %-16s %12.6f %12.6f %10.6f %7.2f\n", r == 0 ? m.name : "",
+                  value_row_name(r).c_str(), truth, mean, se, z);
+    }
+  }
+  std::printf("%s\n", agree ? "The derived values agree with the simulation."
+                            : "A derived value is more than 5 standard errors off.");
+  return agree;
+}
+
+// The optimal regime's value against the mean outcome of `count` subjects who follow it.
+bool check_optimal_values(const std::vector<Model>& models, int64_t count, uint64_t seed) {
+  bool agree = true;
+  std::printf(
+      "\nTrue values of the optimal regime: derived, and the mean outcome of %lld "
+      "simulated followers\n",
+      static_cast<long long>(count));
+  for (size_t mi = 0; mi < models.size(); ++mi) {
+    const Model& m = models[mi];
+    if (!m.binary_o11) continue;
+    Draws draws(mix(seed, 3000 + mi));
+    long double sum = 0.0L, sum2 = 0.0L;
+    for (int64_t i = 0; i < count; ++i) {
+      const double y = draw_subject(m, draws, NAN, NAN).y;
+      sum += y;
+      sum2 += static_cast<long double>(y) * y;
+    }
+    const auto n = static_cast<long double>(count);
+    const double mean = static_cast<double>(sum / n);
+    const double se = std::sqrt(static_cast<double>((sum2 / n - (sum / n) * (sum / n)) / n));
+    const double truth = true_optimal_value(m);
+    const double z = (mean - truth) / se;
+    agree = agree && std::fabs(z) <= 5.0;
+    std::printf("%-20s %12.6f %12.6f %10.6f %7.2f\n", m.name, truth, mean, se, z);
+  }
+  std::printf("%s\n", agree ? "The derived optimal values agree with the simulation."
+                            : "A derived optimal value is more than 5 standard errors off.");
+  return agree;
 }
 
 bool check_truth(const std::vector<Model>& models, int64_t count, uint64_t seed) {
@@ -434,6 +634,16 @@ smart::AnalysisArrays resample(const smart::AnalysisArrays& a, const std::vector
 }
 
 struct Options {
+  bool stage1 = true;    // the stage-1 coefficients' intervals
+  bool value = false;    // the embedded regimes' value intervals
+  bool optimal = false;  // the estimated regime's value interval
+  int nbootvalue = 1000;
+  int nboottune = 200;
+  double malpha = 0.0;  // 0: chosen by the double bootstrap
+  int shard = 0;        // 1..shards, 0: every repetition
+  int shards = 0;
+  std::string out;                 // the shard's record file
+  std::vector<std::string> merge;  // record files to join
   int n = 300;
   int reps = 500;
   uint64_t seed = 1;
@@ -452,19 +662,20 @@ struct Fit {
   double upper[kP1] = {};
   double lower[kP1] = {};
   int32_t collinear = 0;
+  std::vector<double> beta2;
 };
 
 Fit run(const smart::AnalysisArrays& a, const Options& o, bool intervals, int32_t seed) {
   Fit f;
-  std::vector<double> beta2(static_cast<size_t>(a.p2()));
+  f.beta2.resize(static_cast<size_t>(a.p2()));
   std::vector<int32_t> message(3001);
   uint8_t flag = 0;
   if (intervals) seedkestrion(seed);
   runkestrion(1, 2, a.Y1.data(), a.inputY2.data(), a.n1, a.n2, a.respStatus.data(), a.A1.data(),
               a.inputA2.data(), a.H10.data(), a.p10, a.H11.data(), a.p11, a.inputH20.data(), a.p20,
               a.inputH21.data(), a.p21, a.levels1.data(), a.K1, a.levels2.data(), a.K2, nullptr, 0,
-              o.nboot1, o.nboot2, o.ngrid, 2.58, intervals ? 1 : 0, o.alpha, f.beta1, beta2.data(),
-              f.upper, f.lower, &f.collinear, &flag, 3001, message.data());
+              o.nboot1, o.nboot2, o.ngrid, 2.58, intervals ? 1 : 0, o.alpha, f.beta1,
+              f.beta2.data(), f.upper, f.lower, &f.collinear, &flag, 3001, message.data());
   f.ok = flag == 0;
   return f;
 }
@@ -504,6 +715,107 @@ std::string clock_text(double seconds) {
   return text;
 }
 
+// One value table, its rows put in the order of the true values (the library numbers the
+// treatments by first appearance, which differs between studies).
+struct ValueRun {
+  bool ok = false;
+  double low[kValueRows] = {};
+  double high[kValueRows] = {};
+  bool has[kValueRows] = {};
+};
+
+ValueRun run_value(const smart::AnalysisArrays& a, const double* beta1, const double* beta2,
+                   const Options& o, int32_t seed) {
+  const int rows = KESTRION_VALUE_ROWS(2, 2);
+  std::vector<double> estimate(rows), lower(rows), upper(rows);
+  std::vector<int32_t> followers(rows), kept(rows), status(rows);
+  double m = 0, p_hat = 0, m_alpha = 0;
+  const KestrionValueData data{a.n1,
+                               a.n2,
+                               a.Y1.data(),
+                               a.inputY2.data(),
+                               a.respStatus.data(),
+                               a.A1.data(),
+                               a.inputA2.data(),
+                               a.H10.data(),
+                               a.p10,
+                               a.H11.data(),
+                               a.p11,
+                               a.inputH20.data(),
+                               a.p20,
+                               a.inputH21.data(),
+                               a.p21,
+                               a.levels1.data(),
+                               a.K1,
+                               a.levels2.data(),
+                               a.K2,
+                               beta1,
+                               beta2};
+  const KestrionValueOptions options{o.alpha, o.nbootvalue, seed, 1, 0, 0.0, 200, o.nboot2, 255};
+  int32_t choice = 0;
+  const KestrionValueTable table{estimate.data(), lower.data(),  upper.data(), followers.data(),
+                                 kept.data(),     status.data(), &m,           &p_hat,
+                                 &m_alpha,        &choice};
+  std::vector<int32_t> message(3001);
+  uint8_t flag = 0;
+  valuekestrion(&data, &options, &table, &flag, 3001, message.data());
+  ValueRun v;
+  v.ok = flag == 0;
+  if (!v.ok) return v;
+  int code_of[kRegimes];  // regime in value order -> the library's regime number
+  for (int c1 = 1; c1 <= 2; ++c1) {
+    for (int c2 = 1; c2 <= 2; ++c2) {
+      code_of[regime_index(a.levels1[c1 - 1], a.levels2[c2 - 1])] = (c1 - 1) * 2 + (c2 - 1);
+    }
+  }
+  auto pair_row = [](int r, int s) {  // r < s among the library's regimes
+    int k = 0;
+    for (int i = 0; i < kRegimes; ++i) {
+      for (int j = i + 1; j < kRegimes; ++j, ++k) {
+        if (i == r && j == s) return 1 + kRegimes + k;
+      }
+    }
+    return -1;
+  };
+  auto take = [&](int k, int row, bool flip) {
+    v.has[k] = status[row] == KESTRION_VALUE_OK;
+    v.low[k] = flip ? -upper[row] : lower[row];
+    v.high[k] = flip ? -lower[row] : upper[row];
+  };
+  for (int r = 0; r < kRegimes; ++r) take(r, 1 + code_of[r], false);
+  int k = kRegimes;
+  for (int r = 0; r < kRegimes; ++r) {
+    for (int s = r + 1; s < kRegimes; ++s, ++k) {
+      const int cr = code_of[r], cs = code_of[s];
+      take(k, cr < cs ? pair_row(cr, cs) : pair_row(cs, cr), cr > cs);
+    }
+  }
+  return v;
+}
+
+struct ValueTally {
+  int runs = 0;
+  int covered[kValueRows] = {};
+  int intervals[kValueRows] = {};
+  double width[kValueRows] = {};
+  void add(const std::vector<double>& truth, const ValueRun& v) {
+    ++runs;
+    for (int k = 0; k < kValueRows; ++k) {
+      if (!v.has[k]) continue;
+      ++intervals[k];
+      if (v.low[k] <= truth[k] && truth[k] <= v.high[k]) ++covered[k];
+      width[k] += v.high[k] - v.low[k];
+    }
+  }
+  double coverage(int k) const {
+    return intervals[k] ? static_cast<double>(covered[k]) / intervals[k] : NAN;
+  }
+  double standard_error(int k) const {
+    const double c = coverage(k);
+    return intervals[k] ? std::sqrt(c * (1 - c) / intervals[k]) : NAN;
+  }
+};
+
 // The naive percentile bootstrap of one study, tallied when at least three refits succeed.
 // Returns the number of refits that failed.
 int naive_bootstrap(const smart::AnalysisArrays& a, const Options& o, Draws& draws,
@@ -529,15 +841,49 @@ int naive_bootstrap(const smart::AnalysisArrays& a, const Options& o, Draws& dra
   return failed;
 }
 
-// `index` is the model's place in all_models(), so that a model draws the same studies whichever
-// models run with it.
-int run_model(const Model& m, size_t index, const Options& o, double* lowest) {
-  const std::vector<double> truth = true_stage1(m);
-  const smart::AnalysisSpec spec = spec_of(m);
+// What one model's repetitions add up to.
+struct ModelTallies {
+  std::vector<double> truth;  // stage-1 coefficients
   Tally adaptive, naive;
   int failed = 0;
   int naive_failed = 0;
   long collinear = 0;
+};
+
+void stage1_repetition(const smart::AnalysisArrays& a, const Options& o, int32_t seed, Draws& draws,
+                       ModelTallies& t) {
+  const Fit f = run(a, o, true, seed);
+  if (!f.ok) {
+    ++t.failed;
+  } else {
+    t.adaptive.add(t.truth, f.lower, f.upper);
+    t.collinear += f.collinear;
+  }
+  t.naive_failed += naive_bootstrap(a, o, draws, t.truth, &t.naive);
+}
+
+void print_stage1(const ModelTallies& t, double* lowest) {
+  std::printf(
+      "  %d repetitions with intervals, %d failed; %.1f collinear replicates per run; "
+      "naive refits failed: %d\n",
+      t.adaptive.runs, t.failed, t.adaptive.runs ? double(t.collinear) / t.adaptive.runs : 0.0,
+      t.naive_failed);
+  std::printf("  %-10s %10s   %9s %9s   %9s %9s\n", "term", "truth", "adaptive", "width", "naive",
+              "width");
+  for (int k = 0; k < kP1; ++k) {
+    std::printf("  %-10s %10.4f   %9.3f %9.3f   %9.3f %9.3f\n", kCoefficients[k], t.truth[k],
+                t.adaptive.coverage(k), t.adaptive.mean_width(k), t.naive.coverage(k),
+                t.naive.mean_width(k));
+    *lowest = std::min(*lowest, t.adaptive.coverage(k));
+  }
+}
+
+// `index` is the model's place in all_models(), so that a model draws the same studies whichever
+// models run with it.
+int run_model(const Model& m, size_t index, const Options& o, double* lowest) {
+  ModelTallies t;
+  t.truth = true_stage1(m);
+  const smart::AnalysisSpec spec = spec_of(m);
   const auto start = std::chrono::steady_clock::now();
   auto elapsed = [&] {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
@@ -549,18 +895,11 @@ int run_model(const Model& m, size_t index, const Options& o, double* lowest) {
     smart::AnalysisArrays a;
     std::string error;
     if (!smart::build_analysis_arrays(study, spec, &a, &error)) {
-      ++failed;
+      ++t.failed;
       continue;
     }
     const auto seed = static_cast<int32_t>(1 + draws.next() % 2147483562ULL);
-    const Fit f = run(a, o, true, seed);
-    if (!f.ok) {
-      ++failed;
-    } else {
-      adaptive.add(truth, f.lower, f.upper);
-      collinear += f.collinear;
-    }
-    naive_failed += naive_bootstrap(a, o, draws, truth, &naive);
+    stage1_repetition(a, o, seed, draws, t);
     if (elapsed() - last_report >= 10.0 || rep + 1 == o.reps) {
       last_report = elapsed();
       std::fprintf(stderr, "coverage: %s, repetition %d of %d, %s elapsed\n", m.name, rep + 1,
@@ -568,92 +907,331 @@ int run_model(const Model& m, size_t index, const Options& o, double* lowest) {
     }
   }
 
-  std::printf("\nModel %s (%s)\n", m.name, m.description);
-  std::printf(
-      "  %d repetitions with intervals, %d failed; %.1f collinear replicates per run; "
-      "naive refits failed: %d; %s\n",
-      adaptive.runs, failed, adaptive.runs ? double(collinear) / adaptive.runs : 0.0, naive_failed,
-      clock_text(elapsed()).c_str());
-  std::printf("  %-10s %10s   %9s %9s   %9s %9s\n", "term", "truth", "adaptive", "width", "naive",
-              "width");
-  for (int k = 0; k < kP1; ++k) {
-    std::printf("  %-10s %10.4f   %9.3f %9.3f   %9.3f %9.3f\n", kCoefficients[k], truth[k],
-                adaptive.coverage(k), adaptive.mean_width(k), naive.coverage(k),
-                naive.mean_width(k));
-    *lowest = std::min(*lowest, adaptive.coverage(k));
-  }
+  std::printf("\nModel %s (%s); %s\n", m.name, m.description, clock_text(elapsed()).c_str());
+  print_stage1(t, lowest);
   std::fflush(stdout);
-  return failed;
+  return t.failed;
 }
 
-bool parse(int argc, char** argv, Options* o) {
-  for (int i = 1; i < argc; ++i) {
-    const std::string arg = argv[i];
-    if (i + 1 >= argc) return false;
-    const char* v = argv[++i];
-    if (arg == "--n") {
-      o->n = std::atoi(v);
-    } else if (arg == "--reps") {
-      o->reps = std::atoi(v);
-    } else if (arg == "--seed") {
-      o->seed = std::strtoull(v, nullptr, 10);
-    } else if (arg == "--nboot1") {
-      o->nboot1 = std::atoi(v);
-    } else if (arg == "--nboot2") {
-      o->nboot2 = std::atoi(v);
-    } else if (arg == "--naive") {
-      o->naive = std::atoi(v);
-    } else if (arg == "--ngrid") {
-      o->ngrid = std::atoi(v);
-    } else if (arg == "--alpha") {
-      o->alpha = std::atof(v);
-    } else if (arg == "--check-truth") {
-      o->check_truth = std::atoll(v);
-    } else if (arg == "--models") {
-      std::string list = v;
-      for (size_t start = 0, end; start <= list.size(); start = end + 1) {
-        end = list.find(',', start);
-        if (end == std::string::npos) end = list.size();
-        o->models.push_back(list.substr(start, end - start));
+// ---- The value studies, one record per repetition, so that they can run as shards.
+//
+// Repetition r of the model at place k of all_models() draws its study and its seeds from
+// mix(seed, k * 1000003 + r), whichever process runs it. Shard I of N runs the repetitions r
+// with r mod N = I - 1 and writes their records; --merge reads the records of every shard and
+// tallies them in repetition order, as an unsharded run does, so its table is that run's, bit
+// for bit.
+
+struct RepRecord {
+  char study = 'V';  // V: the embedded regimes; O: the estimated regime
+  size_t model = 0;
+  int rep = 0;
+  std::vector<double> values;  // empty: the analysis failed
+};
+
+// The estimated regime's row with MALPHA = malpha (0: chosen): has, lower, upper, m, pHat,
+// mAlpha, choice; empty when the call failed.
+std::vector<double> optimal_row(const smart::AnalysisArrays& a, const Fit& point, const Options& o,
+                                int32_t seed, double malpha) {
+  const int rows = KESTRION_VALUE_ROWS(2, 2);
+  std::vector<double> estimate(rows), lower(rows), upper(rows);
+  std::vector<int32_t> followers(rows), kept(rows), status(rows);
+  double m = 0, p_hat = 0, m_alpha = 0;
+  int32_t choice = 0;
+  const KestrionValueData data{a.n1,
+                               a.n2,
+                               a.Y1.data(),
+                               a.inputY2.data(),
+                               a.respStatus.data(),
+                               a.A1.data(),
+                               a.inputA2.data(),
+                               a.H10.data(),
+                               a.p10,
+                               a.H11.data(),
+                               a.p11,
+                               a.inputH20.data(),
+                               a.p20,
+                               a.inputH21.data(),
+                               a.p21,
+                               a.levels1.data(),
+                               a.K1,
+                               a.levels2.data(),
+                               a.K2,
+                               point.beta1,
+                               point.beta2.data()};
+  const KestrionValueOptions options{o.alpha, o.nbootvalue, seed,     1, 0,
+                                     malpha,  o.nboottune,  o.nboot2, 0};
+  const KestrionValueTable table{estimate.data(), lower.data(),  upper.data(), followers.data(),
+                                 kept.data(),     status.data(), &m,           &p_hat,
+                                 &m_alpha,        &choice};
+  std::vector<int32_t> message(3001);
+  uint8_t flag = 0;
+  valuekestrion(&data, &options, &table, &flag, 3001, message.data());
+  if (flag != 0) return {};
+  const bool has = status[0] == KESTRION_VALUE_OK;
+  return {has ? 1.0 : 0.0, lower[0], upper[0], m, p_hat, m_alpha, static_cast<double>(choice)};
+}
+
+// The interval with m = n1 always: a tuning constant so small that m rounds up to n1.
+constexpr double kOrdinaryMAlpha = 1e-12;
+
+std::vector<RepRecord> repetition_records(const Model& m, size_t index, int rep, const Options& o) {
+  Draws draws(mix(o.seed, index * 1000003ULL + static_cast<uint64_t>(rep)));
+  const smart::Study study = draw_study(m, o.n, draws);
+  smart::AnalysisArrays a;
+  std::string error;
+  std::vector<RepRecord> out;
+  const bool built = smart::build_analysis_arrays(study, spec_of(m), &a, &error);
+  const auto seed = static_cast<int32_t>(1 + draws.next() % 2147483562ULL);
+  const Fit point = built ? run(a, o, false, 0) : Fit{};
+  if (o.value) {
+    RepRecord r{'V', index, rep, {}};
+    const ValueRun v =
+        point.ok ? run_value(a, point.beta1, point.beta2.data(), o, seed) : ValueRun{};
+    for (int k = 0; v.ok && k < kValueRows; ++k) {
+      r.values.insert(r.values.end(), {v.has[k] ? 1.0 : 0.0, v.low[k], v.high[k]});
+    }
+    out.push_back(r);
+  }
+  if (o.optimal) {
+    RepRecord r{'O', index, rep, {}};
+    if (point.ok) {
+      const std::vector<double> adaptive = optimal_row(a, point, o, seed, o.malpha);
+      const std::vector<double> ordinary = optimal_row(a, point, o, seed, kOrdinaryMAlpha);
+      if (!adaptive.empty() && !ordinary.empty()) {
+        r.values = adaptive;
+        r.values.insert(r.values.end(), ordinary.begin(), ordinary.begin() + 3);
       }
-    } else {
-      return false;
     }
+    out.push_back(r);
   }
-  return o->n > 0 && o->reps > 0 && o->nboot1 > 0 && o->nboot2 > 0 && o->naive >= 0 &&
-         o->ngrid >= 2 && o->alpha > 0 && o->alpha < 1;
+  return out;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-  Options o;
-  if (!parse(argc, argv, &o)) {
-    std::fprintf(stderr,
-                 "usage: talven_coverage [--n N] [--reps R] [--models a,b,...] [--seed S] "
-                 "[--nboot1 B] [--nboot2 B] [--naive B] [--ngrid G] [--alpha A]\n"
-                 "       talven_coverage --check-truth SUBJECTS\n");
-    return 2;
-  }
-  std::vector<Model> models;
-  std::vector<size_t> indices;
-  const std::vector<Model> every = all_models();
-  for (size_t i = 0; i < every.size(); ++i) {
-    const Model& m = every[i];
-    if (o.models.empty() || std::find(o.models.begin(), o.models.end(), m.name) != o.models.end()) {
-      models.push_back(m);
-      indices.push_back(i);
+std::vector<RepRecord> model_records(const Model& m, size_t index, const Options& o) {
+  std::vector<RepRecord> records;
+  const auto start = std::chrono::steady_clock::now();
+  double last_report = -10.0;
+  for (int rep = 0; rep < o.reps; ++rep) {
+    if (o.shards > 0 && rep % o.shards != o.shard - 1) continue;
+    for (RepRecord& r : repetition_records(m, index, rep, o)) records.push_back(std::move(r));
+    const double elapsed =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    if (elapsed - last_report >= 10.0) {
+      last_report = elapsed;
+      std::fprintf(stderr, "coverage: %s, repetition %d of %d, %s elapsed\n", m.name, rep + 1,
+                   o.reps, clock_text(elapsed).c_str());
     }
   }
-  if (models.empty() || (!o.models.empty() && models.size() != o.models.size())) {
-    std::fprintf(stderr, "talven_coverage: unknown model; the models are:");
-    for (const Model& m : all_models()) std::fprintf(stderr, " %s", m.name);
-    std::fprintf(stderr, "\n");
-    return 2;
+  return records;
+}
+
+void print_embedded(const Model& m, const std::vector<const RepRecord*>& records,
+                    std::vector<double>* coverages) {
+  const std::vector<double> truth = true_values(m);
+  ValueTally t;
+  int failed = 0;
+  for (const RepRecord* r : records) {
+    if (r->values.empty()) {
+      ++failed;
+      continue;
+    }
+    ValueRun v;
+    for (int k = 0; k < kValueRows; ++k) {
+      const double* row = r->values.data() + static_cast<ptrdiff_t>(3) * k;
+      v.has[k] = row[0] != 0.0;
+      v.low[k] = row[1];
+      v.high[k] = row[2];
+    }
+    t.add(truth, v);
   }
-  if (o.check_truth > 0) {
-    return check_truth(models, o.check_truth, o.seed) ? 0 : 1;
+  std::printf("  embedded regimes: %d repetitions, %d failed\n", t.runs, failed);
+  std::printf("  %-26s %10s   %9s %7s %9s %10s\n", "embedded regime / difference", "truth",
+              "coverage", "s.e.", "width", "intervals");
+  for (int k = 0; k < kValueRows; ++k) {
+    std::printf("  %-26s %10.4f   %9.3f %7.3f %9.3f %10d\n", value_row_name(k).c_str(), truth[k],
+                t.coverage(k), t.standard_error(k),
+                t.intervals[k] ? t.width[k] / t.intervals[k] : NAN, t.intervals[k]);
+    coverages->push_back(t.coverage(k));
   }
+}
+
+// Coverage and width of one interval over the repetitions.
+struct IntervalTally {
+  int intervals = 0;
+  int covered = 0;
+  double width = 0.0;
+  void add(double truth, double has, double low, double high) {
+    if (has == 0.0) return;
+    ++intervals;
+    covered += low <= truth && truth <= high ? 1 : 0;
+    width += high - low;
+  }
+  double coverage() const { return intervals ? static_cast<double>(covered) / intervals : NAN; }
+  void print(const char* name) const {
+    const double c = coverage();
+    std::printf("  %-26s %9.3f %7.3f %9.3f %10d\n", name, c,
+                intervals ? std::sqrt(c * (1 - c) / intervals) : NAN,
+                intervals ? width / intervals : NAN, intervals);
+  }
+};
+
+void print_optimal(const Model& m, const std::vector<const RepRecord*>& records,
+                   std::vector<double>* coverages) {
+  const double truth = true_optimal_value(m);
+  IntervalTally adaptive, ordinary;
+  int failed = 0, runs = 0;
+  double m_sum = 0, p_sum = 0;
+  std::vector<int> chosen(std::size(kMAlphaGridShown) + 1, 0);  // the last: none eligible
+  for (const RepRecord* r : records) {
+    if (r->values.empty()) {
+      ++failed;
+      continue;
+    }
+    const std::vector<double>& v = r->values;
+    ++runs;
+    adaptive.add(truth, v[0], v[1], v[2]);
+    ordinary.add(truth, v[7], v[8], v[9]);
+    if (v[0] != 0.0) m_sum += v[3];
+    p_sum += v[4];
+    size_t g = 0;
+    while (g < std::size(kMAlphaGridShown) && kMAlphaGridShown[g] != v[5]) ++g;
+    ++chosen[g];
+  }
+  std::printf("  estimated regime's value: V(d*) = %.4f; %d repetitions, %d failed\n", truth, runs,
+              failed);
+  std::printf("  %-26s %9s %7s %9s %10s\n", "interval", "coverage", "s.e.", "width", "intervals");
+  adaptive.print("adaptive m-out-of-n");
+  ordinary.print("ordinary (m = n1)");
+  coverages->push_back(adaptive.coverage());
+  std::printf("  mean m %.1f, mean pHat %.3f; alpha chosen:",
+              adaptive.intervals ? m_sum / adaptive.intervals : NAN, runs ? p_sum / runs : NAN);
+  for (size_t g = 0; g < std::size(kMAlphaGridShown); ++g) {
+    std::printf(" %g: %d", kMAlphaGridShown[g], chosen[g]);
+  }
+  std::printf("; none eligible or other: %d\n", chosen.back());
+}
+
+// The options that make a run's records, so that --merge joins only records of one study.
+std::string options_key(const Options& o) {
+  char text[320];
+  std::snprintf(text, sizeof text,
+                "value=%d optimal=%d n=%d reps=%d seed=%llu nbootvalue=%d nboot2=%d "
+                "nboottune=%d malpha=%a alpha=%a",
+                o.value ? 1 : 0, o.optimal ? 1 : 0, o.n, o.reps,
+                static_cast<unsigned long long>(o.seed), o.nbootvalue, o.nboot2, o.nboottune,
+                o.malpha, o.alpha);
+  std::string key = text;
+  key += " models=";
+  for (const std::string& name : o.models) key += name + ",";
+  return key;
+}
+
+bool write_records(const Options& o, const std::vector<RepRecord>& records) {
+  const std::vector<Model> every = all_models();
+  FILE* f = std::fopen(o.out.c_str(), "w");
+  if (f == nullptr) {
+    std::fprintf(stderr, "talven_coverage: cannot write %s\n", o.out.c_str());
+    return false;
+  }
+  std::fprintf(f, "talven_coverage records, shard %d/%d; %s\n", o.shard, o.shards,
+               options_key(o).c_str());
+  for (const RepRecord& r : records) {
+    std::fprintf(f, "%c %s %d %zu", r.study, every[r.model].name, r.rep, r.values.size());
+    for (double v : r.values) std::fprintf(f, " %a", v);
+    std::fprintf(f, "\n");
+  }
+  const bool ok = std::ferror(f) == 0;
+  return std::fclose(f) == 0 && ok;
+}
+
+// Appends the records of one shard file; false (with a message) when it is not one of this
+// run's or cannot be read.
+bool read_records(const std::string& path, const Options& o, std::vector<RepRecord>& records) {
+  FILE* f = std::fopen(path.c_str(), "r");
+  if (f == nullptr) {
+    std::fprintf(stderr, "talven_coverage: cannot read %s\n", path.c_str());
+    return false;
+  }
+  char line[512];
+  const std::string key = options_key(o);
+  bool ok = std::fgets(line, sizeof line, f) != nullptr &&
+            std::string(line).find("; " + key + "\n") != std::string::npos;
+  if (!ok)
+    std::fprintf(stderr, "talven_coverage: %s is not a record file of these options\n",
+                 path.c_str());
+  const std::vector<Model> every = all_models();
+  char study = 0;
+  char name[64];
+  int rep = 0;
+  size_t count = 0;
+  while (ok && std::fscanf(f, " %c %63s %d %zu", &study, name, &rep, &count) == 4) {
+    RepRecord r{study, every.size(), rep, std::vector<double>(count)};
+    for (size_t m = 0; m < every.size(); ++m) {
+      if (std::strcmp(every[m].name, name) == 0) r.model = m;
+    }
+    for (double& v : r.values) ok = ok && std::fscanf(f, " %la", &v) == 1;
+    ok = ok && r.model < every.size();
+    if (!ok) std::fprintf(stderr, "talven_coverage: %s: a damaged record\n", path.c_str());
+    records.push_back(std::move(r));
+  }
+  ok = ok && std::feof(f) != 0;
+  std::fclose(f);
+  return ok;
+}
+
+// The records of one model and study in repetition order; false when a repetition is missing
+// or repeated.
+bool ordered(const std::vector<RepRecord>& records, size_t model, char study, int reps,
+             std::vector<const RepRecord*>& out) {
+  out.assign(static_cast<size_t>(reps), nullptr);
+  for (const RepRecord& r : records) {
+    if (r.model != model || r.study != study) continue;
+    if (r.rep < 0 || r.rep >= reps || out[static_cast<size_t>(r.rep)] != nullptr) return false;
+    out[static_cast<size_t>(r.rep)] = &r;
+  }
+  return std::all_of(out.begin(), out.end(), [](const RepRecord* r) { return r != nullptr; });
+}
+
+bool print_value_studies(const std::vector<Model>& models, const std::vector<size_t>& indices,
+                         const std::vector<RepRecord>& records, const Options& o) {
+  std::vector<double> embedded, optimal;
+  for (size_t i = 0; i < models.size(); ++i) {
+    std::printf("\nModel %s (%s)\n", models[i].name, models[i].description);
+    std::vector<const RepRecord*> mine;
+    for (const char study : {'V', 'O'}) {
+      if ((study == 'V' && !o.value) || (study == 'O' && !o.optimal)) continue;
+      if (!ordered(records, indices[i], study, o.reps, mine)) {
+        std::fprintf(stderr, "talven_coverage: the records of %s are incomplete\n", models[i].name);
+        return false;
+      }
+      if (study == 'V') print_embedded(models[i], mine, &embedded);
+      if (study == 'O') print_optimal(models[i], mine, &optimal);
+    }
+  }
+  for (const auto& [name, figures] :
+       {std::pair{"Embedded regimes", &embedded}, std::pair{"Estimated regime", &optimal}}) {
+    if (figures->empty()) continue;
+    double sum = 0.0;
+    for (double c : *figures) sum += c;
+    std::printf("\n%s: lowest coverage %.3f, mean %.3f over %zu figures\n", name,
+                *std::min_element(figures->begin(), figures->end()),
+                sum / static_cast<double>(figures->size()), figures->size());
+  }
+  return true;
+}
+
+std::vector<std::string> split_list(const std::string& list) {
+  std::vector<std::string> items;
+  for (size_t start = 0, end; start <= list.size(); start = end + 1) {
+    end = list.find(',', start);
+    if (end == std::string::npos) end = list.size();
+    items.push_back(list.substr(start, end - start));
+  }
+  return items;
+}
+
+int stage1_study(const std::vector<Model>& models, const std::vector<size_t>& indices,
+                 const Options& o) {
   std::printf(
       "Coverage of nominal %.0f%% intervals for the stage-1 coefficients: n = %d, %d "
       "repetitions (Monte Carlo s.e. of a coverage near %.2f: %.3f)\n",
@@ -667,4 +1245,165 @@ int main(int argc, char** argv) {
   for (size_t i = 0; i < models.size(); ++i) failed += run_model(models[i], indices[i], o, &lowest);
   std::printf("\nLowest adaptive coverage: %.3f\n", lowest);
   return failed == 0 ? 0 : 1;
+}
+
+bool parse_study(const std::string& what, Options* o) {
+  o->stage1 = what == "stage1" || what == "both";
+  o->value = what == "value" || what == "both" || what == "values";
+  o->optimal = what == "optimal" || what == "values";
+  return o->stage1 || o->value || o->optimal;
+}
+
+// "I/N" with 1 <= I <= N.
+bool parse_shard(const std::string& text, Options* o) {
+  const size_t slash = text.find('/');
+  if (slash == std::string::npos) return false;
+  o->shard = std::atoi(text.substr(0, slash).c_str());
+  o->shards = std::atoi(text.substr(slash + 1).c_str());
+  return o->shards >= 1 && o->shard >= 1 && o->shard <= o->shards;
+}
+
+// One option and its value; false for an unknown option or an unreadable value.
+bool read_option(const std::string& arg, const char* v, Options* o) {
+  const std::pair<const char*, int*> counts[] = {{"--n", &o->n},
+                                                 {"--reps", &o->reps},
+                                                 {"--nboot1", &o->nboot1},
+                                                 {"--nboot2", &o->nboot2},
+                                                 {"--naive", &o->naive},
+                                                 {"--ngrid", &o->ngrid},
+                                                 {"--nbootvalue", &o->nbootvalue},
+                                                 {"--nboottune", &o->nboottune}};
+  for (const auto& [name, field] : counts) {
+    if (arg == name) {
+      *field = std::atoi(v);
+      return true;
+    }
+  }
+  const std::pair<const char*, double*> reals[] = {{"--alpha", &o->alpha},
+                                                   {"--malpha", &o->malpha}};
+  for (const auto& [name, field] : reals) {
+    if (arg == name) {
+      *field = std::atof(v);
+      return true;
+    }
+  }
+  if (arg == "--seed")
+    o->seed = std::strtoull(v, nullptr, 10);
+  else if (arg == "--check-truth")
+    o->check_truth = std::atoll(v);
+  else if (arg == "--models")
+    o->models = split_list(v);
+  else if (arg == "--out")
+    o->out = v;
+  else if (arg == "--study")
+    return parse_study(v, o);
+  else if (arg == "--shard")
+    return parse_shard(v, o);
+  else
+    return false;
+  return true;
+}
+
+bool usable(const Options& o) {
+  // Shards write records, and only the value studies have them.
+  const bool sharded = o.shards > 0 || !o.out.empty() || !o.merge.empty();
+  if (sharded &&
+      (o.stage1 || (o.shards > 0) != !o.out.empty() || (o.shards > 0 && !o.merge.empty()))) {
+    return false;
+  }
+  return o.n > 0 && o.reps > 0 && o.nbootvalue >= 10 && o.nboottune >= 10 && o.malpha >= 0 &&
+         o.nboot1 > 0 && o.nboot2 > 0 && o.naive >= 0 && o.ngrid >= 2 && o.alpha > 0 && o.alpha < 1;
+}
+
+bool parse(int argc, char** argv, Options* o) {
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (i + 1 >= argc) return false;
+    if (arg == "--merge") {  // the files to the end
+      o->merge.assign(argv + i + 1, argv + argc);
+      break;
+    }
+    if (!read_option(arg, argv[++i], o)) return false;
+  }
+  return usable(*o);
+}
+
+// The value studies: records computed here (or read from shard files), then the table; a shard
+// writes its records instead.
+int value_studies(const std::vector<Model>& models, const std::vector<size_t>& indices,
+                  const Options& o) {
+  std::vector<RepRecord> records;
+  if (!o.merge.empty()) {
+    for (const std::string& path : o.merge) {
+      if (!read_records(path, o, records)) return 2;
+    }
+  } else {
+    for (size_t i = 0; i < models.size(); ++i) {
+      for (RepRecord& r : model_records(models[i], indices[i], o)) records.push_back(std::move(r));
+    }
+    if (!o.out.empty()) return write_records(o, records) ? 0 : 2;
+  }
+  std::printf(
+      "Coverage of nominal %.0f%% value intervals: n = %d, %d repetitions, NBOOTVALUE=%d; "
+      "seed %llu\n",
+      100 * (1 - o.alpha), o.n, o.reps, o.nbootvalue, static_cast<unsigned long long>(o.seed));
+  if (o.optimal) {
+    std::printf("estimated regime: NBOOTSTRAP2=%d, %s\n", o.nboot2,
+                o.malpha > 0 ? ("MALPHA=" + std::to_string(o.malpha)).c_str()
+                             : ("MALPHA chosen, NBOOTTUNE=" + std::to_string(o.nboottune)).c_str());
+  }
+  return print_value_studies(models, indices, records, o) ? 0 : 1;
+}
+
+void select_models(const Options& o, std::vector<Model>& models, std::vector<size_t>& indices) {
+  const std::vector<Model> every = all_models();
+  for (size_t i = 0; i < every.size(); ++i) {
+    const Model& m = every[i];
+    // By default the estimated regime's value is studied in the models whose truth it has.
+    const bool chosen = o.models.empty()
+                            ? m.binary_o11 == o.optimal || o.check_truth > 0
+                            : std::find(o.models.begin(), o.models.end(), m.name) != o.models.end();
+    if (chosen) {
+      models.push_back(m);
+      indices.push_back(i);
+    }
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options o;
+  if (!parse(argc, argv, &o)) {
+    std::fprintf(
+        stderr,
+        "usage: talven_coverage [--n N] [--reps R] [--models a,b,...] [--seed S] "
+        "[--nboot1 B] [--nboot2 B] [--naive B] [--ngrid G] [--alpha A]\n"
+        "                       [--study stage1|value|both|optimal|values] [--nbootvalue B]\n"
+        "                       [--nboottune B] [--malpha A] [--shard I/N --out FILE]\n"
+        "       talven_coverage [the shards' options] --merge FILE...\n"
+        "       talven_coverage --check-truth SUBJECTS\n");
+    return 2;
+  }
+  std::vector<Model> models;
+  std::vector<size_t> indices;
+  select_models(o, models, indices);
+  if (models.empty() || (!o.models.empty() && models.size() != o.models.size())) {
+    std::fprintf(stderr, "talven_coverage: unknown model; the models are:");
+    for (const Model& m : all_models()) std::fprintf(stderr, " %s", m.name);
+    std::fprintf(stderr, "\n");
+    return 2;
+  }
+  if (o.check_truth > 0) {
+    const bool stage1 = check_truth(models, o.check_truth, o.seed);
+    const bool regimes = check_regime_values(models, o.check_truth, o.seed);
+    return stage1 && regimes && check_optimal_values(models, o.check_truth, o.seed) ? 0 : 1;
+  }
+  int status = 0;
+  if (o.stage1) {
+    status = stage1_study(models, indices, o);
+    if (!o.value && !o.optimal) return status;
+  }
+  const int value_status = value_studies(models, indices, o);
+  return value_status != 0 ? value_status : status;
 }

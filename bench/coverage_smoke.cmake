@@ -24,11 +24,30 @@ if(NOT out MATCHES "Lowest adaptive coverage: [0-9]\\.[0-9]+")
   message(FATAL_ERROR "no summary line")
 endif()
 
+# The value table's study: every model's embedded regimes and differences, and its summary.
+execute_process(
+  COMMAND ${PROGRAM} --n 150 --reps 3 --study value --nbootvalue 40
+  RESULT_VARIABLE status
+  OUTPUT_VARIABLE out
+  ERROR_VARIABLE err)
+message("${out}")
+if(NOT status EQUAL 0)
+  message(FATAL_ERROR "talven_coverage --study value ended with status ${status}\n${err}")
+endif()
+foreach(row "a1,a2 = \\(-1,-1\\)" "a1,a2 = \\(\\+1,\\+1\\)" "\\(-1,\\+1\\) - \\(\\+1,-1\\)")
+  if(NOT out MATCHES "\n  ${row} +-?[0-9]+\\.[0-9]+ +[0-9]\\.[0-9]+ +[0-9]\\.[0-9]+ ")
+    message(FATAL_ERROR "no coverage row ${row}")
+  endif()
+endforeach()
+if(NOT out MATCHES "Embedded regimes: lowest coverage [0-9]\\.[0-9]+, mean [0-9]\\.[0-9]+ over 50 figures")
+  message(FATAL_ERROR "no value summary line")
+endif()
+
 execute_process(
   COMMAND ${PROGRAM} --check-truth 400000
   RESULT_VARIABLE status
   OUTPUT_VARIABLE out)
 message("${out}")
 if(NOT status EQUAL 0)
-  message(FATAL_ERROR "the derived true coefficients disagree with the simulation")
+  message(FATAL_ERROR "the derived true coefficients or regime values disagree with the simulation")
 endif()

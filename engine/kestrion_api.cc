@@ -3,10 +3,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
+#include <iterator>
+#include <string>
 
 #include "engine/analysis.h"
 #include "engine/progress.h"
 #include "engine/stop.h"
+#include "engine/regime_value.h"
 #include "engine/uniform_generator.h"
 #include "kestrion.h"
 #include "numerics/error_record.h"
@@ -27,10 +30,10 @@ kestrion::View<const T, 2> in_matrix(const T* data, int64_t rows, int64_t cols) 
 }
 
 void report_unexpected(const char* what, uint8_t* errorFlag, int32_t messageLength,
-                       int32_t* message) {
+                       int32_t* message, const char* routine = "runkestrion") {
   char text[256];
   const int length =
-      std::snprintf(text, sizeof text, "Unexpected failure in runkestrion: %s", what);
+      std::snprintf(text, sizeof text, "Unexpected failure in %s: %s", routine, what);
   kestrion::write_failure_text(text, length < 0 ? 0 : std::min<int>(length, sizeof text - 1),
                                errorFlag, messageLength, message);
   try {
@@ -40,9 +43,105 @@ void report_unexpected(const char* what, uint8_t* errorFlag, int32_t messageLeng
   }
 }
 
+// The record's lines as the message, as runkestrion writes a failure.
+void write_record(const kestrion::ErrorRecord& record, uint8_t* errorFlag, int32_t messageLength,
+                  int32_t* message) {
+  int64_t lines = 0;
+  for (const kestrion::ErrorLine* line = record.first_line; line != nullptr; line = line->next) {
+    ++lines;
+  }
+  const int64_t usable = messageLength > 0 && message != nullptr ? messageLength - 1 : 0;
+  const int64_t length = std::min<int64_t>(usable, lines * (kestrion::kErrorLineLength + 2) + 4);
+  std::string text(static_cast<size_t>(length), ' ');
+  kestrion::compose_error_text(record, text.data(), length);
+  kestrion::write_failure_text(text.data(), length, errorFlag, messageLength, message);
+}
+
+void run_value(const KestrionValueData& d, const KestrionValueOptions& o,
+               const KestrionValueTable& t, uint8_t* errorFlag, int32_t messageLength,
+               int32_t* message) {
+  const kestrion::ModelShape shape{d.p10, d.p11, d.p20, d.p21, d.K1, d.K2};
+  kestrion::StudyArrays study;
+  study.n1 = d.n1;
+  study.n2 = d.n2;
+  const int64_t n1 = d.n1 > 0 ? d.n1 : 0;
+  const auto columns = [](int32_t p) { return p > 0 ? int64_t{p} : 0; };
+  study.subjects = {in_vector(d.Y1, n1),
+                    in_vector(d.inputY2, n1),
+                    in_vector(d.respStatus, n1),
+                    in_vector(d.A1, n1),
+                    in_vector(d.inputA2, n1),
+                    in_matrix(d.H10, n1, columns(d.p10)),
+                    in_matrix(d.H11, n1, columns(d.p11)),
+                    in_matrix(d.inputH20, n1, columns(d.p20)),
+                    in_matrix(d.inputH21, n1, columns(d.p21))};
+  study.levels1 = in_matrix(d.levels1, d.K1 > 1 ? d.K1 - 1 : 0, d.K1 > 0 ? d.K1 : 0);
+  study.levels2 = in_matrix(d.levels2, d.K2 > 1 ? d.K2 - 1 : 0, d.K2 > 0 ? d.K2 : 0);
+  const auto size = [](int32_t p0, int32_t k, int32_t p) {
+    return k > 0 && p0 >= 0 && p >= 0 ? p0 + int64_t{k} * (p + 1) : 0;
+  };
+  const kestrion::FullDataEstimates estimates{in_vector(d.beta1hat, size(d.p10, d.K1, d.p11)),
+                                              in_vector(d.beta2hat, size(d.p20, d.K2, d.p21))};
+  kestrion::ValueOptions options;
+  options.alpha = o.alpha;
+  options.nBootValue = o.nBootValue;
+  options.seed = o.seed < 0 ? 0 : o.seed;
+  options.cores = o.cores;
+  options.minimize = o.minimize != 0;
+  options.mAlpha = o.mAlpha;
+  options.nBootTune = o.nBootTune;
+  options.nBootstrap2 = o.nBootstrap2;
+  options.optimalInterval = o.embeddedOnly == 0;
+
+  kestrion::ErrorRecord record;
+  std::string problem = kestrion::value_arguments_problem(shape, study, estimates, options);
+  const int64_t rows = problem.empty() ? kestrion::value_row_count(d.K1, d.K2) : 0;
+  if (problem.empty()) {
+    const void* outputs[] = {t.estimate, t.lower, t.upper, t.followers, t.kept,
+                             t.status,   t.m,     t.pHat,  t.mAlpha,    t.mAlphaChoice};
+    if (std::any_of(std::begin(outputs), std::end(outputs), [](const void* p) { return !p; })) {
+      problem = "Every array of the value table must be given.";
+    }
+  }
+  if (!problem.empty()) {
+    kestrion::ErrorDetails details;
+    details.note_1 = "Invalid argument to valuekestrion:";
+    details.note_2 = problem;
+    kestrion::report_error(record, kestrion::ErrorCode::kGeneral, details);
+    return write_record(record, errorFlag, messageLength, message);
+  }
+  kestrion::ValueTable table;
+  if (kestrion::value_table(shape, study, estimates, options,
+                            kestrion::value_resamples(options.seed), table,
+                            record) != kestrion::Status::kOk) {
+    return write_record(record, errorFlag, messageLength, message);
+  }
+  for (int64_t r = 0; r < rows; ++r) {
+    const kestrion::ValueRow& row = table.rows[static_cast<size_t>(r)];
+    t.estimate[r] = row.estimate;
+    t.lower[r] = row.lower;
+    t.upper[r] = row.upper;
+    t.followers[r] = row.followers;
+    t.kept[r] = row.kept;
+    t.status[r] = static_cast<int32_t>(row.status);
+  }
+  *t.m = table.m;
+  *t.pHat = table.pHat;
+  *t.mAlpha = table.mAlpha;
+  *t.mAlphaChoice = table.choice;
+}
+
 }  // namespace
 
 extern "C" {
+
+// A stop request is spent by the call it reached, or it would stop the next one too.
+struct SpendStopRequest {
+  SpendStopRequest() = default;
+  SpendStopRequest(const SpendStopRequest&) = delete;
+  SpendStopRequest& operator=(const SpendStopRequest&) = delete;
+  ~SpendStopRequest() { kestrion::withdraw_stop(); }
+};
 
 KESTRION_API void checkversion(const int32_t* requestedVersion, uint8_t* versionMismatch) {
   if (versionMismatch == nullptr) return;
@@ -71,13 +170,7 @@ KESTRION_API void runkestrion(int32_t cores, int32_t fixedTwo, const double* Y1,
                               double gridScale, uint8_t deriveCI, double alpha, double* beta1hat,
                               double* beta2hat, double* upper, double* lower, int32_t* nCollinear,
                               uint8_t* errorFlag, int32_t messageLength, int32_t* message) {
-  // A request is spent by the call it reached, or it would stop the next one too.
-  struct SpendStopRequest {
-    SpendStopRequest() = default;
-    SpendStopRequest(const SpendStopRequest&) = delete;
-    SpendStopRequest& operator=(const SpendStopRequest&) = delete;
-    ~SpendStopRequest() { kestrion::withdraw_stop(); }
-  } spend;
+  const SpendStopRequest spend;
   try {
     // Extents in 64 bits: the driver refuses counts whose products leave the 32-bit range.
     const int64_t p1 = p10 + int64_t{K1} * (int64_t{p11} + 1);
@@ -109,6 +202,26 @@ KESTRION_API void runkestrion(int32_t cores, int32_t fixedTwo, const double* Y1,
     report_unexpected(e.what(), errorFlag, messageLength, message);
   } catch (...) {
     report_unexpected("unknown exception", errorFlag, messageLength, message);
+  }
+}
+
+KESTRION_API void valuekestrion(const KestrionValueData* data, const KestrionValueOptions* options,
+                                const KestrionValueTable* table, uint8_t* errorFlag,
+                                int32_t messageLength, int32_t* message) {
+  if (errorFlag == nullptr) return;
+  *errorFlag = 0;
+  const SpendStopRequest spend;
+  try {
+    if (data == nullptr || options == nullptr || table == nullptr) {
+      report_unexpected("data, options and table must not be null pointers.", errorFlag,
+                        messageLength, message, "valuekestrion");
+      return;
+    }
+    run_value(*data, *options, *table, errorFlag, messageLength, message);
+  } catch (const std::exception& e) {
+    report_unexpected(e.what(), errorFlag, messageLength, message, "valuekestrion");
+  } catch (...) {
+    report_unexpected("unknown exception", errorFlag, messageLength, message, "valuekestrion");
   }
 }
 

@@ -69,6 +69,30 @@ void seed_for_resample() {
   generator.set_seed(count, generator.s2());
 }
 
+int64_t jump_multiplier(int64_t a, int64_t m, int32_t k) {
+  // Squaring k times; the moduli are below 2^31, so every product fits 63 bits.
+  int64_t x = a % m;
+  for (int32_t i = 0; i < k; ++i) x = x * x % m;
+  return x;
+}
+
+UniformGenerator value_generator(int32_t seed) {
+  constexpr int32_t kJump = 50;
+  static const int64_t jump1 = jump_multiplier(40014, kModulus1, kJump);
+  static const int64_t jump2 = jump_multiplier(40692, kModulus2, kJump);
+  int32_t n = seed;
+  if (n < 1) {
+    n = clock_count();
+    if (n < 1) n = 1;
+  }
+  const int64_t s1 = 1 + int64_t{n - 1} % (kModulus1 - 1);
+  const int64_t s2 = 1 + int64_t{n - 1} % (kModulus2 - 1);
+  UniformGenerator generator;
+  generator.set_seed(static_cast<int32_t>(s1 * jump1 % kModulus1),
+                     static_cast<int32_t>(s2 * jump2 % kModulus2));
+  return generator;
+}
+
 void set_clock_for_testing(ClockCount clock) {
   g_test_clock = std::move(clock);
 }

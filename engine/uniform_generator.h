@@ -38,6 +38,13 @@ void start_analysis_stream();
 // (1 if the count is 0), keeping s2; in seeded mode does nothing.
 void seed_for_resample();
 
+// The generator of the value bootstrap: 2^50 draws ahead of the state that SEED=seed gives the
+// analysis stream (seed 0: the clock count stands for it), so that its draws never meet the
+// analysis's and asking for values changes none of them.
+UniformGenerator value_generator(int32_t seed);
+// a^(2^k) mod m, the multiplier that moves a word of the generator 2^k draws ahead.
+int64_t jump_multiplier(int64_t a, int64_t m, int32_t k);
+
 // The clock count at 10000 counts per second: (seconds since 1970 mod 214748) * 10000 + the
 // elapsed part of the second in 1/10000 s. Replaceable for tests.
 using ClockCount = std::function<int32_t()>;

@@ -90,6 +90,26 @@ int32_t talven_study_add_column(TalvenStudy* study, const char* name) {
   return index;
 }
 
+int32_t talven_study_add_product(TalvenStudy* study, int32_t count, const int32_t* factors) {
+  if (study == nullptr) return -1;
+  int32_t index = -1;
+  guarded(study, [&](talven::Study& s) {
+    index = s.add_product(count, factors);
+    return index >= 0;
+  });
+  return index;
+}
+
+int32_t talven_study_add_term(TalvenStudy* study, const char* term) {
+  if (study == nullptr) return -1;
+  int32_t index = -1;
+  guarded(study, [&](talven::Study& s) {
+    index = s.add_term(term);
+    return index >= 0;
+  });
+  return index;
+}
+
 int32_t talven_study_set_list(TalvenStudy* study, int32_t role, int32_t count,
                               const int32_t* columns) {
   return guarded(study, [&](talven::Study& s) { return s.set_list(role, count, columns); });

@@ -142,7 +142,8 @@ bool Study::set_data_name(const char* name) {
 
 int32_t Study::add_column(const char* name) {
   if (failed_) return -1;
-  if (phase_ != Phase::kNew || name == nullptr) {
+  // Products follow every data column, so that a data column's index never moves.
+  if (phase_ != Phase::kNew || name == nullptr || !products_.empty()) {
     fail("The steps of the study were called out of order.");
     return -1;
   }
@@ -231,7 +232,7 @@ bool Study::set_contrast_columns(int32_t count, const char* const* names,
 bool Study::check_options() {
   if (!step(Phase::kNew, Phase::kOptions)) return false;
   OptionCheck check{options_,
-                    static_cast<int64_t>(columns_.size()),
+                    static_cast<int64_t>(data_columns()),
                     [this](const std::string& text) { say_text(TALVEN_MESSAGE_NOTE, text); },
                     {}};
   if (!option_values_.read(check)) return fail("%s", check.problem.c_str());
@@ -249,7 +250,7 @@ bool Study::check_overlap(int32_t tailor, int32_t main, const char* format) {
   if (!list(main).given) return true;
   for (int32_t t : list(tailor).columns) {
     for (int32_t m : list(main).columns) {
-      if (m == t) return fail(format, columns_[static_cast<std::size_t>(t)].c_str());
+      if (same_term(m, t)) return fail(format, columns_[static_cast<std::size_t>(t)].c_str());
     }
   }
   return true;
@@ -297,7 +298,7 @@ bool Study::check_role_variable(std::span<const RoleColumns> roles, std::size_t 
 
 bool Study::holds(const RoleColumns& role, std::size_t first, int32_t variable) const {
   for (std::size_t j = first; j < role.count; ++j) {
-    if (list(role.role).columns[j] == variable) return true;
+    if (term_holds(list(role.role).columns[j], variable)) return true;
   }
   return false;
 }
@@ -339,7 +340,8 @@ bool Study::check_contrast_columns() {
 
 // OUT= holds every variable of the data followed by the new ones: a name in both is ambiguous.
 bool Study::check_out_names() {
-  for (const std::string& name : columns_) {
+  for (std::size_t c = 0; c < data_columns(); ++c) {
+    const std::string& name = columns_[c];
     for (const std::string& column : out_columns_) {
       if (same_name(name, column)) {
         return fail(
@@ -405,10 +407,32 @@ void Study::lay_out() {
 // The reading order, then the text variables that it makes treatments.
 bool Study::lay_out_and_code() {
   lay_out();
-  if (reading_.size() > static_cast<std::size_t>(INT32_MAX)) {
+  lay_out_delivery();
+  if (delivery_.size() > static_cast<std::size_t>(INT32_MAX)) {
     return fail("The model has too many variables.");
   }
   return code_text_columns();
+}
+
+// RESPONSE, the treatments and STG2SAMPLE: given, of the right length, and each in one role.
+bool Study::check_role_lists() {
+  // Only the first variable of these lists is read; an empty list is as good as none.
+  const List& response = list(TALVEN_ROLE_RESPONSE);
+  if (!response.given || response.columns.empty()) return fail("RESPONSE must be specified.");
+  const List& stg1trt = list(TALVEN_ROLE_STG1TRT);
+  if (!stg1trt.given) return fail("STG1TRT must be specified.");
+  if (static_cast<int64_t>(stg1trt.columns.size()) != options_.K1 - 1) {
+    return fail("Please specify %d stage 1 treatment variable in STG1TRT.", options_.K1 - 1);
+  }
+  stage1_names_.treatments = names_of(TALVEN_ROLE_STG1TRT);
+  const List& stg2trt = list(TALVEN_ROLE_STG2TRT);
+  if (!stg2trt.given) return fail("STG2TRT must be specified.");
+  if (static_cast<int64_t>(stg2trt.columns.size()) != options_.K2 - 1) {
+    return fail("Please specify %d stage 2 treatment variable in STG2TRT.", options_.K2 - 1);
+  }
+  stage2_names_.treatments = names_of(TALVEN_ROLE_STG2TRT);
+  has_sample_ = list(TALVEN_ROLE_STG2SAMPLE).given && !list(TALVEN_ROLE_STG2SAMPLE).columns.empty();
+  return check_product_roles() && check_roles();
 }
 
 bool Study::check_model() {
@@ -446,23 +470,8 @@ bool Study::check_model() {
         "finish.");
   }
 
-  // Only the first variable of these lists is read; an empty list is as good as none.
-  const List& response = list(TALVEN_ROLE_RESPONSE);
-  if (!response.given || response.columns.empty()) return fail("RESPONSE must be specified.");
-  const List& stg1trt = list(TALVEN_ROLE_STG1TRT);
-  if (!stg1trt.given) return fail("STG1TRT must be specified.");
-  if (static_cast<int64_t>(stg1trt.columns.size()) != options_.K1 - 1) {
-    return fail("Please specify %d stage 1 treatment variable in STG1TRT.", options_.K1 - 1);
-  }
-  stage1_names_.treatments = names_of(TALVEN_ROLE_STG1TRT);
-  const List& stg2trt = list(TALVEN_ROLE_STG2TRT);
-  if (!stg2trt.given) return fail("STG2TRT must be specified.");
-  if (static_cast<int64_t>(stg2trt.columns.size()) != options_.K2 - 1) {
-    return fail("Please specify %d stage 2 treatment variable in STG2TRT.", options_.K2 - 1);
-  }
-  stage2_names_.treatments = names_of(TALVEN_ROLE_STG2TRT);
-  has_sample_ = list(TALVEN_ROLE_STG2SAMPLE).given && !list(TALVEN_ROLE_STG2SAMPLE).columns.empty();
-  if (!check_roles()) return false;
+  if (!check_role_lists()) return false;
+  note_missing_history();
 
   const int64_t p1 = p10_ + int64_t{options_.K1} * (p11_ + 1);
   const int64_t p2 = p20_ + int64_t{options_.K2} * (p21_ + 1);

@@ -118,6 +118,11 @@ class Study {
 
   bool set_data_name(const char* name);
   int32_t add_column(const char* name);
+  // A product of data columns, in the order written; returns its column (the same one for the
+  // same factors in the same order), or -1.
+  int32_t add_product(int32_t count, const int32_t* factors);
+  // A variable name or a product "x*y*z" of variable names (case aside); returns its column.
+  int32_t add_term(const char* text);
   bool set_list(int32_t role, int32_t count, const int32_t* columns);
   bool set_role(const char* role, int32_t count, const int32_t* columns);
   bool set_option(const char* name, double value);
@@ -147,7 +152,9 @@ class Study {
   bool out_values(double* out) const;
   bool recommend(int64_t n, const double* const* columns, double* out) const;
 
-  const std::vector<int32_t>& reading_order() const { return reading_; }
+  // The data columns a front end delivers for each observation (add_row): the model's positions
+  // with each product replaced by its factors, which follow at the end.
+  const std::vector<int32_t>& reading_order() const { return delivery_; }
 
   // Takes a new snapshot of the named results and returns their number.
   int64_t result_count() const;
@@ -184,12 +191,23 @@ class Study {
     const char* name;
     std::size_t count;
   };
+  bool check_role_lists();
   bool check_roles();
   bool check_role_variable(std::span<const RoleColumns> roles, std::size_t r, std::size_t i,
                            std::span<const RoleColumns> covariates);
   bool holds(const RoleColumns& role, std::size_t first, int32_t variable) const;
   bool refuse_role(int32_t variable, const char* role, const char* other);
   bool check_contrast_columns();
+  // Products: their factors, values and checks (study_products.cc).
+  std::size_t data_columns() const { return columns_.size() - products_.size(); }
+  const std::vector<int32_t>* factors_of(int32_t column) const;
+  bool same_term(int32_t a, int32_t b) const;
+  bool term_holds(int32_t term, int32_t variable) const;
+  double term_value(const double* const* columns, int32_t column, int64_t i) const;
+  void lay_out_delivery();
+  const double* expand_delivered(const double* delivered);
+  bool check_product_roles();
+  void note_missing_history();
   bool check_out_names();
   void warn_of_few_replicates();
   void lay_out();
@@ -267,6 +285,10 @@ class Study {
   StageNames stage1_names_, stage2_names_;
   std::vector<int32_t> reading_;
   Layout layout_;
+  // Factors of the product in column data_columns() + p; products follow every data column.
+  std::vector<std::vector<int32_t>> products_;
+  std::vector<int32_t> delivery_;
+  std::vector<double> expanded_;
 
   // The observations.
   StudyMemory memory_;

@@ -403,7 +403,7 @@ bool Study::recommend(int64_t n, const double* const* columns, double* out) cons
   const StageFit stage2 = stage_fit(2);
   const Layout& l = layout_;
   bool complete = true;
-  for (int32_t column : reading_) complete = complete && columns[column] != nullptr;
+  for (int32_t column : delivery_) complete = complete && columns[column] != nullptr;
   std::vector<double> values(reading_.size());
   std::vector<double> row(reading_.size());
   std::vector<uint8_t> missing(reading_.size());
@@ -412,8 +412,7 @@ bool Study::recommend(int64_t n, const double* const* columns, double* out) cons
       {l.main1, p10_}, {l.tailor1, p11_}, {l.main2, p20_}, {l.tailor2, p21_}};
   for (int64_t i = 0; i < n; ++i) {
     for (std::size_t k = 0; k < reading_.size(); ++k) {
-      const double* column = columns[reading_[k]];
-      values[k] = column != nullptr ? column[i] : kMissing;
+      values[k] = term_value(columns, reading_[k], i);
     }
     std::size_t c = 0;
     for (const auto& [first, count] : groups) {
@@ -465,9 +464,9 @@ double Study::number(int32_t which) const {
 int64_t Study::count(int32_t which) const {
   switch (which) {
     case TALVEN_COUNT_COLUMNS:
-      return static_cast<int64_t>(columns_.size());
+      return static_cast<int64_t>(data_columns());
     case TALVEN_COUNT_READ_WIDTH:
-      return static_cast<int64_t>(reading_.size());
+      return static_cast<int64_t>(delivery_.size());
     case TALVEN_COUNT_OBSERVATIONS:
       return delivered_;
     case TALVEN_COUNT_STAGE1:
@@ -588,8 +587,7 @@ int64_t Study::text_count(int32_t which) const {
       texts = &collinear_;
       break;
     case TALVEN_TEXT_COLUMN:
-      texts = &columns_;
-      break;
+      return static_cast<int64_t>(data_columns());
     default:
       return -1;
   }

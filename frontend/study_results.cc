@@ -99,7 +99,9 @@ int64_t Study::result_count() const {
   r.push_back(scalar("p1", "count", p1()));
   r.push_back(scalar("p2", "count", p2()));
   option_results(r);
-  r.push_back(texts("columns", columns_));
+  r.push_back(texts("columns", std::vector<std::string>(
+                                   columns_.begin(), columns_.begin() + static_cast<std::ptrdiff_t>(
+                                                                            data_columns()))));
   std::vector<std::string> severities, lines;
   for (const StudyMessage& m : messages_) {
     severities.emplace_back(severity_name(m.severity));

@@ -212,7 +212,7 @@ bool Study::add_row(const double* values) {
   if (phase_ != Phase::kRows || values == nullptr) {
     return fail("The steps of the study were called out of order.");
   }
-  return keep_row(values);
+  return keep_row(expand_delivered(values));
 }
 
 bool Study::add_columns(int64_t n, const double* const* columns) {
@@ -221,28 +221,30 @@ bool Study::add_columns(int64_t n, const double* const* columns) {
     return fail("The number of observations cannot be negative.");
   }
   // A coded text variable's values come from the layer; it needs no numbers of the front end.
-  std::vector<const double*> sources(reading_.size());
-  for (std::size_t k = 0; k < reading_.size(); ++k) {
-    const int32_t column = reading_[k];
-    const char* name = columns_[static_cast<std::size_t>(column)].c_str();
-    const auto coded = coded_.find(column);
-    if (coded != coded_.end()) {
-      if (static_cast<int64_t>(coded->second.size()) < delivered_ + n) {
-        return fail("Variable %s has %lld text values; the data have %lld observations.", name,
-                    static_cast<long long>(coded->second.size()),
-                    static_cast<long long>(delivered_) + static_cast<long long>(n));
-      }
-      sources[k] = coded->second.data() + delivered_;
-    } else if (n > 0 && columns[column] == nullptr) {
-      return fail("Variable %s has no values.", name);
-    } else if (n > 0) {
-      sources[k] = columns[column];
+  std::vector<const double*> sources(columns == nullptr ? 0 : data_columns());
+  for (std::size_t c = 0; c < sources.size(); ++c) sources[c] = columns[c];
+  for (const auto& [column, codes] : coded_) {
+    if (static_cast<int64_t>(codes.size()) < delivered_ + n) {
+      return fail("Variable %s has %lld text values; the data have %lld observations.",
+                  columns_[static_cast<std::size_t>(column)].c_str(),
+                  static_cast<long long>(codes.size()),
+                  static_cast<long long>(delivered_) + static_cast<long long>(n));
+    }
+    if (static_cast<std::size_t>(column) < sources.size()) {
+      sources[static_cast<std::size_t>(column)] = codes.data() + delivered_;
+    }
+  }
+  for (int32_t column : delivery_) {
+    if (n > 0 && sources[static_cast<std::size_t>(column)] == nullptr) {
+      return fail("Variable %s has no values.", columns_[static_cast<std::size_t>(column)].c_str());
     }
   }
   if (!expect_rows(delivered_ + n)) return false;
   std::vector<double> values(reading_.size());
   for (int64_t i = 0; i < n; ++i) {
-    for (std::size_t k = 0; k < reading_.size(); ++k) values[k] = sources[k][i];
+    for (std::size_t k = 0; k < reading_.size(); ++k) {
+      values[k] = term_value(sources.data(), reading_[k], i);
+    }
     if (!keep_row(values.data())) return false;
   }
   return true;

@@ -1,5 +1,6 @@
 // Text variables of the study: kept as handed over, then coded when the model says which of them
 // are treatments.
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <string>
@@ -69,15 +70,26 @@ const char* Study::text_column_role(int32_t column, bool* treatment) const {
     }
     if (refused == nullptr) refused = role_at(p);
   }
+  // Read only as a factor of a product term.
+  if (refused == nullptr &&
+      std::find(delivery_.begin(), delivery_.end(), column) != delivery_.end()) {
+    refused = "product";
+  }
   return refused;
 }
 
 bool Study::refuse_text_column(const std::string& name, const char* role, bool treatment,
                                const TextColumn& text) {
-  say(TALVEN_MESSAGE_ERROR,
-      "Variable %s in the %s list is character; only numeric variables can be used there.",
-      name.c_str(), role);
   const std::string list = role;
+  if (list == "product") {
+    say(TALVEN_MESSAGE_ERROR,
+        "Variable %s in a product term is character; only numeric variables can be used there.",
+        name.c_str());
+  } else {
+    say(TALVEN_MESSAGE_ERROR,
+        "Variable %s in the %s list is character; only numeric variables can be used there.",
+        name.c_str(), role);
+  }
   if (treatment || list == "STG1TRT" || list == "STG2TRT") {
     const std::string values =
         text.values.empty() ? "holds no value" : "holds the values " + quoted_list(text.values, 10);

@@ -65,6 +65,16 @@ int32_t itemVarNumber(int32_t item, int32_t index) {
   return v->variables[static_cast<size_t>(index)];
 }
 
+int32_t itemVarFactor(int32_t item, int32_t index, int32_t factor) {
+  const ItemValue* v = given_item(item);
+  if (v == nullptr || !v->resolved || index < 0 || factor < 0 ||
+      static_cast<size_t>(index) >= v->factors.size()) {
+    return 0;
+  }
+  const std::vector<int32_t>& factors = v->factors[static_cast<size_t>(index)];
+  return static_cast<size_t>(factor) < factors.size() ? factors[static_cast<size_t>(factor)] : 0;
+}
+
 int32_t flagSet(int32_t flag) {
   const StepContext* step = running_step();
   if (step == nullptr || !step->parse) return 0;

@@ -117,7 +117,7 @@ class StepParser {
         } else {
           v.resolved = resolve_variable_list(body, *data->data_set->table, data->data_set->name,
                                              l.entry->keyword, l.entry->numericOnly != 0,
-                                             &v.variables, counting_sink());
+                                             &v.variables, counting_sink(), nullptr, &v.factors);
         }
       }
     }

@@ -26,6 +26,8 @@ struct ItemValue {
   std::filesystem::path output_path;  // output data set options: the file to be written
   bool resolved = false;              // variable lists: numbers below are valid
   std::vector<int32_t> variables;     // 1-based numbers in the data set, in the order written
+  // Per entry of `variables`: the numbers of a product's factors (the entry is then 0), or none.
+  std::vector<std::vector<int32_t>> factors;
 };
 
 struct ParseResult {

@@ -20,7 +20,8 @@ enum class ElementKind {
   kPrefix,
   kAll,
   kNumeric,
-  kChar
+  kChar,
+  kProduct
 };
 
 struct Element {
@@ -29,6 +30,7 @@ struct Element {
   Token second;
   VarType type = VarType::kNumeric;  // typed ranges
   std::string text;                  // as written, for messages
+  std::vector<Token> factors;        // products
 };
 
 std::optional<VarType> range_type(const Token& t) {
@@ -105,10 +107,30 @@ class ElementParser {
       in_.advance(3);
     } else if (in_.punct("-", 1)) {
       dashed_range(e);
+    } else if (in_.punct("*", 1)) {
+      product(e);
     } else {
       add(e, ElementKind::kName, t.text);
       in_.advance();
     }
+  }
+
+  // x*y*z: one term, the product of the variables named.
+  void product(Element e) {
+    std::string text = in_.at().text;
+    e.factors.push_back(in_.at());
+    in_.advance();
+    while (in_.punct("*")) {
+      if (!in_.name(1)) {
+        expected(in_.at(1), "a variable name after " + text + "*");
+        in_.advance(2);
+        return;
+      }
+      text += "*" + in_.at(1).text;
+      e.factors.push_back(in_.at(1));
+      in_.advance(2);
+    }
+    add(e, ElementKind::kProduct, text);
   }
 
   // a-NUMERIC-b, a-CHARACTER-b or the numbered range x1-x5, at the name before the dash.
@@ -174,8 +196,12 @@ namespace {
 class ListResolver {
  public:
   ListResolver(const DataTable& table, const std::string& data_set_name, const std::string& list,
-               const ErrorSink& error)
-      : table_(table), data_set_name_(data_set_name), list_(list), error_(error) {}
+               const ErrorSink& error, bool products)
+      : table_(table),
+        data_set_name_(data_set_name),
+        list_(list),
+        error_(error),
+        products_allowed_(products) {}
 
   void add(const Element& e) {
     switch (e.kind) {
@@ -209,6 +235,9 @@ class ListResolver {
       case ElementKind::kChar:
         add_matching(e, [](const Column& c) { return c.type == VarType::kCharacter; });
         break;
+      case ElementKind::kProduct:
+        add_product(e);
+        break;
     }
   }
 
@@ -216,25 +245,50 @@ class ListResolver {
   void refuse_character() {
     std::set<int32_t> reported;
     for (size_t k = 0; k < out_.size(); ++k) {
-      const int32_t n = out_[k];
-      const Column& c = table_.columns[static_cast<size_t>(n - 1)];
-      if (c.type == VarType::kCharacter && reported.insert(n).second) {
-        error_(character_variable_message(*origin_[k], c.name, list_));
-        const std::string why = character_explanation(c);
-        if (!why.empty()) error_(why);
-        ok_ = false;
+      std::vector<int32_t> used = factors_[k];
+      if (out_[k] != 0) used.push_back(out_[k]);
+      for (const int32_t n : used) {
+        const Column& c = table_.columns[static_cast<size_t>(n - 1)];
+        if (c.type == VarType::kCharacter && reported.insert(n).second) {
+          error_(character_variable_message(*origin_[k], c.name, list_));
+          const std::string why = character_explanation(c);
+          if (!why.empty()) error_(why);
+          ok_ = false;
+        }
       }
     }
   }
 
   bool ok() const { return ok_; }
   std::vector<int32_t>& numbers() { return out_; }
+  std::vector<std::vector<int32_t>>& factors() { return factors_; }
   const std::vector<const Token*>& origins() const { return origin_; }
 
  private:
-  void keep(int32_t number, const Element& e) {
+  void keep(int32_t number, const Element& e, std::vector<int32_t> factors = {}) {
     out_.push_back(number);
     origin_.push_back(&e.first);
+    factors_.push_back(std::move(factors));
+  }
+
+  // Where the procedure takes products, their factors are variables of the data.
+  void add_product(const Element& e) {
+    if (!products_allowed_) {
+      error_(where(e.first) + ": The product " + e.text + " cannot be used in the " + list_ +
+             " list; only variables can.");
+      ok_ = false;
+      return;
+    }
+    std::vector<int32_t> factors;
+    for (const Token& t : e.factors) {
+      const int k = find_variable(table_, t.text);
+      if (k < 0) {
+        missing(t, t.text);
+        return;
+      }
+      factors.push_back(k + 1);
+    }
+    keep(0, e, std::move(factors));
   }
 
   void missing(const Token& t, const std::string& name) {
@@ -316,6 +370,8 @@ class ListResolver {
   const ErrorSink& error_;
   std::vector<int32_t> out_;
   std::vector<const Token*> origin_;
+  std::vector<std::vector<int32_t>> factors_;
+  bool products_allowed_;
   bool ok_ = true;
 };
 
@@ -324,8 +380,10 @@ class ListResolver {
 bool resolve_variable_list(const std::vector<Token>& tokens, const DataTable& table,
                            const std::string& data_set_name, const std::string& list,
                            bool numeric_only, std::vector<int32_t>* numbers, const ErrorSink& error,
-                           std::vector<Token>* origins) {
+                           std::vector<Token>* origins,
+                           std::vector<std::vector<int32_t>>* products) {
   numbers->clear();
+  if (products != nullptr) products->clear();
   Token end;
   if (!tokens.empty()) {
     end = tokens.back();
@@ -333,11 +391,12 @@ bool resolve_variable_list(const std::vector<Token>& tokens, const DataTable& ta
   }
   const auto elements = parse_elements(tokens, end, list, error);
   if (!elements) return false;
-  ListResolver resolver(table, data_set_name, list, error);
+  ListResolver resolver(table, data_set_name, list, error, products != nullptr);
   for (const Element& e : *elements) resolver.add(e);
   if (numeric_only) resolver.refuse_character();
   if (!resolver.ok()) return false;
   *numbers = std::move(resolver.numbers());
+  if (products != nullptr) *products = std::move(resolver.factors());
   if (origins != nullptr) {
     origins->clear();
     for (const Token* t : resolver.origins()) origins->push_back(*t);

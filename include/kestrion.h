@@ -127,6 +127,161 @@ KESTRION_API void progresskestrion(KestrionProgress callback, void* context);
 #define KESTRION_INTERRUPTED "The analysis was interrupted."
 KESTRION_API void stopkestrion(int32_t stop);
 
+/*
+ * The value of the regimes: the estimated regime's value and the values of the K1 x K2 regimes
+ * the trial embeds ("give stage-1 treatment a1; if the subject enters the stage-2 sample, give
+ * a2"), with percentile bootstrap intervals and every pairwise difference.
+ *
+ * The data are those of a runkestrion call (same arrays, codes and counts; the outcome of a
+ * subject outside the stage-2 sample is Y1, of one in it inputY2), in the outcome's own sign, and
+ * beta1hat its stage-1 estimates in that sign: under MINIMIZE, what runkestrion gave for the
+ * negated outcome, negated back. Only p10, p11, K1, levels1 and beta1hat matter for the estimated
+ * regime; only the outcome and the codes for the embedded ones.
+ *
+ * The table has KESTRION_VALUE_ROWS(K1, K2) rows, each a slot of every output array:
+ *   row 0                the estimated regime: the mean over the n1 subjects of the largest
+ *                        fitted stage-1 Q-value (the smallest with minimize);
+ *   rows 1 .. R          the embedded regimes, R = K1 x K2, row 1 + (a1-1)*K2 + (a2-1) for the
+ *                        codes a1, a2: sum W Y / sum W over the n1 subjects with
+ *                        W = 1{A1 = a1} / pi1(a1) x (1 outside the stage-2 sample, else
+ *                        1{A2 = a2} / pi2(a2 | a1)); pi1 and pi2 are the shares realised in the
+ *                        data (or in the resample);
+ *   rows R+1 ..          the differences row r - row s of embedded regimes r < s, r outer.
+ * Intervals: nBootValue resamples of the n1 subjects (whole records); a resample in which a
+ * regime is not estimable is skipped for it and its differences. lower and upper are the order
+ * statistics of the kept values at the ranks floor(0.5 kept alpha) (at least 1) and
+ * ceil(kept (1 - 0.5 alpha)) (at most kept), as the interval engine takes them.
+ * A regime is not estimable when no subject follows it, or when the stage-2 sample given a1 is
+ * not empty and none of it received a2.
+ *
+ * The estimated regime's interval (two treatments at each stage; otherwise its row has the
+ * point value alone and mAlphaChoice KESTRION_MALPHA_TREATMENTS): an m-out-of-n bootstrap.
+ *  1. The ordinary resamples above are also refitted by two-stage Q-learning (least squares by
+ *     pivoted QR: a design is rank-deficient when a pivot is at most 1e-10, in single precision,
+ *     times the largest; such refits are skipped). sigma1n = n1 S / kept, S the sum of outer
+ *     products of the deviations of the refits' stage-1 treatment-effect coefficients (the
+ *     TAILOR1 interactions, then the treatment term) from their mean.
+ *  2. Covariance phase: nBootstrap2 resamples of the n2 subjects of the stage-2 sample, each its
+ *     stage-2 regression; sigma2n likewise from the stage-2 treatment-effect coefficients.
+ *  3. With the data's estimates (beta1hat, beta2hat), per subject T1 = n1 (x1'b1)^2 / (x1'
+ *     sigma1n x1), x1 = (TAILOR1 values, 1), and in the stage-2 sample T2 likewise with n2 and
+ *     TAILOR2. A subject is non-regular when T1 <= ln(ln(n1)), or T2 <= ln(ln(n2)) (the interval
+ *     engine's threshold; an undefined T counts as non-regular). pHat is their share.
+ *  4. m = max(ceil(n1^((1 + a (1 - pHat)) / (1 + a))), floor), at most n1, where a is mAlpha and
+ *     floor = ceil(max(2 p1, 2 p2 n1 / n2)), the smallest resample whose stage-2 fit is likely
+ *     possible.
+ *  5. nBootValue resamples of m subjects, each refitted: with q_lo and q_hi the order
+ *     statistics (ranks as above) of sqrt(m) (V*_m - V) over the kept refits, lower = V -
+ *     q_hi / sqrt(n1) and upper = V - q_lo / sqrt(n1), V the estimated regime's value.
+ *  mAlpha 0 chooses a among 0.025, 0.05, 0.1, 0.25, 0.5, 1 by a double bootstrap: nBootTune
+ *  first-level resamples of n1, each refitted with its own pHat (its own estimates and n2, the
+ *  data's sigma1n and sigma2n); for each a in turn, nBootTune second-level resamples of that a's
+ *  m drawn from the first-level resample, and the interval of step 5 around the first-level
+ *  value. The choice is the smallest a whose intervals hold V at least 1 - alpha of the time
+ *  (over first-level resamples that gave one); an a is not eligible when more than 10% of the
+ *  first-level resamples that could be refitted keep fewer than 3 second-level refits; when no
+ *  eligible a reaches the level, the largest eligible one; when none is eligible, no interval.
+ *  Fewer than 3 usable refits in step 1, 2 or 5 end the call ("Too many value bootstrap loops
+ *  have collinearity.").
+ *
+ * Draws: the value bootstrap has its own generator of the kind runkestrion uses (L'Ecuyer 1988,
+ * multipliers 40014 and 40692, moduli 2147483563 and 2147483399), so that asking for the values
+ * changes no draw of runkestrion. With seed >= 1 its state starts 2^50 draws ahead of the state
+ * that seedkestrion(seed) gives runkestrion's stream:
+ *   s1 = 2082007225 x (1 + (seed-1) mod 2147483562) mod 2147483563,
+ *   s2 = 784306273 x (1 + (seed-1) mod 2147483398) mod 2147483399,
+ * (the multipliers are 40014^(2^50) and 40692^(2^50) modulo the moduli). With seed 0 the clock
+ * count of seedkestrion's clock mode stands for seed. A resample of size from n rows takes size
+ * draws, row k = ceil(u * n). The resamples follow one another in this order: the nBootValue
+ * ordinary ones; the nBootstrap2 of the covariance phase (row k the k-th subject of the stage-2
+ * sample in data order); with mAlpha 0, for each first-level resample its n1 rows and then, for
+ * each a in grid order, its nBootTune second-level resamples (row k its k-th row); last the
+ * nBootValue resamples of m. The embedded regimes' values thus depend on none of the later
+ * phases. The results are the same, bit for bit, for every number of threads (cores as in
+ * runkestrion, at most nBootValue threads); resamples are drawn on the caller's thread, and
+ * progresskestrion's callback receives the resamples done and their total over all phases
+ * (scaled down together when the total exceeds 2147483647) after each batch.
+ *
+ * Failures (errorFlag 255 and the message, as runkestrion): a call whose counts, codes or arrays
+ * are unusable, nBootValue or nBootTune below 10, mAlpha below 0, nBootstrap2 below 1, alpha
+ * outside (0, 1), K1 or K2 below 2, too few usable refits, and memory that cannot be had.
+ * Regimes that are not estimable are no failure: their rows say so.
+ */
+#define KESTRION_VALUE_ROWS(K1, K2) (1 + (K1) * (K2) + (K1) * (K2) * ((K1) * (K2)-1) / 2)
+
+/* The status of a row of the value table. */
+#define KESTRION_VALUE_OK 0          /* estimate and interval */
+#define KESTRION_VALUE_NO_INTERVAL 1 /* estimate; fewer than 3 replicates kept, or none asked */
+#define KESTRION_VALUE_NOT_ESTIMABLE 2 /* no estimate: estimate, lower and upper are NaN */
+/* The stage-2 sample given a1 is empty, so the regimes (a1, a2) are one regime: its values are
+ * in the row of a2 code 1; rows of other a2 codes, and differences that repeat or compare them
+ * with that row, carry its values (or 0 and no interval) and this status. List them once. */
+#define KESTRION_VALUE_MERGED 3
+
+/* How the estimated regime's tuning constant was settled. */
+#define KESTRION_MALPHA_GIVEN 0        /* mAlpha as given */
+#define KESTRION_MALPHA_CHOSEN 1       /* the smallest that reached the level */
+#define KESTRION_MALPHA_FALLBACK 2     /* none reached it: the largest eligible */
+#define KESTRION_MALPHA_NONE_ELIGIBLE 3 /* no interval */
+#define KESTRION_MALPHA_TREATMENTS 4   /* more than two treatments at a stage: no interval */
+
+typedef struct KestrionValueData {
+  int32_t n1;
+  int32_t n2;
+  const double* Y1;
+  const double* inputY2;
+  const int32_t* respStatus;
+  const int32_t* A1;
+  const int32_t* inputA2;
+  const double* H10;
+  int32_t p10;
+  const double* H11;
+  int32_t p11;
+  const double* inputH20;
+  int32_t p20;
+  const double* inputH21;
+  int32_t p21;
+  const double* levels1;
+  int32_t K1;
+  const double* levels2;
+  int32_t K2;
+  const double* beta1hat; /* p10 + K1*(p11+1) stage-1 estimates */
+  const double* beta2hat; /* p20 + K2*(p21+1) stage-2 estimates */
+} KestrionValueData;
+
+typedef struct KestrionValueOptions {
+  double alpha;        /* one minus the confidence level, in (0, 1) */
+  int32_t nBootValue;  /* resamples of the value bootstrap, at least 10 */
+  int32_t seed;        /* as above */
+  int32_t cores;       /* as runkestrion's */
+  uint8_t minimize;    /* non-zero: smaller outcomes are better */
+  double mAlpha;       /* tuning constant of the estimated regime's interval; 0: chosen */
+  int32_t nBootTune;   /* replicates of the double bootstrap that chooses it */
+  int32_t nBootstrap2; /* replicates of the stage-2 covariance */
+  uint8_t embeddedOnly; /* non-zero: no interval for the estimated regime, only its point */
+} KestrionValueOptions;
+
+/* Each pointer addresses KESTRION_VALUE_ROWS(K1, K2) elements, except m, pHat, mAlpha and
+ * mAlphaChoice (one each: the estimated regime's interval settings, NaN when they do not apply).
+ * followers: subjects who follow an embedded regime, -1 on other rows; kept: replicates kept for
+ * the row (on row 0 the refits of its m-out-of-n bootstrap). */
+typedef struct KestrionValueTable {
+  double* estimate;
+  double* lower;
+  double* upper;
+  int32_t* followers;
+  int32_t* kept;
+  int32_t* status;
+  double* m;
+  double* pHat;
+  double* mAlpha;
+  int32_t* mAlphaChoice;
+} KestrionValueTable;
+
+KESTRION_API void valuekestrion(const KestrionValueData* data, const KestrionValueOptions* options,
+                                const KestrionValueTable* table, uint8_t* errorFlag,
+                                int32_t messageLength, int32_t* message);
+
 #ifdef __cplusplus
 }
 #endif

@@ -22,6 +22,12 @@ struct IntervalOptions {
   int32_t cores = 0;           // threads asked for; 0 or less: every usable core (kestrion_plan.h)
 };
 
+// The value bootstrap needs enough resamples for its order statistics to mean something.
+inline constexpr int32_t kFewestValueResamples = 10;
+constexpr const char* nbootvalue_problem(int32_t n) {
+  return n >= kFewestValueResamples ? nullptr : "NBOOTVALUE must be at least 10.";
+}
+
 // SEED= takes 1 .. kLargestSeed: the first modulus of the generator minus one.
 inline constexpr int32_t kLargestSeed = 2147483562;
 // Grid rows (points and the centre) are counted in 32 bits.
@@ -81,6 +87,23 @@ constexpr const char* interval_arguments_problem(const IntervalOptions& o, int32
   if (const char* p = ngrid_for_intervals_problem(o.nGrid)) return p;
   if (grid_too_large(o.nGrid, d2)) return kGridTooLargeFormat;
   return alpha_problem(o.alpha);
+}
+
+// MALPHA= absent is passed as 0; a given value must be above 0. NaN is refused.
+constexpr const char* malpha_problem(double mAlpha) {
+  return mAlpha >= 0 ? nullptr : "MALPHA must be positive.";
+}
+inline constexpr int32_t kFewestTuneResamples = 10;
+constexpr const char* nboottune_problem(int32_t n) {
+  return n >= kFewestTuneResamples ? nullptr : "NBOOTTUNE must be at least 10.";
+}
+// The value bootstrap's options, in the order the procedure checks them.
+constexpr const char* value_options_problem(int32_t nBootValue, double mAlpha, int32_t nBootTune,
+                                            int32_t nBootstrap2) {
+  if (const char* p = nbootvalue_problem(nBootValue)) return p;
+  if (const char* p = malpha_problem(mAlpha)) return p;
+  if (const char* p = nboottune_problem(nBootTune)) return p;
+  return nbootstrap2_problem(nBootstrap2);
 }
 
 }  // namespace kestrion

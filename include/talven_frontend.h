@@ -165,6 +165,19 @@ TALVEN_FRONTEND_API void talven_study_on_progress(TalvenStudy* study,
 TALVEN_FRONTEND_API int32_t talven_study_set_data_name(TalvenStudy* study, const char* name);
 /* Adds a variable of the data; returns its index (from 0), or -1. */
 TALVEN_FRONTEND_API int32_t talven_study_add_column(TalvenStudy* study, const char* name);
+/* A product of variables as one term of MAIN1, TAILOR1, MAIN2 or TAILOR2: count (2 or more)
+ * column indices of variables, in the order written. Returns the term's column index, for
+ * talven_study_set_list, or -1; the same factors in the same order give the same index. The term is
+ * named "x*y" everywhere (labels, the estimate table, the regime table, messages); its value is
+ * the product of its factors' values, left to right in double precision, and missing when any
+ * factor is. Role checks and the complete-case rules treat its factors as used variables. Call
+ * after every talven_study_add_column: products are numbered after the variables. */
+TALVEN_FRONTEND_API int32_t talven_study_add_product(TalvenStudy* study, int32_t count,
+                                                     const int32_t* factors);
+/* A term as a front end's user writes it: a variable name or a product "x*y*z" of names (case
+ * aside, blanks around '*' allowed). Returns its column index or -1 with an error naming the
+ * term. */
+TALVEN_FRONTEND_API int32_t talven_study_add_term(TalvenStudy* study, const char* term);
 /* The variables of a role, as column indices; a role never set is absent. */
 TALVEN_FRONTEND_API int32_t talven_study_set_list(TalvenStudy* study, int32_t role, int32_t count,
                                                   const int32_t* columns);
@@ -204,7 +217,7 @@ TALVEN_FRONTEND_API int32_t talven_study_check_options(TalvenStudy* study);
 TALVEN_FRONTEND_API int32_t talven_study_check_model(TalvenStudy* study);
 
 /* The column index of each value of an observation for talven_study_add_row (READ_WIDTH of them);
- * a variable may appear more than once. */
+ * a variable may appear more than once, and the factors of products come last. */
 TALVEN_FRONTEND_API int32_t talven_study_reading_order(const TalvenStudy* study, int32_t* columns);
 /* Room for n observations in advance, so that the subject arrays are never copied. */
 TALVEN_FRONTEND_API int32_t talven_study_expect_rows(TalvenStudy* study, int64_t n);

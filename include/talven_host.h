@@ -219,7 +219,10 @@ typedef struct TalvenStepResults {
   /* The results of a run that reached its report, for the host's reports beside the listing;    \
    * called once per run, after the listing is written. Never logs unless the results are        \
    * invalid. */                                                                                 \
-  X(0, void, stepResults, (const TalvenStepResults* results), )
+  X(0, void, stepResults, (const TalvenStepResults* results), )                                  \
+  /* Variable number of factor `factor` (0-based) of entry `index` of a variable list when the    \
+   * entry is a product such as x*y, for which itemVarNumber gives 0; 0 after its last factor. */ \
+  X(0, int32_t, itemVarFactor, (int32_t item, int32_t index, int32_t factor), 0)
 
 /* The arguments are a type and a parameter list, which parentheses would break. */
 /* NOLINTNEXTLINE(bugprone-macro-parentheses) */

@@ -87,11 +87,32 @@ VariableInfo variable_info(TalvenDataSet* data_set, int32_t number) {
   return info;
 }
 
+// The variable numbers of entry i of a list: one for a variable, the factors of a product x*y
+// (for which the host gives the number 0).
+std::vector<int32_t> entry_variables(int32_t item, int32_t i) {
+  const int32_t number = host().itemVarNumber(item, i);
+  if (number != 0 || host().itemVarFactor == nullptr) return {number};
+  std::vector<int32_t> factors;
+  for (int32_t f = 0; host().itemVarFactor(item, i, f) != 0; ++f) {
+    factors.push_back(host().itemVarFactor(item, i, f));
+  }
+  return factors;
+}
+
+// A list entry's name: the variable's, or a product's as written, x*y.
+std::string entry_name(const KESTRIONINFOSTR& info, int32_t item, int32_t i) {
+  std::string name;
+  for (const int32_t number : entry_variables(item, i)) {
+    name += (name.empty() ? "" : "*") + variable_info(info.dataSet, number).name;
+  }
+  return name;
+}
+
 // The 12-character fields of the listing.
 NameField* read_names(KESTRIONINFOSTR& info, int32_t item, int32_t count, const char* field) {
   NameField* names = allocate_array<NameField>(static_cast<std::size_t>(count), field);
   for (int32_t i = 0; i < count; ++i) {
-    const std::string name = variable_info(info.dataSet, host().itemVarNumber(item, i)).name;
+    const std::string name = entry_name(info, item, i);
     std::memset(names[i].text, ' ', kNameLength);
     std::memcpy(names[i].text, name.data(), std::min<std::size_t>(name.size(), kNameLength));
     names[i].text[kNameLength] = '\0';
@@ -181,7 +202,12 @@ void set_lists(const KESTRIONINFOSTR& info) {
     std::vector<int32_t> columns;
     columns.reserve(static_cast<std::size_t>(var_count(row.item)));
     for (int32_t i = 0; i < var_count(row.item); ++i) {
-      columns.push_back(host().itemVarNumber(row.item, i) - 1);
+      std::vector<int32_t> factors = entry_variables(row.item, i);
+      for (int32_t& f : factors) --f;
+      columns.push_back(factors.size() == 1 ? factors[0]
+                                            : talven_study_add_product(
+                                                  info.study, static_cast<int32_t>(factors.size()),
+                                                  factors.data()));
     }
     require(talven_study_set_list(info.study, row.role, static_cast<int32_t>(columns.size()),
                                   columns.data()));

@@ -12,11 +12,12 @@ build=(build-essential cmake libreadstat-dev)
 # check of the HTML report), which is large, so an example run never installs it; Python with
 # pandas, pip, venv, setuptools, wheel and pytest, and R with testthat (the Python and R
 # packages); for R CMD check --as-cran: checkbashisms (devscripts) for the configure script,
-# pdflatex for the PDF manual and HTML Tidy for the HTML one.
+# pdflatex for the PDF manual and HTML Tidy for the HTML one; GNU parallel (the coverage
+# program's shards, and their test).
 development=(libgtest-dev clang libclang-rt-14-dev clang-format clang-tidy gcovr chromium
              python3-pandas python3-pip python3-venv python3-setuptools python3-wheel
              python3-pytest r-base-core r-cran-testthat devscripts texlive-latex-base
-             texlive-latex-recommended texlive-fonts-recommended tidy)
+             texlive-latex-recommended texlive-fonts-recommended tidy parallel)
 case "${what}" in
   build) packages=("${build[@]}") ;;
   all) packages=("${build[@]}" "${development[@]}") ;;

@@ -19,6 +19,7 @@ _SIGNATURES = {
     "talven_study_new": (_study, []),
     "talven_study_free": (None, [_study]),
     "talven_study_add_column": (_c_int32, [_study, ctypes.c_char_p]),
+    "talven_study_add_term": (_c_int32, [_study, ctypes.c_char_p]),
     "talven_study_set_role": (_c_int32, [_study, ctypes.c_char_p, _c_int32,
                                          ctypes.POINTER(_c_int32)]),
     "talven_study_set_option": (_c_int32, [_study, ctypes.c_char_p, ctypes.c_double]),

@@ -377,11 +377,19 @@ def run(options: Sequence[Tuple[Optional[str], str, str, Optional[str]]],
         given = roles[statement] = _names(args[argument])
         if given is None:
             continue
+        columns = []
         for name in given:
-            if name not in names:
+            if name in names:
+                used.append(name)
+                columns.append(names.index(name))
+            elif "*" in name:
+                # A product "x*y": the study layer reads the term and computes its column.
+                factors = {f.strip().lower() for f in name.split("*")}
+                used += [n for n in names if n.lower() in factors]
+                columns.append(lib.talven_study_add_term(handle, name.encode()))
+                study.check(0 if columns[-1] >= 0 else -1)
+            else:
                 raise TalvenError(f"Variable {name} of {statement} is not in the data.")
-        used += given
-        columns = [names.index(name) for name in given]
         array = (ctypes.c_int32 * max(len(columns), 1))(*columns)
         study.check(lib.talven_study_set_role(handle, statement.encode(), len(columns), array))
     for row in options:

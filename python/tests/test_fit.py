@@ -118,6 +118,33 @@ def test_bad_inputs_raise_talven_error_with_the_message(study, change, arguments
     assert str(error.value).startswith(message), str(error.value)
 
 
+@pytest.mark.parametrize("factors, role", [
+    (["o11", "a1"], "main2"),
+    (["age", "o11", "a1"], "main2"),
+    (["o21", "a1"], "tailor2"),
+    (["age", "o11"], "main1"),
+])
+def test_a_written_product_equals_a_column_holding_it(study, factors, role):
+    term = "*".join(factors)
+    product = study[factors[0]].to_numpy().copy()
+    for factor in factors[1:]:
+        product = product * study[factor].to_numpy()
+    given = MODEL[role] if isinstance(MODEL[role], list) else [MODEL[role]]
+    options = dict(MODEL, intervals=True, seed=9, nbootstrap1=40, nbootstrap2=20, ngrid=3)
+    options[role] = given + [term]
+    written = talven.fit(study, **options)
+    precomputed = talven.fit(study.assign(**{term: product}), **options)
+    pd.testing.assert_frame_equal(written.coef, precomputed.coef, check_exact=True)
+    assert term in list(written.coef["Term"])
+    assert written.n_stage1 == precomputed.n_stage1
+
+
+def test_a_product_with_an_unknown_factor_names_it(study):
+    with pytest.raises(talven.TalvenError) as error:
+        talven.fit(study, **dict(MODEL, main2=["age", "age*dose"]))
+    assert str(error.value).startswith("Variable dose of the term age*dose is not in data set")
+
+
 def test_a_failed_analysis_raises_the_diagnostic_text(study):
     data = study.assign(age2=study["age"] * 2)
     with pytest.raises(talven.TalvenError) as error:

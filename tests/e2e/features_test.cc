@@ -8,6 +8,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <string>
 #include <thread>
@@ -268,3 +269,88 @@ TEST_F(Features, ProgressLineIsShownOnATerminalAndErasedAfterwards) {
 }
 
 }  // namespace
+
+namespace {
+
+// The estimates and limits of an OUTEST= data set, as read back.
+std::vector<double> outest_numbers(const fs::path& file, std::vector<std::string>* terms) {
+  const auto est = host::read_csv_file(file);
+  EXPECT_TRUE(est.ok());
+  std::vector<double> numbers;
+  if (!est.ok()) return numbers;
+  const auto& cols = (*est)->columns;
+  *terms = cols[1].texts;
+  for (size_t c : {2u, 3u, 4u}) {
+    numbers.insert(numbers.end(), cols[c].numbers.begin(), cols[c].numbers.end());
+  }
+  return numbers;
+}
+
+bool same_bits(const std::vector<double>& a, const std::vector<double>& b) {
+  return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * sizeof(double)) == 0;
+}
+
+}  // namespace
+
+// A product written in MAIN2 gives, bit for bit, the estimates and limits of a column holding it
+// (here written with 17 digits, which read back as the same double); a product with a text
+// treatment takes its -1/1 code; three factors multiply left to right.
+TEST_F(Features, AWrittenProductEqualsAColumnHoldingIt) {
+  const auto study = host::read_csv_file(path() / "smart_study.csv");
+  ASSERT_TRUE(study.ok()) << study.error();
+  const auto& cols = (*study)->columns;
+  auto column = [&](const char* name) -> const host::Column& {
+    for (const auto& c : cols) {
+      if (c.name == name) return c;
+    }
+    ADD_FAILURE() << name;
+    return cols.front();
+  };
+  std::string csv = read_file(path() / "smart_study.csv");
+  std::string out;
+  size_t line_start = 0;
+  for (int64_t row = -1; row < (*study)->rows; ++row) {
+    const size_t end = csv.find('\n', line_start);
+    std::string line = csv.substr(line_start, end - line_start);
+    line_start = end + 1;
+    if (row < 0) {
+      out += line + ",o11a1,ageo11a1,arm\n";
+      continue;
+    }
+    const auto i = static_cast<size_t>(row);
+    const double age = column("age").numbers[i], o11 = column("o11").numbers[i],
+                 a1 = column("a1").numbers[i];
+    char extra[128];
+    std::snprintf(extra, sizeof extra, ",%.17g,%.17g,%s\n", o11 * a1, age * o11 * a1,
+                  a1 < 0 ? "drug" : "placebo");
+    out += line + extra;
+  }
+  write("products.csv", out);
+  fs::create_directories(path() / "results");
+  const std::string head =
+      "libname res 'results';\nPROC TALVEN DATA=products DERIVECI SEED=11 NBOOTSTRAP1=60 "
+      "NBOOTSTRAP2=60 OUTEST=res.";
+  const std::string model =
+      "; MAIN1 age; TAILOR1 o11; STG2SAMPLE stage2; TAILOR2 o21; STG2TRT "
+      "a2; RESPONSE y;\n";
+  const TalvenRun r =
+      talven(head + "column" + model + "STG1TRT a1; MAIN2 sidefx o11a1 ageo11a1; RUN;\n" + head +
+             "written" + model + "STG1TRT a1; MAIN2 sidefx o11*a1 age*o11*a1; RUN;\n" + head +
+             "text" + model + "STG1TRT arm; MAIN2 sidefx o11*arm age*o11*arm; RUN;\n");
+  ASSERT_EQ(r.status, 0) << r.all();
+  EXPECT_EQ(r.count_prefix("NOTE: Neither MAIN2"), 1u) << r.all();
+  std::vector<std::string> terms[3];
+  const std::vector<double> column_numbers =
+      outest_numbers(path() / "results" / "column.csv", &terms[0]);
+  const std::vector<double> written = outest_numbers(path() / "results" / "written.csv", &terms[1]);
+  const std::vector<double> text = outest_numbers(path() / "results" / "text.csv", &terms[2]);
+  EXPECT_TRUE(same_bits(column_numbers, written));
+  EXPECT_TRUE(same_bits(column_numbers, text));
+  EXPECT_EQ(terms[1][5], "intercept");
+  EXPECT_EQ(terms[1][7], "o11*a1");
+  EXPECT_EQ(terms[1][8], "age*o11*a1");
+  EXPECT_EQ(terms[2][8], "age*o11*arm");
+  // The listing keeps its 12-character labels.
+  EXPECT_NE(r.listing.find("age*o11*a1 "), std::string::npos);
+  EXPECT_NE(r.listing.find("age*o11*arm "), std::string::npos);
+}

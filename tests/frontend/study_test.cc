@@ -96,7 +96,11 @@ class StudyRun {
     for (const std::string& name : data.names) talven_study_add_column(study_, name.c_str());
     for (const auto& [role, names] : lists) {
       std::vector<int32_t> columns;
-      for (const std::string& name : names) columns.push_back(data.index(name));
+      // A name that is no column of the data is a term the layer reads: a product "x*y".
+      for (const std::string& name : names) {
+        columns.push_back(data.index(name) >= 0 ? data.index(name)
+                                                : talven_study_add_term(study_, name.c_str()));
+      }
       talven_study_set_list(study_, role, static_cast<int32_t>(columns.size()), columns.data());
     }
     for (const auto& [name, value] : options) talven_study_set_option(study_, name.c_str(), value);
@@ -593,4 +597,171 @@ TEST(StudyLayer, NamedResultsWithoutIntervalsAndAfterAFailure) {
                                       "in force (smaller outcomes are better)"}));
   EXPECT_EQ(talven_study_result_name(given_off.study(), -1), nullptr);
   EXPECT_EQ(talven_study_result_length(nullptr, 0), -1);
+}
+
+// A product term gives the bits of a column holding the product computed here, left to right, by
+// whole columns and by single observations alike; a factor missing outside the stage-2 sample
+// keeps the subject at stage 1 as a missing plain variable does.
+TEST(StudyLayer, ProductTermsEqualPrecomputedColumnsBitForBit) {
+  struct Case {
+    int32_t role;
+    std::vector<std::string> factors;
+  };
+  const Case cases[] = {
+      {TALVEN_ROLE_MAIN2, {"o11", "a1"}},           {TALVEN_ROLE_MAIN2, {"age", "o11", "a1"}},
+      {TALVEN_ROLE_TAILOR2, {"o21", "a1"}},         {TALVEN_ROLE_MAIN1, {"age", "o11"}},
+      {TALVEN_ROLE_TAILOR1, {"o11", "age", "o11"}},
+  };
+  const Options options = {
+      {"DERIVECI", 1}, {"SEED", 77}, {"NBOOTSTRAP1", 40}, {"NBOOTSTRAP2", 30}, {"NGRID", 3}};
+  for (const Case& c : cases) {
+    Frame plain = smart(150);
+    plain["o21"][3] = kNaN;  // outside the stage-2 sample
+    ASSERT_EQ(plain["r"][3], 0);
+    plain["o11"][6] = kNaN;  // left out
+    std::string term;
+    for (const std::string& f : c.factors) term += (term.empty() ? "" : "*") + f;
+    Frame product = plain;
+    product.names.push_back(term);
+    product.columns.emplace_back();
+    for (std::size_t i = 0; i < plain.rows(); ++i) {
+      double value = plain[c.factors[0]][i];
+      for (std::size_t k = 1; k < c.factors.size(); ++k) value = value * plain[c.factors[k]][i];
+      product.columns.back().push_back(value);
+    }
+    Lists lists = standard_lists();
+    lists[c.role].push_back(term);
+    const StudyRun precomputed(product, lists, options);
+    const StudyRun written(plain, lists, options);
+    const StudyRun by_row(plain, lists, options, true);
+    ASSERT_TRUE(precomputed.status) << term << ": " << precomputed.messages.first_error();
+    ASSERT_TRUE(written.status) << term << ": " << written.messages.first_error();
+    ASSERT_TRUE(by_row.status) << term << ": " << by_row.messages.first_error();
+    for (const StudyRun* run : {&written, &by_row}) {
+      for (int32_t which :
+           {TALVEN_VALUES_TABLE_ESTIMATE, TALVEN_VALUES_TABLE_LOWER, TALVEN_VALUES_TABLE_UPPER}) {
+        EXPECT_TRUE(same_bits(precomputed.values(which, TALVEN_COUNT_TABLE_ROWS),
+                              run->values(which, TALVEN_COUNT_TABLE_ROWS)))
+            << term << " " << which;
+      }
+      EXPECT_EQ(precomputed.texts(TALVEN_TEXT_TABLE_TERM), run->texts(TALVEN_TEXT_TABLE_TERM));
+      EXPECT_EQ(precomputed.texts(TALVEN_TEXT_OUT_COLUMN), run->texts(TALVEN_TEXT_OUT_COLUMN));
+      // A column that merely holds a product with a1 is no stage-1 treatment term: only the
+      // written product silences the NOTE on the stage-2 model.
+      std::vector<std::pair<int32_t, std::string>> seen = precomputed.messages.seen;
+      std::erase_if(seen, [](const auto& m) { return m.second.rfind("Neither MAIN2", 0) == 0; });
+      const bool with_a1 = c.role >= TALVEN_ROLE_MAIN2;
+      EXPECT_EQ(with_a1 ? seen : precomputed.messages.seen, run->messages.seen) << term;
+      EXPECT_EQ(steps_count(*run, TALVEN_COUNT_STAGE1), 149) << term;
+      EXPECT_EQ(steps_count(*run, TALVEN_COUNT_COLUMNS), 7) << term;
+    }
+    const std::vector<std::string> terms = written.texts(TALVEN_TEXT_TABLE_TERM);
+    EXPECT_NE(std::find(terms.begin(), terms.end(), term), terms.end()) << term;
+  }
+}
+
+// Products are covariate terms whose factors count as used variables: a factor with a role of its
+// own is refused as the variable itself would be, and a product is no role variable.
+TEST(StudyLayer, ProductTermsObeyTheRoleChecks) {
+  struct Case {
+    int32_t role;
+    std::vector<std::string> add;
+    std::string error;
+  };
+  const Case cases[] = {
+      {TALVEN_ROLE_MAIN2,
+       {"o21*y"},
+       "Variable y is the RESPONSE variable and cannot also be in MAIN2."},
+      {TALVEN_ROLE_MAIN2,
+       {"a2*o11"},
+       "Variable a2 is the STG2TRT variable and cannot also be in MAIN2."},
+      {TALVEN_ROLE_MAIN1,
+       {"age*a1"},
+       "Variable a1 is the STG1TRT variable and cannot also be in MAIN1."},
+      {TALVEN_ROLE_TAILOR2,
+       {"r*o11"},
+       "Variable r is the STG2SAMPLE variable and cannot also be in TAILOR2."},
+      {TALVEN_ROLE_MAIN1, {"O11*age"}, ""},
+      {TALVEN_ROLE_MAIN2, {"o11 * a1", "o21*age*a1"}, ""},
+  };
+  for (const Case& c : cases) {
+    Lists lists = standard_lists();
+    for (const std::string& term : c.add) lists[c.role].push_back(term);
+    const StudyRun run(smart(80), lists, {});
+    EXPECT_EQ(run.status, c.error.empty()) << c.add[0];
+    EXPECT_EQ(run.messages.first_error(), c.error) << c.add[0];
+  }
+  // The same factors in another order are the same term.
+  Lists overlap = standard_lists();
+  overlap[TALVEN_ROLE_MAIN1] = {"age*o11"};
+  overlap[TALVEN_ROLE_TAILOR1] = {"o11*age"};
+  const StudyRun twice(smart(80), overlap, {});
+  EXPECT_EQ(twice.messages.first_error(),
+            "Please remove variable o11*age from MAIN1 as TAYLOR1 variables are included as MAIN1 "
+            "automatically in the model.");
+  Lists response = standard_lists();
+  response[TALVEN_ROLE_RESPONSE] = {"y*age"};
+  const StudyRun role(smart(80), response, {});
+  EXPECT_EQ(role.messages.first_error(),
+            "RESPONSE names the product y*age; products are terms of MAIN1, TAILOR1, MAIN2 and "
+            "TAILOR2 only.");
+}
+
+// A written term is a variable or a product of variables of the data; anything else is an error
+// that names it, and the study refuses further steps.
+TEST(StudyLayer, TermsThatAreNoProductOfVariablesAreRefused) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"age*zz", "Variable zz of the term age*zz is not in data set DATA."},
+      {"age**o11", "The term \"age**o11\" is not a variable or a product of variables (x*y)."},
+      {"age*", "The term \"age*\" is not a variable or a product of variables (x*y)."},
+      {"", "The term \"\" is not a variable or a product of variables (x*y)."},
+      {"log(age)", "Variable log(age) of the term log(age) is not in data set DATA."},
+  };
+  for (const auto& [term, error] : cases) {
+    TalvenStudy* study = talven_study_new();
+    Messages messages;
+    talven_study_on_message(study, &Messages::record, &messages);
+    talven_study_add_column(study, "age");
+    talven_study_add_column(study, "o11");
+    EXPECT_EQ(talven_study_add_term(study, term), -1) << term;
+    EXPECT_EQ(messages.first_error(), error);
+    EXPECT_EQ(talven_study_check_options(study), -1);
+    talven_study_free(study);
+  }
+  // Same factors, same order: one term. Variables come first, then products.
+  TalvenStudy* study = talven_study_new();
+  talven_study_add_column(study, "age");
+  talven_study_add_column(study, "o11");
+  EXPECT_EQ(talven_study_add_term(study, "O11"), 1);
+  EXPECT_EQ(talven_study_add_term(study, "age*o11"), 2);
+  EXPECT_EQ(talven_study_add_term(study, " AGE * o11 "), 2);
+  EXPECT_EQ(talven_study_add_term(study, "o11*age"), 3);
+  const int32_t factors[] = {0, 1, 0};
+  EXPECT_EQ(talven_study_add_product(study, 3, factors), 4);
+  EXPECT_EQ(talven_study_count(study, TALVEN_COUNT_COLUMNS), 2);
+  EXPECT_EQ(talven_study_add_column(study, "late"), -1);
+  talven_study_free(study);
+}
+
+// The stage-2 model should carry the stage-1 treatment: a NOTE says so when neither stage-2 list
+// holds it or a product with it; the analysis is the same either way.
+TEST(StudyLayer, NotesAStage2ModelWithoutTheStage1Treatment) {
+  const char* const note = "Neither MAIN2 nor TAILOR2 holds the stage-1 treatment a1";
+  const std::pair<std::vector<std::string>, bool> cases[] = {
+      {{}, true},
+      {{"age"}, true},
+      {{"a1"}, false},
+      {{"age", "o11*a1"}, false},
+  };
+  for (const auto& [main2, noted] : cases) {
+    Lists lists = standard_lists();
+    if (!main2.empty()) lists[TALVEN_ROLE_MAIN2] = main2;
+    const StudyRun run(smart(80), lists, {});
+    ASSERT_TRUE(run.status) << run.messages.first_error();
+    EXPECT_EQ(run.messages.has(TALVEN_MESSAGE_NOTE, note), noted) << main2.size();
+  }
+  Lists tailored = standard_lists();
+  tailored[TALVEN_ROLE_TAILOR2] = {"o21", "a1*o11"};
+  const StudyRun run(smart(80), tailored, {});
+  EXPECT_FALSE(run.messages.has(TALVEN_MESSAGE_NOTE, note));
 }

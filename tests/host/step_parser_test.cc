@@ -219,6 +219,45 @@ TEST(VariableLists, NamesThatAreNotThereAndFormsThatMatchNothingAreErrors) {
   }
 }
 
+// A product x*y is one entry, numbered 0, with its factors in the order written; its factors
+// are checked as variables are; where only variables may stand (KEEP=) it is an error.
+TEST(VariableLists, ProductsAreEntriesOfTheirFactors) {
+  // id x1 x2 x3 grp age y x10 ; grp is character.
+  MemoryLoader loader = study_loader();
+  const Parsed p = parse("proc talven data=study;\n main1 age x1*X2 x3 * y*x1 x10;", loader);
+  EXPECT_TRUE(p.errors.empty()) << p.errors.front();
+  const ItemValue* v = p.result.find(kMain);
+  ASSERT_NE(v, nullptr);
+  EXPECT_EQ(v->variables, (std::vector<int32_t>{6, 0, 0, 8}));
+  EXPECT_EQ(v->factors,
+            (std::vector<std::vector<int32_t>>{{}, {2, 3}, {4, 7, 2}, {}}));
+
+  const struct {
+    const char* program;
+    std::vector<std::string> errors;
+  } refused[] = {
+      {"proc talven data=study;\n main1 x1*zz;",
+       {"Line 2, column 11: Variable zz in the MAIN1 list is not in WORK.STUDY."}},
+      {"proc talven data=study;\n main1 x1*grp;",
+       {"Line 2, column 8: Variable grp in the MAIN1 list is character; only numeric variables "
+        "can be used there.",
+        "grp is character because line 2 holds 'a'; a numeric column holds numbers and these "
+        "missing values only: an empty field, ., .A to .Z, ._ or NA."}},
+      {"proc talven data=study(keep=x1*x2 y);\n main1 y;",
+       {"Line 1, column 29: The product x1*x2 cannot be used in the KEEP= list; only variables "
+        "can."}},
+  };
+  for (const auto& c : refused) {
+    MemoryLoader l = study_loader();
+    EXPECT_EQ(parse(c.program, l).errors, c.errors) << c.program;
+  }
+  MemoryLoader l = study_loader();
+  const Parsed dangling = parse("proc talven data=study;\n main1 x1*;", l);
+  ASSERT_EQ(dangling.errors.size(), 1u);
+  EXPECT_NE(dangling.errors[0].find("a variable name after x1*"), std::string::npos)
+      << dangling.errors[0];
+}
+
 TEST(VariableLists, WithoutTheDataSetListsStayUnresolvedWithoutError) {
   MemoryLoader loader = study_loader();
   const Parsed p = parse("proc talven;\n main1 nothing_here x1-x9;", loader);

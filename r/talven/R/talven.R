@@ -10,15 +10,9 @@
   stop(.talven_condition("talven_error", message, call, ...))
 }
 
-# A role: NULL, a character vector of names, or a one-sided formula such as ~ o11 + o12.
+# A role given as names: NULL or a character vector (formulas are read by .model_roles).
 .variables <- function(value, role, call) {
   if (is.null(value)) return(NULL)
-  if (inherits(value, "formula")) {
-    if (length(value) != 2L) {
-      .stop(sprintf("%s must be a one-sided formula such as ~ x1 + x2.", tolower(role)), call)
-    }
-    return(all.vars(value))
-  }
   if (!is.character(value)) {
     .stop(sprintf("%s must name variables: a character vector or a one-sided formula.",
                   tolower(role)), call)
@@ -117,20 +111,6 @@
   data
 }
 
-# The variables of each role given, by statement name.
-.roles <- function(rows, args, variables, call) {
-  roles <- list()
-  for (row in rows) {
-    if (row$kind != "role" || is.null(args[[row$argument]])) next
-    roles[[row$statement]] <- .variables(args[[row$argument]], row$statement, call)
-    absent <- setdiff(roles[[row$statement]], variables)
-    if (length(absent)) {
-      .stop(sprintf("Variable %s of %s is not in the data.", absent[1L], row$statement), call)
-    }
-  }
-  roles
-}
-
 # Which text value of a treatment is coded -1 and which 1 (no rows without text treatments).
 .coding <- function(table) {
   if (is.null(table)) {
@@ -175,14 +155,15 @@
   }
   rows <- split(.options, seq_len(nrow(.options)))
   argument_of <- function(statement) .options$argument[.options$statement == statement]
-  data <- .data_frame(args[[argument_of("DATA")]], call)
+  model <- .model_roles(rows, args, .data_frame(args[[argument_of("DATA")]], call), call)
+  data <- model$data
   variables <- names(data)
-  roles <- .roles(rows, args, variables, call)
-  used <- unique(unlist(roles, use.names = FALSE))
+  roles <- model$roles
+  used <- model$used
   columns <- lapply(variables, function(name) {
     if (name %in% used) .as_column(data[[name]], name, call) else NULL
   })
-  lists <- lapply(roles, function(names) match(names, variables) - 1L)
+  lists <- model$lists
   options <- unlist(lapply(unname(rows), function(row) {
     value <- .option_value(row, args, roles)
     if (is.null(value)) return(NULL)
@@ -196,7 +177,7 @@
 
   progress <- if (is.null(args$progress)) interactive() else isTRUE(args$progress)
   fit <- .Call(C_talven_r_fit, variables, columns, lists, options, contrasts$matrix,
-               contrasts$names, progress)
+               contrasts$names, progress, model$products)
   if (fit[[3L]]) .interrupt()
   results <- .results(fit[[1L]])
   messages <- .signal(results, fit[[2L]], call)

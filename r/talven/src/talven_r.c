@@ -51,9 +51,11 @@ static int set_text_column(TalvenStudy* study, int32_t k, SEXP column) {
  * list(values, levels) per variable;
  * lists: a list of 0-based integer vectors named by role; options: a double vector named by
  * option; contrasts: a double matrix or NULL; contrast_names: a character vector or NULL;
- * progress: a logical. Returns list(study, ok, interrupted). */
+ * progress: a logical; products: a list of 0-based integer vectors of factors, the k-th numbered
+ * length(names) + k in lists (distinct, so that the layer numbers them so too).
+ * Returns list(study, ok, interrupted). */
 SEXP talven_r_fit(SEXP names, SEXP columns, SEXP lists, SEXP options, SEXP contrasts,
-                  SEXP contrast_names, SEXP progress) {
+                  SEXP contrast_names, SEXP progress, SEXP products) {
   TalvenStudy* study = talven_study_new();
   if (study == NULL) Rf_error("Unable to allocate memory for the study.");
   SEXP pointer = PROTECT(R_MakeExternalPtr(study, R_NilValue, R_NilValue));
@@ -63,6 +65,11 @@ SEXP talven_r_fit(SEXP names, SEXP columns, SEXP lists, SEXP options, SEXP contr
   const R_xlen_t n_names = XLENGTH(names);
   for (R_xlen_t k = 0; k < n_names && ok; ++k) {
     ok = talven_study_add_column(study, Rf_translateCharUTF8(STRING_ELT(names, k))) >= 0;
+  }
+  for (R_xlen_t k = 0; k < XLENGTH(products) && ok; ++k) {
+    SEXP factors = VECTOR_ELT(products, k);
+    ok = talven_study_add_product(study, (int32_t)XLENGTH(factors), INTEGER(factors)) ==
+         (int32_t)(n_names + k);
   }
   SEXP list_names = Rf_getAttrib(lists, R_NamesSymbol);
   for (R_xlen_t k = 0; k < XLENGTH(lists) && ok; ++k) {
@@ -176,7 +183,7 @@ SEXP talven_r_recommend(SEXP pointer, SEXP columns, SEXP n_rows, SEXP n_columns)
 }
 
 static const R_CallMethodDef kCallMethods[] = {
-    {"talven_r_fit", (DL_FUNC)&talven_r_fit, 7},
+    {"talven_r_fit", (DL_FUNC)&talven_r_fit, 8},
     {"talven_r_results", (DL_FUNC)&talven_r_results, 1},
     {"talven_r_recommend", (DL_FUNC)&talven_r_recommend, 4},
     {NULL, NULL, 0}};

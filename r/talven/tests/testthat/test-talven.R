@@ -51,6 +51,50 @@ test_that("formulas and character vectors name the same variables", {
   expect_identical(by_name$table$Term[6:9], c("intercept", "age", "o11", "o21"))
 })
 
+test_that("formula terms give the bits of columns computed beforehand", {
+  d <- smart()
+  d$o21[d$r == 0][1] <- NA  # outside the stage-2 sample: no stage-2 value needed
+  pre <- d
+  pre[["log(age)"]] <- log(d$age)
+  pre[["I(o11/10)"]] <- d$o11 / 10
+  pre[["o11*a1"]] <- d$o11 * d$a1
+  pre[["age*o11*a1"]] <- d$age * d$o11 * d$a1
+  cases <- list(
+    list(main1 = ~ log(age), names = list(main1 = "log(age)")),
+    list(tailor1 = ~ I(o11/10), names = list(tailor1 = "I(o11/10)")),
+    list(main2 = ~ o11 * a1, names = list(main2 = c("o11", "a1", "o11*a1"))),
+    list(main2 = ~ age:o11:a1, names = list(main2 = "age*o11*a1")),
+    list(tailor2 = ~ o21 + o21:a1, names = list(tailor2 = c("o21", "o21*a1"))))
+  pre[["o21*a1"]] <- d$o21 * d$a1
+  for (case in cases) {
+    by_formula <- do.call(fit_smart, c(list(data = d), case[names(case) != "names"], quick,
+                                       seed = 5))
+    by_name <- do.call(fit_smart, c(list(data = pre), case$names, quick, seed = 5))
+    expect_identical(by_formula$table, by_name$table)
+    expect_identical(by_formula$n_stage1, by_name$n_stage1)
+    expect_equal(by_formula$n_stage1, 160)
+  }
+})
+
+test_that("formula terms that cannot be represented stop naming the term", {
+  d <- smart()
+  d$arm <- ifelse(d$a1 > 0, "drug", "placebo")
+  cases <- list(
+    list(list(main2 = ~ poly(age, 2)), "Term poly(age, 2) of main2 gives 2 columns"),
+    list(list(main1 = ~ factor(age > 30)), "Term factor(age > 30) of main1 is not numeric"),
+    list(list(response = ~ log(y)), "Term log(y) of response is an expression"),
+    list(list(stg1trt = ~ a1:o11), "Term a1:o11 of stg1trt is an expression"),
+    list(list(main2 = ~ age - 1), "main2: the model always holds an intercept"),
+    list(list(main2 = ~ age + offset(o11)), "Term offset(o11) of main2 is an offset"),
+    list(list(main2 = ~ age + arm), "Variable arm is not numeric"),
+    list(list(main2 = ~ age:y), "Variable y is the RESPONSE variable and cannot also be in MAIN2."))
+  for (case in cases) {
+    error <- tryCatch(do.call(fit_smart, c(list(data = d), case[[1]])),
+                      talven_error = function(e) conditionMessage(e))
+    expect_true(startsWith(error, case[[2]]), info = error)
+  }
+})
+
 test_that("predict gives the regime table, and rules agree with it", {
   data <- smart()
   fit <- fit_smart(data)
