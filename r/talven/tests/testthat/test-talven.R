@@ -86,7 +86,7 @@ test_that("formula terms that cannot be represented stop naming the term", {
     list(list(stg1trt = ~ a1:o11), "Term a1:o11 of stg1trt is an expression"),
     list(list(main2 = ~ age - 1), "main2: the model always holds an intercept"),
     list(list(main2 = ~ age + offset(o11)), "Term offset(o11) of main2 is an offset"),
-    list(list(main2 = ~ age + arm), "Variable arm is not numeric"),
+    list(list(main2 = ~ age + arm), "Variable arm in the MAIN2 list is character"),
     list(list(main2 = ~ age:y), "Variable y is the RESPONSE variable and cannot also be in MAIN2."))
   for (case in cases) {
     error <- tryCatch(do.call(fit_smart, c(list(data = d), case[[1]])),
