@@ -130,6 +130,14 @@ int32_t talven_study_set_contrast_columns(TalvenStudy* study, int32_t count,
                  [&](talven::Study& s) { return s.set_contrast_columns(count, names, character); });
 }
 
+int32_t talven_study_set_text_column(TalvenStudy* study, int32_t column, int64_t n,
+                                     const char* const* values, int32_t level_count,
+                                     const char* const* levels) {
+  return guarded(study, [&](talven::Study& s) {
+    return s.set_text_column(column, n, values, level_count, levels);
+  });
+}
+
 int32_t talven_study_check_options(TalvenStudy* study) {
   return guarded(study, [](talven::Study& s) { return s.check_options(); });
 }

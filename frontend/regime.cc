@@ -1,8 +1,10 @@
 #include "frontend/regime.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <cstdio>
+#include <cstdlib>
 #include <limits>
 
 #include "kestrion_model.h"
@@ -154,7 +156,66 @@ std::string level_text(const StageFit& fit, const StageNames& names, int32_t l) 
   return text;
 }
 
-std::vector<std::string> describe_rule(const StageFit& fit, const StageNames& names) {
+std::string threshold_text(double threshold, const std::vector<double>& observed, bool at_most) {
+  char text[64];
+  for (int digits = 4; digits <= 17; ++digits) {
+    std::snprintf(text, sizeof text, "%.*g", digits, threshold);
+    const double printed = std::strtod(text, nullptr);
+    bool same = true;
+    for (double x : observed) {
+      if (at_most ? (x <= threshold) != (x <= printed) : (x >= threshold) != (x >= printed)) {
+        same = false;
+        break;
+      }
+    }
+    if (same) break;
+  }
+  return text;
+}
+
+namespace {
+
+std::string two_level_text(const StageFit& fit, const StageNames& names, const RuleContext& context,
+                           int32_t l) {
+  if (!context.minus.empty()) return fit.level_value(0, l) < 0 ? context.minus : context.plus;
+  return names.treatments[0] + " = " + level_text(fit, names, l);
+}
+
+// One tailoring variable: the level numbered first wins when sign * (constant + slope * x) >= 0.
+std::string threshold_rule(const StageFit& fit, const StageNames& names, const RuleContext& context,
+                           double constant, double slope) {
+  const std::string first = two_level_text(fit, names, context, 0);
+  const std::string second = two_level_text(fit, names, context, 1);
+  if (slope == 0.0) return "Give " + (constant >= 0 ? first : second) + " to everyone";
+  const double threshold = -constant / slope + 0.0;  // never -0
+  const bool at_most = slope < 0;
+  const std::string& x = names.tailor[0];
+  std::string text = "Give " + first + " when " + x + (at_most ? " <= " : " >= ") +
+                     threshold_text(threshold, context.observed, at_most) + "; otherwise give " +
+                     second;
+  if (context.observed.empty()) return text;
+  const auto [low, high] = std::minmax_element(context.observed.begin(), context.observed.end());
+  if (threshold < *low || threshold > *high) {
+    const bool first_for_all = (threshold < *low) != at_most;
+    text += std::string(" (the threshold lies ") + (threshold < *low ? "below" : "above") +
+            " every observed " + x + ": everyone in the data gets " +
+            (first_for_all ? first : second) + ")";
+  }
+  return text;
+}
+
+}  // namespace
+
+std::vector<std::string> describe_rule(const StageFit& fit, const StageNames& names,
+                                       const RuleContext& context) {
+  if (fit.k == 2 && fit.p_tailor <= 1) {
+    double constant = 0.0;
+    std::vector<double> slopes;
+    column_part(fit, 0, &constant, &slopes);
+    const double sign = (fit.level_value(0, 0) < fit.level_value(0, 1)) != fit.minimize ? -1 : 1;
+    return {threshold_rule(fit, names, context, sign * constant,
+                           slopes.empty() ? 0.0 : sign * slopes[0])};
+  }
   if (fit.k == 2) {
     // Level 1 wins when Q1 - Q2 = (v1 - v2) x (the column's part) >= 0 (<= 0 when minimising):
     // the sign of v1 - v2 and the direction decide the sign of the expression printed.

@@ -35,11 +35,27 @@ void q_values(const StageFit& fit, const double* main, const double* tailor, dou
 // goes to the level numbered first.
 int32_t recommended_level(const StageFit& fit, const double* q);
 
-// The decision rule in words, one line per element. With two treatments one sentence, written so
-// that the inequality holds for the first-numbered level and a tie goes to it:
-//   "Give a1 = 1 when 0.0761 + 0.3578*o11 >= 0, otherwise a1 = -1"
-// With more, a heading and the treatment part of each level.
-std::vector<std::string> describe_rule(const StageFit& fit, const StageNames& names);
+// What a rule may say beyond the fit: the observed values of a stage's single tailoring variable,
+// and the values of a treatment coded from text (for -1 and for 1).
+struct RuleContext {
+  std::vector<double> observed;
+  std::string minus, plus;
+};
+
+// The decision rule in words, one line per element. With two treatments one sentence in which the
+// first-numbered level takes the inclusive side, as it takes ties. With one tailoring variable a
+// threshold printed with enough digits to classify every observed value as the fit does, and a
+// remark when it lies outside the observed values:
+//   "Give a1 = -1 when o11 <= -0.2127; otherwise give a1 = 1"
+// with none "Give a1 = 1 to everyone", with several the linear form:
+//   "Give a1 = 1 when 0.0761 + 0.3578*o11 - 0.1*o12 >= 0, otherwise a1 = -1"
+// With more treatments, a heading and the treatment part of each level.
+std::vector<std::string> describe_rule(const StageFit& fit, const StageNames& names,
+                                       const RuleContext& context = {});
+
+// The shortest threshold text (at least four significant digits) that puts every observed value
+// on the same side as `threshold` does; `at_most` when the chosen side is x <= threshold.
+std::string threshold_text(double threshold, const std::vector<double>& observed, bool at_most);
 
 // "1" for one variable's level; "a1 = 1, b1 = 0" for several.
 std::string level_text(const StageFit& fit, const StageNames& names, int32_t l);

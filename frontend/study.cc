@@ -404,6 +404,16 @@ void Study::lay_out() {
   append(TALVEN_ROLE_RESPONSE, 1);
 }
 
+// The reading order, then the text variables that it makes treatments.
+bool Study::lay_out_and_code() {
+  lay_out();
+  lay_out_delivery();
+  if (delivery_.size() > static_cast<std::size_t>(INT32_MAX)) {
+    return fail("The model has too many variables.");
+  }
+  return code_text_columns();
+}
+
 // RESPONSE, the treatments and STG2SAMPLE: given, of the right length, and each in one role.
 bool Study::check_role_lists() {
   // Only the first variable of these lists is read; an empty list is as good as none.
@@ -467,11 +477,7 @@ bool Study::check_model() {
   const int64_t p2 = p20_ + int64_t{options_.K2} * (p21_ + 1);
   if (p1 > INT32_MAX || p2 > INT32_MAX) return fail("The model has too many coefficients.");
   if (!check_contrast_columns()) return false;
-  lay_out();
-  lay_out_delivery();
-  if (delivery_.size() > static_cast<std::size_t>(INT32_MAX)) {
-    return fail("The model has too many variables.");
-  }
+  if (!lay_out_and_code()) return false;
   out_columns_ = out_column_names(stage1_names_, options_.K1, stage2_names_, options_.K2);
   if (options_.keep_out && !check_out_names()) return false;
   if (options_.deriveCI) warn_of_few_replicates();

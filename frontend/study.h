@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <span>
 #include <string>
@@ -16,6 +17,7 @@
 
 #include "frontend/regime.h"
 #include "frontend/stage_model.h"
+#include "frontend/text_column.h"
 #include "talven_frontend.h"
 #include "talven_options.h"
 
@@ -126,6 +128,8 @@ class Study {
   bool set_role(const char* role, int32_t count, const int32_t* columns);
   bool set_option(const char* name, double value);
   bool set_contrast_columns(int32_t count, const char* const* names, const int32_t* character);
+  bool set_text_column(int32_t column, int64_t n, const char* const* values, int32_t level_count,
+                       const char* const* levels);
   bool check_options();
   bool check_model();
   bool expect_rows(int64_t n);
@@ -208,6 +212,15 @@ class Study {
   bool check_out_names();
   void warn_of_few_replicates();
   void lay_out();
+  bool lay_out_and_code();
+  const char* role_at(int64_t position) const;
+  bool code_text_columns();
+  bool code_text_column(int32_t column, const TextColumn& text);
+  const char* text_column_role(int32_t column, bool* treatment) const;
+  bool refuse_text_column(const std::string& name, const char* role, bool treatment,
+                          const TextColumn& text);
+  void record_coding(int32_t column, const char* role, const TextColumn& text);
+  std::string merged_suffix(int stage) const;
 
   bool reserve(std::size_t rows);
   bool grow_columns(Block<double>& block, int32_t columns, std::size_t rows, const char* field);
@@ -216,6 +229,11 @@ class Study {
   void keep_for_out(const uint8_t* missing, int64_t d, const RowFate& fate);
   void close_up_columns();
   bool learn_levels();
+  void note_fractional(const double* values);
+  void warn_of_fractional();
+  std::string merged_values() const;
+  void explain_extra_level(int stage, const double* values);
+  void explain_small_stage2();
   void explain_missing_levels();
   void count_arms();
   void negate_response();
@@ -232,6 +250,7 @@ class Study {
   void fitted_results(std::vector<NamedResult>& out) const;
   std::vector<std::pair<std::string, std::string>> settings() const;
   StageFit stage_fit(int stage) const;
+  RuleContext rule_context(int stage) const;
   void out_row(const StageFit& stage1, const StageFit& stage2, const double* covariates,
                int32_t fit1, int32_t fit2, int64_t i, int64_t n, double* out) const;
 
@@ -259,6 +278,11 @@ class Study {
   std::vector<std::string> contrast_names_;
   std::vector<int32_t> contrast_character_;
   int32_t refused_contrast_column_ = 0;
+  // Text variables by column, and the -1/1 codes of those that are treatments.
+  std::map<int32_t, TextColumn> text_columns_;
+  std::map<int32_t, std::vector<double>> coded_;
+  std::vector<std::string> coding_variable_, coding_value_;
+  std::vector<double> coding_code_;
 
   // The options as checked.
   StudyOptions options_ = default_options();
@@ -296,6 +320,9 @@ class Study {
   std::vector<double> arms1_, arms2_;
   std::vector<std::string> left_out_reasons_;
   std::vector<double> left_out_counts_;
+  // Stage-2 treatment values of the stage-2 sample that are not whole numbers, per variable: the
+  // first few distinct ones, which the coding truncates toward zero.
+  std::vector<std::vector<double>> fractional2_;
   int64_t n_contrasts_ = 0;
   std::vector<double> contrast_matrix_;
 

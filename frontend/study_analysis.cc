@@ -53,6 +53,12 @@ bool Study::set_contrasts(int64_t rows, const double* values) {
 
 // A treatment with fewer levels than its stage has treatments makes the design rank deficient;
 // the analysis then stops with a report that does not say why.
+// The stage-2 treatment values that truncation merged, as the end of the "only one value" error.
+std::string Study::merged_suffix(int stage) const {
+  const std::string merged = stage == 2 ? merged_values() : std::string();
+  return merged.empty() ? merged : " Truncated toward zero, " + merged + ".";
+}
+
 void Study::explain_missing_levels() {
   struct Stage {
     const char* list;
@@ -85,11 +91,13 @@ void Study::explain_missing_levels() {
                               : stage.found == 1
                                   ? "one combination of values"
                                   : std::to_string(stage.found) + " combinations of values";
+    const std::string merged = merged_suffix(stage.number);
     say(TALVEN_MESSAGE_ERROR,
         "%s variable%s %s %s only %s (%s) among the %ld observations used; NTREATS%d=%d "
-        "treatments are expected.",
+        "treatments are expected.%s",
         stage.list, rows == 1 ? "" : "s", join(stage.names).c_str(), rows == 1 ? "has" : "have",
-        found.c_str(), join(levels).c_str(), static_cast<long>(stage.used), stage.number, stage.k);
+        found.c_str(), join(levels).c_str(), static_cast<long>(stage.used), stage.number, stage.k,
+        merged.c_str());
   }
 }
 
@@ -281,6 +289,36 @@ std::string out_levels_line(const StageFit& fit, const StageNames& names, int st
 
 }  // namespace
 
+// The values a stage's rule classifies: its single tailoring variable in the fit and, with OUT=,
+// in every observation whose recommendation is shown; and a text treatment's values.
+RuleContext Study::rule_context(int stage) const {
+  RuleContext context;
+  const bool first = stage == 1;
+  const int32_t k = first ? options_.K1 : options_.K2;
+  if ((first ? p11_ : p21_) == 1) {
+    const Block<double>& tailor = first ? H11_ : inputH21_;
+    for (int64_t i = 0; i < n1_; ++i) {
+      if (first || respStatus_[static_cast<std::size_t>(i)] == 0) {
+        context.observed.push_back(tailor[static_cast<std::size_t>(i)]);
+      }
+    }
+    const int32_t at = first ? p10_ : p10_ + p11_ + p20_;
+    for (int64_t d = 0; options_.keep_out && d < delivered_; ++d) {
+      const double x = out_covariates_[static_cast<std::size_t>(d * covariate_width() + at)];
+      if (!std::isnan(x)) context.observed.push_back(x);
+    }
+  }
+  const List& treatment = list(first ? TALVEN_ROLE_STG1TRT : TALVEN_ROLE_STG2TRT);
+  if (k == 2 && !treatment.columns.empty()) {
+    const auto text = text_columns_.find(treatment.columns[0]);
+    if (text != text_columns_.end() && coded_.count(treatment.columns[0]) != 0) {
+      context.minus = text->second.values[0];
+      context.plus = text->second.values[1];
+    }
+  }
+  return context;
+}
+
 void Study::gather_results() {
   const int32_t p1 = this->p1();
   contrast_estimates_.assign(static_cast<std::size_t>(n_contrasts_), 0.0);
@@ -321,7 +359,7 @@ void Study::gather_results() {
   const StageFit fits[] = {stage_fit(1), stage_fit(2)};
   const StageNames* names[] = {&stage1_names_, &stage2_names_};
   for (int s = 0; s < 2; ++s) {
-    rules_[s] = describe_rule(fits[s], *names[s]);
+    rules_[s] = describe_rule(fits[s], *names[s], rule_context(s + 1));
     out_levels_.push_back(out_levels_line(fits[s], *names[s], s + 1));
   }
   if (nCollinear_ > 0) {

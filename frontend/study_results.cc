@@ -122,6 +122,11 @@ int64_t Study::result_count() const {
     r.push_back(texts("left_out.Reason", left_out_reasons_));
     r.push_back({"left_out.Observations", "integers", left_out_counts_, {}});
   }
+  if (!coding_variable_.empty()) {
+    r.push_back(texts("coding.Variable", coding_variable_));
+    r.push_back(texts("coding.Value", coding_value_));
+    r.push_back({"coding.Code", "integers", coding_code_, {}});
+  }
   if (!done) return static_cast<int64_t>(r.size());
 
   r.push_back(scalar("regime_value", "number", number(TALVEN_NUMBER_REGIME_VALUE)));

@@ -182,6 +182,7 @@ bool Study::keep_row(const double* values) {
     tally_->left_out(row, missing, !fate.missing_sample && fate.s == 0.0, bad_sample);
   }
   tally_->next_observation();
+  if (fate.in_stage2) note_fractional(values + l.trt2);
   if (options_.keep_out) keep_for_out(missing, delivered_, fate);
   ++delivered_;
   if (!fate.retained) return true;
@@ -220,8 +221,22 @@ bool Study::add_columns(int64_t n, const double* const* columns) {
   if (n < 0 || (n > 0 && columns == nullptr)) {
     return fail("The number of observations cannot be negative.");
   }
+  // A coded text variable's values come from the layer; it needs no numbers of the front end.
+  std::vector<const double*> sources(columns == nullptr ? 0 : data_columns());
+  for (std::size_t c = 0; c < sources.size(); ++c) sources[c] = columns[c];
+  for (const auto& [column, codes] : coded_) {
+    if (static_cast<int64_t>(codes.size()) < delivered_ + n) {
+      return fail("Variable %s has %lld text values; the data have %lld observations.",
+                  columns_[static_cast<std::size_t>(column)].c_str(),
+                  static_cast<long long>(codes.size()),
+                  static_cast<long long>(delivered_) + static_cast<long long>(n));
+    }
+    if (static_cast<std::size_t>(column) < sources.size()) {
+      sources[static_cast<std::size_t>(column)] = codes.data() + delivered_;
+    }
+  }
   for (int32_t column : delivery_) {
-    if (n > 0 && columns[column] == nullptr) {
+    if (n > 0 && sources[static_cast<std::size_t>(column)] == nullptr) {
       return fail("Variable %s has no values.", columns_[static_cast<std::size_t>(column)].c_str());
     }
   }
@@ -229,7 +244,7 @@ bool Study::add_columns(int64_t n, const double* const* columns) {
   std::vector<double> values(reading_.size());
   for (int64_t i = 0; i < n; ++i) {
     for (std::size_t k = 0; k < reading_.size(); ++k) {
-      values[k] = term_value(columns, reading_[k], i);
+      values[k] = term_value(sources.data(), reading_[k], i);
     }
     if (!keep_row(values.data())) return false;
   }
@@ -250,6 +265,124 @@ void Study::close_up_columns() {
   }
 }
 
+constexpr std::size_t kFractionalShown = 5;
+
+void Study::note_fractional(const double* values) {
+  const auto width = static_cast<std::size_t>(options_.K2 - 1);
+  fractional2_.resize(width);
+  for (std::size_t t = 0; t < width; ++t) {
+    const double value = values[t];
+    std::vector<double>& seen = fractional2_[t];
+    if (std::isnan(value) || value == std::trunc(value) || seen.size() > kFractionalShown ||
+        std::find(seen.begin(), seen.end(), value) != seen.end()) {
+      continue;
+    }
+    seen.push_back(value);
+  }
+}
+
+void Study::warn_of_fractional() {
+  for (std::size_t t = 0; t < fractional2_.size(); ++t) {
+    const std::vector<double>& seen = fractional2_[t];
+    if (seen.empty()) continue;
+    std::vector<double> shown(seen.begin(), seen.begin() + static_cast<std::ptrdiff_t>(std::min(
+                                                               seen.size(), kFractionalShown)));
+    std::sort(shown.begin(), shown.end());
+    std::vector<std::string> becomes;
+    becomes.reserve(shown.size());
+    for (double v : shown) {
+      becomes.push_back(short_number(v) + " becomes " + short_number(std::trunc(v) + 0.0));
+    }
+    say(TALVEN_MESSAGE_WARNING,
+        "STG2TRT variable %s holds values that are not whole numbers; they are used truncated "
+        "toward zero: %s%s.",
+        stage2_names_.treatments[t].c_str(), join(becomes).c_str(),
+        seen.size() > kFractionalShown ? ", and so on" : "");
+  }
+}
+
+// "-0.5 and 0.5 both become 0" for the values that truncation made one level.
+std::string Study::merged_values() const {
+  std::vector<std::string> parts;
+  for (const std::vector<double>& seen : fractional2_) {
+    std::vector<double> values(seen);
+    std::sort(values.begin(), values.end(), [](double a, double b) {
+      return std::trunc(a) < std::trunc(b) || (std::trunc(a) == std::trunc(b) && a < b);
+    });
+    for (std::size_t a = 0; a < values.size();) {
+      std::size_t b = a;
+      std::vector<std::string> same;
+      while (b < values.size() && std::trunc(values[b]) == std::trunc(values[a])) {
+        same.push_back(short_number(values[b++]));
+      }
+      if (same.size() == 2) {
+        parts.push_back(same[0] + " and " + same[1] + " both become " +
+                        short_number(std::trunc(values[a]) + 0.0));
+      } else if (same.size() > 2) {
+        const std::string last = same.back();
+        same.pop_back();
+        parts.push_back(join(same) + " and " + last + " all become " +
+                        short_number(std::trunc(values[a]) + 0.0));
+      }
+      a = b;
+    }
+  }
+  return join(parts, "; ");
+}
+
+void Study::explain_extra_level(int stage, const double* values) {
+  const int32_t k = stage == 1 ? options_.K1 : options_.K2;
+  const std::vector<double>& levels = stage == 1 ? levels1_ : levels2_;
+  const std::vector<std::string>& names =
+      stage == 1 ? stage1_names_.treatments : stage2_names_.treatments;
+  const auto rows = static_cast<std::size_t>(k - 1);
+  auto level = [&](const double* v) {
+    std::vector<std::string> parts;
+    for (std::size_t t = 0; t < rows; ++t) parts.push_back(short_number(v[t]));
+    return rows == 1 ? parts[0] : "(" + join(parts) + ")";
+  };
+  std::vector<std::string> found;
+  for (std::size_t c = 0; c < static_cast<std::size_t>(k); ++c) {
+    found.push_back(level(levels.data() + c * rows));
+  }
+  found.push_back(level(values));
+  say(TALVEN_MESSAGE_PLAIN,
+      "STG%dTRT %s %s %s more than %d treatments among the observations used: %s; three "
+      "treatments need NTREATS%d=3 with two indicator variables in STG%dTRT (point estimates "
+      "only).",
+      stage, rows == 1 ? "variable" : "variables", join(names).c_str(), rows == 1 ? "has" : "have",
+      k, join(found).c_str(), stage, stage);
+}
+
+// The stage-2 sample is what is small: say how STG2SAMPLE divided the observations used.
+void Study::explain_small_stage2() {
+  if (n1_ == 0) {
+    say(TALVEN_MESSAGE_ERROR, "The stage-2 sample has 0 observations: no observation is used.");
+    return;
+  }
+  if (!has_sample_) {
+    say(TALVEN_MESSAGE_ERROR,
+        "The stage-2 sample has %d observations, fewer than the %d coefficients of stage 2; "
+        "without STG2SAMPLE every observation used is in it.",
+        n2_, p2());
+    return;
+  }
+  const std::string& sample =
+      columns_[static_cast<std::size_t>(reading_[static_cast<std::size_t>(layout_.sample)])];
+  const int64_t outside = n1_ - n2_;
+  if (n2_ == 0) {
+    say(TALVEN_MESSAGE_ERROR,
+        "The stage-2 sample has 0 observations: no observation used has STG2SAMPLE %s = 1; "
+        "%lld have 0.",
+        sample.c_str(), static_cast<long long>(outside));
+    return;
+  }
+  say(TALVEN_MESSAGE_ERROR,
+      "The stage-2 sample has %d observations, fewer than the %d coefficients of stage 2: %d "
+      "observations used have STG2SAMPLE %s = 1; %lld have 0.",
+      n2_, p2(), n2_, sample.c_str(), static_cast<long long>(outside));
+}
+
 bool Study::learn_levels() {
   levels1_.assign(static_cast<std::size_t>(options_.K1 - 1) * options_.K1, 0.0);
   levels2_.assign(static_cast<std::size_t>(options_.K2 - 1) * options_.K2, 0.0);
@@ -261,20 +394,27 @@ bool Study::learn_levels() {
   for (int64_t i = 0; i < n1_; ++i) {
     const auto u = static_cast<std::size_t>(i);
     if (!levels1.learn(treatments1_.data() + u * width1)) {
-      return fail(
-          "Treatment variable in stage 1 has more than 2 treatments, this version of Proc TALVEN "
-          "only allows 2 treatments.");
+      fail(
+          "Treatment variable in stage 1 has more than 2 treatments, this version of Proc "
+          "TALVEN only allows 2 treatments.");
+      explain_extra_level(1, treatments1_.data() + u * width1);
+      return false;
     }
     if (respStatus_[u] == 0) ++n2_;
     if (respStatus_[u] == 0 && !levels2.learn(treatments2_.data() + u * width2)) {
-      return fail(
-          "Treatment variable in stage 2 has more than 2 treatments, this version of Proc TALVEN "
-          "only allows 2 treatments.");
+      fail(
+          "Treatment variable in stage 2 has more than 2 treatments, this version of Proc "
+          "TALVEN only allows 2 treatments.");
+      explain_extra_level(2, treatments2_.data() + u * width2);
+      return false;
     }
   }
   levels1_found_ = levels1.found();
   levels2_found_ = levels2.found();
-  if (n2_ < p2()) return fail("There is not enough data at stage 2 for the method to work.");
+  if (n2_ < p2()) {
+    explain_small_stage2();
+    return fail("There is not enough data at stage 2 for the method to work.");
+  }
 
   const auto n1 = static_cast<std::size_t>(n1_);
   if (!A1_.allocate(n1)) return no_memory("A1");
@@ -317,6 +457,7 @@ bool Study::end_rows() {
     say(TALVEN_MESSAGE_WARNING,
         "There are missing data in the dataset, complete case analysis was used.");
   }
+  warn_of_fractional();
   close_up_columns();
 
   if (!beta1hat_.allocate(static_cast<std::size_t>(p1()))) return no_memory("beta1hat");

@@ -158,4 +158,11 @@ Result<void> check_file_writable(const fs::path& file) {
   return {};
 }
 
+std::string write_failure(const std::string& shown, const std::filesystem::path& file,
+                          const std::string& reason) {
+  const bool same = std::filesystem::path(shown).lexically_normal() == file.lexically_normal();
+  return "The data set " + shown + " could not be written" + (same ? "" : " to " + file.string()) +
+         ": " + reason + ".";
+}
+
 }  // namespace host

@@ -28,6 +28,11 @@ Result<void> write_file_atomically(const std::filesystem::path& file, std::strin
 // failure is the reason alone: "the folder out does not exist".
 Result<void> check_file_writable(const std::filesystem::path& file);
 
+// The error of a data set that could not be written: its name, the file (unless the name is the
+// file's path already) and the reason.
+std::string write_failure(const std::string& shown, const std::filesystem::path& file,
+                          const std::string& reason);
+
 }  // namespace host
 
 #endif  // TALVEN_HOST_CSV_WRITER_H

@@ -87,8 +87,7 @@ int32_t write_table(const ItemValue& v, const DataTable& table) {
   }
   const Result<void> written = write_file_atomically(v.output_path, format_csv(table));
   if (!written) {
-    host_error("The data set " + shown + " could not be written to " + v.output_path.string() +
-               ": " + written.error() + ".");
+    host_error(write_failure(shown, v.output_path, written.error()));
     return 1;
   }
   step_log().note("The data set " + shown + " has " + std::to_string(table.rows) +

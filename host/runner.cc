@@ -168,8 +168,7 @@ void ProgramRunner::write_group_outputs(const StepShared& shared) {
     }
     const Result<void> written = write_file_atomically(out.path, format_csv(out.table));
     if (!written) {
-      log_.error("The data set " + out.shown + " could not be written to " + out.path.string() +
-                 ": " + written.error() + ".");
+      log_.error(write_failure(out.shown, out.path, written.error()));
       step_failed_ = true;
       continue;
     }

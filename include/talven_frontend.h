@@ -210,6 +210,20 @@ TALVEN_FRONTEND_API int32_t talven_study_set_contrast_columns(TalvenStudy* study
                                                               const char* const* names,
                                                               const int32_t* character);
 
+/* The values of a text variable (column), one per observation, before the model is checked; a
+ * null or blank text is missing, trailing blanks never count. A treatment variable of a stage with
+ * two treatments that holds two values is coded -1 and 1 in byte order of its values, with a NOTE
+ * saying so; a text variable anywhere else is refused when the model is checked. levels (null
+ * when level_count is 0) is the front end's own order of the categories, an R factor's or a
+ * pandas categorical's: when it puts the value coded 1 first, a second NOTE says which value is
+ * -1. The coded variable's entry in talven_study_add_columns or talven_study_analyse may be null;
+ * talven_study_add_row takes its codes. The result coding (Variable, Value, Code) lists every
+ * coded value. */
+TALVEN_FRONTEND_API int32_t talven_study_set_text_column(TalvenStudy* study, int32_t column,
+                                                         int64_t n, const char* const* values,
+                                                         int32_t level_count,
+                                                         const char* const* levels);
+
 /* The options, then the model (lists, roles, grid, contrast columns), in the order of the
  * procedure's checks: the first problem stops. */
 TALVEN_FRONTEND_API int32_t talven_study_check_options(TalvenStudy* study);
@@ -280,7 +294,8 @@ TALVEN_FRONTEND_API const char* talven_study_text(const TalvenStudy* study, int3
  *   "integers", "reals"  an array of numbers;  "texts"  an array of texts.
  * Among them: the table messages (Severity: error, warning, note, text or progress; Text),
  * n_observations, n_stage1, n_stage2, n_collinear, the options as in force (under
- * their Python and R argument names), columns, diagnostic; once the observations are in,
+ * their Python and R argument names), columns, diagnostic, the table coding of text treatments
+ * (Variable, Value, Code -1 or 1) once the model is checked; once the observations are in,
  * levels1, levels2, arms1, arms2 (as TALVEN_VALUES_LEVELS1 ... TALVEN_VALUES_ARMS2) and the table
  * left_out (Reason, Observations); after a run the tables coef and
  * settings (the options in force as the report shows them), rules1, rules2, levels,

@@ -25,6 +25,9 @@ _SIGNATURES = {
     "talven_study_set_option": (_c_int32, [_study, ctypes.c_char_p, ctypes.c_double]),
     "talven_study_set_contrast_columns": (
         _c_int32, [_study, _c_int32, ctypes.POINTER(ctypes.c_char_p), ctypes.POINTER(_c_int32)]),
+    "talven_study_set_text_column": (
+        _c_int32, [_study, _c_int32, _c_int64, ctypes.POINTER(ctypes.c_char_p), _c_int32,
+                   ctypes.POINTER(ctypes.c_char_p)]),
     "talven_study_analyse": (_c_int32, [_study, _c_int64, _double_pointers, _c_int64, _doubles]),
     "talven_study_result_count": (_c_int64, [_study]),
     "talven_study_result_name": (ctypes.c_char_p, [_study, _c_int64]),

@@ -83,6 +83,35 @@ def _as_doubles(name: str, values: Any, n: Optional[int]) -> np.ndarray:
     return np.ascontiguousarray(array)
 
 
+def _is_text(values: Any) -> bool:
+    """True for a text or categorical variable: the layer codes a treatment of two values."""
+    if isinstance(values, pd.Series):
+        dtype = values.dtype
+        return not (pd.api.types.is_numeric_dtype(dtype) or pd.api.types.is_bool_dtype(dtype))
+    return np.asarray(values).dtype.kind in "OSU"
+
+
+def _texts(values: Any) -> Tuple[List[Optional[bytes]], List[bytes]]:
+    """A text variable's values (None when missing) and a categorical's categories in order."""
+    series = values if isinstance(values, pd.Series) else pd.Series(np.asarray(values, dtype=object))
+    levels: List[bytes] = []
+    if isinstance(series.dtype, pd.CategoricalDtype):
+        levels = [str(c).encode() for c in series.cat.categories]
+    texts = [None if v is None or (isinstance(v, float) and np.isnan(v)) or v is pd.NA
+             else (v.decode() if isinstance(v, bytes) else str(v)).encode()
+             for v in series.astype(object).tolist()]
+    return texts, levels
+
+
+def _coded(values: Any, coding: pd.DataFrame, name: str) -> np.ndarray:
+    """New data's text treatment in the codes of the fit; a value the fit never saw is missing."""
+    codes = {str(v).rstrip(" "): float(c) for v, c, var in
+             zip(coding["Value"], coding["Code"], coding["Variable"]) if var == name}
+    texts, _ = _texts(values)
+    return np.array([codes.get(t.decode().rstrip(" "), np.nan) if t is not None else np.nan
+                     for t in texts], dtype="float64")
+
+
 def _frame_columns(data: Data) -> Tuple[List[str], Any, Optional[int]]:
     """The names of the data's variables, a way to get one, and the number of observations."""
     if isinstance(data, pd.DataFrame):
@@ -431,9 +460,13 @@ class TalvenResult:
         names, get, n = _frame_columns(data)
         used = set(self._data.columns)
         arrays: List[Optional[np.ndarray]] = []
+        coding = self.results["coding"]
         for name in study_columns:
             if name in used and name in names:
-                array = _as_doubles(name, get(name), n)
+                values = get(name)
+                if _is_text(values) and name in set(coding["Variable"]):
+                    values = _coded(values, coding, name)
+                array = _as_doubles(name, values, n)
                 n = len(array) if n is None else n
                 arrays.append(array)
             else:
@@ -657,7 +690,18 @@ def run(options: Sequence[Tuple[Optional[str], str, str, Optional[str]]],
         study.check(lib.talven_study_set_contrast_columns(handle, matrix.shape[1], encoded, None))
 
     arrays: List[Optional[np.ndarray]] = []
-    for name in names:
+    for k, name in enumerate(names):
+        if name in used and _is_text(get(name)):
+            texts, levels = _texts(get(name))
+            if n is not None and len(texts) != n:
+                raise TalvenError(f"Variable {name} has {len(texts)} values; the data have {n} "
+                                  "observations.")
+            n = len(texts) if n is None else n
+            study.check(lib.talven_study_set_text_column(
+                handle, k, len(texts), (ctypes.c_char_p * max(len(texts), 1))(*texts),
+                len(levels), (ctypes.c_char_p * max(len(levels), 1))(*levels)))
+            arrays.append(None)
+            continue
         array = _as_doubles(name, get(name), n) if name in used else None
         n = len(array) if n is None and array is not None else n
         arrays.append(array)
@@ -672,6 +716,9 @@ def run(options: Sequence[Tuple[Optional[str], str, str, Optional[str]]],
     for text in results["collinear"]:
         warnings.warn(text, TalvenWarning, stacklevel=3)
     tables = _tables(results)
+    results["coding"] = tables.get("coding", pd.DataFrame(
+        {"Variable": pd.Series([], dtype=object), "Value": pd.Series([], dtype=object),
+         "Code": pd.Series([], dtype="int64")}))
     for argument, _, kind, _ in options:
         if kind == "flag" and argument in results:
             results[argument] = bool(results[argument])

@@ -99,10 +99,16 @@ def test_rules_and_recommendations_agree(study):
     (None, dict(main2=["age", "y"]), "Variable y is the RESPONSE variable and cannot also be in MAIN2."),
     (None, dict(tailor1="nothing"), "Variable nothing of TAILOR1 is not in the data."),
     (None, dict(main1=["age", "o11"]), "Please remove variable o11 from MAIN1"),
-    (lambda d: d.assign(a1=d["a1"].astype(str)), {}, "Variable a1 is not numeric"),
+    (lambda d: d.assign(age=d["age"].astype(str)), {},
+     "Variable age in the MAIN1 list is character; only numeric variables can be used there."),
+    (lambda d: d.assign(a1=np.where(d.index == 299, "0", d["a1"].astype(str))), {},
+     "Variable a1 in the STG1TRT list is character; only numeric variables can be used there.\n"
+     "  a1 holds the values '-1', '0', '1'; a character variable is accepted in STG1TRT only "
+     "when it holds two values and NTREATS1=2."),
     (lambda d: d.assign(a1=np.where(d.index == 299, 0, d["a1"])), {},
      "Treatment variable in stage 1 has more than 2 treatments"),
-    (lambda d: d.assign(stage2=0), {}, "There is not enough data at stage 2 for the method to work."),
+    (lambda d: d.assign(stage2=0), {},
+     "The stage-2 sample has 0 observations: no observation used has STG2SAMPLE stage2 = 1;"),
     (None, dict(contrasts=[[1, 0, 0]]), "Contrast1 Dataset should have 5 columns."),
 ])
 def test_bad_inputs_raise_talven_error_with_the_message(study, change, arguments, message):

@@ -318,7 +318,8 @@ std::vector<Case> catalogue() {
       {"header only",
        model("DATA=study"),
        {{"study.csv", "id,age,o11,a1,stage2,o21,a2,y\n"}},
-       "ERROR: There is not enough data at stage 2 for the method to work."},
+       "ERROR: The stage-2 sample has 0 observations: no observation is used.",
+       {"ERROR: There is not enough data at stage 2 for the method to work."}},
       {"ragged row",
        model("DATA=study"),
        {{"study.csv", study + "1,2,3\n"}},
@@ -366,7 +367,44 @@ std::vector<Case> catalogue() {
        model("DATA=study"),
        {{"study.csv", study_with(study, 3, 3, "0")}},
        "ERROR: Treatment variable in stage 1 has more than 2 treatments, this version of Proc "
-       "TALVEN only allows 2 treatments."},
+       "TALVEN only allows 2 treatments.",
+       {"STG1TRT variable a1 has more than 2 treatments among the observations used: -1, 0, 1; "
+        "three treatments need NTREATS1=3 with two indicator variables in STG1TRT (point "
+        "estimates only)."}},
+      {"output path that cannot be written",
+       model("DATA=study OUT='/proc/regime.csv'"),
+       {},
+       "ERROR: The data set /proc/regime.csv could not be written: *"},
+      {"stage-2 sample coded the wrong way round",
+       model("DATA=study OUTEST=est"),
+       {{"study.csv", study_rows(study,
+                                 [](auto& f, int) {
+                                   f[4] = f[4] == "1" ? "0" : "1";
+                                   f[5] = f[6] = "";
+                                 })}},
+       "ERROR: The stage-2 sample has 0 observations: no observation used has STG2SAMPLE stage2 "
+       "= 1; 29 have 0.",
+       {"ERROR: There is not enough data at stage 2 for the method to work."}},
+      {"stage-2 treatments that are not whole numbers",
+       model("DATA=study OUTEST=est"),
+       {{"study.csv", study_rows(study,
+                                 [](auto& f, int) {
+                                   if (!f[6].empty()) f[6] = f[6] == "1" ? "1.5" : "-1.5";
+                                 })}},
+       "WARNING: STG2TRT variable a2 holds values that are not whole numbers; they are used "
+       "truncated toward zero: -1.5 becomes -1, 1.5 becomes 1.",
+       {},
+       1},
+      {"stage-2 treatments that truncation makes one",
+       model("DATA=study OUTEST=est"),
+       {{"study.csv", study_rows(study,
+                                 [](auto& f, int) {
+                                   if (!f[6].empty()) f[6] = f[6] == "1" ? "0.5" : "-0.5";
+                                 })}},
+       "ERROR: STG2TRT variable a2 has only one value (0) among the 29 observations used; "
+       "NTREATS2=2 treatments are expected. Truncated toward zero, -0.5 and 0.5 both become 0.",
+       {"WARNING: STG2TRT variable a2 holds values that are not whole numbers; they are used "
+        "truncated toward zero: -0.5 becomes 0, 0.5 becomes 0."}},
       {"garbage .sas7bdat",
        model("DATA=study"),
        {{"study.csv", ""}, {"Study.sas7bdat", garbage(5000, 3)}},
@@ -379,7 +417,8 @@ std::vector<Case> catalogue() {
       {"all responses missing",
        model("DATA=study"),
        {{"study.csv", all_same(study, 10, "")}},
-       "ERROR: There is not enough data at stage 2 for the method to work."},
+       "ERROR: The stage-2 sample has 0 observations: no observation is used.",
+       {"ERROR: There is not enough data at stage 2 for the method to work."}},
       {"one stage-1 treatment only",
        model("DATA=study OUTEST=est"),
        {{"study.csv", all_same(study, 3, "1")}},
@@ -479,8 +518,9 @@ std::vector<Case> catalogue() {
       {"STG2SAMPLE coded 1/2",
        model("DATA=study OUTEST=est"),
        {{"study.csv", study_rows(study, [](auto& f, int) { f[4] = f[4] == "1" ? "2" : "1"; })}},
-       "ERROR: There is not enough data at stage 2 for the method to work.",
-       {"WARNING: STG2SAMPLE variable stage2 must be 0 (outside the stage-2 sample) or 1 (in it); "
+       "ERROR: The stage-2 sample has 0 observations: no observation is used.",
+       {"ERROR: There is not enough data at stage 2 for the method to work.",
+        "WARNING: STG2SAMPLE variable stage2 must be 0 (outside the stage-2 sample) or 1 (in it); "
         "29 observations with the value 2 were left out."}},
       {"a stray STG2SAMPLE value",
        model("DATA=study OUTEST=est"),

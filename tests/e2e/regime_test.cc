@@ -481,3 +481,102 @@ TEST(Regime, TheShippedRegimeExampleRuns) {
 }
 
 }  // namespace
+
+namespace {
+
+struct ThresholdRule {
+  double first = NAN, second = NAN;  // the treatment before "when" and after "otherwise give"
+  bool at_most = false;
+  std::string threshold;
+  std::string everyone;  // the remark of a threshold outside the observed values, if any
+};
+
+// "Give a1 = -1 when o11 <= -0.2125; otherwise give a1 = 1 (...)"
+ThresholdRule parse_threshold_rule(const std::string& line) {
+  ThresholdRule r;
+  char op[3] = {};
+  char threshold[64] = {};
+  if (std::sscanf(line.c_str(), "Give a1 = %lf when o11 %2s %63[^;]; otherwise give a1 = %lf",
+                  &r.first, op, threshold, &r.second) != 4) {
+    return r;
+  }
+  r.at_most = std::string(op) == "<=";
+  r.threshold = threshold;
+  const size_t gets = line.find("everyone in the data gets a1 = ");
+  if (gets != std::string::npos) r.everyone = line.substr(gets + 31, line.size() - gets - 32);
+  return r;
+}
+
+}  // namespace
+
+// The printed threshold is -(treatment term)/(interaction term) of OUTEST= to its digits, and
+// every observation's REC1 is the treatment the sentence gives it: both sides of the inequality,
+// and a threshold below every observed value.
+TEST(Regime, TheThresholdRuleIsTheFitsAndGivesEveryRecommendation) {
+  const KnownStudy known = known_study(600, 1);
+  std::string
+      above;  // only subjects with o11 > 0.3, for whom the threshold near -0.2 is out of range
+  {
+    std::istringstream in(known.csv);
+    std::string line;
+    std::getline(in, line);
+    above = line + "\n";
+    while (std::getline(in, line)) {
+      if (std::stod(line.substr(0, line.find(','))) > 0.3) above += line + "\n";
+    }
+  }
+  const struct {
+    const char* name;
+    const std::string* data;
+    const char* options;
+    bool out_of_range;
+  } cases[] = {
+      {"positive slope", &known.csv, "", false},
+      {"negative slope (MINIMIZE)", &known.csv, "MINIMIZE", false},
+      {"threshold below every value", &above, "", true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Folder folder("threshold");
+    folder.write("study.csv", *c.data);
+    const TalvenRun run = folder.talven(std::string("PROC TALVEN DATA=study RULES OUT=rec "
+                                                    "OUTEST=est ") +
+                                        c.options + ";\n" + kKnownModel);
+    ASSERT_LE(run.status, 1) << run.all();
+    const Table out(folder.path() / "rec.csv");
+    const Table est(folder.path() / "est.csv");
+    ASSERT_TRUE(out.ok() && est.ok());
+    const std::string listing = e2e::read_file(folder.path() / "out.txt");
+    const size_t at = listing.find("Give a1 = ");
+    ASSERT_NE(at, std::string::npos) << listing;
+    const std::string line = listing.substr(at, listing.find('\n', at) - at);
+    const ThresholdRule rule = parse_threshold_rule(line);
+    ASSERT_FALSE(rule.threshold.empty()) << line;
+
+    const auto beta = coefficients(est, 1);
+    const double exact = -beta.at("a1") / beta.at("o11:a1");
+    bool same_digits = false;
+    for (int digits = 1; digits <= 17 && !same_digits; ++digits) {
+      char text[64];
+      std::snprintf(text, sizeof text, "%.*g", digits, exact);
+      same_digits = rule.threshold == text;
+    }
+    EXPECT_TRUE(same_digits) << line << " against " << exact;
+    // The data favour a1 = 1 above o11 = -0.2; minimising favours the other treatment there.
+    const bool minimize = std::string(c.options) == "MINIMIZE";
+    EXPECT_EQ(rule.at_most, (rule.first == -1) != minimize) << line;
+    const double threshold = std::stod(rule.threshold);
+    for (int64_t i = 0; i < out.rows(); ++i) {
+      if (std::isnan(out("REC1", i))) continue;
+      const double x = out("o11", i);
+      const bool first = rule.at_most ? x <= threshold : x >= threshold;
+      EXPECT_EQ(out("REC1", i), first ? rule.first : rule.second) << line << " o11 = " << x;
+    }
+    EXPECT_EQ(!rule.everyone.empty(), c.out_of_range) << line;
+    if (c.out_of_range) {
+      for (int64_t i = 0; i < out.rows(); ++i) {
+        EXPECT_EQ(out("REC1", i), std::stod(rule.everyone)) << line;
+      }
+    }
+  }
+}

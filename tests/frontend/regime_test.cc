@@ -166,5 +166,99 @@ TEST(Regime, OutColumnsAndMissingCovariates) {
   EXPECT_EQ(cell(1, 11), cell(0, 11));
 }
 
+// One tailoring variable: o11 with intercept, o11, o11:a1, a1. The threshold is worked out by
+// hand as -(treatment term)/(interaction term), the side by the sign of the slope after the
+// levels' order and the direction are taken into account; every observed value that the sentence
+// puts on the first level's side must be recommended the first level, and no other.
+TEST(Regime, OneTailoringVariableGivesAThresholdThatClassifiesEveryObservedValue) {
+  const std::vector<double> observed = {-1.5, -0.2, 0.1, 0.1999, 0.2001, 0.9, 1.7};
+  const struct {
+    double interaction, treatment;
+    double first, second;
+    bool minimize;
+    RuleContext context;
+    const char* rule;
+  } cases[] = {
+      // 0.4 o11 - 0.08 >= 0 for a1 = 1: o11 >= 0.2; needs digits between 0.1999 and 0.2001.
+      {0.4,
+       -0.08,
+       1,
+       -1,
+       false,
+       {observed, "", ""},
+       "Give a1 = 1 when o11 >= 0.2; otherwise give a1 = -1"},
+      // Negative slope: -0.4 o11 + 0.08 >= 0 for a1 = 1, that is o11 <= 0.2.
+      {-0.4,
+       0.08,
+       1,
+       -1,
+       false,
+       {observed, "", ""},
+       "Give a1 = 1 when o11 <= 0.2; otherwise give a1 = -1"},
+      // Level -1 first: its side is -(0.4 o11 - 0.08) >= 0, o11 <= 0.2; text values named.
+      {0.4,
+       -0.08,
+       -1,
+       1,
+       false,
+       {observed, "BMOD", "MED"},
+       "Give BMOD when o11 <= 0.2; otherwise give MED"},
+      // Minimising turns the side around.
+      {0.4,
+       -0.08,
+       1,
+       -1,
+       true,
+       {observed, "", ""},
+       "Give a1 = 1 when o11 <= 0.2; otherwise give a1 = -1"},
+      // 0.1 o11 - 0.3 >= 0: o11 >= 3, above every observed value: everyone gets a1 = -1.
+      {0.1,
+       -0.3,
+       1,
+       -1,
+       false,
+       {observed, "", ""},
+       "Give a1 = 1 when o11 >= 3; otherwise give a1 = -1 (the threshold lies above every "
+       "observed o11: everyone in the data gets a1 = -1)"},
+      // -0.1 o11 - 0.3 >= 0: o11 <= -3, below every observed value: everyone gets a1 = -1.
+      {-0.1,
+       -0.3,
+       1,
+       -1,
+       false,
+       {observed, "", ""},
+       "Give a1 = 1 when o11 <= -3; otherwise give a1 = -1 (the threshold lies below every "
+       "observed o11: everyone in the data gets a1 = -1)"},
+      {0.0, 0.3, 1, -1, false, {observed, "", ""}, "Give a1 = 1 to everyone"},
+      {0.0, 0.3, -1, 1, false, {observed, "BMOD", "MED"}, "Give MED to everyone"},
+  };
+  const StageNames names = {{}, {"o11"}, {"a1"}};
+  for (const auto& c : cases) {
+    StageFit fit;
+    fit.p_main = 0;
+    fit.p_tailor = 1;
+    fit.k = 2;
+    fit.beta = {1.0, 0.5, c.interaction, c.treatment};
+    fit.levels = {c.first, c.second};
+    fit.minimize = c.minimize;
+    EXPECT_EQ(describe_rule(fit, names, c.context), Lines{c.rule}) << c.rule;
+  }
+  // Digits enough to separate the observed values nearest the threshold, no more.
+  const struct {
+    double threshold;
+    std::vector<double> observed;
+    bool at_most;
+    const char* text;
+  } thresholds[] = {
+      {0.123456789, {0.0, 1.0}, false, "0.1235"},
+      {0.123456789, {0.12345, 0.12346}, false, "0.12346"},
+      {0.123456789, {0.1234567, 0.1234568}, true, "0.12345679"},
+      {-2.5e-7, {}, false, "-2.5e-07"},
+  };
+  for (const auto& t : thresholds) {
+    EXPECT_EQ(threshold_text(t.threshold, t.observed, t.at_most), t.text) << t.text;
+  }
+}
+
 }  // namespace
 }  // namespace talven

@@ -278,7 +278,8 @@ TEST(StudyLayer, DataProblemsStopWithTheProceduresMessages) {
        [](Frame& f) {
          for (std::size_t i = 3; i < f.rows(); ++i) f["r"][i] = 0;
        },
-       "There is not enough data at stage 2 for the method to work."},
+       "The stage-2 sample has 3 observations, fewer than the 4 coefficients of stage 2: 3 "
+       "observations used have STG2SAMPLE r = 1; 37 have 0."},
       {"one stage-1 value",
        [](Frame& f) {
          for (double& a : f["a1"]) a = 1;

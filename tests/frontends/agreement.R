@@ -1,5 +1,6 @@
 # One case of the cross-front-end agreement test through the R package: the estimate table in
-# hexadecimal, one row per line (Stage, Term, Estimate, Lower, Upper), tab-separated.
+# hexadecimal, one row per line (Stage, Term, Estimate, Lower, Upper), tab-separated; then the
+# recommendations (#rec) and the notes (#note).
 args <- commandArgs(trailingOnly = TRUE)
 spec <- read.csv(args[1], colClasses = "character")
 get <- function(key) {
@@ -11,7 +12,11 @@ names_of <- function(key) {
   if (is.null(value)) NULL else strsplit(value, " ", fixed = TRUE)[[1]]
 }
 library(talven)
-data <- read.csv(get("data"))
+data <- read.csv(get("data"), na.strings = c("", "NA"))
+if (!is.null(get("factor"))) {
+  factor_of <- names_of("factor")
+  data[[factor_of[1]]] <- factor(data[[factor_of[1]]], levels = factor_of[-1])
+}
 contrasts <- if (is.null(get("contrasts"))) NULL else read.csv(get("contrasts"))
 hex <- function(x) ifelse(is.na(x), "nan", sprintf("%a", x))
 if (!is.null(get("nbootvalue"))) {
@@ -42,6 +47,10 @@ stopifnot(identical(unname(coef(fit)), t$Estimate[t$Stage == 1]),
           identical(unname(confint(fit)[, 2]), t$Upper[t$Stage == 1]))
 if (length(args) < 2L) {
   writeLines(paste(t$Stage, t$Term, hex(t$Estimate), hex(t$Lower), hex(t$Upper), sep = "\t"))
+  rec <- predict(fit, type = "table")[, c("REC1", "REC2")]
+  writeLines(paste0("#rec\t", ifelse(is.na(rec$REC1), ".", format(rec$REC1, trim = TRUE)), " ",
+                    ifelse(is.na(rec$REC2), ".", format(rec$REC2, trim = TRUE))))
+  writeLines(paste0("#note\t", fit$notes))
 } else {
   # The methods, after a round trip through saveRDS/readRDS: coefficients of both stages, the
   # stage-1 limits, then per stage and observation the Q-values and the recommendation.

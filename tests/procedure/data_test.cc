@@ -211,7 +211,10 @@ TEST(Data, StageTwoNeedsAsManySubjectsAsCoefficients) {
     FakeLibrary library;
     run(host, rows);
     const Lines expected =
-        inside == 3 ? Lines{"There is not enough data at stage 2 for the method to work."}
+        inside == 3 ? Lines{"The stage-2 sample has 3 observations, fewer than the 4 "
+                            "coefficients of stage 2: 3 observations used have STG2SAMPLE r = 1; "
+                            "3 have 0.",
+                            "There is not enough data at stage 2 for the method to work."}
                     : Lines{};
     EXPECT_EQ(host.errors(), expected);
   }

@@ -98,7 +98,11 @@ nobs.talven <- function(object, ...) as.integer(object$n_stage1)
   cache <- .study(object)
   columns <- lapply(cache$variables, function(name) {
     if (name %in% object$used && name %in% names(newdata)) {
-      .as_double(newdata[[name]], name, call)
+      values <- newdata[[name]]
+      if ((is.factor(values) || is.character(values)) && name %in% object$coding$Variable) {
+        values <- .coded(values, name, object$coding)
+      }
+      .as_double(values, name, call)
     } else {
       NULL
     }

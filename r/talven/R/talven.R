@@ -28,6 +28,20 @@
   as.double(values)
 }
 
+# A variable as the study layer takes it: doubles, or for text (character or factor) its values
+# and a factor's levels, which the layer codes when the variable is a treatment.
+.as_column <- function(values, name, call) {
+  if (is.factor(values)) return(list(as.character(values), levels(values)))
+  if (is.character(values)) return(list(values, NULL))
+  .as_double(values, name, call)
+}
+
+# New data's text treatment in the codes of the fit; a value the fit never saw is missing.
+.coded <- function(values, name, coding) {
+  rows <- coding[coding$Variable == name, , drop = FALSE]
+  as.double(rows$Code[match(sub(" +$", "", as.character(values)), rows$Value)])
+}
+
 .results <- function(study) .Call(C_talven_r_results, study)
 
 # Warnings as R warnings; on failure an R error with the errors and the diagnostic lines.
@@ -105,6 +119,16 @@
   data
 }
 
+# Which text value of a treatment is coded -1 and which 1 (no rows without text treatments).
+.coding_table <- function(table) {
+  if (is.null(table)) {
+    return(data.frame(Variable = character(), Value = character(), Code = integer(),
+                      stringsAsFactors = FALSE))
+  }
+  table$Code <- as.integer(table$Code)
+  table
+}
+
 # The result of a run: the estimate table, the messages, and every other result by its name.
 .fit_object <- function(study, results, messages, variables, used, data, arguments) {
   tables <- .tables(results)
@@ -134,6 +158,7 @@
     warnings = c(messages$text[messages$severity == "warning"], results$collinear),
     rules = list(stage1 = results$rules1, stage2 = results$rules2, value = results$regime_value,
                  mean_outcome = results$mean_outcome),
+    coding = .coding_table(tables$coding),
     variables = variables, used = used, data = data, arguments = arguments,
     cache = .cache(study, variables)),
     results[setdiff(names(results), own)]))
@@ -153,7 +178,7 @@
   roles <- model$roles
   used <- model$used
   columns <- lapply(variables, function(name) {
-    if (name %in% used) .as_double(data[[name]], name, call) else NULL
+    if (name %in% used) .as_column(data[[name]], name, call) else NULL
   })
   lists <- model$lists
   options <- unlist(lapply(unname(rows), function(row) {

@@ -28,7 +28,27 @@ static TalvenStudy* study_of(SEXP pointer) {
   return (TalvenStudy*)R_ExternalPtrAddr(pointer);
 }
 
-/* names: the data's variables; columns: a list with a double vector or NULL per variable;
+/* A text variable, list(values, levels): its texts (NA missing) and a factor's levels or NULL. */
+static int set_text_column(TalvenStudy* study, int32_t k, SEXP column) {
+  SEXP values = VECTOR_ELT(column, 0);
+  SEXP levels = VECTOR_ELT(column, 1);
+  const R_xlen_t n = XLENGTH(values);
+  const char** texts = (const char**)R_alloc((size_t)n + 1, sizeof(char*));
+  for (R_xlen_t i = 0; i < n; ++i) {
+    SEXP text = STRING_ELT(values, i);
+    texts[i] = text == NA_STRING ? NULL : Rf_translateCharUTF8(text);
+  }
+  const R_xlen_t n_levels = Rf_isNull(levels) ? 0 : XLENGTH(levels);
+  const char** level_texts = (const char**)R_alloc((size_t)n_levels + 1, sizeof(char*));
+  for (R_xlen_t i = 0; i < n_levels; ++i) {
+    level_texts[i] = Rf_translateCharUTF8(STRING_ELT(levels, i));
+  }
+  return talven_study_set_text_column(study, k, (int64_t)n, texts, (int32_t)n_levels,
+                                      level_texts) == 0;
+}
+
+/* names: the data's variables; columns: a list with a double vector, NULL or, for a text variable,
+ * list(values, levels) per variable;
  * lists: a list of 0-based integer vectors named by role; options: a double vector named by
  * option; contrasts: a double matrix or NULL; contrast_names: a character vector or NULL;
  * progress: a logical; products: a list of 0-based integer vectors of factors, the k-th numbered
@@ -78,15 +98,21 @@ SEXP talven_r_fit(SEXP names, SEXP columns, SEXP lists, SEXP options, SEXP contr
   if (ok) {
     const double** pointers = (const double**)R_alloc((size_t)n_names + 1, sizeof(double*));
     R_xlen_t n = 0;
-    for (R_xlen_t k = 0; k < n_names; ++k) {
+    for (R_xlen_t k = 0; k < n_names && ok; ++k) {
       SEXP column = VECTOR_ELT(columns, k);
-      pointers[k] = Rf_isNull(column) ? NULL : REAL(column);
-      if (!Rf_isNull(column)) n = XLENGTH(column);
+      pointers[k] = NULL;
+      if (TYPEOF(column) == VECSXP) {
+        ok = set_text_column(study, (int32_t)k, column);
+        n = XLENGTH(VECTOR_ELT(column, 0));
+      } else if (!Rf_isNull(column)) {
+        pointers[k] = REAL(column);
+        n = XLENGTH(column);
+      }
     }
     struct TalvenRAnalysis analysis = {study, (int64_t)n, pointers, n_contrasts,
                                        Rf_isNull(contrasts) ? NULL : REAL(contrasts)};
-    ok = talven_r_analyse_interruptibly(&analysis, Rf_asLogical(progress) == TRUE,
-                                        &interrupted) == 0;
+    ok = ok && talven_r_analyse_interruptibly(&analysis, Rf_asLogical(progress) == TRUE,
+                                              &interrupted) == 0;
   }
 
   SEXP out = PROTECT(Rf_allocVector(VECSXP, 3));

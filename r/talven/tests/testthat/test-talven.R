@@ -65,7 +65,7 @@ test_that("formula terms that cannot be represented stop naming the term", {
     list(list(stg1trt = ~ a1:o11), "Term a1:o11 of stg1trt is an expression"),
     list(list(main2 = ~ age - 1), "main2: the model always holds an intercept"),
     list(list(main2 = ~ age + offset(o11)), "Term offset(o11) of main2 is an offset"),
-    list(list(main2 = ~ age + arm), "Variable arm is not numeric"),
+    list(list(main2 = ~ age + arm), "Variable arm in the MAIN2 list is character"),
     list(list(main2 = ~ age:y), "Variable y is the RESPONSE variable and cannot also be in MAIN2."))
   for (case in cases) {
     error <- tryCatch(do.call(fit_smart, c(list(data = d), case[[1]])),
@@ -101,11 +101,12 @@ test_that("bad inputs stop with a talven_error that explains them", {
     list(list(main2 = c("age", "y")),
          "Variable y is the RESPONSE variable and cannot also be in MAIN2."),
     list(list(main1 = c("age", "o11")), "Please remove variable o11 from MAIN1"),
-    list(list(data = transform(data, a1 = as.character(a1))), "Variable a1 is not numeric"),
+    list(list(data = transform(data, age = as.character(age))),
+         "Variable age in the MAIN1 list is character"),
     list(list(data = transform(data, a1 = replace(a1, 160, 0))),
          "Treatment variable in stage 1 has more than 2 treatments"),
     list(list(data = transform(data, r = 0)),
-         "There is not enough data at stage 2 for the method to work."),
+         "The stage-2 sample has 0 observations: no observation used has STG2SAMPLE r = 1;"),
     list(list(contrasts = c(1, 0, 0)), "Contrast1 Dataset should have 5 columns."),
     list(list(tailor2 = y ~ o21), "tailor2 must be a one-sided formula"))
   for (case in cases) {
