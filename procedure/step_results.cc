@@ -119,6 +119,26 @@ struct RoleNames {
   std::vector<const char*> pointers;
 };
 
+// A list entry as written: a variable's name, or a product's factors joined by '*' (the host
+// numbers a product 0 and gives its factors apart).
+std::string entry_name(const std::vector<std::string>& columns, int32_t item, int32_t i) {
+  const TalvenRoutines& h = host();
+  std::vector<int32_t> numbers{h.itemVarNumber(item, i)};
+  if (numbers[0] == 0 && h.itemVarFactor != nullptr) {
+    numbers.clear();
+    for (int32_t f = 0; h.itemVarFactor(item, i, f) != 0; ++f) {
+      numbers.push_back(h.itemVarFactor(item, i, f));
+    }
+  }
+  std::string name;
+  for (const int32_t number : numbers) {
+    const auto column = static_cast<std::size_t>(number - 1);
+    if (column >= columns.size()) return {};
+    name += (name.empty() ? "" : "*") + columns[column];
+  }
+  return name;
+}
+
 std::vector<RoleNames> role_names(const KESTRIONINFOSTR& info) {
   const TalvenRoutines& h = host();
   const std::vector<std::string> columns = study_texts(info, TALVEN_TEXT_COLUMN);
@@ -134,8 +154,8 @@ std::vector<RoleNames> role_names(const KESTRIONINFOSTR& info) {
     if (h.itemGiven(r.item) == 0) continue;
     RoleNames role{r.stage, r.role, {}, {}};
     for (int32_t i = 0; i < h.itemVarCount(r.item); ++i) {
-      const auto column = static_cast<std::size_t>(h.itemVarNumber(r.item, i) - 1);
-      if (column < columns.size()) role.names.push_back(columns[column]);
+      const std::string name = entry_name(columns, r.item, i);
+      if (!name.empty()) role.names.push_back(name);
     }
     out.push_back(std::move(role));
   }

@@ -214,7 +214,9 @@ TEST_F(HtmlModel, TextTreatmentsContrastsByGroupsAndLeftOutObservations) {
   write("texts.csv", text_study());
   write("contrasts.csv", e2e::kContrasts);
   const TalvenRun run = talven(
-      "PROC TALVEN DATA=texts CONTRAST1=contrasts MINIMIZE; BY site;" + std::string(e2e::kModel),
+      "PROC TALVEN DATA=texts CONTRAST1=contrasts MINIMIZE; BY site;"
+      "  MAIN1 age; TAILOR1 o11; STG1TRT a1; STG2SAMPLE stage2;\n"
+      "  MAIN2 age o11*a1; TAILOR2 o21; STG2TRT a2; RESPONSE y;\nRUN;\n",
       "", "--html report.html");
   ASSERT_LE(run.status, 1) << run.all();
   const auto root = parse_report(path() / "report.html");
@@ -278,6 +280,8 @@ TEST_F(HtmlModel, TextTreatmentsContrastsByGroupsAndLeftOutObservations) {
                                                              "Contrast2 = -2 o11:a1 + 2 a1"}));
     EXPECT_EQ(group.find("p", "minimize").size(), 1u);
     EXPECT_EQ(roles_of(group).at("STG1TRT"), std::vector<std::string>{"a1"});
+    // A product is a term of its role under its written name, its text factor by its code.
+    EXPECT_EQ(roles_of(group).at("MAIN2"), (std::vector<std::string>{"age", "o11*a1"}));
   }
 }
 
