@@ -243,6 +243,8 @@ class Study {
   void gather_results();
   bool run_value();
   void gather_value(const ValueOutput& out);
+  // A treatment level as the value table names it: a text treatment by its own value.
+  std::string value_level_name(bool first, const StageFit& fit, int32_t code) const;
   void add_value_row(const char* kind, const std::string& regime, double a1, double a2,
                      const ValueOutput& out, std::size_t row, double sign);
   void note_value_rows(const ValueOutput& out);

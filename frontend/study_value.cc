@@ -160,6 +160,17 @@ void Study::add_value_row(const char* kind, const std::string& regime, double a1
   value_.m_alpha.push_back(optimal ? out.m_alpha : kMissing);
 }
 
+std::string Study::value_level_name(bool first, const StageFit& fit, int32_t code) const {
+  const List& treatment = list(first ? TALVEN_ROLE_STG1TRT : TALVEN_ROLE_STG2TRT);
+  if (fit.k == 2 && !treatment.columns.empty()) {
+    const auto text = text_columns_.find(treatment.columns[0]);
+    if (text != text_columns_.end() && coded_.count(treatment.columns[0]) != 0) {
+      return text->second.values[fit.level_value(0, code) < 0 ? 0 : 1];
+    }
+  }
+  return level_name(fit, first ? stage1_names_ : stage2_names_, code);
+}
+
 void Study::gather_value(const ValueOutput& out) {
   value_ = {};
   const StageFit fit1 = stage_fit(1);
@@ -174,7 +185,7 @@ void Study::gather_value(const ValueOutput& out) {
   };
   std::vector<Shown> shown;
   for (int32_t c1 : order1) {
-    const std::string first = level_name(fit1, stage1_names_, c1);
+    const std::string first = value_level_name(true, fit1, c1);
     const auto row_of = [&](int32_t c2) {
       return std::size_t{1} + static_cast<std::size_t>(c1) * static_cast<std::size_t>(out.k2) +
              static_cast<std::size_t>(c2);
@@ -188,7 +199,7 @@ void Study::gather_value(const ValueOutput& out) {
     }
     for (int32_t c2 : order2) {
       const std::string name =
-          first + ", then " + level_name(fit2, stage2_names_, c2) + " if in stage 2";
+          first + ", then " + value_level_name(false, fit2, c2) + " if in stage 2";
       shown.push_back({c1 * out.k2 + c2, name});
       add_value_row("embedded", name, level_column(fit1, order1, c1),
                     level_column(fit2, order2, c2), out, row_of(c2), 1.0);

@@ -66,7 +66,8 @@ struct Outcome {
   int32_t status = -1;
   Seen seen;
   std::vector<double> estimates;
-  std::vector<std::string> coding;  // "variable value code"
+  std::vector<std::string> coding;   // "variable value code"
+  std::vector<std::string> regimes;  // the value table's Regime column, with VALUE
 };
 
 struct Model {
@@ -76,6 +77,7 @@ struct Model {
       {"TAILOR1", "sev"}, {"TAILOR2", "o2"}, {"RESPONSE", "y"},
       {"STG1TRT", "a1"},  {"STG2TRT", "a2"}, {"STG2SAMPLE", "r"}};
   bool text_site = false;
+  bool value = false;
 };
 
 Outcome analyse(const Data& d, const Model& setup) {
@@ -101,6 +103,11 @@ Outcome analyse(const Data& d, const Model& setup) {
   }
   if (setup.text_site)
     talven_study_set_text_column(study, column("site"), n, d.sites.data(), 0, nullptr);
+  if (setup.value) {
+    const std::pair<const char*, double> options[] = {
+        {"VALUE", 1}, {"NBOOTVALUE", 10}, {"NBOOTSTRAP2", 10}, {"MALPHA", 0.5}, {"SEED", 3}};
+    for (const auto& [name, v] : options) talven_study_set_option(study, name, v);
+  }
   std::vector<const double*> columns;
   for (const auto& values : d.numbers) columns.push_back(values.data());
   if (setup.text_a1) columns[static_cast<std::size_t>(column("a1"))] = nullptr;
@@ -119,6 +126,7 @@ Outcome analyse(const Data& d, const Model& setup) {
     for (int64_t e = 0; e < length; ++e) {
       if (name == "coding.Variable") variable.emplace_back(talven_study_result_text(study, k, e));
       if (name == "coding.Value") value.emplace_back(talven_study_result_text(study, k, e));
+      if (name == "value.Regime") out.regimes.emplace_back(talven_study_result_text(study, k, e));
     }
     if (name == "coding.Code") {
       code.resize(static_cast<std::size_t>(length));
@@ -165,6 +173,26 @@ TEST(TextTreatments, TextGivesTheBitsOfItsByteOrderCodesWithTheCodingNamed) {
     EXPECT_EQ(text.coding, (std::vector<std::string>{"a1 BMOD -1", "a1 MED 1"}));
   }
   EXPECT_TRUE(numeric.coding.empty());
+}
+
+// The value table names a text treatment's regimes by its values, in byte order.
+TEST(TextTreatments, TheValueTableNamesRegimesByTheTreatmentsOwnValues) {
+  const Data d = make(120);
+  Model numeric_setup;
+  numeric_setup.value = true;
+  Model text_setup = numeric_setup;
+  text_setup.text_a1 = true;
+  const Outcome numeric = analyse(d, numeric_setup);
+  const Outcome text = analyse(d, text_setup);
+  ASSERT_EQ(numeric.status, 0);
+  ASSERT_EQ(text.status, 0) << (text.seen.lines.empty() ? "" : text.seen.lines[0].second);
+  ASSERT_EQ(text.regimes.size(), numeric.regimes.size());
+  const std::vector<std::string> embedded = {
+      "BMOD, then -1 if in stage 2", "BMOD, then 1 if in stage 2", "MED, then -1 if in stage 2",
+      "MED, then 1 if in stage 2"};
+  EXPECT_EQ(std::vector<std::string>(text.regimes.begin() + 1, text.regimes.begin() + 5), embedded);
+  EXPECT_EQ(numeric.regimes[1], "-1, then -1 if in stage 2");
+  EXPECT_EQ(text.regimes[5], "BMOD, then -1 if in stage 2 - BMOD, then 1 if in stage 2");
 }
 
 TEST(TextTreatments, TextWhereNumbersAreNeededIsRefusedWithItsListAndValues) {
