@@ -136,6 +136,7 @@ class Writer {
   void coding_row(const ReportLevel& level, const std::vector<std::string>& names, bool texts);
   void estimates(const ReportResults& results);
   void plot(const ReportResults& results, const std::string& anchor);
+  void value_plot(const ReportResults& results, const std::string& anchor);
   void values(const std::vector<ReportValue>& values);
   void messages(const std::vector<std::string>& lines);
 
@@ -398,6 +399,29 @@ void Writer::contrasts(const ReportResults& r) {
   line("</div>");
 }
 
+// The value table's estimates with their percentile intervals: regimes as squares, differences as
+// diamonds. Rows without an estimate (regimes no one follows) are left to the table.
+void Writer::value_plot(const ReportResults& r, const std::string& anchor) {
+  ForestPlot plot;
+  plot.id = anchor + "-values";
+  plot.level = r.alpha ? level_text(*r.alpha) : "bootstrap";
+  for (const ReportValue& v : r.values) {
+    if (std::isfinite(v.estimate)) {
+      plot.rows.push_back({v.regime, v.estimate, v.lower, v.upper, v.kind == "difference"});
+    }
+  }
+  if (plot.rows.empty()) return;
+  plot.title = "Values of the regimes and their differences with percentile bootstrap intervals";
+  ++figures_;
+  line("<figure class=\"plot values\">");
+  out_ += forest_plot_svg(plot);
+  line("<figcaption>Figure " + std::to_string(figures_) + ". " + esc(plot.title) +
+       ": the estimated optimal regime and the embedded regimes as squares, their differences "
+       "(first minus second) as diamonds, each on its own axis; the table above gives the "
+       "numbers.</figcaption>");
+  line("</figure>");
+}
+
 void Writer::results(const ReportResults& r, const std::string& anchor) {
   line("<table class=\"counts\">");
   line("<caption>Observations</caption>");
@@ -435,6 +459,7 @@ void Writer::results(const ReportResults& r, const std::string& anchor) {
     line("</div>");
   }
   values(r.values);
+  value_plot(r, anchor);
 }
 
 void Writer::group(const ReportGroup& g, const std::string& anchor, size_t step_number) {

@@ -316,6 +316,15 @@ TEST_F(HtmlReport, TheValueTableHoldsTheRowsOfOutvalue) {
     const double kept = table.columns[8].numbers[r];
     EXPECT_EQ(cells[5]->all_text(), std::to_string(static_cast<int64_t>(kept)));
   }
+  // The figure beside it: a row for each estimated value and difference, in the table's order.
+  const auto figures = steps_of(*root)[0]->find("figure", "values");
+  ASSERT_EQ(figures.size(), 1u);
+  const auto plotted = figures[0]->find("g", "row");
+  int64_t estimated = 0;
+  for (int64_t r = 0; r < table.rows; ++r) {
+    if (!std::isnan(table.columns[4].numbers[static_cast<size_t>(r)])) ++estimated;
+  }
+  EXPECT_EQ(static_cast<int64_t>(plotted.size()), estimated);
 }
 
 }  // namespace
