@@ -339,7 +339,10 @@ void Study::explain_extra_level(int stage, const double* values) {
   auto level = [&](const double* v) {
     std::vector<std::string> parts;
     for (std::size_t t = 0; t < rows; ++t) parts.push_back(short_number(v[t]));
-    return rows == 1 ? parts[0] : "(" + join(parts) + ")";
+    if (rows == 1) return parts[0];
+    std::string tuple(1, '(');  // appended: GCC 12 at -O2 warns falsely on "(" + string
+    tuple.append(join(parts)).push_back(')');
+    return tuple;
   };
   std::vector<std::string> found;
   for (std::size_t c = 0; c < static_cast<std::size_t>(k); ++c) {

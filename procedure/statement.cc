@@ -103,7 +103,8 @@ std::vector<int32_t> entry_variables(int32_t item, int32_t i) {
 std::string entry_name(const KESTRIONINFOSTR& info, int32_t item, int32_t i) {
   std::string name;
   for (const int32_t number : entry_variables(item, i)) {
-    name += (name.empty() ? "" : "*") + variable_info(info.dataSet, number).name;
+    if (!name.empty()) name.push_back('*');  // appended: GCC 12 at -O2 warns falsely on "" + string
+    name.append(variable_info(info.dataSet, number).name);
   }
   return name;
 }

@@ -134,7 +134,8 @@ std::string entry_name(const std::vector<std::string>& columns, int32_t item, in
   for (const int32_t number : numbers) {
     const auto column = static_cast<std::size_t>(number - 1);
     if (column >= columns.size()) return {};
-    name += (name.empty() ? "" : "*") + columns[column];
+    if (!name.empty()) name.push_back('*');
+    name.append(columns[column]);
   }
   return name;
 }

@@ -130,8 +130,12 @@ std::string words_wrapped(const std::vector<std::string>& words, std::size_t fir
   return out;
 }
 
+// Built by appending: GCC 12 at -O2 warns falsely (-Wrestrict) on "literal" + string.
 std::string quoted(const char* text, const char* none) {
-  return text == nullptr ? none : "\"" + std::string(text) + "\"";
+  if (text == nullptr) return none;
+  std::string out(1, '"');
+  out.append(text).push_back('"');
+  return out;
 }
 
 void replace_all(std::string& text, const std::string& field, const std::string& value) {
