@@ -388,11 +388,11 @@ class TalvenResult:
         >>> print(fit.rules())
         Stage 1 Decision Rule
         --------------------------------------------------------------
-        Give a1 = -1 when -0.0761 - 0.3578*o11 >= 0, otherwise a1 = 1
+        Give a1 = -1 when o11 <= -0.2125; otherwise give a1 = 1
         <BLANKLINE>
         Stage 2 Decision Rule
         --------------------------------------------------------------
-        Give a2 = 1 when 0.0503 + 0.6781*o21 >= 0, otherwise a2 = -1
+        Give a2 = 1 when o21 >= -0.07412; otherwise give a2 = -1
         <BLANKLINE>
         Value of the Estimated Regime
         --------------------------------------------------------------

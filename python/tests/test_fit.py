@@ -135,7 +135,7 @@ def test_a_written_product_equals_a_column_holding_it(study, factors, role):
     written = talven.fit(study, **options)
     precomputed = talven.fit(study.assign(**{term: product}), **options)
     pd.testing.assert_frame_equal(written.coef, precomputed.coef, check_exact=True)
-    assert term in list(written.coef["Term"])
+    assert term in list(written.coef.index.get_level_values("Term"))
     assert written.n_stage1 == precomputed.n_stage1
 
 

@@ -111,7 +111,7 @@ def from_python(case: Dict, folder: Path) -> List[Row]:
                             **roles)
     if case["data"].name == "agree_text.csv":
         assert CODING_NOTE in result.notes
-        assert list(result.coding.itertuples(index=False, name=None)) == [
+        assert list(result.results["coding"].itertuples(index=False, name=None)) == [
             ("a1", "BMOD", -1), ("a1", "MED", 1)]
         assert any(n.startswith("a1: the categories are ordered 'MED', 'BMOD'")
                    for n in result.notes) == bool(case.get("factor"))
