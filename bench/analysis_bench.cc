@@ -205,27 +205,7 @@ void value_table(const smart::AnalysisArrays& a, const std::vector<double>& beta
   std::vector<int32_t> followers(rows), kept(rows), status(rows);
   double m = 0, p_hat = 0, m_alpha = 0;
   int32_t choice = 0;
-  const KestrionValueData data{a.n1,
-                               a.n2,
-                               a.Y1.data(),
-                               a.inputY2.data(),
-                               a.respStatus.data(),
-                               a.A1.data(),
-                               a.inputA2.data(),
-                               a.H10.data(),
-                               a.p10,
-                               a.H11.data(),
-                               a.p11,
-                               a.inputH20.data(),
-                               a.p20,
-                               a.inputH21.data(),
-                               a.p21,
-                               a.levels1.data(),
-                               a.K1,
-                               a.levels2.data(),
-                               a.K2,
-                               beta1.data(),
-                               beta2.data()};
+  const KestrionValueData data = value_data(a, beta1.data(), beta2.data());
   const KestrionValueOptions options{0.05, 1000, 20181208, g_cores, 0, 0.0, 200, 1000, 0};
   const KestrionValueTable table{estimate.data(), lower.data(),  upper.data(), followers.data(),
                                  kept.data(),     status.data(), &m,           &p_hat,

@@ -730,27 +730,7 @@ ValueRun run_value(const smart::AnalysisArrays& a, const double* beta1, const do
   std::vector<double> estimate(rows), lower(rows), upper(rows);
   std::vector<int32_t> followers(rows), kept(rows), status(rows);
   double m = 0, p_hat = 0, m_alpha = 0;
-  const KestrionValueData data{a.n1,
-                               a.n2,
-                               a.Y1.data(),
-                               a.inputY2.data(),
-                               a.respStatus.data(),
-                               a.A1.data(),
-                               a.inputA2.data(),
-                               a.H10.data(),
-                               a.p10,
-                               a.H11.data(),
-                               a.p11,
-                               a.inputH20.data(),
-                               a.p20,
-                               a.inputH21.data(),
-                               a.p21,
-                               a.levels1.data(),
-                               a.K1,
-                               a.levels2.data(),
-                               a.K2,
-                               beta1,
-                               beta2};
+  const KestrionValueData data = value_data(a, beta1, beta2);
   const KestrionValueOptions options{o.alpha, o.nbootvalue, seed, 1, 0, 0.0, 200, o.nboot2, 255};
   int32_t choice = 0;
   const KestrionValueTable table{estimate.data(), lower.data(),  upper.data(), followers.data(),
@@ -937,27 +917,7 @@ std::vector<double> optimal_row(const smart::AnalysisArrays& a, const Fit& point
   std::vector<int32_t> followers(rows), kept(rows), status(rows);
   double m = 0, p_hat = 0, m_alpha = 0;
   int32_t choice = 0;
-  const KestrionValueData data{a.n1,
-                               a.n2,
-                               a.Y1.data(),
-                               a.inputY2.data(),
-                               a.respStatus.data(),
-                               a.A1.data(),
-                               a.inputA2.data(),
-                               a.H10.data(),
-                               a.p10,
-                               a.H11.data(),
-                               a.p11,
-                               a.inputH20.data(),
-                               a.p20,
-                               a.inputH21.data(),
-                               a.p21,
-                               a.levels1.data(),
-                               a.K1,
-                               a.levels2.data(),
-                               a.K2,
-                               point.beta1,
-                               point.beta2.data()};
+  const KestrionValueData data = value_data(a, point.beta1, point.beta2.data());
   const KestrionValueOptions options{o.alpha, o.nbootvalue, seed,     1, 0,
                                      malpha,  o.nboottune,  o.nboot2, 0};
   const KestrionValueTable table{estimate.data(), lower.data(),  upper.data(), followers.data(),

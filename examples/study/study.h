@@ -35,6 +35,7 @@
 #include <string_view>
 #include <vector>
 
+#include "kestrion.h"
 #include "kestrion_model.h"
 
 namespace smart {
@@ -130,6 +131,32 @@ struct AnalysisArrays : kestrion::ModelShape {
   std::vector<double> levels1, levels2;
   std::int32_t dropped = 0;  // observations left out as incomplete
 };
+
+// The data of an analysis as the value computations take them, with the stage estimates beside.
+inline KestrionValueData value_data(const AnalysisArrays& a, const double* beta1,
+                                    const double* beta2) {
+  return {a.n1,
+          a.n2,
+          a.Y1.data(),
+          a.inputY2.data(),
+          a.respStatus.data(),
+          a.A1.data(),
+          a.inputA2.data(),
+          a.H10.data(),
+          a.p10,
+          a.H11.data(),
+          a.p11,
+          a.inputH20.data(),
+          a.p20,
+          a.inputH21.data(),
+          a.p21,
+          a.levels1.data(),
+          a.K1,
+          a.levels2.data(),
+          a.K2,
+          beta1,
+          beta2};
+}
 
 // Selects the complete cases, decides stage-2 membership, codes the treatments and fills *out.
 // The rules are the procedure's:
