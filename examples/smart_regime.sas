@@ -9,9 +9,9 @@
    estimated value of the regime next to the mean observed outcome. OUT= writes one
    observation per subject: every variable of smart_study, then
      _STAGE1 _STAGE2   1 when the subject entered the stage-1 / stage-2 fit
-     Q1_L1 Q1_L2       the fitted stage-1 Q-value under each stage-1 treatment level
+     Q1_M1 Q1_1        the fitted stage-1 Q-value under a1 = -1 and a1 = 1
      REC1              the recommended stage-1 treatment (the value of a1)
-     Q2_L1 Q2_L2 REC2  the same for stage 2, for subjects whose stage-2 covariates are known
+     Q2_M1 Q2_1 REC2   the same for stage 2, for subjects whose stage-2 covariates are known
                        (responders have none, so theirs are missing)
      VALUE1            the predicted outcome under the estimated regime
    The log names the level behind each Q column ("OUT= levels of stage 1: ...").

@@ -1,11 +1,13 @@
 #include "frontend/regime.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cmath>
 #include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <limits>
+#include <numeric>
 
 #include "kestrion_model.h"
 
@@ -78,12 +80,88 @@ int32_t recommended_level(const StageFit& fit, const double* q) {
   return best;
 }
 
+std::vector<int32_t> presentation_order(const StageFit& fit) {
+  std::vector<int32_t> order(static_cast<std::size_t>(fit.k));
+  std::iota(order.begin(), order.end(), 0);
+  std::stable_sort(order.begin(), order.end(), [&fit](int32_t a, int32_t b) {
+    for (int32_t t = 0; t < fit.k - 1; ++t) {
+      if (fit.level_value(t, a) != fit.level_value(t, b)) {
+        return fit.level_value(t, a) < fit.level_value(t, b);
+      }
+    }
+    return false;
+  });
+  return order;
+}
+
+StageFit in_presentation_order(const StageFit& fit) {
+  StageFit shown = fit;
+  const std::vector<int32_t> order = presentation_order(fit);
+  for (int32_t l = 0; l < fit.k; ++l) {
+    for (int32_t t = 0; t < fit.k - 1; ++t) {
+      shown.levels[static_cast<std::size_t>(t) + static_cast<std::size_t>(l) * (fit.k - 1)] =
+          fit.level_value(t, order[static_cast<std::size_t>(l)]);
+    }
+  }
+  return shown;
+}
+
+namespace {
+
+// A value as part of a variable name: letters, digits and underscores only.
+std::string name_part(const std::string& value, bool number) {
+  std::string part;
+  for (const char c : value) {
+    const auto u = static_cast<unsigned char>(c);
+    if (number && c == '-') {
+      part += 'M';
+    } else if (number && c == '.') {
+      part += 'P';
+    } else if (number && c == '+') {
+      continue;  // of an exponent
+    } else {
+      part += u < 0x80 && (std::isalnum(u) != 0 || c == '_') ? c : '_';
+    }
+  }
+  return part;
+}
+
+std::vector<std::string> numbered_suffixes(int32_t k) {
+  std::vector<std::string> suffixes;
+  for (int32_t l = 1; l <= k; ++l) suffixes.push_back("L" + std::to_string(l));
+  return suffixes;
+}
+
+}  // namespace
+
+std::vector<std::string> q_column_suffixes(const StageFit& fit, int stage,
+                                           const std::string& minus, const std::string& plus) {
+  if (fit.k != 2) return numbered_suffixes(fit.k);
+  std::vector<std::string> suffixes;
+  for (int32_t l = 0; l < 2; ++l) {
+    const double value = fit.level_value(0, l);
+    const std::string part = minus.empty() ? name_part(short_number(value), true)
+                                           : name_part(value < 0 ? minus : plus, false);
+    const std::size_t length = 2 + std::to_string(stage).size() + part.size();
+    if (part.empty() || length > 32) return numbered_suffixes(fit.k);
+    suffixes.push_back(part);
+  }
+  std::string a = suffixes[0], b = suffixes[1];
+  for (std::string* s : {&a, &b}) {
+    for (char& c : *s) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  }
+  return a == b ? numbered_suffixes(fit.k) : suffixes;
+}
+
 std::vector<std::string> out_column_names(const StageNames& stage1, int32_t k1,
-                                          const StageNames& stage2, int32_t k2) {
+                                          const StageNames& stage2, int32_t k2,
+                                          const std::vector<std::string>& suffixes1,
+                                          const std::vector<std::string>& suffixes2) {
   std::vector<std::string> names = {"_STAGE1", "_STAGE2"};
-  auto stage = [&](const char* digit, const StageNames& stage_names, int32_t k) {
-    for (int32_t l = 1; l <= k; ++l)
-      names.push_back(std::string("Q") + digit + "_L" + std::to_string(l));
+  auto stage = [&](const char* digit, const StageNames& stage_names, int32_t k,
+                   const std::vector<std::string>& suffixes) {
+    const std::vector<std::string> shown = suffixes.empty() ? numbered_suffixes(k) : suffixes;
+    for (const std::string& suffix : shown) names.push_back(std::string("Q") + digit + "_" + suffix);
     names.push_back(std::string("REC") + digit);
     if (k > 2) {
       for (const std::string& variable : stage_names.treatments) {
@@ -91,8 +169,8 @@ std::vector<std::string> out_column_names(const StageNames& stage1, int32_t k1,
       }
     }
   };
-  stage("1", stage1, k1);
-  stage("2", stage2, k2);
+  stage("1", stage1, k1, suffixes1);
+  stage("2", stage2, k2, suffixes2);
   names.push_back("VALUE1");
   return names;
 }

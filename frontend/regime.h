@@ -35,6 +35,15 @@ void q_values(const StageFit& fit, const double* main, const double* tailor, dou
 // goes to the level numbered first.
 int32_t recommended_level(const StageFit& fit, const double* q);
 
+// The order in which a stage's treatments are shown to the user: ascending by value, several
+// treatment variables by their value tuples compared in turn. The library numbers levels by first
+// appearance instead, which would make what users read depend on the order of the rows.
+std::vector<int32_t> presentation_order(const StageFit& fit);
+
+// The same fit with its levels renumbered in presentation order. Q-values depend on a level's
+// values only, so they are unchanged; ties now go to the level listed first.
+StageFit in_presentation_order(const StageFit& fit);
+
 // What a rule may say beyond the fit: the observed values of a stage's single tailoring variable,
 // and the values of a treatment coded from text (for -1 and for 1).
 struct RuleContext {
@@ -60,11 +69,23 @@ std::string threshold_text(double threshold, const std::vector<double>& observed
 // "1" for one variable's level; "a1 = 1, b1 = 0" for several.
 std::string level_text(const StageFit& fit, const StageNames& names, int32_t l);
 
-// The variables OUT= adds after those of DATA=, in order: _STAGE1, _STAGE2, Q1_L1 ... Q1_LK1,
-// REC1 (and REC1_<variable> per stage-1 treatment variable when K1 > 2), the same for stage 2,
-// VALUE1.
+// The variables OUT= adds after those of DATA=, in order: _STAGE1, _STAGE2, the stage-1 Q-value
+// columns Q1_<suffix> (suffixes as given, Q1_L1 ... Q1_LK1 when none are), REC1 (and
+// REC1_<variable> per stage-1 treatment variable when K1 > 2), the same for stage 2, VALUE1.
 std::vector<std::string> out_column_names(const StageNames& stage1, int32_t k1,
-                                          const StageNames& stage2, int32_t k2);
+                                          const StageNames& stage2, int32_t k2,
+                                          const std::vector<std::string>& suffixes1 = {},
+                                          const std::vector<std::string>& suffixes2 = {});
+
+// The suffixes of a stage's Q-value columns for a fit in presentation order, after the
+// treatments' own values when a single treatment variable has two: the text of a text treatment
+// (`minus`, `plus` for -1 and 1) with characters other than letters, digits and underscores
+// written '_'; a number with '-' written 'M' and '.' written 'P' ("M1", "1", "0P5"). When that
+// gives an empty, too long (the column name over 32 characters) or repeated (case aside) name,
+// and with several treatment variables: "L1" ... "LK" in presentation order.
+std::vector<std::string> q_column_suffixes(const StageFit& fit, int stage,
+                                           const std::string& minus = {},
+                                           const std::string& plus = {});
 
 // One observation of DATA= as OUT= needs it: covariates (NaN when missing) and whether it
 // entered each fit.

@@ -130,6 +130,7 @@ class Study {
   bool set_contrast_columns(int32_t count, const char* const* names, const int32_t* character);
   bool set_text_column(int32_t column, int64_t n, const char* const* values, int32_t level_count,
                        const char* const* levels);
+  bool name_codes(int32_t column, const char* minus, const char* plus);
   bool check_options();
   bool check_model();
   bool expect_rows(int64_t n);
@@ -249,9 +250,17 @@ class Study {
                      const ValueOutput& out, std::size_t row, double sign);
   void note_value_rows(const ValueOutput& out);
   void option_results(std::vector<NamedResult>& out) const;
+  void out_text_results(std::vector<NamedResult>& r) const;
   void fitted_results(std::vector<NamedResult>& out) const;
   std::vector<std::pair<std::string, std::string>> settings() const;
+  // In the library's numbering of the levels (first appearance), as its codes are.
   StageFit stage_fit(int stage) const;
+  // In presentation order, as users see the levels.
+  StageFit shown_fit(int stage) const;
+  // The values of a stage's text treatment coded -1 and 1; false when it is not one.
+  bool treatment_texts(int stage, std::string* minus, std::string* plus) const;
+  bool name_out_columns();
+  std::string out_levels_line(const StageFit& fit, const StageNames& names, int stage) const;
   RuleContext rule_context(int stage) const;
   void out_row(const StageFit& stage1, const StageFit& stage2, const double* covariates,
                int32_t fit1, int32_t fit2, int64_t i, int64_t n, double* out) const;
@@ -285,6 +294,8 @@ class Study {
   std::map<int32_t, std::vector<double>> coded_;
   std::vector<std::string> coding_variable_, coding_value_;
   std::vector<double> coding_code_;
+  // Columns the caller coded from text: the values coded -1 and 1.
+  std::map<int32_t, std::pair<std::string, std::string>> named_codes_;
 
   // The options as checked.
   StudyOptions options_ = default_options();

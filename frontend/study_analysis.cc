@@ -272,29 +272,47 @@ StageFit Study::stage_fit(int stage) const {
   return fit;
 }
 
-namespace {
-
-// The log line that says which treatment level each OUT= column Qs_Ll stands for.
-std::string out_levels_line(const StageFit& fit, const StageNames& names, int stage) {
-  std::string text;
-  for (int32_t l = 0; l < fit.k; ++l) {
-    if (l > 0) text += "; ";
-    text.append("Q").append(std::to_string(stage)).append("_L").append(std::to_string(l + 1));
-    text.append(" is ");
-    if (fit.k == 2) text.append(names.treatments[0]).append(" = ");
-    text.append(level_text(fit, names, l));
-  }
-  return "OUT= levels of stage " + std::to_string(stage) + ": " + text + ".";
+StageFit Study::shown_fit(int stage) const {
+  return in_presentation_order(stage_fit(stage));
 }
 
-}  // namespace
+// The Q-value columns are named after the treatments, which are known once the rows are read.
+bool Study::name_out_columns() {
+  std::vector<std::string> suffixes[2];
+  for (int s = 0; s < 2; ++s) {
+    std::string minus, plus;
+    treatment_texts(s + 1, &minus, &plus);
+    suffixes[s] = q_column_suffixes(shown_fit(s + 1), s + 1, minus, plus);
+  }
+  out_columns_ = out_column_names(stage1_names_, options_.K1, stage2_names_, options_.K2,
+                                  suffixes[0], suffixes[1]);
+  return !options_.keep_out || check_out_names();
+}
+
+// The log line that says which treatment level each OUT= Q-value column stands for.
+std::string Study::out_levels_line(const StageFit& fit, const StageNames& names, int stage) const {
+  std::string minus, plus;
+  const bool text = treatment_texts(stage, &minus, &plus);
+  const std::string prefix = "Q" + std::to_string(stage) + "_";
+  std::vector<std::string> columns;
+  for (const std::string& column : out_columns_) {
+    if (column.compare(0, prefix.size(), prefix) == 0) columns.push_back(column);
+  }
+  std::string line;
+  for (int32_t l = 0; l < fit.k; ++l) {
+    if (l > 0) line += "; ";
+    line.append(columns[static_cast<std::size_t>(l)]).append(" is ");
+    if (fit.k == 2) line.append(names.treatments[0]).append(" = ");
+    line.append(text ? (fit.level_value(0, l) < 0 ? minus : plus) : level_text(fit, names, l));
+  }
+  return "OUT= levels of stage " + std::to_string(stage) + ": " + line + ".";
+}
 
 // The values a stage's rule classifies: its single tailoring variable in the fit and, with OUT=,
 // in every observation whose recommendation is shown; and a text treatment's values.
 RuleContext Study::rule_context(int stage) const {
   RuleContext context;
   const bool first = stage == 1;
-  const int32_t k = first ? options_.K1 : options_.K2;
   if ((first ? p11_ : p21_) == 1) {
     const Block<double>& tailor = first ? H11_ : inputH21_;
     for (int64_t i = 0; i < n1_; ++i) {
@@ -308,14 +326,7 @@ RuleContext Study::rule_context(int stage) const {
       if (!std::isnan(x)) context.observed.push_back(x);
     }
   }
-  const List& treatment = list(first ? TALVEN_ROLE_STG1TRT : TALVEN_ROLE_STG2TRT);
-  if (k == 2 && !treatment.columns.empty()) {
-    const auto text = text_columns_.find(treatment.columns[0]);
-    if (text != text_columns_.end() && coded_.count(treatment.columns[0]) != 0) {
-      context.minus = text->second.values[0];
-      context.plus = text->second.values[1];
-    }
-  }
+  treatment_texts(stage, &context.minus, &context.plus);
   return context;
 }
 
@@ -356,7 +367,7 @@ void Study::gather_results() {
     }
   }
 
-  const StageFit fits[] = {stage_fit(1), stage_fit(2)};
+  const StageFit fits[] = {shown_fit(1), shown_fit(2)};
   const StageNames* names[] = {&stage1_names_, &stage2_names_};
   for (int s = 0; s < 2; ++s) {
     rules_[s] = describe_rule(fits[s], *names[s], rule_context(s + 1));
@@ -384,8 +395,8 @@ void Study::out_row(const StageFit& stage1, const StageFit& stage2, const double
 
 bool Study::out_values(double* out) const {
   if (phase_ != Phase::kDone || failed_ || !options_.keep_out || out == nullptr) return false;
-  const StageFit stage1 = stage_fit(1);
-  const StageFit stage2 = stage_fit(2);
+  const StageFit stage1 = shown_fit(1);
+  const StageFit stage2 = shown_fit(2);
   const int64_t width = covariate_width();
   for (int64_t d = 0; d < delivered_; ++d) {
     const auto u = static_cast<std::size_t>(d);
@@ -400,8 +411,8 @@ bool Study::recommend(int64_t n, const double* const* columns, double* out) cons
       (n > 0 && (columns == nullptr || out == nullptr))) {
     return false;
   }
-  const StageFit stage1 = stage_fit(1);
-  const StageFit stage2 = stage_fit(2);
+  const StageFit stage1 = shown_fit(1);
+  const StageFit stage2 = shown_fit(2);
   const Layout& l = layout_;
   bool complete = true;
   for (int32_t column : delivery_) complete = complete && columns[column] != nullptr;

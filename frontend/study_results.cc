@@ -128,6 +128,7 @@ int64_t Study::result_count() const {
     r.push_back({"coding.Code", "integers", coding_code_, {}});
   }
   if (!done) return static_cast<int64_t>(r.size());
+  out_text_results(r);
 
   r.push_back(scalar("regime_value", "number", number(TALVEN_NUMBER_REGIME_VALUE)));
   r.push_back(scalar("mean_outcome", "number", number(TALVEN_NUMBER_MEAN_OUTCOME)));
@@ -205,6 +206,25 @@ void Study::fitted_results(std::vector<NamedResult>& out) const {
   out.push_back(reals("fitted2", fitted[1]));
   out.push_back(reals("residuals2", residuals[1]));
   out.push_back({"rows2", "integers", rows2, {}});
+}
+
+// The regime table's columns that hold a text treatment's codes, with the text of each code: a
+// front end shows REC1 = "MED" where the layer computes 1.
+void Study::out_text_results(std::vector<NamedResult>& r) const {
+  std::vector<std::string> columns, values;
+  std::vector<double> codes;
+  for (int stage = 1; stage <= 2; ++stage) {
+    std::string minus, plus;
+    if (!treatment_texts(stage, &minus, &plus)) continue;
+    const std::string column = "REC" + std::to_string(stage);
+    columns.insert(columns.end(), {column, column});
+    values.insert(values.end(), {minus, plus});
+    codes.insert(codes.end(), {-1.0, 1.0});
+  }
+  if (columns.empty()) return;
+  r.push_back(texts("out_texts.Column", columns));
+  r.push_back({"out_texts.Code", "integers", codes, {}});
+  r.push_back(texts("out_texts.Value", values));
 }
 
 const NamedResult* Study::result(int64_t index) const {

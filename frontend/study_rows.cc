@@ -433,7 +433,7 @@ bool Study::learn_levels() {
   treatments1_.reset();
   treatments2_.reset();
   count_arms();
-  return true;
+  return name_out_columns();
 }
 
 void Study::count_arms() {

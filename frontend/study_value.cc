@@ -32,22 +32,6 @@ const double* or_empty(const std::vector<double>& v) {
   return v.empty() ? kEmpty : v.data();
 }
 
-// The levels of a stage (0-based codes) in ascending order of their values, the first treatment
-// variable first: the order in which users see them.
-std::vector<int32_t> presentation_order(const StageFit& fit) {
-  std::vector<int32_t> order(static_cast<std::size_t>(fit.k));
-  std::iota(order.begin(), order.end(), 0);
-  std::stable_sort(order.begin(), order.end(), [&fit](int32_t a, int32_t b) {
-    for (int32_t t = 0; t < fit.k - 1; ++t) {
-      if (fit.level_value(t, a) != fit.level_value(t, b)) {
-        return fit.level_value(t, a) < fit.level_value(t, b);
-      }
-    }
-    return false;
-  });
-  return order;
-}
-
 std::string level_name(const StageFit& fit, const StageNames& names, int32_t code) {
   const std::string text = level_text(fit, names, code);
   return fit.k == 2 ? text : "(" + text + ")";
@@ -161,12 +145,9 @@ void Study::add_value_row(const char* kind, const std::string& regime, double a1
 }
 
 std::string Study::value_level_name(bool first, const StageFit& fit, int32_t code) const {
-  const List& treatment = list(first ? TALVEN_ROLE_STG1TRT : TALVEN_ROLE_STG2TRT);
-  if (fit.k == 2 && !treatment.columns.empty()) {
-    const auto text = text_columns_.find(treatment.columns[0]);
-    if (text != text_columns_.end() && coded_.count(treatment.columns[0]) != 0) {
-      return text->second.values[fit.level_value(0, code) < 0 ? 0 : 1];
-    }
+  std::string minus, plus;
+  if (fit.k == 2 && treatment_texts(first ? 1 : 2, &minus, &plus)) {
+    return fit.level_value(0, code) < 0 ? minus : plus;
   }
   return level_name(fit, first ? stage1_names_ : stage2_names_, code);
 }

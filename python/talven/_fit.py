@@ -362,10 +362,10 @@ class TalvenResult:
         Intervals at ALPHA=0.05 (level 95 %) from NBOOTSTRAP1=400 and NBOOTSTRAP2=200 ...
         Treatment coding
         --------------------------------------------------------------
-        Stage 1: Q1_L1 is a1 = -1
-        Stage 1: Q1_L2 is a1 = 1
-        Stage 2: Q2_L1 is a2 = 1
-        Stage 2: Q2_L2 is a2 = -1
+        Stage 1: Q1_M1 is a1 = -1
+        Stage 1: Q1_1 is a1 = 1
+        Stage 2: Q2_M1 is a2 = -1
+        Stage 2: Q2_1 is a2 = 1
         ...
         """
         return _present.summary(self)
@@ -392,7 +392,7 @@ class TalvenResult:
         <BLANKLINE>
         Stage 2 Decision Rule
         --------------------------------------------------------------
-        Give a2 = 1 when o21 >= -0.07412; otherwise give a2 = -1
+        Give a2 = -1 when o21 <= -0.07412; otherwise give a2 = 1
         <BLANKLINE>
         Value of the Estimated Regime
         --------------------------------------------------------------
@@ -407,10 +407,10 @@ class TalvenResult:
     @property
     def coding(self) -> Dict[int, Dict[str, Dict[str, float]]]:
         """Which treatment values each Q-value column stands for, per stage:
-        ``{1: {"Q1_L1": {"a1": -1.0}, "Q1_L2": {"a1": 1.0}}, 2: {...}}``.
+        ``{1: {"Q1_M1": {"a1": -1.0}, "Q1_1": {"a1": 1.0}}, 2: {...}}``.
 
         >>> fit.coding[2]
-        {'Q2_L1': {'a2': 1.0}, 'Q2_L2': {'a2': -1.0}}
+        {'Q2_M1': {'a2': -1.0}, 'Q2_1': {'a2': 1.0}}
         """
         return _coding(self.results)
 
@@ -420,7 +420,7 @@ class TalvenResult:
         ``coding`` for the same as a mapping).
 
         >>> fit.levels[0]
-        'OUT= levels of stage 1: Q1_L1 is a1 = -1; Q1_L2 is a1 = 1.'
+        'OUT= levels of stage 1: Q1_M1 is a1 = -1; Q1_1 is a1 = 1.'
         """
         return list(self.results["levels"])
 
@@ -443,16 +443,17 @@ class TalvenResult:
 
         One row per observation: ``_STAGE1`` and ``_STAGE2`` (1 when the observation would enter
         that stage's fit, 0 when not, NaN when ``data`` lacks a variable of the fits),
-        ``Q1_L1`` ... the Q-values under each treatment level, ``REC1`` the recommended level,
+        ``Q1_M1``, ``Q1_1`` ... the Q-values under each treatment (named after its values, in
+        ascending order), ``REC1`` the recommended treatment,
         the same for stage 2, and ``VALUE1`` (the stage-1 Q-value of the recommendation). A row
         whose covariates of a stage are missing gets NaN there. ``coding`` says which
-        treatment each ``Q1_L1`` ... stands for.
+        treatment each ``Q1_M1`` ... stands for.
 
         >>> fit.recommend(study.head(3)).round(4)
-           _STAGE1  _STAGE2   Q1_L1   Q1_L2  REC1   Q2_L1   Q2_L2  REC2  VALUE1
-        0      1.0      1.0  3.1789  4.0701   1.0  2.0694  3.1579  -1.0  4.0701
+           _STAGE1  _STAGE2   Q1_M1    Q1_1  REC1   Q2_M1    Q2_1  REC2  VALUE1
+        0      1.0      1.0  3.1789  4.0701   1.0  3.1579  2.0694  -1.0  4.0701
         1      1.0      0.0  2.7519  2.7616   1.0     NaN     NaN   NaN  2.7616
-        2      1.0      1.0  2.7503  3.2856   1.0  1.4657  2.1275  -1.0  3.2856
+        2      1.0      1.0  2.7503  3.2856   1.0  2.1275  1.4657  -1.0  3.2856
         """
         if data is None:
             data = self._data
@@ -499,9 +500,9 @@ class TalvenResult:
         1    1.0
         Name: REC1, dtype: float64
         >>> fit.predict(new, kind="q", stage=2).round(4)
-            Q2_L1   Q2_L2
-        0  2.5513  1.7726
-        1  2.1703  3.4260
+            Q2_M1    Q2_1
+        0  1.7726  2.5513
+        1  3.4260  2.1703
         """
         if kind not in ("treatment", "q"):
             raise TalvenError(f'kind must be "treatment" or "q"; got {kind!r}.')
@@ -572,7 +573,7 @@ def _same(a: Any, b: Any) -> bool:
 
 def _coding(results: Mapping[str, Any]) -> Dict[int, Dict[str, Dict[str, float]]]:
     """The treatment values behind each Q-value column, from the layer's description of them
-    ("OUT= levels of stage 1: Q1_L1 is a1 = -1; Q1_L2 is a1 = 1.")."""
+    ("OUT= levels of stage 1: Q1_M1 is a1 = -1; Q1_1 is a1 = 1.")."""
     out: Dict[int, Dict[str, Dict[str, float]]] = {}
     for line in results.get("levels", []):
         head, _, body = line.rstrip(".").partition(": ")

@@ -75,8 +75,8 @@ def test_a_mapping_of_arrays_gives_the_same_result_as_a_data_frame(study):
 def test_rules_and_recommendations_agree(study):
     result = talven.fit(study, **MODEL)
     table = result.recommend(study)
-    assert list(table.columns) == ["_STAGE1", "_STAGE2", "Q1_L1", "Q1_L2", "REC1", "Q2_L1",
-                                   "Q2_L2", "REC2", "VALUE1"]
+    assert list(table.columns) == ["_STAGE1", "_STAGE2", "Q1_M1", "Q1_1", "REC1", "Q2_M1",
+                                   "Q2_1", "REC2", "VALUE1"]
     rules = result.rules()
     assert rules.value == pytest.approx(table["VALUE1"].mean())
     assert rules.mean_outcome == pytest.approx(study["y"].mean())
@@ -85,7 +85,7 @@ def test_rules_and_recommendations_agree(study):
     # Responders left stage 2: no stage-2 covariates, so no stage-2 Q-values.
     responders = study["stage2"] == 0
     assert table.loc[responders, "_STAGE2"].eq(0).all()
-    assert table.loc[responders, "Q2_L1"].isna().all()
+    assert table.loc[responders, "Q2_M1"].isna().all()
     # New subjects with covariates only: Q-values, but no word on the fits.
     fresh = result.recommend(study[["age", "o11", "sidefx", "o21"]])
     assert fresh["_STAGE1"].isna().all()

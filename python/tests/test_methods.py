@@ -87,15 +87,15 @@ def test_predictions_are_the_regime_table_and_follow_the_coding(study, fitted): 
     treatment = fitted.predict(study)
     pd.testing.assert_series_equal(treatment, table["REC1"])
     q2 = fitted.predict(study, kind="q", stage=2)
-    assert list(q2.columns) == ["Q2_L1", "Q2_L2"]
+    assert list(q2.columns) == ["Q2_M1", "Q2_1"]
     coding = fitted.coding
-    assert sorted(coding) == [1, 2] and sorted(coding[1]) == ["Q1_L1", "Q1_L2"]
+    assert sorted(coding) == [1, 2] and list(coding[1]) == ["Q1_M1", "Q1_1"]
     assert sorted(level["a1"] for level in coding[1].values()) == [-1.0, 1.0]
     assert sorted(level["a2"] for level in coding[2].values()) == [-1.0, 1.0]
     # The recommendation is the treatment of the larger Q-value, read through the coding.
     q1 = fitted.predict(study, kind="q", stage=1)
-    best = np.where(q1["Q1_L1"] >= q1["Q1_L2"], coding[1]["Q1_L1"]["a1"],
-                    coding[1]["Q1_L2"]["a1"])
+    best = np.where(q1["Q1_M1"] >= q1["Q1_1"], coding[1]["Q1_M1"]["a1"],
+                    coding[1]["Q1_1"]["a1"])
     np.testing.assert_array_equal(best, treatment.to_numpy())
 
 
@@ -116,7 +116,7 @@ def test_fitted_values_and_residuals_rebuild_the_outcome(study, fitted):  # noqa
 def test_text_and_html_show_the_numbers(fitted):
     text = fitted.summary()
     for piece in ("Stage 1", "Stage 2", "Contrast2", "Treatment coding",
-                  "Stage 1: Q1_L1 is a1 = ", "Stage 1 Decision Rule",
+                  "Stage 1: Q1_M1 is a1 = -1", "Stage 1 Decision Rule",
                   "Value of the Estimated Regime", "level 95 %", "SEED=11"):
         assert piece in text, piece
     assert f"{fitted.coef.loc[(1, 'a1'), 'Upper']:10.4f}" in text

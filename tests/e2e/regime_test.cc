@@ -108,21 +108,34 @@ double q_by_terms(const std::map<std::string, double>& beta, const Table& data, 
   return q;
 }
 
-// The levels of a stage as the procedure numbers them: tuples of treatment values in order of
-// first appearance among the observations of that stage's fit.
+// The levels of a stage as users see them: tuples of treatment values among the observations of
+// that stage's fit, ascending, compared variable by variable in the order of the list.
 std::vector<std::map<std::string, double>> levels_of(const Table& out,
                                                      const std::vector<std::string>& treatments,
                                                      const char* fit_flag) {
-  std::vector<std::map<std::string, double>> levels;
+  std::map<std::vector<double>, std::map<std::string, double>> sorted;
   for (int64_t i = 0; i < out.rows(); ++i) {
     if (out(fit_flag, i) != 1) continue;
+    std::vector<double> key;
     std::map<std::string, double> level;
-    for (const std::string& t : treatments) level[t] = std::trunc(out(t, i));
-    bool known = false;
-    for (const auto& l : levels) known = known || l == level;
-    if (!known) levels.push_back(level);
+    for (const std::string& t : treatments) {
+      key.push_back(std::trunc(out(t, i)));
+      level[t] = key.back();
+    }
+    sorted[key] = level;
   }
+  std::vector<std::map<std::string, double>> levels;
+  for (const auto& [key, level] : sorted) levels.push_back(level);
   return levels;
+}
+
+// The OUT= column of a level's Q-value: after the value of a single treatment variable ("Q1_M1"
+// for -1, "Q1_1" for 1), numbered with several.
+std::string q_column(int stage, const std::map<std::string, double>& level, int number) {
+  const std::string prefix = "Q" + std::to_string(stage) + "_";
+  if (level.size() > 1) return prefix + "L" + std::to_string(number);
+  const double v = level.begin()->second;
+  return prefix + (v < 0 ? "M" : "") + std::to_string(static_cast<int>(std::fabs(v)));
 }
 
 bool close(double a, double b) {
@@ -199,9 +212,8 @@ TEST(Regime, OutAndRulesAgreeWithTheCoefficientsInEveryCoding) {
             }
           }
         }
-        const std::string q = std::string("Q") + digits[s] + "_L";
         if (!complete) {
-          EXPECT_TRUE(std::isnan(out(q + "1", i))) << i;
+          EXPECT_TRUE(std::isnan(out(q_column(s + 1, levels[0], 1), i))) << i;
           EXPECT_TRUE(std::isnan(out(std::string("REC") + digits[s], i))) << i;
           continue;
         }
@@ -211,7 +223,9 @@ TEST(Regime, OutAndRulesAgreeWithTheCoefficientsInEveryCoding) {
         for (int l = 0; l < c.k; ++l) {
           qs.push_back(q_by_terms(beta, out, i, levels[static_cast<size_t>(l)]));
           if (qs.back() > qs[static_cast<size_t>(best)]) best = l;
-          EXPECT_TRUE(close(out(q + std::to_string(l + 1), i), qs.back())) << i << " " << l;
+          EXPECT_TRUE(close(out(q_column(s + 1, levels[static_cast<size_t>(l)], l + 1), i),
+                            qs.back()))
+              << i << " " << l;
         }
         const std::string rec = std::string("REC") + digits[s];
         if (c.k == 2) {
@@ -444,13 +458,12 @@ TEST(Regime, OutKeepsEveryDataVariableAndTheOrderOfObservations) {
   const TalvenRun run =
       folder.talven("PROC TALVEN DATA=study OUT=rec;\n" + std::string(e2e::kModel));
   ASSERT_LE(run.status, 1) << run.all();
-  EXPECT_TRUE(run.has("NOTE: OUT= levels of stage 1: Q1_L1 is a1 = 1; Q1_L2 is a1 = -1.") ||
-              run.has("NOTE: OUT= levels of stage 1: Q1_L1 is a1 = -1; Q1_L2 is a1 = 1."))
+  EXPECT_TRUE(run.has("NOTE: OUT= levels of stage 1: Q1_M1 is a1 = -1; Q1_1 is a1 = 1."))
       << run.all();
   const Table data(folder.path() / "study.csv");
   const Table out(folder.path() / "rec.csv");
-  const std::vector<std::string> added = {"_STAGE1", "_STAGE2", "Q1_L1", "Q1_L2", "REC1",
-                                          "Q2_L1",   "Q2_L2",   "REC2",  "VALUE1"};
+  const std::vector<std::string> added = {"_STAGE1", "_STAGE2", "Q1_M1", "Q1_1", "REC1",
+                                          "Q2_M1",   "Q2_1",    "REC2", "VALUE1"};
   std::vector<std::string> names = data.names();
   names.insert(names.end(), added.begin(), added.end());
   EXPECT_EQ(out.names(), names);

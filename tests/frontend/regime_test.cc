@@ -118,6 +118,68 @@ TEST(Regime, MoreThanTwoTreatmentsListEachLevelsPart) {
             "Give the level whose treatment part is the smallest (the first listed on a tie):");
 }
 
+// Whatever order the rows put the levels in, users see them ascending, and every Q-value stays
+// that of the same treatment values.
+TEST(Regime, LevelsAreShownInAscendingOrderOfTheirValues) {
+  StageFit fit;
+  fit.p_tailor = 1;
+  fit.k = 3;
+  fit.beta = {1, 0.5, 0.2, -0.3, 0.7, 0.1};
+  fit.levels = {1, 0, 0, 0, 0, 1};  // (1, 0), (0, 0), (0, 1) by first appearance
+  EXPECT_EQ(presentation_order(fit), (std::vector<int32_t>{1, 2, 0}));
+  const StageFit shown = in_presentation_order(fit);
+  EXPECT_EQ(shown.levels, (std::vector<double>{0, 0, 0, 1, 1, 0}));
+  const double tailor[] = {0.4};
+  double q[3], q_shown[3];
+  q_values(fit, nullptr, tailor, q);
+  q_values(shown, nullptr, tailor, q_shown);
+  EXPECT_EQ(q_shown[0], q[1]);
+  EXPECT_EQ(q_shown[1], q[2]);
+  EXPECT_EQ(q_shown[2], q[0]);
+  // A tie goes to the level listed first, not to the one the data showed first.
+  StageFit tie = two_treatments(1, -1);
+  tie.beta = {1.5, 0.02, 0.3, -0.1, 0, 0, 0};
+  double q_tie[2];
+  const double main[] = {40};
+  const double tailor2[] = {0.1, 0.2};
+  const StageFit tie_shown = in_presentation_order(tie);
+  q_values(tie_shown, main, tailor2, q_tie);
+  EXPECT_EQ(tie_shown.level_value(0, recommended_level(tie_shown, q_tie)), -1);
+}
+
+TEST(Regime, QColumnsAreNamedAfterTheTreatmentsValues) {
+  const struct {
+    double first, second;  // level values, any order
+    const char* minus;
+    const char* plus;
+    Lines suffixes;
+  } cases[] = {
+      {1, -1, "", "", {"M1", "1"}},
+      {1, 0, "", "", {"0", "1"}},
+      {0.5, -0.5, "", "", {"M0P5", "0P5"}},
+      {1, -1, "BMOD", "MED", {"BMOD", "MED"}},
+      {-1, 1, "high-dose", "low dose", {"high_dose", "low_dose"}},
+      {-1, 1, "caf\xc3\xa9", "tea", {"caf__", "tea"}},
+      // Names that would not be unique (case aside) or would be too long are numbered.
+      {-1, 1, "a b", "a-b", {"L1", "L2"}},
+      {-1, 1, "med", "MED", {"L1", "L2"}},
+      {-1, 1, "behavioural modification therapy", "x", {"L1", "L2"}},
+      {-1, 1, "behavioural modification", "x", {"behavioural_modification", "x"}},
+  };
+  for (const auto& c : cases) {
+    const StageFit fit = in_presentation_order(two_treatments(c.first, c.second));
+    EXPECT_EQ(q_column_suffixes(fit, 1, c.minus, c.plus), c.suffixes) << c.suffixes[0];
+  }
+  StageFit three;
+  three.k = 3;
+  three.levels = {1, 0, 0, 1, 0, 0};
+  EXPECT_EQ(q_column_suffixes(three, 2), (Lines{"L1", "L2", "L3"}));
+  EXPECT_EQ(out_column_names({{}, {"o"}, {"a1"}}, 2, {{}, {"o"}, {"a2"}}, 2, {"BMOD", "MED"},
+                             {"M1", "1"}),
+            (Lines{"_STAGE1", "_STAGE2", "Q1_BMOD", "Q1_MED", "REC1", "Q2_M1", "Q2_1", "REC2",
+                   "VALUE1"}));
+}
+
 TEST(Regime, OutColumnsAndMissingCovariates) {
   const StageNames stage1 = {{}, {"o11"}, {"a1", "b1"}};
   const StageNames stage2 = {{"sidefx"}, {"o21"}, {"a2"}};

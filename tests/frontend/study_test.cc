@@ -360,8 +360,8 @@ TEST(StudyLayer, RecommendationsOfTheDataEqualTheKeptRegimeTable) {
   const auto columns =
       static_cast<std::size_t>(talven_study_count(run.study(), TALVEN_COUNT_OUT_COLUMNS));
   ASSERT_EQ(run.texts(TALVEN_TEXT_OUT_COLUMN),
-            (std::vector<std::string>{"_STAGE1", "_STAGE2", "Q1_L1", "Q1_L2", "REC1", "Q2_L1",
-                                      "Q2_L2", "REC2", "VALUE1"}));
+            (std::vector<std::string>{"_STAGE1", "_STAGE2", "Q1_M1", "Q1_1", "REC1", "Q2_M1",
+                                      "Q2_1", "REC2", "VALUE1"}));
   std::vector<double> kept(50 * columns), again(50 * columns);
   ASSERT_EQ(talven_study_out_values(run.study(), kept.data()), 0);
   std::vector<const double*> pointers;

@@ -167,7 +167,7 @@ all.equal.talven <- function(target, current, ...) {
 }
 
 # Which treatment values each Q-value column stands for, from the layer's description of them
-# ("OUT= levels of stage 1: Q1_L1 is a1 = -1; Q1_L2 is a1 = 1.").
+# ("OUT= levels of stage 1: Q1_M1 is a1 = -1; Q1_1 is a1 = 1.").
 .coding <- function(object) {
   rows <- lapply(object$levels, function(line) {
     stage <- as.integer(sub("^OUT= levels of stage ([0-9]+):.*$", "\\1", line))

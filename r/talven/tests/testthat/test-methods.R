@@ -57,15 +57,14 @@ test_that("predictions follow the Q-values and the coding", {
   data <- smart()
   fit <- full()
   q <- predict(fit, data, type = "q")
-  expect_named(q, c("Q1_L1", "Q1_L2"))
+  expect_named(q, c("Q1_M1", "Q1_1"))
   coding <- talven:::.coding(fit)
-  expect_identical(coding$column, c("Q1_L1", "Q1_L2", "Q2_L1", "Q2_L2"))
-  expect_setequal(coding$treatment[1:2], c("a1 = -1", "a1 = 1"))
+  expect_identical(coding$column, c("Q1_M1", "Q1_1", "Q2_M1", "Q2_1"))
+  expect_identical(coding$treatment[1:2], c("a1 = -1", "a1 = 1"))
   value <- as.numeric(sub("^a1 = ", "", coding$treatment[1:2]))
-  best <- ifelse(q$Q1_L1 >= q$Q1_L2, value[1], value[2])
+  best <- ifelse(q$Q1_M1 >= q$Q1_1, value[1], value[2])
   expect_identical(unname(predict(fit, data)), best)
-  expect_match(capture.output(summary(fit)), paste0("^Stage 2: Q2_L1 is ", coding$treatment[3]),
-               all = FALSE)
+  expect_match(capture.output(summary(fit)), "^Stage 2: Q2_M1 is a2 = -1", all = FALSE)
 })
 
 test_that("fitted values and residuals give back the outcome and pseudo-outcome", {
@@ -137,7 +136,7 @@ test_that("predict computes formula terms again on new data, also on a fit read 
       data = study, response = "y", stg1trt = "a1", tailor1 = "o11", stg2trt = "a2",
       tailor2 = "o21", stg2sample = "stage2"), case))
     own <- predict(fit, type = "table")[rows, ]
-    expect_false(anyNA(own$Q1_L1))
+    expect_false(anyNA(own$Q1_M1))
     expect_identical(predict(fit, study[rows, ], type = "table"), own)
     saveRDS(fit, path)
     again <- readRDS(path)

@@ -78,11 +78,11 @@ test_that("predict gives the regime table, and rules agree with it", {
   data <- smart()
   fit <- fit_smart(data)
   table <- predict(fit, type = "table")
-  expect_named(table, c("_STAGE1", "_STAGE2", "Q1_L1", "Q1_L2", "REC1", "Q2_L1", "Q2_L2",
+  expect_named(table, c("_STAGE1", "_STAGE2", "Q1_M1", "Q1_1", "REC1", "Q2_M1", "Q2_1",
                         "REC2", "VALUE1"))
   expect_equal(fit$rules$value, mean(table$VALUE1))
   expect_equal(fit$rules$mean_outcome, mean(data$y))
-  expect_true(all(is.na(table$Q2_L1[data$r == 0])))
+  expect_true(all(is.na(table$Q2_M1[data$r == 0])))
   expect_equal(table$`_STAGE2`, data$r)
   fresh <- predict(fit, data[, c("age", "o11", "o21")], type = "table")
   expect_true(all(is.na(fresh$`_STAGE1`)))
