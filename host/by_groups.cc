@@ -1,5 +1,7 @@
 #include "host/by_groups.h"
 
+#include <set>
+
 #include "host/suggest.h"
 #include "host/text_util.h"
 
@@ -144,6 +146,41 @@ std::optional<ByPlan> plan_by_groups(const DataTable& table, const ByStatement& 
     ++plan.groups.back().count;
   }
   return plan;
+}
+
+namespace {
+
+// "site", "site and sex", "site, sex and visit".
+std::string name_list(const std::vector<Column>& keys) {
+  std::string out;
+  for (size_t k = 0; k < keys.size(); ++k) {
+    if (k > 0) out += k + 1 == keys.size() ? " and " : ", ";
+    out += keys[k].name;
+  }
+  return out;
+}
+
+}  // namespace
+
+std::string unsorted_groups_note(const ByPlan& plan, const ByStatement& by) {
+  if (!by.notsorted) return "";
+  size_t few = 0;
+  std::set<std::string> values;
+  for (const ByGroup& g : plan.groups) {
+    if (g.count < kFewObservations) ++few;
+    values.insert(g.label);
+  }
+  // Small groups with values of their own are simply small: the data are grouped as they are.
+  if (2 * few <= plan.groups.size() || values.size() == plan.groups.size()) return "";
+  const std::string names = name_list(plan.keys);
+  const bool one = plan.keys.size() == 1;
+  return std::to_string(few) + " of the " + std::to_string(plan.groups.size()) +
+         " BY groups hold fewer than " + std::to_string(kFewObservations) + " observations, yet " +
+         names + (one ? " takes only " : " take only ") + std::to_string(values.size()) +
+         (one ? " values" : " combinations of values") + ": with NOTSORTED a group ends wherever " +
+         (one ? "the value of " + names : "one of their values") +
+         " changes, so the data are probably not sorted by " + names + ". Sort them by " + names +
+         " to analyse one group per " + (one ? "value." : "combination.");
 }
 
 bool append_rows(DataTable* to, const DataTable& from) {

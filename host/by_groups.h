@@ -49,6 +49,13 @@ std::optional<ByStatement> parse_by(const Statement& statement, const ErrorSink&
 std::optional<ByPlan> plan_by_groups(const DataTable& table, const ByStatement& by,
                                      const std::string& data_set_name, const ErrorSink& error);
 
+// With NOTSORTED a group ends wherever a BY value changes, so data that are not grouped run as
+// many tiny groups instead of stopping. The NOTE that says so (without "NOTE: ") when more than
+// half of the groups hold fewer than kFewObservations observations and some BY value recurs in
+// separate groups; empty otherwise, and always without NOTSORTED.
+inline constexpr int64_t kFewObservations = 5;
+std::string unsorted_groups_note(const ByPlan& plan, const ByStatement& by);
+
 // An output data set of a step with BY groups: written once, after the last group.
 struct PendingOutput {
   std::filesystem::path path;

@@ -372,6 +372,9 @@ class StepParser {
       shared.plan = std::move(*plan);
       shared.planned = true;
       shared.current = 0;
+      // Once per step, before the first group's run.
+      const std::string unsorted = unsorted_groups_note(shared.plan, *by_);
+      if (!unsorted.empty()) note(unsorted);
     }
     const std::vector<ByGroup>& groups = shared.plan.groups;
     if (groups.empty()) return true;  // no observations: one run, which sees none

@@ -159,5 +159,51 @@ TEST(ByGroups, GroupsInDataOrderOrTheFirstObservationOutOfOrder) {
       "Line 1, column 14: Syntax error in the BY statement: expected a variable name, found ;.");
 }
 
+// The unsorted-data NOTE of a BY statement over one column of BY values given as text.
+std::string unsorted_note(const std::string& values, const std::string& by_text,
+                          const std::string& second = "") {
+  std::string csv = second.empty() ? "s,v\n" : "s,t,v\n";
+  for (size_t i = 0; i < values.size(); ++i) {
+    csv += std::string(1, values[i]) + (second.empty() ? "" : "," + std::string(1, second[i])) +
+           ",1\n";
+  }
+  const ErrorSink sink = [](const std::string& m) { ADD_FAILURE() << m; };
+  const auto by = parse_by(statement(by_text), sink);
+  const auto plan = plan_by_groups(**parse_csv(csv, ',', "g.csv"), *by, "WORK.G", sink);
+  return plan ? unsorted_groups_note(*plan, *by) : "no plan";
+}
+
+TEST(ByGroups, NotsortedOverMostlyTinyGroupsWithRecurringValuesGetsOneNote) {
+  const std::string two_of_three =
+      "3 of the 4 BY groups hold fewer than 5 observations, yet s takes only 2 values: with "
+      "NOTSORTED a group ends wherever the value of s changes, so the data are probably not "
+      "sorted by s. Sort them by s to analyse one group per value.";
+  const struct {
+    const char* values;
+    const char* by;
+    std::string note;
+  } cases[] = {
+      // Groups a:5 b:1 a:5 b:1: exactly half are small.
+      {"aaaaabaaaaab", "by s notsorted", ""},
+      // a:5 b:1 a:1 b:1: more than half.
+      {"aaaaabab", "by s notsorted", two_of_three},
+      // A group of 4 is small, one of 5 is not: a:4 b:5 a:4 b:5 is half small.
+      {"aaaabbbbbaaaabbbbb", "by s notsorted", ""},
+      {"aaaabbbbaaaabbbbb", "by s notsorted", two_of_three},
+      // Small groups that each hold a value of their own are grouped data.
+      {"abcdeeeee", "by s notsorted", ""},
+      // Without NOTSORTED, grouped data never get the NOTE.
+      {"abbcddd", "by s", ""},
+      {"", "by s notsorted", ""},
+  };
+  for (const auto& c : cases) EXPECT_EQ(unsorted_note(c.values, c.by), c.note) << c.values;
+  // Groups (a,x):2 (b,x):2 (a,x):2 (b,y):2.
+  EXPECT_EQ(unsorted_note("aabbaabb", "by s descending t notsorted", "xxxxxxyy"),
+            "4 of the 4 BY groups hold fewer than 5 observations, yet s and t take only 3 "
+            "combinations of values: with NOTSORTED a group ends wherever one of their values "
+            "changes, so the data are probably not sorted by s and t. Sort them by s and t to "
+            "analyse one group per combination.");
+}
+
 }  // namespace
 }  // namespace host
