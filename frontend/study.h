@@ -251,6 +251,8 @@ class Study {
   void note_value_rows(const ValueOutput& out);
   void option_results(std::vector<NamedResult>& out) const;
   void out_text_results(std::vector<NamedResult>& r) const;
+  void value_treatment_results(std::vector<NamedResult>& r, int stage, const char* name,
+                               const std::vector<double>& codes) const;
   void fitted_results(std::vector<NamedResult>& out) const;
   std::vector<std::pair<std::string, std::string>> settings() const;
   // In the library's numbering of the levels (first appearance), as its codes are.

@@ -1,6 +1,7 @@
 // The results by name, so that a front end reads every result without a copy of its number: a
 // new count or table column reaches Python and R from here alone.
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <string>
 #include <utility>
@@ -154,8 +155,8 @@ int64_t Study::result_count() const {
     const ValueRows& v = value_;
     r.push_back(texts("value.Kind", v.kind));
     r.push_back(texts("value.Regime", v.regime));
-    r.push_back(reals("value.A1", v.a1));
-    r.push_back(reals("value.A2", v.a2));
+    value_treatment_results(r, 1, "value.A1", v.a1);
+    value_treatment_results(r, 2, "value.A2", v.a2);
     r.push_back(reals("value.Estimate", v.estimate));
     r.push_back(reals("value.Lower", v.lower));
     r.push_back(reals("value.Upper", v.upper));
@@ -206,6 +207,20 @@ void Study::fitted_results(std::vector<NamedResult>& out) const {
   out.push_back(reals("fitted2", fitted[1]));
   out.push_back(reals("residuals2", residuals[1]));
   out.push_back({"rows2", "integers", rows2, {}});
+}
+
+// A1 or A2 of the value table: a text treatment's own values (empty where missing), else numbers.
+void Study::value_treatment_results(std::vector<NamedResult>& r, int stage, const char* name,
+                                    const std::vector<double>& codes) const {
+  std::string minus, plus;
+  if (!treatment_texts(stage, &minus, &plus)) {
+    r.push_back(reals(name, codes));
+    return;
+  }
+  std::vector<std::string> values;
+  values.reserve(codes.size());
+  for (double code : codes) values.push_back(std::isnan(code) ? "" : code < 0 ? minus : plus);
+  r.push_back(texts(name, values));
 }
 
 // The regime table's columns that hold a text treatment's codes, with the text of each code: a

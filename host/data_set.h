@@ -2,6 +2,7 @@
 #ifndef TALVEN_HOST_DATA_SET_H
 #define TALVEN_HOST_DATA_SET_H
 
+#include <array>
 #include <filesystem>
 #include <functional>
 #include <map>
@@ -22,6 +23,8 @@ struct TalvenDataSet {
   std::string name;        // "WORK.STUDY", or the path as written
   std::string where_text;  // the WHERE expression that selected the observations, if any
   std::vector<int32_t> declared;
+  // The texts of the character treatments coded -1 and 1, by 0-based column.
+  std::map<size_t, std::array<std::string, 2>> coded_texts;
 };
 
 namespace host {

@@ -146,3 +146,14 @@ void explainCharacter(TalvenDataSet* dataSet, int32_t varNumber) {
 }
 
 }  // namespace host::routines
+
+namespace host::routines {
+
+const char* codedText(TalvenDataSet* dataSet, int32_t varNumber, int32_t code) {
+  if (!known_data_set(dataSet) || varNumber < 1 || (code != -1 && code != 1)) return nullptr;
+  const auto coded = dataSet->coded_texts.find(static_cast<size_t>(varNumber) - 1);
+  if (coded == dataSet->coded_texts.end()) return nullptr;
+  return coded->second[code < 0 ? 0 : 1].c_str();
+}
+
+}  // namespace host::routines

@@ -179,14 +179,14 @@ DataTable delivered_rows(const TalvenReader& reader, int64_t rows) {
 
 }  // namespace
 
-int32_t writeObservations(int32_t item, TalvenReader* reader, const char* const* names,
-                          int32_t nVars, const double* numbers, int64_t nObs) {
+int32_t writeObservationsTyped(int32_t item, TalvenReader* reader, const char* const* names,
+                               const int32_t* types, int32_t nVars, const double* numbers,
+                               const char* const* texts, int64_t nObs) {
   const StepContext* step = running_step();
   if (step == nullptr) return 1;
   const ItemValue* v = output_item(*step, item);
   if (v == nullptr) return 1;
-  const std::vector<int32_t> types(static_cast<size_t>(std::max(nVars, 0)), TALVEN_VAR_NUMERIC);
-  std::string wrong = invalid_output(names, types.data(), nVars, numbers, nullptr, nObs);
+  std::string wrong = invalid_output(names, types, nVars, numbers, texts, nObs);
   if (wrong.empty() && known_reader(reader) == nullptr) wrong = "its reader is not known";
   if (wrong.empty() && reader->delivered != nObs) {
     wrong = "it has " + std::to_string(nObs) + " observations where " +
@@ -205,9 +205,15 @@ int32_t writeObservations(int32_t item, TalvenReader* reader, const char* const*
     return 1;
   }
   DataTable table = delivered_rows(*reader, nObs);
-  DataTable added = as_table(names, types.data(), nVars, numbers, nullptr, nObs);
+  DataTable added = as_table(names, types, nVars, numbers, texts, nObs);
   for (Column& c : added.columns) table.columns.push_back(std::move(c));
   return deliver(*step, item, *v, table, true);
+}
+
+int32_t writeObservations(int32_t item, TalvenReader* reader, const char* const* names,
+                          int32_t nVars, const double* numbers, int64_t nObs) {
+  const std::vector<int32_t> types(static_cast<size_t>(std::max(nVars, 0)), TALVEN_VAR_NUMERIC);
+  return writeObservationsTyped(item, reader, names, types.data(), nVars, numbers, nullptr, nObs);
 }
 
 }  // namespace host::routines

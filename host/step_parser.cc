@@ -492,6 +492,7 @@ class StepParser {
       Column& c = copy->columns[k];
       const std::vector<std::string>& values = how.second;
       code_column(c, values);
+      ds->coded_texts[k] = {values[0], values[1]};
       note(how.first + " " + c.name + ": '" + values[0] + "' is coded -1 and '" + values[1] +
            "' 1.");
     }

@@ -306,7 +306,8 @@ TALVEN_FRONTEND_API const char* talven_study_text(const TalvenStudy* study, int3
  * levels1, levels2, arms1, arms2 (as TALVEN_VALUES_LEVELS1 ... TALVEN_VALUES_ARMS2) and the table
  * left_out (Reason, Observations); after a run the tables coef and
  * settings (the options in force as the report shows them), rules1, rules2, levels,
- * out_columns, collinear, regime_value and mean_outcome; per stage s the fitted Q-value at the
+ * out_columns, collinear, regime_value and mean_outcome, the table out_texts (Column, Code,
+ * Value: the text a text treatment's code stands for in REC1 or REC2); per stage s the fitted Q-value at the
  * treatment received (fitteds), its residual (residualss: of the pseudo-outcome at stage 1) and
  * the observation numbers from 1 of the subjects of that stage's fit (rowss); with VALUE the
  * table value (Kind: optimal, embedded or difference; Regime; A1, A2; Estimate, Lower, Upper; N;

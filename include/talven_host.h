@@ -273,7 +273,18 @@ typedef struct TalvenStepResults {
   X(0, void, stepResults, (const TalvenStepResults* results), )                                  \
   /* Variable number of factor `factor` (0-based) of entry `index` of a variable list when the    \
    * entry is a product such as x*y, for which itemVarNumber gives 0; 0 after its last factor. */ \
-  X(0, int32_t, itemVarFactor, (int32_t item, int32_t index, int32_t factor), 0)
+  X(0, int32_t, itemVarFactor, (int32_t item, int32_t index, int32_t factor), 0)                \
+  /* The text of a character variable that the host hands over coded (a two-valued treatment:    \
+   * -1 and 1) for `code`; null when the variable is not coded so or holds no such code. Valid    \
+   * until the step ends. */                                                                     \
+  X(0, const char*, codedText, (TalvenDataSet * dataSet, int32_t varNumber, int32_t code), NULL) \
+  /* writeObservations with typed added variables, as in writeDataSet: observation i of added    \
+   * variable j is numbers[i + j*nObs] when it is TALVEN_VAR_NUMERIC and texts[i + j*nObs] when  \
+   * it is TALVEN_VAR_CHARACTER (null is empty). */                                              \
+  X(0, int32_t, writeObservationsTyped,                                                          \
+    (int32_t item, TalvenReader * reader, const char* const* names, const int32_t* types,        \
+     int32_t nVars, const double* numbers, const char* const* texts, int64_t nObs),              \
+    1)
 
 /* The arguments are a type and a parameter list, which parentheses would break. */
 /* NOLINTNEXTLINE(bugprone-macro-parentheses) */

@@ -99,6 +99,9 @@ void kestrionNullify(KESTRIONINFOSTR& info);
 void require(int32_t result);
 // The texts of one kind from the study layer, copied: its own move with every call on it.
 std::vector<std::string> study_texts(const KESTRIONINFOSTR& info, int32_t which);
+// A column of the study's named results ("out_texts.Value"); empty when there is none.
+std::vector<std::string> named_texts(TalvenStudy* study, const char* name);
+std::vector<double> named_reals(TalvenStudy* study, const char* name);
 // After the specified report: the decision rules and the value of the estimated regime.
 void printRules(const KESTRIONINFOSTR& info);
 // Hands the OUT= data set to the host; stops the run when the host cannot write it.

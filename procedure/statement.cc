@@ -182,6 +182,15 @@ void new_study(KESTRIONINFOSTR& info) {
                 ? -1
                 : 0);
   }
+  // A character treatment arrives coded; the study names its treatments by their texts.
+  if (host().codedText == nullptr) return;
+  for (int32_t number = 1; number <= info.nDataVars; ++number) {
+    const char* minus = host().codedText(info.dataSet, number, -1);
+    const char* plus = host().codedText(info.dataSet, number, 1);
+    if (minus != nullptr && plus != nullptr) {
+      require(talven_study_name_codes(info.study, number - 1, minus, plus));
+    }
+  }
 }
 
 // The options and variable lists go to the study layer as given; it reads and checks them.

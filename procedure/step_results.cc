@@ -44,6 +44,8 @@ std::vector<std::string> regime_value_texts(const KESTRIONINFOSTR& info) {
           "Observations in stage 1: " + std::to_string(info.n1)};
 }
 
+}  // namespace
+
 // A text column of the study's named results.
 std::vector<std::string> named_texts(TalvenStudy* study, const char* name) {
   std::vector<std::string> out;
@@ -55,6 +57,8 @@ std::vector<std::string> named_texts(TalvenStudy* study, const char* name) {
   }
   return out;
 }
+
+namespace {
 
 // The data sets by the host's names, then the options in force as the study layer reads them.
 std::vector<std::pair<std::string, std::string>> settings(const KESTRIONINFOSTR& info) {
@@ -70,6 +74,8 @@ std::vector<std::pair<std::string, std::string>> settings(const KESTRIONINFOSTR&
   return out;
 }
 
+}  // namespace
+
 // A numeric column of the study's named results.
 std::vector<double> named_reals(TalvenStudy* study, const char* name) {
   std::vector<double> out;
@@ -81,6 +87,8 @@ std::vector<double> named_reals(TalvenStudy* study, const char* name) {
   }
   return out;
 }
+
+namespace {
 
 // The value table's rows, as texts and numbers that outlive the hand-over.
 struct ValueRows {

@@ -23,6 +23,8 @@ constexpr const char* kNames[kVariables] = {"Kind",  "Regime", "A1",   "A2", "Es
 struct ValueColumns {
   std::vector<std::string> kind, regime;
   std::vector<std::vector<double>> numbers;  // A1 .. MAlpha, in kNames' order
+  std::vector<std::string> treatments[2];    // A1, A2 of text treatments
+  bool text[2] = {false, false};
   std::size_t rows() const { return kind.size(); }
 };
 
@@ -35,6 +37,16 @@ ValueColumns read_value_columns(const KESTRIONINFOSTR& info) {
     if (name.rfind("value.", 0) != 0) continue;
     const std::string column = name.substr(6);
     const int64_t length = talven_study_result_length(info.study, r);
+    const bool treatment = column == "A1" || column == "A2";
+    if (treatment && std::string(talven_study_result_type(info.study, r)) == "texts") {
+      const int stage = column == "A1" ? 0 : 1;
+      out.text[stage] = true;
+      for (int64_t k = 0; k < length; ++k) {
+        out.treatments[stage].emplace_back(talven_study_result_text(info.study, r, k));
+      }
+      out.numbers[static_cast<std::size_t>(stage)].assign(static_cast<std::size_t>(length), 0.0);
+      continue;
+    }
     if (column == "Kind" || column == "Regime") {
       std::vector<std::string>& texts = column == "Kind" ? out.kind : out.regime;
       for (int64_t k = 0; k < length; ++k) {
@@ -117,7 +129,8 @@ void writeOutvalue(KESTRIONINFOSTR& info) {
   }
   int32_t types[kVariables];
   for (int32_t var = 0; var < kVariables; ++var) {
-    types[var] = var < 2 ? TALVEN_VAR_CHARACTER : TALVEN_VAR_NUMERIC;
+    types[var] = var < 2 || (var < 4 && v.text[var - 2]) ? TALVEN_VAR_CHARACTER
+                                                          : TALVEN_VAR_NUMERIC;
   }
   for (int64_t r = 0; r < count; ++r) {
     const auto u = static_cast<std::size_t>(r);
@@ -125,6 +138,9 @@ void writeOutvalue(KESTRIONINFOSTR& info) {
     texts[count + r] = v.regime[u].c_str();
     for (int32_t var = 2; var < kVariables; ++var) {
       numbers[var * count + r] = v.numbers[static_cast<std::size_t>(var - 2)][u];
+    }
+    for (int stage = 0; stage < 2; ++stage) {
+      if (v.text[stage]) texts[(2 + stage) * count + r] = v.treatments[stage][u].c_str();
     }
   }
   const int32_t written = host().writeDataSet(option_row("OUTVALUE").item, kNames, types,

@@ -444,7 +444,7 @@ class TalvenResult:
         One row per observation: ``_STAGE1`` and ``_STAGE2`` (1 when the observation would enter
         that stage's fit, 0 when not, NaN when ``data`` lacks a variable of the fits),
         ``Q1_M1``, ``Q1_1`` ... the Q-values under each treatment (named after its values, in
-        ascending order), ``REC1`` the recommended treatment,
+        ascending order), ``REC1`` the recommended treatment (a text treatment's own text),
         the same for stage 2, and ``VALUE1`` (the stage-1 Q-value of the recommendation). A row
         whose covariates of a stage are missing gets NaN there. ``coding`` says which
         treatment each ``Q1_M1`` ... stands for.
@@ -482,7 +482,15 @@ class TalvenResult:
             raise TalvenError("The regime table cannot be computed.")
         table = out[:rows * len(columns)].reshape((len(columns), rows)).T
         index = data.index if isinstance(data, pd.DataFrame) else None
-        return pd.DataFrame(table, columns=columns, index=index)
+        frame = pd.DataFrame(table, columns=columns, index=index)
+        # A text treatment's recommendation in its own values, as OUT= holds it.
+        texts = self.results.get("out_texts")
+        if texts is not None:
+            for column in dict.fromkeys(texts["Column"]):
+                rows_of = texts[texts["Column"] == column]
+                frame[column] = frame[column].map(
+                    dict(zip(rows_of["Code"].astype(float), rows_of["Value"])))
+        return frame
 
     def predict(self, new_data: Optional[Data] = None, kind: str = "treatment",
                 stage: int = 1) -> Union[pd.Series, pd.DataFrame]:
@@ -727,6 +735,7 @@ def run(options: Sequence[Tuple[Optional[str], str, str, Optional[str]]],
         results["seed"] = None
     # With value=True the value table stands in the flag's place; without it, None.
     results["value"] = tables.get("value")
+    results["out_texts"] = tables.get("out_texts")
     coef = tables["coef"].set_index(["Stage", "Term"])
     data_argument = next(a for a, s, k, c in options if s == "DATA")
     kept = [name for name in names if name in used]

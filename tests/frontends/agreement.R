@@ -48,8 +48,11 @@ stopifnot(identical(unname(coef(fit)), t$Estimate[t$Stage == 1]),
 if (length(args) < 2L) {
   writeLines(paste(t$Stage, t$Term, hex(t$Estimate), hex(t$Lower), hex(t$Upper), sep = "\t"))
   rec <- predict(fit, type = "table")[, c("REC1", "REC2")]
-  writeLines(paste0("#rec\t", ifelse(is.na(rec$REC1), ".", format(rec$REC1, trim = TRUE)), " ",
-                    ifelse(is.na(rec$REC2), ".", format(rec$REC2, trim = TRUE))))
+  shown <- function(x) {
+    ifelse(is.na(x), ".", if (is.character(x)) x else format(x, trim = TRUE))
+  }
+  writeLines(paste0("#rec\t", shown(rec$REC1), " ", shown(rec$REC2)))
+  writeLines(paste0("#rule\t", c(fit$rules$stage1, fit$rules$stage2)))
   writeLines(paste0("#note\t", fit$notes))
 } else {
   # The methods, after a round trip through saveRDS/readRDS: coefficients of both stages, the

@@ -68,13 +68,31 @@ def number(text: str) -> float:
 
 
 def recommendations(table: pd.DataFrame) -> List[str]:
-    return [" ".join("." if pd.isna(v) else f"{float(v):g}" for v in row)
+    def shown(v) -> str:
+        return "." if pd.isna(v) else v if isinstance(v, str) else f"{float(v):g}"
+    return [" ".join(shown(v) for v in row)
             for row in table[["REC1", "REC2"]].itertuples(index=False)]
+
+
+RULES: Dict[str, Dict[str, List[str]]] = {}
+
+
+def listing_rules(listing: str) -> List[str]:
+    """The rule lines of both stages as the listing prints them under RULES."""
+    lines = listing.splitlines()
+    out = []
+    for k, line in enumerate(lines):
+        if line.startswith("Stage ") and line.endswith(" Decision Rule"):
+            for rule in lines[k + 2:]:
+                if not rule.strip():
+                    break
+                out.append(rule)
+    return out
 
 
 def from_talven(case: Dict, folder: Path) -> List[Row]:
     shutil.copy(case["data"], folder / "study.csv")
-    statement = "PROC TALVEN DATA=study OUTEST=estimates OUT=regime DERIVECI"
+    statement = "PROC TALVEN DATA=study OUTEST=estimates OUT=regime DERIVECI RULES"
     if case["contrasts"]:
         shutil.copy(case["contrasts"], folder / "con.csv")
         statement += " CONTRAST1=con"
@@ -86,6 +104,7 @@ def from_talven(case: Dict, folder: Path) -> List[Row]:
     assert run.returncode in (0, 1), run.stderr
     if case["data"].name == "agree_text.csv":
         assert f"NOTE: {CODING_NOTE}" in run.stderr.splitlines()
+    RULES.setdefault(str(folder), {})["talven"] = listing_rules(run.stdout)
     RECOMMENDATIONS.setdefault(str(folder), {})["talven"] = recommendations(
         pd.read_csv(folder / "regime.csv", na_values=["."]))
     with open(folder / "estimates.csv", newline="") as file:
@@ -117,6 +136,8 @@ def from_python(case: Dict, folder: Path) -> List[Row]:
                    for n in result.notes) == bool(case.get("factor"))
     RECOMMENDATIONS.setdefault(str(folder), {})["python"] = recommendations(
         result.recommend(data))
+    rules = result.rules()
+    RULES.setdefault(str(folder), {})["python"] = list(rules.stage1) + list(rules.stage2)
     return [(int(r.Stage), r.Term, r.Estimate, r.Lower, r.Upper)
             for r in result.to_frame().itertuples(index=False)]
 
@@ -140,6 +161,9 @@ def from_r(case: Dict, folder: Path) -> List[Row]:
             continue
         if line.startswith("#rec\t"):
             recs.append(line.split("\t", 1)[1])
+            continue
+        if line.startswith("#rule\t"):
+            RULES.setdefault(str(folder), {}).setdefault("R", []).append(line.split("\t", 1)[1])
             continue
         stage, term, *values = line.split("\t")
         rows.append((int(stage), term, *[math.nan if v == "nan" else float.fromhex(v)
@@ -172,6 +196,13 @@ def test_talven_python_and_r_give_the_same_doubles(name, tmp_path):
     recs = RECOMMENDATIONS[str(tmp_path)]
     assert recs["python"] == recs["talven"]
     assert recs["R"] == recs["talven"]
+    rules = RULES[str(tmp_path)]
+    assert rules["talven"] and rules["python"] == rules["talven"] and rules["R"] == rules["talven"]
+    if case["data"].name == "agree_text.csv":
+        # A text treatment in its own words everywhere: the rule and the recommendations.
+        assert rules["talven"][0].startswith("Give BMOD ") or rules["talven"][0].startswith(
+            "Give MED "), rules["talven"]
+        assert {r.split()[0] for r in recs["talven"]} <= {"BMOD", "MED", "."}
     # The stage-1 rows have limits: the intervals were computed, not left empty.
     assert all(not math.isnan(row[3]) for row in talven_rows if row[0] == 1)
 

@@ -350,6 +350,8 @@ int32_t support_entry(TalvenRoutines* table, TalvenParseHolder*, const TalvenDeb
                           current->has_output_routines ? explain_character : nullptr,
                           current->has_output_routines ? write_observations : nullptr,
                           current->has_output_routines ? step_results : nullptr,
+                          nullptr,
+                          nullptr,
                           nullptr};
   return 0;
 }

@@ -113,6 +113,12 @@ nobs.talven <- function(object, ...) as.integer(object$n_stage1)
   out <- as.data.frame(out)
   names(out) <- names
   rownames(out) <- rownames(newdata)
+  # A text treatment's recommendation in its own values, as OUT= holds it.
+  texts <- object$out_texts
+  for (column in unique(texts$Column)) {
+    rows <- texts[texts$Column == column, , drop = FALSE]
+    out[[column]] <- rows$Value[match(out[[column]], rows$Code)]
+  }
   out
 }
 

@@ -159,6 +159,7 @@
     rules = list(stage1 = results$rules1, stage2 = results$rules2, value = results$regime_value,
                  mean_outcome = results$mean_outcome),
     coding = .coding_table(tables$coding),
+    out_texts = tables$out_texts,
     variables = variables, used = used, data = data, arguments = arguments,
     cache = .cache(study, variables)),
     results[setdiff(names(results), own)]))
