@@ -3,6 +3,7 @@
 // study built for it, and MINIMIZE against a minimising fit written here.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -491,6 +492,91 @@ TEST(Regime, TheShippedRegimeExampleRuns) {
   const std::string listing = e2e::read_file(folder.path() / "out.txt");
   EXPECT_NE(listing.find("Stage 1 Decision Rule\n"), std::string::npos) << listing;
   EXPECT_NE(listing.find("Give a2 = "), std::string::npos) << listing;
+}
+
+// The rule's lines of both stages as the listing prints them.
+std::vector<std::string> rule_lines(const std::string& listing) {
+  std::vector<std::string> out;
+  std::istringstream lines(listing);
+  bool inside = false;
+  for (std::string line; std::getline(lines, line);) {
+    if (line.find(" Decision Rule") != std::string::npos) {
+      inside = true;
+    } else if (line.empty()) {
+      inside = false;
+    } else if (inside && line[0] != '-') {
+      out.push_back(line);
+    }
+  }
+  return out;
+}
+
+// What users read must not depend on the order of the rows: a text treatment whose first
+// observation is MED in one file and BMOD in the other (the library numbers levels by first
+// appearance) gives the same columns, rules, coding and recommendations, and the same numbers.
+TEST(Regime, ShuffledRowsShowTheSameRegime) {
+  const std::string data =
+      e2e::read_file(std::filesystem::path(TALVEN_SOURCE_DIR) / "tests/golden/data/study_text.csv");
+  std::istringstream in(data);
+  std::string header;
+  std::getline(in, header);
+  std::vector<std::string> rows;
+  for (std::string line; std::getline(in, line);) rows.push_back(line);
+  // Reversed, then the first BMOD observation moved to the front.
+  std::vector<std::string> shuffled(rows.rbegin(), rows.rend());
+  const auto bmod = std::find_if(shuffled.begin(), shuffled.end(), [](const std::string& r) {
+    return r.find(",BMOD,") != std::string::npos;
+  });
+  ASSERT_NE(bmod, shuffled.end());
+  std::rotate(shuffled.begin(), bmod, bmod + 1);
+  ASSERT_NE(rows.front().find(",MED,"), std::string::npos);
+  std::string reversed = header + "\n";
+  for (const std::string& r : shuffled) reversed += r + "\n";
+
+  const std::string program =
+      "PROC TALVEN DATA=study RULES OUT=rec OUTEST=est;\n"
+      "  MAIN1 age; TAILOR1 o11; STG1TRT a1; STG2SAMPLE stage2;\n"
+      "  MAIN2 age sidefx a1; TAILOR2 o21; STG2TRT a2; RESPONSE y;\nRUN;\n";
+  Folder first("shuffle_a"), second("shuffle_b");
+  first.write("study.csv", data);
+  second.write("study.csv", reversed);
+  const TalvenRun a = first.talven(program);
+  const TalvenRun b = second.talven(program);
+  ASSERT_LE(a.status, 1) << a.all();
+  ASSERT_LE(b.status, 1) << b.all();
+  EXPECT_TRUE(a.has("NOTE: STG1TRT a1: 'BMOD' is coded -1 and 'MED' 1.")) << a.all();
+  EXPECT_TRUE(b.has("NOTE: STG1TRT a1: 'BMOD' is coded -1 and 'MED' 1.")) << b.all();
+  EXPECT_TRUE(a.has("NOTE: OUT= levels of stage 1: Q1_BMOD is a1 = BMOD; Q1_MED is a1 = MED."));
+  EXPECT_TRUE(b.has("NOTE: OUT= levels of stage 1: Q1_BMOD is a1 = BMOD; Q1_MED is a1 = MED."));
+  const std::vector<std::string> rules = rule_lines(a.listing);
+  ASSERT_EQ(rules.size(), 2U) << a.listing;
+  EXPECT_EQ(rules[0].rfind("Give BMOD when o11 ", 0), 0U) << rules[0];
+  EXPECT_EQ(rule_lines(b.listing), rules);
+
+  const Table out_a(first.path() / "rec.csv"), out_b(second.path() / "rec.csv");
+  ASSERT_TRUE(out_a.ok() && out_b.ok());
+  EXPECT_EQ(out_a.names(), out_b.names());
+  const int64_t n = out_a.rows();
+  ASSERT_EQ(out_b.rows(), n);
+  const auto near = [](double x, double y) {
+    return (std::isnan(x) && std::isnan(y)) || std::fabs(x - y) <= 1e-12 * std::fabs(y);
+  };
+  std::map<double, int64_t> row_of_id;
+  for (int64_t j = 0; j < n; ++j) row_of_id[out_b("id", j)] = j;
+  for (int64_t i = 0; i < n; ++i) {
+    const int64_t j = row_of_id.at(out_a("id", i));
+    EXPECT_EQ(out_a.text("REC1", i), out_b.text("REC1", j)) << i;
+    EXPECT_TRUE(near(out_a("REC2", i), out_b("REC2", j))) << i;
+    for (const char* q : {"Q1_BMOD", "Q1_MED", "Q2_M1", "Q2_1", "VALUE1"}) {
+      EXPECT_TRUE(near(out_a(q, i), out_b(q, j))) << q << " " << i;
+    }
+  }
+  const Table est_a(first.path() / "est.csv"), est_b(second.path() / "est.csv");
+  ASSERT_EQ(est_a.rows(), est_b.rows());
+  for (int64_t k = 0; k < est_a.rows(); ++k) {
+    EXPECT_EQ(est_a.text("Term", k), est_b.text("Term", k));
+    EXPECT_TRUE(near(est_a("Estimate", k), est_b("Estimate", k))) << est_a.text("Term", k);
+  }
 }
 
 }  // namespace
