@@ -302,10 +302,9 @@ std::vector<std::string> describe_rule(const StageFit& fit, const StageNames& na
     column_part(fit, 0, &constant, &slopes);
     const double sign = (fit.level_value(0, 0) < fit.level_value(0, 1)) != fit.minimize ? -1 : 1;
     for (double& slope : slopes) slope *= sign;
-    const std::string& variable = names.treatments[0];
-    return {"Give " + variable + " = " + level_text(fit, names, 0) + " when " +
-            linear_text(sign * constant, slopes, names.tailor) + " >= 0, otherwise " + variable +
-            " = " + level_text(fit, names, 1)};
+    return {"Give " + two_level_text(fit, names, context, 0) + " when " +
+            linear_text(sign * constant, slopes, names.tailor) + " >= 0, otherwise " +
+            two_level_text(fit, names, context, 1)};
   }
   std::vector<std::string> lines = {std::string("Give the level whose treatment part is the ") +
                                     (fit.minimize ? "smallest" : "largest") +

@@ -98,6 +98,15 @@ TEST(Regime, TheRuleHoldsForTheFirstLevelInEveryCoding) {
   }
 }
 
+TEST(Regime, ALinearRuleNamesATextTreatmentByItsValues) {
+  const StageFit fit = in_presentation_order(two_treatments(1, -1));
+  RuleContext context;
+  context.minus = "BMOD";
+  context.plus = "MED";
+  EXPECT_EQ(describe_rule(fit, kNames, context),
+            Lines{"Give BMOD when -0.0800 - 0.4000*o11 + 0.2500*x >= 0, otherwise MED"});
+}
+
 TEST(Regime, MoreThanTwoTreatmentsListEachLevelsPart) {
   // a1 b1 one-hot over three levels: (1, 0), (0, 1), (0, 0); TAILOR1 o11.
   StageFit fit;
