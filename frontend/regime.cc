@@ -128,7 +128,8 @@ std::string name_part(const std::string& value, bool number) {
 
 std::vector<std::string> numbered_suffixes(int32_t k) {
   std::vector<std::string> suffixes;
-  for (int32_t l = 1; l <= k; ++l) suffixes.push_back("L" + std::to_string(l));
+  // Appended, not "L" + string: GCC 12 warns falsely on a literal plus a string at -O2.
+  for (int32_t l = 1; l <= k; ++l) suffixes.push_back(std::string("L").append(std::to_string(l)));
   return suffixes;
 }
 

@@ -293,7 +293,7 @@ bool Study::name_out_columns() {
 std::string Study::out_levels_line(const StageFit& fit, const StageNames& names, int stage) const {
   std::string minus, plus;
   const bool text = treatment_texts(stage, &minus, &plus);
-  const std::string prefix = "Q" + std::to_string(stage) + "_";
+  const std::string prefix = std::string("Q").append(std::to_string(stage)).append("_");
   std::vector<std::string> columns;
   for (const std::string& column : out_columns_) {
     if (column.compare(0, prefix.size(), prefix) == 0) columns.push_back(column);
