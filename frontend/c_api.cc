@@ -138,11 +138,6 @@ int32_t talven_study_set_text_column(TalvenStudy* study, int32_t column, int64_t
   });
 }
 
-int32_t talven_study_name_codes(TalvenStudy* study, int32_t column, const char* minus,
-                                const char* plus) {
-  return guarded(study, [&](talven::Study& s) { return s.name_codes(column, minus, plus); });
-}
-
 int32_t talven_study_check_options(TalvenStudy* study) {
   return guarded(study, [](talven::Study& s) { return s.check_options(); });
 }

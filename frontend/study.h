@@ -130,7 +130,6 @@ class Study {
   bool set_contrast_columns(int32_t count, const char* const* names, const int32_t* character);
   bool set_text_column(int32_t column, int64_t n, const char* const* values, int32_t level_count,
                        const char* const* levels);
-  bool name_codes(int32_t column, const char* minus, const char* plus);
   bool check_options();
   bool check_model();
   bool expect_rows(int64_t n);
@@ -296,8 +295,7 @@ class Study {
   std::map<int32_t, std::vector<double>> coded_;
   std::vector<std::string> coding_variable_, coding_value_;
   std::vector<double> coding_code_;
-  // Columns the caller coded from text: the values coded -1 and 1.
-  std::map<int32_t, std::pair<std::string, std::string>> named_codes_;
+  std::vector<double> delivered_row_;  // an observation with its text variables coded
 
   // The options as checked.
   StudyOptions options_ = default_options();

@@ -213,6 +213,23 @@ bool Study::add_row(const double* values) {
   if (phase_ != Phase::kRows || values == nullptr) {
     return fail("The steps of the study were called out of order.");
   }
+  if (!coded_.empty()) {
+    // A coded text variable's value comes from the layer, whatever the front end delivered.
+    delivered_row_.assign(values, values + delivery_.size());
+    for (const auto& [column, codes] : coded_) {
+      if (static_cast<int64_t>(codes.size()) <= delivered_) {
+        return fail("Variable %s has %lld text values; the data have more observations.",
+                    columns_[static_cast<std::size_t>(column)].c_str(),
+                    static_cast<long long>(codes.size()));
+      }
+      for (std::size_t pos = 0; pos < delivery_.size(); ++pos) {
+        if (delivery_[pos] == column) {
+          delivered_row_[pos] = codes[static_cast<std::size_t>(delivered_)];
+        }
+      }
+    }
+    values = delivered_row_.data();
+  }
   return keep_row(expand_delivered(values));
 }
 

@@ -29,22 +29,6 @@ bool Study::set_text_column(int32_t column, int64_t n, const char* const* values
   return true;
 }
 
-bool Study::name_codes(int32_t column, const char* minus, const char* plus) {
-  if (failed_) return false;
-  if (phase_ != Phase::kNew && phase_ != Phase::kOptions) {
-    return fail("The steps of the study were called out of order.");
-  }
-  if (column < 0 || static_cast<std::size_t>(column) >= columns_.size()) {
-    return fail("Column %d is not a variable of the data.", column);
-  }
-  if (minus == nullptr || plus == nullptr || compare_texts(minus, plus) >= 0) {
-    return fail("The text values of variable %s are not two values in byte order.",
-                columns_[static_cast<std::size_t>(column)].c_str());
-  }
-  named_codes_[column] = {minus, plus};
-  return true;
-}
-
 const char* Study::role_at(int64_t position) const {
   const Layout& l = layout_;
   if (position < l.tailor1) return "MAIN1";
@@ -67,16 +51,6 @@ bool Study::code_text_columns() {
   for (const auto& [column, text] : text_columns_) {
     if (!code_text_column(column, text)) return false;
   }
-  for (const auto& [column, values] : named_codes_) {
-    bool treatment = false;
-    text_column_role(column, &treatment);
-    if (!treatment) continue;
-    coding_variable_.insert(coding_variable_.end(), 2, columns_[static_cast<std::size_t>(column)]);
-    coding_value_.push_back(values.first);
-    coding_value_.push_back(values.second);
-    coding_code_.push_back(-1.0);
-    coding_code_.push_back(1.0);
-  }
   return true;
 }
 
@@ -91,11 +65,7 @@ bool Study::treatment_texts(int stage, std::string* minus, std::string* plus) co
     *plus = text->second.values[1];
     return true;
   }
-  const auto named = named_codes_.find(column);
-  if (named == named_codes_.end()) return false;
-  *minus = named->second.first;
-  *plus = named->second.second;
-  return true;
+  return false;
 }
 
 // The list a text variable is read in: a treatment list of a stage with two treatments when it

@@ -2,7 +2,6 @@
 #ifndef TALVEN_HOST_DATA_SET_H
 #define TALVEN_HOST_DATA_SET_H
 
-#include <array>
 #include <filesystem>
 #include <functional>
 #include <map>
@@ -16,15 +15,11 @@
 
 // The opaque handle of the module interface.
 struct TalvenDataSet {
-  // As the procedure sees it: through data set options, WHERE and BY, character treatments coded.
+  // As the procedure sees it: through data set options, WHERE and BY.
   std::shared_ptr<const host::DataTable> table;
-  // The same observations before character treatments were coded; null when none were.
-  std::shared_ptr<const host::DataTable> original;
   std::string name;        // "WORK.STUDY", or the path as written
   std::string where_text;  // the WHERE expression that selected the observations, if any
   std::vector<int32_t> declared;
-  // The texts of the character treatments coded -1 and 1, by 0-based column.
-  std::map<size_t, std::array<std::string, 2>> coded_texts;
 };
 
 namespace host {

@@ -149,11 +149,19 @@ void explainCharacter(TalvenDataSet* dataSet, int32_t varNumber) {
 
 namespace host::routines {
 
-const char* codedText(TalvenDataSet* dataSet, int32_t varNumber, int32_t code) {
-  if (!known_data_set(dataSet) || varNumber < 1 || (code != -1 && code != 1)) return nullptr;
-  const auto coded = dataSet->coded_texts.find(static_cast<size_t>(varNumber) - 1);
-  if (coded == dataSet->coded_texts.end()) return nullptr;
-  return coded->second[code < 0 ? 0 : 1].c_str();
+int64_t characterValues(TalvenDataSet* dataSet, int32_t varNumber, const char** values,
+                        int64_t capacity) {
+  if (!known_data_set(dataSet) || varNumber < 1 ||
+      static_cast<size_t>(varNumber) > dataSet->table->columns.size()) {
+    return -1;
+  }
+  const Column& c = dataSet->table->columns[static_cast<size_t>(varNumber) - 1];
+  if (c.type != VarType::kCharacter) return -1;
+  const auto count = static_cast<int64_t>(c.texts.size());
+  for (int64_t i = 0; values != nullptr && i < count && i < capacity; ++i) {
+    values[i] = c.texts[static_cast<size_t>(i)].c_str();
+  }
+  return count;
 }
 
 }  // namespace host::routines

@@ -58,7 +58,11 @@ bool has_model(const TalvenStepResults* r) {
 }
 
 bool has_values(const TalvenStepResults* r) {
-  return r->size >= sizeof(TalvenStepResults);
+  return r->size >= offsetof(TalvenStepResults, levelTexts);
+}
+
+bool has_level_texts(const TalvenStepResults* r) {
+  return r->size >= sizeof(TalvenStepResults) && r->levelTexts != nullptr;
 }
 
 std::string invalid_values(const TalvenStepResults* r) {
@@ -110,39 +114,7 @@ std::string invalid_results(const TalvenStepResults* r) {
   return invalid_values(r);
 }
 
-// The text values of treatments the host coded -1 and 1 from a character variable, by variable
-// name: read off the data set the procedure saw, row by row against its text before coding.
-using TextCodes = std::map<std::string, std::map<double, std::string>>;
-
-// The text before coding of each value of the coded column c.
-void learn_text_codes(const DataTable& coded, const DataTable& original, std::size_t c,
-                      TextCodes& codes) {
-  const Column& text = original.columns[c];
-  const Column& number = coded.columns[c];
-  if (text.type != VarType::kCharacter || number.type != VarType::kNumeric) return;
-  std::map<double, std::string>& values = codes[number.name];
-  for (std::size_t row = 0; row < number.numbers.size() && row < text.texts.size(); ++row) {
-    const double v = number.numbers[row];
-    if (std::isnan(v) || values.count(v) != 0) continue;
-    std::string t = text.texts[row];
-    while (!t.empty() && t.back() == ' ') t.pop_back();
-    values[v] = t;
-  }
-}
-
-TextCodes text_codes(const StepContext& step) {
-  TextCodes codes;
-  if (!step.parse) return codes;
-  for (const auto& [item, value] : step.parse->items) {
-    const TalvenDataSet* ds = value.data_set.get();
-    if (ds == nullptr || !ds->original || !ds->table) continue;
-    const std::size_t columns = std::min(ds->table->columns.size(), ds->original->columns.size());
-    for (std::size_t c = 0; c < columns; ++c) learn_text_codes(*ds->table, *ds->original, c, codes);
-  }
-  return codes;
-}
-
-void add_model(const TalvenStepResults* r, const StepContext& step, ReportResults& results) {
+void add_model(const TalvenStepResults* r, ReportResults& results) {
   if (!has_model(r)) return;
   std::vector<std::string> treatments[2];
   for (int32_t k = 0; k < r->roleCount; ++k) {
@@ -154,20 +126,14 @@ void add_model(const TalvenStepResults* r, const StepContext& step, ReportResult
     results.roles.push_back(std::move(shown));
   }
   results.minimize = r->minimize != 0;
-  const TextCodes codes = text_codes(step);
   for (int32_t k = 0; k < r->levelCount; ++k) {
     const TalvenResultLevel& level = r->levels[k];
     const std::vector<std::string>& names = treatments[level.stage - 1];
     ReportLevel shown{level.stage, {}, {}, level.count};
+    const char* text = has_level_texts(r) ? r->levelTexts[k] : nullptr;
     for (std::size_t v = 0; v < names.size(); ++v) {
       shown.values.push_back(level.values[v]);
-      const auto variable = codes.find(names[v]);
-      std::string text;
-      if (variable != codes.end()) {
-        const auto found = variable->second.find(level.values[v]);
-        if (found != variable->second.end()) text = found->second;
-      }
-      shown.texts.push_back(text);
+      shown.texts.emplace_back(v == 0 && text != nullptr ? text : "");
     }
     results.levels.push_back(std::move(shown));
   }
@@ -199,7 +165,7 @@ void stepResults(const TalvenStepResults* r) {
   }
   results.rules.assign(r->rules, r->rules + r->ruleCount);
   results.regime_values.assign(r->regimeValues, r->regimeValues + r->regimeValueCount);
-  add_model(r, *step, results);
+  add_model(r, results);
   for (int32_t k = 0; has_values(r) && k < r->valueCount; ++k) {
     const TalvenResultValue& v = r->values[k];
     results.values.push_back({v.kind, v.regime, v.estimate, v.lower, v.upper, v.followers, v.kept});

@@ -155,13 +155,12 @@ int32_t writeDataSet(int32_t item, const char* const* names, const int32_t* type
 
 namespace {
 
-// The rows the reader delivered, every variable as it is (character treatments with their text,
-// not the codes the procedure saw); the procedure's columns follow them.
+// The rows the reader delivered, every variable as it is; the procedure's columns follow them.
 DataTable delivered_rows(const TalvenReader& reader, int64_t rows) {
   const TalvenDataSet& ds = *reader.data_set;
   DataTable table;
   table.rows = rows;
-  for (const Column& c : (ds.original ? *ds.original : *ds.table).columns) {
+  for (const Column& c : ds.table->columns) {
     Column out;
     out.name = c.name;
     out.type = c.type;

@@ -107,8 +107,8 @@ class StepParser {
           current.push_back(l);
         }
       }
-      // Coding a character treatment changes what every list sees, so it comes first.
-      code_two_level_lists(current, data->data_set.get());
+      // A character treatment may be named in every list, so it is found first.
+      text_treatments_ = two_level_columns(current, *data->data_set);
       for (const ListStatement& l : current) {
         ItemValue& v = result_.items[l.entry->number];
         const std::vector<Token> body(l.statement->tokens.begin() + 1, l.statement->tokens.end());
@@ -117,7 +117,8 @@ class StepParser {
         } else {
           v.resolved = resolve_variable_list(body, *data->data_set->table, data->data_set->name,
                                              l.entry->keyword, l.entry->numericOnly != 0,
-                                             &v.variables, counting_sink(), nullptr, &v.factors);
+                                             &v.variables, counting_sink(), nullptr, &v.factors,
+                                             &text_treatments_);
         }
       }
     }
@@ -443,13 +444,12 @@ class StepParser {
     return values;
   }
 
-  using CodedColumns = std::map<size_t, std::pair<std::string, std::vector<std::string>>>;
-
-  // The character variables with two values in the lists that accept them, by column, with the
-  // list's name and the two values.
-  CodedColumns two_level_columns(const std::vector<ListStatement>& lists, const TalvenDataSet& ds) {
+  // The character variables with two values in the lists that accept them, by variable number:
+  // treatments that the study layer codes -1 and 1.
+  std::set<int32_t> two_level_columns(const std::vector<ListStatement>& lists,
+                                      const TalvenDataSet& ds) {
     const DataTable& table = *ds.table;
-    CodedColumns coded;
+    std::set<int32_t> coded;
     for (const ListStatement& l : lists) {
       if (l.entry->numericOnly != TALVEN_VARLIST_TWO_LEVELS || !two_levels_allowed(*l.entry)) {
         continue;
@@ -461,43 +461,11 @@ class StepParser {
         continue;  // reported when the list is resolved
       }
       for (int32_t n : numbers) {
-        const auto k = static_cast<size_t>(n - 1);
-        const Column& c = table.columns[k];
-        if (c.type != VarType::kCharacter || coded.count(k) != 0) continue;
-        std::vector<std::string> values = distinct_texts(c);
-        if (values.size() == 2) coded[k] = {to_upper(l.entry->keyword), std::move(values)};
+        const Column& c = table.columns[static_cast<size_t>(n - 1)];
+        if (c.type == VarType::kCharacter && distinct_texts(c).size() == 2) coded.insert(n);
       }
     }
     return coded;
-  }
-
-  // The first value becomes -1, the second 1; a blank value is missing.
-  static void code_column(Column& c, const std::vector<std::string>& values) {
-    c.numbers.reserve(c.texts.size());
-    for (const std::string& t : c.texts) {
-      const std::string_view v = trim_trailing_blanks(t);
-      c.numbers.push_back(v.empty() ? std::nan("") : compare_texts(v, values[0]) == 0 ? -1.0 : 1.0);
-    }
-    c.texts.clear();
-    c.type = VarType::kNumeric;
-    c.first_text.reset();
-  }
-
-  // Character treatments with two values become -1 and 1 in a copy of the table.
-  void code_two_level_lists(const std::vector<ListStatement>& lists, TalvenDataSet* ds) {
-    const CodedColumns coded = two_level_columns(lists, *ds);
-    if (coded.empty()) return;
-    auto copy = std::make_shared<DataTable>(*ds->table);
-    for (const auto& [k, how] : coded) {
-      Column& c = copy->columns[k];
-      const std::vector<std::string>& values = how.second;
-      code_column(c, values);
-      ds->coded_texts[k] = {values[0], values[1]};
-      note(how.first + " " + c.name + ": '" + values[0] + "' is coded -1 and '" + values[1] +
-           "' 1.");
-    }
-    ds->original = ds->table;
-    ds->table = std::move(copy);
   }
 
   // A list of TALVEN_VARLIST_TWO_LEVELS: numeric variables, and character ones coded above; any
@@ -514,7 +482,10 @@ class StepParser {
     std::set<int32_t> reported;
     for (size_t k = 0; k < numbers->size(); ++k) {
       const Column& c = ds.table->columns[static_cast<size_t>((*numbers)[k] - 1)];
-      if (c.type != VarType::kCharacter || !reported.insert((*numbers)[k]).second) continue;
+      if (c.type != VarType::kCharacter || text_treatments_.count((*numbers)[k]) != 0 ||
+          !reported.insert((*numbers)[k]).second) {
+        continue;
+      }
       ok = false;
       const std::vector<std::string> values = distinct_texts(c);
       std::vector<std::string> shown;
@@ -597,6 +568,7 @@ class StepParser {
   StepShared* shared_ = nullptr;
   std::string proc_;
   ParseResult result_;
+  std::set<int32_t> text_treatments_;  // character treatments the study layer codes
   TokenCursor in_;  // the PROC statement's options
   std::optional<WhereClause> where_;
   std::optional<ByStatement> by_;

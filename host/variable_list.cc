@@ -242,14 +242,16 @@ class ListResolver {
   }
 
   // Character variables, each reported once, in a list that takes numeric ones only.
-  void refuse_character() {
+  // A character treatment with two values is accepted anywhere: the study layer codes it -1/1.
+  void refuse_character(const std::set<int32_t>* text_treatments) {
     std::set<int32_t> reported;
     for (size_t k = 0; k < out_.size(); ++k) {
       std::vector<int32_t> used = factors_[k];
       if (out_[k] != 0) used.push_back(out_[k]);
       for (const int32_t n : used) {
         const Column& c = table_.columns[static_cast<size_t>(n - 1)];
-        if (c.type == VarType::kCharacter && reported.insert(n).second) {
+        const bool treatment = text_treatments != nullptr && text_treatments->count(n) != 0;
+        if (c.type == VarType::kCharacter && !treatment && reported.insert(n).second) {
           error_(character_variable_message(*origin_[k], c.name, list_));
           const std::string why = character_explanation(c);
           if (!why.empty()) error_(why);
@@ -381,7 +383,8 @@ bool resolve_variable_list(const std::vector<Token>& tokens, const DataTable& ta
                            const std::string& data_set_name, const std::string& list,
                            bool numeric_only, std::vector<int32_t>* numbers, const ErrorSink& error,
                            std::vector<Token>* origins,
-                           std::vector<std::vector<int32_t>>* products) {
+                           std::vector<std::vector<int32_t>>* products,
+                           const std::set<int32_t>* text_treatments) {
   numbers->clear();
   if (products != nullptr) products->clear();
   Token end;
@@ -393,7 +396,7 @@ bool resolve_variable_list(const std::vector<Token>& tokens, const DataTable& ta
   if (!elements) return false;
   ListResolver resolver(table, data_set_name, list, error, products != nullptr);
   for (const Element& e : *elements) resolver.add(e);
-  if (numeric_only) resolver.refuse_character();
+  if (numeric_only) resolver.refuse_character(text_treatments);
   if (!resolver.ok()) return false;
   *numbers = std::move(resolver.numbers());
   if (products != nullptr) *products = std::move(resolver.factors());

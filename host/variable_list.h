@@ -4,6 +4,7 @@
 #define TALVEN_HOST_VARIABLE_LIST_H
 
 #include <cstdint>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -21,7 +22,8 @@ bool resolve_variable_list(const std::vector<Token>& tokens, const DataTable& ta
                            const std::string& data_set_name, const std::string& list,
                            bool numeric_only, std::vector<int32_t>* numbers, const ErrorSink& error,
                            std::vector<Token>* origins = nullptr,
-                           std::vector<std::vector<int32_t>>* products = nullptr);
+                           std::vector<std::vector<int32_t>>* products = nullptr,
+                           const std::set<int32_t>* text_treatments = nullptr);
 
 // "Line L, column C: Variable X in the LIST list is character; only numeric variables can be
 // used there."

@@ -224,13 +224,6 @@ TALVEN_FRONTEND_API int32_t talven_study_set_text_column(TalvenStudy* study, int
                                                          int32_t level_count,
                                                          const char* const* levels);
 
-/* A treatment variable (column) that the caller coded -1 and 1 itself from its text values
- * `minus` and `plus` (the command's host codes character variables as it reads them): the results
- * name its treatments by these values, as for talven_study_set_text_column, and the coding result
- * lists them; no NOTE is written (the caller has said it). */
-TALVEN_FRONTEND_API int32_t talven_study_name_codes(TalvenStudy* study, int32_t column,
-                                                    const char* minus, const char* plus);
-
 /* The options, then the model (lists, roles, grid, contrast columns), in the order of the
  * procedure's checks: the first problem stops. */
 TALVEN_FRONTEND_API int32_t talven_study_check_options(TalvenStudy* study);

@@ -169,6 +169,10 @@ typedef struct TalvenStepResults {
    * before these fields has none. */
   const TalvenResultValue* values;
   int32_t valueCount;
+  /* Added with text treatments: one per level of `levels`, the text its value stands for when
+   * the stage's treatment is a text variable, else null. A record whose size ends before this
+   * field has none. */
+  const char* const* levelTexts;
 } TalvenStepResults;
 
 /* The part of TalvenStepResults that every module hands over. */
@@ -274,10 +278,11 @@ typedef struct TalvenStepResults {
   /* Variable number of factor `factor` (0-based) of entry `index` of a variable list when the    \
    * entry is a product such as x*y, for which itemVarNumber gives 0; 0 after its last factor. */ \
   X(0, int32_t, itemVarFactor, (int32_t item, int32_t index, int32_t factor), 0)                \
-  /* The text of a character variable that the host hands over coded (a two-valued treatment:    \
-   * -1 and 1) for `code`; null when the variable is not coded so or holds no such code. Valid    \
-   * until the step ends. */                                                                     \
-  X(0, const char*, codedText, (TalvenDataSet * dataSet, int32_t varNumber, int32_t code), NULL) \
+  /* The texts of a character variable, one per observation in the order the readers deliver    \
+   * them, into values[0 .. capacity) (null: only count them); returns the number of            \
+   * observations, or -1 when the variable is not character. Valid until the step ends. */      \
+  X(0, int64_t, characterValues,                                                                 \
+    (TalvenDataSet * dataSet, int32_t varNumber, const char** values, int64_t capacity), -1)     \
   /* writeObservations with typed added variables, as in writeDataSet: observation i of added    \
    * variable j is numbers[i + j*nObs] when it is TALVEN_VAR_NUMERIC and texts[i + j*nObs] when  \
    * it is TALVEN_VAR_CHARACTER (null is empty). */                                              \

@@ -8,6 +8,17 @@
 #include "procedure/kestrion_info.h"
 
 namespace talven {
+namespace {
+
+bool text_variable(const KESTRIONINFOSTR& info, int32_t number) {
+  int32_t type = TALVEN_VAR_NUMERIC;
+  char name[64];
+  int32_t length = 0;
+  host().variableAttributes(info.dataSet, number, name, sizeof name, &length, &type);
+  return type == TALVEN_VAR_CHARACTER;
+}
+
+}  // namespace
 
 void getKestrionData(KESTRIONINFOSTR& info) {
   const TalvenRoutines& h = host();
@@ -23,6 +34,9 @@ void getKestrionData(KESTRIONINFOSTR& info) {
   if (info.dataReader == nullptr)
     stop("%1zData set %s cannot be read.", h.dataSetName(info.dataSet));
   for (int64_t k = 0; k < width; ++k) {
+    // A text treatment's values are the layer's codes; the reader has no number for it.
+    info.obsBuffer[k] = NAN;
+    if (text_variable(info, info.readVarNumbers[k])) continue;
     if (h.readerBind(info.dataReader, info.readVarNumbers[k], &info.obsBuffer[k], 8,
                      TALVEN_BIND_DOUBLE) != 0) {
       stop("%1zVariable %d of data set %s cannot be read.", info.readVarNumbers[k],

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstring>
 #include <iterator>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -182,15 +183,6 @@ void new_study(KESTRIONINFOSTR& info) {
                 ? -1
                 : 0);
   }
-  // A character treatment arrives coded; the study names its treatments by their texts.
-  if (host().codedText == nullptr) return;
-  for (int32_t number = 1; number <= info.nDataVars; ++number) {
-    const char* minus = host().codedText(info.dataSet, number, -1);
-    const char* plus = host().codedText(info.dataSet, number, 1);
-    if (minus != nullptr && plus != nullptr) {
-      require(talven_study_name_codes(info.study, number - 1, minus, plus));
-    }
-  }
 }
 
 // The options and variable lists go to the study layer as given; it reads and checks them.
@@ -203,6 +195,27 @@ void set_options(const KESTRIONINFOSTR& info) {
                (row.kind == OptionKind::kOutputData && given(row.item))) {
       require(talven_study_set_option(info.study, row.statement, 1));
     }
+  }
+}
+
+// A character variable of the lists goes to the layer as its texts: the layer codes a two-valued
+// treatment -1 and 1 as for every front end, and refuses a character variable anywhere else.
+void set_text_columns(const KESTRIONINFOSTR& info) {
+  if (host().characterValues == nullptr) return;
+  std::set<int32_t> numbers;
+  for (const OptionRow& row : kOptionTable) {
+    if (row.kind != OptionKind::kRole || !given(row.item)) continue;
+    for (int32_t i = 0; i < var_count(row.item); ++i) {
+      for (int32_t number : entry_variables(row.item, i)) numbers.insert(number);
+    }
+  }
+  for (int32_t number : numbers) {
+    if (variable_info(info.dataSet, number).type != TALVEN_VAR_CHARACTER) continue;
+    const int64_t n = host().characterValues(info.dataSet, number, nullptr, 0);
+    if (n < 0) continue;
+    std::vector<const char*> texts(static_cast<std::size_t>(n));
+    host().characterValues(info.dataSet, number, texts.data(), n);
+    require(talven_study_set_text_column(info.study, number - 1, n, texts.data(), 0, nullptr));
   }
 }
 
@@ -222,6 +235,7 @@ void set_lists(const KESTRIONINFOSTR& info) {
     require(talven_study_set_list(info.study, row.role, static_cast<int32_t>(columns.size()),
                                   columns.data()));
   }
+  set_text_columns(info);
 }
 
 // The listing names CONTRAST1= columns by position; their names and types are checked by the layer.

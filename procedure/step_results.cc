@@ -264,6 +264,7 @@ class ModelRecords {
           {r.stage, r.role, r.pointers.data(), static_cast<int32_t>(r.pointers.size())});
     }
     for (const Level& l : levels_) level_records_.push_back({l.stage, l.values.data(), l.count});
+    name_text_levels(info);
     std::vector<double> counts(reasons_.size());
     if (talven_study_values(info.study, TALVEN_VALUES_LEFT_OUT, counts.data()) == 0) {
       for (std::size_t k = 0; k < reasons_.size(); ++k) {
@@ -282,13 +283,36 @@ class ModelRecords {
     results.contrastCount = static_cast<int32_t>(combination_pointers_.size());
     results.leftOut = left_out_.data();
     results.leftOutCount = static_cast<int32_t>(left_out_.size());
+    results.levelTexts = level_text_pointers_.data();
   }
 
  private:
+  // A text treatment's levels by their texts: the layer says which text each REC code stands for.
+  void name_text_levels(const KESTRIONINFOSTR& info) {
+    const std::vector<std::string> columns = named_texts(info.study, "out_texts.Column");
+    const std::vector<double> codes = named_reals(info.study, "out_texts.Code");
+    const std::vector<std::string> values = named_texts(info.study, "out_texts.Value");
+    level_texts_.assign(levels_.size(), {});
+    level_text_pointers_.assign(levels_.size(), nullptr);
+    for (std::size_t l = 0; l < levels_.size(); ++l) {
+      const std::string column = std::string("REC").append(std::to_string(levels_[l].stage));
+      for (std::size_t k = 0; k < columns.size() && k < codes.size() && k < values.size(); ++k) {
+        if (columns[k] == column && !levels_[l].values.empty() &&
+            codes[k] == levels_[l].values[0]) {
+          level_texts_[l] = values[k];
+          level_text_pointers_[l] = level_texts_[l].c_str();
+        }
+      }
+    }
+  }
+
+
   std::vector<RoleNames> roles_;
   std::vector<TalvenResultRole> role_records_;
   std::vector<Level> levels_;
   std::vector<TalvenResultLevel> level_records_;
+  std::vector<std::string> level_texts_;
+  std::vector<const char*> level_text_pointers_;
   std::vector<std::string> combinations_;
   std::vector<const char*> combination_pointers_;
   std::vector<std::string> reasons_;
