@@ -28,6 +28,22 @@ struct ValueColumns {
   std::size_t rows() const { return kind.size(); }
 };
 
+// A1 or A2 of a text treatment: its texts, and zeros in the numbers' place.
+bool read_text_treatment(const KESTRIONINFOSTR& info, int64_t r, const std::string& column,
+                         int64_t length, ValueColumns& out) {
+  if ((column != "A1" && column != "A2") ||
+      std::string(talven_study_result_type(info.study, r)) != "texts") {
+    return false;
+  }
+  const int stage = column == "A1" ? 0 : 1;
+  out.text[stage] = true;
+  for (int64_t k = 0; k < length; ++k) {
+    out.treatments[stage].emplace_back(talven_study_result_text(info.study, r, k));
+  }
+  out.numbers[static_cast<std::size_t>(stage)].assign(static_cast<std::size_t>(length), 0.0);
+  return true;
+}
+
 ValueColumns read_value_columns(const KESTRIONINFOSTR& info) {
   ValueColumns out;
   out.numbers.resize(kVariables - 2);
@@ -37,16 +53,7 @@ ValueColumns read_value_columns(const KESTRIONINFOSTR& info) {
     if (name.rfind("value.", 0) != 0) continue;
     const std::string column = name.substr(6);
     const int64_t length = talven_study_result_length(info.study, r);
-    const bool treatment = column == "A1" || column == "A2";
-    if (treatment && std::string(talven_study_result_type(info.study, r)) == "texts") {
-      const int stage = column == "A1" ? 0 : 1;
-      out.text[stage] = true;
-      for (int64_t k = 0; k < length; ++k) {
-        out.treatments[stage].emplace_back(talven_study_result_text(info.study, r, k));
-      }
-      out.numbers[static_cast<std::size_t>(stage)].assign(static_cast<std::size_t>(length), 0.0);
-      continue;
-    }
+    if (read_text_treatment(info, r, column, length, out)) continue;
     if (column == "Kind" || column == "Regime") {
       std::vector<std::string>& texts = column == "Kind" ? out.kind : out.regime;
       for (int64_t k = 0; k < length; ++k) {
