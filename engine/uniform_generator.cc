@@ -7,16 +7,8 @@ namespace kestrion {
 
 namespace {
 
-constexpr int32_t kModulus1 = 2147483563;
-constexpr int32_t kModulus2 = 2147483399;
-
-// Schrage's decomposition keeps a*s mod m within 32 bits: m = a*q + r with r < q.
-int32_t next_word(int32_t s, int32_t a, int32_t q, int32_t r, int32_t m) {
-  const int32_t k = s / q;
-  int32_t next = a * (s - k * q) - k * r;
-  if (next < 0) next += m;
-  return next;
-}
+constexpr int32_t kModulus1 = UniformGenerator::kModulus1;
+constexpr int32_t kModulus2 = UniformGenerator::kModulus2;
 
 int32_t g_analysis_seed = 0;
 ClockCount g_test_clock;
@@ -31,14 +23,6 @@ int32_t system_clock_count() {
 }
 
 }  // namespace
-
-double UniformGenerator::next() {
-  s1_ = next_word(s1_, 40014, 53668, 12211, kModulus1);
-  s2_ = next_word(s2_, 40692, 52774, 3791, kModulus2);
-  int32_t z = s1_ - s2_;
-  if (z < 1) z += kModulus1 - 1;
-  return z * 4.656613057e-10;
-}
 
 UniformGenerator& resampling_generator() {
   static UniformGenerator generator;
