@@ -338,12 +338,8 @@ void embedded_values(const ModelShape& shape, const StudyArrays& study, const in
 
 ResampleSource value_resamples(int32_t seed) {
   auto generator = std::make_shared<UniformGenerator>(value_generator(seed));
-  return [generator](int32_t n, int32_t size, int32_t* rows) {
-    const double count = n;
-    for (int32_t i = 0; i < size; ++i) {
-      rows[i] = static_cast<int32_t>(std::ceil(generator->next() * count));
-    }
-  };
+  return
+      [generator](int32_t n, int32_t size, int32_t* rows) { generator->fill_rows(n, size, rows); };
 }
 
 std::string value_arguments_problem(const ModelShape& shape, const StudyArrays& study,

@@ -26,6 +26,10 @@ class UniformGenerator {
     return z * 4.656613057e-10;
   }
 
+  // rows[0 .. size) = ceil(u * n) for the next `size` draws u, exactly as `size` calls of next()
+  // give them, and the state they leave.
+  void fill_rows(int32_t n, int32_t size, int32_t* rows);
+
   static constexpr int32_t kModulus1 = 2147483563;
   static constexpr int32_t kModulus2 = 2147483399;
 

@@ -108,14 +108,21 @@ void best_q_each(const StageDesign& stage, const double* beta, bool minimize, in
       for (int32_t c = 0; c < p; ++c) sum += x[c] * beta[c];
       return sum;
     };
-    for (int32_t k = 0; k < count; ++k) {
-      const int32_t i = subject(k);
-      double best = q(stage.row(i, 1));
-      for (int32_t l = 2; l <= stage.K; ++l) {
-        const double v = q(stage.row(i, l));
-        if (minimize ? v < best : v > best) best = v;
+    auto each = [&](auto better) {
+      for (int32_t k = 0; k < count; ++k) {
+        const int32_t i = subject(k);
+        double best = q(stage.row(i, 1));
+        for (int32_t l = 2; l <= stage.K; ++l) {
+          const double v = q(stage.row(i, l));
+          best = better(v, best) ? v : best;
+        }
+        use(k, best);
       }
-      use(k, best);
+    };
+    if (minimize) {
+      each([](double v, double best) { return v < best; });
+    } else {
+      each([](double v, double best) { return v > best; });
     }
   });
 }
@@ -160,10 +167,7 @@ void Refitter::reserve(const RefitDesign& design, int32_t m) {
   const auto rows = static_cast<size_t>(std::max(m, 0));
   const int32_t p = std::max(design.stage1.p, design.stage2.p);
   const auto columns = static_cast<size_t>(p);
-  counts_.resize(static_cast<size_t>(design.n1), 0);
-  distinct_.reserve(rows);
-  stage2_.reserve(rows);
-  response_.reserve(2 * rows);  // a fit's stage-2 pseudo-outcomes beside its responses
+  fit_lists(design, m);
   design_.reserve(rows * columns);
   weighted_y_.reserve(rows);
   beta1.reserve(columns);
@@ -176,25 +180,57 @@ void Refitter::reserve(const RefitDesign& design, int32_t m) {
   qr_.pivot.reserve(columns);
 }
 
-void Refitter::count(const int32_t* rows, int32_t m) {
-  distinct_.clear();
-  for (int32_t k = 0; k < m; ++k) {
-    if (counts_[static_cast<size_t>(rows[k]) - 1]++ == 0) distinct_.push_back(rows[k]);
+void Refitter::fit_lists(const RefitDesign& design, int32_t m) {
+  const auto rows = static_cast<size_t>(std::max(m, 0));
+  if (counts_.size() < static_cast<size_t>(design.n1)) {
+    counts_.resize(static_cast<size_t>(design.n1), 0);
+  }
+  if (distinct_.size() < rows) {
+    distinct_.resize(rows);
+    others_.resize(rows);
+    response_.resize(rows);
   }
 }
 
-void Refitter::release() {
-  for (int32_t i : distinct_) counts_[static_cast<size_t>(i) - 1] = 0;
+void Refitter::count(const RefitDesign& design, const int32_t* rows, int32_t m) {
+  fit_lists(design, m);  // allocates only for a fit larger than reserve() prepared
+  // Whether a row is new, and whether it is in the stage-2 sample, are coin flips to the branch
+  // predictor: every row is written to both lists and counted into the one it belongs to.
+  int32_t* in2 = distinct_.data();
+  int32_t* out = others_.data();
+  int32_t n_in2 = 0;
+  int32_t n_out = 0;
+  int32_t rows_in2 = 0;
+  for (int32_t k = 0; k < m; ++k) {
+    const int32_t i = rows[k];
+    const auto u = static_cast<size_t>(i) - 1;
+    const int32_t first = counts_[u]++ == 0 ? 1 : 0;
+    const int32_t stage2 = design.in_stage2[u] != 0 ? 1 : 0;
+    in2[n_in2] = i;
+    out[n_out] = i;
+    n_in2 += first & stage2;
+    n_out += first & (1 - stage2);
+    rows_in2 += stage2;
+  }
+  std::copy_n(out, n_out, in2 + n_in2);
+  distinct_in2_ = n_in2;
+  distinct_count_ = n_in2 + n_out;
+  rows_in2_ = rows_in2;
 }
 
-bool Refitter::solve(const StageDesign& stage, const std::vector<int32_t>& subjects, int32_t total,
-                     double* beta) {
+void Refitter::release() {
+  for (int32_t k = 0; k < distinct_count_; ++k) {
+    counts_[static_cast<size_t>(distinct_[static_cast<size_t>(k)]) - 1] = 0;
+  }
+}
+
+bool Refitter::solve(const StageDesign& stage, int32_t n, int32_t total, double* beta) {
   const int32_t p = stage.p;
   if (total < p) return false;
-  const auto n = static_cast<int32_t>(subjects.size());
+  const int32_t* subjects = distinct_.data();
   gram_.reset(p);
   gram_.add_rows(n, [&](int32_t k) {
-    const int32_t i = subjects[static_cast<size_t>(k)];
+    const int32_t i = subjects[k];
     return GramSolver::Row{stage.preconditioned(i),
                            static_cast<double>(counts_[static_cast<size_t>(i) - 1]),
                            response_[static_cast<size_t>(k)]};
@@ -204,11 +240,12 @@ bool Refitter::solve(const StageDesign& stage, const std::vector<int32_t>& subje
   design_.resize(static_cast<size_t>(n) * p);
   weighted_y_.resize(static_cast<size_t>(n));
   for (int32_t k = 0; k < n; ++k) {
-    const int32_t i = subjects[static_cast<size_t>(k)];
+    const int32_t i = subjects[k];
     const double w = std::sqrt(static_cast<double>(counts_[static_cast<size_t>(i) - 1]));
     const double* x = stage.row(i, stage.code[static_cast<size_t>(i) - 1]);
-    for (int32_t c = 0; c < p; ++c)
+    for (int32_t c = 0; c < p; ++c) {
       design_[static_cast<size_t>(k) + static_cast<size_t>(c) * n] = w * x[c];
+    }
     weighted_y_[static_cast<size_t>(k)] = w * response_[static_cast<size_t>(k)];
   }
   return qr_least_squares(design_.data(), n, p, weighted_y_.data(), kRankTolerance, beta, qr_);
@@ -216,10 +253,12 @@ bool Refitter::solve(const StageDesign& stage, const std::vector<int32_t>& subje
 
 bool Refitter::fit_stage2(const RefitDesign& design, const int32_t* rows, int32_t count) {
   beta2.resize(static_cast<size_t>(design.stage2.p));
-  this->count(rows, count);
-  response_.clear();
-  for (int32_t i : distinct_) response_.push_back(design.stage2.y[static_cast<size_t>(i) - 1]);
-  const bool fitted = solve(design.stage2, distinct_, count, beta2.data());
+  this->count(design, rows, count);
+  for (int32_t k = 0; k < distinct_in2_; ++k) {
+    response_[static_cast<size_t>(k)] =
+        design.stage2.y[static_cast<size_t>(distinct_[static_cast<size_t>(k)]) - 1];
+  }
+  const bool fitted = solve(design.stage2, distinct_in2_, rows_in2_, beta2.data());
   release();
   return fitted;
 }
@@ -227,42 +266,29 @@ bool Refitter::fit_stage2(const RefitDesign& design, const int32_t* rows, int32_
 bool Refitter::fit(const RefitDesign& design, const int32_t* rows, int32_t m, bool minimize) {
   beta1.resize(static_cast<size_t>(design.stage1.p));
   beta2.resize(static_cast<size_t>(design.stage2.p));
-  count(rows, m);
-  stage2_.clear();
-  response_.clear();
-  int32_t n2 = 0;
-  for (int32_t i : distinct_) {
-    if (!design.in_stage2[static_cast<size_t>(i) - 1]) continue;
-    stage2_.push_back(i);
-    response_.push_back(design.stage2.y[static_cast<size_t>(i) - 1]);
-    n2 += counts_[static_cast<size_t>(i) - 1];
+  count(design, rows, m);
+  const int32_t* subjects = distinct_.data();
+  double* response = response_.data();
+  for (int32_t k = 0; k < distinct_in2_; ++k) {
+    response[k] = design.stage2.y[static_cast<size_t>(subjects[k]) - 1];
   }
-  bool fitted = solve(design.stage2, stage2_, n2, beta2.data());
+  bool fitted = solve(design.stage2, distinct_in2_, rows_in2_, beta2.data());
   if (fitted) {
-    // The stage-2 subjects' pseudo-outcomes first, then merged into the order of distinct_, of
-    // which stage2_ is a subsequence.
-    const auto in2 = static_cast<int32_t>(stage2_.size());
-    response_.resize(distinct_.size() + stage2_.size());
-    double* pseudo = response_.data() + distinct_.size();
+    // Stage 1's outcome: the stage-2 subjects' pseudo-outcomes, which lead the list, then Y1.
     best_q_each(
-        design.stage2, beta2.data(), minimize, in2,
-        [&](int32_t k) { return stage2_[static_cast<size_t>(k)]; },
-        [&](int32_t k, double q) { pseudo[k] = q; });
-    size_t next = 0;
-    for (size_t k = 0; k < distinct_.size(); ++k) {
-      const auto u = static_cast<size_t>(distinct_[k]) - 1;
-      response_[k] = design.in_stage2[u] ? pseudo[next++] : design.stage1.y[u];
+        design.stage2, beta2.data(), minimize, distinct_in2_,
+        [&](int32_t k) { return subjects[k]; }, [&](int32_t k, double q) { response[k] = q; });
+    for (int32_t k = distinct_in2_; k < distinct_count_; ++k) {
+      response[k] = design.stage1.y[static_cast<size_t>(subjects[k]) - 1];
     }
-    fitted = solve(design.stage1, distinct_, m, beta1.data());
+    fitted = solve(design.stage1, distinct_count_, m, beta1.data());
   }
   if (fitted) {
     double total = 0.0;
     best_q_each(
-        design.stage1, beta1.data(), minimize, static_cast<int32_t>(distinct_.size()),
-        [&](int32_t k) { return distinct_[static_cast<size_t>(k)]; },
-        [&](int32_t k, double q) {
-          total += counts_[static_cast<size_t>(distinct_[static_cast<size_t>(k)]) - 1] * q;
-        });
+        design.stage1, beta1.data(), minimize, distinct_count_,
+        [&](int32_t k) { return subjects[k]; },
+        [&](int32_t k, double q) { total += counts_[static_cast<size_t>(subjects[k]) - 1] * q; });
     value = total / m;
   }
   release();

@@ -1,5 +1,5 @@
-// Two-stage Q-learning refitted on a resample, and what the estimated
-// regime's interval reads from a fit: its value and its treatment-effect coefficients.
+// Two-stage Q-learning refitted on a resample, and what the estimated regime's interval reads
+// from a fit: its value and its treatment-effect coefficients.
 #ifndef KESTRION_ENGINE_VALUE_REFIT_H
 #define KESTRION_ENGINE_VALUE_REFIT_H
 
@@ -64,16 +64,23 @@ class Refitter {
   int64_t qr_solves = 0;      // stage solves the normal equations left to the QR
 
  private:
-  void count(const int32_t* rows, int32_t m);
+  // Counts the resample's subjects; lists the distinct ones, those in the stage-2 sample first,
+  // each group in order of first appearance.
+  void count(const RefitDesign& design, const int32_t* rows, int32_t m);
+  // The per-subject counts and the lists of count for resamples of up to m subjects.
+  void fit_lists(const RefitDesign& design, int32_t m);
   void release();
-  bool solve(const StageDesign& stage, const std::vector<int32_t>& subjects, int32_t total,
-             double* beta);
+  // The stage's regression on distinct_[0 .. n), weighted by their counts, total rows in all.
+  bool solve(const StageDesign& stage, int32_t n, int32_t total, double* beta);
 
   std::vector<int32_t> counts_;    // per subject; zero between fits
-  std::vector<int32_t> distinct_;  // the resample's subjects in order of first appearance
-  std::vector<int32_t> stage2_;    // those in the stage-2 sample
-  std::vector<double> response_;   // per subject of the solve at hand
-  std::vector<double> design_;     // the QR's weighted rows
+  std::vector<int32_t> distinct_;  // the resample's subjects (see count)
+  std::vector<int32_t> others_;    // scratch of count
+  int32_t distinct_count_ = 0;
+  int32_t distinct_in2_ = 0;      // of them in the stage-2 sample
+  int32_t rows_in2_ = 0;          // rows of the resample in the stage-2 sample
+  std::vector<double> response_;  // per subject of the solve at hand
+  std::vector<double> design_;    // the QR's weighted rows
   std::vector<double> weighted_y_;
   GramSolver gram_;
   QrWorkspace qr_;
