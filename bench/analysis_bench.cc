@@ -198,8 +198,10 @@ void print_limits(const std::string& name, int32_t n_collinear, const std::vecto
 }
 
 // VALUE at its defaults: NBOOTVALUE=1000, NBOOTTUNE=200, NBOOTSTRAP2=1000, MALPHA chosen.
-void value_table(const smart::AnalysisArrays& a, const std::vector<double>& beta1,
-                 const std::vector<double>& beta2, uint8_t* flag, std::vector<int32_t>& message) {
+// With --limits, the table's estimates and limits in hexadecimal, under the workload's name.
+void value_table(const std::string& name, const smart::AnalysisArrays& a,
+                 const std::vector<double>& beta1, const std::vector<double>& beta2, uint8_t* flag,
+                 std::vector<int32_t>& message) {
   const auto rows = static_cast<size_t>(KESTRION_VALUE_ROWS(a.K1, a.K2));
   std::vector<double> estimate(rows), lower(rows), upper(rows);
   std::vector<int32_t> followers(rows), kept(rows), status(rows);
@@ -212,6 +214,14 @@ void value_table(const smart::AnalysisArrays& a, const std::vector<double>& beta
                                  &m_alpha,        &choice};
   valuekestrion(&data, &options, &table, flag, static_cast<int32_t>(message.size()),
                 message.data());
+  if (!g_print_limits || *flag != 0) return;
+  std::printf("%s m %a pHat %a MAlpha %a choice %d\n", name.c_str(), m, p_hat, m_alpha,
+              static_cast<int>(choice));
+  for (size_t r = 0; r < rows; ++r) {
+    std::printf("%s value %2d %-24a %-24a %-24a %d\n", name.c_str(), static_cast<int>(r),
+                estimate[r], lower[r], upper[r], static_cast<int>(kept[r]));
+  }
+  std::fflush(stdout);
 }
 
 Result run_library(const Workload& w) {
@@ -243,7 +253,7 @@ Result run_library(const Workload& w) {
                 w.n_bootstrap, w.n_grid, 2.58, w.derive_ci ? 1 : 0, 0.05, beta1.data(),
                 beta2.data(), upper.data(), lower.data(), &n_collinear, &flag,
                 static_cast<int32_t>(message.size()), message.data());
-    if (flag == 0 && w.value) value_table(a, beta1, beta2, &flag, message);
+    if (flag == 0 && w.value) value_table(w.name, a, beta1, beta2, &flag, message);
     times.push_back(std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count());
     cpu.push_back(user_seconds(RUSAGE_SELF) - cpu0);
     if (flag) {

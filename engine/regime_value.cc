@@ -175,7 +175,7 @@ bool run_replicates(const ModelShape& shape, const StudyArrays& study, RefitPool
   const int32_t offset1 = shape.p10 + shape.p11 + 1;
   if (boot.refit) {
     boot.psi1.assign(static_cast<size_t>(int64_t{boot.B} * d1), kNaN);
-    for (Refitter& f : pool.fitters) f.reserve(shape, boot.n1);
+    for (Refitter& f : pool.fitters) f.reserve(pool.design, boot.n1);
   }
   const auto job = [&](int32_t worker, int64_t b, int64_t first) {
     const int32_t* r = rows.data() + b * boot.n1;
@@ -183,7 +183,7 @@ bool run_replicates(const ModelShape& shape, const StudyArrays& study, RefitPool
                     boot.values.data() + (first + b) * boot.R,
                     followers.data() + int64_t{worker} * boot.R);
     Refitter& f = pool.fitters[static_cast<size_t>(worker)];
-    if (!boot.refit || !f.fit(shape, study, r, boot.n1, pool.minimize)) return;
+    if (!boot.refit || !f.fit(pool.design, r, boot.n1, pool.minimize)) return;
     std::copy_n(f.beta1.begin() + offset1, d1, boot.psi1.begin() + (first + b) * d1);
   };
   for (int64_t first = 0; first < boot.B; first += batch) {
@@ -338,12 +338,8 @@ void embedded_values(const ModelShape& shape, const StudyArrays& study, const in
 
 ResampleSource value_resamples(int32_t seed) {
   auto generator = std::make_shared<UniformGenerator>(value_generator(seed));
-  return [generator](int32_t n, int32_t size, int32_t* rows) {
-    const double count = n;
-    for (int32_t i = 0; i < size; ++i) {
-      rows[i] = static_cast<int32_t>(std::ceil(generator->next() * count));
-    }
-  };
+  return
+      [generator](int32_t n, int32_t size, int32_t* rows) { generator->fill_rows(n, size, rows); };
 }
 
 std::string value_arguments_problem(const ModelShape& shape, const StudyArrays& study,
@@ -536,15 +532,17 @@ Status fill_table(const ModelShape& shape, const StudyArrays& study,
   WorkerTeam team(threads);
   std::vector<Refitter> fitters(static_cast<size_t>(threads));
   Progress progress(work_of(shape, options));
+  const bool refit = two_treatments(shape) && options.optimalInterval;
+  const RefitDesign design = refit ? RefitDesign(shape, study) : RefitDesign();
   RefitPool pool{shape,
                  study,
+                 design,
                  options.minimize,
                  team,
                  fitters,
                  [&](int64_t done) { progress.advance(done); },
                  [] { return keep_going(); }};
-  Bootstrap boot{R,  study.n1, options.nBootValue, two_treatments(shape) && options.optimalInterval,
-                 {}, {}};
+  Bootstrap boot{R, study.n1, options.nBootValue, refit, {}, {}};
   boot.values.assign(static_cast<size_t>(int64_t{boot.B} * R), kNaN);
   if (!run_replicates(shape, study, pool, resamples, boot)) return stopped(record);
   interval_rows(options, merged, boot, table);

@@ -1,22 +1,15 @@
 #include "engine/uniform_generator.h"
 
 #include <chrono>
+#include <cmath>
 #include <utility>
 
 namespace kestrion {
 
 namespace {
 
-constexpr int32_t kModulus1 = 2147483563;
-constexpr int32_t kModulus2 = 2147483399;
-
-// Schrage's decomposition keeps a*s mod m within 32 bits: m = a*q + r with r < q.
-int32_t next_word(int32_t s, int32_t a, int32_t q, int32_t r, int32_t m) {
-  const int32_t k = s / q;
-  int32_t next = a * (s - k * q) - k * r;
-  if (next < 0) next += m;
-  return next;
-}
+constexpr int32_t kModulus1 = UniformGenerator::kModulus1;
+constexpr int32_t kModulus2 = UniformGenerator::kModulus2;
 
 int32_t g_analysis_seed = 0;
 ClockCount g_test_clock;
@@ -32,12 +25,45 @@ int32_t system_clock_count() {
 
 }  // namespace
 
-double UniformGenerator::next() {
-  s1_ = next_word(s1_, 40014, 53668, 12211, kModulus1);
-  s2_ = next_word(s2_, 40692, 52774, 3791, kModulus2);
-  int32_t z = s1_ - s2_;
-  if (z < 1) z += kModulus1 - 1;
-  return z * 4.656613057e-10;
+void UniformGenerator::fill_rows(int32_t n, int32_t size, int32_t* rows) {
+  // Each word's sequence is split into two interleaved halves, each stepped two draws at a time
+  // by the squared multiplier: the halves' multiplications overlap instead of waiting on one
+  // another. The products stay below 2^62, and the words are those of next().
+  constexpr int64_t kA1 = 40014;
+  constexpr int64_t kA2 = 40692;
+  constexpr int64_t kA1Twice = kA1 * kA1 % kModulus1;
+  constexpr int64_t kA2Twice = kA2 * kA2 % kModulus2;
+  const double count = n;
+  auto row = [&](int64_t w1, int64_t w2) {
+    auto z = static_cast<int32_t>(w1 - w2);
+    if (z < 1) z += kModulus1 - 1;
+    return static_cast<int32_t>(std::ceil(z * 4.656613057e-10 * count));
+  };
+  if (size < 1) return;
+  int64_t even1 = kA1 * s1_ % kModulus1;  // draw 1, 3, 5, ...
+  int64_t even2 = kA2 * s2_ % kModulus2;
+  int64_t odd1 = kA1Twice * s1_ % kModulus1;  // draw 2, 4, ...
+  int64_t odd2 = kA2Twice * s2_ % kModulus2;
+  int32_t i = 0;
+  for (;;) {
+    rows[i] = row(even1, even2);
+    if (i + 1 == size) {
+      s1_ = static_cast<int32_t>(even1);
+      s2_ = static_cast<int32_t>(even2);
+      return;
+    }
+    rows[i + 1] = row(odd1, odd2);
+    if (i + 2 == size) {
+      s1_ = static_cast<int32_t>(odd1);
+      s2_ = static_cast<int32_t>(odd2);
+      return;
+    }
+    even1 = kA1Twice * even1 % kModulus1;
+    even2 = kA2Twice * even2 % kModulus2;
+    odd1 = kA1Twice * odd1 % kModulus1;
+    odd2 = kA2Twice * odd2 % kModulus2;
+    i += 2;
+  }
 }
 
 UniformGenerator& resampling_generator() {

@@ -17,10 +17,31 @@ class UniformGenerator {
   }
   int32_t s1() const { return s1_; }
   int32_t s2() const { return s2_; }
-  // Strictly between 0 and 1.
-  double next();
+  // Strictly between 0 and 1. Inline: the resamples draw it hundreds of millions of times.
+  double next() {
+    s1_ = next_word(s1_, 40014, 53668, 12211, kModulus1);
+    s2_ = next_word(s2_, 40692, 52774, 3791, kModulus2);
+    int32_t z = s1_ - s2_;
+    if (z < 1) z += kModulus1 - 1;
+    return z * 4.656613057e-10;
+  }
+
+  // rows[0 .. size) = ceil(u * n) for the next `size` draws u, exactly as `size` calls of next()
+  // give them, and the state they leave.
+  void fill_rows(int32_t n, int32_t size, int32_t* rows);
+
+  static constexpr int32_t kModulus1 = 2147483563;
+  static constexpr int32_t kModulus2 = 2147483399;
 
  private:
+  // Schrage's decomposition keeps a*s mod m within 32 bits: m = a*q + r with r < q.
+  static int32_t next_word(int32_t s, int32_t a, int32_t q, int32_t r, int32_t m) {
+    const int32_t k = s / q;
+    int32_t next = a * (s - k * q) - k * r;
+    if (next < 0) next += m;
+    return next;
+  }
+
   int32_t s1_ = 1;
   int32_t s2_ = 1;
 };

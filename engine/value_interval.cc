@@ -126,12 +126,12 @@ bool RefitPool::refit(int64_t count, int32_t size, const std::function<void(int3
   std::vector<int32_t> rows(static_cast<size_t>(batch * size));
   value.assign(static_cast<size_t>(count), kNaN);
   if (psi != nullptr) psi->assign(static_cast<size_t>(count * d1), kNaN);
-  for (Refitter& f : fitters) f.reserve(shape, size);
+  for (Refitter& f : fitters) f.reserve(design, size);
   return in_batches(
       *this, count, batch, [&](int64_t, int64_t j) { draw(rows.data() + j * size); },
       [&](int32_t worker, int64_t b, int64_t j) {
         Refitter& f = fitters[static_cast<size_t>(worker)];
-        if (!f.fit(shape, study, rows.data() + j * size, size, minimize)) return;
+        if (!f.fit(design, rows.data() + j * size, size, minimize)) return;
         value[static_cast<size_t>(b)] = f.value;
         if (psi == nullptr) return;
         std::copy_n(f.beta1.begin() + offset1, d1, psi->begin() + b * d1);
@@ -145,12 +145,12 @@ bool RefitPool::refit_stage2(int64_t count, int32_t size, const std::function<vo
   const int64_t batch = batch_for(size);
   std::vector<int32_t> rows(static_cast<size_t>(batch * size));
   psi.assign(static_cast<size_t>(count * d2), kNaN);
-  for (Refitter& f : fitters) f.reserve(shape, size);
+  for (Refitter& f : fitters) f.reserve(design, size);
   return in_batches(
       *this, count, batch, [&](int64_t, int64_t j) { draw(rows.data() + j * size); },
       [&](int32_t worker, int64_t b, int64_t j) {
         Refitter& f = fitters[static_cast<size_t>(worker)];
-        if (!f.fit_stage2(shape, study, rows.data() + j * size, size)) return;
+        if (!f.fit_stage2(design, rows.data() + j * size, size)) return;
         std::copy_n(f.beta2.begin() + offset2, d2, psi.begin() + b * d2);
       });
 }
@@ -167,8 +167,8 @@ bool first_level(RefitPool& pool, const DoubleBootstrapInputs& in,
   std::vector<double> value;
   first(rows.data());
   Refitter& f = pool.fitters[0];
-  f.reserve(pool.shape, n1);
-  *fitted = f.fit(pool.shape, pool.study, rows.data(), n1, pool.minimize);
+  f.reserve(pool.design, n1);
+  *fitted = f.fit(pool.design, rows.data(), n1, pool.minimize);
   pool.advance(1);
   if (!*fitted) return true;
   const double vstar = f.value;

@@ -59,6 +59,7 @@ bool m_out_of_n_limits(double vhat, const std::vector<double>& values, int32_t m
 struct RefitPool {
   const ModelShape& shape;
   const StudyArrays& study;
+  const RefitDesign& design;
   bool minimize;
   WorkerTeam& team;
   std::vector<Refitter>& fitters;

@@ -108,6 +108,16 @@ int32_t qr_rank(const double* design, int32_t m, int32_t n, double tolerance, Qr
   return rank_of(ws, m, n, tolerance);
 }
 
+bool qr_triangle(const double* design, int32_t m, int32_t n, double tolerance, double* r,
+                 int32_t* pivot, QrWorkspace& ws) {
+  if (m < n || !factorise(design, m, n, ws) || rank_of(ws, m, n, tolerance) < n) return false;
+  for (int32_t j = 0; j < n; ++j) {
+    pivot[j] = ws.pivot[j];
+    for (int32_t i = 0; i < n; ++i) r[i + int64_t{j} * n] = i <= j ? ws.a[i + int64_t{j} * m] : 0.0;
+  }
+  return true;
+}
+
 bool qr_least_squares(const double* design, int32_t m, int32_t n, const double* y, double tolerance,
                       double* beta, QrWorkspace& ws) {
   if (m < n || !factorise(design, m, n, ws) || rank_of(ws, m, n, tolerance) < n) return false;

@@ -29,6 +29,12 @@ bool qr_least_squares(const double* design, int32_t m, int32_t n, const double* 
 // The design's rank by the same rule (for tests and diagnostics).
 int32_t qr_rank(const double* design, int32_t m, int32_t n, double tolerance, QrWorkspace& ws);
 
+// The triangle R of a design of full rank by the rule above: design * P = Q * R, with r n x n
+// column-major (zeros below the diagonal) and pivot[k] the design's column at position k of P.
+// False, with r and pivot unspecified, as qr_least_squares would refuse the design.
+bool qr_triangle(const double* design, int32_t m, int32_t n, double tolerance, double* r,
+                 int32_t* pivot, QrWorkspace& ws);
+
 }  // namespace kestrion
 
 #endif  // KESTRION_NUMERICS_PIVOTED_QR_H

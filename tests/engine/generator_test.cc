@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstdint>
+#include <vector>
 
 #include "engine/uniform_generator.h"
 
@@ -45,6 +47,31 @@ TEST_F(GeneratorTest, MatchesTheDefinitionOverLongRuns) {
     }
     EXPECT_EQ(generator.s1(), reference.s1);
     EXPECT_EQ(generator.s2(), reference.s2);
+  }
+}
+
+// Rows drawn a resample at a time: the rows and the state that the definition gives draw by draw,
+// for sizes of either parity, one and none.
+TEST_F(GeneratorTest, FilledRowsAreTheDrawsOfTheDefinition) {
+  const struct {
+    int32_t s1, s2, n;
+  } cases[] = {{1, 1, 300}, {12345, 67890, 7}, {2147483562, 2147483398, 1}, {987654321, 5, 80}};
+  for (const auto& c : cases) {
+    UniformGenerator generator;
+    generator.set_seed(c.s1, c.s2);
+    DefinitionGenerator reference{c.s1, c.s2};
+    for (const int32_t size : {0, 1, 2, 3, 300, 301, 4}) {
+      std::vector<int32_t> rows(static_cast<size_t>(size) + 1, -1);
+      generator.fill_rows(c.n, size, rows.data());
+      for (int32_t i = 0; i < size; ++i) {
+        const auto expected = static_cast<int32_t>(std::ceil(reference.next() * c.n));
+        ASSERT_EQ(rows[static_cast<size_t>(i)], expected)
+            << c.s1 << " size " << size << " row " << i;
+      }
+      EXPECT_EQ(rows[static_cast<size_t>(size)], -1);
+      EXPECT_EQ(generator.s1(), reference.s1) << size;
+      EXPECT_EQ(generator.s2(), reference.s2) << size;
+    }
   }
 }
 

@@ -14,6 +14,7 @@
 
 #include "engine/regime_value.h"
 #include "kestrion.h"
+#include "numerics/regression.h"
 #include "reference_engine.h"
 
 namespace kestrion {
@@ -397,6 +398,150 @@ TEST(ValueInterval, AgreesWithAnIndependentComputationOverTheSameResamples) {
     EXPECT_TRUE(near(t.rows[0].lower, r.limits.lower)) << t.rows[0].lower;
     EXPECT_TRUE(near(t.rows[0].upper, r.limits.upper)) << t.rows[0].upper;
     EXPECT_LT(t.rows[0].lower, t.rows[0].upper);
+  }
+}
+
+// The refitter with every solve left to the QR: without preconditioners the normal equations
+// decline them all.
+RefitDesign qr_only(const RefitDesign& design) {
+  RefitDesign d = design;
+  d.stage1.preconditioner = Preconditioner{};
+  d.stage2.preconditioner = Preconditioner{};
+  return d;
+}
+
+// Both solvers over resamples with repeats, ordinary and m out of n, against the long double
+// refit; the normal equations keep every solve of these well-conditioned studies, also with a
+// MAIN far from zero (an age), whose columns nearly repeat the intercept.
+TEST(ValueRefit, BothSolversAgreeWithTheLongDoubleRefitOnResamplesWithRepeats) {
+  const struct {
+    const char* what;
+    double centre, spread;  // of MAIN1 and MAIN2
+    int32_t m;
+    bool minimize;
+  } cases[] = {
+      {"standard covariates", 0.0, 1.0, 80, false},
+      {"an age as MAIN1 and MAIN2", 45.0, 12.0, 80, false},
+      {"m out of n, minimize", 45.0, 12.0, 30, true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    reference::StudyShape shape;
+    shape.n1 = 80;
+    reference::Study st;
+    ASSERT_TRUE(reference::make_study(shape, 41, st));
+    for (int32_t i = 1; i <= st.n1; ++i) {
+      st.H10(i, 1) = c.centre + c.spread * st.H10(i, 1);
+      st.inputH20(i, 1) = c.centre + c.spread * st.inputH20(i, 1);
+    }
+    const RefitDesign fast(reference::shape_of(st), reference::study_of(st));
+    const RefitDesign slow = qr_only(fast);
+    Refitter a, b;
+    a.reserve(fast, c.m);
+    b.reserve(slow, c.m);
+    const Ref ref{st, c.minimize};
+    const ResampleSource draw = value_resamples(3);
+    int32_t fitted = 0;
+    for (int32_t r = 0; r < 20; ++r) {
+      std::vector<int32_t> rows(static_cast<size_t>(c.m));
+      draw(st.n1, c.m, rows.data());
+      LD v = 0;
+      std::vector<LD> b1, b2;
+      const bool ok = ref.fit(rows, &v, b1, b2);
+      ASSERT_EQ(a.fit(fast, rows.data(), c.m, c.minimize), ok) << r;
+      ASSERT_EQ(b.fit(slow, rows.data(), c.m, c.minimize), ok) << r;
+      if (!ok) continue;
+      ++fitted;
+      for (const Refitter* f : {&a, &b}) {
+        EXPECT_TRUE(near(f->value, v)) << r << ": " << f->value;
+        for (size_t k = 0; k < b1.size(); ++k)
+          EXPECT_TRUE(near(f->beta1[k], b1[k])) << r << " " << k;
+        for (size_t k = 0; k < b2.size(); ++k)
+          EXPECT_TRUE(near(f->beta2[k], b2[k])) << r << " " << k;
+      }
+    }
+    EXPECT_GE(fitted, 15);
+    EXPECT_EQ(a.qr_solves, 0);
+    EXPECT_GE(b.qr_solves, 2 * fitted);
+  }
+}
+
+// Resamples the rank rule refuses at a stage: the normal equations leave them to the QR, and
+// both solvers refuse them, as the SVD refuses that stage's design with its repeated rows.
+TEST(ValueRefit, RefusesTheResamplesTheSvdRefuses) {
+  reference::StudyShape shape;
+  shape.n1 = 80;
+  reference::Study st;
+  ASSERT_TRUE(reference::make_study(shape, 41, st));
+  std::vector<int32_t> arm1, outside, stage2, stage2_arm1;
+  for (int32_t i = 1; i <= st.n1; ++i) {
+    if (st.A1[i - 1] == 1) arm1.push_back(i);
+    if (st.respStatus[i - 1] != 0) {
+      outside.push_back(i);
+      continue;
+    }
+    stage2.push_back(i);
+    if (st.inputA2[i - 1] == 1) stage2_arm1.push_back(i);
+  }
+  auto join = [](std::vector<int32_t> a, const std::vector<int32_t>& b, int32_t times) {
+    for (int32_t t = 0; t < times; ++t) a.insert(a.end(), b.begin(), b.end());
+    return a;
+  };
+  const std::vector<int32_t> four(stage2.begin(), stage2.begin() + 4);
+  const struct {
+    const char* what;
+    std::vector<int32_t> rows;
+    int32_t stage;     // the stage whose design is refused
+    int32_t declined;  // solves the normal equations left to the QR
+  } cases[] = {
+      {"one stage-1 treatment", join({}, arm1, 2), 1, 1},
+      {"one stage-2 treatment", join(outside, stage2_arm1, 2), 2, 1},
+      {"four subjects in the stage-2 sample", join(outside, four, 3), 2, 1},
+      // Fewer rows than coefficients: refused before any solve.
+      {"nobody in the stage-2 sample", join({}, outside, 2), 2, 0},
+  };
+  const RefitDesign fast(reference::shape_of(st), reference::study_of(st));
+  const RefitDesign slow = qr_only(fast);
+  const Ref ref{st, false};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    const auto m = static_cast<int32_t>(c.rows.size());
+    Refitter a, b;
+    a.reserve(fast, m);
+    b.reserve(slow, m);
+    EXPECT_FALSE(a.fit(fast, c.rows.data(), m, false));
+    EXPECT_FALSE(b.fit(slow, c.rows.data(), m, false));
+    EXPECT_EQ(a.qr_solves, c.declined);
+    LD v = 0;
+    std::vector<LD> b1, b2;
+    EXPECT_FALSE(ref.fit(c.rows, &v, b1, b2));
+    // The refused stage's design and outcome, its rows repeated as the resample repeats them.
+    std::vector<std::vector<LD>> x;
+    for (int32_t i : c.rows) {
+      if (c.stage == 1) {
+        x.push_back(stage_row(st.H10(i, 1), st.H11(i, 1), st.levels1(1, st.A1[i - 1])));
+      } else if (st.respStatus[i - 1] == 0) {
+        x.push_back(
+            stage_row(st.inputH20(i, 1), st.inputH21(i, 1), st.levels2(1, st.inputA2[i - 1])));
+      }
+    }
+    const auto rows = static_cast<int32_t>(x.size());
+    if (rows < 5) continue;
+    std::vector<double> design(static_cast<size_t>(rows) * 5), y(static_cast<size_t>(rows), 1.0),
+        beta(5);
+    for (int32_t r = 0; r < rows; ++r) {
+      for (int32_t k = 0; k < 5; ++k) {
+        design[static_cast<size_t>(r) + static_cast<size_t>(k) * rows] =
+            static_cast<double>(x[static_cast<size_t>(r)][static_cast<size_t>(k)]);
+      }
+    }
+    ErrorRecord record;
+    const int32_t svd =
+        svdr_l2(make_view(design.data(), rows, 5), rows, 5, make_view(y.data(), rows),
+                kRankTolerance, make_view(beta.data(), 5), record);
+    EXPECT_TRUE(svd != 0 || error_occurred(record));
+    clear_errors(record);
+    ASSERT_EQ(nullify_data(record), 0);
   }
 }
 
