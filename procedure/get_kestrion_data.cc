@@ -10,7 +10,10 @@
 namespace talven {
 namespace {
 
+// A character variable that the layer has as text (a host without characterValues gave none:
+// reading it as a number then fails with the host's message).
 bool text_variable(const KESTRIONINFOSTR& info, int32_t number) {
+  if (host().characterValues == nullptr) return false;
   int32_t type = TALVEN_VAR_NUMERIC;
   char name[64];
   int32_t length = 0;
