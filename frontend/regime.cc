@@ -223,7 +223,9 @@ std::string short_number(double value) {
   return text;
 }
 
-std::string level_text(const StageFit& fit, const StageNames& names, int32_t l) {
+std::string level_text(const StageFit& fit, const StageNames& names, int32_t l,
+                       const std::string& minus, const std::string& plus) {
+  if (fit.k == 2 && !minus.empty()) return fit.level_value(0, l) < 0 ? minus : plus;
   if (fit.k == 2) return short_number(fit.level_value(0, l));
   std::string text;
   for (int32_t t = 0; t < fit.k - 1; ++t) {
@@ -256,8 +258,8 @@ namespace {
 
 std::string two_level_text(const StageFit& fit, const StageNames& names, const RuleContext& context,
                            int32_t l) {
-  if (!context.minus.empty()) return fit.level_value(0, l) < 0 ? context.minus : context.plus;
-  return names.treatments[0] + " = " + level_text(fit, names, l);
+  const std::string text = level_text(fit, names, l, context.minus, context.plus);
+  return context.minus.empty() ? names.treatments[0] + " = " + text : text;
 }
 
 // One tailoring variable: the level numbered first wins when sign * (constant + slope * x) >= 0.

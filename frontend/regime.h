@@ -66,8 +66,10 @@ std::vector<std::string> describe_rule(const StageFit& fit, const StageNames& na
 // on the same side as `threshold` does; `at_most` when the chosen side is x <= threshold.
 std::string threshold_text(double threshold, const std::vector<double>& observed, bool at_most);
 
-// "1" for one variable's level; "a1 = 1, b1 = 0" for several.
-std::string level_text(const StageFit& fit, const StageNames& names, int32_t l);
+// "1" for one variable's level; "a1 = 1, b1 = 0" for several; a text treatment's own value when
+// `minus` (the text coded -1) and `plus` are given.
+std::string level_text(const StageFit& fit, const StageNames& names, int32_t l,
+                       const std::string& minus = {}, const std::string& plus = {});
 
 // The variables OUT= adds after those of DATA=, in order: _STAGE1, _STAGE2, the stage-1 Q-value
 // columns Q1_<suffix> (suffixes as given, Q1_L1 ... Q1_LK1 when none are), REC1 (and

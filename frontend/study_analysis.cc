@@ -292,7 +292,7 @@ bool Study::name_out_columns() {
 // The log line that says which treatment level each OUT= Q-value column stands for.
 std::string Study::out_levels_line(const StageFit& fit, const StageNames& names, int stage) const {
   std::string minus, plus;
-  const bool text = treatment_texts(stage, &minus, &plus);
+  treatment_texts(stage, &minus, &plus);
   const std::string prefix = std::string("Q").append(std::to_string(stage)).append("_");
   std::vector<std::string> columns;
   for (const std::string& column : out_columns_) {
@@ -303,7 +303,7 @@ std::string Study::out_levels_line(const StageFit& fit, const StageNames& names,
     if (l > 0) line += "; ";
     line.append(columns[static_cast<std::size_t>(l)]).append(" is ");
     if (fit.k == 2) line.append(names.treatments[0]).append(" = ");
-    line.append(text ? (fit.level_value(0, l) < 0 ? minus : plus) : level_text(fit, names, l));
+    line.append(level_text(fit, names, l, minus, plus));
   }
   return "OUT= levels of stage " + std::to_string(stage) + ": " + line + ".";
 }

@@ -32,11 +32,6 @@ const double* or_empty(const std::vector<double>& v) {
   return v.empty() ? kEmpty : v.data();
 }
 
-std::string level_name(const StageFit& fit, const StageNames& names, int32_t code) {
-  const std::string text = level_text(fit, names, code);
-  return fit.k == 2 ? text : "(" + text + ")";
-}
-
 // A treatment's value in the table: its own value with one treatment variable, else the level's
 // place in the presentation order.
 double level_column(const StageFit& fit, const std::vector<int32_t>& order, int32_t code) {
@@ -146,10 +141,10 @@ void Study::add_value_row(const char* kind, const std::string& regime, double a1
 
 std::string Study::value_level_name(bool first, const StageFit& fit, int32_t code) const {
   std::string minus, plus;
-  if (fit.k == 2 && treatment_texts(first ? 1 : 2, &minus, &plus)) {
-    return fit.level_value(0, code) < 0 ? minus : plus;
-  }
-  return level_name(fit, first ? stage1_names_ : stage2_names_, code);
+  treatment_texts(first ? 1 : 2, &minus, &plus);
+  const std::string text =
+      level_text(fit, first ? stage1_names_ : stage2_names_, code, minus, plus);
+  return fit.k == 2 ? text : std::string("(").append(text).append(")");
 }
 
 void Study::gather_value(const ValueOutput& out) {
